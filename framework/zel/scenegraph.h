@@ -55,7 +55,7 @@ public:
 
 class iContext {
 public:
-    static constexpr xstd::uuid IID{0x1B746278, 0x1285, 0x4CD2, 0x8A, 0xD6,
+    static constexpr xstd::uuid IID{0x1B746278, 0x1285, 0x4CD2, 0x8A, 0xCD,
                                     0x9C, 0xB2, 0xC5, 0x2B, 0xE0, 0xC8};
     virtual ~iContext() {}
     virtual iNodeFactory* getNodeFactory() { return nullptr; }
