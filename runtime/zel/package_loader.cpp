@@ -126,10 +126,16 @@ iPackage* packageLoader::load(const wstring& name, std::string* reason) {
         // The first file found is the package, even when it fails to load: falling through to
         // another copy would hide the fault.
         iPackage* package = loadFile(fromPath(candidate), reason);
+        // The file may have been loaded before, from a path or under another name (a link): the
+        // name is remembered as well, so that it gives this package from now on.
         if (package) {
-            for (loaded& l : packages_)
-                if (l.package == package && l.name.empty())
-                    l.name = name;
+            const auto entry =
+                std::find_if(packages_.begin(), packages_.end(),
+                             [package](const loaded& l) { return l.package == package; });
+            if (entry != packages_.end() && entry->name.empty())
+                entry->name = name;
+            else if (entry != packages_.end())
+                packages_.push_back(loaded{name, entry->path, entry->handle, package});
         }
         return package;
     }
