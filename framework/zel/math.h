@@ -71,6 +71,7 @@ public:
     bool operator==(const matrix4&) const = default;
 
     void makeIdentity();
+    // Each set* replaces the whole matrix.
     // The rotation by e.x degrees about X, then e.y about Y, then e.z about Z (M = Rx * Ry * Rz).
     void setEuler(const vec3& degrees);
     // The rotation of a unit quaternion.
