@@ -859,28 +859,37 @@ inline zel::sceneGraph::iSceneNode* reader::readFile(const wstring& name) {
 // ---- console capture ---------------------------------------------------------------------------
 
 // Captures what the narrow and the wide console streams write while it lives (libzel forwards the
-// wide stream into whatever buffer std::cout has at the time of each write).
+// wide stream into whatever buffer std::cout has at the time of each write), and counts flushes.
 class captureStdout {
 public:
     captureStdout() {
         std::cout.flush();
         zel::console::install();
-        previous_ = std::cout.rdbuf(buffer_.rdbuf());
+        previous_ = std::cout.rdbuf(&buffer_);
     }
     ~captureStdout() { std::cout.rdbuf(previous_); }
     captureStdout(const captureStdout&) = delete;
     captureStdout& operator=(const captureStdout&) = delete;
 
-    // Everything written so far; `take` also forgets it.
+    // Everything written so far; `take` also forgets it and the flushes.
     std::string text() const { return buffer_.str(); }
     std::string take() {
         std::string t = buffer_.str();
         buffer_.str({});
+        buffer_.flushes = 0;
         return t;
     }
+    int flushes() const { return buffer_.flushes; }
 
 private:
-    std::ostringstream buffer_;
+    struct countingBuffer : std::stringbuf {
+        int sync() override {
+            ++flushes;
+            return 0;
+        }
+        int flushes = 0;
+    };
+    countingBuffer buffer_;
     std::streambuf* previous_;
 };
 
