@@ -1,0 +1,117 @@
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+#ifndef ZELHOST_VERSION
+#define ZELHOST_VERSION "0"
+#endif
+
+namespace zel::host {
+
+namespace {
+
+constexpr const char* scriptHelp =
+    R"(Script (--script FILE, or - for standard input): one command a line; blank lines are
+skipped; a '#' that begins a word starts a comment, except in the text of "entry type".
+The whole script is checked before anything runs; a bad line stops the host with
+FILE:LINE: REASON on stderr and exit code 2.
+  key C                    key down, then key up, of C
+  down C | up C | press C  key down, key up, auto-repeat of C
+                           C is one character (UTF-8), or a code written 0x.. (0x178)
+  mouse down B X Y         button B (0 none, 1 left, 2 middle, 3 right) pressed at
+                           window position (X, Y) pixels from the top-left corner
+  mouse drag B X Y         motion with button B held
+  mouse up B X Y           button B released
+  mouse move X Y           motion with no button held
+                           "nopos" in place of X Y: an event without a position
+  wheel D                  vertical wheel turn of D (120 a notch, positive away)
+  entry type TEXT          set the entry's text to the rest of the line after one
+                           space (may be empty)
+  entry enter              Enter in the entry
+  resize W H               resize the window that holds the entry
+                           (entry and resize do nothing when no window has an entry)
+  start | stop | activate | deactivate
+                           that lifecycle call on every live application
+  destroy                  delete every live application; later commands skip it
+  advance S                advance the animation clock by S seconds
+  dump FILE                write the scene and the windows as JSON to FILE
+Without a script the host starts each application, activates it, and stops it again.
+Exit status: 0 on success; 2 on bad usage, a package that cannot be loaded, a script
+error or a dump that cannot be written. stdout carries the packages' trace only.)";
+
+void declare(CLI::App& app, hostOptions& o) {
+    app.add_option("--package", o.packages,
+                   "load package NAME (libNAME.so) and run each application it registers; "
+                   "repeatable; default: propplacer")
+        ->type_name("NAME")
+        ->allow_extra_args(false);
+    app.add_option("--package-path", o.packagePaths,
+                   "search DIR for packages before ZEL_PACKAGE_PATH and the install folders; "
+                   "repeatable")
+        ->type_name("DIR")
+        ->allow_extra_args(false);
+    app.add_option("--models", o.models,
+                   "the applications' model folder (default: the sample models)")
+        ->type_name("DIR")
+        ->check(
+            [](const std::string& folder) {
+                std::error_code ec;
+                return std::filesystem::is_directory(folder, ec) ? std::string()
+                                                                 : "no such folder: " + folder;
+            },
+            "");
+    app.add_option("--script", o.script, "run the event script FILE ('-': standard input)")
+        ->type_name("FILE|-");
+    app.add_option("--dump", o.dump,
+                   "after the script, write the scene and the windows as JSON to FILE")
+        ->type_name("FILE");
+    app.add_flag("--headless", o.headless, "run without a window");
+    app.set_version_flag("--version", std::string("zelhost ") + ZELHOST_VERSION,
+                         "print the version and exit");
+    app.footer(scriptHelp);
+}
+
+} // namespace
+
+std::string helpText() {
+    hostOptions o;
+    CLI::App app("zelhost: loads zel packages and drives their applications", "zelhost");
+    declare(app, o);
+    return app.help();
+}
+
+parsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
+    parsedCommandLine result;
+    hostOptions& o = result.options;
+    CLI::App app("zelhost: loads zel packages and drives their applications", "zelhost");
+    declare(app, o);
+    std::vector<std::string> rest(args.size() > 1 ? args.begin() + 1 : args.end(), args.end());
+    std::reverse(rest.begin(), rest.end()); // CLI11 takes the arguments last first
+    try {
+        app.parse(rest);
+    } catch (const CLI::CallForHelp&) {
+        result.out = app.help();
+        return result;
+    } catch (const CLI::CallForVersion&) {
+        result.out = std::string("zelhost ") + ZELHOST_VERSION + "\n";
+        return result;
+    } catch (const CLI::ParseError& e) {
+        result.exitCode = 2;
+        std::string what = e.what();
+        for (char& c : what)
+            if (c == '\n')
+                c = ' ';
+        result.err = "zelhost: " + what + " (see zelhost --help)\n";
+        return result;
+    }
+    if (o.packages.empty())
+        o.packages.push_back("propplacer");
+    result.run = true;
+    return result;
+}
+
+} // namespace zel::host

@@ -1,0 +1,39 @@
+// The command line of zelhost.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace zel::host {
+
+struct hostOptions {
+    // Package names, in the order given; "propplacer" when none is given.
+    std::vector<std::string> packages;
+    // Folders searched for packages before the loader's own folders.
+    std::vector<std::string> packagePaths;
+    // The application's model folder; empty means the sample models.
+    std::string models;
+    // The event script; empty for none, "-" for standard input.
+    std::string script;
+    // Where to write the JSON dump after the script; empty for none.
+    std::string dump;
+    bool headless = false;
+};
+
+// What parsing decided. When run is false the host exits at once with exitCode, after writing
+// out (to stdout: help, version) and err (to stderr: one line saying what is wrong).
+struct parsedCommandLine {
+    bool run = false;
+    int exitCode = 0;
+    hostOptions options;
+    std::string out;
+    std::string err;
+};
+
+// args[0] is the program name. Never throws.
+parsedCommandLine parseCommandLine(const std::vector<std::string>& args);
+
+// The help text that --help prints.
+std::string helpText();
+
+} // namespace zel::host

@@ -1,0 +1,334 @@
+#include "session.h"
+
+#include <zel/component.h>
+#include <zel/world/widgets.h>
+#include <zel/xstd.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+
+#ifndef ZEL_SAMPLE_MODELS_DIR
+#define ZEL_SAMPLE_MODELS_DIR ""
+#endif
+
+namespace zel::host {
+
+namespace fs = std::filesystem;
+using application::applicationEvent;
+using application::iApplication;
+
+applicationHandle::applicationHandle(const wstring& modelFolder) : path_({modelFolder}) {}
+
+void applicationHandle::setProfile(const application::profile& p) {
+    profile_ = p;
+}
+
+xstd::searchPath applicationHandle::getSearchPath() const {
+    return path_;
+}
+
+session::session(world::world& w, const wstring& modelFolder)
+    : world_(w), modelFolder_(modelFolder) {}
+
+session::~session() {
+    destroyAll();
+}
+
+void session::launch(iApplication* app) {
+    if (!app)
+        return;
+    apps_.push_back({std::make_unique<applicationHandle>(modelFolder_), app});
+    applicationEvent e(apps_.back().handle.get());
+    app->onStart(e);
+    app->onActivate(e);
+}
+
+std::size_t session::liveCount() const {
+    std::size_t n = 0;
+    for (const running& r : apps_)
+        n += r.app != nullptr;
+    return n;
+}
+
+void session::lifecycle(void (iApplication::*op)(const applicationEvent&)) {
+    for (running& r : apps_)
+        if (r.app)
+            (r.app->*op)(applicationEvent(r.handle.get()));
+}
+
+void session::destroyAll() {
+    for (running& r : apps_)
+        delete std::exchange(r.app, nullptr);
+}
+
+void session::shutdown() {
+    for (running& r : apps_) {
+        if (!r.app)
+            continue;
+        applicationEvent e(r.handle.get());
+        r.app->onDeactivate(e);
+        r.app->onStop(e);
+        delete std::exchange(r.app, nullptr);
+    }
+}
+
+void session::execute(const command& c) {
+    switch (c.kind) {
+    case commandKind::key:
+        world_.keyDown(c.code);
+        world_.keyUp(c.code);
+        break;
+    case commandKind::keyDown:
+        world_.keyDown(c.code);
+        break;
+    case commandKind::keyUp:
+        world_.keyUp(c.code);
+        break;
+    case commandKind::keyPress:
+        world_.keyPress(c.code);
+        break;
+    case commandKind::mouse:
+        world_.mouse(c.hasPos ? sceneGraph::mouseEvent(c.mouseType, c.button, c.x, c.y)
+                              : sceneGraph::mouseEvent(c.mouseType, c.button));
+        break;
+    case commandKind::wheel:
+        world_.mouse(sceneGraph::mouseEvent::wheel(sceneGraph::VERTICAL, c.delta));
+        break;
+    case commandKind::entryType:
+        if (world::windowFrame* w = world_.getEntryWindow())
+            w->typeText(xstd::fromUtf8(c.text));
+        break;
+    case commandKind::entryEnter:
+        if (world::windowFrame* w = world_.getEntryWindow())
+            w->pressEnter();
+        break;
+    case commandKind::resize:
+        if (world::windowFrame* w = world_.getEntryWindow())
+            w->resize(c.width, c.height);
+        break;
+    case commandKind::start:
+        lifecycle(&iApplication::onStart);
+        break;
+    case commandKind::stop:
+        lifecycle(&iApplication::onStop);
+        break;
+    case commandKind::activate:
+        lifecycle(&iApplication::onActivate);
+        break;
+    case commandKind::deactivate:
+        lifecycle(&iApplication::onDeactivate);
+        break;
+    case commandKind::destroy:
+        destroyAll();
+        break;
+    case commandKind::advance:
+        world_.advance(c.seconds);
+        break;
+    case commandKind::dump:
+        break; // run() writes it: it can fail
+    }
+}
+
+bool session::run(const std::vector<command>& commands, std::ostream& err) {
+    for (const command& c : commands) {
+        if (c.kind == commandKind::dump) {
+            if (!writeDump(world_, c.text, err))
+                return false;
+            continue;
+        }
+        execute(c);
+    }
+    return true;
+}
+
+bool writeDump(const world::world& w, const std::string& file, std::ostream& err) {
+    std::string text;
+    try {
+        text = w.dump().dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+        text += '\n';
+    } catch (const std::exception& e) {
+        err << "zelhost: cannot write dump " << file << ": " << e.what() << "\n";
+        return false;
+    }
+    std::error_code ec;
+    if (fs::is_directory(fs::path(file), ec)) {
+        err << "zelhost: cannot write dump " << file << ": it is a folder\n";
+        return false;
+    }
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        err << "zelhost: cannot write dump " << file << ": " << std::strerror(errno) << "\n";
+        return false;
+    }
+    out << text;
+    out.close();
+    if (!out) {
+        err << "zelhost: cannot write dump " << file << ": write failed\n";
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+fs::path executableFolder() {
+    std::error_code ec;
+    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? fs::path() : exe.parent_path();
+}
+
+// A dump's folder must exist before the run starts, so that a long script does not fail at its end.
+bool checkDumpFolder(const std::string& file, std::ostream& err) {
+    fs::path parent = fs::path(file).parent_path();
+    std::error_code ec;
+    if (parent.empty() || fs::is_directory(parent, ec))
+        return true;
+    err << "zelhost: cannot write dump " << file << ": no folder " << parent.string() << "\n";
+    return false;
+}
+
+bool readScript(const std::string& name, std::istream& standardInput, std::string& text,
+                std::ostream& err) {
+    if (name == "-") {
+        text.assign(std::istreambuf_iterator<char>(standardInput), {});
+        return true;
+    }
+    std::error_code ec;
+    if (fs::is_directory(name, ec)) {
+        err << "zelhost: cannot read script " << name << ": it is a folder\n";
+        return false;
+    }
+    std::ifstream in(name, std::ios::binary);
+    if (!in) {
+        err << "zelhost: cannot read script " << name << ": " << std::strerror(errno) << "\n";
+        return false;
+    }
+    text.assign(std::istreambuf_iterator<char>(in), {});
+    if (in.bad()) {
+        err << "zelhost: cannot read script " << name << ": read failed\n";
+        return false;
+    }
+    return true;
+}
+
+std::string packageLabel(component::iPackage* p, const std::string& name) {
+    std::string file = xstd::toDisplayUtf8(p->getFileName());
+    return file.empty() ? name : name + " (" + file + ")";
+}
+
+} // namespace
+
+std::string defaultModelFolder() {
+    std::error_code ec;
+    fs::path compiled(ZEL_SAMPLE_MODELS_DIR);
+    if (!compiled.empty() && fs::is_directory(compiled, ec))
+        return compiled.string();
+    fs::path exeFolder = executableFolder();
+    if (!exeFolder.empty()) {
+        fs::path installed = exeFolder / ".." / "share" / "propplacer" / "models";
+        if (fs::is_directory(installed, ec))
+            return installed.lexically_normal().string();
+    }
+    return {};
+}
+
+int runHost(const hostOptions& options, std::istream& standardInput, std::ostream& err) {
+    // Everything that can be checked is checked before the first package is loaded, so that a bad
+    // line never leaves a half-run session.
+    std::vector<command> commands;
+    if (!options.script.empty()) {
+        std::string text;
+        if (!readScript(options.script, standardInput, text, err))
+            return 2;
+        parsedScript parsed = parseScript(text, options.script == "-" ? "-" : options.script);
+        if (!parsed.ok) {
+            err << parsed.error << "\n";
+            return 2;
+        }
+        commands = std::move(parsed.commands);
+    }
+    if (!options.dump.empty() && !checkDumpFolder(options.dump, err))
+        return 2;
+    for (const command& c : commands)
+        if (c.kind == commandKind::dump && !checkDumpFolder(c.text, err))
+            return 2;
+
+    std::string models = options.models;
+    if (models.empty()) {
+        models = defaultModelFolder();
+        if (models.empty()) {
+            err << "zelhost: no sample models found (looked in " << ZEL_SAMPLE_MODELS_DIR
+                << " and <zelhost>/../share/propplacer/models); give --models DIR\n";
+            models = ZEL_SAMPLE_MODELS_DIR;
+        }
+    }
+    std::error_code ec;
+    fs::path absoluteModels = fs::absolute(fs::path(models), ec);
+    wstring modelFolder =
+        xstd::fromUtf8((ec ? fs::path(models) : absoluteModels.lexically_normal()).string());
+    // A trailing separator would make the folder name differ from the one the user sees.
+    while (modelFolder.size() > 1 && modelFolder.back() == u'/')
+        modelFolder.pop_back();
+
+    world::world world;
+    world.registerServices();
+
+    auto& loader = component::packageLoader::getTheSingleton();
+    for (const std::string& folder : options.packagePaths)
+        loader.addSearchFolder(xstd::fromUtf8(folder));
+
+    struct toRun {
+        component::iClassInfo* info;
+        std::string package;
+    };
+    std::vector<toRun> classes;
+    std::vector<component::iPackage*> loaded;
+    for (const std::string& name : options.packages) {
+        std::string reason;
+        component::iPackage* p = loader.load(xstd::fromUtf8(name), &reason);
+        if (!p) {
+            err << "zelhost: cannot load package " << name << ": " << reason << "\n";
+            return 2;
+        }
+        if (std::find(loaded.begin(), loaded.end(), p) != loaded.end())
+            continue; // named twice: one set of applications
+        loaded.push_back(p);
+        std::size_t before = classes.size();
+        auto& registry = component::classRegistry::getTheSingleton();
+        for (component::iClassInfo* info : registry.findAllInterface(iApplication::IID))
+            if (info->getPackage() == p)
+                classes.push_back({info, name});
+        if (classes.size() == before) {
+            err << "zelhost: package " << packageLabel(p, name) << " registers no application\n";
+            return 2;
+        }
+    }
+
+    int exitCode = 0;
+    session s(world, modelFolder);
+    for (const toRun& c : classes) {
+        auto* app = static_cast<iApplication*>(c.info->create(iApplication::IID));
+        if (!app) {
+            err << "zelhost: class " << xstd::toDisplayUtf8(c.info->getClassName())
+                << " of package " << c.package << " made no application\n";
+            exitCode = 2;
+            break;
+        }
+        s.launch(app);
+    }
+    if (exitCode == 0 && !s.run(commands, err))
+        exitCode = 2;
+    if (exitCode == 0 && !options.dump.empty() && !writeDump(world, options.dump, err))
+        exitCode = 2;
+    s.shutdown();
+    return exitCode;
+}
+
+} // namespace zel::host

@@ -1,0 +1,81 @@
+// The host's running side: the applications it made, the script that drives them, the dump.
+#pragma once
+
+#include "options.h"
+#include "script.h"
+
+#include <zel/application.h>
+#include <zel/types.h>
+#include <zel/world/world.h>
+
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zel::host {
+
+// The host's side of one application: keeps the profile it is given and hands out a search path
+// whose only folder is the model folder.
+class applicationHandle final : public application::iApplicationHandle {
+public:
+    explicit applicationHandle(const wstring& modelFolder);
+    void setProfile(const application::profile& p) override;
+    xstd::searchPath getSearchPath() const override;
+    const application::profile& getProfile() const { return profile_; }
+
+private:
+    xstd::searchPath path_;
+    application::profile profile_;
+};
+
+// The applications of one run, in launch order, each with its handle. Lifecycle calls go to every
+// application still alive; "destroy" deletes them.
+class session {
+public:
+    // The world must outlive the session.
+    session(world::world& w, const wstring& modelFolder);
+    // Deletes any application still alive without further lifecycle calls; call shutdown() first.
+    ~session();
+    session(const session&) = delete;
+    session& operator=(const session&) = delete;
+
+    // Takes ownership of app (made with new): onStart, then onActivate.
+    void launch(application::iApplication* app);
+    // Runs the commands in order. A dump that cannot be written is reported on err and ends the
+    // run early: the result is then false.
+    bool run(const std::vector<command>& commands, std::ostream& err);
+    // onDeactivate, onStop and delete for every live application, in launch order.
+    void shutdown();
+
+    std::size_t liveCount() const;
+    // The handle of the i-th launched application.
+    const applicationHandle& getHandle(std::size_t i) const { return *apps_.at(i).handle; }
+
+private:
+    struct running {
+        std::unique_ptr<applicationHandle> handle;
+        application::iApplication* app = nullptr;
+    };
+    void lifecycle(void (application::iApplication::*op)(const application::applicationEvent&));
+    void destroyAll();
+    void execute(const command& c);
+
+    world::world& world_;
+    wstring modelFolder_;
+    std::vector<running> apps_;
+};
+
+// Writes the world's dump as JSON (two-space indent, final line end). False, with one line on
+// err, when the file cannot be written.
+bool writeDump(const world::world& w, const std::string& file, std::ostream& err);
+
+// The whole run for parsed options: script check, world, packages, applications, script, dump,
+// shutdown. Returns the exit code; host messages go to err.
+int runHost(const hostOptions& options, std::istream& standardInput, std::ostream& err);
+
+// The default model folder: the sample models compiled in, else <exe>/../share/propplacer/models.
+// Empty when neither exists.
+std::string defaultModelFolder();
+
+} // namespace zel::host
