@@ -1,0 +1,61 @@
+// What a node draws: one triangle mesh with its material colour and texture, as a node attribute.
+#pragma once
+
+#include <zel/xstd.h>
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace zel::world {
+
+namespace import {
+struct mesh;
+}
+
+class geometryAttr final : public xstd::attr {
+public:
+    // mesh is shared, not copied: every node that uses the same mesh of a file points at the same
+    // data, which lives as long as any of them. Null gives an empty geometry.
+    explicit geometryAttr(std::shared_ptr<const import::mesh> mesh);
+    ~geometryAttr() override;
+    geometryAttr(const geometryAttr&) = delete;
+    geometryAttr& operator=(const geometryAttr&) = delete;
+
+    // x, y, z per vertex.
+    std::span<const float> getPositions() const;
+    // x, y, z per vertex, or empty when the file gave none.
+    std::span<const float> getNormals() const;
+    // u, v per vertex, or empty.
+    std::span<const float> getTexCoords() const;
+    // Three vertex indices per triangle.
+    std::span<const std::uint32_t> getIndices() const;
+    std::size_t getVertexCount() const;
+    std::size_t getTriangleCount() const;
+    // The data itself, for telling whether two attributes share it.
+    const import::mesh* getMesh() const { return mesh_.get(); }
+
+    // Diffuse red, green, blue and opacity, each 0..1.
+    const std::array<float, 4>& getColor() const { return color_; }
+    void setColor(const std::array<float, 4>& rgba) { color_ = rgba; }
+    // The texture as the file names it (empty when none), and the image file it was found as
+    // (empty when not found).
+    const std::string& getTextureName() const { return textureName_; }
+    const std::filesystem::path& getTexturePath() const { return texturePath_; }
+    void setTexture(std::string name, std::filesystem::path path);
+
+private:
+    std::shared_ptr<const import::mesh> mesh_;
+    std::array<float, 4> color_{0.6f, 0.6f, 0.6f, 1.0f};
+    std::string textureName_;
+    std::filesystem::path texturePath_;
+};
+
+// A flat grid on the plane y = 0 centred on the origin, with a line every `spacing` metres out to
+// `halfExtent` in x and z; each line is a thin quad `lineWidth` wide, so it draws as triangles.
+std::shared_ptr<const import::mesh> makeGridMesh(float halfExtent, float spacing, float lineWidth);
+
+} // namespace zel::world

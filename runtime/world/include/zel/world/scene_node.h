@@ -1,0 +1,96 @@
+// The world's scene node and the walk that the node iterator, the dump and the viewer share.
+//
+// Transforms use the row-vector convention of zel math (v' = v * M, translation in row 3). A node's
+// local matrix M composes as follows:
+//   applyXform  point3Xform T: M <- M * T   (moves along the parent's axes)
+//               scaleXform S:  M <- S * M   (in the node's own frame)
+//               quatXform R:   M <- R * M
+//               matrix4Xform X: M <- X * M
+//   setXform    M <- the object's matrix
+//   getXform    point3Xform: row 3; scaleXform: the lengths of rows 0..2; quatXform: the rotation
+//   of
+//               the upper 3x3 with that scale divided out; matrix4Xform: M.
+// So setXform(rotation), applyXform(scale), applyXform(position) rebuilds M = S * R * T from what
+// getXform read. A mirrored matrix (negative determinant) reads back the rotation of its mirror
+// image: rebuilding it loses the mirror.
+#pragma once
+
+#include <zel/math.h>
+#include <zel/polymath.h>
+#include <zel/scenegraph.h>
+#include <zel/types.h>
+#include <zel/xstd.h>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace zel::world {
+
+class sceneNode final : public sceneGraph::iGroupNode {
+public:
+    explicit sceneNode(wstring name = {});
+    ~sceneNode() override;
+    sceneNode(const sceneNode&) = delete;
+    sceneNode& operator=(const sceneNode&) = delete;
+
+    wstring getName() const override;
+    bool setName(const wstring& name) override;
+    xstd::iterator<xstd::attr*> getAttributes() const override;
+    bool addAttribute(xstd::attr* a) override;
+    // False for a transform object of a kind the node does not know (nothing changes then).
+    bool setXform(const polyMath::xform& x) override;
+    bool applyXform(const polyMath::xform& x) override;
+    bool getXform(polyMath::xform& x) const override;
+    std::int32_t getNumChildren() const override;
+    sceneGraph::iSceneNode* getChild(std::int32_t i) const override;
+    // Both refuse (false) null and a child that would close a cycle: the node itself or any of its
+    // ancestors. A node may otherwise hang here several times.
+    bool addChild(sceneGraph::iSceneNode* child) override;
+    // i from 0 to getNumChildren(); anything else is refused.
+    bool insertChild(sceneGraph::iSceneNode* child, std::int32_t i) override;
+    // False past the end.
+    bool removeChild(std::int32_t i) override;
+    // A snapshot taken now: the node, then its descendants depth first, children in order; a node
+    // that hangs in several places comes once per place.
+    xstd::iterator<sceneGraph::iSceneNode*> getNodeIterator() override;
+
+    const matrix4& getMatrix() const { return matrix_; }
+    void setMatrix(const matrix4& m) { matrix_ = m; }
+    const std::vector<sceneGraph::iSceneNode*>& getChildren() const { return children_; }
+    // The first attribute of type A, or null.
+    template <class A> A* findAttribute() const {
+        for (const auto& a : attrs_)
+            if (auto* found = dynamic_cast<A*>(a.get()))
+                return found;
+        return nullptr;
+    }
+
+private:
+    wstring name_;
+    matrix4 matrix_;
+    std::vector<sceneGraph::iSceneNode*> children_;
+    std::vector<std::unique_ptr<xstd::attr>> attrs_;
+};
+
+// The node's local matrix through its interface: sceneNode's own, or whatever getXform gives for a
+// node implemented elsewhere (identity when it gives nothing).
+matrix4 localMatrix(const sceneGraph::iSceneNode& node);
+
+// The parts of a matrix as getXform reads them.
+vec3 translationOf(const matrix4& m);
+vec3 scaleOf(const matrix4& m);
+quat rotationOf(const matrix4& m);
+
+// Visits root and its descendants depth first, children in order, without recursion. enter(node,
+// depth) returns false to skip the node's children; leave(node, depth) follows each enter that
+// returned true, after the children. A node met again on its own path (a cycle that only a foreign
+// node implementation can make) is not entered.
+void walkGraph(sceneGraph::iSceneNode* root,
+               const std::function<bool(sceneGraph::iSceneNode*, int)>& enter,
+               const std::function<void(sceneGraph::iSceneNode*, int)>& leave = {});
+
+// True when target is node itself or hangs somewhere below it.
+bool reaches(sceneGraph::iSceneNode* node, const sceneGraph::iSceneNode* target);
+
+} // namespace zel::world

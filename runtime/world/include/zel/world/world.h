@@ -1,0 +1,95 @@
+// The framework's world: every service object of one process (scene graph and built-in world,
+// reader, animation player, event manager, widgets and packer, client, scene and event contexts,
+// navigator), registered in the class registry so that packages find them by interface identifier.
+// The host and the tests make one world, drive it with input, advance its clock and dump it.
+#pragma once
+
+#include <zel/anim.h>
+#include <zel/client.h>
+#include <zel/eventmanager.h>
+#include <zel/reader.h>
+#include <zel/scenegraph.h>
+#include <zel/types.h>
+#include <zel/widget.h>
+#include <zel/workspace.h>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include <memory>
+#include <vector>
+
+namespace zel::world {
+
+class animPlayer;
+class sceneNode;
+class windowFrame;
+class iWidgetFactory;
+
+struct worldOptions {
+    // Limits of the child process that imports each model file.
+    double importSeconds = 30.0;
+    std::size_t importAddressSpace = std::size_t(4) << 30;
+};
+
+class world {
+public:
+    explicit world(worldOptions options = {});
+    // Unregisters the services and destroys every node, widget and animation it made.
+    ~world();
+    world(const world&) = delete;
+    world& operator=(const world&) = delete;
+
+    // Registers the services in the class registry (client, scene and event contexts, reader,
+    // navigator, rectangle packer, animation, and the widget factory that the styles package
+    // builds with). Idempotent. The registry's iAnim gives a new animation that plays nothing,
+    // owned by the world, on each create.
+    void registerServices();
+    void unregisterServices();
+
+    // The built-in world: "scene" with "navigator" (children "head" and "wand") and "ground". The
+    // navigator stands at eye height (0, 1.6, 0) above the ground (y = 0) and looks along -z;
+    // "head" is at its origin, "wand" at (0.25, -0.25, -0.5).
+    sceneGraph::iSceneNode* getRoot() const;
+    sceneGraph::iSceneNode* getNavigatorNode() const;
+    // The first node of that name under the root, depth first, or null.
+    sceneGraph::iSceneNode* findNode(const wstring& name) const;
+
+    // The services themselves, as the registry hands them out.
+    client::iContext* getClientContext() const;
+    sceneGraph::iContext* getSceneContext() const;
+    eventManager::iContext* getEventContext() const;
+    sceneGraph::reader::iSgReader* getReader() const;
+    workspace::iNavigator* getNavigator() const;
+    widget::iRectangleTclPacker* getPacker() const;
+    iWidgetFactory* getWidgetFactory() const;
+    animPlayer* getAnimPlayer() const;
+    // A new animation that plays nothing, owned by the world.
+    anim::iAnim* makeEmptyAnim();
+
+    // Input, delivered as the event manager does: to the key observers; to the view's mouse
+    // observers (a DOWN event to onMouseDown, DRAG to onMouseDrag, MOVE to onMouseMove, WHEEL to
+    // onMouseWheelDelta; UP to nobody).
+    void keyDown(unsigned int key);
+    void keyUp(unsigned int key);
+    void keyPress(unsigned int key);
+    void mouse(sceneGraph::mouseEvent event);
+
+    // The live windows, oldest first.
+    std::vector<windowFrame*> getWindows() const;
+    // The newest live window that holds an entry, or null. The host's entry and resize commands act
+    // on it.
+    windowFrame* getEntryWindow() const;
+
+    // Advances the animation clock and applies every playing animation to its nodes.
+    void advance(double seconds);
+    double getTime() const;
+
+    // {"scene": NODE, "windows": [WINDOW, ...]} as the host's --dump writes it.
+    nlohmann::json dump() const;
+
+private:
+    struct impl;
+    std::unique_ptr<impl> impl_;
+};
+
+} // namespace zel::world

@@ -1,0 +1,68 @@
+#include <zel/world/geometry.h>
+
+#include "imported_scene.h"
+
+#include <cmath>
+
+namespace zel::world {
+
+geometryAttr::geometryAttr(std::shared_ptr<const import::mesh> mesh) : mesh_(std::move(mesh)) {}
+
+geometryAttr::~geometryAttr() = default;
+
+std::span<const float> geometryAttr::getPositions() const {
+    return mesh_ ? std::span<const float>(mesh_->positions) : std::span<const float>();
+}
+
+std::span<const float> geometryAttr::getNormals() const {
+    return mesh_ ? std::span<const float>(mesh_->normals) : std::span<const float>();
+}
+
+std::span<const float> geometryAttr::getTexCoords() const {
+    return mesh_ ? std::span<const float>(mesh_->uvs) : std::span<const float>();
+}
+
+std::span<const std::uint32_t> geometryAttr::getIndices() const {
+    return mesh_ ? std::span<const std::uint32_t>(mesh_->indices)
+                 : std::span<const std::uint32_t>();
+}
+
+std::size_t geometryAttr::getVertexCount() const {
+    return mesh_ ? mesh_->vertexCount() : 0;
+}
+
+std::size_t geometryAttr::getTriangleCount() const {
+    return mesh_ ? mesh_->triangleCount() : 0;
+}
+
+void geometryAttr::setTexture(std::string name, std::filesystem::path path) {
+    textureName_ = std::move(name);
+    texturePath_ = std::move(path);
+}
+
+std::shared_ptr<const import::mesh> makeGridMesh(float halfExtent, float spacing, float lineWidth) {
+    auto grid = std::make_shared<import::mesh>();
+    if (!(halfExtent > 0.0f) || !(spacing > 0.0f) || !(lineWidth > 0.0f))
+        return grid;
+    const int lines = static_cast<int>(std::floor(halfExtent / spacing));
+    const float h = lineWidth * 0.5f;
+    // One quad (two triangles, facing +y) from corner (x0, z0) to (x1, z1).
+    auto quad = [&](float x0, float z0, float x1, float z1) {
+        const auto base = static_cast<std::uint32_t>(grid->vertexCount());
+        const float corners[4][2] = {{x0, z0}, {x0, z1}, {x1, z1}, {x1, z0}};
+        for (const auto& c : corners) {
+            grid->positions.insert(grid->positions.end(), {c[0], 0.0f, c[1]});
+            grid->normals.insert(grid->normals.end(), {0.0f, 1.0f, 0.0f});
+        }
+        grid->indices.insert(grid->indices.end(),
+                             {base, base + 1, base + 2, base, base + 2, base + 3});
+    };
+    for (int i = -lines; i <= lines; ++i) {
+        const float at = static_cast<float>(i) * spacing;
+        quad(at - h, -halfExtent, at + h, halfExtent); // along z
+        quad(-halfExtent, at - h, halfExtent, at + h); // along x
+    }
+    return grid;
+}
+
+} // namespace zel::world

@@ -1,0 +1,219 @@
+#include "reader.h"
+
+#include <zel/world/geometry.h>
+
+#include "model_import.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <iostream>
+#include <map>
+#include <system_error>
+#include <unordered_map>
+
+namespace zel::world {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool isRegularFile(const fs::path& p) {
+    std::error_code ec;
+    return fs::is_regular_file(p, ec);
+}
+
+char asciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equalIgnoringCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return asciiLower(x) == asciiLower(y);
+           });
+}
+
+// The file in folder whose name matches `name` ignoring case; the first in byte order.
+fs::path findIgnoringCase(const fs::path& folder, const std::string& name) {
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    std::string best;
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const std::string candidate = it->path().filename().string();
+        if (equalIgnoringCase(candidate, name) && isRegularFile(it->path()) &&
+            (best.empty() || candidate < best))
+            best = candidate;
+    }
+    return best.empty() ? fs::path() : folder / best;
+}
+
+std::array<float, 4> colorOf(const import::material& m) {
+    auto unit = [](float v) { return std::isfinite(v) ? std::clamp(v, 0.0f, 1.0f) : 0.0f; };
+    return {unit(m.diffuse[0]), unit(m.diffuse[1]), unit(m.diffuse[2]),
+            unit(m.diffuse[3] * m.opacity)};
+}
+
+} // namespace
+
+sceneNode* nodeStore::create(wstring name) {
+    nodes_.push_back(std::make_unique<sceneNode>(std::move(name)));
+    return nodes_.back().get();
+}
+
+std::optional<fs::path> findModel(const fs::path& name, const std::vector<fs::path>& folders) {
+    if (name.empty())
+        return std::nullopt;
+    if (name.is_absolute())
+        return name;
+    for (const fs::path& folder : folders) {
+        const fs::path candidate = folder / name;
+        if (isRegularFile(candidate))
+            return candidate;
+    }
+    if (isRegularFile(name))
+        return name;
+    return std::nullopt;
+}
+
+fs::path findTexture(const std::string& name, const std::vector<fs::path>& folders) {
+    // "*0" and the like name an image embedded in the model file.
+    if (name.empty() || name[0] == '*')
+        return {};
+    std::string written = name;
+    std::replace(written.begin(), written.end(), '\\', '/');
+    const fs::path asWritten(written);
+    const std::string last = asWritten.filename().string();
+    if (last.empty())
+        return {};
+    if (asWritten.is_absolute() && isRegularFile(asWritten))
+        return asWritten;
+    for (const fs::path& folder : folders) {
+        if (!asWritten.is_absolute() && isRegularFile(folder / asWritten))
+            return folder / asWritten;
+        if (isRegularFile(folder / last))
+            return folder / last;
+    }
+    for (const fs::path& folder : folders)
+        if (fs::path found = findIgnoringCase(folder, last); !found.empty())
+            return found;
+    return {};
+}
+
+sgReader::sgReader(nodeStore& nodes, animPlayer& player) : nodes_(nodes), player_(player) {}
+
+sgReader::~sgReader() = default;
+
+bool sgReader::addAttribute(xstd::attr* a) {
+    if (!a)
+        return false;
+    attrs_.emplace_back(a);
+    return true;
+}
+
+xstd::iterator<xstd::attr*> sgReader::getAttributes() const {
+    std::vector<xstd::attr*> items;
+    for (const auto& a : attrs_)
+        items.push_back(a.get());
+    return xstd::makeIterator(std::move(items));
+}
+
+template <class A> std::vector<fs::path> sgReader::foldersOf() const {
+    std::vector<fs::path> folders;
+    for (const auto& a : attrs_)
+        if (auto* search = dynamic_cast<const A*>(a.get()))
+            for (const wstring& folder : search->getSearchPath().getFolders())
+                if (!folder.empty())
+                    folders.emplace_back(xstd::toUtf8(folder));
+    return folders;
+}
+
+bool sgReader::animationEnabled() const {
+    return std::any_of(attrs_.begin(), attrs_.end(), [](const auto& a) {
+        auto* enable = dynamic_cast<const sceneGraph::reader::animAttr*>(a.get());
+        return enable && enable->getEnable();
+    });
+}
+
+sceneGraph::iSceneNode* sgReader::readFile(const wstring& name) {
+    auto fail = [&](const std::string& reason) -> sceneGraph::iSceneNode* {
+        std::cerr << "readFile(): cannot read " << xstd::toDisplayUtf8(name) << ": " << reason
+                  << std::endl;
+        return nullptr;
+    };
+    // File names are bytes: toUtf8 gives back exactly the bytes a listed name came from.
+    const fs::path wanted(xstd::toUtf8(name));
+    const std::optional<fs::path> file =
+        findModel(wanted, foldersOf<sceneGraph::reader::fileSearchAttr>());
+    if (!file)
+        return fail(name.empty() ? "no file name"
+                                 : "no such file in the search path or the working directory");
+    std::string reason;
+    const std::shared_ptr<const import::scene> data = import::importFile(*file, &reason);
+    if (!data)
+        return fail(reason);
+    if (data->nodes.empty())
+        return fail("the file holds no scene");
+    const import::scene& sc = *data;
+
+    std::vector<fs::path> textureFolders = foldersOf<sceneGraph::reader::textureSearchAttr>();
+    textureFolders.push_back(file->parent_path().empty() ? fs::path(".") : file->parent_path());
+    std::map<std::uint32_t, std::pair<std::string, fs::path>> textures;
+    auto textureOf = [&](std::uint32_t material) -> const std::pair<std::string, fs::path>& {
+        auto it = textures.find(material);
+        if (it == textures.end()) {
+            const std::string& texName = sc.materials[material].diffuseTexture;
+            it =
+                textures.emplace(material, std::pair{texName, findTexture(texName, textureFolders)})
+                    .first;
+        }
+        return it->second;
+    };
+
+    std::vector<sceneNode*> made(sc.nodes.size());
+    for (std::size_t i = 0; i < sc.nodes.size(); ++i) {
+        const import::node& from = sc.nodes[i];
+        sceneNode* n = nodes_.create(i == 0 ? xstd::fromUtf8(wanted.filename().string())
+                                            : xstd::fromUtf8(from.name));
+        n->setMatrix(matrix4(from.matrix));
+        for (std::uint32_t m : from.meshes) {
+            if (m >= sc.meshes.size())
+                continue;
+            // Aliasing: the attribute shares ownership of the whole imported scene.
+            auto geometry = std::make_unique<geometryAttr>(
+                std::shared_ptr<const import::mesh>(data, &sc.meshes[m]));
+            const std::uint32_t material = sc.meshes[m].material;
+            if (material < sc.materials.size()) {
+                geometry->setColor(colorOf(sc.materials[material]));
+                const auto& [texName, texPath] = textureOf(material);
+                geometry->setTexture(texName, texPath);
+            }
+            n->addAttribute(geometry.release());
+        }
+        made[i] = n;
+    }
+    for (std::size_t i = 0; i < sc.nodes.size(); ++i)
+        for (std::uint32_t c : sc.nodes[i].children)
+            if (c < made.size())
+                made[i]->addChild(made[c]);
+
+    if (animationEnabled() && !sc.animations.empty()) {
+        std::unordered_map<std::string, sceneNode*> byName;
+        for (std::size_t i = 0; i < sc.nodes.size(); ++i)
+            byName.emplace(sc.nodes[i].name, made[i]);
+        const std::shared_ptr<const import::animation> first(data, &sc.animations.front());
+        std::vector<animation::binding> bindings;
+        for (const import::channel& ch : first->channels) {
+            const auto it = byName.find(ch.node);
+            if (it == byName.end())
+                continue;
+            const matrix4& bind = it->second->getMatrix();
+            bindings.push_back(
+                {&ch, it->second, scaleOf(bind), rotationOf(bind), translationOf(bind)});
+        }
+        animation* a = player_.adopt(std::make_unique<animation>(first, std::move(bindings)));
+        made[0]->addAttribute(new anim::animAttr(a));
+    }
+    return made[0];
+}
+
+} // namespace zel::world

@@ -1,0 +1,62 @@
+// The scene-graph reader: a model file, found through the search paths and imported in isolation,
+// becomes a new node tree in the world.
+#pragma once
+
+#include <zel/reader.h>
+#include <zel/world/animation.h>
+#include <zel/world/scene_node.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zel::world {
+
+// Owns every node of the world until the world ends.
+class nodeStore {
+public:
+    sceneNode* create(wstring name = {});
+    std::size_t size() const { return nodes_.size(); }
+
+private:
+    std::vector<std::unique_ptr<sceneNode>> nodes_;
+};
+
+// The file for a model name: an absolute name as it is, else the first regular file `folder/name`
+// over the folders in order, then `name` in the working directory.
+std::optional<std::filesystem::path> findModel(const std::filesystem::path& name,
+                                               const std::vector<std::filesystem::path>& folders);
+
+// The image file for a texture as a model file names it: over the folders in order, the name as
+// written (backslashes read as folder separators) and then its last part; failing that, in each
+// folder a file whose name matches the last part ignoring ASCII case (the first in byte order when
+// several do). Empty when none is found or the name is empty or refers to an embedded image.
+std::filesystem::path findTexture(const std::string& name,
+                                  const std::vector<std::filesystem::path>& folders);
+
+class sgReader final : public sceneGraph::reader::iSgReader {
+public:
+    sgReader(nodeStore& nodes, animPlayer& player);
+    ~sgReader() override;
+    sgReader(const sgReader&) = delete;
+    sgReader& operator=(const sgReader&) = delete;
+
+    // A new tree: the root named after the file carries the file's root transform, below it one
+    // node per node of the file. Null on failure, with the line
+    // `readFile(): cannot read NAME: REASON` on stderr.
+    sceneGraph::iSceneNode* readFile(const wstring& name) override;
+    bool addAttribute(xstd::attr* a) override;
+    xstd::iterator<xstd::attr*> getAttributes() const override;
+
+private:
+    template <class A> std::vector<std::filesystem::path> foldersOf() const;
+    bool animationEnabled() const;
+
+    nodeStore& nodes_;
+    animPlayer& player_;
+    std::vector<std::unique_ptr<xstd::attr>> attrs_;
+};
+
+} // namespace zel::world
