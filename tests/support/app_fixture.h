@@ -56,8 +56,7 @@ protected:
 
     // The node the application placed its model in, or null.
     node* placed() const {
-        auto* holder = static_cast<sinkProbe*>(app->holder.get());
-        return holder ? dynamic_cast<node*>(holder->model) : nullptr;
+        return app->holder ? dynamic_cast<node*>(modelOf(*app->holder)) : nullptr;
     }
 
     world w;

@@ -49,6 +49,12 @@ public:
     using geomSink::reader;
 };
 
+// The model a holder placed last (or null), read through the probe's view of the member, which is
+// valid on any geomSink.
+inline zel::sceneGraph::iSceneNode* modelOf(const propplacer::geomSink& sink) {
+    return sink.*(&sinkProbe::model);
+}
+
 // Every element of a ring, from position 0 on; the ring is left where it was.
 template <class T> std::vector<T> contents(propplacer::optionRing<T>& ring) {
     std::vector<T> all;
