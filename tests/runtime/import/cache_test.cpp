@@ -1,0 +1,138 @@
+#include "import_cache.h"
+#include "model_import.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace zel::world::import {
+namespace {
+
+using test::tempDir;
+
+// A loader that counts its calls and makes a one-node scene named after the file's content.
+struct countingLoader {
+    int calls = 0;
+    bool fail = false;
+    importCache::loader function() {
+        return [this](const std::filesystem::path& file, std::string* reason) {
+            ++calls;
+            if (fail) {
+                *reason = "broken";
+                return std::shared_ptr<const scene>();
+            }
+            auto s = std::make_shared<scene>();
+            s->nodes.emplace_back().name = test::readBytes(file);
+            return std::shared_ptr<const scene>(std::move(s));
+        };
+    }
+};
+
+void setMtime(const std::filesystem::path& file, std::filesystem::file_time_type t) {
+    std::filesystem::last_write_time(file, t);
+}
+
+TEST(ImportCache, SameFileSameScene) {
+    tempDir dir;
+    countingLoader loader;
+    importCache cache(loader.function());
+    const auto file = dir.write("a.3ds", "one");
+    std::filesystem::create_directory(dir.path() / "sub");
+    std::filesystem::create_symlink(file, dir.path() / "link.3ds");
+    std::string reason;
+    const auto first = cache.get(file, &reason);
+    ASSERT_TRUE(first);
+    // Other names of the same file share the entry.
+    EXPECT_EQ(cache.get(dir.path() / "sub/../a.3ds", &reason), first);
+    EXPECT_EQ(cache.get(dir.path() / "link.3ds", &reason), first);
+    EXPECT_EQ(loader.calls, 1);
+    EXPECT_EQ(cache.size(), 1u);
+}
+
+TEST(ImportCache, ChangedFileIsReadAgain) {
+    tempDir dir;
+    countingLoader loader;
+    importCache cache(loader.function());
+    const auto file = dir.write("a.3ds", "one");
+    const auto stamp = std::filesystem::last_write_time(file);
+    std::string reason;
+    const auto first = cache.get(file, &reason);
+
+    struct step {
+        const char* name;
+        std::function<void()> change;
+        const char* content;
+    };
+    const std::vector<step> steps = {
+        {"size", [&] { dir.write("a.3ds", "three"), setMtime(file, stamp); }, "three"},
+        {"mtime only",
+         [&] { dir.write("a.3ds", "THREE"), setMtime(file, stamp + std::chrono::seconds(1)); },
+         "THREE"},
+        {"replaced, same size and mtime",
+         [&] {
+             const auto other = dir.write("b.3ds", "thrEE");
+             setMtime(other, stamp + std::chrono::seconds(1));
+             std::filesystem::rename(other, file);
+         },
+         "thrEE"},
+    };
+    std::shared_ptr<const scene> previous = first;
+    int calls = 1;
+    for (const step& s : steps) {
+        SCOPED_TRACE(s.name);
+        s.change();
+        const auto now = cache.get(file, &reason);
+        ASSERT_TRUE(now);
+        EXPECT_NE(now, previous);
+        EXPECT_EQ(now->nodes[0].name, s.content);
+        EXPECT_EQ(loader.calls, ++calls);
+        EXPECT_EQ(cache.get(file, &reason), now); // and kept again
+        EXPECT_EQ(loader.calls, calls);
+        EXPECT_EQ(cache.size(), 1u);
+        previous = now;
+    }
+    // Earlier users keep what they had.
+    EXPECT_EQ(first->nodes[0].name, "one");
+}
+
+TEST(ImportCache, FailuresAreNotKept) {
+    tempDir dir;
+    countingLoader loader;
+    importCache cache(loader.function());
+    const auto file = dir.write("a.3ds", "one");
+    std::string reason;
+    loader.fail = true;
+    EXPECT_FALSE(cache.get(file, &reason));
+    EXPECT_EQ(reason, "broken");
+    loader.fail = false;
+    EXPECT_TRUE(cache.get(file, &reason));
+    EXPECT_EQ(loader.calls, 2);
+
+    EXPECT_FALSE(cache.get(dir.path() / "missing.3ds", &reason));
+    EXPECT_EQ(reason, "No such file or directory");
+    EXPECT_EQ(loader.calls, 2);
+}
+
+TEST(ImportFile, SharedAcrossCallsAndReportsFailures) {
+    isolationOptions options = test::testOptions();
+    setImportOptions(options);
+    clearImportCache();
+    const auto model = test::corpusDir() / "online3dviewer/cube_hierarchy.3ds";
+    std::string reason;
+    const auto first = importFile(model, &reason);
+    ASSERT_TRUE(first) << reason;
+    EXPECT_EQ(importFile(model, &reason), first);
+    EXPECT_EQ(first->nodes.size(), 11u);
+
+    tempDir dir;
+    const auto broken = dir.write("broken.3ds", "not a model");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(importFile(broken));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("readFile(): cannot read " + broken.string() + ": ", 0), 0u) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+}
+
+} // namespace
+} // namespace zel::world::import

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "imported_scene.h"
+#include "isolated_import.h"
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace zel::world::import::test {
+
+std::filesystem::path corpusDir();
+
+// Isolation as the tests use it: the helper built beside the tests, a generous deadline.
+isolationOptions testOptions();
+
+// A fresh folder under the system's temporary folder, removed with the object.
+class tempDir {
+public:
+    tempDir();
+    tempDir(const tempDir&) = delete;
+    tempDir& operator=(const tempDir&) = delete;
+    ~tempDir();
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path write(const std::string& name, std::string_view content) const;
+
+private:
+    std::filesystem::path path_;
+};
+
+std::string readBytes(const std::filesystem::path& file);
+
+// The processes whose parent is parent, running or zombie.
+std::vector<pid_t> childrenOf(pid_t parent);
+
+// True when this process has no child at all, running or zombie, within a few seconds.
+bool noChildrenLeft();
+
+// Every file under the corpus folder, sorted.
+std::vector<std::filesystem::path> corpusFiles();
+
+// A small scene that uses every field: two materials, a mesh with normals and texture coordinates,
+// one without, a three-level tree that uses one mesh twice, an animation with all key kinds.
+scene sampleScene();
+
+} // namespace zel::world::import::test
