@@ -138,4 +138,38 @@ TEST_F(appTest, entryNotificationsWriteTheirTraceLinesAndChangeNothing) {
     EXPECT_EQ(app->geomFileRing.currentIndex(), 0);
 }
 
+// Lifecycle and loader lines and the echo of the entry go to the wide stream; interaction lines to
+// the narrow one.
+TEST_F(appTest, eachTraceLineGoesToItsOwnStream) {
+    rec::tempFolder folder({});
+    make();
+    rec::splitStreams streams;
+    start(folder.wide());
+    app->onActivate(noEvent);
+    rec::entry* entry = w.widgetBuilder.entries.at(0);
+    app->onEntry(zel::widget::entryEvent(entry));
+    app->onText(zel::widget::textEvent(entry, u""));
+    app->onViewableBounds(zel::widget::boundsEvent(entry, 1, 1));
+    app->axisRing.previous();
+    zel::sceneGraph::mouseEvent click(zel::sceneGraph::DOWN, zel::sceneGraph::LEFT, 1, 1);
+    app->onMouseDown(&click);
+    zel::sceneGraph::mouseEvent wheel =
+        zel::sceneGraph::mouseEvent::wheel(zel::sceneGraph::VERTICAL, 120);
+    app->onMouseWheelDelta(&wheel);
+    app->onDeactivate(noEvent);
+    app->onStop(noEvent);
+    EXPECT_EQ(streams.wide(), L"propPlacer - onStart\n"
+                              L"|> in loadGeom\n"
+                              L"propPlacer::onActivate() Adding observers.\n"
+                              L"|    http://www.example.org/propplacer/geoms.zip\n"
+                              L"propPlacer::onDeactivate() Removing observers.\n"
+                              L"propPlacer::onStop() Cleaning up.\n");
+    EXPECT_EQ(streams.narrow(), "1\n"
+                                "|--> In onEntry(): enter key pressed \n"
+                                "|---> In onText() \n"
+                                "|--> In onViewableBounds(): vKivra Status window changed size\n"
+                                "|> In onMouseDown(): The 1 button is DOWN; type = 1\n"
+                                "|> In onMouseWheelDelta(): The mouse wheel delta is now 120\n");
+}
+
 } // namespace

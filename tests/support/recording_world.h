@@ -893,6 +893,33 @@ private:
     std::streambuf* previous_;
 };
 
+// Captures the narrow and the wide console streams apart, to tell which stream a line went to. The
+// wide stream's own buffer is put back afterwards.
+class splitStreams {
+public:
+    splitStreams() {
+        std::cout.flush();
+        std::wcout.flush();
+        narrowPrevious_ = std::cout.rdbuf(&narrow_);
+        widePrevious_ = std::wcout.rdbuf(&wide_);
+    }
+    ~splitStreams() {
+        std::wcout.rdbuf(widePrevious_);
+        std::cout.rdbuf(narrowPrevious_);
+    }
+    splitStreams(const splitStreams&) = delete;
+    splitStreams& operator=(const splitStreams&) = delete;
+
+    std::string narrow() const { return narrow_.str(); }
+    std::wstring wide() const { return wide_.str(); }
+
+private:
+    std::stringbuf narrow_;
+    std::wstringbuf wide_;
+    std::streambuf* narrowPrevious_;
+    std::wstreambuf* widePrevious_;
+};
+
 // A fresh folder with empty files of the given names, removed again at the end.
 class tempFolder {
 public:
