@@ -87,6 +87,7 @@ TEST(keys, modelCommandsComposeOntoTheLoadTimeTransform) {
         SCOPED_TRACE(c.name);
         auto run = runScript(c.script);
         EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
+        EXPECT_EQ(run.result.err, "");
         EXPECT_EQ(run.result.out, quietTrace);
         expectMatrixNear(modelMatrix(run.dump), c.expected(loadTime()));
         EXPECT_EQ(labelText(run.dump), statusText(c.axis, names.front(), "tabletop", "OFF"));
@@ -143,6 +144,7 @@ TEST(keys, geometryRingWrapsBothWays) {
         }
         auto run = runScript(script);
         EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
+        EXPECT_EQ(run.result.err, "");
         const std::string& file = names[c.index];
         EXPECT_EQ(labelText(run.dump), statusText("X", file, "tabletop", "OFF"));
         const json* tabletop = findPath(run.dump["scene"], {"navigator", "tabletop"});

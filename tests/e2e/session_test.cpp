@@ -52,6 +52,7 @@ TEST(entry, typingEnterAndResizeAreTraced) {
         SCOPED_TRACE(c.name);
         auto run = runScript(c.script);
         EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
+        EXPECT_EQ(run.result.err, "");
         EXPECT_EQ(run.result.out,
                   startTrace + activateTrace + c.trace + deactivateTrace + stopTrace);
         EXPECT_EQ(entryText(run.dump), c.entry);

@@ -92,9 +92,8 @@ TEST(startup, aModelFolderWithoutGeometryLeavesTheTabletopEmpty) {
     EXPECT_EQ(labelText(run.dump), statusText("X", "", "tabletop", "OFF"));
 }
 
-TEST(startup, modelFolderIsGivenAsAnAbsolutePath) {
-    // A relative --models folder still works after anything changes the working directory, and
-    // its catalogue comes from that folder.
+TEST(startup, relativeModelFolderIsTakenFromTheWorkingFolder) {
+    // The application gets the folder as an absolute path; the catalogue comes from it.
     tempFolder work;
     fs::create_directory(work.path() / "m");
     fs::copy_file(sampleModels() / "table.3ds", work.path() / "m" / "archi.3ds");
