@@ -500,7 +500,8 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
         setReason(reason, res.reason.empty() ? "the importer failed" : res.reason);
         return std::nullopt;
     }
-    if (outcome.statusKnown && WIFSIGNALED(outcome.status)) {
+    // SIGPIPE: the child was still writing when the result was refused and the pipe closed.
+    if (outcome.statusKnown && WIFSIGNALED(outcome.status) && WTERMSIG(outcome.status) != SIGPIPE) {
         setReason(reason, "the importer died of " + signalName(WTERMSIG(outcome.status)));
         return std::nullopt;
     }

@@ -25,7 +25,10 @@
 #include <string_view>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace imp = zel::world::import;
@@ -46,13 +49,36 @@ bool writeAll(int fd, const void* data, std::size_t n) {
     return true;
 }
 
+// Hands memory to a pipe without copying it: the pipe keeps references to the pages, and the
+// reader's read() is the only copy. The memory must stay unchanged until the reader has it, which
+// holds here: nothing is freed or written after the encoding, and the process ends with _exit.
+// False when the descriptor is not a pipe (the caller then writes).
+bool spliceAll(int fd, const void* data, std::size_t n) {
+    const auto* p = static_cast<const char*>(data);
+    while (n > 0) {
+        iovec v{const_cast<char*>(p), n};
+        const ssize_t w = ::vmsplice(fd, &v, 1, 0);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
 // Small pieces are gathered into one buffer; the large arrays go to the descriptor directly.
 class fdSink final : public imp::byteSink {
 public:
-    explicit fdSink(int fd) : fd_(fd) { buffer_.reserve(capacity); }
+    explicit fdSink(int fd) : fd_(fd) {
+        buffer_.reserve(capacity);
+        struct stat st {};
+        splice_ = ::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+    }
     bool put(const void* data, std::size_t n) override {
         if (n >= capacity / 2)
-            return flush() && writeAll(fd_, data, n);
+            return flush() && (splice_ ? spliceAll(fd_, data, n) : writeAll(fd_, data, n));
         if (buffer_.size() + n > capacity && !flush())
             return false;
         const auto* p = static_cast<const char*>(data);
@@ -68,6 +94,7 @@ public:
 private:
     static constexpr std::size_t capacity = 256 * 1024;
     int fd_;
+    bool splice_ = false;
     std::vector<char> buffer_;
 };
 

@@ -134,6 +134,15 @@ TEST(IsolatedImport, MisbehavingHelpers) {
     }
 }
 
+TEST(IsolatedImport, ResultLargerThanAllowed) {
+    isolationOptions options = testOptions();
+    options.maxResultBytes = 4096;
+    std::string reason;
+    EXPECT_FALSE(importIsolated(corpusDir() / "generated/medium.3ds", options, &reason));
+    EXPECT_NE(reason.find("larger than allowed"), std::string::npos) << reason;
+    EXPECT_TRUE(noChildrenLeft());
+}
+
 TEST(IsolatedImport, HelperThatCannotRun) {
     tempDir dir;
     const auto model = corpusDir() / "online3dviewer/cube_hierarchy.3ds";
