@@ -6,13 +6,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <sstream>
 
 #ifndef ZEL_SAMPLE_MODELS_DIR
 #define ZEL_SAMPLE_MODELS_DIR ""
