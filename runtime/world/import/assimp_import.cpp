@@ -5,8 +5,11 @@
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <new>
 #include <type_traits>
 #include <unordered_set>
@@ -131,6 +134,11 @@ bool convertNodes(const aiNode& root, const std::vector<std::int64_t>& meshMap, 
         node& n = s.nodes.emplace_back();
         n.name.assign(an->mName.C_Str(), an->mName.length);
         convertMatrix(an->mTransformation, n.matrix);
+        if (!std::all_of(std::begin(n.matrix), std::end(n.matrix),
+                         [](float f) { return std::isfinite(f); })) {
+            setReason(reason, "node '" + n.name + "' has a transform that is not a number");
+            return false;
+        }
         if (an->mMeshes)
             for (unsigned i = 0; i < an->mNumMeshes; ++i) {
                 const unsigned m = an->mMeshes[i];
@@ -168,8 +176,9 @@ void convertQuatKeys(const aiQuatKey* keys, unsigned n, std::vector<quatKey>& ou
 animation convertAnimation(const aiAnimation& aa) {
     animation a;
     a.name.assign(aa.mName.C_Str(), aa.mName.length);
-    a.duration = aa.mDuration > 0 ? aa.mDuration : 0;
-    a.ticksPerSecond = aa.mTicksPerSecond > 0 ? aa.mTicksPerSecond : 0;
+    a.duration = std::isfinite(aa.mDuration) && aa.mDuration > 0 ? aa.mDuration : 0;
+    a.ticksPerSecond =
+        std::isfinite(aa.mTicksPerSecond) && aa.mTicksPerSecond > 0 ? aa.mTicksPerSecond : 0;
     if (!aa.mChannels)
         return a;
     for (unsigned i = 0; i < aa.mNumChannels; ++i) {
@@ -183,6 +192,16 @@ animation convertAnimation(const aiAnimation& aa) {
         convertVectorKeys(an->mScalingKeys, an->mNumScalingKeys, c.scaling);
     }
     return a;
+}
+
+bool keyTimesFinite(const animation& a) {
+    auto finite = [](const auto& keys) {
+        return std::all_of(keys.begin(), keys.end(),
+                           [](const auto& k) { return std::isfinite(k.time); });
+    };
+    return std::all_of(a.channels.begin(), a.channels.end(), [&](const channel& c) {
+        return finite(c.position) && finite(c.rotation) && finite(c.scaling);
+    });
 }
 
 } // namespace
@@ -225,8 +244,15 @@ std::optional<scene> convertScene(const aiScene& as, std::string* reason) {
         return std::nullopt;
     if (as.mAnimations)
         for (unsigned i = 0; i < as.mNumAnimations; ++i)
-            if (as.mAnimations[i])
-                s.animations.push_back(convertAnimation(*as.mAnimations[i]));
+            if (as.mAnimations[i]) {
+                animation a = convertAnimation(*as.mAnimations[i]);
+                if (!keyTimesFinite(a)) {
+                    setReason(reason,
+                              "animation '" + a.name + "' has a key time that is not a number");
+                    return std::nullopt;
+                }
+                s.animations.push_back(std::move(a));
+            }
     return s;
 }
 

@@ -2,10 +2,15 @@
 
 // One import in a child process: the helper executable `zelimport` reads the file with Assimp and
 // sends the scene back through a pipe in the project's wire format (scene_codec.h), which the
-// caller reads and checks while it arrives. Whatever the file does to the
-// importer (crash, abort, endless loop, runaway memory, garbage output), the caller gets either a
-// checked scene or null with a reason; the child is always reaped, and it never writes to the
-// caller's stdout.
+// caller reads and checks while it arrives. Whatever the file does to the importer (crash, abort,
+// endless loop, runaway memory, garbage output), the caller gets either a checked scene or null
+// with a reason.
+//
+// The child runs in its own process group with stdin, stdout and stderr on /dev/null (the caller's
+// stdout stays the trace), no other inherited descriptor, no core dumps, no file writes, an
+// address-space limit and a CPU-time backstop; it dies with the thread that started it. It is
+// always reaped: after a success in the background, since the exit of a process that held a large
+// model takes a while and the caller has what it needs.
 
 #include "imported_scene.h"
 

@@ -17,9 +17,8 @@ namespace zel::world::import {
 //   trailer  magic "ZELEND\0\0"
 //   string   u32 length, bytes
 //   material string name, f32 diffuse[4], ambient[3], specular[3], opacity, string texture
-//   mesh     u32 material, u64 counts of positions, normals, uvs (floats) and indices, then the
-//   four
-//            arrays
+//   mesh     u32 material, u64 counts of positions, normals, uvs (floats) and indices, then
+//            the four arrays
 //   node     string name, f32 matrix[16], u32 n, n mesh indices, u32 n, n child indices
 //   anim     string name, f64 duration, f64 ticks per second, u32 n, n channels
 //   channel  string node, u32 n, n position keys (f64 time, f32[3]), u32 n, n rotation keys

@@ -1,9 +1,8 @@
-// zelimport: the import helper. Run by the isolated import as
+// zelimport: the import helper. The isolated import runs it as
 //   zelimport --result-fd FD -- FILE
-// it reads FILE with Assimp and writes the encoded scene, or a failure record, to FD. Run by hand
-// as
+// and it reads FILE with Assimp and writes the encoded scene, or a failure record, to FD. By hand:
 //   zelimport --stats [--in-process] [--deadline SECONDS] FILE...
-// it imports each FILE the way the host does (isolated, unless --in-process) and prints what it got
+// imports each FILE the way the host does (isolated, unless --in-process) and prints what it got
 // and what it took.
 
 #include "assimp_import.h"
@@ -52,7 +51,6 @@ bool writeAll(int fd, const void* data, std::size_t n) {
 // Hands memory to a pipe without copying it: the pipe keeps references to the pages, and the
 // reader's read() is the only copy. The memory must stay unchanged until the reader has it, which
 // holds here: nothing is freed or written after the encoding, and the process ends with _exit.
-// False when the descriptor is not a pipe (the caller then writes).
 bool spliceAll(int fd, const void* data, std::size_t n) {
     const auto* p = static_cast<const char*>(data);
     while (n > 0) {
@@ -111,8 +109,11 @@ private:
         auto* importer = new Assimp::Importer;
         const aiScene* as = importer->ReadFile(file, imp::assimpImportFlags());
         if (!as) {
-            const char* why = importer->GetErrorString();
-            fail(fd, why && *why ? why : "Assimp cannot read the file");
+            const std::string why = importer->GetErrorString();
+            // Assimp passes on the exception's name when an allocation fails.
+            fail(fd, why.empty()               ? "Assimp cannot read the file"
+                     : why == "std::bad_alloc" ? "out of memory"
+                                               : why);
         }
         std::string reason;
         auto* converted = new std::optional<imp::scene>(imp::convertScene(*as, &reason));

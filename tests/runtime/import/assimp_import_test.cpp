@@ -48,10 +48,10 @@ TEST(AssimpImport, ThreeDsRootTurnsZUpIntoYUp) {
     EXPECT_EQ(inst->matrix[13], 3);
 }
 
-TEST(AssimpImport, MatricesAreTransposedIntoRowVectorForm) {
-    test::tempDir dir;
-    // Collada writes column-vector matrices row by row: a quarter turn about Z, then (5, 6, 7).
-    const auto file = dir.write("turned.dae", R"(<?xml version="1.0" encoding="utf-8"?>
+// A Collada scene: node "turned" with the given matrix text and a triangle mesh, its child "child"
+// moved by (0, 0, 1) with the same mesh, and "wirenode" with a mesh of one line.
+std::string collada(const std::string& matrix) {
+    return R"(<?xml version="1.0" encoding="utf-8"?>
 <COLLADA xmlns="http://www.collada.org/2005/11/COLLADASchema" version="1.4.1">
   <asset><unit meter="1"/><up_axis>Y_UP</up_axis></asset>
   <library_geometries>
@@ -75,7 +75,8 @@ TEST(AssimpImport, MatricesAreTransposedIntoRowVectorForm) {
   <library_visual_scenes>
     <visual_scene id="scene" name="scene">
       <node id="turned" name="turned">
-        <matrix>0 -1 0 5 1 0 0 6 0 0 1 7 0 0 0 1</matrix>
+        <matrix>)" +
+           matrix + R"(</matrix>
         <instance_geometry url="#tri"/>
         <node id="child" name="child"><translate>0 0 1</translate><instance_geometry url="#tri"/></node>
       </node>
@@ -84,7 +85,13 @@ TEST(AssimpImport, MatricesAreTransposedIntoRowVectorForm) {
   </library_visual_scenes>
   <scene><instance_visual_scene url="#scene"/></scene>
 </COLLADA>
-)");
+)";
+}
+
+TEST(AssimpImport, MatricesAreTransposedIntoRowVectorForm) {
+    test::tempDir dir;
+    // Collada writes column-vector matrices row by row: a quarter turn about Z, then (5, 6, 7).
+    const auto file = dir.write("turned.dae", collada("0 -1 0 5 1 0 0 6 0 0 1 7 0 0 0 1"));
     const scene s = mustImport(file);
     const node* turned = findNode(s, "turned");
     const node* child = findNode(s, "child");
@@ -191,6 +198,11 @@ TEST(AssimpImport, FailuresCarryAssimpsReason) {
     EXPECT_FALSE(reason.empty());
     EXPECT_FALSE(importInProcess(corpusDir() / "no/such/file.3ds", &reason));
     EXPECT_NE(reason.find("Unable to open"), std::string::npos) << reason;
+    // A transform out of float range: refused here rather than handed on to poison a scene.
+    test::tempDir dir;
+    EXPECT_FALSE(importInProcess(
+        dir.write("huge.dae", collada("1e39 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1")), &reason));
+    EXPECT_EQ(reason, "node 'turned' has a transform that is not a number");
 }
 
 } // namespace
