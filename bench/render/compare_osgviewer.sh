@@ -1,0 +1,75 @@
+#!/bin/sh
+# Frames per second of the project's renderer against OpenSceneGraph's osgviewer on the same model
+# at 1280x720, in one run, on the same Mesa (llvmpipe unless a GPU is there).
+#
+#   compare_osgviewer.sh RENDER_BENCH [FILE] [FRAMES]
+#
+# Ours: zel_render_bench's steadyFrames/0 (offscreen EGL, no multisampling, each frame finished
+# with glFinish), repeated 3 times, the median. osgviewer: a 1280x720 window under Xvfb, run for
+# OSG_RUN_FRAME_COUNT frames, without multisampling or vsync; its frame rate is the difference of
+# two runs, FRAMES and 5 frames, divided by the difference of their wall times, so that start-up and
+# loading the file cancel out. osgviewer's frames also hand each picture to the X server; ours keep
+# it in the framebuffer. FILE defaults to the corpus's generated/large.3ds, FRAMES to 40.
+set -eu
+
+if [ $# -lt 1 ] || [ ! -x "$1" ]; then
+    echo "usage: $0 RENDER_BENCH [FILE] [FRAMES]" >&2
+    exit 2
+fi
+bench=$1
+here=$(cd "$(dirname "$0")" && pwd)
+file=${2:-$here/../../../shared/corpus/generated/large.3ds}
+frames=${3:-40}
+for tool in xvfb-run osgviewer awk; do
+    command -v "$tool" >/dev/null 2>&1 || { echo "$0: $tool not found" >&2; exit 2; }
+done
+[ -f "$file" ] || { echo "$0: no such file: $file" >&2; exit 2; }
+[ "$frames" -gt 5 ] 2>/dev/null || { echo "$0: FRAMES must be a number above 5" >&2; exit 2; }
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+now() { date +%s.%N; }
+
+# --- ours ------------------------------------------------------------------------------------------
+for run in 1 2 3; do
+    ZEL_BENCH_MODEL=$file "$bench" --benchmark_filter='^steadyFrames/0/' --benchmark_min_time=3 \
+        --benchmark_format=json >"$tmp/ours.json" 2>"$tmp/ours.err" || {
+        echo "$0: $bench failed" >&2
+        cat "$tmp/ours.err" >&2
+        exit 1
+    }
+    sed -n 's/^ *"fps": \([0-9.eE+-]*\),\{0,1\}$/\1/p' "$tmp/ours.json" | head -n 1 >>"$tmp/ours"
+done
+ours=$(median <"$tmp/ours")
+[ -n "$ours" ] || { echo "$0: no fps in the benchmark's output" >&2; exit 1; }
+
+# --- osgviewer -------------------------------------------------------------------------------------
+# One timed run of N frames, its wall time in seconds on stdout.
+osg_run() {
+    start=$(now)
+    OSG_RUN_FRAME_COUNT=$1 OSG_NOTIFY_LEVEL=FATAL OSG_MULTI_SAMPLES=0 OSG_SYNC_TO_VBLANK=OFF \
+        xvfb-run -a -s "-screen 0 1920x1080x24 -noreset" \
+        osgviewer --window 0 0 1280 720 "$file" >"$tmp/osg.out" 2>&1 || {
+        echo "$0: osgviewer failed:" >&2
+        cat "$tmp/osg.out" >&2
+        exit 1
+    }
+    end=$(now)
+    echo "$start $end" | awk '{ printf "%.3f\n", $2 - $1 }'
+}
+osg_run 5 >/dev/null # warm-up: the file in the page cache, the plugins loaded once
+for run in 1 2 3; do
+    short=$(osg_run 5)
+    long=$(osg_run "$frames")
+    echo "$short $long $frames" | awk '{ d = $2 - $1; if (d > 0) printf "%.3f\n", ($3 - 5) / d }' \
+        >>"$tmp/osg"
+done
+osg=$(median <"$tmp/osg")
+[ -n "$osg" ] || { echo "$0: could not time osgviewer" >&2; exit 1; }
+
+echo "file:       $file"
+echo "ours:       $ours fps (offscreen, 1280x720, median of 3)"
+echo "osgviewer:  $osg fps (Xvfb window, 1280x720, median of 3)"
+echo "$ours $osg" | awk '{ printf "ratio:      %.2f (ours / osgviewer)\n", $1 / $2 }'

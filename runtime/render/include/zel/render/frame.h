@@ -1,0 +1,88 @@
+// What one frame shows, as plain values: the renderer's whole input. The host fills a frame from
+// the world each frame; nothing here knows the scene-graph classes.
+//
+// Matrices are 4x4, row-major, in row-vector form: a point transforms as v' = v * M and the
+// translation is elements 12, 13, 14 (the framework's convention).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zel::render {
+
+using matrix = std::array<float, 16>;
+inline constexpr matrix identityMatrix{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+
+// One mesh at one place. The arrays are borrowed for the duration of the draw call and read only
+// when the mesh is not already on the GPU.
+struct drawItem {
+    // Identity of the mesh data. Items with the same key share one GPU copy, uploaded once; the
+    // renderer holds the key weakly, so a key that expires frees its copy. A null key uploads the
+    // arrays for this frame only.
+    std::shared_ptr<const void> key;
+    const float* positions = nullptr; // x, y, z per vertex
+    const float* normals = nullptr;   // x, y, z per vertex, or null: computed from the faces
+    const float* uvs = nullptr;       // u, v per vertex, or null
+    std::uint32_t vertexCount = 0;
+    // Three per triangle, or two per line segment when `lines`; each below vertexCount. A mesh with
+    // an index out of range is not drawn (one line on stderr).
+    const std::uint32_t* indices = nullptr;
+    std::uint32_t indexCount = 0;
+    bool lines = false; // unlit line segments (the ground grid)
+
+    matrix world = identityMatrix;
+    std::array<float, 4> diffuse{0.8f, 0.8f, 0.8f, 1.0f}; // RGBA; alpha below 1 blends
+    // A resolved image file, or empty. A texture replaces the diffuse RGB (the alpha still
+    // applies); a file that cannot be loaded leaves the diffuse colour (one line on stderr, once
+    // per path).
+    std::string texturePath;
+};
+
+// The viewpoint: the world transform of the navigator's "head" node. The camera looks along that
+// frame's -Z with +Y up; any scale in the transform is ignored.
+struct camera {
+    matrix world = identityMatrix;
+    float fovY = 60.0f; // degrees, vertical
+    float nearPlane = 0.05f;
+    float farPlane = 1000.0f;
+};
+
+// One widget of a window, at the rectangle the window's packer gave it (pixels, relative to the
+// window's content area).
+struct uiElement {
+    enum class kind { label, entry };
+    kind type = kind::label;
+    std::string text; // UTF-8
+    int x = 0, y = 0, w = 0, h = 0;
+};
+
+// A window frame with its widgets. `id` identifies the window across frames and in the input
+// callbacks (the host may use the widget's address).
+struct uiWindow {
+    std::uint64_t id = 0;
+    std::string title; // UTF-8
+    int width = 0;     // content area in pixels
+    int height = 0;
+    std::vector<uiElement> children;
+};
+
+struct frame {
+    camera view;
+    std::vector<drawItem> items;
+    std::vector<uiWindow> windows;
+    std::vector<std::string> hud; // lines at the bottom left, UTF-8
+    std::array<float, 4> background{0.16f, 0.18f, 0.22f, 1.0f};
+};
+
+// A flat grid in the XZ plane (y = 0) for orientation: lines every `step` from -halfExtent to
+// +halfExtent both ways, as line-segment indices for a drawItem with lines = true.
+struct gridMesh {
+    std::vector<float> positions;
+    std::vector<std::uint32_t> indices;
+};
+gridMesh makeGrid(float halfExtent = 5.0f, float step = 0.5f);
+
+} // namespace zel::render
