@@ -1,0 +1,63 @@
+// The renderer joined to the framework's world: frames built from the world's scene graph and
+// windows, and the viewer's input delivered to the world as its event manager and widgets expect.
+#pragma once
+
+#include <zel/render/frame.h>
+#include <zel/render/input.h>
+
+#include <map>
+#include <memory>
+
+namespace zel::world {
+class world;
+}
+
+namespace zel::render {
+
+// Builds frames from a world: one walk over the scene graph from its root with world transforms,
+// a draw item per node with geometry (a mesh that several nodes use is one GPU copy), the camera
+// at the world transform of the "head" node under the navigator, and the live windows with their
+// widgets at the packer's layout (a window's id is its address). The HUD is the caller's.
+class worldFrames {
+public:
+    explicit worldFrames(const zel::world::world& w) : world_(w) {}
+
+    // The frame's arrays point into the world's meshes: valid while the world lives.
+    frame build();
+
+private:
+    const zel::world::world& world_;
+    // One key per mesh in the graph at the last build. A mesh that left the graph loses its key, so
+    // the renderer frees its GPU copy.
+    std::map<const void*, std::shared_ptr<const void>> keys_;
+};
+
+// Feeds a world with the viewer's input: character keys to its key observers (press, auto-repeat,
+// release), mouse events to the view's mouse observers (a button press DOWN, a release UP, motion
+// DRAG with a button held and MOVE without, a wheel turn WHEEL), the status window's edits, Enter
+// and resizes to its widgets; and moves the navigator with the viewer keys: Up and Down a step
+// forward and back, Left and Right a turn, Page Up and Page Down a step up and down.
+class worldInput : public inputSink {
+public:
+    explicit worldInput(zel::world::world& w) : world_(w) {}
+
+    float walkStep = 0.1f; // metres per press or repeat
+    float turnStep = 5.0f; // degrees
+
+    void keyDown(unsigned int code) override;
+    void keyRepeat(unsigned int code) override;
+    void keyUp(unsigned int code) override;
+    void viewerKeyDown(viewerKey key, bool repeat) override;
+    void buttonEvent(mouseButton button, bool pressed, int x, int y) override;
+    void mouseMove(int x, int y, mouseButton held) override;
+    void wheel(int delta, bool horizontal) override;
+    // Events of a window that no longer lives are dropped.
+    void entryText(std::uint64_t window, std::size_t child, const std::string& utf8) override;
+    void entryEnter(std::uint64_t window, std::size_t child) override;
+    void windowResized(std::uint64_t window, int width, int height) override;
+
+private:
+    zel::world::world& world_;
+};
+
+} // namespace zel::render
