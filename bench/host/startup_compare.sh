@@ -1,0 +1,71 @@
+#!/bin/sh
+# Start-up to placed model, measured as a whole process: zelhost on a folder whose "archi.3ds" is
+# the given file (start, load through the isolated import, place, build the status window, stop),
+# side by side in one run with `assimp info -r` (Assimp's loader, no post-processing) and
+# OpenSceneGraph's `osgconv` to .osgb on the same file. Alternates the three, prints the medians of
+# wall-clock time, the ratios against zelhost and peak resident memory.
+#
+#   startup_compare.sh ZELHOST [FILE] [RUNS]
+#
+# FILE defaults to the corpus's generated/large.3ds (1M triangles), RUNS to 5. Needs GNU time,
+# assimp (assimp-utils) and osgconv (openscenegraph).
+set -eu
+
+if [ $# -lt 1 ] || [ ! -x "$1" ]; then
+    echo "usage: $0 ZELHOST [FILE] [RUNS]" >&2
+    exit 2
+fi
+zelhost=$1
+here=$(cd "$(dirname "$0")" && pwd)
+file=${2:-$here/../../../shared/corpus/generated/large.3ds}
+runs=${3:-5}
+for tool in /usr/bin/time assimp osgconv; do
+    command -v "$tool" >/dev/null 2>&1 || { echo "$0: $tool not found" >&2; exit 2; }
+done
+[ -f "$file" ] || { echo "$0: no such file: $file" >&2; exit 2; }
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+mkdir "$tmp/models"
+cp "$file" "$tmp/models/archi.3ds"
+
+measure() {
+    name=$1
+    shift
+    /usr/bin/time -f "%e %M" -o "$tmp/one" "$@" >"$tmp/out" 2>"$tmp/err" || {
+        echo "$0: failed: $*" >&2
+        cat "$tmp/err" >&2
+        exit 1
+    }
+    cat "$tmp/one" >>"$tmp/$name"
+}
+
+zel() { measure "$1" "$zelhost" --headless --models "$tmp/models" --dump "$tmp/dump.json"; }
+asi() { measure "$1" assimp info "$file" -r; }
+osg() { measure "$1" osgconv "$file" "$tmp/out.osgb"; }
+
+zel warmup
+grep -q '"triangles"' "$tmp/dump.json" || { echo "$0: zelhost placed no mesh" >&2; exit 1; }
+asi warmup
+osg warmup
+i=0
+while [ "$i" -lt "$runs" ]; do
+    zel zel
+    asi assimp
+    osg osg
+    i=$((i + 1))
+done
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+t() { cut -d' ' -f1 "$tmp/$1" | median; }
+m() { echo $(($(cut -d' ' -f2 "$tmp/$1" | median | cut -d. -f1) / 1024)); }
+zt=$(t zel)
+at=$(t assimp)
+ot=$(t osg)
+echo "file: $file ($runs runs each, alternating; medians of wall-clock time)"
+printf 'zelhost (start to model placed, process done) %6.3f s   peak %4d MB (the host; its import helper peaks like assimp)\n' "$zt" "$(m zel)"
+printf 'assimp info -r                                %6.3f s   peak %4d MB\n' "$at" "$(m assimp)"
+printf 'osgconv to .osgb                              %6.3f s   peak %4d MB\n' "$ot" "$(m osg)"
+awk -v z="$zt" -v a="$at" -v o="$ot" 'BEGIN {
+    printf "zelhost / assimp info -r = %.2f   (aim: at most 1.2)\n", z / a
+    printf "zelhost / osgconv        = %.2f   (aim: below 1)\n", z / o }'
