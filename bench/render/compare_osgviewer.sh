@@ -9,7 +9,7 @@
 # OSG_RUN_FRAME_COUNT frames, without multisampling or vsync; its frame rate is the difference of
 # two runs, FRAMES and 5 frames, divided by the difference of their wall times, so that start-up and
 # loading the file cancel out. osgviewer's frames also hand each picture to the X server; ours keep
-# it in the framebuffer. FILE defaults to the corpus's generated/large.3ds, FRAMES to 40.
+# it in the framebuffer. FILE defaults to the corpus's generated/large.3ds, FRAMES to 65.
 set -eu
 
 if [ $# -lt 1 ] || [ ! -x "$1" ]; then
@@ -19,7 +19,7 @@ fi
 bench=$1
 here=$(cd "$(dirname "$0")" && pwd)
 file=${2:-$here/../../../shared/corpus/generated/large.3ds}
-frames=${3:-40}
+frames=${3:-65}
 for tool in xvfb-run osgviewer awk; do
     command -v "$tool" >/dev/null 2>&1 || { echo "$0: $tool not found" >&2; exit 2; }
 done
@@ -32,8 +32,8 @@ trap 'rm -rf "$tmp"' EXIT
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 now() { date +%s.%N; }
 
-# --- ours ------------------------------------------------------------------------------------------
-for run in 1 2 3; do
+# One run of ours: its frames per second appended to $tmp/ours.
+ours_run() {
     ZEL_BENCH_MODEL=$file "$bench" --benchmark_filter='^steadyFrames/0/' --benchmark_min_time=3 \
         --benchmark_format=json >"$tmp/ours.json" 2>"$tmp/ours.err" || {
         echo "$0: $bench failed" >&2
@@ -41,12 +41,9 @@ for run in 1 2 3; do
         exit 1
     }
     sed -n 's/^ *"fps": \([0-9.eE+-]*\),\{0,1\}$/\1/p' "$tmp/ours.json" | head -n 1 >>"$tmp/ours"
-done
-ours=$(median <"$tmp/ours")
-[ -n "$ours" ] || { echo "$0: no fps in the benchmark's output" >&2; exit 1; }
+}
 
-# --- osgviewer -------------------------------------------------------------------------------------
-# One timed run of N frames, its wall time in seconds on stdout.
+# One timed osgviewer run of N frames: its wall time in seconds on stdout.
 osg_run() {
     start=$(now)
     OSG_RUN_FRAME_COUNT=$1 OSG_NOTIFY_LEVEL=FATAL OSG_MULTI_SAMPLES=0 OSG_SYNC_TO_VBLANK=OFF \
@@ -59,17 +56,23 @@ osg_run() {
     end=$(now)
     echo "$start $end" | awk '{ printf "%.3f\n", $2 - $1 }'
 }
-osg_run 5 >/dev/null # warm-up: the file in the page cache, the plugins loaded once
+
+# Warm-up: the file in the page cache, the plugins loaded once. Then the two alternate, so that
+# both see the same machine.
+osg_run 5 >/dev/null
 for run in 1 2 3; do
+    ours_run
     short=$(osg_run 5)
     long=$(osg_run "$frames")
     echo "$short $long $frames" | awk '{ d = $2 - $1; if (d > 0) printf "%.3f\n", ($3 - 5) / d }' \
         >>"$tmp/osg"
 done
+ours=$(median <"$tmp/ours")
 osg=$(median <"$tmp/osg")
+[ -n "$ours" ] || { echo "$0: no fps in the benchmark's output" >&2; exit 1; }
 [ -n "$osg" ] || { echo "$0: could not time osgviewer" >&2; exit 1; }
 
 echo "file:       $file"
-echo "ours:       $ours fps (offscreen, 1280x720, median of 3)"
-echo "osgviewer:  $osg fps (Xvfb window, 1280x720, median of 3)"
+echo "$ours" | awk '{ printf "ours:       %.2f fps (offscreen, 1280x720, median of 3)\n", $1 }'
+echo "$osg" | awk '{ printf "osgviewer:  %.2f fps (Xvfb window, 1280x720, median of 3)\n", $1 }'
 echo "$ours $osg" | awk '{ printf "ratio:      %.2f (ours / osgviewer)\n", $1 / $2 }'

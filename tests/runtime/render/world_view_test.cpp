@@ -127,16 +127,17 @@ TEST(worldFrames, windowsComeWithTheirWidgetsAtThePackersLayout) {
               (std::array{0, 28, 210, 14}));
 
     // The user's edits, Enter and resize reach the window; a window that is gone takes nothing.
+    const std::uint64_t id = u.id;
     worldInput input(w);
-    input.entryText(u.id, 1, "geoms2.zip");
-    input.windowResized(u.id, 300, 60);
-    input.entryText(u.id + 8, 1, "lost");
+    input.entryText(id, 1, "geoms2.zip");
+    input.windowResized(id, 300, 60);
+    input.entryText(id + 8, 1, "lost");
     f = frames.build();
     EXPECT_EQ(f.windows[0].children[1].text, "geoms2.zip");
     EXPECT_EQ(f.windows[0].width, 300);
     EXPECT_EQ(f.windows[0].height, 60);
     win->release(1);
-    input.entryEnter(u.id, 1); // released: must not touch it
+    input.entryEnter(id, 1); // released: must not touch it
     EXPECT_TRUE(frames.build().windows.empty());
 }
 
