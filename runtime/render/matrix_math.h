@@ -103,9 +103,9 @@ inline matrix perspective(float fovYDegrees, float aspect, float nearPlane, floa
     return p;
 }
 
-// The matrix that turns normals under the linear part of m: (m3^-1)^T in row-vector form, given
-// back as the 3x3 that GLSL receives as mat3 (row-major here, so GLSL sees m3^-1 and multiplies the
-// column normal with it, which is the same thing). Identity for a singular m.
+// What turns normals under the linear part A of m: n' = n * (A^-1)^T in row-vector form. Given back
+// row-major, so GLSL receives it transposed, as A^-1, and its column-vector product is the same
+// thing. The identity for a singular A.
 inline std::array<float, 9> normalMatrix(const matrix& m) {
     const double a = m[0], b = m[1], c = m[2];
     const double d = m[4], e = m[5], f = m[6];
@@ -115,8 +115,7 @@ inline std::array<float, 9> normalMatrix(const matrix& m) {
     if (!std::isfinite(det) || std::abs(det) < 1e-30) {
         return {1, 0, 0, 0, 1, 0, 0, 0, 1};
     }
-    // inverse = adj / det, with adj the transposed cofactors; we want (inverse)^T = cofactors /
-    // det.
+    // A^-1 = adj(A) / det, adj being the transposed cofactor matrix: (A^-1)^T = cofactors / det.
     const double D = -(b * i - c * h), E = a * i - c * g, F = -(a * h - b * g);
     const double G = b * f - c * e, H = -(a * f - c * d), I = a * e - b * d;
     return {static_cast<float>(A / det), static_cast<float>(B / det), static_cast<float>(C / det),

@@ -24,8 +24,8 @@ class backend {
 public:
     virtual ~backend() = default;
 
-    // The size of the framebuffer a frame draws into, in pixels; the window's client area in screen
-    // coordinates (where mouse positions are measured).
+    // frameWidth/Height: the framebuffer a frame draws into, in pixels. windowWidth/Height: the
+    // client area in screen coordinates, where mouse positions are measured (the same offscreen).
     virtual int frameWidth() const = 0;
     virtual int frameHeight() const = 0;
     virtual int windowWidth() const { return frameWidth(); }
