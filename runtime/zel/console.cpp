@@ -4,6 +4,8 @@
 // then carries both streams in the order written, whatever the locale.
 #include <zel/console.h>
 
+#include "utf8.h"
+
 #include <iostream>
 #include <streambuf>
 #include <string>
@@ -45,22 +47,7 @@ private:
         // U+10FFFF.
         if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
             cp = 0xFFFD;
-        auto byte = [&out](char32_t b) { out.push_back(static_cast<char>(b)); };
-        if (cp < 0x80) {
-            byte(cp);
-        } else if (cp < 0x800) {
-            byte(0xC0 | (cp >> 6));
-            byte(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            byte(0xE0 | (cp >> 12));
-            byte(0x80 | ((cp >> 6) & 0x3F));
-            byte(0x80 | (cp & 0x3F));
-        } else {
-            byte(0xF0 | (cp >> 18));
-            byte(0x80 | ((cp >> 12) & 0x3F));
-            byte(0x80 | ((cp >> 6) & 0x3F));
-            byte(0x80 | (cp & 0x3F));
-        }
+        xstd::appendUtf8(out, cp);
     }
 };
 

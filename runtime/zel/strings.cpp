@@ -1,5 +1,7 @@
 #include <zel/xstd.h>
 
+#include "utf8.h"
+
 namespace zel::xstd {
 
 namespace {
@@ -25,25 +27,6 @@ void appendUtf16(wstring& out, char32_t cp) {
         cp -= 0x10000;
         out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
         out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    }
-}
-
-void appendUtf8(std::string& out, char32_t cp) {
-    auto byte = [&out](char32_t b) { out.push_back(static_cast<char>(b)); };
-    if (cp < 0x80) {
-        byte(cp);
-    } else if (cp < 0x800) {
-        byte(0xC0 | (cp >> 6));
-        byte(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        byte(0xE0 | (cp >> 12));
-        byte(0x80 | ((cp >> 6) & 0x3F));
-        byte(0x80 | (cp & 0x3F));
-    } else {
-        byte(0xF0 | (cp >> 18));
-        byte(0x80 | ((cp >> 12) & 0x3F));
-        byte(0x80 | ((cp >> 6) & 0x3F));
-        byte(0x80 | (cp & 0x3F));
     }
 }
 
@@ -104,6 +87,25 @@ template <class F> void forEachCodePoint(const wstring& text, F&& f) {
 }
 
 } // namespace
+
+void appendUtf8(std::string& out, char32_t cp) {
+    auto byte = [&out](char32_t b) { out.push_back(static_cast<char>(b)); };
+    if (cp < 0x80) {
+        byte(cp);
+    } else if (cp < 0x800) {
+        byte(0xC0 | (cp >> 6));
+        byte(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        byte(0xE0 | (cp >> 12));
+        byte(0x80 | ((cp >> 6) & 0x3F));
+        byte(0x80 | (cp & 0x3F));
+    } else {
+        byte(0xF0 | (cp >> 18));
+        byte(0x80 | ((cp >> 12) & 0x3F));
+        byte(0x80 | ((cp >> 6) & 0x3F));
+        byte(0x80 | (cp & 0x3F));
+    }
+}
 
 wstring fromUtf8(std::string_view bytes) {
     wstring out;
