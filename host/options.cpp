@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 #ifndef ZELHOST_VERSION
@@ -39,9 +40,19 @@ FILE:LINE: REASON on stderr and exit code 2.
   destroy                  delete every live application; later commands skip it
   advance S                advance the animation clock by S seconds
   dump FILE                write the scene and the windows as JSON to FILE
-Without a script the host starts each application, activates it, and stops it again.
+Without a script, when a display is available (DISPLAY or WAYLAND_DISPLAY) and
+neither --headless nor --snapshot is given, the host opens a window on the scene:
+character keys and the mouse go to the applications as in a script, the animation
+clock follows real time, and the status window's entry takes typing when clicked.
+Viewer keys: Up/Down walk forward/back, Left/Right turn, Page Up/Down rise/sink,
+F1 lists every key, F12 saves screenshot-N.png, Escape (or closing the window)
+quits through the normal deactivate, stop and delete. Otherwise the host starts
+each application, activates it, and stops it again.
+--snapshot FILE.png draws one frame offscreen (no display needed) after the script,
+or after the start-up when there is no script, status window included, at --size.
 Exit status: 0 on success; 2 on bad usage, a package that cannot be loaded, a script
-error or a dump that cannot be written. stdout carries the packages' trace only.)";
+error or a dump or snapshot that cannot be written. stdout carries the packages'
+trace only.)";
 
 void declare(CLI::App& app, hostOptions& o) {
     app.add_option("--package", o.packages,
@@ -70,12 +81,56 @@ void declare(CLI::App& app, hostOptions& o) {
                    "after the script, write the scene and the windows as JSON to FILE")
         ->type_name("FILE");
     app.add_flag("--headless", o.headless, "run without a window");
+    app.add_option("--snapshot", o.snapshot,
+                   "after the script (or the start-up), draw one frame offscreen and write it to "
+                   "FILE as PNG")
+        ->type_name("FILE.png");
+    app.add_option_function<std::string>(
+           "--size", [&o](const std::string& text) { parseViewSize(text, o.width, o.height); },
+           "the window's or the snapshot's size in pixels (default 1280x720)")
+        ->type_name("WxH")
+        ->check(
+            [](const std::string& text) {
+                int w = 0, h = 0;
+                return parseViewSize(text, w, h)
+                           ? std::string()
+                           : "expected WxH with W and H from 1 to " + std::to_string(maxViewSize) +
+                                 ", got '" + text + "'";
+            },
+            "");
     app.set_version_flag("--version", std::string("zelhost ") + ZELHOST_VERSION,
                          "print the version and exit");
     app.footer(scriptHelp);
 }
 
 } // namespace
+
+bool parseViewSize(const std::string& text, int& width, int& height) {
+    const std::size_t x = text.find_first_of("xX");
+    if (x == std::string::npos)
+        return false;
+    auto side = [](std::string_view digits, int& value) {
+        if (digits.empty() || digits.size() > 5)
+            return false;
+        int v = 0;
+        for (char c : digits) {
+            if (c < '0' || c > '9')
+                return false;
+            v = v * 10 + (c - '0');
+        }
+        if (v < 1 || v > maxViewSize)
+            return false;
+        value = v;
+        return true;
+    };
+    int w = 0, h = 0;
+    const std::string_view all(text);
+    if (!side(all.substr(0, x), w) || !side(all.substr(x + 1), h))
+        return false;
+    width = w;
+    height = h;
+    return true;
+}
 
 std::string helpText() {
     hostOptions o;

@@ -17,8 +17,20 @@ struct hostOptions {
     std::string script;
     // Where to write the JSON dump after the script; empty for none.
     std::string dump;
+    // Without a script: never open a window, even when a display is available.
     bool headless = false;
+    // After the script (or the start-up when there is none), one frame drawn offscreen is written
+    // to this PNG file; empty for none. Never opens a window.
+    std::string snapshot;
+    // The size of the window or of the snapshot, in pixels.
+    int width = 1280;
+    int height = 720;
 };
+
+// The largest width or height that --size accepts.
+inline constexpr int maxViewSize = 16384;
+// "WxH" with each side from 1 to maxViewSize. False for anything else.
+bool parseViewSize(const std::string& text, int& width, int& height);
 
 // What parsing decided. When run is false the host exits at once with exitCode, after writing
 // out (to stdout: help, version) and err (to stderr: one line saying what is wrong).

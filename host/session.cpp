@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include "viewer.h"
+
 #include <zel/component.h>
 #include <zel/world/widgets.h>
 #include <zel/xstd.h>
@@ -8,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -184,14 +187,28 @@ fs::path executableFolder() {
     return ec ? fs::path() : exe.parent_path();
 }
 
-// A dump's folder must exist before the run starts, so that a long script does not fail at its end.
-bool checkDumpFolder(const std::string& file, std::ostream& err) {
+// An output's folder must exist before the run starts, so that a long script does not fail at its
+// end.
+bool checkOutputFolder(const char* what, const std::string& file, std::ostream& err) {
     fs::path parent = fs::path(file).parent_path();
     std::error_code ec;
     if (parent.empty() || fs::is_directory(parent, ec))
         return true;
-    err << "zelhost: cannot write dump " << file << ": no folder " << parent.string() << "\n";
+    err << "zelhost: cannot write " << what << " " << file << ": no folder " << parent.string()
+        << "\n";
     return false;
+}
+
+// The snapshot's name is known before the run: a folder there is refused at once.
+bool checkSnapshotFile(const std::string& file, std::ostream& err) {
+    if (!checkOutputFolder("snapshot", file, err))
+        return false;
+    std::error_code ec;
+    if (fs::is_directory(fs::path(file), ec)) {
+        err << "zelhost: cannot write snapshot " << file << ": it is a folder\n";
+        return false;
+    }
+    return true;
 }
 
 bool readScript(const std::string& name, std::istream& standardInput, std::string& text,
@@ -239,27 +256,7 @@ std::string defaultModelFolder() {
     return {};
 }
 
-int runHost(const hostOptions& options, std::istream& standardInput, std::ostream& err) {
-    // Everything that can be checked is checked before the first package is loaded, so that a bad
-    // line never leaves a half-run session.
-    std::vector<command> commands;
-    if (!options.script.empty()) {
-        std::string text;
-        if (!readScript(options.script, standardInput, text, err))
-            return 2;
-        parsedScript parsed = parseScript(text, options.script == "-" ? "-" : options.script);
-        if (!parsed.ok) {
-            err << parsed.error << "\n";
-            return 2;
-        }
-        commands = std::move(parsed.commands);
-    }
-    if (!options.dump.empty() && !checkDumpFolder(options.dump, err))
-        return 2;
-    for (const command& c : commands)
-        if (c.kind == commandKind::dump && !checkDumpFolder(c.text, err))
-            return 2;
-
+wstring modelFolderFor(const hostOptions& options, std::ostream& err) {
     std::string models = options.models;
     if (models.empty()) {
         models = defaultModelFolder();
@@ -276,10 +273,10 @@ int runHost(const hostOptions& options, std::istream& standardInput, std::ostrea
     // A trailing separator would make the folder name differ from the one the user sees.
     while (modelFolder.size() > 1 && modelFolder.back() == u'/')
         modelFolder.pop_back();
+    return modelFolder;
+}
 
-    world::world world;
-    world.registerServices();
-
+bool launchPackages(const hostOptions& options, session& s, std::ostream& err) {
     auto& loader = component::packageLoader::getTheSingleton();
     for (const std::string& folder : options.packagePaths)
         loader.addSearchFolder(xstd::fromUtf8(folder));
@@ -295,7 +292,7 @@ int runHost(const hostOptions& options, std::istream& standardInput, std::ostrea
         component::iPackage* p = loader.load(xstd::fromUtf8(name), &reason);
         if (!p) {
             err << "zelhost: cannot load package " << name << ": " << reason << "\n";
-            return 2;
+            return false;
         }
         if (std::find(loaded.begin(), loaded.end(), p) != loaded.end())
             continue; // named twice: one set of applications
@@ -307,25 +304,110 @@ int runHost(const hostOptions& options, std::istream& standardInput, std::ostrea
                 classes.push_back({info, name});
         if (classes.size() == before) {
             err << "zelhost: package " << packageLabel(p, name) << " registers no application\n";
-            return 2;
+            return false;
         }
     }
 
-    int exitCode = 0;
-    session s(world, modelFolder);
     for (const toRun& c : classes) {
         auto* app = static_cast<iApplication*>(c.info->create(iApplication::IID));
         if (!app) {
             err << "zelhost: class " << xstd::toDisplayUtf8(c.info->getClassName())
                 << " of package " << c.package << " made no application\n";
-            exitCode = 2;
-            break;
+            return false;
         }
         s.launch(app);
     }
+    return true;
+}
+
+namespace {
+
+volatile std::sig_atomic_t quitSignal = 0;
+
+// Ctrl-C or a polite kill ends the window's loop like Escape, so that the applications still get
+// their deactivate, stop and delete. A signal the host was started to ignore (a background job's
+// SIGINT) stays ignored.
+class quitOnSignals {
+public:
+    quitOnSignals() {
+        quitSignal = 0;
+        for (int i = 0; i < 2; ++i) {
+            previous_[i] = std::signal(signals_[i], [](int) { quitSignal = 1; });
+            if (previous_[i] == SIG_IGN)
+                std::signal(signals_[i], SIG_IGN);
+        }
+    }
+    ~quitOnSignals() {
+        for (int i = 0; i < 2; ++i)
+            if (previous_[i] != SIG_ERR)
+                std::signal(signals_[i], previous_[i]);
+    }
+    quitOnSignals(const quitOnSignals&) = delete;
+    quitOnSignals& operator=(const quitOnSignals&) = delete;
+
+private:
+    const int signals_[2] = {SIGINT, SIGTERM};
+    void (*previous_[2])(int) = {SIG_DFL, SIG_DFL};
+};
+
+} // namespace
+
+int runHost(const hostOptions& options, std::istream& standardInput, std::ostream& err) {
+    // Everything that can be checked is checked before the first package is loaded, so that a bad
+    // line never leaves a half-run session.
+    std::vector<command> commands;
+    if (!options.script.empty()) {
+        std::string text;
+        if (!readScript(options.script, standardInput, text, err))
+            return 2;
+        parsedScript parsed = parseScript(text, options.script == "-" ? "-" : options.script);
+        if (!parsed.ok) {
+            err << parsed.error << "\n";
+            return 2;
+        }
+        commands = std::move(parsed.commands);
+    }
+    if (!options.dump.empty() && !checkOutputFolder("dump", options.dump, err))
+        return 2;
+    for (const command& c : commands)
+        if (c.kind == commandKind::dump && !checkOutputFolder("dump", c.text, err))
+            return 2;
+    if (!options.snapshot.empty() && !checkSnapshotFile(options.snapshot, err))
+        return 2;
+
+    const wstring modelFolder = modelFolderFor(options, err);
+
+    world::world world;
+    world.registerServices();
+
+    // The backend is chosen once, here. A snapshot never opens a window; a window needs a display
+    // and no script, and without one the run is the headless start and stop.
+    std::unique_ptr<viewer> view;
+    bool windowed = false;
+    if (!options.snapshot.empty()) {
+        view = viewer::openOffscreen(world, options.width, options.height);
+        if (!view)
+            return 2; // the backend said why
+    } else if (options.script.empty() && !options.headless && displayAvailable()) {
+        view = viewer::openWindow(world, options.width, options.height);
+        windowed = view != nullptr;
+        if (!windowed)
+            err << "zelhost: running without a window\n";
+    }
+
+    int exitCode = 0;
+    session s(world, modelFolder);
+    if (!launchPackages(options, s, err))
+        exitCode = 2;
     if (exitCode == 0 && !s.run(commands, err))
         exitCode = 2;
+    if (exitCode == 0 && windowed) {
+        quitOnSignals signals;
+        view->run([] { return quitSignal != 0; });
+    }
     if (exitCode == 0 && !options.dump.empty() && !writeDump(world, options.dump, err))
+        exitCode = 2;
+    if (exitCode == 0 && !options.snapshot.empty() && !view->snapshot(options.snapshot))
         exitCode = 2;
     s.shutdown();
     return exitCode;

@@ -20,11 +20,33 @@ bool writePng(const image& picture, const std::filesystem::path& file) {
     for (std::size_t i = 0, n = rgb.size() / 3; i < n; ++i) {
         std::memcpy(&rgb[i * 3], &picture.rgba[i * 4], 3);
     }
-    errno = 0;
-    if (!stbi_write_png(name.c_str(), picture.width, picture.height, 3, rgb.data(),
-                        picture.width * 3)) {
+    // Encoded in memory and written with checks: stbi_write_png ignores failed writes, so a full
+    // disk would pass for a saved picture.
+    std::vector<char> png;
+    const int encoded = stbi_write_png_to_func(
+        [](void* context, void* data, int size) {
+            auto* out = static_cast<std::vector<char>*>(context);
+            out->insert(out->end(), static_cast<char*>(data), static_cast<char*>(data) + size);
+        },
+        &png, picture.width, picture.height, 3, rgb.data(), picture.width * 3);
+    if (!encoded || png.empty()) {
+        std::fprintf(stderr, "writePng(): cannot write %s: encoding failed\n", name.c_str());
+        return false;
+    }
+    std::FILE* out = std::fopen(name.c_str(), "wb");
+    if (!out) {
         std::fprintf(stderr, "writePng(): cannot write %s: %s\n", name.c_str(),
-                     errno ? std::strerror(errno) : "encoding failed");
+                     std::strerror(errno));
+        return false;
+    }
+    const bool written = std::fwrite(png.data(), 1, png.size(), out) == png.size();
+    int error = written ? 0 : errno;
+    if (std::fclose(out) != 0 && !error) {
+        error = errno ? errno : EIO;
+    }
+    if (!written || error) {
+        std::fprintf(stderr, "writePng(): cannot write %s: %s\n", name.c_str(),
+                     std::strerror(error ? error : EIO));
         return false;
     }
     return true;

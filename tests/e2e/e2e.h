@@ -25,7 +25,7 @@ fs::path corpus();
 fs::path examples();
 
 // Runs zelhost with the arguments, the text on its standard input, in the folder (empty: the
-// caller's).
+// caller's), without the caller's display (DISPLAY and WAYLAND_DISPLAY), with env added.
 processResult runHost(const std::vector<std::string>& args, const std::string& input = "",
                       const fs::path& cwd = {},
                       const std::vector<std::pair<std::string, std::string>>& env = {});

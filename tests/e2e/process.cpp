@@ -1,5 +1,6 @@
 #include "process.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -40,6 +41,8 @@ processResult runProcess(const processSpec& spec) {
             ::close(fd);
         if (!spec.workingDirectory.empty() && ::chdir(spec.workingDirectory.c_str()) != 0)
             ::_exit(126);
+        for (const std::string& name : spec.unsetEnvironment)
+            ::unsetenv(name.c_str());
         for (const auto& [name, value] : spec.environment)
             ::setenv(name.c_str(), value.c_str(), 1);
         std::vector<char*> argv;
@@ -110,6 +113,82 @@ processResult runProcess(const processSpec& spec) {
     else if (WIFSIGNALED(status))
         result.signal = WTERMSIG(status);
     return result;
+}
+
+bool backgroundProcess::start(const processSpec& spec, const std::string& outFile,
+                              const std::string& errFile, const std::vector<int>& extraFds) {
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        return false;
+    if (pid == 0) {
+        const int in = ::open("/dev/null", O_RDONLY);
+        const int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0)
+            ::_exit(126);
+        ::dup2(in, 0);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        for (int fd : {in, out, err})
+            if (fd > 2)
+                ::close(fd);
+        for (int fd : extraFds)
+            ::fcntl(fd, F_SETFD, 0);
+        if (!spec.workingDirectory.empty() && ::chdir(spec.workingDirectory.c_str()) != 0)
+            ::_exit(126);
+        for (const std::string& name : spec.unsetEnvironment)
+            ::unsetenv(name.c_str());
+        for (const auto& [name, value] : spec.environment)
+            ::setenv(name.c_str(), value.c_str(), 1);
+        std::vector<char*> argv;
+        for (const std::string& a : spec.args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    pid_ = pid;
+    return true;
+}
+
+bool backgroundProcess::wait(double timeoutSeconds) {
+    if (pid_ <= 0)
+        return true;
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<long long>(timeoutSeconds * 1000));
+    for (;;) {
+        int status = 0;
+        const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) {
+            pid_ = -1;
+            if (WIFEXITED(status))
+                exitCode_ = WEXITSTATUS(status);
+            else if (WIFSIGNALED(status))
+                signal_ = WTERMSIG(status);
+            return true;
+        }
+        if (r < 0 && errno != EINTR) {
+            pid_ = -1;
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        ::usleep(10000);
+    }
+}
+
+void backgroundProcess::terminate(int signal) {
+    if (pid_ > 0)
+        ::kill(pid_, signal);
+}
+
+backgroundProcess::~backgroundProcess() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+    }
 }
 
 } // namespace e2e

@@ -25,6 +25,35 @@ TEST(commandLine, defaultsRunThePropplacerPackage) {
     EXPECT_TRUE(p.options.script.empty());
     EXPECT_TRUE(p.options.dump.empty());
     EXPECT_FALSE(p.options.headless);
+    EXPECT_TRUE(p.options.snapshot.empty());
+    EXPECT_EQ(p.options.width, 1280);
+    EXPECT_EQ(p.options.height, 720);
+}
+
+TEST(commandLine, snapshotAndSize) {
+    auto p = parseCommandLine(argv({"--snapshot", "tour.png", "--size", "640x360"}));
+    ASSERT_TRUE(p.run) << p.err;
+    EXPECT_EQ(p.options.snapshot, "tour.png");
+    EXPECT_EQ(p.options.width, 640);
+    EXPECT_EQ(p.options.height, 360);
+    p = parseCommandLine(argv({"--size=1X16384"}));
+    ASSERT_TRUE(p.run) << p.err;
+    EXPECT_EQ(p.options.width, 1);
+    EXPECT_EQ(p.options.height, 16384);
+
+    for (const char* bad :
+         {"", "640", "640x", "x360", "0x360", "640x0", "-640x360", "640x-1", "16385x10",
+          "99999999999x1", "640 x360", "640x360x2", "6.5x3", "0x10x20"}) {
+        SCOPED_TRACE(bad);
+        int w = 7, h = 9;
+        EXPECT_FALSE(zel::host::parseViewSize(bad, w, h));
+        EXPECT_EQ(w, 7);
+        EXPECT_EQ(h, 9);
+        auto q = parseCommandLine(argv({"--size", bad}));
+        EXPECT_FALSE(q.run);
+        EXPECT_EQ(q.exitCode, 2);
+        EXPECT_NE(q.err.find("--size"), std::string::npos) << q.err;
+    }
 }
 
 TEST(commandLine, takesEveryOption) {

@@ -1,0 +1,199 @@
+// zelhost's window on a private X server (Xvfb): keys and the mouse sent with xdotool act as the
+// same events in a script do. The window's picture (taken with ImageMagick's import) matches an
+// offscreen snapshot of that script, and the trace is the script's, shutdown included after Escape.
+// Skipped when Xvfb, xdotool or import is missing.
+#include "e2e.h"
+#include "pictures.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+namespace e2e {
+namespace {
+
+constexpr int width = 1280;
+constexpr int height = 720;
+
+bool executable(const std::string& path) {
+    return !path.empty() && ::access(path.c_str(), X_OK) == 0;
+}
+
+// Xvfb on a display number it picks itself, as big as zelhost's window, so that the root window's
+// picture is the window's.
+class xServer {
+public:
+    xServer() = default;
+    ~xServer() {
+        // A polite end lets the server remove its lock file and socket.
+        server_.terminate(SIGTERM);
+        server_.wait(10);
+    }
+    xServer(const xServer&) = delete;
+    xServer& operator=(const xServer&) = delete;
+
+    bool start(std::string& why) {
+        int fds[2];
+        if (::pipe(fds) != 0) {
+            why = "pipe failed";
+            return false;
+        }
+        processSpec spec;
+        spec.args = {
+            ZEL_XVFB,    "-displayfd", std::to_string(fds[1]),
+            "-screen",   "0",          std::to_string(width) + "x" + std::to_string(height) + "x24",
+            "-nolisten", "tcp",        "-noreset"};
+        const bool started = server_.start(spec, log_.path() / "xvfb.out",
+                                           (log_.path() / "xvfb.err").string(), {fds[1]});
+        ::close(fds[1]);
+        std::string number;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (started && std::chrono::steady_clock::now() < deadline) {
+            pollfd p{fds[0], POLLIN, 0};
+            if (::poll(&p, 1, 200) <= 0)
+                continue;
+            char c = 0;
+            if (::read(fds[0], &c, 1) != 1 || c == '\n')
+                break;
+            number += c;
+        }
+        ::close(fds[0]);
+        if (number.empty()) {
+            why = "Xvfb did not start: " + readText(log_.path() / "xvfb.err");
+            return false;
+        }
+        display_ = ":" + number;
+        return true;
+    }
+    const std::string& display() const { return display_; }
+
+    // Runs an X client on this display.
+    processResult run(std::vector<std::string> args) const {
+        processSpec spec;
+        spec.args = std::move(args);
+        spec.unsetEnvironment = {"WAYLAND_DISPLAY"};
+        spec.environment = {{"DISPLAY", display_}};
+        spec.timeoutSeconds = 30;
+        return runProcess(spec);
+    }
+    void xdotool(const std::vector<std::string>& args) const {
+        std::vector<std::string> all{ZEL_XDOTOOL};
+        all.insert(all.end(), args.begin(), args.end());
+        auto r = run(all);
+        ASSERT_EQ(r.exitCode, 0) << "xdotool: " << r.err;
+    }
+    image screenshot(const fs::path& file) const {
+        auto r = run({ZEL_IMPORT, "-window", "root", "PNG24:" + file.string()});
+        return r.exitCode == 0 ? zel::render::readImage(file) : image{};
+    }
+
+private:
+    tempFolder log_;
+    backgroundProcess server_; // killed at the end of the test
+    std::string display_;
+};
+
+// Screenshots until one differs from `expected` in at most `share` of its pixels, or the time is
+// up; the last one taken.
+image screenshotMatching(const xServer& x, const fs::path& file, const image& expected,
+                         double share, double seconds) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
+    image shot;
+    do {
+        shot = x.screenshot(file);
+        if (!shot.empty() && differingShare(shot, expected, 40) <= share)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return shot;
+}
+
+image offscreen(const std::string& script, const fs::path& folder,
+                processResult* result = nullptr) {
+    const fs::path png = folder / "reference.png";
+    auto r = runHost({"--script", "-", "--snapshot", png.string()}, script);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    if (result)
+        *result = r;
+    return zel::render::readImage(png);
+}
+
+// The window's picture may differ from the offscreen one where the UI shows focus and hover: the
+// status window's title bar loses its highlight when the user clicks into the scene.
+constexpr double tolerance = 0.01;
+
+TEST(window, answersKeysAndMouseAsTheScriptDoes) {
+    for (const char* tool : {ZEL_XVFB, ZEL_XDOTOOL, ZEL_IMPORT})
+        if (!executable(tool))
+            GTEST_SKIP() << "needs Xvfb, xdotool and ImageMagick's import";
+    tempFolder work;
+    xServer x;
+    std::string why;
+    ASSERT_TRUE(x.start(why)) << why;
+
+    processSpec spec;
+    spec.args = {zelhostPath()};
+    spec.workingDirectory = work.path().string();
+    spec.unsetEnvironment = {"WAYLAND_DISPLAY"};
+    spec.environment = {{"DISPLAY", x.display()}};
+    backgroundProcess host;
+    ASSERT_TRUE(
+        host.start(spec, (work.path() / "out.txt").string(), (work.path() / "err.txt").string()));
+
+    // The window shows the start-up world.
+    const image start = offscreen("", work.path());
+    image shot = screenshotMatching(x, work.path() / "shot.png", start, tolerance, 60);
+    ASSERT_EQ(shot.width, width) << readText(work.path() / "err.txt");
+    ASSERT_LE(differingShare(shot, start, 40), tolerance) << readText(work.path() / "err.txt");
+
+    // x moves the model along X; Z steps back to axis mode XYZ, where holding v gives the mouse a
+    // trackball: the press and the drag each turn the model; the wheel is reported.
+    const std::string script = "key x\n"
+                               "key Z\n"
+                               "down v\n"
+                               "mouse move 900 500\n"
+                               "mouse down 1 900 500\n"
+                               "mouse drag 1 940 520\n"
+                               "mouse up 1 940 520\n"
+                               "wheel 120\n"
+                               "up v\n";
+    x.xdotool({"key", "x", "key", "Z"});
+    // In one go, so that the X server does not start auto-repeating v.
+    x.xdotool({"keydown", "v", "mousemove", "900", "500", "mousedown", "1", "mousemove", "940",
+               "520", "mouseup", "1", "click", "4", "keyup", "v"});
+
+    processResult scripted;
+    const image expected = offscreen(script, work.path(), &scripted);
+    shot = screenshotMatching(x, work.path() / "shot.png", expected, tolerance, 30);
+    ASSERT_FALSE(shot.empty());
+    EXPECT_LE(differingShare(shot, expected, 40), tolerance);
+    // The comparison can tell: the model has moved and turned since the start.
+    EXPECT_GT(difference(shot, start, {width / 2, 0, width, height - 34}, 24).count, 2000);
+
+    // F12 saves the window's picture in the working folder and names it on stderr.
+    const fs::path saved = work.path() / "screenshot-1.png";
+    x.xdotool({"key", "F12"});
+    for (int i = 0; i < 100 && zel::render::readImage(saved).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const image screenshot = zel::render::readImage(saved);
+    ASSERT_EQ(screenshot.width, width);
+    EXPECT_LE(differingShare(screenshot, shot, 40), tolerance);
+
+    // Escape quits through the applications' deactivate, stop and delete.
+    x.xdotool({"key", "Escape"});
+    ASSERT_TRUE(host.wait(30)) << "zelhost did not quit on Escape";
+    EXPECT_EQ(host.exitCode(), 0);
+    EXPECT_EQ(readText(work.path() / "out.txt"), scripted.out);
+    const std::string err = readText(work.path() / "err.txt");
+    EXPECT_NE(err.find("screenshot-1.png"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+}
+
+} // namespace
+} // namespace e2e
