@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds with optimisation (in build-release/) and runs the benchmarks, each of which prints its
+# figures side by side with its baseline from the same run:
+#   bench-import-compare   isolated import of large.3ds against `assimp info -r`
+#   bench-startup-compare  zelhost start to placed model against `assimp info -r` and `osgconv`
+#   bench-render-compare   offscreen frames per second against `osgviewer` under Xvfb
+#   bench-first-frame      start to first frame, offscreen and in a window
+#   zel_import_bench       in-process against isolated import (Google Benchmark)
+# Give target names to run only those.
+set -euo pipefail
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=$(ZEL_BUILD_DIR=${ZEL_BUILD_DIR:-$top/build-release} "$top/tools/build.sh" | tail -n 1)
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(bench-import-compare bench-startup-compare bench-render-compare
+                                    bench-first-frame zel_import_bench)
+for t in "${targets[@]}"; do
+    echo "== $t"
+    if [ -x "$build/bin/$t" ]; then
+        "$build/bin/$t"
+    else
+        cmake --build "$build" --target "$t"
+    fi
+done
