@@ -22,6 +22,23 @@ void closeFd(int& fd) {
     fd = -1;
 }
 
+// In the forked child, with its standard streams in place: the working folder, the environment,
+// then the program. Never returns.
+[[noreturn]] void execChild(const processSpec& spec) {
+    if (!spec.workingDirectory.empty() && ::chdir(spec.workingDirectory.c_str()) != 0)
+        ::_exit(126);
+    for (const std::string& name : spec.unsetEnvironment)
+        ::unsetenv(name.c_str());
+    for (const auto& [name, value] : spec.environment)
+        ::setenv(name.c_str(), value.c_str(), 1);
+    std::vector<char*> argv;
+    for (const std::string& a : spec.args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+}
+
 } // namespace
 
 processResult runProcess(const processSpec& spec) {
@@ -39,18 +56,7 @@ processResult runProcess(const processSpec& spec) {
         ::dup2(err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
             ::close(fd);
-        if (!spec.workingDirectory.empty() && ::chdir(spec.workingDirectory.c_str()) != 0)
-            ::_exit(126);
-        for (const std::string& name : spec.unsetEnvironment)
-            ::unsetenv(name.c_str());
-        for (const auto& [name, value] : spec.environment)
-            ::setenv(name.c_str(), value.c_str(), 1);
-        std::vector<char*> argv;
-        for (const std::string& a : spec.args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
+        execChild(spec);
     }
     ::close(in[0]);
     ::close(out[1]);
@@ -135,18 +141,7 @@ bool backgroundProcess::start(const processSpec& spec, const std::string& outFil
                 ::close(fd);
         for (int fd : extraFds)
             ::fcntl(fd, F_SETFD, 0);
-        if (!spec.workingDirectory.empty() && ::chdir(spec.workingDirectory.c_str()) != 0)
-            ::_exit(126);
-        for (const std::string& name : spec.unsetEnvironment)
-            ::unsetenv(name.c_str());
-        for (const auto& [name, value] : spec.environment)
-            ::setenv(name.c_str(), value.c_str(), 1);
-        std::vector<char*> argv;
-        for (const std::string& a : spec.args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
+        execChild(spec);
     }
     pid_ = pid;
     return true;
