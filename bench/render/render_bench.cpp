@@ -167,19 +167,25 @@ std::unique_ptr<view> openView(benchmark::State& state) {
     return v;
 }
 
+// The model and an offscreen view for one benchmark; null (and the benchmark skipped) when either
+// is missing.
+std::unique_ptr<view> prepare(benchmark::State& state, const model*& m) {
+    std::string reason;
+    m = loadModel(&reason);
+    if (!m) {
+        state.SkipWithError(reason.c_str());
+        return nullptr;
+    }
+    return openView(state);
+}
+
 // Upload of every mesh, the first draw and the read-back of the picture: what a snapshot costs
 // after the model is read.
 void firstFrame(benchmark::State& state) {
-    std::string reason;
-    const model* m = loadModel(&reason);
-    if (!m) {
-        state.SkipWithError(reason.c_str());
+    const model* m = nullptr;
+    auto v = prepare(state, m);
+    if (!v)
         return;
-    }
-    auto v = openView(state);
-    if (!v) {
-        return;
-    }
     model fresh = *m;
     for (auto _ : state) {
         state.PauseTiming();
@@ -196,16 +202,10 @@ void firstFrame(benchmark::State& state) {
 
 // Frames of the model already on the GPU; glFinish makes each frame's time the time to draw it.
 void steadyFrames(benchmark::State& state) {
-    std::string reason;
-    const model* m = loadModel(&reason);
-    if (!m) {
-        state.SkipWithError(reason.c_str());
+    const model* m = nullptr;
+    auto v = prepare(state, m);
+    if (!v)
         return;
-    }
-    auto v = openView(state);
-    if (!v) {
-        return;
-    }
     const frame f = makeFrame(*m);
     v->capture(f);
     for (auto _ : state) {
