@@ -21,6 +21,8 @@ fi
 sanitize=${ZEL_SANITIZE:-OFF}
 build=${ZEL_BUILD_DIR:-$top/build}
 [ "$sanitize" = ON ] && build=${ZEL_BUILD_DIR:-$top/build-sanitize}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_SANITIZE="$sanitize" >&2
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_SANITIZE="$sanitize" "${launcher[@]}" >&2
 cmake --build "$build" -j "$(nproc)" >&2
 echo "$build"
