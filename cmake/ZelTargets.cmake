@@ -18,3 +18,58 @@ function(zel_apply_defaults)
     set_target_properties(${t} PROPERTIES CXX_EXTENSIONS OFF)
   endforeach()
 endfunction()
+
+# glm::glm. GLM is header-only; Debian's CMake package of it lies outside a cross build's search
+# root, so there the headers are taken from the host's copy, through a folder that holds nothing
+# else (the host's /usr/include itself must not reach a cross compiler).
+function(zel_find_glm)
+  if(TARGET glm::glm)
+    return()
+  endif()
+  if(NOT CMAKE_CROSSCOMPILING)
+    find_package(glm REQUIRED GLOBAL)
+    return()
+  endif()
+  find_path(ZEL_GLM_INCLUDE_DIR glm/glm.hpp PATHS /usr/include NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+  if(NOT ZEL_GLM_INCLUDE_DIR)
+    message(FATAL_ERROR "GLM headers not found (Debian: libglm-dev); set ZEL_GLM_INCLUDE_DIR")
+  endif()
+  set(dir "${CMAKE_BINARY_DIR}/glm-include")
+  file(MAKE_DIRECTORY "${dir}")
+  file(CREATE_LINK "${ZEL_GLM_INCLUDE_DIR}/glm" "${dir}/glm" SYMBOLIC)
+  add_library(glm::glm INTERFACE IMPORTED GLOBAL)
+  target_include_directories(glm::glm SYSTEM INTERFACE "${dir}")
+endfunction()
+
+# GTest::gtest_main. A cross build compiles GoogleTest from its source (Debian: googletest, in
+# /usr/src/googletest) with the cross compiler.
+set(ZEL_GTEST_SOURCE_DIR "/usr/src/googletest" CACHE PATH "GoogleTest source, for cross builds")
+function(zel_find_gtest)
+  if(TARGET GTest::gtest_main)
+    return()
+  endif()
+  if(NOT CMAKE_CROSSCOMPILING)
+    find_package(GTest REQUIRED GLOBAL)
+    return()
+  endif()
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory("${ZEL_GTEST_SOURCE_DIR}" "${CMAKE_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL)
+  # GoogleTest 1.11 and later name their targets GTest::... themselves.
+  if(NOT TARGET GTest::gtest_main)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+    add_library(GTest::gtest ALIAS gtest)
+  endif()
+endfunction()
+
+# Windows: every module of the framework shares one C++ runtime (their standard-library objects and
+# console streams cross module boundaries), so the MinGW runtime DLLs go beside the binaries.
+function(zel_copy_mingw_runtime destination)
+  foreach(dll IN ITEMS libstdc++-6.dll libgcc_s_dw2-1.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+    execute_process(COMMAND "${CMAKE_CXX_COMPILER}" -print-file-name=${dll}
+                    OUTPUT_VARIABLE file OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(IS_ABSOLUTE "${file}" AND EXISTS "${file}")
+      file(COPY "${file}" DESTINATION "${destination}")
+    endif()
+  endforeach()
+endfunction()

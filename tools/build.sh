@@ -6,17 +6,7 @@ set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
 
-mapfile -t packages < <(grep -v '^\s*#' ci-deps.txt | sed '/^\s*$/d')
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing: ${missing[*]}" >&2
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq >&2 || true
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
-fi
+"$top/tools/install-deps.sh" ci-deps.txt
 
 sanitize=${ZEL_SANITIZE:-OFF}
 build=${ZEL_BUILD_DIR:-$top/build}

@@ -7,8 +7,8 @@ namespace zel::anim {
 
 class iAnim {
 public:
-    static constexpr xstd::uuid IID{0x15BBBF50, 0x47DA, 0x11D4, 0x91, 0xFD,
-                                    0x00, 0x50, 0x04, 0x0B, 0x90, 0xE8};
+    static constexpr xstd::uuid IID{0x15BBBF50, 0x47DA, 0x11D4, 0x91, 0xFD, 0x00,
+                                    0x50,       0x04,   0x0B,   0x90, 0xE8};
     virtual ~iAnim() {}
     // True: the animation loops.
     virtual bool setAnimFlag(bool) { return false; }
@@ -26,7 +26,7 @@ public:
 };
 
 // Carried by a model's root when its file holds keyframe animation. Does not own the animation.
-class animAttr : public xstd::attr {
+class ZEL_API animAttr : public xstd::attr {
 public:
     explicit animAttr(iAnim* anim = nullptr) : anim_(anim) {}
     ~animAttr() override;

@@ -7,7 +7,7 @@
 namespace zel::application {
 
 // A plain value: the application's name and a one-line description.
-class profile {
+class ZEL_API profile {
 public:
     profile();
     profile(const profile&);
@@ -44,12 +44,12 @@ private:
     iApplicationHandle* subject_;
 };
 
-// An application: the host calls onStart first, then onActivate and onDeactivate any number of times,
-// and onStop; then it deletes the object.
+// An application: the host calls onStart first, then onActivate and onDeactivate any number of
+// times, and onStop; then it deletes the object.
 class iApplication {
 public:
-    static constexpr xstd::uuid IID{0xE2344DED, 0x503E, 0x45CD, 0x8F, 0x17,
-                                    0x6D, 0x60, 0xF1, 0x2D, 0x81, 0x5D};
+    static constexpr xstd::uuid IID{0xE2344DED, 0x503E, 0x45CD, 0x8F, 0x17, 0x6D,
+                                    0x60,       0xF1,   0x2D,   0x81, 0x5D};
     virtual ~iApplication() {}
     virtual void onStart(const applicationEvent&) {}
     virtual void onStop(const applicationEvent&) {}

@@ -15,8 +15,8 @@ public:
 
 class iContext {
 public:
-    static constexpr xstd::uuid IID{0x85CB97EF, 0x42B5, 0x4BEE, 0x9F, 0x46,
-                                    0xA5, 0x4C, 0x18, 0x01, 0xC7, 0xBE};
+    static constexpr xstd::uuid IID{0x85CB97EF, 0x42B5, 0x4BEE, 0x9F, 0x46, 0xA5,
+                                    0x4C,       0x18,   0x01,   0xC7, 0xBE};
     virtual ~iContext() {}
     virtual iView* getView() { return nullptr; }
     virtual anim::iAnimPlayer* getAnimPlayer() { return nullptr; }

@@ -96,7 +96,7 @@ public:
 };
 
 // The framework's ready-made class description: returns what it was built with.
-class classInfoImpl {
+class ZEL_API classInfoImpl {
 public:
     classInfoImpl(const xstd::uuid& classId, const std::type_info& type, std::int32_t revision);
     classInfoImpl(const classInfoImpl&) = delete;
@@ -125,7 +125,7 @@ private:
 
 // The one class registry of the process. Records are not owned: a package's records belong to the
 // package, which registers them when they are added and unregisters them when it is destroyed.
-class classRegistry {
+class ZEL_API classRegistry {
 public:
     static classRegistry& getTheSingleton();
 
@@ -148,7 +148,7 @@ private:
 };
 
 // A plain package: a name, the class records it owns, and links to the packages it opened.
-class defaultPackage : public iPackage, public iShutdownObserver {
+class ZEL_API defaultPackage : public iPackage, public iShutdownObserver {
 public:
     explicit defaultPackage(const wstring& name);
     ~defaultPackage() override;
@@ -173,7 +173,8 @@ public:
     wstring getDirectory() const override;
     // Records the link (once) and tells the link observers; returns the package, or null for null.
     iPackage* openLink(iPackage* other) override;
-    // Loads the package of that name (see packageLoader) and links to it; null when it cannot be loaded.
+    // Loads the package of that name (see packageLoader) and links to it; null when it cannot be
+    // loaded.
     iPackage* openLink(const wstring& name) override;
     bool closeLink(iPackage* other) override;
     bool hasLink(iPackage* other) const override;
@@ -200,14 +201,15 @@ private:
 // Finds and loads packages by name: libNAME.so in the configured folders, then the folders of
 // ZEL_PACKAGE_PATH, then the install folder for packages and the folder of the executable. Each
 // package is loaded once per process; later requests give the same package.
-class packageLoader {
+class ZEL_API packageLoader {
 public:
     static packageLoader& getTheSingleton();
 
     void addSearchFolder(const wstring& folder);
     // The folders tried for a name, in order.
     std::vector<wstring> getSearchFolders() const;
-    // The package of that name, or null with the reason in *reason (naming the file when one was found).
+    // The package of that name, or null with the reason in *reason (naming the file when one was
+    // found).
     iPackage* load(const wstring& name, std::string* reason = nullptr);
     // Loads a package from a file path; null with the reason on failure.
     iPackage* loadFile(const wstring& path, std::string* reason = nullptr);
@@ -267,10 +269,10 @@ template <class C, class I1, class I2 = iNullClass, class I3 = iNullClass, class
 class classInfo : public iClassInfo {
 public:
     classInfo() : impl_(C::classId, typeid(C), C::classRevision) {
-        (addType<I1>(), addType<I2>(), addType<I3>(), addType<I4>(), addType<I5>(),
-         addType<I6>(), addType<I7>(), addType<I8>());
-        (addId<I1>(), addId<I2>(), addId<I3>(), addId<I4>(), addId<I5>(), addId<I6>(),
-         addId<I7>(), addId<I8>());
+        (addType<I1>(), addType<I2>(), addType<I3>(), addType<I4>(), addType<I5>(), addType<I6>(),
+         addType<I7>(), addType<I8>());
+        (addId<I1>(), addId<I2>(), addId<I3>(), addId<I4>(), addId<I5>(), addId<I6>(), addId<I7>(),
+         addId<I8>());
     }
     ~classInfo() override = default;
 

@@ -2,12 +2,15 @@
 // order written, whatever the locale. libzel sets this up when it is loaded.
 #pragma once
 
+#include <zel/types.h>
+
 namespace zel::console {
 
-// Gives std::wcout a buffer that encodes to UTF-8 into std::cout's buffer. Idempotent; call it again
-// after anything replaced std::wcout's buffer. Never call std::ios::sync_with_stdio(false) after it.
-void install();
+// Gives std::wcout a buffer that encodes to UTF-8 into std::cout's buffer. Idempotent; call it
+// again after anything replaced std::wcout's buffer. Never call std::ios::sync_with_stdio(false)
+// after it.
+ZEL_API void install();
 // Puts back std::wcout's previous buffer (done when libzel is unloaded).
-void uninstall();
+ZEL_API void uninstall();
 
 } // namespace zel::console

@@ -43,8 +43,8 @@ public:
 
 class iContext {
 public:
-    static constexpr xstd::uuid IID{0x80A9676D, 0x6FAA, 0x4652, 0xB8, 0x57,
-                                    0xB5, 0x4E, 0x83, 0x04, 0x87, 0x51};
+    static constexpr xstd::uuid IID{0x80A9676D, 0x6FAA, 0x4652, 0xB8, 0x57, 0xB5,
+                                    0x4E,       0x83,   0x04,   0x87, 0x51};
     virtual ~iContext() {}
     virtual iKeySource* getKeySource() { return nullptr; }
     virtual iEventSource* getEventSource() { return nullptr; }

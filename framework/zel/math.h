@@ -4,6 +4,8 @@
 // translation is row 3 (elements 12, 13, 14). Rotations are right-handed.
 #pragma once
 
+#include <zel/types.h>
+
 #include <cmath>
 #include <cstddef>
 
@@ -57,7 +59,7 @@ public:
     }
 };
 
-class matrix4 {
+class ZEL_API matrix4 {
 public:
     // The identity.
     matrix4();

@@ -5,7 +5,7 @@
 
 namespace zel::polyMath {
 
-class xform {
+class ZEL_API xform {
 public:
     virtual ~xform();
 };

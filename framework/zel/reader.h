@@ -8,8 +8,8 @@ namespace zel::sceneGraph::reader {
 
 class iSgReader {
 public:
-    static constexpr xstd::uuid IID{0x8DBA9F7C, 0xE5B8, 0x11D3, 0xA3, 0x5E,
-                                    0x00, 0xC0, 0x4F, 0xA0, 0x4D, 0xF1};
+    static constexpr xstd::uuid IID{0x8DBA9F7C, 0xE5B8, 0x11D3, 0xA3, 0x5E, 0x00,
+                                    0xC0,       0x4F,   0xA0,   0x4D, 0xF1};
     virtual ~iSgReader() {}
     // A new node tree for the file, or null when it cannot be read. A name that is not absolute is
     // looked for in the folders of every fileSearchAttr, in order, then in the working directory.
@@ -20,7 +20,7 @@ public:
 };
 
 // Where the reader looks for model files.
-class fileSearchAttr : public xstd::attr {
+class ZEL_API fileSearchAttr : public xstd::attr {
 public:
     fileSearchAttr();
     ~fileSearchAttr() override;
@@ -32,7 +32,7 @@ private:
 };
 
 // Where the reader looks for texture images.
-class textureSearchAttr : public xstd::attr {
+class ZEL_API textureSearchAttr : public xstd::attr {
 public:
     textureSearchAttr();
     ~textureSearchAttr() override;
@@ -43,8 +43,9 @@ private:
     xstd::searchPath path_;
 };
 
-// Whether the reader attaches a file's keyframe animation to the node tree it makes (off by default).
-class animAttr : public xstd::attr {
+// Whether the reader attaches a file's keyframe animation to the node tree it makes (off by
+// default).
+class ZEL_API animAttr : public xstd::attr {
 public:
     animAttr();
     ~animAttr() override;

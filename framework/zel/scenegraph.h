@@ -10,8 +10,8 @@
 namespace zel::sceneGraph {
 
 // A node: a name, an ordered list of children, an ordered list of attributes and a local transform
-// (identity by default). A node may hang under several parents, and twice under one. Nodes belong to
-// their scene context: taking one out of the graph never frees it.
+// (identity by default). A node may hang under several parents, and twice under one. Nodes belong
+// to their scene context: taking one out of the graph never frees it.
 class iSceneNode {
 public:
     virtual ~iSceneNode() {}
@@ -55,8 +55,8 @@ public:
 
 class iContext {
 public:
-    static constexpr xstd::uuid IID{0x1B746278, 0x1285, 0x4CD2, 0x8A, 0xCD,
-                                    0x9C, 0xB2, 0xC5, 0x2B, 0xE0, 0xC8};
+    static constexpr xstd::uuid IID{0x1B746278, 0x1285, 0x4CD2, 0x8A, 0xCD, 0x9C,
+                                    0xB2,       0xC5,   0x2B,   0xE0, 0xC8};
     virtual ~iContext() {}
     virtual iNodeFactory* getNodeFactory() { return nullptr; }
     // The root of the scene.
@@ -67,7 +67,7 @@ enum MouseEvents { MOVE = 0, DOWN = 1, UP = 2, DRAG = 3, WHEEL = 4 };
 enum MouseButtons { NONE = 0, LEFT = 1, MIDDLE = 2, RIGHT = 3 };
 enum MouseWheels { HORIZONTAL = 1, VERTICAL = 2 };
 
-class mouseEvent {
+class ZEL_API mouseEvent {
 public:
     mouseEvent(MouseEvents type, MouseButtons button);
     // With a window position in pixels from the top-left corner.

@@ -8,9 +8,9 @@
 
 namespace zel::widget::tovaStyles {
 
-// One element to build: its name chooses the widget ("window", "label" or "entry"); after a build it
-// carries the built widget and holds one reference on it until it is rebuilt or destroyed.
-class widgetElem {
+// One element to build: its name chooses the widget ("window", "label" or "entry"); after a build
+// it carries the built widget and holds one reference on it until it is rebuilt or destroyed.
+class ZEL_API widgetElem {
 public:
     widgetElem();
     widgetElem(const widgetElem&) = delete;
@@ -44,8 +44,8 @@ public:
 
 class iContext {
 public:
-    static constexpr xstd::uuid IID{0x9BFE12C4, 0xFAC3, 0x11D3, 0xA3, 0x5E,
-                                    0x00, 0xB0, 0xD0, 0x20, 0x13, 0x77};
+    static constexpr xstd::uuid IID{0x9BFE12C4, 0xFAC3, 0x11D3, 0xA3, 0x5E, 0x00,
+                                    0xB0,       0xD0,   0x20,   0x13, 0x77};
     virtual ~iContext() {}
     virtual iBuilder* getBuilder() { return nullptr; }
 };

@@ -1,4 +1,5 @@
-// zel::widget: counted widgets (window frame, label, entry), their layout attributes and the packer.
+// zel::widget: counted widgets (window frame, label, entry), their layout attributes and the
+// packer.
 #pragma once
 
 #include <zel/eventmanager.h>
@@ -12,7 +13,7 @@ namespace zel::widget {
 class iEntry;
 
 // Text layout of a label or an entry.
-class labelSpec {
+class ZEL_API labelSpec {
 public:
     labelSpec();
     labelSpec(const labelSpec&);
@@ -25,8 +26,9 @@ private:
     bool wordWrapping_ = true;
 };
 
-// A named packing option of a widget, an integer or a bool ("side", "fill", "expand", "padx", "pady").
-class tclAttr : public xstd::attr {
+// A named packing option of a widget, an integer or a bool ("side", "fill", "expand", "padx",
+// "pady").
+class ZEL_API tclAttr : public xstd::attr {
 public:
     tclAttr(const wstring& name, int value);
     tclAttr(const wstring& name, bool value);
@@ -65,8 +67,8 @@ public:
 // Tk's pack algorithm over rectangles.
 class iRectangleTclPacker : public iPacker {
 public:
-    static constexpr xstd::uuid IID{0xD9440310, 0x87E5, 0x11D3, 0xB3, 0x96,
-                                    0x00, 0xC0, 0x4F, 0x60, 0x06, 0x1A};
+    static constexpr xstd::uuid IID{0xD9440310, 0x87E5, 0x11D3, 0xB3, 0x96, 0x00,
+                                    0xC0,       0x4F,   0x60,   0x06, 0x1A};
     ~iRectangleTclPacker() override {}
 };
 

@@ -16,7 +16,7 @@ namespace zel::xstd {
 
 // A 128-bit identifier laid out as one 32-bit, two 16-bit and eight 8-bit parts. Its text form is
 // 8-4-4-4-12 hexadecimal digits whose groups map in reading order onto the parts.
-class uuid {
+class ZEL_API uuid {
 public:
     constexpr uuid() = default;
     constexpr uuid(std::uint32_t d1, std::uint16_t d2, std::uint16_t d3, std::uint8_t b0,
@@ -47,8 +47,8 @@ public:
     virtual void advance() = 0;
 };
 
-// Owning, move-only handle on an iterator implementation. Moving it on empties the source; destroying
-// a non-empty handle deletes the implementation. An empty handle is never valid.
+// Owning, move-only handle on an iterator implementation. Moving it on empties the source;
+// destroying a non-empty handle deletes the implementation. An empty handle is never valid.
 template <class T> class iterator {
 public:
     iterator() = default;
@@ -93,14 +93,15 @@ template <class T> iterator<T> makeIterator(std::vector<T> items) {
     return iterator<T>(new vectorIterator<T>(std::move(items)));
 }
 
-// Base of every attribute that nodes, readers and widgets carry; found again by a run-time type test.
-class attr {
+// Base of every attribute that nodes, readers and widgets carry; found again by a run-time type
+// test.
+class ZEL_API attr {
 public:
     virtual ~attr();
 };
 
 // An ordered list of folders; the first is the current directory.
-class searchPath {
+class ZEL_API searchPath {
 public:
     searchPath() = default;
     explicit searchPath(std::vector<wstring> folders);
@@ -119,7 +120,7 @@ private:
 
 // The names of the regular files of one folder, read when the listing is made and sorted by UTF-16
 // code units. A folder that does not exist or cannot be read lists nothing.
-class directory {
+class ZEL_API directory {
 public:
     explicit directory(const wstring& folder);
     directory(const directory&) = delete;
@@ -135,8 +136,9 @@ private:
     std::vector<wstring> files_;
 };
 
-// Counted handle on an object with acquire(int)/release(int): one reference while it holds a pointer.
-// Assignment acquires the new object before it releases the old one, which may own the new one.
+// Counted handle on an object with acquire(int)/release(int): one reference while it holds a
+// pointer. Assignment acquires the new object before it releases the old one, which may own the new
+// one.
 template <class T> class counted {
 public:
     counted() = default;
@@ -167,14 +169,17 @@ private:
 
 // UTF-8 bytes (such as an OS file name) to UTF-16. Bytes that are not valid UTF-8 map to lone
 // surrogates U+DC80..U+DCFF, so that toUtf8 gives back the same bytes.
-wstring fromUtf8(std::string_view bytes);
-// UTF-16 to UTF-8; a lone surrogate U+DC80..U+DCFF gives back its byte, any other lone surrogate U+FFFD.
-std::string toUtf8(const wstring& text);
+ZEL_API wstring fromUtf8(std::string_view bytes);
+// UTF-16 to UTF-8; a lone surrogate U+DC80..U+DCFF gives back its byte, any other lone surrogate
+// U+FFFD.
+ZEL_API std::string toUtf8(const wstring& text);
 // UTF-16 to UTF-8 for display (JSON, window titles): pairs joined, every lone surrogate U+FFFD.
-std::string toDisplayUtf8(const wstring& text);
+ZEL_API std::string toDisplayUtf8(const wstring& text);
 // UTF-16 to the console's wide text: pairs joined, lone surrogates as U+FFFD.
-std::wstring toWide(const wstring& text);
+ZEL_API std::wstring toWide(const wstring& text);
 // ASCII or UTF-8 literal text to UTF-16, for convenience in tests and hosts.
-inline wstring widen(std::string_view utf8) { return fromUtf8(utf8); }
+inline wstring widen(std::string_view utf8) {
+    return fromUtf8(utf8);
+}
 
 } // namespace zel::xstd

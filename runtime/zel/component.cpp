@@ -1,5 +1,7 @@
 #include <zel/component.h>
 
+#include "src/platform.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cxxabi.h>
@@ -172,10 +174,8 @@ wstring defaultPackage::getName() const {
 }
 
 wstring defaultPackage::getDirectory() const {
-    const auto slash = fileName_.find_last_of(u'/');
-    if (slash == wstring::npos)
-        return {};
-    return slash == 0 ? wstring(u"/") : fileName_.substr(0, slash);
+    // The system's own path rules: on Windows a folder ends at '\\' as well as at '/'.
+    return platform::fromPath(platform::toPath(fileName_).parent_path());
 }
 
 iPackage* defaultPackage::openLink(iPackage* other) {

@@ -30,25 +30,58 @@ protected:
         std::string bytes;
         bytes.reserve(static_cast<std::size_t>(n));
         for (std::streamsize i = 0; i < n; ++i)
-            append(bytes, s[i]);
-        const auto size = static_cast<std::streamsize>(bytes.size());
-        return target->sputn(bytes.data(), size) == size ? n : 0;
+            append(bytes, static_cast<char32_t>(s[i]));
+        return send(target, bytes) ? n : 0;
     }
 
     int sync() override {
         std::streambuf* target = std::cout.rdbuf();
-        return target ? target->pubsync() : 0;
+        if (!target)
+            return 0;
+        // A high surrogate still waiting for its partner is given up: a flush ends the text.
+        std::string bytes;
+        flushPending(bytes);
+        if (!send(target, bytes))
+            return -1;
+        return target->pubsync();
     }
 
 private:
-    static void append(std::string& out, wchar_t ch) {
-        auto cp = static_cast<char32_t>(ch);
-        // A surrogate standing alone in a wide character cannot be encoded; nor can a value past
-        // U+10FFFF.
-        if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
+    static bool isHigh(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+    static bool isLow(char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+
+    static bool send(std::streambuf* target, const std::string& bytes) {
+        const auto size = static_cast<std::streamsize>(bytes.size());
+        return size == 0 || target->sputn(bytes.data(), size) == size;
+    }
+
+    void flushPending(std::string& out) {
+        if (pendingHigh_) {
+            xstd::appendUtf8(out, 0xFFFD);
+            pendingHigh_ = 0;
+        }
+    }
+
+    // Where wchar_t has 16 bits (Windows), a character past U+FFFF arrives as a high and a low
+    // surrogate, possibly in two writes: the high one waits for its partner. A surrogate without
+    // one, or a value past U+10FFFF, cannot be encoded and prints as U+FFFD.
+    void append(std::string& out, char32_t cp) {
+        if (isLow(cp) && pendingHigh_) {
+            xstd::appendUtf8(out, 0x10000 + ((pendingHigh_ - 0xD800) << 10) + (cp - 0xDC00));
+            pendingHigh_ = 0;
+            return;
+        }
+        flushPending(out);
+        if (isHigh(cp)) {
+            pendingHigh_ = cp;
+            return;
+        }
+        if (isLow(cp) || cp > 0x10FFFF)
             cp = 0xFFFD;
         xstd::appendUtf8(out, cp);
     }
+
+    char32_t pendingHigh_ = 0;
 };
 
 // Defined before the installer below, so that it is destroyed after the installer has put the old

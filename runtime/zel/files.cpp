@@ -1,5 +1,7 @@
 #include <zel/xstd.h>
 
+#include "src/platform.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
@@ -25,7 +27,7 @@ directory::directory(const wstring& folder) : folder_(folder) {
     // Every call takes an error_code: a folder that vanishes or denies access mid-listing gives a
     // shorter list, never an exception.
     std::error_code ec;
-    fs::directory_iterator it(fs::path(toUtf8(folder)), ec);
+    fs::directory_iterator it(platform::toPath(folder), ec);
     if (ec)
         return;
     for (const fs::directory_iterator end; it != end; it.increment(ec)) {
@@ -35,7 +37,7 @@ directory::directory(const wstring& folder) : folder_(folder) {
         // is_regular_file follows a symbolic link, so a link to a regular file is listed.
         if (!it->is_regular_file(typeError) || typeError)
             continue;
-        files_.push_back(fromUtf8(it->path().filename().native()));
+        files_.push_back(platform::fromPath(it->path().filename()));
     }
     // std::u16string compares char16_t values, that is UTF-16 code units.
     std::sort(files_.begin(), files_.end());

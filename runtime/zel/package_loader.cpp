@@ -1,9 +1,10 @@
 #include <zel/component.h>
 
+#include "src/platform.h"
+
 #include <algorithm>
-#include <cstdlib>
-#include <dlfcn.h>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <system_error>
 
@@ -15,13 +16,8 @@ namespace fs = std::filesystem;
 
 using initPackageFn = iPackage* (*)();
 
-fs::path toPath(const wstring& text) {
-    return fs::path(xstd::toUtf8(text));
-}
-
-wstring fromPath(const fs::path& p) {
-    return xstd::fromUtf8(p.native());
-}
+using platform::fromPath;
+using platform::toPath;
 
 // A folder written without its trailing separator, so that "a/" and "a" name one folder.
 wstring cleanFolder(const fs::path& p) {
@@ -32,24 +28,8 @@ wstring cleanFolder(const fs::path& p) {
 }
 
 wstring executableFolder() {
-    std::error_code ec;
-    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    return ec ? wstring() : fromPath(exe.parent_path());
-}
-
-std::string oneLine(std::string text) {
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    return text;
-}
-
-std::string lastDlError(const std::string& file) {
-    const char* err = dlerror();
-    std::string text = err ? err : "unknown error";
-    // dlerror usually starts with the file name, which the reason names already.
-    const std::string prefix = file + ": ";
-    if (text.compare(0, prefix.size(), prefix) == 0)
-        text.erase(0, prefix.size());
-    return oneLine(text);
+    const fs::path exe = platform::executablePath();
+    return exe.empty() ? wstring() : fromPath(exe.parent_path());
 }
 
 void setReason(std::string* reason, const std::string& text) {
@@ -86,15 +66,15 @@ std::vector<wstring> packageLoader::getSearchFolders() const {
         if (!folder.empty() && std::find(folders.begin(), folders.end(), folder) == folders.end())
             folders.push_back(folder);
     };
-    if (const char* env = std::getenv("ZEL_PACKAGE_PATH")) {
-        const std::string_view list(env);
+    if (const std::optional<wstring> env = platform::environmentVariable("ZEL_PACKAGE_PATH")) {
+        const std::u16string_view list(*env);
         std::size_t start = 0;
         while (start <= list.size()) {
-            std::size_t end = list.find(':', start);
-            if (end == std::string_view::npos)
+            std::size_t end = list.find(char16_t(platform::pathListSeparator), start);
+            if (end == std::u16string_view::npos)
                 end = list.size();
             if (end > start)
-                add(cleanFolder(fs::path(std::string(list.substr(start, end - start)))));
+                add(cleanFolder(toPath(wstring(list.substr(start, end - start)))));
             start = end + 1;
         }
     }
@@ -108,7 +88,8 @@ std::vector<wstring> packageLoader::getSearchFolders() const {
 
 iPackage* packageLoader::load(const wstring& name, std::string* reason) {
     const std::string narrowName = xstd::toUtf8(name);
-    if (name.empty() || name.find(u'/') != wstring::npos || name.find(u'\0') != wstring::npos) {
+    if (name.empty() || name.find_first_of(platform::folderSeparators) != wstring::npos ||
+        name.find(u'\0') != wstring::npos) {
         setReason(reason, "invalid package name \"" + narrowName + "\"");
         return nullptr;
     }
@@ -116,10 +97,10 @@ iPackage* packageLoader::load(const wstring& name, std::string* reason) {
         if (l.name == name)
             return l.package;
 
-    const std::string fileName = "lib" + narrowName + ".so";
+    const std::string fileName = platform::packageFileName(narrowName);
     const std::vector<wstring> folders = getSearchFolders();
     for (const wstring& folder : folders) {
-        const fs::path candidate = toPath(folder) / fileName;
+        const fs::path candidate = toPath(folder) / toPath(xstd::fromUtf8(fileName));
         std::error_code ec;
         if (!fs::is_regular_file(candidate, ec))
             continue;
@@ -153,13 +134,13 @@ iPackage* packageLoader::loadFile(const wstring& path, std::string* reason) {
         setReason(reason, "cannot load an empty file name");
         return nullptr;
     }
-    // An absolute path: dlopen would search the library path for a bare name, and the package's
+    // An absolute path: the system would search its library path for a bare name, and the package's
     // directory should not depend on the working directory.
     const fs::path absolute = fs::absolute(file, ec);
     if (!ec)
         file = absolute.lexically_normal();
     const wstring widePath = fromPath(file);
-    const std::string shown = file.native();
+    const std::string shown = xstd::toUtf8(widePath);
 
     for (const loaded& l : packages_)
         if (l.path == widePath)
@@ -169,23 +150,22 @@ iPackage* packageLoader::loadFile(const wstring& path, std::string* reason) {
         return nullptr;
     }
 
-    dlerror();
-    void* handle = dlopen(shown.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string why;
+    platform::moduleHandle handle = platform::openModule(file, &why);
     if (!handle) {
-        setReason(reason, "cannot load " + shown + ": " + lastDlError(shown));
+        setReason(reason, "cannot load " + shown + ": " + why);
         return nullptr;
     }
     // The same library under another name (a symbolic link, a second folder string).
     for (const loaded& l : packages_) {
         if (l.handle == handle) {
-            dlclose(handle);
+            platform::closeModule(handle);
             return l.package;
         }
     }
-    dlerror();
-    void* symbol = dlsym(handle, "initPackage");
+    void* symbol = platform::findSymbol(handle, "initPackage");
     if (!symbol) {
-        dlclose(handle);
+        platform::closeModule(handle);
         setReason(reason, shown + " has no initPackage");
         return nullptr;
     }
@@ -194,7 +174,7 @@ iPackage* packageLoader::loadFile(const wstring& path, std::string* reason) {
     iPackage* package = init();
     filesLoading().erase(shown);
     if (!package) {
-        dlclose(handle);
+        platform::closeModule(handle);
         setReason(reason, "initPackage of " + shown + " returned no package");
         return nullptr;
     }

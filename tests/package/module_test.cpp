@@ -1,11 +1,12 @@
-// The built module, loaded as the framework loads it: dlopen, initPackage, the class-info record.
+// The built module, loaded as the framework loads it: the system loader, initPackage, the
+// class-info record.
 #include "recording_world.h"
+#include "test_platform.h"
 
 #include <zel/application.h>
 #include <zel/component.h>
 #include <zel/eventmanager.h>
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <set>
@@ -18,12 +19,11 @@ using initFunction = iPackage* (*)();
 
 initFunction loadModule() {
     static initFunction init = [] {
-        void* handle = dlopen(PROPPLACER_MODULE, RTLD_NOW | RTLD_LOCAL);
-        if (!handle) {
-            ADD_FAILURE() << "dlopen: " << dlerror();
-            return initFunction{};
-        }
-        return reinterpret_cast<initFunction>(dlsym(handle, "initPackage"));
+        std::string error;
+        void* symbol = rec::moduleSymbol(rec::utf8Path(PROPPLACER_MODULE), "initPackage", &error);
+        if (!symbol)
+            ADD_FAILURE() << PROPPLACER_MODULE << ": " << error;
+        return reinterpret_cast<initFunction>(symbol);
     }();
     return init;
 }

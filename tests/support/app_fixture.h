@@ -6,10 +6,10 @@
 #include "package/package_entry.h"
 #include "probes.h"
 #include "recording_world.h"
+#include "test_platform.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <memory>
 
 namespace rec {
@@ -17,7 +17,7 @@ namespace rec {
 inline void preparePackage() {
     static const bool ready = [] {
         // The host's package path must not lead to the real styles package.
-        unsetenv("ZEL_PACKAGE_PATH");
+        unsetEnvironment("ZEL_PACKAGE_PATH");
 #ifdef PROPPLACER_FAKE_STYLES_DIR
         zel::component::packageLoader::getTheSingleton().addSearchFolder(
             zel::xstd::fromUtf8(PROPPLACER_FAKE_STYLES_DIR));

@@ -23,7 +23,9 @@
 #include <zel/xstd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -32,11 +34,12 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <typeinfo>
-#include <unistd.h>
 #include <vector>
 
 namespace rec {
@@ -920,17 +923,41 @@ private:
     std::wstreambuf* widePrevious_;
 };
 
-// A fresh folder with empty files of the given names, removed again at the end.
+// A path from UTF-8 text on every system (a narrow string means the local code page on Windows).
+inline std::filesystem::path utf8Path(std::string_view text) {
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+// A path as the framework's UTF-16 text.
+inline wstring widePath(const std::filesystem::path& p) {
+    const std::u8string bytes = p.u8string();
+    return zel::xstd::fromUtf8(std::string(bytes.begin(), bytes.end()));
+}
+
+// A fresh folder with empty files of the given names (UTF-8), removed again at the end.
 class tempFolder {
 public:
     explicit tempFolder(const std::vector<std::string>& files) {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "propplacer-test-XXXXXX").string();
-        if (!mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
+        namespace fs = std::filesystem;
+        const fs::path base = fs::temp_directory_path();
+        // create_directory fails on a folder that exists, so a name another process took is
+        // skipped.
+        std::random_device device;
+        std::mt19937 random(device() ^
+                            static_cast<std::uint32_t>(
+                                std::chrono::steady_clock::now().time_since_epoch().count()));
+        for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+            char name[40];
+            std::snprintf(name, sizeof name, "propplacer-test-%08x",
+                          static_cast<unsigned>(random()));
+            std::error_code ec;
+            if (fs::create_directory(base / name, ec))
+                path_ = base / name;
+        }
+        if (path_.empty())
+            throw std::runtime_error("cannot make a temporary folder in " + base.string());
         for (const std::string& f : files)
-            std::ofstream(path_ / f).put('\n');
+            std::ofstream(path_ / utf8Path(f)).put('\n');
     }
     ~tempFolder() {
         std::error_code ec;
@@ -939,7 +966,17 @@ public:
     tempFolder(const tempFolder&) = delete;
     tempFolder& operator=(const tempFolder&) = delete;
 
-    wstring wide() const { return zel::xstd::fromUtf8(path_.string()); }
+    wstring wide() const { return widePath(path_); }
+    // Whether the folder's file system tells names apart that differ only in case.
+    bool namesAreCaseSensitive() const {
+        namespace fs = std::filesystem;
+        const fs::path probe = path_ / "case-probe.tmp";
+        std::ofstream(probe).put('\n');
+        std::error_code ec;
+        const bool sensitive = !fs::exists(path_ / "CASE-PROBE.TMP", ec);
+        fs::remove(probe, ec);
+        return sensitive;
+    }
     const std::filesystem::path& path() const { return path_; }
 
 private:
