@@ -44,4 +44,6 @@ else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
       "libassimp5, libglfw3, libegl1, libgl1, libgl1-mesa-dri, libstdc++6")
 endif()
+# Drawing needs a Mesa driver even though no binary links one.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libgl1-mesa-dri")
 include(CPack)
