@@ -13,6 +13,7 @@ build=${ZEL_BUILD_DIR:-$top/build}
 [ "$sanitize" = ON ] && build=${ZEL_BUILD_DIR:-$top/build-sanitize}
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+echo "build.sh: configuring and building in $build" >&2
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_SANITIZE="$sanitize" "${launcher[@]}" >&2
 cmake --build "$build" -j "$(nproc)" >&2
 echo "$build"

@@ -13,7 +13,7 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "installing: ${missing[*]}" >&2
+echo "install-deps.sh: installing ${#missing[@]} Debian packages (the first time this takes a few minutes): ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
 # Another apt may hold the lock for a while on a shared machine: wait for it instead of failing.
 apt=(apt-get -o DPkg::Lock::Timeout=600)
@@ -22,4 +22,4 @@ if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
     dpkg --add-architecture i386
 fi
 "${apt[@]}" update -qq >&2 || true
-"${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}" >&2
+"${apt[@]}" install -y -q --no-install-recommends "${missing[@]}" >&2
