@@ -5,7 +5,9 @@
 # stderr. Extra arguments are passed to zelhost instead.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=$("$top/tools/build.sh" 2>/dev/null | tail -n 1) || {
+# The build's own output goes to a log; what the package installation says (and sudo's question,
+# when a package is missing and the user is not root) still reaches the terminal.
+build=$(ZEL_BUILD_QUIET=1 "$top/tools/build.sh" | tail -n 1) || {
     echo "the build failed; run tools/build.sh to see why" >&2
     exit 1
 }
