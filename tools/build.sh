@@ -6,8 +6,7 @@
 # Only the package installation runs as root: a user who is not root is told on stderr which
 # packages are missing and then asked for sudo's password (apt-get alone runs under sudo). When
 # every package is installed, sudo is not used at all. The build runs as the user who called it,
-# so everything in the working tree stays theirs. ZEL_BUILD_QUIET=1 sends the build's own output
-# to build-output.log in the build folder instead of stderr (the installation still speaks).
+# so everything in the working tree stays theirs.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
@@ -22,16 +21,16 @@ if [ ${#missing[@]} -gt 0 ]; then
     # Waits for another apt-get (an update running in the background) instead of failing at once.
     apt=(apt-get -o DPkg::Lock::Timeout=300)
     if [ "$(id -u)" -eq 0 ]; then
-        echo "$me: installing: ${missing[*]}" >&2
+        echo "$me: installing ${#missing[@]} Debian packages (the first time this takes a few minutes): ${missing[*]}" >&2
         export DEBIAN_FRONTEND=noninteractive
         "${apt[@]}" update -qq >&2 || true
-        "${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}" >&2
+        "${apt[@]}" install -y -q --no-install-recommends "${missing[@]}" >&2
     elif command -v sudo >/dev/null 2>&1; then
         echo "$me: these Debian packages are missing: ${missing[*]}" >&2
         echo "$me: installing them with sudo apt-get (sudo may ask for your password);" \
             "the build itself runs as $(id -un)" >&2
         sudo "${apt[@]}" update -qq >&2 || true
-        sudo "${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}" >&2 || {
+        sudo "${apt[@]}" install -y -q --no-install-recommends "${missing[@]}" >&2 || {
             echo "$me: the installation failed; as root, run:" \
                 "apt-get install --no-install-recommends ${missing[*]}" >&2
             exit 1
@@ -49,12 +48,7 @@ build=${ZEL_BUILD_DIR:-$top/build}
 [ "$sanitize" = ON ] && build=${ZEL_BUILD_DIR:-$top/build-sanitize}
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-if [ "${ZEL_BUILD_QUIET:-0}" = 1 ]; then
-    mkdir -p "$build"
-    exec 3>"$build/build-output.log"
-else
-    exec 3>&2
-fi
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_SANITIZE="$sanitize" "${launcher[@]}" >&3 2>&3
-cmake --build "$build" -j "$(nproc)" >&3 2>&3
+echo "$me: configuring and building in $build" >&2
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_SANITIZE="$sanitize" "${launcher[@]}" >&2
+cmake --build "$build" -j "$(nproc)" >&2
 echo "$build"
