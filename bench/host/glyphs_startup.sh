@@ -32,7 +32,10 @@ once() {
     dir=$(dirname "$1")
     start=$(date +%s.%N)
     printf '%s' "${3:-}" | LD_LIBRARY_PATH="$dir" "$1" --package-path "$dir" --models "$2" \
-        --script - --snapshot "$tmp/shot.png" >/dev/null 2>&1
+        --script - --snapshot "$tmp/shot.png" >/dev/null 2>"$tmp/err" || {
+        echo "$0: $1 failed on $2: $(cat "$tmp/err")" >&2
+        exit 1
+    }
     end=$(date +%s.%N)
     awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f\n", b - a }' 
 }
