@@ -42,8 +42,10 @@ if(ZEL_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${CMAKE_BINARY_DIR}/bin")
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
-      "libassimp5, libglfw3, libegl1, libgl1, libgl1-mesa-dri, libstdc++6")
+      "libassimp5, libglfw3, libegl1, libgl1, libgl1-mesa-dri, libfontconfig1, libstdc++6")
 endif()
-# Drawing needs a Mesa driver even though no binary links one.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libgl1-mesa-dri")
+# Drawing needs a Mesa driver even though no binary links one; the UI's text needs its font files
+# (DejaVu Sans Mono, and for the scripts it lacks the Droid fallback and Noto fonts).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    "libgl1-mesa-dri, fonts-dejavu-core, fonts-droid-fallback, fonts-noto-core")
 include(CPack)

@@ -201,6 +201,176 @@ TEST(snapshot, statusWindowShowsItsTitleAndTheLabelsLines) {
     EXPECT_LE(c.y1, bands[1].y1 + 2) << describe(c);
 }
 
+// ---- file names in every script ---------------------------------------------------------------
+
+// The sample house as archi.3ds (loaded at start-up) and under `name` (bytes, as the file system
+// keeps them) in a fresh models folder; ">" steps to the second, so that the status window's file
+// line and the heads-up line show the name.
+shot namedModel(const std::string& name) {
+    tempFolder models;
+    const fs::path house = examples() / "models" / "archi.3ds";
+    fs::copy_file(house, models.path() / "archi.3ds");
+    fs::copy_file(house, models.path() / fs::path(name));
+    return snapshot("key >\n", {"--models", models.path().string()});
+}
+
+// The characters of a UTF-8 name with the cells each takes: two for the CJK ones used here.
+std::vector<std::pair<std::string, int>> characters(const std::string& utf8) {
+    std::vector<std::pair<std::string, int>> out;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto b = static_cast<unsigned char>(utf8[i]);
+        const std::size_t n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+        out.emplace_back(utf8.substr(i, n), n == 3 && b >= 0xE3 ? 2 : 1);
+        i += n;
+    }
+    return out;
+}
+
+// Where one line of text is drawn: the left edge of its first cell and the rows of its cell.
+struct textLine {
+    int x = 0, y0 = 0, y1 = 0;
+};
+
+// The status window's file line ("Geom File: ..."; the label's second line) and the heads-up line.
+// Both are found in a render of a Latin name: every render of these tests puts them in the same
+// place, only the name's glyphs change.
+struct linePlaces {
+    textLine file, hud;
+};
+const linePlaces& places() {
+    static const linePlaces p = [] {
+        const shot latin = namedModel("house.3ds");
+        const std::vector<band> window = textBands(latin.picture, {0, 0, width / 2, height / 2});
+        const std::vector<band> hud = textBands(latin.picture, {0, height - 40, width, height});
+        linePlaces r;
+        if (window.size() < 3 || hud.empty()) {
+            ADD_FAILURE() << "no text found in the render of house.3ds";
+            return r;
+        }
+        // "G" and "h" start at the left edge of their cells; a cell row is 14 pixels high.
+        r.file = {window[2].x0, window[2].y0 - 3, window[2].y0 + 11};
+        r.hud = {hud.front().x0, hud.front().y0 - 3, hud.front().y0 + 11};
+        return r;
+    }();
+    return p;
+}
+
+// The pixels of `cells` character cells from cell `first` of a line.
+struct patch {
+    std::vector<std::uint8_t> rgb;
+    int w = 0, h = 0;
+};
+patch cellsAt(const image& im, const textLine& line, int first, int cells) {
+    patch p;
+    p.w = cells * cell;
+    p.h = line.y1 - line.y0;
+    for (int y = line.y0; y < line.y1; ++y)
+        for (int x = line.x + first * cell; x < line.x + (first + cells) * cell; ++x)
+            p.rgb.insert(p.rgb.end(), im.pixel(x, y), im.pixel(x, y) + 3);
+    return p;
+}
+
+// Pixels of the left `columns` columns of two patches whose largest channel difference exceeds 40.
+// The outermost column on either side is left out: a glyph may reach a pixel into its neighbour's
+// cell.
+long differing(const patch& a, const patch& b, int columns) {
+    long n = 0;
+    for (int y = 0; y < std::min(a.h, b.h); ++y)
+        for (int x = 1; x < columns - 1; ++x) {
+            const std::uint8_t* p = &a.rgb[std::size_t(y * a.w + x) * 3];
+            const std::uint8_t* q = &b.rgb[std::size_t(y * b.w + x) * 3];
+            int d = 0;
+            for (int c = 0; c < 3; ++c)
+                d = std::max(d, std::abs(int(p[c]) - int(q[c])));
+            n += d > 40;
+        }
+    return n;
+}
+
+// Ink: pixels that stand out from the patch's first pixel (its background).
+long ink(const patch& p) {
+    patch blank = p;
+    for (std::size_t i = 0; i < blank.rgb.size(); ++i)
+        blank.rgb[i] = p.rgb[i % 3];
+    return differing(p, blank, p.w);
+}
+
+TEST(snapshot, fileNamesInEveryScriptShowTheirOwnGlyphs) {
+    const linePlaces& at = places();
+    constexpr int prefix = 11; // "Geom File: "
+
+    // What the UI draws for a character no font has (U+0378 is unassigned): the fallback glyph,
+    // U+FFFD. A name with bytes that are not UTF-8 shows it where the bad bytes are.
+    const shot unassigned = namedModel("\u0378.3ds");
+    ASSERT_EQ(unassigned.result.exitCode, 0) << unassigned.result.err;
+    EXPECT_NE(unassigned.result.err.find("no installed font has U+0378"), std::string::npos)
+        << unassigned.result.err;
+    const patch missingInFile = cellsAt(unassigned.picture, at.file, prefix, 1);
+    const patch missingInHud = cellsAt(unassigned.picture, at.hud, 0, 1);
+    ASSERT_GT(ink(missingInFile), 10);
+    ASSERT_GT(ink(missingInHud), 10);
+    {
+        SCOPED_TRACE("bytes that are not UTF-8");
+        const shot bad = namedModel("a\xFF\xFE"
+                                    "b.3ds");
+        ASSERT_EQ(bad.result.exitCode, 0) << bad.result.err;
+        EXPECT_EQ(bad.result.err.find("view:"), std::string::npos) << bad.result.err;
+        for (int i : {1, 2}) {
+            EXPECT_LE(differing(cellsAt(bad.picture, at.file, prefix + i, 1), missingInFile, cell),
+                      2);
+            EXPECT_LE(differing(cellsAt(bad.picture, at.hud, i, 1), missingInHud, cell), 2);
+        }
+        EXPECT_GT(differing(cellsAt(bad.picture, at.file, prefix, 1), missingInFile, cell), 10)
+            << "\"a\" is drawn";
+    }
+
+    const shot questions = namedModel("???.3ds");
+    ASSERT_EQ(questions.result.exitCode, 0) << questions.result.err;
+
+    for (const std::string name : {"日本語.3ds", "Дом.3ds", "Σπίτι.3ds", "بيت.3ds"}) {
+        SCOPED_TRACE(name);
+        const shot s = namedModel(name);
+        ASSERT_EQ(s.result.exitCode, 0) << s.result.err;
+        // Every character found a font.
+        EXPECT_EQ(s.result.err.find("view:"), std::string::npos) << s.result.err;
+        ASSERT_EQ(splitLines(labelText(s.dump)).at(1), "Geom File: " + name);
+
+        for (const bool inFile : {true, false}) {
+            SCOPED_TRACE(inFile ? "file line" : "heads-up line");
+            const textLine& line = inFile ? at.file : at.hud;
+            const int first = inFile ? prefix : 0;
+            const patch* missing = inFile ? &missingInFile : &missingInHud;
+            std::vector<patch> seen;
+            int column = first;
+            for (const auto& [character, cells] : characters(name)) {
+                SCOPED_TRACE("character " + character + " at cell " + std::to_string(column));
+                const patch p = cellsAt(s.picture, line, column, cells);
+                EXPECT_GT(differing(p, *missing, cell), 6) << "not the missing-glyph fallback";
+                if (static_cast<unsigned char>(character[0]) >= 0x80) {
+                    EXPECT_GT(ink(p), 6) << "a glyph is drawn";
+                    for (const patch& other : seen) {
+                        if (other.w == p.w) {
+                            EXPECT_GT(differing(p, other, p.w), 2) << "its own glyph";
+                        }
+                    }
+                    seen.push_back(p);
+                }
+                column += cells;
+            }
+            EXPECT_GE(seen.size(), 3u);
+        }
+    }
+
+    // The Japanese line is not the "???" one.
+    const shot japanese = namedModel("日本語.3ds");
+    const changed fileLine =
+        difference(japanese.picture, questions.picture, {0, at.file.y0, width / 2, at.file.y1}, 40);
+    const changed hudLine =
+        difference(japanese.picture, questions.picture, {0, at.hud.y0, width, at.hud.y1}, 40);
+    EXPECT_GT(fileLine.count, 40) << describe(fileLine);
+    EXPECT_GT(hudLine.count, 40) << describe(hudLine);
+}
+
 TEST(snapshot, texturedCorpusModelShowsItsTexture) {
     // A cube whose file names its texture TEST.PNG; the file is test.png. Scaled down 1.1^55 times
     // in axis mode XYZ, it stands on the tabletop about 0.4 m across.

@@ -3,6 +3,7 @@
 
 #include <zel/render/screen.h>
 
+#include "fonts.h"
 #include "gl.h"
 
 #include <backends/imgui_impl_opengl3.h>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <set>
 #include <system_error>
@@ -22,10 +24,24 @@ namespace {
 
 const char* const fallbackFont = "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf";
 
-// Latin with its extensions, Greek, Cyrillic, general punctuation, the euro sign and the
-// replacement character: what model and folder names are likely to hold. Must outlive the atlas.
-const ImWchar glyphRanges[] = {0x0020, 0x024F, 0x0370, 0x03FF, 0x0400, 0x052F, 0x2000,
-                               0x206F, 0x20AC, 0x20AC, 0xFFFD, 0xFFFD, 0};
+// Where Debian's font packages put fonts for the scripts the primary font lacks, for a machine
+// where fontconfig finds nothing: DejaVu Sans (Hebrew, more symbols), the Droid fallback (Chinese,
+// Japanese, Korean), Noto Sans for Arabic and the scripts of India and South-East Asia.
+const std::vector<std::string> debianFonts = {
+    "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",
+    "/usr/share/fonts/truetype/droid/DroidSansFallbackFull.ttf",
+    "/usr/share/fonts/truetype/noto/NotoSansArabic-Regular.ttf",
+    "/usr/share/fonts/truetype/noto/NotoSansHebrew-Regular.ttf",
+    "/usr/share/fonts/truetype/noto/NotoSansDevanagari-Regular.ttf",
+    "/usr/share/fonts/truetype/noto/NotoSansBengali-Regular.ttf",
+    "/usr/share/fonts/truetype/noto/NotoSansTamil-Regular.ttf",
+    "/usr/share/fonts/truetype/noto/NotoSansThai-Regular.ttf",
+    "/usr/share/fonts/truetype/noto/NotoSansEthiopic-Regular.ttf",
+    "/usr/share/fonts/truetype/noto/NotoSansGeorgian-Regular.ttf",
+    "/usr/share/fonts/truetype/noto/NotoSansArmenian-Regular.ttf",
+};
+
+const char* const helpHeading = "Keys (F1 closes this list)";
 
 struct rect {
     float x0, y0, x1, y1;
@@ -49,6 +65,9 @@ struct screen::impl final : inputSink {
     screenOptions options;
     bool uiReady = false;
     bool glUiReady = false;
+    bool fontTextureMade = false; // by the OpenGL backend's first NewFrame
+    std::unique_ptr<detail::glyphSet> glyphs;
+    std::deque<std::string> repaired; // this frame's texts that were not well-formed UTF-8
 
     std::vector<helpSection> help; // the host's: setHelp
     bool showHelp = false;
@@ -201,24 +220,22 @@ struct screen::impl final : inputSink {
         ImGui::StyleColorsDark();
         ImGui::GetStyle().WindowRounding = 4.0f;
 
-        ImFontConfig config;
-        config.GlyphMinAdvanceX = static_cast<float>(options.cellWidth);
-        config.GlyphMaxAdvanceX = static_cast<float>(options.cellWidth);
-        ImFont* font = nullptr;
-        for (const std::string& file : {options.fontFile, std::string(fallbackFont)}) {
-            std::error_code ec;
-            if (!file.empty() && std::filesystem::is_regular_file(file, ec)) {
-                font = io.Fonts->AddFontFromFileTTF(file.c_str(), options.fontSize, &config,
-                                                    glyphRanges);
-                if (font) {
-                    break;
-                }
-            }
-        }
-        if (!font) {
-            io.Fonts->AddFontDefault(&config);
-        }
+        detail::fontOptions fonts;
+        std::error_code ec;
+        fonts.primaryFile =
+            !options.fontFile.empty() && std::filesystem::is_regular_file(options.fontFile, ec)
+                ? options.fontFile
+                : std::string(fallbackFont);
+        fonts.size = options.fontSize;
+        fonts.cellWidth = options.cellWidth;
+        fonts.knownFiles = debianFonts;
+        glyphs = std::make_unique<detail::glyphSet>(std::move(fonts));
+        wantHelp();
         uiReady = true;
+        if (!glyphs->build(*io.Fonts)) {
+            std::fprintf(stderr, "view: cannot build the UI's font atlas\n");
+            return false;
+        }
         target->initUi();
         if (!ImGui_ImplOpenGL3_Init("#version 330 core")) {
             std::fprintf(stderr, "view: cannot start the UI's OpenGL renderer\n");
@@ -231,10 +248,64 @@ struct screen::impl final : inputSink {
     // --- frame
     // ------------------------------------------------------------------------------------
 
+    void wantHelp() {
+        glyphs->want(helpHeading);
+        for (const helpSection& s : help) {
+            glyphs->want(s.title);
+            for (const auto& [key, action] : s.keys) {
+                glyphs->want(key);
+                glyphs->want(action);
+            }
+        }
+    }
+
+    // Grows the font atlas by the characters of the frame's texts that it lacks (and of what is
+    // being typed into an entry), between two frames: ImGui cannot change fonts inside one.
+    void updateGlyphs(const frame& f) {
+        for (const uiWindow& w : f.windows) {
+            glyphs->want(w.title);
+            for (const uiElement& child : w.children) {
+                glyphs->want(child.text);
+            }
+        }
+        for (const auto& [id, st] : windows) {
+            for (const auto& [index, text] : st.entries) {
+                glyphs->want(text);
+            }
+        }
+        for (const std::string& line : f.hud) {
+            glyphs->want(line);
+        }
+        if (!glyphs->stale()) {
+            return;
+        }
+        if (fontTextureMade) {
+            ImGui_ImplOpenGL3_DestroyFontsTexture();
+        }
+        if (!glyphs->build(*ImGui::GetIO().Fonts)) {
+            std::fprintf(stderr, "view: cannot build the UI's font atlas\n");
+        }
+        if (fontTextureMade) {
+            ImGui_ImplOpenGL3_CreateFontsTexture();
+        }
+    }
+
+    // The text as ImGui may take it: well-formed UTF-8, each bad byte shown as U+FFFD.
+    const std::string& shown(const std::string& text) {
+        if (detail::wellFormedUtf8(text)) {
+            return text;
+        }
+        repaired.push_back(detail::repairUtf8(text));
+        return repaired.back();
+    }
+
     void render(const frame& f) {
         target->beginFrame();
         scene->draw(f, target->frameWidth(), target->frameHeight());
+        repaired.clear();
+        updateGlyphs(f);
         ImGui_ImplOpenGL3_NewFrame();
+        fontTextureMade = true;
         target->newUiFrame();
         ImGui::NewFrame();
         drawWindows(f);
@@ -271,7 +342,7 @@ struct screen::impl final : inputSink {
             const float offset = 12.0f + 28.0f * static_cast<float>(wi);
             ImGui::SetNextWindowPos(ImVec2(offset, offset), ImGuiCond_FirstUseEver);
             // "###" keeps the window's identity when its title changes.
-            const std::string name = w.title + "###zelwindow" + std::to_string(w.id);
+            const std::string name = shown(w.title) + "###zelwindow" + std::to_string(w.id);
             const ImGuiWindowFlags flags =
                 ImGuiWindowFlags_NoCollapse | ImGuiWindowFlags_NoSavedSettings |
                 ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoScrollWithMouse;
@@ -316,8 +387,9 @@ struct screen::impl final : inputSink {
     void drawLabel(const uiElement& child, const ImVec2& origin) {
         const float rowOffset =
             (static_cast<float>(options.cellHeight) - ImGui::GetFontSize()) * 0.5f;
-        const char* text = child.text.c_str();
-        const char* const end = text + child.text.size();
+        const std::string& all = shown(child.text);
+        const char* text = all.c_str();
+        const char* const end = text + all.size();
         for (int row = 0;; ++row) {
             const char* lineEnd = std::find(text, end, '\n');
             ImGui::SetCursorPos(ImVec2(origin.x + static_cast<float>(child.x),
@@ -338,7 +410,7 @@ struct screen::impl final : inputSink {
         const ImGuiID id = ImGui::GetID("##entry");
         // While the user edits, the field keeps its own text; otherwise it shows the widget's.
         if (ImGui::GetActiveID() != id) {
-            text = child.text;
+            text = shown(child.text);
         }
         const std::string before = text;
         ImGui::SetNextItemWidth(static_cast<float>(std::max(child.w, 1)));
@@ -368,7 +440,7 @@ struct screen::impl final : inputSink {
         const ImVec2 display = ImGui::GetIO().DisplaySize;
         float width = 0;
         for (const std::string& line : f.hud) {
-            width = std::max(width, ImGui::CalcTextSize(line.c_str()).x);
+            width = std::max(width, ImGui::CalcTextSize(shown(line).c_str()).x);
         }
         const float margin = 8.0f;
         const float height = lineHeight * static_cast<float>(f.hud.size());
@@ -378,7 +450,7 @@ struct screen::impl final : inputSink {
                           IM_COL32(0, 0, 0, 150), 3.0f);
         float y = topLeft.y;
         for (const std::string& line : f.hud) {
-            dl->AddText(ImVec2(topLeft.x, y), IM_COL32(235, 235, 235, 255), line.c_str());
+            dl->AddText(ImVec2(topLeft.x, y), IM_COL32(235, 235, 235, 255), shown(line).c_str());
             y += lineHeight;
         }
     }
@@ -388,15 +460,15 @@ struct screen::impl final : inputSink {
         ImDrawList* dl = ImGui::GetForegroundDrawList();
         const float lineHeight = ImGui::GetTextLineHeightWithSpacing();
         const ImVec2 display = ImGui::GetIO().DisplaySize;
-        const char* const heading = "Keys (F1 closes this list)";
+        const char* const heading = helpHeading;
         float keyWidth = 0, actionWidth = ImGui::CalcTextSize(heading).x;
         std::size_t lines = 1;
         for (const helpSection& s : help) {
-            actionWidth = std::max(actionWidth, ImGui::CalcTextSize(s.title.c_str()).x);
+            actionWidth = std::max(actionWidth, ImGui::CalcTextSize(shown(s.title).c_str()).x);
             lines += 2 + s.keys.size();
             for (const auto& [key, action] : s.keys) {
-                keyWidth = std::max(keyWidth, ImGui::CalcTextSize(key.c_str()).x);
-                actionWidth = std::max(actionWidth, ImGui::CalcTextSize(action.c_str()).x);
+                keyWidth = std::max(keyWidth, ImGui::CalcTextSize(shown(key).c_str()).x);
+                actionWidth = std::max(actionWidth, ImGui::CalcTextSize(shown(action).c_str()).x);
             }
         }
         const float gap = 16.0f, pad = 14.0f;
@@ -412,12 +484,12 @@ struct screen::impl final : inputSink {
         y += lineHeight;
         for (const helpSection& s : help) {
             y += lineHeight;
-            dl->AddText(ImVec2(x, y), IM_COL32(150, 190, 255, 255), s.title.c_str());
+            dl->AddText(ImVec2(x, y), IM_COL32(150, 190, 255, 255), shown(s.title).c_str());
             y += lineHeight;
             for (const auto& [key, action] : s.keys) {
-                dl->AddText(ImVec2(x, y), IM_COL32(255, 220, 120, 255), key.c_str());
+                dl->AddText(ImVec2(x, y), IM_COL32(255, 220, 120, 255), shown(key).c_str());
                 dl->AddText(ImVec2(x + keyWidth + gap, y), IM_COL32(230, 230, 230, 255),
-                            action.c_str());
+                            shown(action).c_str());
                 y += lineHeight;
             }
         }
@@ -499,6 +571,9 @@ bool screen::entryHasFocus() const {
 }
 void screen::setHelp(std::vector<helpSection> sections) {
     impl_->help = std::move(sections);
+    if (impl_->glyphs) {
+        impl_->wantHelp();
+    }
 }
 void screen::showHelp(bool on) {
     impl_->showHelp = on;

@@ -247,6 +247,26 @@ TEST_F(snapshot, hudLinesAppearAtTheBottomLeft) {
     EXPECT_EQ(differs(0, 0, width, height / 2), 0);
 }
 
+// A character that first appears in a later frame gets its glyph between two frames: the picture
+// is the one a view that had it from the start draws.
+TEST_F(snapshot, glyphsGrowBetweenFramesAsNewCharactersAppear) {
+    frame f = withItems({});
+    f.hud = {"abc"};
+    const image latin = v->capture(f);
+    f.hud = {"abc \u65E5\u672C\u8A9E \u0414\u043E\u043C"};
+    const image grown = v->capture(f);
+    v.reset();
+    backendOptions o;
+    o.width = width;
+    o.height = height;
+    v = screen::create(makeOffscreenBackend(o), nullptr);
+    ASSERT_TRUE(v);
+    const image fresh = v->capture(f);
+    ASSERT_EQ(grown.rgba.size(), fresh.rgba.size());
+    EXPECT_TRUE(grown.rgba == fresh.rgba);
+    EXPECT_FALSE(grown.rgba == latin.rgba);
+}
+
 TEST_F(snapshot, pngIsWrittenAndReadsBackAsTheCapturedPicture) {
     auto c = cube(1.0f);
     const frame f = withItems({item(c, translation(0.5f, 0, -3), red)});

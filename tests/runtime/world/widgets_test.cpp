@@ -153,6 +153,8 @@ TEST_F(widgetsTest, TextSizeInTheFixedCell) {
         {"abc\nde", {21, 28}},
         {"a\n\nlonger line", {77, 42}},
         {"\xF0\x9F\x99\x82 ok", {28, 14}}, // a surrogate pair is one character
+        {"日本語.3ds", {70, 14}},          // wide characters take two cells
+        {"Дом\nＡ한", {28, 28}},           // Cyrillic one, fullwidth and Hangul two
     };
     for (const sized& c : cases) {
         SCOPED_TRACE(c.text);

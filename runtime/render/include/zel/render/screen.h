@@ -24,7 +24,9 @@ struct helpSection {
 
 struct screenOptions {
     // A TrueType font for the UI; empty or unreadable: DejaVu Sans Mono if installed, else ImGui's
-    // built-in font (Latin-1 only).
+    // built-in font (Latin-1 only; one line on stderr). Characters it lacks come from the installed
+    // fonts that fontconfig finds for them, added to the atlas when a text first shows them; a
+    // character no font has shows as U+FFFD, and so does each byte of a text that is not UTF-8.
     std::string fontFile;
     float fontSize = 12.0f;
     // The character cell the widget layout measures text in: every glyph advances cellWidth pixels

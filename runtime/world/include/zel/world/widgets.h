@@ -42,7 +42,8 @@ inline constexpr int charWidth = 7;
 inline constexpr int lineHeight = 14;
 inline constexpr int entryColumns = 30;
 
-// The size text asks for in the fixed character cell; an empty text is one empty line.
+// The size text asks for in the fixed character cell; an empty text is one empty line. East Asian
+// wide and fullwidth characters take two cells.
 packSize measureText(const wstring& text);
 
 class widgetBase : public virtual widget::iWidget {

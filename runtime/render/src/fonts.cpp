@@ -1,0 +1,311 @@
+// Contents: UTF-8 checks; character cells; the glyph set (font files, fontconfig look-up, atlas
+// build).
+
+#include "fonts.h"
+
+#include <fontconfig/fontconfig.h>
+#include <imgui.h>
+#include <stb_truetype.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+namespace zel::render::detail {
+
+bool wellFormedUtf8(std::string_view utf8) {
+    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+    const auto* const end = p + utf8.size();
+    char32_t c = 0;
+    while (p < end) {
+        if (!decodeUtf8(p, end, c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string repairUtf8(std::string_view utf8) {
+    std::string out;
+    out.reserve(utf8.size() + 8);
+    forEachCodePoint(utf8, [&](char32_t c) {
+        if (c < 0x80) {
+            out += char(c);
+        } else if (c < 0x800) {
+            out += char(0xC0 | (c >> 6));
+            out += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += char(0xE0 | (c >> 12));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        } else {
+            out += char(0xF0 | (c >> 18));
+            out += char(0x80 | ((c >> 12) & 0x3F));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        }
+    });
+    return out;
+}
+
+int cellsOf(char32_t c) {
+    // East Asian Width W and F in the Basic Multilingual Plane, in blocks. Beyond it the UI draws
+    // U+FFFD (16-bit glyph codes), one cell.
+    struct span {
+        char32_t first, last;
+    };
+    static constexpr span wide[] = {
+        {0x1100, 0x115F}, {0x231A, 0x231B}, {0x2329, 0x232A}, {0x23E9, 0x23EC}, {0x23F0, 0x23F0},
+        {0x23F3, 0x23F3}, {0x25FD, 0x25FE}, {0x2614, 0x2615}, {0x2648, 0x2653}, {0x267F, 0x267F},
+        {0x2693, 0x2693}, {0x26A1, 0x26A1}, {0x26AA, 0x26AB}, {0x26BD, 0x26BE}, {0x26C4, 0x26C5},
+        {0x26CE, 0x26CE}, {0x26D4, 0x26D4}, {0x26EA, 0x26EA}, {0x26F2, 0x26F3}, {0x26F5, 0x26F5},
+        {0x26FA, 0x26FA}, {0x26FD, 0x26FD}, {0x2705, 0x2705}, {0x270A, 0x270B}, {0x2728, 0x2728},
+        {0x274C, 0x274C}, {0x274E, 0x274E}, {0x2753, 0x2755}, {0x2757, 0x2757}, {0x2795, 0x2797},
+        {0x27B0, 0x27B0}, {0x27BF, 0x27BF}, {0x2B1B, 0x2B1C}, {0x2B50, 0x2B50}, {0x2B55, 0x2B55},
+        {0x2E80, 0x303E}, {0x3041, 0x33FF}, {0x3400, 0x4DBF}, {0x4E00, 0x9FFF}, {0xA000, 0xA4CF},
+        {0xA960, 0xA97F}, {0xAC00, 0xD7A3}, {0xF900, 0xFAFF}, {0xFE10, 0xFE19}, {0xFE30, 0xFE6F},
+        {0xFF00, 0xFF60}, {0xFFE0, 0xFFE6},
+    };
+    const auto it = std::upper_bound(std::begin(wide), std::end(wide), c,
+                                     [](char32_t v, const span& s) { return v < s.first; });
+    return it != std::begin(wide) && c <= std::prev(it)->last ? 2 : 1;
+}
+
+// ---- glyphSet --------------------------------------------------------------------------------
+
+struct glyphSet::font {
+    std::string path;
+    int index = 0; // the face in a collection
+    std::vector<unsigned char> data;
+    stbtt_fontinfo info{};
+
+    bool has(char32_t c) const { return stbtt_FindGlyphIndex(&info, int(c)) != 0; }
+};
+
+glyphSet::glyphSet(fontOptions options) : options_(std::move(options)) {
+    // What every frame may need before any text asks: printable ASCII (ImGui's own widgets) and
+    // U+FFFD, the fallback drawn for a character no font has.
+    for (char32_t c = 0x20; c < 0x7F; ++c) {
+        asked_.set(c);
+        wanted_.push_back(c);
+    }
+    asked_.set(0xFFFD);
+    wanted_.push_back(0xFFFD);
+}
+
+glyphSet::~glyphSet() = default;
+
+bool glyphSet::want(std::string_view utf8) {
+    bool grew = false;
+    forEachCodePoint(utf8, [&](char32_t c) {
+        // Below U+0020 nothing is drawn; beyond U+FFFF the UI draws U+FFFD.
+        if (c < 0x20 || c > 0xFFFF || asked_.test(c)) {
+            return;
+        }
+        asked_.set(c);
+        wanted_.push_back(c);
+        grew = true;
+    });
+    stale_ = stale_ || grew;
+    return grew;
+}
+
+glyphSet::font* glyphSet::load(const std::string& path, int index) {
+    for (const auto& f : fonts_) {
+        if (f->path == path && f->index == index) {
+            return f.get();
+        }
+    }
+    auto f = std::make_unique<font>();
+    f->path = path;
+    f->index = index;
+    std::ifstream in(path, std::ios::binary);
+    f->data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof()) {
+        return nullptr;
+    }
+    const int offset = f->data.empty() ? -1 : stbtt_GetFontOffsetForIndex(f->data.data(), index);
+    if (offset < 0 || !stbtt_InitFont(&f->info, f->data.data(), offset)) {
+        return nullptr;
+    }
+    fonts_.push_back(std::move(f));
+    return fonts_.back().get();
+}
+
+// Finds a font for each of `missing` (characters the primary font lacks): fontconfig's fonts in
+// its order of preference for a monospaced face holding them, then the known files.
+void glyphSet::resolve(const std::vector<char32_t>& missing) {
+    std::vector<char32_t> left = missing;
+    auto take = [&](font* f) {
+        if (!f) {
+            return;
+        }
+        std::erase_if(left, [&](char32_t c) {
+            if (!f->has(c)) {
+                return false;
+            }
+            source_[c] = f;
+            return true;
+        });
+    };
+    if (options_.useFontconfig && FcInit()) {
+        FcPattern* pattern = FcNameParse(reinterpret_cast<const FcChar8*>("monospace"));
+        FcCharSet* chars = FcCharSetCreate();
+        for (char32_t c : left) {
+            FcCharSetAddChar(chars, c);
+        }
+        FcPatternAddCharSet(pattern, FC_CHARSET, chars);
+        FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
+        FcDefaultSubstitute(pattern);
+        FcResult result = FcResultNoMatch;
+        FcFontSet* sorted = FcFontSort(nullptr, pattern, FcTrue, nullptr, &result);
+        for (int i = 0; sorted && i < sorted->nfont && !left.empty(); ++i) {
+            FcPattern* candidate = sorted->fonts[i];
+            FcChar8* file = nullptr;
+            FcCharSet* has = nullptr;
+            int index = 0;
+            if (FcPatternGetString(candidate, FC_FILE, 0, &file) != FcResultMatch ||
+                FcPatternGetCharSet(candidate, FC_CHARSET, 0, &has) != FcResultMatch) {
+                continue;
+            }
+            FcPatternGetInteger(candidate, FC_INDEX, 0, &index);
+            const bool useful = std::any_of(left.begin(), left.end(),
+                                            [&](char32_t c) { return FcCharSetHasChar(has, c); });
+            if (useful) {
+                take(load(reinterpret_cast<const char*>(file), index & 0xFFFF));
+            }
+        }
+        if (sorted) {
+            FcFontSetDestroy(sorted);
+        }
+        FcCharSetDestroy(chars);
+        FcPatternDestroy(pattern);
+    }
+    for (const std::string& file : options_.knownFiles) {
+        if (left.empty()) {
+            break;
+        }
+        std::FILE* probe = std::fopen(file.c_str(), "rb");
+        if (probe) {
+            std::fclose(probe);
+            take(load(file, 0));
+        }
+    }
+    if (left.empty()) {
+        return;
+    }
+    std::string names;
+    for (std::size_t i = 0; i < left.size() && i < 8; ++i) {
+        char code[16];
+        std::snprintf(code, sizeof code, "%sU+%04X", i ? ", " : "", unsigned(left[i]));
+        names += code;
+    }
+    if (left.size() > 8) {
+        names += " and " + std::to_string(left.size() - 8) + " more";
+    }
+    std::fprintf(stderr, "view: no installed font has %s; shown as U+FFFD\n", names.c_str());
+    for (char32_t c : left) {
+        source_[c] = nullptr;
+    }
+}
+
+bool glyphSet::build(ImFontAtlas& atlas) {
+    atlas.Clear();
+    ranges_.clear();
+    stale_ = false;
+
+    if (fonts_.empty() && !options_.primaryFile.empty()) {
+        primaryLoaded_ = load(options_.primaryFile, 0) != nullptr;
+    }
+    if (!primaryLoaded_ && !reportedPrimary_) {
+        reportedPrimary_ = true;
+        std::fprintf(stderr, "view: cannot read the UI font %s; using the built-in font\n",
+                     options_.primaryFile.empty() ? "(none given)" : options_.primaryFile.c_str());
+    }
+    font* primary = primaryLoaded_ ? fonts_.front().get() : nullptr;
+
+    // Who draws each wanted character: the primary font when it has it (the built-in font has
+    // ASCII and Latin-1), else the font found for it.
+    std::vector<char32_t> missing;
+    std::map<std::pair<font*, int>, std::vector<char32_t>> groups; // (font, cells) -> characters
+    auto primaryHas = [&](char32_t c) { return primary ? primary->has(c) : c < 0x100; };
+    for (char32_t c : wanted_) {
+        if (!primaryHas(c) && !source_.count(c)) {
+            missing.push_back(c);
+        }
+    }
+    if (!missing.empty()) {
+        resolve(missing);
+    }
+    for (char32_t c : wanted_) {
+        font* from = primaryHas(c) ? primary : source_[c];
+        if (from || primaryHas(c)) {
+            groups[{from, cellsOf(c)}].push_back(c);
+        }
+    }
+
+    // ImGui keeps a pointer to each source's ranges until the next build; ranges_ holds them.
+    auto rangesOf = [&](std::vector<char32_t> chars) -> const ImWchar* {
+        std::sort(chars.begin(), chars.end());
+        std::vector<ImWchar> r;
+        for (std::size_t i = 0; i < chars.size();) {
+            std::size_t j = i;
+            while (j + 1 < chars.size() && chars[j + 1] == chars[j] + 1) {
+                ++j;
+            }
+            r.push_back(ImWchar(chars[i]));
+            r.push_back(ImWchar(chars[j]));
+            i = j + 1;
+        }
+        r.push_back(0);
+        ranges_.push_back(std::move(r));
+        return ranges_.back().data();
+    };
+    auto configFor = [&](int cells, bool merge) {
+        ImFontConfig config;
+        config.FontDataOwnedByAtlas = false;
+        config.MergeMode = merge;
+        config.GlyphMinAdvanceX = static_cast<float>(options_.cellWidth * cells);
+        config.GlyphMaxAdvanceX = config.GlyphMinAdvanceX;
+        return config;
+    };
+
+    // The primary font's one-cell glyphs first: they make the font that the rest merges into.
+    ranges_.reserve(groups.size() + 1);
+    bool first = true;
+    if (primary) {
+        ImFontConfig config = configFor(1, false);
+        const ImWchar* ranges = rangesOf(groups[{primary, 1}]);
+        first = atlas.AddFontFromMemoryTTF(primary->data.data(), int(primary->data.size()),
+                                           options_.size, &config, ranges) == nullptr;
+    }
+    if (first) {
+        ImFontConfig config = configFor(1, false);
+        atlas.AddFontDefault(&config);
+    }
+    for (const auto& [key, chars] : groups) {
+        const auto [from, cells] = key;
+        if (!from || (from == primary && cells == 1)) {
+            continue;
+        }
+        ImFontConfig config = configFor(cells, true);
+        config.FontNo = from->index;
+        atlas.AddFontFromMemoryTTF(from->data.data(), int(from->data.size()), options_.size,
+                                   &config, rangesOf(chars));
+    }
+    return atlas.Build();
+}
+
+std::string glyphSet::sourceOf(char32_t c) const {
+    if (c > 0xFFFF || !asked_.test(c)) {
+        return {};
+    }
+    if (primaryLoaded_ && fonts_.front()->has(c)) {
+        return fonts_.front()->path;
+    }
+    const auto it = source_.find(c);
+    return it != source_.end() && it->second ? it->second->path : std::string();
+}
+
+} // namespace zel::render::detail
