@@ -16,9 +16,18 @@ isolationOptions& currentOptions() {
     return options;
 }
 
+// The call the cache's loader serves, on this thread.
+thread_local const importCall* currentCall = nullptr;
+
 importCache& sharedCache() {
     static importCache cache([](const std::filesystem::path& file, std::string* reason) {
-        std::optional<scene> s = importIsolated(file, importOptions(), reason);
+        isolationOptions options = importOptions();
+        importProgress progress;
+        if (currentCall) {
+            options.readableFolders = currentCall->readableFolders;
+            progress = currentCall->progress;
+        }
+        std::optional<scene> s = importIsolated(file, options, reason, nullptr, progress);
         return s ? std::make_shared<const scene>(std::move(*s)) : nullptr;
     });
     return cache;
@@ -27,13 +36,20 @@ importCache& sharedCache() {
 } // namespace
 
 std::shared_ptr<const scene> importFile(const std::filesystem::path& file, std::string* reason) {
+    return importFile(file, reason, importCall{});
+}
+
+std::shared_ptr<const scene> importFile(const std::filesystem::path& file, std::string* reason,
+                                        const importCall& call) {
     std::string why;
     std::shared_ptr<const scene> s;
+    currentCall = &call;
     try {
         s = sharedCache().get(file, &why);
     } catch (const std::bad_alloc&) {
         why = "out of memory";
     }
+    currentCall = nullptr;
     if (s)
         return s;
     if (why.empty())

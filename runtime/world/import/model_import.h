@@ -9,12 +9,22 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace zel::world::import {
+
+// What one read adds to the isolation options: the folders its helper may read besides the model's
+// own (the texture search folders) and the caller's progress callback.
+struct importCall {
+    std::vector<std::filesystem::path> readableFolders;
+    importProgress progress;
+};
 
 // The file's data, shared with every earlier and later call for the same unchanged file. Null on
 // failure: the reason goes to *reason when given, else the line
 // `readFile(): cannot read NAME: REASON` goes to stderr. Nothing is written to stdout.
+std::shared_ptr<const scene> importFile(const std::filesystem::path& file, std::string* reason,
+                                        const importCall& call);
 std::shared_ptr<const scene> importFile(const std::filesystem::path& file,
                                         std::string* reason = nullptr);
 

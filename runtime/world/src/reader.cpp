@@ -147,15 +147,21 @@ sceneGraph::iSceneNode* sgReader::readFile(const wstring& name) {
     if (!file)
         return fail(name.empty() ? "no file name"
                                  : "no such file in the search path or the working directory");
+    std::vector<fs::path> textureFolders = foldersOf<sceneGraph::reader::textureSearchAttr>();
+    import::importCall call;
+    call.readableFolders = textureFolders;
+    const std::string shown = xstd::toDisplayUtf8(name);
+    if (progress_) {
+        call.progress = [this, &shown](double done) { return progress_(shown, done); };
+    }
     std::string reason;
-    const std::shared_ptr<const import::scene> data = import::importFile(*file, &reason);
+    const std::shared_ptr<const import::scene> data = import::importFile(*file, &reason, call);
     if (!data)
         return fail(reason);
     if (data->nodes.empty())
         return fail("the file holds no scene");
     const import::scene& sc = *data;
 
-    std::vector<fs::path> textureFolders = foldersOf<sceneGraph::reader::textureSearchAttr>();
     textureFolders.push_back(file->parent_path().empty() ? fs::path(".") : file->parent_path());
     std::map<std::uint32_t, std::pair<std::string, fs::path>> textures;
     auto textureOf = [&](std::uint32_t material) -> const std::pair<std::string, fs::path>& {

@@ -7,6 +7,7 @@
 #include <zel/world/scene_node.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,6 +51,11 @@ public:
     bool addAttribute(xstd::attr* a) override;
     xstd::iterator<xstd::attr*> getAttributes() const override;
 
+    // Told while readFile imports (world::setReadProgress).
+    void setProgress(std::function<bool(const std::string&, double)> progress) {
+        progress_ = std::move(progress);
+    }
+
 private:
     template <class A> std::vector<std::filesystem::path> foldersOf() const;
     bool animationEnabled() const;
@@ -57,6 +63,7 @@ private:
     nodeStore& nodes_;
     animPlayer& player_;
     std::vector<std::unique_ptr<xstd::attr>> attrs_;
+    std::function<bool(const std::string&, double)> progress_;
 };
 
 } // namespace zel::world

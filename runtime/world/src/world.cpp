@@ -184,11 +184,19 @@ world::world(worldOptions options) : impl_(std::make_unique<impl>(options)) {
         isolation.deadline = std::chrono::milliseconds(
             static_cast<long long>(std::min(options.importSeconds, 1e9) * 1000.0));
     isolation.addressSpaceLimit = options.importAddressSpace;
+    // The first model's helper starts now, its libraries loading while the host starts up.
+    isolation.keepOneReady = true;
     import::setImportOptions(isolation);
+    import::prepareImporter(isolation);
 }
 
 world::~world() {
     unregisterServices();
+    import::dismissReadyImporter();
+}
+
+void world::setReadProgress(readProgress callback) {
+    impl_->reader.setProgress(std::move(callback));
 }
 
 void world::registerServices() {

@@ -15,7 +15,9 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace zel::world {
@@ -26,8 +28,9 @@ class windowFrame;
 class iWidgetFactory;
 
 struct worldOptions {
-    // Limits of the child process that imports each model file.
-    double importSeconds = 30.0;
+    // Limits of the child process that imports each model file. importSeconds 0: the deadline
+    // follows the file's size (2 s and 0.5 s for every MiB begun).
+    double importSeconds = 0.0;
     std::size_t importAddressSpace = std::size_t(4) << 30;
 };
 
@@ -73,6 +76,13 @@ public:
     void keyUp(unsigned int key);
     void keyPress(unsigned int key);
     void mouse(sceneGraph::mouseEvent event);
+
+    // Called while the reader imports a model file (readFile itself stays synchronous), from inside
+    // that readFile, about every 50 ms: the file's name as the package gave it (UTF-8) and the
+    // part done (0 to 1). Returning false cancels the read: it fails as any failed read does. The
+    // host keeps its window alive through it. An empty function: none.
+    using readProgress = std::function<bool(const std::string& file, double done)>;
+    void setReadProgress(readProgress callback);
 
     // The live windows, oldest first.
     std::vector<windowFrame*> getWindows() const;
