@@ -578,8 +578,9 @@ std::chrono::milliseconds deadlineFor(std::uint64_t bytes, const isolationOption
     const double mib = double(bytes) / double(std::uint64_t{1} << 20);
     const auto total = double(options.baseDeadline.count()) +
                        static_cast<double>(options.deadlinePerMiB.count()) * mib;
-    return std::chrono::milliseconds(
-        static_cast<long long>(std::min(total, static_cast<double>(options.maxDeadline.count()))));
+    // To the nearest tenth of a second, which is how the reason for a timeout names it.
+    const double capped = std::min(total, static_cast<double>(options.maxDeadline.count()));
+    return std::chrono::milliseconds(static_cast<long long>(std::round(capped / 100.0)) * 100);
 }
 
 std::filesystem::path locateImporter(std::string* reason) {

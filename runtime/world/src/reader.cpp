@@ -156,6 +156,8 @@ sceneGraph::iSceneNode* sgReader::readFile(const wstring& name) {
     }
     std::string reason;
     const std::shared_ptr<const import::scene> data = import::importFile(*file, &reason, call);
+    if (finished_)
+        finished_(shown);
     if (!data)
         return fail(reason);
     if (data->nodes.empty())

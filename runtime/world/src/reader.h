@@ -52,8 +52,10 @@ public:
     xstd::iterator<xstd::attr*> getAttributes() const override;
 
     // Told while readFile imports (world::setReadProgress).
-    void setProgress(std::function<bool(const std::string&, double)> progress) {
-        progress_ = std::move(progress);
+    void setProgress(std::function<bool(const std::string&, double)> update,
+                     std::function<void(const std::string&)> finished) {
+        progress_ = std::move(update);
+        finished_ = std::move(finished);
     }
 
 private:
@@ -64,6 +66,7 @@ private:
     animPlayer& player_;
     std::vector<std::unique_ptr<xstd::attr>> attrs_;
     std::function<bool(const std::string&, double)> progress_;
+    std::function<void(const std::string&)> finished_;
 };
 
 } // namespace zel::world

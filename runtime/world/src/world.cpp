@@ -195,8 +195,8 @@ world::~world() {
     import::dismissReadyImporter();
 }
 
-void world::setReadProgress(readProgress callback) {
-    impl_->reader.setProgress(std::move(callback));
+void world::setReadProgress(readProgress callbacks) {
+    impl_->reader.setProgress(std::move(callbacks.update), std::move(callbacks.finished));
 }
 
 void world::registerServices() {

@@ -106,6 +106,8 @@ TEST(HostileFiles, DeadlineFollowsTheSize) {
     constexpr std::uint64_t mib = 1 << 20;
     EXPECT_EQ(deadlineFor(19, options).count(), 2000);
     EXPECT_EQ(deadlineFor(20 * mib, options).count(), 12000);
+    EXPECT_EQ(deadlineFor(6000, options).count(), 2000);
+    EXPECT_EQ(deadlineFor(3 * mib + mib / 2, options).count(), 3800);
     EXPECT_EQ(deadlineFor(std::uint64_t{1} << 40, options), options.maxDeadline);
     options.deadline = std::chrono::seconds(7);
     EXPECT_EQ(deadlineFor(20 * mib, options).count(), 7000);

@@ -77,12 +77,16 @@ public:
     void keyPress(unsigned int key);
     void mouse(sceneGraph::mouseEvent event);
 
-    // Called while the reader imports a model file (readFile itself stays synchronous), from inside
-    // that readFile, about every 50 ms: the file's name as the package gave it (UTF-8) and the
-    // part done (0 to 1). Returning false cancels the read: it fails as any failed read does. The
-    // host keeps its window alive through it. An empty function: none.
-    using readProgress = std::function<bool(const std::string& file, double done)>;
-    void setReadProgress(readProgress callback);
+    // Told while the reader imports a model file (readFile itself stays synchronous), from inside
+    // that readFile. update: about every 50 ms, the file's name as the package gave it (UTF-8) and
+    // the part done (0 to 1); returning false cancels the read, which then fails as any failed
+    // read does. finished: once the import is over, before readFile reports a failure. The host
+    // keeps its window alive through them. Empty functions: nobody is told.
+    struct readProgress {
+        std::function<bool(const std::string& file, double done)> update;
+        std::function<void(const std::string& file)> finished;
+    };
+    void setReadProgress(readProgress callbacks);
 
     // The live windows, oldest first.
     std::vector<windowFrame*> getWindows() const;
