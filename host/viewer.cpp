@@ -1,5 +1,7 @@
 #include "viewer.h"
 
+#include "help.h"
+
 #include <zel/render/backend.h>
 #include <zel/render/image.h>
 
@@ -82,9 +84,10 @@ std::unique_ptr<viewer> viewer::make(world::world& w, std::unique_ptr<render::ba
     if (!target)
         return nullptr;
     std::unique_ptr<viewer> v(new viewer(w));
-    v->view_ = render::view::create(std::move(target), &v->input_);
-    if (!v->view_)
+    v->screen_ = render::screen::create(std::move(target), &v->input_);
+    if (!v->screen_)
         return nullptr;
+    v->screen_->setHelp(helpText());
     return v;
 }
 
@@ -93,7 +96,7 @@ std::unique_ptr<viewer> viewer::openWindow(world::world& w, int width, int heigh
     if (!v)
         return nullptr;
     v->windowed_ = true;
-    v->view_->setInputSink(&v->queue_);
+    v->screen_->setInputSink(&v->queue_);
     viewer* self = v.get();
     w.setReadProgress(
         {[self](const std::string& file, double done) { return self->importing(file, done); },
@@ -102,9 +105,9 @@ std::unique_ptr<viewer> viewer::openWindow(world::world& w, int width, int heigh
 }
 
 void viewer::drawFrame() {
-    render::backend& target = view_->target();
+    render::backend& target = screen_->target();
     if (target.frameWidth() > 0 && target.frameHeight() > 0)
-        view_->drawFrame(frames_.build());
+        screen_->drawFrame(frames_.build());
 }
 
 bool viewer::importing(const std::string& file, double done) {
@@ -113,7 +116,7 @@ bool viewer::importing(const std::string& file, double done) {
     if (!queue_.busy) {
         queue_.busy = true;
         queue_.cancelRequested = false;
-        view_->setEscapeCloses(false);
+        screen_->setEscapeCloses(false);
         importStart_ = now;
         lastPoll_ = {};
     }
@@ -121,11 +124,11 @@ bool viewer::importing(const std::string& file, double done) {
     // window answers at 10 frames a second or more even when a frame takes long to draw.
     if (now - lastPoll_ >= std::chrono::milliseconds(45)) {
         lastPoll_ = now;
-        view_->pollEvents();
-        if (!view_->isOpen() || queue_.cancelRequested || (quit_ && quit_()))
+        screen_->pollEvents();
+        if (!screen_->isOpen() || queue_.cancelRequested || (quit_ && quit_()))
             return false;
         // A quick import shows no bar: it would only flash.
-        render::backend& target = view_->target();
+        render::backend& target = screen_->target();
         if (now - importStart_ >= std::chrono::milliseconds(100) && target.frameWidth() > 0 &&
             target.frameHeight() > 0) {
             render::frame f = frames_.build();
@@ -133,21 +136,21 @@ bool viewer::importing(const std::string& file, double done) {
             f.progress = render::progressBar{"Loading " + file + "\xE2\x80\xA6 " +
                                                  std::to_string(percent) + "%",
                                              static_cast<float>(done)};
-            view_->drawFrame(f);
+            screen_->drawFrame(f);
         }
     }
-    return view_->isOpen() && !queue_.cancelRequested && !(quit_ && quit_());
+    return screen_->isOpen() && !queue_.cancelRequested && !(quit_ && quit_());
 }
 
 void viewer::importFinished() {
     queue_.busy = false;
     queue_.cancelRequested = false;
-    view_->setEscapeCloses(true);
+    screen_->setEscapeCloses(true);
 }
 
 void viewer::deliverQueued() {
     // An event may start an import that queues more: they come after it, in order.
-    while (!queue_.empty() && view_->isOpen())
+    while (!queue_.empty() && screen_->isOpen())
         queue_.deliverOne(input_);
 }
 
@@ -162,18 +165,18 @@ void viewer::run(const std::function<bool()>& stop) {
     // Without vsync (a virtual display) the loop would spin; a frame every 1/60 s is plenty.
     const auto framePeriod = std::chrono::microseconds(16667);
     auto last = clock::now();
-    while (view_->isOpen() && !(stop && stop())) {
-        view_->pollEvents();
+    while (screen_->isOpen() && !(stop && stop())) {
+        screen_->pollEvents();
         deliverQueued();
-        if (!view_->isOpen())
+        if (!screen_->isOpen())
             break;
         const auto now = clock::now();
         world_.advance(std::chrono::duration<double>(now - last).count());
         last = now;
-        render::backend& target = view_->target();
+        render::backend& target = screen_->target();
         // A minimised window has no pixels to draw into.
         if (target.frameWidth() > 0 && target.frameHeight() > 0)
-            view_->drawFrame(frames_.build());
+            screen_->drawFrame(frames_.build());
         const auto spent = clock::now() - now;
         if (spent < framePeriod)
             std::this_thread::sleep_for(framePeriod - spent);
@@ -181,7 +184,7 @@ void viewer::run(const std::function<bool()>& stop) {
 }
 
 bool viewer::snapshot(const std::filesystem::path& png) {
-    return render::writePng(view_->capture(frames_.build()), png);
+    return render::writePng(screen_->capture(frames_.build()), png);
 }
 
 } // namespace zel::host

@@ -10,7 +10,9 @@
 // shown: from start to the first frame on screen, drawn as zelhost does before the packages start
 // (the model's import then draws its progress in the window); first-frame: the frame with the
 // placed model, after the start-up.
+#include "model_folder.h"
 #include "options.h"
+#include "packages.h"
 #include "session.h"
 #include "viewer.h"
 
@@ -66,10 +68,10 @@ int main(int argc, char** argv) {
     const double startUpMs = msSince(launch);
 
     const auto draw = clock::now();
-    const zel::render::image picture = viewer->getView().capture(viewer->buildFrame());
+    const zel::render::image picture = viewer->getScreen().capture(viewer->buildFrame());
     const double frameMs = msSince(draw);
     const double totalMs = msSince(start);
-    const std::size_t triangles = viewer->getView().scene().stats().drawnTriangles;
+    const std::size_t triangles = viewer->getScreen().scene().stats().drawnTriangles;
 
     session.shutdown();
     std::cout.flush();

@@ -4,7 +4,7 @@
 // Among them "old.3d.bak": 19 bytes of PLY header on which Assimp's PLY reader loops forever,
 // reached by content detection. The others are damaged 3DS, PLY, DirectX and Collada files,
 // truncated, empty and random files, each named so that the package's catalogue takes it.
-#include "mutations.h"
+#include <mutations.h>
 
 #include <cstdint>
 #include <filesystem>

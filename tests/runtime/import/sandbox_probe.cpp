@@ -2,7 +2,7 @@
 //   zel_sandbox_probe ALLOWED_FOLDER OUTSIDE_FILE
 // One line per attempt on stdout, "NAME allowed" or "NAME refused: REASON"; exit status 0 when the
 // sandbox was entered. Leaves through _exit: nothing may run after the attempts.
-#include "import_sandbox.h"
+#include <zel/import/import_sandbox.h>
 
 #include <cerrno>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // The import helper's sandbox from inside: a probe enters it and tries each thing it must refuse;
 // and a real import with textures through the sandboxed helper.
-#include "import_sandbox.h"
-#include "isolated_import.h"
+#include <zel/import/import_sandbox.h>
+#include <zel/import/isolated_import.h>
 #include "test_support.h"
 
 #include <gtest/gtest.h>
