@@ -3,6 +3,7 @@
 #include "dump.h"
 #include "model_folder.h"
 #include "packages.h"
+#include "progress_line.h"
 #include "script.h"
 #include "session.h"
 #include "signals.h"
@@ -14,7 +15,10 @@
 #include <fstream>
 #include <istream>
 #include <iterator>
+#include <optional>
 #include <ostream>
+
+#include <unistd.h>
 
 namespace zel::host {
 
@@ -115,21 +119,36 @@ int runHost(const hostOptions& options, std::istream& standardInput, std::ostrea
             err << "zelhost: running without a window\n";
     }
 
+    // The window answers from its first frame on, the packages' start-up with its model import
+    // included; Ctrl-C or SIGTERM cancel an import and quit. Headless on a terminal, a slow import
+    // shows a progress line on stderr.
+    std::optional<quitOnSignals> signals;
+    std::optional<progressLine> line;
+    if (windowed) {
+        signals.emplace();
+        view->setQuitRequest([] { return quitOnSignals::quitRequested(); });
+        view->drawFrame();
+    } else if (::isatty(STDERR_FILENO)) {
+        line.emplace(stderr);
+        world.setReadProgress(
+            {[&line](const std::string& file, double done) { return line->update(file, done); },
+             [&line](const std::string&) { line->finished(); }});
+    }
+
     int exitCode = 0;
     session s(world, modelFolder);
     if (!launchPackages(options, s, err))
         exitCode = 2;
     if (exitCode == 0 && !s.run(commands, err))
         exitCode = 2;
-    if (exitCode == 0 && windowed) {
-        quitOnSignals signals;
+    if (exitCode == 0 && windowed && !quitOnSignals::quitRequested())
         view->run([] { return quitOnSignals::quitRequested(); });
-    }
     if (exitCode == 0 && !options.dump.empty() && !writeDump(world, options.dump, err))
         exitCode = 2;
     if (exitCode == 0 && !options.snapshot.empty() && !view->snapshot(options.snapshot))
         exitCode = 2;
     s.shutdown();
+    world.setReadProgress({});
     return exitCode;
 }
 

@@ -10,14 +10,44 @@
 #include <zel/world_render/world_frames.h>
 #include <zel/world_render/world_input.h>
 
+#include <chrono>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace zel::host {
 
 // True when DISPLAY or WAYLAND_DISPLAY names a display.
 bool displayAvailable();
+
+// The window's input on its way to the world, held back until it can be delivered: events arrive
+// inside the window system's event polling, and while the reader imports a file the package is in
+// the middle of a call. Escape while busy asks to cancel the import instead.
+class inputQueue final : public render::inputSink {
+public:
+    bool empty() const { return events_.empty(); }
+    // Delivers the oldest event to sink.
+    void deliverOne(render::inputSink& sink);
+
+    bool busy = false; // an import is running
+    bool cancelRequested = false;
+
+    void keyDown(unsigned int code) override;
+    void keyRepeat(unsigned int code) override;
+    void keyUp(unsigned int code) override;
+    void viewerKeyDown(render::viewerKey key, bool repeat) override;
+    void buttonEvent(render::mouseButton button, bool pressed, int x, int y) override;
+    void mouseMove(int x, int y, render::mouseButton held) override;
+    void wheel(int delta, bool horizontal) override;
+    void entryText(std::uint64_t window, std::size_t child, const std::string& utf8) override;
+    void entryEnter(std::uint64_t window, std::size_t child) override;
+    void windowResized(std::uint64_t window, int width, int height) override;
+
+private:
+    std::deque<std::function<void(render::inputSink&)>> events_;
+};
 
 class viewer {
 public:
@@ -37,6 +67,12 @@ public:
     // Offscreen only stop() or Escape given to getScreen().input() ends it.
     void run(const std::function<bool()>& stop = {});
 
+    // Draws one frame of the world as it is now: the window's first, before the packages start.
+    void drawFrame();
+    // In a window: true when the host is asked to quit (a signal); an import running then is
+    // cancelled.
+    void setQuitRequest(std::function<bool()> quit) { quit_ = std::move(quit); }
+
     // Draws one frame of the world as it is now and writes it to png. False, with one line on
     // stderr, when the file cannot be written.
     bool snapshot(const std::filesystem::path& png);
@@ -48,12 +84,21 @@ public:
 
 private:
     explicit viewer(world::world& w);
+    // The world's read progress, in a window: frames with a progress bar at least 10 times a
+    // second, input polled and queued; false (cancel) on Escape, a closed window or a quit request.
+    bool importing(const std::string& file, double done);
+    void importFinished();
+    void deliverQueued();
     static std::unique_ptr<viewer> make(world::world& w, std::unique_ptr<render::backend> target);
 
     world::world& world_;
     render::worldInput input_; // the screen's sink: must outlive it
     hudFrames frames_;
     std::unique_ptr<render::screen> screen_;
+    inputQueue queue_;
+    std::function<bool()> quit_;
+    std::chrono::steady_clock::time_point importStart_, lastPoll_;
+    bool windowed_ = false;
 };
 
 } // namespace zel::host

@@ -50,7 +50,8 @@ median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 # field NAME FILE: the value after NAME on each line of FILE, one a line.
 field() { awk -v k="$1" '{ for (i = 1; i < NF; ++i) if ($i == k) print $(i + 1) }' "$2"; }
 
-printf '%-8s %-10s %8s %9s %11s %8s %10s   %s\n' models backend viewer start-up first-frame total triangles \
+# shown: the first frame on screen (before the packages start); total: the frame with the model.
+printf '%-8s %-10s %8s %7s %9s %11s %8s %10s   %s\n' models backend viewer shown start-up first-frame total triangles \
     "zelhost --snapshot (wall s, peak MB)"
 for set in samples large; do
     models=$samples
@@ -75,8 +76,9 @@ for set in samples large; do
             done
             whole="$(cut -d' ' -f1 "$tmp/whole" | median) s, $(cut -d' ' -f2 "$tmp/whole" | median | awk '{ printf "%.0f", $1 / 1024 }') MB"
         fi
-        printf '%-8s %-10s %8s %9s %11s %8s %10s   %s\n' "$set" "$backend" \
-            "$(field viewer "$tmp/phases" | median)" "$(field start-up "$tmp/phases" | median)" \
+        printf '%-8s %-10s %8s %7s %9s %11s %8s %10s   %s\n' "$set" "$backend" \
+            "$(field viewer "$tmp/phases" | median)" "$(field shown "$tmp/phases" | median)" \
+            "$(field start-up "$tmp/phases" | median)" \
             "$(field first-frame "$tmp/phases" | median)" "$(field total "$tmp/phases" | median)" \
             "$(field triangles "$tmp/phases" | median)" "$whole"
     done

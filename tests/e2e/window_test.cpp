@@ -195,5 +195,77 @@ TEST(window, answersKeysAndMouseAsTheScriptDoes) {
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
 }
 
+// The colour of the import's progress bar (its filled part).
+bool showsProgressBar(const image& shot) {
+    if (shot.empty())
+        return false;
+    int count = 0;
+    for (int y = 0; y < shot.height; ++y)
+        for (int x = 0; x < shot.width; ++x) {
+            const std::uint8_t* p = shot.pixel(x, y);
+            count +=
+                std::abs(p[0] - 90) < 12 && std::abs(p[1] - 160) < 12 && std::abs(p[2] - 230) < 12;
+        }
+    return count > 50;
+}
+
+// A start-up model that does not load: the window still opens, shows the import's progress bar,
+// and Escape cancels the import (the package takes its failure path); the window goes on, and a
+// second Escape quits. The import helper is a stand-in that never answers, and the model is large
+// enough (20 MB: a 12 s deadline) that only the cancel can end the import early.
+TEST(window, escapeCancelsAnImportAndTheWindowGoesOn) {
+    for (const char* tool : {ZEL_XVFB, ZEL_XDOTOOL, ZEL_IMPORT})
+        if (!executable(tool))
+            GTEST_SKIP() << "needs Xvfb, xdotool and ImageMagick's import";
+    tempFolder work;
+    const fs::path models = work.path() / "models";
+    fs::create_directory(models);
+    fs::copy_file(corpus() / "generated/large.3ds", models / "archi.3ds");
+    const fs::path helper = work.path() / "helper";
+    writeText(helper, "#!/bin/sh\nexec sleep 60\n");
+    fs::permissions(helper, fs::perms::owner_all);
+    xServer x;
+    std::string why;
+    ASSERT_TRUE(x.start(why)) << why;
+
+    processSpec spec;
+    spec.args = {zelhostPath(), "--models", models.string()};
+    spec.workingDirectory = work.path().string();
+    spec.unsetEnvironment = {"WAYLAND_DISPLAY"};
+    spec.environment = {{"DISPLAY", x.display()}, {"ZEL_IMPORTER", helper.string()}};
+    backgroundProcess host;
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(
+        host.start(spec, (work.path() / "out.txt").string(), (work.path() / "err.txt").string()));
+
+    // The window draws while the import runs.
+    image shot;
+    for (int i = 0; i < 100 && !showsProgressBar(shot); ++i) {
+        shot = x.screenshot(work.path() / "shot.png");
+        if (!showsProgressBar(shot))
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_TRUE(showsProgressBar(shot)) << readText(work.path() / "err.txt");
+
+    x.xdotool({"key", "Escape"});
+    const fs::path err = work.path() / "err.txt";
+    for (int i = 0; i < 100 && readText(err).find("cancelled") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(readText(err), "readFile(): cannot read archi.3ds: cancelled\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(11))
+        << "the import ran to its deadline";
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_FALSE(host.wait(0)) << "the window closed with the import";
+
+    x.xdotool({"key", "Escape"});
+    ASSERT_TRUE(host.wait(30)) << "zelhost did not quit on Escape";
+    EXPECT_EQ(host.exitCode(), 0);
+    // The trace is the start-up's with a failed read: the same as headless with a failing helper.
+    writeText(helper, "#!/bin/sh\nexit 3\n");
+    const processResult failed = runHost({"--headless", "--models", models.string()}, "", {},
+                                         {{"ZEL_IMPORTER", helper.string()}});
+    EXPECT_EQ(readText(work.path() / "out.txt"), failed.out);
+}
+
 } // namespace
 } // namespace e2e

@@ -1,15 +1,20 @@
-// zelimport: the import helper. The isolated import runs it as
-//   zelimport --result-fd FD -- FILE
-// and it reads FILE with Assimp and writes the encoded scene, or a failure record, to FD. By hand:
+// zelimport: the import helper. The isolated import starts it as
+//   zelimport --serve 3 4
+// ahead of its file (import_protocol.h): it loads its libraries, waits for one request on fd 4,
+// enters the sandbox (import_sandbox.h), reads the file with Assimp and writes progress records and
+// then the encoded scene, or a failure record, to fd 3. By hand:
 //   zelimport --stats [--in-process] [--deadline SECONDS] FILE...
 // imports each FILE the way the host does (isolated, unless --in-process) and prints what it got
 // and what it took.
 
 #include <zel/import/assimp_import.h>
+#include <zel/import/import_protocol.h>
+#include <zel/import/import_sandbox.h>
 #include <zel/import/isolated_import.h>
 #include <zel/import/scene_codec.h>
 
 #include <assimp/Importer.hpp>
+#include <assimp/ProgressHandler.hpp>
 #include <assimp/scene.h>
 
 #include <cerrno>
@@ -18,13 +23,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -102,11 +110,51 @@ private:
     ::_exit(writeAll(fd, record.data(), record.size()) ? 0 : 1);
 }
 
+// One progress record; a failed write is left to the encoding's own write to notice.
+void sendProgress(int fd, std::uint32_t perMille) {
+    char record[imp::protocol::progressRecordSize];
+    std::memcpy(record, imp::protocol::progressMagic, 4);
+    std::memcpy(record + 4, &perMille, 4);
+    writeAll(fd, record, sizeof record);
+}
+
+// Assimp's reports, on the protocol's scale, sent when they move by at least 1 %.
+class progressReporter final : public Assimp::ProgressHandler {
+public:
+    explicit progressReporter(int fd) : fd_(fd) {}
+    bool Update(float percentage) override {
+        if (percentage >= 0.0f && percentage <= 1.0f)
+            send(static_cast<std::uint32_t>(percentage * imp::protocol::postEnd));
+        return true;
+    }
+    void UpdateFileRead(int current, int total) override {
+        if (total > 0 && current >= 0 && current <= total)
+            send(static_cast<std::uint32_t>(double(current) / total * imp::protocol::readEnd));
+    }
+    void UpdatePostProcess(int current, int total) override {
+        if (total > 0 && current >= 0 && current <= total)
+            send(imp::protocol::readEnd +
+                 static_cast<std::uint32_t>(double(current) / total *
+                                            (imp::protocol::postEnd - imp::protocol::readEnd)));
+    }
+    void send(std::uint32_t perMille) {
+        if (perMille >= last_ + 10 || (perMille > last_ && perMille >= imp::protocol::readEnd)) {
+            last_ = perMille;
+            sendProgress(fd_, perMille);
+        }
+    }
+
+private:
+    int fd_;
+    std::uint32_t last_ = 0;
+};
+
 // The child's whole work. It leaves through _exit without freeing anything: the importer's scene
 // and the copy are gone with the process anyway, and freeing them would only add to the load time.
-[[noreturn]] void childImport(int fd, const char* file) {
+[[noreturn]] void childImport(int fd, Assimp::Importer* importer, const char* file) {
     try {
-        auto* importer = new Assimp::Importer;
+        auto* progress = new progressReporter(fd);
+        importer->SetProgressHandler(progress); // the importer owns it from here
         const aiScene* as = importer->ReadFile(file, imp::assimpImportFlags());
         if (!as) {
             const std::string why = importer->GetErrorString();
@@ -115,10 +163,12 @@ private:
                      : why == "std::bad_alloc" ? "out of memory"
                                                : why);
         }
+        progress->send(imp::protocol::postEnd);
         std::string reason;
         auto* converted = new std::optional<imp::scene>(imp::convertScene(*as, &reason));
         if (!*converted)
             fail(fd, reason);
+        progress->send(imp::protocol::convertEnd);
         fdSink sink(fd);
         // A failed write means the reader has gone (it stopped reading or hit its deadline).
         ::_exit(imp::encodeTo(**converted, sink) && sink.flush() ? 0 : 1);
@@ -131,10 +181,58 @@ private:
     }
 }
 
+bool readAll(int fd, void* data, std::size_t n) {
+    auto* p = static_cast<char*>(data);
+    while (n > 0) {
+        const ssize_t r = ::read(fd, p, n);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        p += r;
+        n -= static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+std::optional<imp::protocol::request> readRequest(int fd) {
+    char magic[8];
+    std::uint32_t length = 0;
+    if (!readAll(fd, magic, sizeof magic) ||
+        std::memcmp(magic, imp::protocol::requestMagic, sizeof magic) != 0 ||
+        !readAll(fd, &length, sizeof length) || length > imp::protocol::maxRequestBytes)
+        return std::nullopt;
+    std::vector<char> body(length);
+    if (!readAll(fd, body.data(), body.size()))
+        return std::nullopt;
+    return imp::protocol::decodeRequest(body);
+}
+
+// Started ahead of its file: everything that can be done without the file is done before the wait.
+[[noreturn]] void serve(int resultFd, int requestFd) {
+    auto* importer = new Assimp::Importer; // registers every reader: the libraries are in
+    const std::optional<imp::protocol::request> request = readRequest(requestFd);
+    if (!request)
+        ::_exit(0); // dismissed: the host ended or started no import
+    ::close(requestFd);
+    // A backstop should the parent die without killing the child: the deadline in CPU seconds.
+    const auto cpuSeconds = static_cast<rlim_t>(request->deadlineMs / 1000 + 2);
+    const rlimit cpu{cpuSeconds, cpuSeconds + 1};
+    ::setrlimit(RLIMIT_CPU, &cpu);
+    if (!(request->flags & imp::protocol::flagNoSandbox)) {
+        std::vector<std::filesystem::path> readable(request->readable.begin(),
+                                                    request->readable.end());
+        imp::sandboxOutcome outcome;
+        if (!imp::enterImportSandbox(readable, outcome))
+            fail(resultFd, "cannot enter the sandbox: " + outcome.error);
+    }
+    childImport(resultFd, importer, request->file.c_str());
+}
+
 int usage(int status) {
     (status == 0 ? std::cout : std::cerr)
         << "usage: zelimport --stats [--in-process] [--deadline SECONDS] FILE...\n"
-           "       zelimport --result-fd FD -- FILE   (run by the isolated import)\n";
+           "       zelimport --serve 3 4   (started by the isolated import)\n";
     return status;
 }
 
@@ -177,13 +275,8 @@ int stats(const std::vector<std::string>& files, bool inProcess,
 
 int main(int argc, char** argv) {
     std::vector<std::string_view> args(argv + 1, argv + argc);
-    if (args.size() == 4 && args[0] == "--result-fd" && args[2] == "--") {
-        char* end = nullptr;
-        const long fd = std::strtol(argv[2], &end, 10);
-        if (*end != '\0' || fd < 0 || fd > 1'000'000)
-            return 2;
-        childImport(static_cast<int>(fd), argv[4]);
-    }
+    if (args.size() == 3 && args[0] == "--serve" && args[1] == "3" && args[2] == "4")
+        serve(imp::protocol::resultFd, imp::protocol::requestFd);
     bool statsMode = false, inProcess = false;
     imp::isolationOptions options;
     std::vector<std::string> files;

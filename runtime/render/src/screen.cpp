@@ -72,6 +72,7 @@ struct screen::impl final : inputSink {
     std::vector<helpSection> help; // the host's: setHelp
     bool showHelp = false;
     bool screenshotRequested = false;
+    bool escapeCloses = true;
 
     std::map<std::uint64_t, windowState> windows;
     std::vector<rect> windowRects; // where the UI windows were last drawn, in window pixels
@@ -141,8 +142,14 @@ struct screen::impl final : inputSink {
             return;
         case viewerKey::escape:
             // Escape leaves an entry being edited (the UI handles it), then closes the help, then
-            // the view.
+            // the view; or, while the host has something to cancel, goes to the host.
             if (repeat || entryFocus) {
+                return;
+            }
+            if (!escapeCloses) {
+                if (host) {
+                    host->viewerKeyDown(k, repeat);
+                }
                 return;
             }
             if (showHelp) {
@@ -313,6 +320,9 @@ struct screen::impl final : inputSink {
         if (showHelp) {
             drawHelp();
         }
+        if (f.progress) {
+            drawProgress(*f.progress);
+        }
         ImGui::Render();
         ImGui_ImplOpenGL3_RenderDrawData(ImGui::GetDrawData());
     }
@@ -455,6 +465,27 @@ struct screen::impl final : inputSink {
         }
     }
 
+    // A panel across the middle: the label, then a bar filled to the part done.
+    void drawProgress(const progressBar& p) {
+        ImDrawList* dl = ImGui::GetForegroundDrawList();
+        const ImVec2 display = ImGui::GetIO().DisplaySize;
+        const float lineHeight = ImGui::GetTextLineHeightWithSpacing();
+        const float width = std::clamp(display.x * 0.5f, 200.0f, 640.0f);
+        const float barHeight = lineHeight * 0.8f;
+        const ImVec2 topLeft((display.x - width) * 0.5f,
+                             (display.y - lineHeight - barHeight) * 0.5f);
+        dl->AddRectFilled(ImVec2(topLeft.x - 10, topLeft.y - 8),
+                          ImVec2(topLeft.x + width + 10, topLeft.y + lineHeight + barHeight + 10),
+                          IM_COL32(0, 0, 0, 190), 4.0f);
+        dl->AddText(topLeft, IM_COL32(235, 235, 235, 255), p.label.c_str());
+        const ImVec2 barTop(topLeft.x, topLeft.y + lineHeight + 2);
+        const float done = std::clamp(p.done, 0.0f, 1.0f);
+        dl->AddRectFilled(barTop, ImVec2(barTop.x + width, barTop.y + barHeight),
+                          IM_COL32(70, 70, 70, 255), 2.0f);
+        dl->AddRectFilled(barTop, ImVec2(barTop.x + width * done, barTop.y + barHeight),
+                          IM_COL32(90, 160, 230, 255), 2.0f);
+    }
+
     // Drawn straight into the foreground list: always on top, and it takes no focus from an entry.
     void drawHelp() {
         ImDrawList* dl = ImGui::GetForegroundDrawList();
@@ -565,6 +596,12 @@ bool screen::snapshot(const frame& f, const std::filesystem::path& png) {
 
 inputSink& screen::input() {
     return *impl_;
+}
+void screen::setInputSink(inputSink* sink) {
+    impl_->host = sink;
+}
+void screen::setEscapeCloses(bool closes) {
+    impl_->escapeCloses = closes;
 }
 bool screen::entryHasFocus() const {
     return impl_->entryFocus;

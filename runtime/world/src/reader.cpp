@@ -185,15 +185,25 @@ sceneGraph::iSceneNode* sgReader::readFile(const wstring& name) {
         file.reset(); // an absolute name is taken as it is: it may still be no file
     if (!file)
         return fail(name.empty() ? "no file name" : notFoundReason(wanted, folders));
+    std::vector<fs::path> textureFolders = foldersOf<sceneGraph::reader::textureSearchAttr>();
+    // The helper may read the model's folder and the texture search folders, nothing else.
+    import::isolationOptions isolation = isolation_;
+    isolation.readableFolders = textureFolders;
+    const std::string shown = xstd::toDisplayUtf8(name);
+    import::importProgress progress;
+    if (progress_)
+        progress = [this, &shown](double done) { return progress_(shown, done); };
     std::string reason;
-    const std::shared_ptr<const import::scene> data = import::importFile(*file, isolation_, reason);
+    const std::shared_ptr<const import::scene> data =
+        import::importFile(*file, isolation, reason, progress);
+    if (finished_)
+        finished_(shown);
     if (!data)
         return fail(reason);
     if (data->nodes.empty())
         return fail("the file holds no scene");
     const import::scene& sc = *data;
 
-    std::vector<fs::path> textureFolders = foldersOf<sceneGraph::reader::textureSearchAttr>();
     textureFolders.push_back(file->parent_path().empty() ? fs::path(".") : file->parent_path());
     std::map<std::uint32_t, std::pair<std::string, fs::path>> textures;
     auto textureOf = [&](std::uint32_t material) -> const std::pair<std::string, fs::path>& {

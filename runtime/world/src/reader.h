@@ -9,6 +9,7 @@
 #include <zel/import/isolated_import.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -53,6 +54,13 @@ public:
     bool addAttribute(xstd::attr* a) override;
     xstd::iterator<xstd::attr*> getAttributes() const override;
 
+    // Told while readFile imports (world::setReadProgress).
+    void setProgress(std::function<bool(const std::string&, double)> update,
+                     std::function<void(const std::string&)> finished) {
+        progress_ = std::move(update);
+        finished_ = std::move(finished);
+    }
+
 private:
     template <class A> std::vector<std::filesystem::path> foldersOf() const;
     bool animationEnabled() const;
@@ -61,6 +69,8 @@ private:
     animPlayer& player_;
     import::isolationOptions isolation_;
     std::vector<std::unique_ptr<xstd::attr>> attrs_;
+    std::function<bool(const std::string&, double)> progress_;
+    std::function<void(const std::string&)> finished_;
 };
 
 } // namespace zel::world

@@ -136,6 +136,8 @@ if (std::isfinite(options.importSeconds) && options.importSeconds > 0.0)
     isolation.deadline = std::chrono::milliseconds(
         static_cast<long long>(std::min(options.importSeconds, 1e9) * 1000.0));
 isolation.addressSpaceLimit = options.importAddressSpace;
+// One helper started ahead, waiting for the next file.
+isolation.keepOneReady = true;
 return isolation;
 } // namespace
 
@@ -189,10 +191,18 @@ world::world(worldOptions options) : impl_(std::make_unique<impl>(options)) {
     w.root->addChild(ground);
     w.navigatorNode = navigator;
     w.navigator = std::make_unique<navigatorService>(navigator);
+
+    // The first model's helper starts now, its libraries loading while the host starts up.
+    import::prepareImporter(isolationFor(options));
 }
 
 world::~world() {
     unregisterServices();
+    import::dismissReadyImporter();
+}
+
+void world::setReadProgress(readProgress callbacks) {
+    impl_->reader.setProgress(std::move(callbacks.update), std::move(callbacks.finished));
 }
 
 void world::registerServices() {

@@ -9,6 +9,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+
 namespace zel::world::import {
 namespace {
 
@@ -66,6 +69,77 @@ TEST(HostileFiles, FailCleanlyWithinTheDeadline) {
         EXPECT_FALSE(importIsolated(locked, options, &reason));
         EXPECT_EQ(reason, "Permission denied");
     }
+    EXPECT_TRUE(noChildrenLeft());
+}
+
+// With the deadline left to the size rule, a looping 19-byte file costs its 2 s and no more, and
+// the next file (taken by the helper started ahead meanwhile) loads.
+TEST(HostileFiles, LoopingFileGivenUpWithinItsSizesDeadline) {
+    tempDir dir;
+    const auto looping = dir.write("old.3d.bak", loopingPly);
+    isolationOptions options = testOptions();
+    options.deadline = std::chrono::milliseconds(0);
+    options.keepOneReady = true;
+    const auto allowed = deadlineFor(loopingPly.size(), options);
+    EXPECT_EQ(allowed, std::chrono::milliseconds(2000));
+    prepareImporter(options);
+
+    std::string reason;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(importIsolated(looping, options, &reason));
+    const auto spent = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(reason, "the import did not finish within 2 s");
+    EXPECT_GE(spent, allowed);
+    EXPECT_LT(spent, allowed + std::chrono::seconds(2)) << "given up late";
+
+    isolationStats stats;
+    const auto next =
+        importIsolated(corpusDir() / "assimp/3DS/test1.3ds", options, &reason, &stats);
+    EXPECT_TRUE(next) << reason;
+    EXPECT_TRUE(stats.readyChild);
+    dismissReadyImporter();
+    EXPECT_TRUE(noChildrenLeft());
+}
+
+TEST(HostileFiles, DeadlineFollowsTheSize) {
+    isolationOptions options;
+    constexpr std::uint64_t mib = 1 << 20;
+    EXPECT_EQ(deadlineFor(19, options).count(), 2000);
+    EXPECT_EQ(deadlineFor(20 * mib, options).count(), 12000);
+    EXPECT_EQ(deadlineFor(6000, options).count(), 2000);
+    EXPECT_EQ(deadlineFor(3 * mib + mib / 2, options).count(), 3800);
+    EXPECT_EQ(deadlineFor(std::uint64_t{1} << 40, options), options.maxDeadline);
+    options.deadline = std::chrono::seconds(7);
+    EXPECT_EQ(deadlineFor(20 * mib, options).count(), 7000);
+}
+
+// The caller hears of the import's progress while it waits, and can stop it.
+TEST(HostileFiles, ProgressAndCancel) {
+    tempDir dir;
+    const auto looping = dir.write("old.3d.bak", loopingPly);
+    isolationOptions options = testOptions();
+    int calls = 0;
+    std::string reason;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(importIsolated(looping, options, &reason, nullptr, [&](double done) {
+        EXPECT_GE(done, 0.0);
+        EXPECT_LT(done, 1.0);
+        return ++calls < 5;
+    }));
+    EXPECT_EQ(reason, "cancelled");
+    EXPECT_EQ(calls, 5);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+
+    std::vector<double> seen;
+    const auto read = importIsolated(corpusDir() / "generated/medium.3ds", options, &reason,
+                                     nullptr, [&](double done) {
+                                         seen.push_back(done);
+                                         return true;
+                                     });
+    EXPECT_TRUE(read) << reason;
+    ASSERT_FALSE(seen.empty());
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    EXPECT_EQ(seen.back(), 1.0);
     EXPECT_TRUE(noChildrenLeft());
 }
 

@@ -203,7 +203,7 @@ TEST(IsolatedImport, ChildRunsWithLimitsAndNothingInherited) {
     std::set<std::string> fds;
     for (const auto& e : std::filesystem::directory_iterator(proc + "/fd"))
         fds.insert(e.path().filename().string());
-    EXPECT_EQ(fds, (std::set<std::string>{"0", "1", "2", "3"}));
+    EXPECT_EQ(fds, (std::set<std::string>{"0", "1", "2", "3", "4"}));
     EXPECT_EQ(std::filesystem::read_symlink(proc + "/fd/1"), "/dev/null");
     EXPECT_EQ(std::filesystem::read_symlink(proc + "/fd/2"), "/dev/null");
     ::kill(child, SIGKILL);

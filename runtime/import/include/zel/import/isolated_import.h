@@ -17,14 +17,22 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace zel::world::import {
 
 struct isolationOptions {
-    // Wall-clock time the child gets; then it is killed and the read fails.
-    std::chrono::milliseconds deadline{30'000};
+    // Wall-clock time the child gets; then it is killed and the read fails. Zero: it follows the
+    // file's size (deadlineFor).
+    std::chrono::milliseconds deadline{0};
+    // The size rule: baseDeadline plus deadlinePerMiB for every MiB of the file, at most
+    // maxDeadline.
+    std::chrono::milliseconds baseDeadline{2'000};
+    std::chrono::milliseconds deadlinePerMiB{500};
+    std::chrono::milliseconds maxDeadline{600'000};
     // The child's address-space limit (0: none). Not applied in sanitizer builds, whose shadow
     // memory cannot live with one.
     std::uint64_t addressSpaceLimit = std::uint64_t{4} << 30;
@@ -32,14 +40,33 @@ struct isolationOptions {
     std::uint64_t maxResultBytes = std::uint64_t{2} << 30;
     // The helper executable; empty: locateImporter().
     std::filesystem::path importer;
+    // The child's sandbox (import_sandbox.h): it may read the model's folder and these folders
+    // (the texture search folders) and nothing else.
+    bool sandbox = true;
+    std::vector<std::filesystem::path> readableFolders;
+    // Keep one helper started ahead, its libraries loaded, for the next import (still one helper
+    // per file). It is a child process of the thread that imports.
+    bool keepOneReady = false;
 };
+
+// Called while an import runs, about every 50 ms and whenever the child reports, with the part
+// done (0 to 1). Returning false cancels the import: the child is killed and the read fails with
+// the reason "cancelled".
+using importProgress = std::function<bool(double done)>;
 
 // When the result of one isolated import came, for the tools and benchmarks. Seconds from the
 // start of the child.
 struct isolationStats {
+    double startSeconds = 0;     // the child started, when none was ready (else 0)
     double firstByteSeconds = 0; // the child's import, until its result began to arrive
     double decodedSeconds = 0;   // the result read and checked (while the child was writing it)
+    bool readyChild = false;     // a child started ahead took the file
 };
+
+// The time an import of a file of `bytes` bytes gets under options: options.deadline when set, else
+// the size rule. A stuck import of a small file costs seconds; a large file gets a generous
+// allowance (a 20 MiB model that loads in under a second here gets 12 s).
+std::chrono::milliseconds deadlineFor(std::uint64_t bytes, const isolationOptions& options);
 
 // The helper: $ZEL_IMPORTER when set, else `zelimport` in the folder of the binary that holds this
 // code. Empty with a reason when there is none.
@@ -50,6 +77,13 @@ std::filesystem::path locateImporter(std::string* reason);
 // malformed result. Prints nothing. Safe to call from several threads.
 std::optional<scene> importIsolated(const std::filesystem::path& file,
                                     const isolationOptions& options, std::string* reason,
-                                    isolationStats* stats = nullptr);
+                                    isolationStats* stats = nullptr,
+                                    const importProgress& progress = {});
+
+// Starts the helper that the next import with these options takes (when options.keepOneReady and
+// none is waiting), so that its start overlaps other work. From the thread that will import.
+void prepareImporter(const isolationOptions& options);
+// Ends the helper waiting for a file, if any.
+void dismissReadyImporter();
 
 } // namespace zel::world::import

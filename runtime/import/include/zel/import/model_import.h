@@ -9,14 +9,17 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace zel::world::import {
 
 // The file's data, shared with every earlier and later call for the same unchanged file, imported
-// in a child with the given limits when it is not cached. Null on failure, with the reason in
-// `reason`. Prints nothing: the caller reports.
+// in a child with the given limits (the helper may read options.readableFolders besides the
+// model's own folder) when it is not cached; progress hears of that import. Null on failure, with
+// the reason in `reason`. Prints nothing: the caller reports.
 std::shared_ptr<const scene> importFile(const std::filesystem::path& file,
-                                        const isolationOptions& options, std::string& reason);
+                                        const isolationOptions& options, std::string& reason,
+                                        const importProgress& progress = {});
 
 // Forgets every cached scene (scenes still in use stay alive with their users).
 void clearImportCache();

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,11 +70,18 @@ struct uiWindow {
     std::vector<uiElement> children;
 };
 
+// A bar across the middle of the view while something loads: "Loading NAME… NN%".
+struct progressBar {
+    std::string label; // UTF-8, shown above the bar
+    float done = 0;    // 0 to 1
+};
+
 struct frame {
     camera view;
     std::vector<drawItem> items;
     std::vector<uiWindow> windows;
     std::vector<std::string> hud; // lines at the bottom left, UTF-8
+    std::optional<progressBar> progress;
     std::array<float, 4> background{0.16f, 0.18f, 0.22f, 1.0f};
 };
 

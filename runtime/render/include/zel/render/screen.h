@@ -60,6 +60,11 @@ public:
 
     // The input entry point of the backend; tests may feed it directly.
     inputSink& input();
+    // Where the input the view passes on goes from now on (not owned; null drops it).
+    void setInputSink(inputSink* sink);
+    // While false, Escape does not close the view (nor the help): it goes to the sink as
+    // viewerKeyDown(escape), for the host to cancel what it is doing. True at first.
+    void setEscapeCloses(bool closes);
     // True while an entry of a window holds keyboard focus (as of the last drawn frame).
     bool entryHasFocus() const;
 

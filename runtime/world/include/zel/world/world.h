@@ -15,7 +15,9 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace zel::world {
@@ -26,8 +28,9 @@ class windowFrame;
 class iWidgetFactory;
 
 struct worldOptions {
-    // Limits of the child process that imports each model file.
-    double importSeconds = 30.0;
+    // Limits of the child process that imports each model file. importSeconds 0: the deadline
+    // follows the file's size (2 s and 0.5 s for every MiB begun).
+    double importSeconds = 0.0;
     std::size_t importAddressSpace = std::size_t(4) << 30;
 };
 
@@ -73,6 +76,17 @@ public:
     void keyUp(unsigned int key);
     void keyPress(unsigned int key);
     void mouse(sceneGraph::mouseEvent event);
+
+    // Told while the reader imports a model file (readFile itself stays synchronous), from inside
+    // that readFile. update: about every 50 ms, the file's name as the package gave it (UTF-8) and
+    // the part done (0 to 1); returning false cancels the read, which then fails as any failed
+    // read does. finished: once the import is over, before readFile reports a failure. The host
+    // keeps its window alive through them. Empty functions: nobody is told.
+    struct readProgress {
+        std::function<bool(const std::string& file, double done)> update;
+        std::function<void(const std::string& file)> finished;
+    };
+    void setReadProgress(readProgress callbacks);
 
     // The live windows, oldest first.
     std::vector<windowFrame*> getWindows() const;
