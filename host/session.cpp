@@ -38,7 +38,7 @@ xstd::searchPath applicationHandle::getSearchPath() const {
 }
 
 session::session(world::world& w, const wstring& modelFolder)
-    : world_(w), modelFolder_(modelFolder) {}
+    : world_(w), modelFolder_(modelFolder), camera_(w) {}
 
 session::~session() {
     destroyAll();
@@ -135,7 +135,8 @@ void session::execute(const command& c) {
         world_.advance(c.seconds);
         break;
     case commandKind::dump:
-        break; // run() writes it: it can fail
+    case commandKind::view:
+        break; // run() does these: they report on err
     }
 }
 
@@ -146,9 +147,39 @@ bool session::run(const std::vector<command>& commands, std::ostream& err) {
                 return false;
             continue;
         }
+        if (c.kind == commandKind::view) {
+            moveCamera(c, err);
+            continue;
+        }
         execute(c);
     }
     return true;
+}
+
+void session::moveCamera(const command& c, std::ostream& err) {
+    bool moved = false;
+    const char* name = "";
+    switch (c.viewMove) {
+    case viewMoveKind::frame:
+        name = "frame";
+        moved = camera_.frame();
+        break;
+    case viewMoveKind::home:
+        name = "home";
+        moved = camera_.home();
+        break;
+    case viewMoveKind::orbit:
+        name = "orbit";
+        moved = camera_.orbit(c.dx, c.dy);
+        break;
+    case viewMoveKind::zoom:
+        name = "zoom";
+        moved = camera_.zoom(c.factor);
+        break;
+    }
+    if (!moved)
+        err << "zelhost: line " << c.line << ": view " << name << ": " << camera_.refusal()
+            << "; the camera stays\n";
 }
 
 bool writeDump(const world::world& w, const std::string& file, std::ostream& err) {
@@ -397,6 +428,7 @@ int runHost(const hostOptions& options, std::istream& standardInput, std::ostrea
 
     int exitCode = 0;
     session s(world, modelFolder);
+    s.setViewAspect(double(options.width) / double(options.height));
     if (!launchPackages(options, s, err))
         exitCode = 2;
     if (exitCode == 0 && !s.run(commands, err))

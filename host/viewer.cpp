@@ -3,6 +3,7 @@
 #include <zel/render/backend.h>
 #include <zel/render/image.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -30,7 +31,8 @@ bool displayAvailable() {
     return named("DISPLAY") || named("WAYLAND_DISPLAY");
 }
 
-viewer::viewer(world::world& w) : world_(w), input_(w), frames_(w) {}
+viewer::viewer(world::world& w)
+    : world_(w), input_(w), camera_(w), cameraInput_(camera_, input_), frames_(w) {}
 
 viewer::~viewer() = default;
 
@@ -38,9 +40,10 @@ std::unique_ptr<viewer> viewer::make(world::world& w, std::unique_ptr<render::ba
     if (!target)
         return nullptr;
     std::unique_ptr<viewer> v(new viewer(w));
-    v->view_ = render::view::create(std::move(target), &v->input_);
+    v->view_ = render::view::create(std::move(target), &v->cameraInput_);
     if (!v->view_)
         return nullptr;
+    v->followShape();
     return v;
 }
 
@@ -68,11 +71,21 @@ void viewer::run(const std::function<bool()>& stop) {
         last = now;
         render::backend& target = view_->target();
         // A minimised window has no pixels to draw into.
-        if (target.frameWidth() > 0 && target.frameHeight() > 0)
+        if (target.frameWidth() > 0 && target.frameHeight() > 0) {
+            followShape();
             view_->drawFrame(frames_.build());
+        }
         const auto spent = clock::now() - now;
         if (spent < framePeriod)
             std::this_thread::sleep_for(framePeriod - spent);
+    }
+}
+
+void viewer::followShape() {
+    const render::backend& target = view_->target();
+    if (target.frameWidth() > 0 && target.frameHeight() > 0) {
+        camera_.aspect = double(target.frameWidth()) / double(target.frameHeight());
+        cameraInput_.viewHeight = std::max(target.windowHeight(), 1);
     }
 }
 

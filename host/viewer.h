@@ -3,6 +3,7 @@
 // is the same for both.
 #pragma once
 
+#include "camera_control.h"
 #include "view_frame.h"
 
 #include <zel/render/view.h>
@@ -40,6 +41,8 @@ public:
     // stderr, when the file cannot be written.
     bool snapshot(const std::filesystem::path& png);
 
+    // The camera moves the window's mouse and keys make (the view's shape follows the window).
+    cameraControl& getCamera() { return camera_; }
     // The view underneath: its input entry point, captures, the help overlay.
     render::view& getView() { return *view_; }
     // A frame of the world as it is now.
@@ -48,9 +51,13 @@ public:
 private:
     explicit viewer(world::world& w);
     static std::unique_ptr<viewer> make(world::world& w, std::unique_ptr<render::backend> target);
+    // The camera's aspect and the pan's pixel scale from the framebuffer's size.
+    void followShape();
 
     world::world& world_;
-    render::worldInput input_; // the view's sink: must outlive it
+    render::worldInput input_; // where the camera's input passes the rest
+    cameraControl camera_;
+    cameraInput cameraInput_; // the view's sink: must outlive it
     viewFrames frames_;
     std::unique_ptr<render::view> view_;
 };

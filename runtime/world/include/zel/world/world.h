@@ -73,6 +73,9 @@ public:
     void keyUp(unsigned int key);
     void keyPress(unsigned int key);
     void mouse(sceneGraph::mouseEvent event);
+    // True while the view has a mouse observer: someone holds the mouse, so the viewer leaves it
+    // alone.
+    bool hasMouseObservers() const;
 
     // The live windows, oldest first.
     std::vector<windowFrame*> getWindows() const;
