@@ -13,11 +13,11 @@ namespace {
 
 const wstring modelPrefix = u"geomSink -> ";
 
-const world::geometryAttr* geometryOf(const sceneGraph::iSceneNode& node) {
+// Calls use(geometry) for each mesh the node carries (the reader gives a node one per mesh).
+template <class F> void eachGeometry(const sceneGraph::iSceneNode& node, F use) {
     for (auto it = node.getAttributes(); it.isValid(); it.advance())
         if (auto* g = dynamic_cast<const world::geometryAttr*>(it.getCurrent()))
-            return g;
-    return nullptr;
+            use(*g);
 }
 
 // Calls visit(node, worldMatrix) for root and everything below it, root placed by rootWorld.
@@ -92,8 +92,10 @@ modelExtent modelMeter::measure(const world::world& w) {
 
     std::vector<std::pair<const void*, matrix4>> key;
     walkPlaced(model, placed, [&](const sceneGraph::iSceneNode& node, const matrix4& m) {
-        if (const world::geometryAttr* g = geometryOf(node); g && g->getVertexCount() > 0)
-            key.emplace_back(g->getMesh(), m);
+        eachGeometry(node, [&](const world::geometryAttr& g) {
+            if (g.getVertexCount() > 0)
+                key.emplace_back(g.getMesh(), m);
+        });
     });
     if (model == model_ && key == key_)
         return last_;
@@ -105,20 +107,19 @@ modelExtent modelMeter::measure(const world::world& w) {
     std::fill(high, high + 3, -std::numeric_limits<double>::infinity());
     auto eachVertex = [&](auto&& use) {
         walkPlaced(model, placed, [&](const sceneGraph::iSceneNode& node, const matrix4& m) {
-            const world::geometryAttr* g = geometryOf(node);
-            if (!g || g->getVertexCount() == 0)
-                return;
-            const std::span<const float> p = g->getPositions();
-            for (std::size_t i = 0; i + 2 < p.size(); i += 3) {
-                double v[3];
-                transform(m.data(), p.data() + i, v);
-                use(v);
-            }
+            eachGeometry(node, [&](const world::geometryAttr& g) {
+                const std::span<const float> p = g.getPositions();
+                for (std::size_t i = 0; i + 2 < p.size(); i += 3) {
+                    double v[3];
+                    transform(m.data(), p.data() + i, v);
+                    use(v);
+                }
+            });
         });
     };
     walkPlaced(model, placed, [&](const sceneGraph::iSceneNode& node, const matrix4&) {
-        if (const world::geometryAttr* g = geometryOf(node))
-            e.triangles += g->getTriangleCount();
+        eachGeometry(node,
+                     [&](const world::geometryAttr& g) { e.triangles += g.getTriangleCount(); });
     });
     eachVertex([&](const double* v) {
         e.hasVertices = true;
