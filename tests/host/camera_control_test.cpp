@@ -142,23 +142,6 @@ TEST_F(camera, framesOrbitsZoomsAndGoesHomeMovingOnlyTheHead) {
     EXPECT_EQ(head->getMatrix(), matrix4());
 }
 
-TEST_F(camera, leavesAModelOnTheHeadAndAnEmptyWorldAlone) {
-    // The package's attach ring holds "head": a model there rides with the camera.
-    tabletop->removeChild(0);
-    head->insertChild(model, 0);
-    EXPECT_FALSE(control->frame());
-    EXPECT_NE(control->refusal().find("\"head\""), std::string::npos) << control->refusal();
-    EXPECT_FALSE(control->orbit(90, 0));
-    EXPECT_EQ(head->getMatrix(), matrix4());
-
-    // Without a model there is nothing to frame; the orbit turns round a point ahead.
-    head->removeChild(0);
-    EXPECT_FALSE(control->frame());
-    EXPECT_EQ(control->refusal(), "no model is placed");
-    ASSERT_TRUE(control->orbit(180, 0));
-    EXPECT_NEAR(eye()[2], -4.0f, 1e-4);
-}
-
 // What reaches the world past the camera.
 struct recordingSink : render::inputSink {
     std::vector<std::string> events;
