@@ -58,8 +58,7 @@ f frames the placed model, Home puts the camera back, F1 lists every key, F12 sa
 screenshot-N.png, Escape (or closing the window) quits through the normal deactivate,
 stop and delete. Unless the package holds the mouse (v held in axis mode XYZ), the
 left drag orbits round the model, the right drag and the wheel zoom, the middle drag
-pans. Otherwise the host starts
-each application, activates it, and stops it again.
+pans. Otherwise the host starts each application, activates it, and stops it again.
 --snapshot FILE.png draws one frame offscreen (no display needed) after the script,
 or after the start-up when there is no script, status window included, at --size.
 Exit status: 0 on success; 2 on bad usage, a package that cannot be loaded, a script
