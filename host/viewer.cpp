@@ -1,5 +1,7 @@
 #include "viewer.h"
 
+#include "help.h"
+
 #include <zel/render/backend.h>
 #include <zel/render/image.h>
 
@@ -40,9 +42,10 @@ std::unique_ptr<viewer> viewer::make(world::world& w, std::unique_ptr<render::ba
     if (!target)
         return nullptr;
     std::unique_ptr<viewer> v(new viewer(w));
-    v->view_ = render::view::create(std::move(target), &v->cameraInput_);
-    if (!v->view_)
+    v->screen_ = render::screen::create(std::move(target), &v->cameraInput_);
+    if (!v->screen_)
         return nullptr;
+    v->screen_->setHelp(helpText());
     v->followShape();
     return v;
 }
@@ -62,18 +65,18 @@ void viewer::run(const std::function<bool()>& stop) {
     // Without vsync (a virtual display) the loop would spin; a frame every 1/60 s is plenty.
     const auto framePeriod = std::chrono::microseconds(16667);
     auto last = clock::now();
-    while (view_->isOpen() && !(stop && stop())) {
-        view_->pollEvents();
-        if (!view_->isOpen())
+    while (screen_->isOpen() && !(stop && stop())) {
+        screen_->pollEvents();
+        if (!screen_->isOpen())
             break;
         const auto now = clock::now();
         world_.advance(std::chrono::duration<double>(now - last).count());
         last = now;
-        render::backend& target = view_->target();
+        render::backend& target = screen_->target();
         // A minimised window has no pixels to draw into.
         if (target.frameWidth() > 0 && target.frameHeight() > 0) {
             followShape();
-            view_->drawFrame(frames_.build());
+            screen_->drawFrame(frames_.build());
         }
         const auto spent = clock::now() - now;
         if (spent < framePeriod)
@@ -82,7 +85,7 @@ void viewer::run(const std::function<bool()>& stop) {
 }
 
 void viewer::followShape() {
-    const render::backend& target = view_->target();
+    const render::backend& target = screen_->target();
     if (target.frameWidth() > 0 && target.frameHeight() > 0) {
         camera_.aspect = double(target.frameWidth()) / double(target.frameHeight());
         cameraInput_.viewHeight = std::max(target.windowHeight(), 1);
@@ -90,7 +93,7 @@ void viewer::followShape() {
 }
 
 bool viewer::snapshot(const std::filesystem::path& png) {
-    return render::writePng(view_->capture(frames_.build()), png);
+    return render::writePng(screen_->capture(frames_.build()), png);
 }
 
 } // namespace zel::host

@@ -4,11 +4,12 @@
 #pragma once
 
 #include "camera_control.h"
-#include "view_frame.h"
+#include "hud.h"
 
-#include <zel/render/view.h>
-#include <zel/render/world_view.h>
+#include <zel/render/screen.h>
 #include <zel/world/world.h>
+#include <zel/world_render/world_frames.h>
+#include <zel/world_render/world_input.h>
 
 #include <filesystem>
 #include <functional>
@@ -32,9 +33,9 @@ public:
 
     // Until the user quits (Escape, closing the window) or stop() turns true: pending input to
     // the world (keys to its key observers unless the status window's entry has the focus, the
-    // mouse to the view's mouse observers, the arrows and Page Up/Down to the navigator), the
-    // animation clock advanced by the real time since the last frame, one frame drawn. Offscreen
-    // only stop() or Escape given to getView().input() ends it.
+    // mouse to the client view's mouse observers, the arrows and Page Up/Down to the navigator),
+    // the animation clock advanced by the real time since the last frame, one frame drawn.
+    // Offscreen only stop() or Escape given to getScreen().input() ends it.
     void run(const std::function<bool()>& stop = {});
 
     // Draws one frame of the world as it is now and writes it to png. False, with one line on
@@ -43,8 +44,8 @@ public:
 
     // The camera moves the window's mouse and keys make (the view's shape follows the window).
     cameraControl& getCamera() { return camera_; }
-    // The view underneath: its input entry point, captures, the help overlay.
-    render::view& getView() { return *view_; }
+    // The screen underneath: its input entry point, captures, the help overlay.
+    render::screen& getScreen() { return *screen_; }
     // A frame of the world as it is now.
     render::frame buildFrame() { return frames_.build(); }
 
@@ -57,9 +58,9 @@ private:
     world::world& world_;
     render::worldInput input_; // where the camera's input passes the rest
     cameraControl camera_;
-    cameraInput cameraInput_; // the view's sink: must outlive it
-    viewFrames frames_;
-    std::unique_ptr<render::view> view_;
+    cameraInput cameraInput_; // the screen's sink: must outlive it
+    hudFrames frames_;
+    std::unique_ptr<render::screen> screen_;
 };
 
 } // namespace zel::host

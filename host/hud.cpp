@@ -1,0 +1,103 @@
+#include "hud.h"
+
+#include <zel/polymath.h>
+#include <zel/world/scene_node.h>
+#include <zel/xstd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace zel::host {
+
+namespace {
+
+const wstring modelPrefix = u"geomSink -> ";
+
+// Three numbers as "(a, b, c)"; a value that prints as zero prints without a minus sign.
+std::string triple(const vec3& v, int decimals) {
+    const double unit = std::pow(10.0, -decimals) / 2.0;
+    char text[3][32];
+    for (int i = 0; i < 3; ++i) {
+        double x = v[std::size_t(i)];
+        if (std::fabs(x) < unit)
+            x = 0.0;
+        std::snprintf(text[i], sizeof text[i], "%.*f", decimals, x);
+    }
+    return std::string("(") + text[0] + ", " + text[1] + ", " + text[2] + ")";
+}
+
+std::string sizeText(const modelExtent& e) {
+    if (!e.hasVertices)
+        return "no geometry";
+    const vec3 size = e.size();
+    char text[96];
+    std::snprintf(text, sizeof text, "size %.3f x %.3f x %.3f m  %llu triangles", double(size[0]),
+                  double(size[1]), double(size[2]), static_cast<unsigned long long>(e.triangles));
+    return text;
+}
+
+} // namespace
+
+vec3 eulerDegrees(const quat& q) {
+    matrix4 m;
+    m.setQuat(q);
+    // M = Rx(a) * Ry(b) * Rz(c) in row-vector form has
+    //   row 0 = (cb cc, cb sc, -sb), row 1 = (.., .., sa cb), row 2 = (.., .., ca cb).
+    const double sb = std::clamp(-double(m(0, 2)), -1.0, 1.0);
+    double a = 0, b = std::asin(sb), c = 0;
+    if (std::fabs(sb) < 0.999999) {
+        a = std::atan2(m(1, 2), m(2, 2));
+        c = std::atan2(m(0, 1), m(0, 0));
+    } else {
+        // Gimbal lock: with c = 0, row 1 = (.., ca, ..) and row 2 = (.., -sa, ..).
+        a = std::atan2(-double(m(2, 1)), double(m(1, 1)));
+    }
+    const double toDegrees = 180.0 / 3.14159265358979323846;
+    // A half turn comes out of atan2 as +-180 depending on rounding: show it as +180.
+    auto wrap = [](double d) { return std::min(d <= -180.0 + 1e-3 ? d + 360.0 : d, 180.0); };
+    return vec3(float(wrap(a * toDegrees)), float(b * toDegrees), float(wrap(c * toDegrees)));
+}
+
+std::string hudLine(const world::world& w, modelMeter* meter) {
+    modelMeter own;
+    const modelExtent extent = (meter ? *meter : own).measure(w);
+    sceneGraph::iSceneNode* model = extent.model;
+    if (!model)
+        return "no model placed";
+    polyMath::point3Xform position;
+    polyMath::quatXform rotation;
+    polyMath::scaleXform scale;
+    model->getXform(position);
+    model->getXform(rotation);
+    model->getXform(scale);
+    return xstd::toDisplayUtf8(model->getName().substr(modelPrefix.size())) + "  position " +
+           triple(position.getData(), 3) + "  rotation " +
+           triple(eulerDegrees(rotation.getData()), 1) + " deg  scale " +
+           triple(scale.getData(), 3) + "  " + sizeText(extent);
+}
+
+void fitDepthRange(render::camera& view, const modelExtent& model) {
+    if (!model.hasVertices)
+        return;
+    const matrix4 eye(view.world.data());
+    const vec3 at = eye.getTranslate();
+    double d2 = 0;
+    for (std::size_t i = 0; i < 3; ++i)
+        d2 += double(at[i] - model.centre[i]) * double(at[i] - model.centre[i]);
+    const double distance = std::sqrt(d2);
+    const double r = model.radius;
+    // Near enough to cut nothing off the model's front; far enough for its back.
+    const double nearFront = std::max((distance - r) * 0.5, distance * 1e-4);
+    view.nearPlane = float(std::clamp(nearFront, 1e-4, double(view.nearPlane)));
+    view.farPlane = float(std::max(double(view.farPlane), (distance + r) * 1.5));
+}
+
+render::frame hudFrames::build() {
+    render::frame f = frames_.build();
+    f.hud.push_back(hudLine(world_, &meter_));
+    fitDepthRange(f.view, meter_.measure(world_));
+    return f;
+}
+
+} // namespace zel::host

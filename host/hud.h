@@ -1,0 +1,48 @@
+// The world as the viewer shows it: the renderer's frame of the scene graph and the windows, with
+// the host's heads-up line about the placed model.
+#pragma once
+
+#include "placed_model.h"
+
+#include <zel/math.h>
+#include <zel/render/frame.h>
+#include <zel/scenegraph.h>
+#include <zel/world/world.h>
+#include <zel/world_render/world_frames.h>
+
+#include <string>
+
+namespace zel::host {
+
+// The angles, in degrees, that setEuler turns back into the rotation of the unit quaternion q
+// (M = Rx * Ry * Rz): x and z in (-180, 180], y in [-90, 90]. At y = +-90 only x + z or x - z is
+// determined; z is then 0.
+vec3 eulerDegrees(const quat& q);
+
+// "NAME  position (x, y, z)  rotation (x, y, z) deg  scale (x, y, z)  size X x Y x Z m  N
+// triangles" of the placed model: the transform as its node's getXform reads it now; the size of
+// its bounding box in the scene's axes, in metres, with every transform applied (so its current
+// scale too); the triangles drawn through its nodes. "no model placed" when there is none. A meter,
+// when given, spares measuring a model that has not moved.
+std::string hudLine(const world::world& w, modelMeter* meter = nullptr);
+
+// The near and far planes of the camera `view` so that it shows the whole placed model: the
+// renderer's defaults, nearer and farther as the model's bounding sphere needs.
+void fitDepthRange(render::camera& view, const modelExtent& model);
+
+// One frame of the world per build: one walk over its graph (a mesh uploaded once, freed when no
+// node uses it any more), the camera at "head" (its depth range fitted to the placed model), the
+// live windows, and the HUD line. The frame's
+// arrays point into the world's meshes: draw it before the world changes again.
+class hudFrames {
+public:
+    explicit hudFrames(const world::world& w) : world_(w), frames_(w) {}
+    render::frame build();
+
+private:
+    const world::world& world_;
+    render::worldFrames frames_;
+    modelMeter meter_;
+};
+
+} // namespace zel::host
