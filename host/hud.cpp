@@ -27,23 +27,17 @@ std::string triple(const vec3& v, int decimals) {
     return std::string("(") + text[0] + ", " + text[1] + ", " + text[2] + ")";
 }
 
-} // namespace
-
-sceneGraph::iSceneNode* findPlacedModel(const world::world& w) {
-    sceneGraph::iSceneNode* found = nullptr;
-    if (!w.getNavigatorNode())
-        return nullptr;
-    world::walkGraph(w.getNavigatorNode(), [&](sceneGraph::iSceneNode* node, int) {
-        if (found)
-            return false;
-        if (node->getName().rfind(modelPrefix, 0) == 0) {
-            found = node;
-            return false;
-        }
-        return true;
-    });
-    return found;
+std::string sizeText(const modelExtent& e) {
+    if (!e.hasVertices)
+        return "no geometry";
+    const vec3 size = e.size();
+    char text[96];
+    std::snprintf(text, sizeof text, "size %.3f x %.3f x %.3f m  %llu triangles", double(size[0]),
+                  double(size[1]), double(size[2]), static_cast<unsigned long long>(e.triangles));
+    return text;
 }
+
+} // namespace
 
 vec3 eulerDegrees(const quat& q) {
     matrix4 m;
@@ -65,8 +59,10 @@ vec3 eulerDegrees(const quat& q) {
     return vec3(float(wrap(a * toDegrees)), float(b * toDegrees), float(wrap(c * toDegrees)));
 }
 
-std::string hudLine(const world::world& w) {
-    sceneGraph::iSceneNode* model = findPlacedModel(w);
+std::string hudLine(const world::world& w, modelMeter* meter) {
+    modelMeter own;
+    const modelExtent extent = (meter ? *meter : own).measure(w);
+    sceneGraph::iSceneNode* model = extent.model;
     if (!model)
         return "no model placed";
     polyMath::point3Xform position;
@@ -78,12 +74,29 @@ std::string hudLine(const world::world& w) {
     return xstd::toDisplayUtf8(model->getName().substr(modelPrefix.size())) + "  position " +
            triple(position.getData(), 3) + "  rotation " +
            triple(eulerDegrees(rotation.getData()), 1) + " deg  scale " +
-           triple(scale.getData(), 3);
+           triple(scale.getData(), 3) + "  " + sizeText(extent);
+}
+
+void fitDepthRange(render::camera& view, const modelExtent& model) {
+    if (!model.hasVertices)
+        return;
+    const matrix4 eye(view.world.data());
+    const vec3 at = eye.getTranslate();
+    double d2 = 0;
+    for (std::size_t i = 0; i < 3; ++i)
+        d2 += double(at[i] - model.centre[i]) * double(at[i] - model.centre[i]);
+    const double distance = std::sqrt(d2);
+    const double r = model.radius;
+    // Near enough to cut nothing off the model's front; far enough for its back.
+    const double nearFront = std::max((distance - r) * 0.5, distance * 1e-4);
+    view.nearPlane = float(std::clamp(nearFront, 1e-4, double(view.nearPlane)));
+    view.farPlane = float(std::max(double(view.farPlane), (distance + r) * 1.5));
 }
 
 render::frame hudFrames::build() {
     render::frame f = frames_.build();
-    f.hud.push_back(hudLine(world_));
+    f.hud.push_back(hudLine(world_, &meter_));
+    fitDepthRange(f.view, meter_.measure(world_));
     return f;
 }
 

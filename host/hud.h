@@ -2,6 +2,8 @@
 // the host's heads-up line about the placed model.
 #pragma once
 
+#include "placed_model.h"
+
 #include <zel/math.h>
 #include <zel/render/frame.h>
 #include <zel/scenegraph.h>
@@ -12,21 +14,25 @@
 
 namespace zel::host {
 
-// The model the package placed: the first node under the navigator, depth first, whose name starts
-// with "geomSink -> ". Null when there is none.
-sceneGraph::iSceneNode* findPlacedModel(const world::world& w);
-
 // The angles, in degrees, that setEuler turns back into the rotation of the unit quaternion q
 // (M = Rx * Ry * Rz): x and z in (-180, 180], y in [-90, 90]. At y = +-90 only x + z or x - z is
 // determined; z is then 0.
 vec3 eulerDegrees(const quat& q);
 
-// "NAME  position (x, y, z)  rotation (x, y, z) deg  scale (x, y, z)" of the placed model as its
-// node's getXform reads them now, or "no model placed".
-std::string hudLine(const world::world& w);
+// "NAME  position (x, y, z)  rotation (x, y, z) deg  scale (x, y, z)  size X x Y x Z m  N
+// triangles" of the placed model: the transform as its node's getXform reads it now; the size of
+// its bounding box in the scene's axes, in metres, with every transform applied (so its current
+// scale too); the triangles drawn through its nodes. "no model placed" when there is none. A meter,
+// when given, spares measuring a model that has not moved.
+std::string hudLine(const world::world& w, modelMeter* meter = nullptr);
+
+// The near and far planes of the camera `view` so that it shows the whole placed model: the
+// renderer's defaults, nearer and farther as the model's bounding sphere needs.
+void fitDepthRange(render::camera& view, const modelExtent& model);
 
 // One frame of the world per build: one walk over its graph (a mesh uploaded once, freed when no
-// node uses it any more), the camera at "head", the live windows, and the HUD line. The frame's
+// node uses it any more), the camera at "head" (its depth range fitted to the placed model), the
+// live windows, and the HUD line. The frame's
 // arrays point into the world's meshes: draw it before the world changes again.
 class hudFrames {
 public:
@@ -36,6 +42,7 @@ public:
 private:
     const world::world& world_;
     render::worldFrames frames_;
+    modelMeter meter_;
 };
 
 } // namespace zel::host

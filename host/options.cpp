@@ -40,14 +40,25 @@ FILE:LINE: REASON on stderr and exit code 2.
   destroy                  delete every live application; later commands skip it
   advance S                advance the animation clock by S seconds
   dump FILE                write the scene and the windows as JSON to FILE
+  view frame               move the camera so that the placed model's bounding sphere
+                           fills about 80 % of the view's smaller side (direction kept)
+  view home                the camera back where the world put it
+  view orbit DX DY         turn the camera round the model's centre by DX degrees about
+                           the vertical (positive: to the camera's right) and DY about
+                           the horizontal axis (positive: up, looking down on it)
+  view zoom F              divide the camera's distance to the model's centre by F (> 0)
+                           (view moves change the "head" node only; the package's nodes
+                           keep their matrices)
 Without a script, when a display is available (DISPLAY or WAYLAND_DISPLAY) and
 neither --headless nor --snapshot is given, the host opens a window on the scene:
 character keys and the mouse go to the applications as in a script, the animation
 clock follows real time, and the status window's entry takes typing when clicked.
 Viewer keys: Up/Down walk forward/back, Left/Right turn, Page Up/Down rise/sink,
-F1 lists every key, F12 saves screenshot-N.png, Escape (or closing the window)
-quits through the normal deactivate, stop and delete. Otherwise the host starts
-each application, activates it, and stops it again.
+f frames the placed model, Home puts the camera back, F1 lists every key, F12 saves
+screenshot-N.png, Escape (or closing the window) quits through the normal deactivate,
+stop and delete. Unless the package holds the mouse (v held in axis mode XYZ), the
+left drag orbits round the model, the right drag and the wheel zoom, the middle drag
+pans. Otherwise the host starts each application, activates it, and stops it again.
 --snapshot FILE.png draws one frame offscreen (no display needed) after the script,
 or after the start-up when there is no script, status window included, at --size.
 Exit status: 0 on success; 2 on bad usage, a package that cannot be loaded, a script

@@ -137,6 +137,7 @@ int runHost(const hostOptions& options, std::istream& standardInput, std::ostrea
 
     int exitCode = 0;
     session s(world, modelFolder);
+    s.setViewAspect(double(options.width) / double(options.height));
     if (!launchPackages(options, s, err))
         exitCode = 2;
     if (exitCode == 0 && !s.run(commands, err))

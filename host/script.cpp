@@ -126,6 +126,12 @@ private:
     bool parseKey(commandKind kind, const char* usage);
     bool parseMouse();
     bool parseEntry();
+    bool parseView();
+    bool number(std::size_t index, const char* what, double& value) {
+        if (!parseNumber(words_[index].text, value) || !std::isfinite(value))
+            return fail(std::string(what) + " must be a number, got " + quoted(words_[index].text));
+        return true;
+    }
 
     std::string_view line_;
     std::vector<word> words_;
@@ -199,6 +205,36 @@ bool lineParser::parseEntry() {
     return fail("usage: entry type TEXT, entry enter");
 }
 
+bool lineParser::parseView() {
+    static const char* usage = "view frame, view home, view orbit DX DY, view zoom F";
+    cmd_.kind = commandKind::view;
+    if (words_.size() < 2)
+        return fail(std::string("missing argument; usage: ") + usage);
+    const std::string_view move = words_[1].text;
+    if (move == "frame") {
+        cmd_.viewMove = viewMoveKind::frame;
+        return count(2, "view frame");
+    }
+    if (move == "home") {
+        cmd_.viewMove = viewMoveKind::home;
+        return count(2, "view home");
+    }
+    if (move == "orbit") {
+        cmd_.viewMove = viewMoveKind::orbit;
+        return count(4, "view orbit DX DY") && number(2, "DX", cmd_.dx) && number(3, "DY", cmd_.dy);
+    }
+    if (move == "zoom") {
+        cmd_.viewMove = viewMoveKind::zoom;
+        if (!count(3, "view zoom F"))
+            return false;
+        if (!parseNumber(words_[2].text, cmd_.factor) || !std::isfinite(cmd_.factor) ||
+            cmd_.factor <= 0.0)
+            return fail("F must be a number above 0, got " + quoted(words_[2].text));
+        return true;
+    }
+    return fail("unknown view move " + quoted(move) + "; usage: " + usage);
+}
+
 bool lineParser::parse() {
     static const std::map<std::string_view, commandKind, std::less<>> lifecycle = {
         {"start", commandKind::start},       {"stop", commandKind::stop},
@@ -253,6 +289,8 @@ bool lineParser::parse() {
         cmd_.text = std::string(line_.substr(words_[1].begin, words_.back().end - words_[1].begin));
         return true;
     }
+    if (name == "view")
+        return parseView();
     return fail("unknown command " + quoted(name));
 }
 

@@ -26,7 +26,10 @@ enum class commandKind {
     destroy,
     advance, // seconds
     dump,    // file
+    view,    // camera move: viewMove, and for orbit dx, dy, for zoom factor
 };
+
+enum class viewMoveKind { frame, home, orbit, zoom };
 
 struct command {
     commandKind kind = commandKind::key;
@@ -41,6 +44,9 @@ struct command {
     int width = 0;
     int height = 0;
     double seconds = 0.0;
+    viewMoveKind viewMove = viewMoveKind::frame;
+    double dx = 0.0, dy = 0.0; // degrees
+    double factor = 1.0;
     // UTF-8: the entry's text, or the dump file's name.
     std::string text;
 

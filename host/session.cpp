@@ -23,7 +23,7 @@ xstd::searchPath applicationHandle::getSearchPath() const {
 }
 
 session::session(world::world& w, const wstring& modelFolder)
-    : world_(w), modelFolder_(modelFolder) {}
+    : world_(w), modelFolder_(modelFolder), camera_(w) {}
 
 session::~session() {
     destroyAll();
@@ -120,7 +120,8 @@ void session::execute(const command& c) {
         world_.advance(c.seconds);
         break;
     case commandKind::dump:
-        break; // run() writes it: it can fail
+    case commandKind::view:
+        break; // run() does these: they report on err
     }
 }
 
@@ -131,9 +132,39 @@ bool session::run(const std::vector<command>& commands, std::ostream& err) {
                 return false;
             continue;
         }
+        if (c.kind == commandKind::view) {
+            moveCamera(c, err);
+            continue;
+        }
         execute(c);
     }
     return true;
+}
+
+void session::moveCamera(const command& c, std::ostream& err) {
+    bool moved = false;
+    const char* name = "";
+    switch (c.viewMove) {
+    case viewMoveKind::frame:
+        name = "frame";
+        moved = camera_.frame();
+        break;
+    case viewMoveKind::home:
+        name = "home";
+        moved = camera_.home();
+        break;
+    case viewMoveKind::orbit:
+        name = "orbit";
+        moved = camera_.orbit(c.dx, c.dy);
+        break;
+    case viewMoveKind::zoom:
+        name = "zoom";
+        moved = camera_.zoom(c.factor);
+        break;
+    }
+    if (!moved)
+        err << "zelhost: line " << c.line << ": view " << name << ": " << camera_.refusal()
+            << "; the camera stays\n";
 }
 
 } // namespace zel::host

@@ -1,6 +1,7 @@
 // The host's running side: the applications it made, the script that drives them, the dump.
 #pragma once
 
+#include "camera_control.h"
 #include "script.h"
 
 #include <zel/application.h>
@@ -42,12 +43,15 @@ public:
     // Takes ownership of app (made with new): onStart, then onActivate.
     void launch(application::iApplication* app);
     // Runs the commands in order. A dump that cannot be written is reported on err and ends the
-    // run early: the result is then false.
+    // run early: the result is then false. A view move that finds nothing to act on (no model
+    // placed, or the model rides on "head") leaves the camera and says why on err.
     bool run(const std::vector<command>& commands, std::ostream& err);
     // onDeactivate, onStop and delete for every live application, in launch order.
     void shutdown();
 
     std::size_t liveCount() const;
+    // The view's shape, width / height, that "view frame" fits the model into.
+    void setViewAspect(double aspect) { camera_.aspect = aspect; }
     // The handle of the i-th launched application.
     const applicationHandle& getHandle(std::size_t i) const { return *apps_.at(i).handle; }
 
@@ -59,9 +63,11 @@ private:
     void lifecycle(void (application::iApplication::*op)(const application::applicationEvent&));
     void destroyAll();
     void execute(const command& c);
+    void moveCamera(const command& c, std::ostream& err);
 
     world::world& world_;
     wstring modelFolder_;
+    cameraControl camera_;
     std::vector<running> apps_;
 };
 

@@ -73,7 +73,8 @@ void inputQueue::windowResized(std::uint64_t window, int width, int height) {
     events_.push_back([=](render::inputSink& s) { s.windowResized(window, width, height); });
 }
 
-viewer::viewer(world::world& w) : world_(w), input_(w), frames_(w) {}
+viewer::viewer(world::world& w)
+    : world_(w), input_(w), camera_(w), cameraInput_(camera_, input_), frames_(w) {}
 
 viewer::~viewer() {
     if (windowed_)
@@ -84,10 +85,11 @@ std::unique_ptr<viewer> viewer::make(world::world& w, std::unique_ptr<render::ba
     if (!target)
         return nullptr;
     std::unique_ptr<viewer> v(new viewer(w));
-    v->screen_ = render::screen::create(std::move(target), &v->input_);
+    v->screen_ = render::screen::create(std::move(target), &v->cameraInput_);
     if (!v->screen_)
         return nullptr;
     v->screen_->setHelp(helpText());
+    v->followShape();
     return v;
 }
 
@@ -151,7 +153,7 @@ void viewer::importFinished() {
 void viewer::deliverQueued() {
     // An event may start an import that queues more: they come after it, in order.
     while (!queue_.empty() && screen_->isOpen())
-        queue_.deliverOne(input_);
+        queue_.deliverOne(cameraInput_);
 }
 
 std::unique_ptr<viewer> viewer::openOffscreen(world::world& w, int width, int height) {
@@ -175,11 +177,21 @@ void viewer::run(const std::function<bool()>& stop) {
         last = now;
         render::backend& target = screen_->target();
         // A minimised window has no pixels to draw into.
-        if (target.frameWidth() > 0 && target.frameHeight() > 0)
+        if (target.frameWidth() > 0 && target.frameHeight() > 0) {
+            followShape();
             screen_->drawFrame(frames_.build());
+        }
         const auto spent = clock::now() - now;
         if (spent < framePeriod)
             std::this_thread::sleep_for(framePeriod - spent);
+    }
+}
+
+void viewer::followShape() {
+    const render::backend& target = screen_->target();
+    if (target.frameWidth() > 0 && target.frameHeight() > 0) {
+        camera_.aspect = double(target.frameWidth()) / double(target.frameHeight());
+        cameraInput_.viewHeight = std::max(target.windowHeight(), 1);
     }
 }
 

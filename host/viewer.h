@@ -3,6 +3,7 @@
 // is the same for both.
 #pragma once
 
+#include "camera_control.h"
 #include "hud.h"
 
 #include <zel/render/screen.h>
@@ -77,6 +78,8 @@ public:
     // stderr, when the file cannot be written.
     bool snapshot(const std::filesystem::path& png);
 
+    // The camera moves the window's mouse and keys make (the view's shape follows the window).
+    cameraControl& getCamera() { return camera_; }
     // The screen underneath: its input entry point, captures, the help overlay.
     render::screen& getScreen() { return *screen_; }
     // A frame of the world as it is now.
@@ -90,9 +93,13 @@ private:
     void importFinished();
     void deliverQueued();
     static std::unique_ptr<viewer> make(world::world& w, std::unique_ptr<render::backend> target);
+    // The camera's aspect and the pan's pixel scale from the framebuffer's size.
+    void followShape();
 
     world::world& world_;
-    render::worldInput input_; // the screen's sink: must outlive it
+    render::worldInput input_; // where the camera's input passes the rest
+    cameraControl camera_;
+    cameraInput cameraInput_; // takes the screen's input (in a window through queue_)
     hudFrames frames_;
     std::unique_ptr<render::screen> screen_;
     inputQueue queue_;

@@ -1,5 +1,6 @@
 // zelhost's window on a private X server (Xvfb): keys and the mouse sent with xdotool act as the
-// same events in a script do. The window's picture (taken with ImageMagick's import) matches an
+// same events in a script do, and a drag the package does not take turns the camera as
+// "view orbit" does. The window's picture (taken with ImageMagick's import) matches an
 // offscreen snapshot of that script, and the trace is the script's, shutdown included after Escape.
 // Skipped when Xvfb, xdotool or import is missing.
 #include "e2e.h"
@@ -184,6 +185,16 @@ TEST(window, answersKeysAndMouseAsTheScriptDoes) {
     const image screenshot = zel::render::readImage(saved);
     ASSERT_EQ(screenshot.width, width);
     EXPECT_LE(differingShare(screenshot, shot, 40), tolerance);
+
+    // Without v the package does not hold the mouse: a left drag orbits the camera round the
+    // model (a quarter of a degree a pixel, the model following the pointer) and the package
+    // hears nothing of it.
+    x.xdotool(
+        {"mousemove", "640", "400", "mousedown", "1", "mousemove", "740", "400", "mouseup", "1"});
+    const image orbited = offscreen(script + "view orbit -25 0\n", work.path());
+    const image turned = screenshotMatching(x, work.path() / "shot.png", orbited, tolerance, 30);
+    EXPECT_LE(differingShare(turned, orbited, 40), tolerance);
+    EXPECT_GT(differingShare(turned, shot, 40), 0.003) << "the camera turned";
 
     // Escape quits through the applications' deactivate, stop and delete.
     x.xdotool({"key", "Escape"});

@@ -1,6 +1,6 @@
 // The host's heads-up line and the angles it shows: the placed model found under the navigator,
-// its transform read back through getXform, and Euler angles that setEuler turns back into the same
-// rotation.
+// its transform read back through getXform, Euler angles that setEuler turns back into the same
+// rotation, and the model's size and triangles as the reader's nodes give them.
 #include "hud.h"
 
 #include <zel/polymath.h>
@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -94,7 +95,7 @@ TEST_F(hud, readsThePlacedModelsTransformThroughItsNode) {
     t.setTranslate(vec3(0.25f, -0.5f, 0));
     model->setMatrix(s * r * t);
     EXPECT_EQ(hudLine(w), "archi.3ds  position (0.250, -0.500, 0.000)  rotation (-90.0, 0.0, 5.0) "
-                          "deg  scale (1.100, 1.000, 0.500)");
+                          "deg  scale (1.100, 1.000, 0.500)  no geometry");
 
     // Refreshed from the node at each call; tiny negatives print as zero.
     model->setMatrix(matrix4());
@@ -102,7 +103,35 @@ TEST_F(hud, readsThePlacedModelsTransformThroughItsNode) {
     move.setData(vec3(-1e-6f, 0, 2));
     model->applyXform(move);
     EXPECT_EQ(hudLine(w), "archi.3ds  position (0.000, 0.000, 2.000)  rotation (0.0, 0.0, 0.0) "
-                          "deg  scale (1.000, 1.000, 1.000)");
+                          "deg  scale (1.000, 1.000, 1.000)  no geometry");
+}
+
+// The corpus's cube is one metre along each edge, its six faces two triangles each.
+TEST_F(hud, showsTheSizeInSceneAxesAfterTheModelsScaleAndItsTriangles) {
+    const auto file =
+        std::filesystem::path(ZEL_CORPUS_DIR) / "online3dviewer" / "cube_with_materials.3ds";
+    sceneGraph::iSceneNode* cube = w.getReader()->readFile(xstd::fromUtf8(file.string()));
+    ASSERT_NE(cube, nullptr);
+    cube->setName(u"geomSink -> archi.3ds");
+    world::sceneNode* tabletop = node(u"tabletop", w.getNavigatorNode());
+    tabletop->addChild(cube);
+    auto tail = [&] {
+        const std::string line = hudLine(w);
+        const std::size_t at = line.find("  size ");
+        return at == std::string::npos ? line : line.substr(at + 2);
+    };
+    EXPECT_EQ(tail(), "size 1.000 x 1.000 x 1.000 m  12 triangles");
+
+    // Twice as long along its own X; then its attach point turns a quarter about Y, and in the
+    // scene's axes the length lies along Z.
+    polyMath::scaleXform stretch;
+    stretch.setData(vec3(2, 1, 1));
+    cube->applyXform(stretch);
+    EXPECT_EQ(tail(), "size 2.000 x 1.000 x 1.000 m  12 triangles");
+    matrix4 quarter;
+    quarter.setEuler(vec3(0, 90, 0));
+    tabletop->setMatrix(quarter);
+    EXPECT_EQ(tail(), "size 1.000 x 1.000 x 2.000 m  12 triangles");
 }
 
 TEST_F(hud, framesCarryTheLineWithTheScene) {

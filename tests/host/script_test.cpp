@@ -53,6 +53,15 @@ TEST(scriptParser, acceptsEveryCommandForm) {
     command advance = make(commandKind::advance);
     advance.seconds = 0.5;
     command advanceZero = make(commandKind::advance);
+    auto view = [](zel::host::viewMoveKind move, double dx = 0, double dy = 0, double f = 1) {
+        command c = make(commandKind::view);
+        c.viewMove = move;
+        c.dx = dx;
+        c.dy = dy;
+        c.factor = f;
+        return c;
+    };
+    using zel::host::viewMoveKind;
     const std::vector<goodCase> cases = {
         {"key letter", "key x", keyCmd(commandKind::key, 'x')},
         {"key down", "down v", keyCmd(commandKind::keyDown, 'v')},
@@ -97,6 +106,10 @@ TEST(scriptParser, acceptsEveryCommandForm) {
         {"dump", "dump out.json", textCmd(commandKind::dump, "out.json")},
         {"dump with blanks and comment", "dump my scene.json  # after",
          textCmd(commandKind::dump, "my scene.json")},
+        {"view frame", "view frame", view(viewMoveKind::frame)},
+        {"view home", "view home # back", view(viewMoveKind::home)},
+        {"view orbit", "view orbit 180 -12.5", view(viewMoveKind::orbit, 180, -12.5)},
+        {"view zoom", "view zoom 0.5", view(viewMoveKind::zoom, 0, 0, 0.5)},
     };
     for (const goodCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -161,6 +174,18 @@ TEST(scriptParser, rejectsMalformedLinesWithFileLineAndReason) {
         {"advance words", "advance 1s",
          "s.zel:1: S must be a number of seconds, 0 or more, got '1s'"},
         {"dump without file", "dump # nothing", "s.zel:1: missing argument; usage: dump FILE"},
+        {"view alone", "view",
+         "s.zel:1: missing argument; usage: view frame, view home, view orbit DX DY, view zoom F"},
+        {"view move", "view spin 3",
+         "s.zel:1: unknown view move 'spin'; usage: view frame, view home, view orbit DX DY, "
+         "view zoom F"},
+        {"view frame extra", "view frame 2", "s.zel:1: too many arguments; usage: view frame"},
+        {"orbit one angle", "view orbit 10", "s.zel:1: missing argument; usage: view orbit DX DY"},
+        {"orbit words", "view orbit 10 up", "s.zel:1: DY must be a number, got 'up'"},
+        {"orbit infinite", "view orbit inf 0", "s.zel:1: DX must be a number, got 'inf'"},
+        {"zoom zero", "view zoom 0", "s.zel:1: F must be a number above 0, got '0'"},
+        {"zoom negative", "view zoom -2", "s.zel:1: F must be a number above 0, got '-2'"},
+        {"zoom nan", "view zoom nan", "s.zel:1: F must be a number above 0, got 'nan'"},
     };
     for (const badCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -455,12 +455,16 @@ struct screen::impl final : inputSink {
         const float margin = 8.0f;
         const float height = lineHeight * static_cast<float>(f.hud.size());
         const ImVec2 topLeft(margin, display.y - margin - height);
+        // A light veil: the scene stays visible through it, and each letter carries a dark
+        // shadow so that the line reads over bright models too.
         dl->AddRectFilled(ImVec2(topLeft.x - 4, topLeft.y - 4),
                           ImVec2(topLeft.x + width + 4, topLeft.y + height + 2),
-                          IM_COL32(0, 0, 0, 150), 3.0f);
+                          IM_COL32(0, 0, 0, 70), 3.0f);
         float y = topLeft.y;
         for (const std::string& line : f.hud) {
-            dl->AddText(ImVec2(topLeft.x, y), IM_COL32(235, 235, 235, 255), shown(line).c_str());
+            const std::string text = shown(line);
+            dl->AddText(ImVec2(topLeft.x + 1, y + 1), IM_COL32(0, 0, 0, 220), text.c_str());
+            dl->AddText(ImVec2(topLeft.x, y), IM_COL32(235, 235, 235, 255), text.c_str());
             y += lineHeight;
         }
     }

@@ -210,13 +210,21 @@ private:
         if (b == mouseButton::none || !sink_) {
             return;
         }
-        double x = 0, y = 0;
-        glfwGetCursorPos(window_, &x, &y);
-        sink_->buttonEvent(b, action == GLFW_PRESS, static_cast<int>(std::floor(x)),
-                           static_cast<int>(std::floor(y)));
+        // Where the pointer was when this button event happened: the last motion delivered before
+        // it. Asking the window system now would give where the pointer is after the motion still
+        // queued behind the press, and a quick drag would start at its own end.
+        if (!cursorKnown_) {
+            glfwGetCursorPos(window_, &cursorX_, &cursorY_);
+            cursorKnown_ = true;
+        }
+        sink_->buttonEvent(b, action == GLFW_PRESS, static_cast<int>(std::floor(cursorX_)),
+                           static_cast<int>(std::floor(cursorY_)));
     }
 
     void onCursor(double x, double y) {
+        cursorX_ = x;
+        cursorY_ = y;
+        cursorKnown_ = true;
         if (!sink_) {
             return;
         }
@@ -254,6 +262,8 @@ private:
     inputSink* sink_ = nullptr;
     bool uiReady_ = false;
     std::map<int, unsigned int> held_; // GLFW key -> character reported at its press
+    double cursorX_ = 0, cursorY_ = 0; // the pointer as of the last motion event
+    bool cursorKnown_ = false;
     double wheelRest_[2] = {0, 0};
 };
 

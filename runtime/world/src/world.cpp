@@ -316,6 +316,10 @@ void world::keyPress(unsigned int key) {
         [&](eventManager::iKeyObserver* o) { o->onKeyPress(&event); });
 }
 
+bool world::hasMouseObservers() const {
+    return !impl_->client.mouse().observers.empty();
+}
+
 void world::mouse(sceneGraph::mouseEvent event) {
     void (sceneGraph::iMouseObserver::*handler)(sceneGraph::mouseEvent*) = nullptr;
     switch (event.getEventType()) {

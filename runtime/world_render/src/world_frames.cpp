@@ -20,13 +20,16 @@ matrix toMatrix(const zel::matrix4& m) {
     return r;
 }
 
-zel::world::geometryAttr* geometryOf(const sceneGraph::iSceneNode& node) {
+// Every mesh the node carries: the reader gives a node one geometry attribute per mesh of the
+// file's node (a mesh per material).
+std::vector<const zel::world::geometryAttr*> geometryOf(const sceneGraph::iSceneNode& node) {
+    std::vector<const zel::world::geometryAttr*> found;
     for (auto it = node.getAttributes(); it.isValid(); it.advance()) {
-        if (auto* g = dynamic_cast<zel::world::geometryAttr*>(it.getCurrent())) {
-            return g;
+        if (auto* g = dynamic_cast<const zel::world::geometryAttr*>(it.getCurrent())) {
+            found.push_back(g);
         }
     }
-    return nullptr;
+    return found;
 }
 
 sceneGraph::iSceneNode* childNamed(sceneGraph::iSceneNode* parent, const wstring& name) {
@@ -61,28 +64,29 @@ frame worldFrames::build() {
             headSeen = true;
             f.view.world = toMatrix(world);
         }
-        const zel::world::geometryAttr* g = geometryOf(*node);
-        if (!g || g->getTriangleCount() == 0) {
-            return true;
+        for (const zel::world::geometryAttr* g : geometryOf(*node)) {
+            if (g->getTriangleCount() == 0) {
+                continue;
+            }
+            const void* mesh = g->getMesh();
+            auto& key = keys[mesh];
+            if (!key) {
+                const auto old = keys_.find(mesh);
+                key = old != keys_.end() ? old->second : std::make_shared<char>(0);
+            }
+            drawItem d;
+            d.key = key;
+            d.positions = g->getPositions().data();
+            d.normals = g->getNormals().empty() ? nullptr : g->getNormals().data();
+            d.uvs = g->getTexCoords().empty() ? nullptr : g->getTexCoords().data();
+            d.vertexCount = static_cast<std::uint32_t>(g->getVertexCount());
+            d.indices = g->getIndices().data();
+            d.indexCount = static_cast<std::uint32_t>(g->getIndices().size());
+            d.world = toMatrix(world);
+            d.diffuse = g->getColor();
+            d.texturePath = g->getTexturePath().string();
+            f.items.push_back(std::move(d));
         }
-        const void* mesh = g->getMesh();
-        auto& key = keys[mesh];
-        if (!key) {
-            const auto old = keys_.find(mesh);
-            key = old != keys_.end() ? old->second : std::make_shared<char>(0);
-        }
-        drawItem d;
-        d.key = key;
-        d.positions = g->getPositions().data();
-        d.normals = g->getNormals().empty() ? nullptr : g->getNormals().data();
-        d.uvs = g->getTexCoords().empty() ? nullptr : g->getTexCoords().data();
-        d.vertexCount = static_cast<std::uint32_t>(g->getVertexCount());
-        d.indices = g->getIndices().data();
-        d.indexCount = static_cast<std::uint32_t>(g->getIndices().size());
-        d.world = toMatrix(world);
-        d.diffuse = g->getColor();
-        d.texturePath = g->getTexturePath().string();
-        f.items.push_back(std::move(d));
         return true;
     });
     // Keys of meshes no longer in the graph go here; the renderer sees them expire.

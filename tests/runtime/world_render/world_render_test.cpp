@@ -98,6 +98,24 @@ TEST(worldFrames, sharedMeshHasOneKeyThatGoesWhenItLeavesTheGraph) {
     EXPECT_TRUE(key.expired());
 }
 
+// A 3DS object with several materials reads as one node with a mesh per material: each is drawn.
+TEST(worldFrames, everyMeshOfANodeIsDrawnInItsOwnColour) {
+    zw::world w;
+    zw::sceneNode* n = addNode(w, w.getRoot(), -2);
+    auto red = new zw::geometryAttr(squareMesh());
+    red->setColor({1, 0, 0, 1});
+    auto blue = new zw::geometryAttr(squareMesh());
+    blue->setColor({0, 0, 1, 1});
+    n->addAttribute(red);
+    n->addAttribute(blue);
+    worldFrames frames(w);
+    const frame f = frames.build();
+    ASSERT_EQ(f.items.size(), 3u) << "the ground and both meshes";
+    EXPECT_EQ(f.items[1].diffuse[0], 1.0f);
+    EXPECT_EQ(f.items[2].diffuse[2], 1.0f);
+    EXPECT_NE(f.items[1].key, f.items[2].key);
+}
+
 TEST(worldFrames, windowsComeWithTheirWidgetsAtThePackersLayout) {
     zw::world w;
     auto* win = dynamic_cast<zw::windowFrame*>(w.getWidgetFactory()->makeWidget(u"window"));

@@ -76,6 +76,9 @@ public:
     void keyUp(unsigned int key);
     void keyPress(unsigned int key);
     void mouse(sceneGraph::mouseEvent event);
+    // True while the view has a mouse observer: someone holds the mouse, so the viewer leaves it
+    // alone.
+    bool hasMouseObservers() const;
 
     // Told while the reader imports a model file (readFile itself stays synchronous), from inside
     // that readFile. update: about every 50 ms, the file's name as the package gave it (UTF-8) and

@@ -13,9 +13,10 @@ class world;
 namespace zel::render {
 
 // Builds frames from a world: one walk over the scene graph from its root with world transforms,
-// a draw item per node with geometry (a mesh that several nodes use is one GPU copy), the camera
-// at the world transform of the "head" node under the navigator, and the live windows with their
-// widgets at the packer's layout (a window's id is its address). The HUD is the caller's.
+// a draw item per mesh of each node (a node carries one per mesh of the file's node; a mesh that
+// several nodes use is one GPU copy), the camera at the world transform of the "head" node under
+// the navigator, and the live windows with their widgets at the packer's layout (a window's id is
+// its address). The HUD is the caller's.
 class worldFrames {
 public:
     explicit worldFrames(const zel::world::world& w) : world_(w) {}
