@@ -24,8 +24,11 @@ enum class commandKind {
     activate,
     deactivate,
     destroy,
-    advance, // seconds
-    dump,    // file
+    advance,   // seconds
+    dump,      // file
+    sleep,     // seconds of real time
+    shareSync, // seconds at most
+    shareWait, // delta sites, seconds at most
 };
 
 struct command {

@@ -11,11 +11,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <thread>
 
 #ifndef ZEL_SAMPLE_MODELS_DIR
 #define ZEL_SAMPLE_MODELS_DIR ""
@@ -135,19 +137,62 @@ void session::execute(const command& c) {
         world_.advance(c.seconds);
         break;
     case commandKind::dump:
-        break; // run() writes it: it can fail
+    case commandKind::shareSync:
+    case commandKind::shareWait:
+        break; // run() does them: they can fail
+    case commandKind::sleep: {
+        const auto until = std::chrono::steady_clock::now() +
+                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                               std::chrono::duration<double>(c.seconds));
+        while (std::chrono::steady_clock::now() < until) {
+            if (share_)
+                share_->pump();
+            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+                std::chrono::milliseconds(10), until - std::chrono::steady_clock::now()));
+        }
+        break;
+    }
     }
 }
 
 bool session::run(const std::vector<command>& commands, std::ostream& err) {
+    failureCode_ = 0;
     for (const command& c : commands) {
+        if (share_)
+            share_->pump();
         if (c.kind == commandKind::dump) {
-            if (!writeDump(world_, c.text, err))
+            if (!writeDump(world_, c.text, err)) {
+                failureCode_ = 2;
                 return false;
+            }
+            continue;
+        }
+        if (c.kind == commandKind::shareSync) {
+            if (share_ && !share_->sync(c.seconds)) {
+                err << "zelhost: line " << c.line << ": share sync: the shared scene did not "
+                    << "settle within " << c.seconds << " s\n";
+                failureCode_ = 4;
+                return false;
+            }
+            continue;
+        }
+        if (c.kind == commandKind::shareWait) {
+            const bool ok = share_ ? share_->waitSites(c.delta, c.seconds) : c.delta <= 1;
+            if (!ok) {
+                err << "zelhost: line " << c.line << ": share wait: fewer than " << c.delta
+                    << " sites present"
+                    << (share_ ? " after " + std::to_string(c.seconds) + " s"
+                               : std::string(" (no --share)"))
+                    << "\n";
+                failureCode_ = 4;
+                return false;
+            }
             continue;
         }
         execute(c);
     }
+    if (share_)
+        share_->pump();
     return true;
 }
 
@@ -380,6 +425,30 @@ int runHost(const hostOptions& options, std::istream& standardInput, std::ostrea
     world::world world;
     world.registerServices();
 
+    // Joined before the packages start, so that what they place is shared from the first change.
+    std::unique_ptr<share::sharedScene> shared;
+    if (!options.share.empty()) {
+        share::shareOptions so;
+        so.servers = options.share;
+        so.scene = options.scene;
+        so.user = options.user.empty() ? defaultUserName() : options.user;
+        auto env = [](const char* name) {
+            const char* value = std::getenv(name);
+            return value ? std::string(value) : std::string();
+        };
+        so.brokerUser = env("ZEL_SHARE_USER");
+        so.brokerPassword = env("ZEL_SHARE_PASSWORD");
+        so.credentialsFile = env("ZEL_SHARE_CREDS");
+        std::string why;
+        shared = share::sharedScene::join(world, so, err, why);
+        if (!shared) {
+            err << "zelhost: cannot join shared scene " << options.scene << ": " << why << "\n";
+            return 4;
+        }
+        err << "zelhost: joined shared scene " << options.scene << " as site " << shared->siteId()
+            << "\n";
+    }
+
     // The backend is chosen once, here. A snapshot never opens a window; a window needs a display
     // and no script, and without one the run is the headless start and stop.
     std::unique_ptr<viewer> view;
@@ -397,10 +466,13 @@ int runHost(const hostOptions& options, std::istream& standardInput, std::ostrea
 
     int exitCode = 0;
     session s(world, modelFolder);
+    s.setShare(shared.get());
+    if (view)
+        view->setShare(shared.get());
     if (!launchPackages(options, s, err))
         exitCode = 2;
     if (exitCode == 0 && !s.run(commands, err))
-        exitCode = 2;
+        exitCode = s.failureCode() ? s.failureCode() : 2;
     if (exitCode == 0 && windowed) {
         quitOnSignals signals;
         view->run([] { return quitSignal != 0; });
@@ -410,6 +482,7 @@ int runHost(const hostOptions& options, std::istream& standardInput, std::ostrea
     if (exitCode == 0 && !options.snapshot.empty() && !view->snapshot(options.snapshot))
         exitCode = 2;
     s.shutdown();
+    shared.reset();
     return exitCode;
 }
 

@@ -6,6 +6,7 @@
 #include <zel/render/frame.h>
 #include <zel/render/world_view.h>
 #include <zel/scenegraph.h>
+#include <zel/share/shared_scene.h>
 #include <zel/world/world.h>
 
 #include <string>
@@ -25,6 +26,9 @@ vec3 eulerDegrees(const quat& q);
 // node's getXform reads them now, or "no model placed".
 std::string hudLine(const world::world& w);
 
+// "shared scene NAME: N sites", or "shared scene: reconnecting" while the broker is away.
+std::string shareHudLine(const share::sharedScene& s);
+
 // One frame of the world per build: one walk over its graph (a mesh uploaded once, freed when no
 // node uses it any more), the camera at "head", the live windows, and the HUD line. The frame's
 // arrays point into the world's meshes: draw it before the world changes again.
@@ -32,9 +36,11 @@ class viewFrames {
 public:
     explicit viewFrames(const world::world& w) : world_(w), frames_(w) {}
     render::frame build();
+    void setShare(const share::sharedScene* s) { share_ = s; }
 
 private:
     const world::world& world_;
+    const share::sharedScene* share_ = nullptr;
     render::worldFrames frames_;
 };
 

@@ -63,6 +63,8 @@ void viewer::run(const std::function<bool()>& stop) {
         view_->pollEvents();
         if (!view_->isOpen())
             break;
+        if (share_)
+            share_->pump();
         const auto now = clock::now();
         world_.advance(std::chrono::duration<double>(now - last).count());
         last = now;
@@ -77,6 +79,8 @@ void viewer::run(const std::function<bool()>& stop) {
 }
 
 bool viewer::snapshot(const std::filesystem::path& png) {
+    if (share_)
+        share_->pump();
     return render::writePng(view_->capture(frames_.build()), png);
 }
 

@@ -7,6 +7,7 @@
 
 #include <zel/render/view.h>
 #include <zel/render/world_view.h>
+#include <zel/share/shared_scene.h>
 #include <zel/world/world.h>
 
 #include <filesystem>
@@ -40,6 +41,13 @@ public:
     // stderr, when the file cannot be written.
     bool snapshot(const std::filesystem::path& png);
 
+    // The shared scene the world is joined to (null: none): applied before each frame, its avatars
+    // drawn, its name and site count on the heads-up line.
+    void setShare(share::sharedScene* s) {
+        frames_.setShare(s);
+        share_ = s;
+    }
+
     // The view underneath: its input entry point, captures, the help overlay.
     render::view& getView() { return *view_; }
     // A frame of the world as it is now.
@@ -53,6 +61,7 @@ private:
     render::worldInput input_; // the view's sink: must outlive it
     viewFrames frames_;
     std::unique_ptr<render::view> view_;
+    share::sharedScene* share_ = nullptr;
 };
 
 } // namespace zel::host
