@@ -170,7 +170,7 @@ bool session::run(const std::vector<command>& commands, std::ostream& err) {
         if (c.kind == commandKind::shareSync) {
             if (share_ && !share_->sync(c.seconds)) {
                 err << "zelhost: line " << c.line << ": share sync: the shared scene did not "
-                    << "settle within " << c.seconds << " s\n";
+                    << "settle within " << c.seconds << " s: " << share_->syncProblem() << "\n";
                 failureCode_ = 4;
                 return false;
             }

@@ -3,6 +3,8 @@
 //   put BUCKET KEY VALUE        VALUE is the rest of the line; "{N*C}" in it becomes N copies of C
 //   flood BUCKET PREFIX COUNT VALUE   COUNT records PREFIX0 .. PREFIX<COUNT-1>, published async
 //   keys BUCKET                 prints every key that holds a value, one a line
+//   ready                       waits (at most 30 s) until JetStream answers (a cluster has a
+//   leader)
 // Exit status 0 when every command worked.
 #include <nats/nats.h>
 
@@ -84,6 +86,18 @@ int main(int argc, char** argv) {
             jsPubOptions_Init(&o);
             o.MaxWait = 30000;
             if (js_PublishAsyncComplete(js, &o) != NATS_OK)
+                status = 1;
+        } else if (verb == "ready") {
+            bool ok = false;
+            for (int i = 0; i < 300 && !ok; ++i) {
+                jsAccountInfo* info = nullptr;
+                ok = js_GetAccountInfo(&info, js, nullptr, nullptr) == NATS_OK;
+                if (info)
+                    jsAccountInfo_Destroy(info);
+                if (!ok)
+                    nats_Sleep(100);
+            }
+            if (!ok)
                 status = 1;
         } else if (verb == "keys") {
             kvStore* kv = nullptr;

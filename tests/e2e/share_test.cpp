@@ -91,6 +91,54 @@ private:
     std::unique_ptr<backgroundProcess> process_;
 };
 
+// Three nats-servers in one JetStream cluster on loopback ports; node i stopped by pid.
+class cluster {
+public:
+    cluster() {
+        int client[3], route[3];
+        for (int i = 0; i < 3; ++i) {
+            client[i] = freePort();
+            route[i] = freePort();
+        }
+        for (int i = 0; i < 3; ++i) {
+            std::string routes;
+            for (int j = 0; j < 3; ++j)
+                if (j != i)
+                    routes += (routes.empty() ? "" : ", ") + std::string("nats://127.0.0.1:") +
+                              std::to_string(route[j]);
+            const fs::path dir = dir_.path() / ("n" + std::to_string(i));
+            fs::create_directories(dir);
+            writeText(dir / "node.conf",
+                      "server_name: n" + std::to_string(i) + "\nlisten: 127.0.0.1:" +
+                          std::to_string(client[i]) + "\nmax_payload: 8MB\njetstream {\n" +
+                          "  store_dir: \"" + (dir / "store").string() + "\"\n}\n" +
+                          "cluster {\n  name: zel\n  listen: 127.0.0.1:" +
+                          std::to_string(route[i]) + "\n  routes: [" + routes + "]\n}\n");
+            urls_[i] = "nats://127.0.0.1:" + std::to_string(client[i]);
+            processSpec spec;
+            spec.args = {ZEL_NATS_SERVER, "-c", (dir / "node.conf").string()};
+            nodes_[i].start(spec, (dir / "out.log").string(), (dir / "err.log").string());
+        }
+        for (int i = 0; i < 3; ++i)
+            for (int k = 0; k < 500 && !accepting(client[i]); ++k)
+                sleepFor(0.01);
+    }
+    void kill(int i) {
+        nodes_[i].terminate(SIGKILL);
+        nodes_[i].wait(10);
+    }
+    // The three URLs, node first.
+    std::string urls(int first) const {
+        return urls_[first] + "," + urls_[(first + 1) % 3] + "," + urls_[(first + 2) % 3];
+    }
+    const std::string& url(int i) const { return urls_[i]; }
+
+private:
+    tempFolder dir_;
+    std::string urls_[3];
+    backgroundProcess nodes_[3];
+};
+
 // One zelhost site running a script in the background.
 class site {
 public:
@@ -134,6 +182,14 @@ private:
 processResult inject(const broker& b, const std::string& commands) {
     processSpec spec;
     spec.args = {(binFolder() / "share_inject").string(), b.url()};
+    spec.input = commands;
+    spec.timeoutSeconds = 120;
+    return runProcess(spec);
+}
+
+processResult inject(const std::string& url, const std::string& commands) {
+    processSpec spec;
+    spec.args = {(binFolder() / "share_inject").string(), url};
     spec.input = commands;
     spec.timeoutSeconds = 120;
     return runProcess(spec);
@@ -408,4 +464,32 @@ TEST(Share, HostileRecordsAreDroppedWithoutTouchingOtherSites) {
     EXPECT_NE(err.find("does not match its hash"), std::string::npos) << err;
     // At most one line a second per site: a handful of lines, not one per bad record.
     EXPECT_LT(std::count(err.begin(), err.end(), '\n'), 12) << err;
+}
+
+TEST(Share, ClusterFailOverLosesNoEdit) {
+    cluster c;
+    ASSERT_EQ(inject(c.url(0), "ready\n").exitCode, 0);
+    tempFolder tmp;
+    // alice prefers node 0, bob node 1; node 0 dies while alice keeps editing.
+    site alice(tmp.path(), "alice", c.urls(0),
+               "share sync 30\ndump a0.json\nshare wait 2 30\nkey x\nshare sync 30\ndump "
+               "a1.json\nsleep 2\nkey x\nkey x\n"
+               "share sync 30\nsleep 1\nshare sync 30\ndump a2.json\nsleep 20\n");
+    // alice makes the replicated buckets; bob comes once she stands in the scene.
+    ASSERT_TRUE(waitForFile(tmp.path() / "a0.json", 60)) << alice.err();
+    site bob(tmp.path(), "bob", c.urls(1),
+             "share wait 2 30\nsleep 3.5\nshare sync 30\nsleep 1.5\nshare wait 2 30\n"
+             "share sync 30\ndump b.json\n");
+    ASSERT_TRUE(waitForFile(tmp.path() / "a1.json")) << alice.err() << bob.err();
+    c.kill(0);
+    ASSERT_TRUE(bob.finish()) << bob.err();
+    ASSERT_TRUE(waitForFile(tmp.path() / "a2.json", 60)) << alice.err();
+    sleepFor(0.2);
+    alice.kill9(); // she has said all she had to say
+    const json a1 = alice.dump("a1.json"), a2 = alice.dump("a2.json"), b = bob.dump("b.json");
+    ASSERT_EQ(ownedBy(b, "alice").size(), 1u) << b["sites"].dump() << bob.err() << alice.err();
+    EXPECT_NE(ownedBy(a2, "alice"), ownedBy(a1, "alice"));
+    EXPECT_EQ(ownedBy(b, "alice"), ownedBy(a2, "alice"))
+        << json::diff(ownedBy(a2, "alice")[0], ownedBy(b, "alice")[0]).dump() << bob.err()
+        << alice.err();
 }

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -110,6 +111,7 @@ struct sharedScene::impl final : world::nodeHooks {
     bucket nodes, presence, assets;
     kvWatcher* nodeWatcher = nullptr;
     kvWatcher* presenceWatcher = nullptr;
+    std::mutex watcherMutex; // the watchers' pointers, replaced by their threads
 
     std::atomic<bool> stopping{false};
     std::atomic<bool> connected{true};
@@ -150,6 +152,7 @@ struct sharedScene::impl final : world::nodeHooks {
     bool presenceLoaded = false;
     bool cleaned = false;
     std::unordered_set<std::string> toldRefusedMirror;
+    std::string syncProblem;
 
     // ---- hooks (world thread) ----
     void changed(sceneNode& n) override {
@@ -571,12 +574,47 @@ struct sharedScene::impl final : world::nodeHooks {
         return e;
     }
 
-    void watchLoop(kvWatcher* w, incoming::kind what, incoming::kind loaded, bool refresh) {
+    // The highest sequence of a bucket's stream, or 0 when the broker does not say.
+    std::uint64_t lastSequence(const bucket& b) {
+        jsStreamInfo* info = nullptr;
+        jsOptions o;
+        jsOptions_Init(&o);
+        o.Wait = 1000;
+        const std::string stream = "KV_" + b.name;
+        if (js_GetStreamInfo(&info, js, stream.c_str(), &o, nullptr) != NATS_OK)
+            return 0;
+        const std::uint64_t last = info->State.LastSeq;
+        jsStreamInfo_Destroy(info);
+        return last;
+    }
+
+    // Drains the bucket's watcher. A watcher whose consumer went down with a cluster node stays
+    // silent; when it has been quiet for 3 s while the stream moved on, it is made again (the
+    // records it replays are states: applying them again is harmless).
+    void watchLoop(kvWatcher*& w, bucket& b, incoming::kind what, incoming::kind loaded,
+                   bool refresh) {
         auto nextRefresh = clock::now();
+        auto lastEntry = clock::now();
+        auto nextCheck = clock::now();
+        std::uint64_t seen = 0;
         while (!stopping) {
-            if (refresh && clock::now() >= nextRefresh) {
+            const auto now = clock::now();
+            if (refresh && now >= nextRefresh) {
                 publishPresence();
-                nextRefresh = clock::now() + presenceRefresh;
+                nextRefresh = now + presenceRefresh;
+            }
+            if (connected && now - lastEntry > std::chrono::seconds(3) && now >= nextCheck) {
+                nextCheck = now + std::chrono::seconds(2);
+                const std::uint64_t last = lastSequence(b);
+                if (last > seen) {
+                    std::lock_guard lock(watcherMutex);
+                    kvWatcher* fresh = nullptr;
+                    if (!stopping && kvStore_WatchAll(&fresh, b.kv, nullptr) == NATS_OK) {
+                        kvWatcher_Destroy(w);
+                        w = fresh;
+                        lastEntry = clock::now();
+                    }
+                }
             }
             kvEntry* entry = nullptr;
             const natsStatus s = kvWatcher_Next(&entry, w, 100);
@@ -588,10 +626,12 @@ struct sharedScene::impl final : world::nodeHooks {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 continue;
             }
+            lastEntry = clock::now();
             if (!entry) {
                 push(incoming{loaded, {}, {}, false, 0, nullptr});
                 continue;
             }
+            seen = std::max(seen, kvEntry_Revision(entry));
             push(fromEntry(entry, what));
             kvEntry_Destroy(entry);
         }
@@ -720,6 +760,8 @@ struct sharedScene::impl final : world::nodeHooks {
             wait.MaxWait = 5000;
             if (js_PublishAsyncComplete(js, &wait) == NATS_OK || writeRefused)
                 ackedGeneration = generation;
+            else if (!stopping)
+                republish = true; // not known whether it landed: send the state again
         }
     }
 
@@ -846,9 +888,14 @@ struct sharedScene::impl final : world::nodeHooks {
             cfg.TTL = ttl;
             cfg.StorageType = js_FileStorage;
             cfg.Replicas = static_cast<int>(std::min<std::size_t>(3, options.servers.size()));
-            s = js_CreateKeyValue(&b.kv, js, &cfg);
-            if (s != NATS_OK)
-                s = js_KeyValue(&b.kv, js, name.c_str()); // another site made it meanwhile
+            // A new cluster may take a while to place a replicated bucket.
+            const auto until = clock::now() + std::chrono::seconds(20);
+            do {
+                s = js_CreateKeyValue(&b.kv, js, &cfg);
+                if (s != NATS_OK)
+                    s = js_KeyValue(&b.kv, js, name.c_str()); // another site made it meanwhile
+            } while (s != NATS_OK && s != NATS_NOT_PERMITTED && s != NATS_CONNECTION_CLOSED &&
+                     clock::now() < until);
         }
         if (s != NATS_OK) {
             const char* text = nullptr;
@@ -886,10 +933,13 @@ struct sharedScene::impl final : world::nodeHooks {
         stopping = true;
         outReady.notify_all();
         assetReady.notify_all();
-        if (nodeWatcher)
-            kvWatcher_Stop(nodeWatcher);
-        if (presenceWatcher)
-            kvWatcher_Stop(presenceWatcher);
+        {
+            std::lock_guard lock(watcherMutex);
+            if (nodeWatcher)
+                kvWatcher_Stop(nodeWatcher);
+            if (presenceWatcher)
+                kvWatcher_Stop(presenceWatcher);
+        }
         for (std::thread* t : {&publisherThread, &watchThread, &presenceThread, &assetThread})
             if (t->joinable())
                 t->join();
@@ -958,6 +1008,9 @@ std::unique_ptr<sharedScene> sharedScene::join(world::world& w, const shareOptio
                                     options.brokerPassword.c_str());
     if (s == NATS_OK)
         s = natsOptions_SetTimeout(opts, static_cast<int64_t>(options.connectSeconds * 1000));
+    // The brokers in the order given: the first is the preferred one.
+    if (s == NATS_OK)
+        s = natsOptions_SetNoRandomize(opts, true);
     if (s == NATS_OK)
         s = natsOptions_SetMaxReconnect(opts, -1);
     if (s == NATS_OK)
@@ -1010,10 +1063,12 @@ std::unique_ptr<sharedScene> sharedScene::join(world::world& w, const shareOptio
     me.present = true;
     me.seen = clock::now();
     impl* p = i.get();
-    p->watchThread = std::thread(
-        [p] { p->watchLoop(p->nodeWatcher, incoming::node, incoming::nodesLoaded, false); });
+    p->watchThread = std::thread([p] {
+        p->watchLoop(p->nodeWatcher, p->nodes, incoming::node, incoming::nodesLoaded, false);
+    });
     p->presenceThread = std::thread([p] {
-        p->watchLoop(p->presenceWatcher, incoming::presence, incoming::presenceLoaded, true);
+        p->watchLoop(p->presenceWatcher, p->presence, incoming::presence, incoming::presenceLoaded,
+                     true);
     });
     p->publisherThread = std::thread([p] { p->publishLoop(); });
     p->assetThread = std::thread([p] { p->assetLoop(); });
@@ -1051,9 +1106,12 @@ bool sharedScene::sync(double seconds) {
         std::lock_guard lock(i.outMutex);
         wanted = i.queuedGeneration;
     }
+    i.syncProblem.clear();
     while (i.ackedGeneration < wanted && !i.writeRefused) {
-        if (clock::now() > deadline)
+        if (clock::now() > deadline) {
+            i.syncProblem = "the broker has not acknowledged this site's changes";
             return false;
+        }
         pause();
         i.pumpOnce();
     }
@@ -1069,8 +1127,10 @@ bool sharedScene::sync(double seconds) {
             jsStreamInfo_Destroy(info);
             break;
         }
-        if (clock::now() > deadline)
+        if (clock::now() > deadline) {
+            i.syncProblem = "the broker does not answer";
             return false;
+        }
         pause();
         i.pumpOnce();
     }
@@ -1082,6 +1142,10 @@ bool sharedScene::sync(double seconds) {
         i.pumpOnce();
     }
     return true;
+}
+
+const std::string& sharedScene::syncProblem() const {
+    return impl_->syncProblem;
 }
 
 bool sharedScene::waitSites(int n, double seconds) {

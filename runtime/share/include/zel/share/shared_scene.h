@@ -61,6 +61,8 @@ public:
     // Waits (pumping) until the broker acknowledged every change made so far and every record the
     // broker holds now is applied here, meshes included. False when the time ran out.
     bool sync(double seconds);
+    // What the last sync that ran out was still waiting for.
+    const std::string& syncProblem() const;
     // Waits (pumping) until at least n sites, this one included, are present.
     bool waitSites(int n, double seconds);
 
