@@ -22,6 +22,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -312,20 +313,42 @@ struct sharedScene::impl final : world::nodeHooks {
             }
             parent = p->second.node;
         }
-        const auto rank = [&](const mirror& x, const std::string& k) {
-            return std::tuple(x.site.id(), x.record.order, k);
+        // Siblings by (site, order, key): "first child" means the same on every site.
+        const auto rank = [](const mirror& x, const std::string& k) {
+            return std::tie(x.site.user, x.site.hex, x.record.order, k);
         };
         const auto mine = rank(m, key);
-        std::int32_t at = parent->getNumChildren();
         const auto& children = parent->getChildren();
-        for (std::size_t i = 0; i < children.size(); ++i) {
-            auto* c = dynamic_cast<sceneNode*>(children[i]);
+        const auto rankOf = [&](sceneGraph::iSceneNode* child, bool& isMirror) {
+            auto* c = dynamic_cast<sceneNode*>(child);
             auto k = c ? mirrorKeys.find(c) : mirrorKeys.end();
-            if (k == mirrorKeys.end())
-                continue;
-            if (mine < rank(mirrors[k->second], k->second)) {
-                at = static_cast<std::int32_t>(i);
-                break;
+            isMirror = k != mirrorKeys.end();
+            return k;
+        };
+        std::int32_t at = parent->getNumChildren();
+        if (parent != world.getRootNode()) {
+            // A mirror's children are all mirrors of its site, kept in order: the place by
+            // bisection (records of a late join arrive in order, so mostly at the end).
+            std::size_t lo = 0, hi = children.size();
+            while (lo < hi) {
+                const std::size_t mid = (lo + hi) / 2;
+                bool isMirror = false;
+                auto k = rankOf(children[mid], isMirror);
+                if (isMirror && mine < rank(mirrors.at(k->second), k->second))
+                    hi = mid;
+                else
+                    lo = mid + 1;
+            }
+            at = static_cast<std::int32_t>(lo);
+        } else {
+            // The root: this site's own children first, then the mirrors in order.
+            for (std::size_t i = 0; i < children.size(); ++i) {
+                bool isMirror = false;
+                auto k = rankOf(children[i], isMirror);
+                if (isMirror && mine < rank(mirrors.at(k->second), k->second)) {
+                    at = static_cast<std::int32_t>(i);
+                    break;
+                }
             }
         }
         parent->mirrorInsertChild(m.node, at);
