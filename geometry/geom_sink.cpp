@@ -37,8 +37,13 @@ bool geomSink::loadGeom(zel::wstring file, const zel::vec3& position,
     if (!reader || !parent)
         return false;
     model = reader->readFile(file);
-    if (!model)
+    if (!model) {
+        // A first read that fails still settles where models go, so that the next one lands where
+        // the user (and the status window) expects it, not at the navigator.
+        if (!attachPoint)
+            attachPoint = parent;
         return false;
+    }
     attachPoint = parent;
     attachPoint->insertChild(model, 0);
     moveBy(position);

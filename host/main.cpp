@@ -1,6 +1,6 @@
 // zelhost: loads zel packages, makes and drives their applications, runs event scripts.
 #include "options.h"
-#include "session.h"
+#include "run.h"
 
 #include <cstdio>
 #include <iostream>

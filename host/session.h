@@ -1,17 +1,16 @@
 // The host's running side: the applications it made, the script that drives them, the dump.
 #pragma once
 
-#include "options.h"
 #include "script.h"
 
 #include <zel/application.h>
 #include <zel/share/shared_scene.h>
 #include <zel/types.h>
 #include <zel/world/world.h>
+#include <zel/xstd.h>
 
 #include <iosfwd>
 #include <memory>
-#include <string>
 #include <vector>
 
 namespace zel::host {
@@ -73,27 +72,5 @@ private:
     wstring modelFolder_;
     std::vector<running> apps_;
 };
-
-// Writes the world's dump as JSON (two-space indent, final line end). False, with one line on
-// err, when the file cannot be written.
-bool writeDump(const world::world& w, const std::string& file, std::ostream& err);
-
-// Loads the options' packages (after their package paths) and launches one application of each
-// class they register under iApplication, in order. False, with one line on err, when a package
-// cannot be loaded, registers no application, or a class makes none.
-bool launchPackages(const hostOptions& options, session& s, std::ostream& err);
-
-// The model folder the options name (the sample models when none), absolute, without a trailing
-// separator.
-wstring modelFolderFor(const hostOptions& options, std::ostream& err);
-
-// The whole run for parsed options: checks, world, packages, applications; then the script, or
-// the window when there is no script and a display; then dump, snapshot and shutdown. Returns the
-// exit code; host messages go to err.
-int runHost(const hostOptions& options, std::istream& standardInput, std::ostream& err);
-
-// The default model folder: the sample models compiled in, else <exe>/../share/propplacer/models.
-// Empty when neither exists.
-std::string defaultModelFolder();
 
 } // namespace zel::host

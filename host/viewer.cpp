@@ -1,5 +1,7 @@
 #include "viewer.h"
 
+#include "help.h"
+
 #include <zel/render/backend.h>
 #include <zel/render/image.h>
 
@@ -38,9 +40,10 @@ std::unique_ptr<viewer> viewer::make(world::world& w, std::unique_ptr<render::ba
     if (!target)
         return nullptr;
     std::unique_ptr<viewer> v(new viewer(w));
-    v->view_ = render::view::create(std::move(target), &v->input_);
-    if (!v->view_)
+    v->screen_ = render::screen::create(std::move(target), &v->input_);
+    if (!v->screen_)
         return nullptr;
+    v->screen_->setHelp(helpText());
     return v;
 }
 
@@ -59,19 +62,19 @@ void viewer::run(const std::function<bool()>& stop) {
     // Without vsync (a virtual display) the loop would spin; a frame every 1/60 s is plenty.
     const auto framePeriod = std::chrono::microseconds(16667);
     auto last = clock::now();
-    while (view_->isOpen() && !(stop && stop())) {
-        view_->pollEvents();
-        if (!view_->isOpen())
+    while (screen_->isOpen() && !(stop && stop())) {
+        screen_->pollEvents();
+        if (!screen_->isOpen())
             break;
         if (share_)
             share_->pump();
         const auto now = clock::now();
         world_.advance(std::chrono::duration<double>(now - last).count());
         last = now;
-        render::backend& target = view_->target();
+        render::backend& target = screen_->target();
         // A minimised window has no pixels to draw into.
         if (target.frameWidth() > 0 && target.frameHeight() > 0)
-            view_->drawFrame(frames_.build());
+            screen_->drawFrame(frames_.build());
         const auto spent = clock::now() - now;
         if (spent < framePeriod)
             std::this_thread::sleep_for(framePeriod - spent);
@@ -81,7 +84,7 @@ void viewer::run(const std::function<bool()>& stop) {
 bool viewer::snapshot(const std::filesystem::path& png) {
     if (share_)
         share_->pump();
-    return render::writePng(view_->capture(frames_.build()), png);
+    return render::writePng(screen_->capture(frames_.build()), png);
 }
 
 } // namespace zel::host

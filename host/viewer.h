@@ -3,12 +3,13 @@
 // is the same for both.
 #pragma once
 
-#include "view_frame.h"
+#include "hud.h"
 
-#include <zel/render/view.h>
-#include <zel/render/world_view.h>
+#include <zel/render/screen.h>
 #include <zel/share/shared_scene.h>
 #include <zel/world/world.h>
+#include <zel/world_render/world_frames.h>
+#include <zel/world_render/world_input.h>
 
 #include <filesystem>
 #include <functional>
@@ -32,9 +33,9 @@ public:
 
     // Until the user quits (Escape, closing the window) or stop() turns true: pending input to
     // the world (keys to its key observers unless the status window's entry has the focus, the
-    // mouse to the view's mouse observers, the arrows and Page Up/Down to the navigator), the
-    // animation clock advanced by the real time since the last frame, one frame drawn. Offscreen
-    // only stop() or Escape given to getView().input() ends it.
+    // mouse to the client view's mouse observers, the arrows and Page Up/Down to the navigator),
+    // the animation clock advanced by the real time since the last frame, one frame drawn.
+    // Offscreen only stop() or Escape given to getScreen().input() ends it.
     void run(const std::function<bool()>& stop = {});
 
     // Draws one frame of the world as it is now and writes it to png. False, with one line on
@@ -48,8 +49,8 @@ public:
         share_ = s;
     }
 
-    // The view underneath: its input entry point, captures, the help overlay.
-    render::view& getView() { return *view_; }
+    // The screen underneath: its input entry point, captures, the help overlay.
+    render::screen& getScreen() { return *screen_; }
     // A frame of the world as it is now.
     render::frame buildFrame() { return frames_.build(); }
 
@@ -58,9 +59,9 @@ private:
     static std::unique_ptr<viewer> make(world::world& w, std::unique_ptr<render::backend> target);
 
     world::world& world_;
-    render::worldInput input_; // the view's sink: must outlive it
-    viewFrames frames_;
-    std::unique_ptr<render::view> view_;
+    render::worldInput input_; // the screen's sink: must outlive it
+    hudFrames frames_;
+    std::unique_ptr<render::screen> screen_;
     share::sharedScene* share_ = nullptr;
 };
 

@@ -36,8 +36,6 @@ zel::component::iPackage* zel::component::thisPackage() {
 }
 
 extern "C" zel::component::iPackage* initPackage() {
-    // A host that replaced std::wcout's buffer after load would lose the wide trace lines.
-    zel::console::install();
     if (propplacer::thePackage)
         return propplacer::thePackage;
     auto* package = new zel::component::defaultPackage(zel::wstring(u"propplacer"));

@@ -12,10 +12,10 @@ for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing: ${missing[*]}" >&2
+    echo "build.sh: installing ${#missing[@]} Debian packages (the first time this takes a few minutes): ${missing[*]}" >&2
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq >&2 || true
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+    apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
 fi
 
 sanitize=${ZEL_SANITIZE:-OFF}
@@ -23,6 +23,7 @@ build=${ZEL_BUILD_DIR:-$top/build}
 [ "$sanitize" = ON ] && build=${ZEL_BUILD_DIR:-$top/build-sanitize}
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+echo "build.sh: configuring and building in $build" >&2
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_SANITIZE="$sanitize" "${launcher[@]}" >&2
 cmake --build "$build" -j "$(nproc)" >&2
 echo "$build"

@@ -5,10 +5,13 @@
 # stderr. Extra arguments are passed to zelhost instead.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=$("$top/tools/build.sh" 2>/dev/null | tail -n 1) || {
-    echo "the build failed; run tools/build.sh to see why" >&2
+# What the build does (installing packages, configuring, compiling with its progress) shows on
+# stderr; the first time it takes minutes, later runs only check.
+build=$("$top/tools/build.sh" | tail -n 1) || {
+    echo "run.sh: the build failed (see above)" >&2
     exit 1
 }
+echo "run.sh: running $build/bin/zelhost" >&2
 if [ $# -gt 0 ] || [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     exec "$build/bin/zelhost" "$@"
 fi

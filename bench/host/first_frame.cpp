@@ -7,7 +7,9 @@
 //
 // Prints one line on stderr (stdout carries the package's trace):
 //   viewer MS  start-up MS  first-frame MS  total MS  triangles N
+#include "model_folder.h"
 #include "options.h"
+#include "packages.h"
 #include "session.h"
 #include "viewer.h"
 
@@ -61,10 +63,10 @@ int main(int argc, char** argv) {
     const double startUpMs = msSince(launch);
 
     const auto draw = clock::now();
-    const zel::render::image picture = viewer->getView().capture(viewer->buildFrame());
+    const zel::render::image picture = viewer->getScreen().capture(viewer->buildFrame());
     const double frameMs = msSince(draw);
     const double totalMs = msSince(start);
-    const std::size_t triangles = viewer->getView().scene().stats().drawnTriangles;
+    const std::size_t triangles = viewer->getScreen().scene().stats().drawnTriangles;
 
     session.shutdown();
     std::cout.flush();

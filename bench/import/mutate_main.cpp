@@ -9,8 +9,8 @@
 // readers crash and hang on damaged input. --keep saves each file whose import crashed or timed
 // out, for reproduction.
 
-#include "isolated_import.h"
 #include "mutations.h"
+#include <zel/import/isolated_import.h>
 
 #include <algorithm>
 #include <chrono>

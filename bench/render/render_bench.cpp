@@ -5,10 +5,10 @@
 // The model is read with the project's in-process importer, so the renderer gets what the scene
 // graph's reader gives it; ZEL_BENCH_MODEL names another file.
 
-#include "assimp_import.h"
+#include <zel/import/assimp_import.h>
 
 #include <zel/render/backend.h>
-#include <zel/render/view.h>
+#include <zel/render/screen.h>
 
 #include <GL/gl.h>
 #include <benchmark/benchmark.h>
@@ -155,12 +155,12 @@ frame makeFrame(const model& m) {
     return f;
 }
 
-std::unique_ptr<view> openView(benchmark::State& state) {
+std::unique_ptr<screen> openView(benchmark::State& state) {
     backendOptions o;
     o.width = 1280;
     o.height = 720;
     o.samples = static_cast<int>(state.range(0));
-    auto v = view::create(makeOffscreenBackend(o), nullptr);
+    auto v = screen::create(makeOffscreenBackend(o), nullptr);
     if (!v) {
         state.SkipWithError("no offscreen OpenGL 3.3 context");
     }
@@ -169,7 +169,7 @@ std::unique_ptr<view> openView(benchmark::State& state) {
 
 // The model and an offscreen view for one benchmark; null (and the benchmark skipped) when either
 // is missing.
-std::unique_ptr<view> prepare(benchmark::State& state, const model*& m) {
+std::unique_ptr<screen> prepare(benchmark::State& state, const model*& m) {
     std::string reason;
     m = loadModel(&reason);
     if (!m) {

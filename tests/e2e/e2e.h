@@ -2,7 +2,7 @@
 // and small row-vector matrix helpers (v' = v * M, row-major, translation in elements 12..14).
 #pragma once
 
-#include "process.h"
+#include <process.h>
 
 #include <nlohmann/json.hpp>
 
@@ -12,6 +12,11 @@
 #include <vector>
 
 namespace e2e {
+
+using zel::proc::backgroundProcess;
+using zel::proc::processResult;
+using zel::proc::processSpec;
+using zel::proc::runProcess;
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;

@@ -92,6 +92,19 @@ TEST(startup, aModelFolderWithoutGeometryLeavesTheTabletopEmpty) {
     EXPECT_EQ(labelText(run.dump), statusText("X", "", "tabletop", "OFF"));
 }
 
+TEST(startup, afterAnUnreadableFirstModelTheNextOneGoesOnTheTabletop) {
+    tempFolder models;
+    writeText(models.path() / "archi.3ds", "not a model at all");
+    fs::copy_file(sampleModels() / "table.3ds", models.path() / "table.3ds");
+    auto run = runScript("key >\n", {"--models", models.path().string()});
+    EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
+    EXPECT_NE(findPath(run.dump["scene"], {"navigator", "tabletop", "geomSink -> table.3ds"}),
+              nullptr)
+        << run.dump["scene"].dump(1);
+    EXPECT_EQ(findPath(run.dump["scene"], {"navigator", "geomSink -> table.3ds"}), nullptr);
+    EXPECT_EQ(labelText(run.dump), statusText("X", "table.3ds", "tabletop", "OFF"));
+}
+
 TEST(startup, relativeModelFolderIsTakenFromTheWorkingFolder) {
     // The application gets the folder as an absolute path; the catalogue comes from it.
     tempFolder work;

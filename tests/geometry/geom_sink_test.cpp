@@ -2,6 +2,8 @@
 // the home transform and the animation switch.
 #include "sink_fixture.h"
 
+#include <algorithm>
+
 namespace {
 
 using rec::sinkTest;
@@ -186,13 +188,16 @@ TEST_F(sinkTest, replaceWithAnUnreadableFileRemovesTheOldModelAndLaterLoadsRetur
     EXPECT_EQ(w.navigatorNode->getNumChildren(), 3) << "head, wand, tabletop only";
 }
 
-TEST_F(sinkTest, firstLoadThatFailsLeavesTheHolderWithoutAttachPoint) {
+TEST_F(sinkTest, afterAFirstLoadThatFailsTheNextModelGoesWhereTheFirstWasMeantToGo) {
     rec::captureStdout quiet;
     EXPECT_FALSE(sink->loadGeom(u"broken.3ds", tabletop));
-    EXPECT_EQ(sink->attachPoint, nullptr);
+    EXPECT_EQ(sink->model, nullptr);
     EXPECT_EQ(sink->getPosition(), zel::vec3(0, 0, 0));
     EXPECT_TRUE(sink->replaceGeom(u"archi.3ds"));
-    EXPECT_EQ(sink->attachPoint, w.navigatorNode);
+    EXPECT_EQ(sink->attachPoint, tabletop);
+    EXPECT_EQ(tabletop->getChild(0), sink->model);
+    const auto& underNavigator = w.navigatorNode->children;
+    EXPECT_EQ(std::count(underNavigator.begin(), underNavigator.end(), sink->model), 0);
 }
 
 TEST_F(sinkTest, detachRemovesOnlyAFirstChildNamedLikeAPlacedModel) {

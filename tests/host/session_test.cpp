@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include "dump.h"
+
 #include <zel/component.h>
 #include <zel/eventmanager.h>
 #include <zel/world/world.h>

@@ -3,6 +3,8 @@
 // entry and not to the package while it has the focus, a disconnected window delivers nothing,
 // resizing the window is reported, the viewer keys walk the navigator, and the clock follows real
 // time.
+#include "model_folder.h"
+#include "packages.h"
 #include "session.h"
 #include "viewer.h"
 
@@ -74,7 +76,7 @@ protected:
         return ::testing::internal::GetCapturedStdout();
     }
 
-    void draw() { v->getView().drawFrame(v->buildFrame()); }
+    void draw() { v->getScreen().drawFrame(v->buildFrame()); }
 
     void run(const std::string& text) {
         auto parsed = host::parseScript(text, "test");
@@ -142,7 +144,7 @@ TEST_F(viewerWithPackage, typedCharactersChangeTheEntryOnceEachAndEnterSendsIt) 
     const std::string before = entryText();
     ASSERT_FALSE(before.empty());
     clickEntry();
-    ASSERT_TRUE(v->getView().entryHasFocus());
+    ASSERT_TRUE(v->getScreen().entryHasFocus());
     tapKey(endKey);
     ImGuiIO& io = ImGui::GetIO();
     record();
@@ -160,12 +162,12 @@ TEST_F(viewerWithPackage, typedCharactersChangeTheEntryOnceEachAndEnterSendsIt) 
 }
 
 TEST_F(viewerWithPackage, keysGoToTheEntryWhileItHasTheFocusAndToThePackageOtherwise) {
-    render::inputSink& in = v->getView().input();
+    render::inputSink& in = v->getScreen().input();
     sceneGraph::iSceneNode* model = host::findPlacedModel(*w);
     ASSERT_NE(model, nullptr);
 
     clickEntry();
-    ASSERT_TRUE(v->getView().entryHasFocus());
+    ASSERT_TRUE(v->getScreen().entryHasFocus());
     record();
     in.keyDown('x');
     in.keyUp('x');
@@ -175,7 +177,7 @@ TEST_F(viewerWithPackage, keysGoToTheEntryWhileItHasTheFocusAndToThePackageOther
 
     record();
     click(ImVec2(900, 400)); // into the scene: the entry lets go
-    const bool focused = v->getView().entryHasFocus();
+    const bool focused = v->getScreen().entryHasFocus();
     in.keyDown('x');
     in.keyUp('x');
     out += recorded();
@@ -232,7 +234,7 @@ TEST_F(viewerWithPackage, resizingTheStatusWindowIsReported) {
 }
 
 TEST_F(viewerWithPackage, viewerKeysWalkTheNavigatorAndTheTabletopComesAlong) {
-    render::inputSink& in = v->getView().input();
+    render::inputSink& in = v->getScreen().input();
     const render::frame f0 = v->buildFrame();
     record();
     in.viewerKeyDown(viewerKey::up, false);
@@ -268,7 +270,7 @@ TEST_F(viewerWithPackage, meshesOfModelsThatLeftTheGraphLeaveTheGpu) {
         run("key >\n");
         recorded();
         draw();
-        return v->getView().scene().stats();
+        return v->getScreen().scene().stats();
     };
     const render::rendererStats first = next();
     ASSERT_GT(first.meshes, 1u) << "the ground and a model";
@@ -290,9 +292,9 @@ TEST_F(viewerWithPackage, runAdvancesTheClockWithRealTimeAndEscapeEndsIt) {
     EXPECT_GE(w->getTime() - t0, 0.25);
     EXPECT_LE(w->getTime() - t0, elapsed + 1e-6);
 
-    v->getView().input().viewerKeyDown(viewerKey::escape, false);
+    v->getScreen().input().viewerKeyDown(viewerKey::escape, false);
     v->run(); // returns at once: the view is closed
-    EXPECT_FALSE(v->getView().isOpen());
+    EXPECT_FALSE(v->getScreen().isOpen());
 }
 
 } // namespace

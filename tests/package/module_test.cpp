@@ -8,7 +8,9 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <iostream>
 #include <set>
+#include <sstream>
 
 namespace {
 
@@ -68,6 +70,16 @@ TEST_F(moduleTest, everyCallReturnsTheOnePackageWithItsClassRegisteredOnce) {
     EXPECT_EQ(ours, 1);
     EXPECT_EQ(zel::component::classRegistry::getTheSingleton().findInterface(applicationId),
               record);
+}
+
+// The console is set up once, when the module loads. A host that then captures the wide trace in a
+// buffer of its own must keep it across later calls of initPackage.
+TEST_F(moduleTest, laterCallsLeaveTheHostsWideStreamAlone) {
+    std::wstringbuf capture;
+    std::wstreambuf* before = std::wcout.rdbuf(&capture);
+    EXPECT_EQ(init(), package);
+    EXPECT_EQ(std::wcout.rdbuf(), &capture);
+    std::wcout.rdbuf(before);
 }
 
 TEST_F(moduleTest, recordDescribesTheApplicationClass) {

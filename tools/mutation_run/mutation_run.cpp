@@ -13,18 +13,14 @@
 // Crashes and hangs are the faults; the exit status is 1 when there was any. --keep saves the
 // files that caused one.
 
-#include "mutations.h"
-
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <mutations.h>
+#include <process.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -67,48 +63,23 @@ struct runResult {
     std::string detail;
 };
 
-// zelhost on the folder; its stdout and stderr go to files there.
+// zelhost on the folder, its standard streams captured.
 runResult runHost(const std::string& zelhost, const fs::path& folder, double timeout) {
-    fs::path scriptFile = folder / "run.zel", out = folder / "out.txt", err = folder / "err.txt";
+    fs::path scriptFile = folder / "run.zel";
     writeAll(scriptFile, script);
-    std::fflush(nullptr);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int n = ::open("/dev/null", O_RDONLY);
-        if (o < 0 || e < 0 || n < 0)
-            ::_exit(126);
-        ::dup2(n, 0);
-        ::dup2(o, 1);
-        ::dup2(e, 2);
-        std::string models = (folder / "m").string(), scriptArg = scriptFile.string();
-        const char* argv[] = {zelhost.c_str(), "--models",        models.c_str(),
-                              "--script",      scriptArg.c_str(), nullptr};
-        ::execv(argv[0], const_cast<char* const*>(argv));
-        ::_exit(127);
-    }
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(static_cast<long long>(timeout * 1000));
-    int status = 0;
-    for (;;) {
-        pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid)
-            break;
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return {outcome::hang, "no end after " + std::to_string(timeout) + " s"};
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    std::string errText = readAll(err);
-    if (WIFSIGNALED(status))
-        return {outcome::crash, std::string("signal ") + strsignal(WTERMSIG(status))};
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    zel::proc::processSpec spec;
+    spec.args = {zelhost, "--models", (folder / "m").string(), "--script", scriptFile.string()};
+    spec.timeoutSeconds = timeout;
+    const zel::proc::processResult r = zel::proc::runProcess(spec);
+    if (r.timedOut)
+        return {outcome::hang, "no end after " + std::to_string(timeout) + " s"};
+    const std::string& errText = r.err;
+    if (r.signal != 0)
+        return {outcome::crash, std::string("signal ") + strsignal(r.signal)};
+    if (r.exitCode != 0)
         return {outcome::crash,
-                "exit " + std::to_string(WEXITSTATUS(status)) + ": " + errText.substr(0, 300)};
-    if (readAll(out).rfind("propPlacer - onStart\n", 0) != 0)
+                "exit " + std::to_string(r.exitCode) + ": " + errText.substr(0, 300)};
+    if (r.out.rfind("propPlacer - onStart\n", 0) != 0)
         return {outcome::crash, "the trace does not start as it should"};
     if (errText.find("cannot read archi.3ds") != std::string::npos)
         return {outcome::failedRead, {}};

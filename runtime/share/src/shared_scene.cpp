@@ -5,8 +5,8 @@
 #include <zel/world/geometry.h>
 #include <zel/world/scene_node.h>
 
-#include "imported_scene.h"
-#include "scene_codec.h"
+#include <zel/import/imported_scene.h>
+#include <zel/import/scene_codec.h>
 
 #include <nats/nats.h>
 #include <nlohmann/json.hpp>

@@ -1,7 +1,7 @@
 #include <zel/world/animation.h>
 #include <zel/world/scene_node.h>
 
-#include "imported_scene.h"
+#include <zel/import/imported_scene.h>
 
 #include <algorithm>
 #include <cmath>

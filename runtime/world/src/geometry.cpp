@@ -1,6 +1,6 @@
 #include <zel/world/geometry.h>
 
-#include "imported_scene.h"
+#include <zel/import/imported_scene.h>
 
 #include <algorithm>
 #include <cmath>

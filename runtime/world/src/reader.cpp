@@ -2,7 +2,7 @@
 
 #include <zel/world/geometry.h>
 
-#include "model_import.h"
+#include <zel/import/model_import.h>
 
 #include <algorithm>
 #include <array>
@@ -21,6 +21,42 @@ namespace {
 bool isRegularFile(const fs::path& p) {
     std::error_code ec;
     return fs::is_regular_file(p, ec);
+}
+
+// Why a name that exists is no model file; empty when it is a regular file or nothing of that name
+// exists. Only looks at the name's status: a FIFO is never opened (that would wait for a writer).
+std::string notRegularReason(const fs::path& p) {
+    std::error_code ec;
+    switch (fs::status(p, ec).type()) {
+    case fs::file_type::directory:
+        return "it is a folder, not a file";
+    case fs::file_type::fifo:
+        return "it is a FIFO (named pipe), not a regular file";
+    case fs::file_type::block:
+    case fs::file_type::character:
+        return "it is a device, not a regular file";
+    case fs::file_type::socket:
+        return "it is a socket, not a regular file";
+    default:
+        return {};
+    }
+}
+
+// The reason for a name that findModel found no regular file for: what the first thing of that
+// name over the same places is, else that there is none.
+std::string notFoundReason(const fs::path& name, const std::vector<fs::path>& folders) {
+    std::vector<fs::path> candidates;
+    if (name.is_absolute()) {
+        candidates.push_back(name);
+    } else {
+        for (const fs::path& folder : folders)
+            candidates.push_back(folder / name);
+        candidates.push_back(name);
+    }
+    for (const fs::path& c : candidates)
+        if (std::string why = notRegularReason(c); !why.empty())
+            return why;
+    return "no such file in the search path or the working directory";
 }
 
 char asciiLower(char c) {
@@ -100,7 +136,8 @@ fs::path findTexture(const std::string& name, const std::vector<fs::path>& folde
     return {};
 }
 
-sgReader::sgReader(nodeStore& nodes, animPlayer& player) : nodes_(nodes), player_(player) {}
+sgReader::sgReader(nodeStore& nodes, animPlayer& player, import::isolationOptions isolation)
+    : nodes_(nodes), player_(player), isolation_(std::move(isolation)) {}
 
 sgReader::~sgReader() = default;
 
@@ -143,13 +180,14 @@ sceneGraph::iSceneNode* sgReader::readFile(const wstring& name) {
     };
     // File names are bytes: toUtf8 gives back exactly the bytes a listed name came from.
     const fs::path wanted(xstd::toUtf8(name));
-    const std::optional<fs::path> file =
-        findModel(wanted, foldersOf<sceneGraph::reader::fileSearchAttr>());
+    const std::vector<fs::path> folders = foldersOf<sceneGraph::reader::fileSearchAttr>();
+    std::optional<fs::path> file = findModel(wanted, folders);
+    if (file && file->is_absolute() && !isRegularFile(*file))
+        file.reset(); // an absolute name is taken as it is: it may still be no file
     if (!file)
-        return fail(name.empty() ? "no file name"
-                                 : "no such file in the search path or the working directory");
+        return fail(name.empty() ? "no file name" : notFoundReason(wanted, folders));
     std::string reason;
-    const std::shared_ptr<const import::scene> data = import::importFile(*file, &reason);
+    const std::shared_ptr<const import::scene> data = import::importFile(*file, isolation_, reason);
     if (!data)
         return fail(reason);
     if (data->nodes.empty())

@@ -6,6 +6,8 @@
 #include <zel/world/animation.h>
 #include <zel/world/scene_node.h>
 
+#include <zel/import/isolated_import.h>
+
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -41,7 +43,8 @@ std::filesystem::path findTexture(const std::string& name,
 
 class sgReader final : public sceneGraph::reader::iSgReader {
 public:
-    sgReader(nodeStore& nodes, animPlayer& player);
+    // Each model file not read before is imported in a child with these limits.
+    sgReader(nodeStore& nodes, animPlayer& player, import::isolationOptions isolation);
     ~sgReader() override;
     sgReader(const sgReader&) = delete;
     sgReader& operator=(const sgReader&) = delete;
@@ -59,6 +62,7 @@ private:
 
     nodeStore& nodes_;
     animPlayer& player_;
+    import::isolationOptions isolation_;
     std::vector<std::unique_ptr<xstd::attr>> attrs_;
 };
 

@@ -8,9 +8,9 @@
 #include <zel/world/service_info.h>
 #include <zel/world/widgets.h>
 
-#include "model_import.h"
 #include "reader.h"
 #include "widget_registry.h"
+#include <zel/import/model_import.h>
 
 #include <nlohmann/json.hpp>
 
@@ -83,7 +83,8 @@ public:
     observerList<sceneGraph::iMouseObserver> observers;
 };
 
-class view final : public client::iView {
+// The client context's view of the world: where the mouse events come from.
+class clientView final : public client::iView {
 public:
     sceneGraph::iMouseSource* getMouseSource() override { return &mouse; }
 
@@ -98,7 +99,7 @@ public:
     mouseSource& mouse() { return view_.mouse; }
 
 private:
-    view view_;
+    clientView view_;
     animPlayer& player_;
 };
 
@@ -128,14 +129,24 @@ nlohmann::json matrixJson(const matrix4& m) {
     return out;
 }
 
+// The import child's limits for a world's options.
+import::isolationOptions isolationFor(const worldOptions& options){
+    import::isolationOptions isolation;
+if (std::isfinite(options.importSeconds) && options.importSeconds > 0.0)
+    isolation.deadline = std::chrono::milliseconds(
+        static_cast<long long>(std::min(options.importSeconds, 1e9) * 1000.0));
+isolation.addressSpaceLimit = options.importAddressSpace;
+return isolation;
 } // namespace
+
+} // namespace zel::world
 
 // ---- world ------------------------------------------------------------------------------------
 
 struct world::impl {
     explicit impl(worldOptions o)
         : options(o), factory(nodes), root(nodes.create(u"scene")), scene(factory, root),
-          reader(nodes, player), client(player) {}
+          reader(nodes, player, isolationFor(o)), client(player) {}
 
     worldOptions options;
     nodeStore nodes;
@@ -183,13 +194,6 @@ world::world(worldOptions options) : impl_(std::make_unique<impl>(options)) {
     w.ground = ground;
     w.navigatorNode = navigator;
     w.navigator = std::make_unique<navigatorService>(navigator);
-
-    import::isolationOptions isolation = import::importOptions();
-    if (std::isfinite(options.importSeconds) && options.importSeconds > 0.0)
-        isolation.deadline = std::chrono::milliseconds(
-            static_cast<long long>(std::min(options.importSeconds, 1e9) * 1000.0));
-    isolation.addressSpaceLimit = options.importAddressSpace;
-    import::setImportOptions(isolation);
 }
 
 world::~world() {

@@ -1,5 +1,5 @@
-#include "scene_codec.h"
 #include "test_support.h"
+#include <zel/import/scene_codec.h>
 
 #include <gtest/gtest.h>
 

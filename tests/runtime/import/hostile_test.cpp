@@ -1,9 +1,9 @@
 // Hostile and broken files through the real helper: each is a clean failure with a reason, within
 // the deadline, with no child left behind.
 
-#include "../../../bench/import/mutations.h"
-#include "isolated_import.h"
 #include "test_support.h"
+#include <mutations.h>
+#include <zel/import/isolated_import.h>
 
 #include <gtest/gtest.h>
 

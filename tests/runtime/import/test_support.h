@@ -1,7 +1,7 @@
 #pragma once
 
-#include "imported_scene.h"
-#include "isolated_import.h"
+#include <zel/import/imported_scene.h>
+#include <zel/import/isolated_import.h>
 
 #include <filesystem>
 #include <string>

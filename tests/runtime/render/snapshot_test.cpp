@@ -3,7 +3,7 @@
 #include "scenes.h"
 
 #include <zel/render/backend.h>
-#include <zel/render/view.h>
+#include <zel/render/screen.h>
 
 #include <gtest/gtest.h>
 
@@ -34,7 +34,7 @@ protected:
         backendOptions o;
         o.width = width;
         o.height = height;
-        v = view::create(makeOffscreenBackend(o), nullptr);
+        v = screen::create(makeOffscreenBackend(o), nullptr);
         ASSERT_TRUE(v);
         background = {0.2f, 0.3f, 0.4f, 1.0f};
     }
@@ -45,7 +45,7 @@ protected:
         return f;
     }
     bool isBackground(const std::uint8_t* px) const { return near(px, 51, 77, 102, 2); }
-    std::unique_ptr<view> v;
+    std::unique_ptr<screen> v;
     std::array<float, 4> background{};
 };
 

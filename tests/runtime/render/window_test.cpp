@@ -3,7 +3,7 @@
 #include "scenes.h"
 
 #include <zel/render/backend.h>
-#include <zel/render/view.h>
+#include <zel/render/screen.h>
 
 #include <gtest/gtest.h>
 
@@ -51,7 +51,7 @@ protected:
         o.width = 320;
         o.height = 240;
         o.title = "zel render test";
-        v = view::create(makeWindowBackend(o), &host);
+        v = screen::create(makeWindowBackend(o), &host);
         ASSERT_TRUE(v);
     }
     // Runs xdotool, then draws frames and polls until `done` holds or two seconds passed.
@@ -84,7 +84,7 @@ protected:
     }
     recorder host;
     std::string entry = "ab";
-    std::unique_ptr<view> v;
+    std::unique_ptr<screen> v;
 };
 
 TEST_F(window, opensWithAUtf8CharacterTypeAndDraws) {

@@ -6,7 +6,7 @@
 #include <zel/world/scene_node.h>
 #include <zel/world/world.h>
 
-#include "imported_scene.h"
+#include <zel/import/imported_scene.h>
 
 #include <cmath>
 

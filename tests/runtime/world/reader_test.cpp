@@ -5,11 +5,13 @@
 #include <zel/world/geometry.h>
 #include <zel/world/world.h>
 
-#include "model_import.h"
 #include "reader.h"
+#include <zel/import/model_import.h>
 
 #include <fstream>
 #include <set>
+
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -136,6 +138,9 @@ TEST_F(readerTest, FailedReadsReturnNullWithOneLineOnStderr) {
     writeFile(dir / "empty.3ds", "");
     writeFile(dir / "junk.3ds", std::string(64, '\x7f'));
     fs::create_directory(dir / "folder.3ds");
+    // A FIFO must be named as one, and never opened: opening it would wait for a writer forever.
+    ASSERT_EQ(::mkfifo((dir / "pipe.3ds").c_str(), 0600), 0);
+    const std::string absoluteFifo = (dir / "pipe.3ds").string();
     searchIn({dir.path()});
     struct failure {
         const char* name;
@@ -144,7 +149,10 @@ TEST_F(readerTest, FailedReadsReturnNullWithOneLineOnStderr) {
     const failure cases[] = {
         {"nosuch.3ds", "no such file"},
         {"", "no file name"},
-        {"folder.3ds", "no such file"},
+        {"folder.3ds", "it is a folder"},
+        {"pipe.3ds", "it is a FIFO"},
+        {absoluteFifo.c_str(), "it is a FIFO"},
+        {"/dev/null", "it is a device"},
         {"empty.3ds", ""},
         {"junk.3ds", ""},
         {"/nonexistent/abs.3ds", ""},
@@ -332,6 +340,23 @@ TEST_F(readerTest, MeshDataOutlivesTheImportCache) {
     for (float v : geometry[0]->getPositions())
         sum += v; // the sanitizer build catches a read of freed memory here
     EXPECT_TRUE(std::isfinite(sum));
+}
+
+// Import limits belong to the world that was made with them: a second world must not change what
+// the first one allows.
+TEST(readerLimits, EachWorldKeepsItsOwnImportLimits) {
+    const fs::path file = corpusFile("assimp/3DS/RotatingCube.3DS");
+    ZEL_REQUIRE_FILE(file);
+    zel::world::import::clearImportCache(); // nothing read before may come back from the cache
+    zel::world::worldOptions strictOptions;
+    strictOptions.importSeconds = 0.001; // no child starts, let alone imports, in a millisecond
+    zel::world::world strict(strictOptions);
+    zel::world::world relaxed;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(strict.getReader()->readFile(w(file.string())), nullptr);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("cannot read"), std::string::npos) << err;
+    EXPECT_NE(relaxed.getReader()->readFile(w(file.string())), nullptr);
 }
 
 TEST_F(readerTest, AnimatedSampleCarriesItsAnimation) {

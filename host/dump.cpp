@@ -1,0 +1,43 @@
+#include "dump.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+
+namespace zel::host {
+
+namespace fs = std::filesystem;
+
+bool writeDump(const world::world& w, const std::string& file, std::ostream& err) {
+    std::string text;
+    try {
+        text = w.dump().dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+        text += '\n';
+    } catch (const std::exception& e) {
+        err << "zelhost: cannot write dump " << file << ": " << e.what() << "\n";
+        return false;
+    }
+    std::error_code ec;
+    if (fs::is_directory(fs::path(file), ec)) {
+        err << "zelhost: cannot write dump " << file << ": it is a folder\n";
+        return false;
+    }
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        err << "zelhost: cannot write dump " << file << ": " << std::strerror(errno) << "\n";
+        return false;
+    }
+    out << text;
+    out.close();
+    if (!out) {
+        err << "zelhost: cannot write dump " << file << ": write failed\n";
+        return false;
+    }
+    return true;
+}
+
+} // namespace zel::host

@@ -1,0 +1,143 @@
+#include "hud.h"
+
+#include <zel/polymath.h>
+#include <zel/world/scene_node.h>
+#include <zel/xstd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace zel::host {
+
+namespace {
+
+const wstring modelPrefix = u"geomSink -> ";
+
+// Three numbers as "(a, b, c)"; a value that prints as zero prints without a minus sign.
+std::string triple(const vec3& v, int decimals) {
+    const double unit = std::pow(10.0, -decimals) / 2.0;
+    char text[3][32];
+    for (int i = 0; i < 3; ++i) {
+        double x = v[std::size_t(i)];
+        if (std::fabs(x) < unit)
+            x = 0.0;
+        std::snprintf(text[i], sizeof text[i], "%.*f", decimals, x);
+    }
+    return std::string("(") + text[0] + ", " + text[1] + ", " + text[2] + ")";
+}
+
+} // namespace
+
+sceneGraph::iSceneNode* findPlacedModel(const world::world& w) {
+    sceneGraph::iSceneNode* found = nullptr;
+    if (!w.getNavigatorNode())
+        return nullptr;
+    world::walkGraph(w.getNavigatorNode(), [&](sceneGraph::iSceneNode* node, int) {
+        if (found)
+            return false;
+        if (node->getName().rfind(modelPrefix, 0) == 0) {
+            found = node;
+            return false;
+        }
+        return true;
+    });
+    return found;
+}
+
+vec3 eulerDegrees(const quat& q) {
+    matrix4 m;
+    m.setQuat(q);
+    // M = Rx(a) * Ry(b) * Rz(c) in row-vector form has
+    //   row 0 = (cb cc, cb sc, -sb), row 1 = (.., .., sa cb), row 2 = (.., .., ca cb).
+    const double sb = std::clamp(-double(m(0, 2)), -1.0, 1.0);
+    double a = 0, b = std::asin(sb), c = 0;
+    if (std::fabs(sb) < 0.999999) {
+        a = std::atan2(m(1, 2), m(2, 2));
+        c = std::atan2(m(0, 1), m(0, 0));
+    } else {
+        // Gimbal lock: with c = 0, row 1 = (.., ca, ..) and row 2 = (.., -sa, ..).
+        a = std::atan2(-double(m(2, 1)), double(m(1, 1)));
+    }
+    const double toDegrees = 180.0 / 3.14159265358979323846;
+    // A half turn comes out of atan2 as +-180 depending on rounding: show it as +180.
+    auto wrap = [](double d) { return std::min(d <= -180.0 + 1e-3 ? d + 360.0 : d, 180.0); };
+    return vec3(float(wrap(a * toDegrees)), float(b * toDegrees), float(wrap(c * toDegrees)));
+}
+
+std::string hudLine(const world::world& w) {
+    sceneGraph::iSceneNode* model = findPlacedModel(w);
+    if (!model)
+        return "no model placed";
+    polyMath::point3Xform position;
+    polyMath::quatXform rotation;
+    polyMath::scaleXform scale;
+    model->getXform(position);
+    model->getXform(rotation);
+    model->getXform(scale);
+    return xstd::toDisplayUtf8(model->getName().substr(modelPrefix.size())) + "  position " +
+           triple(position.getData(), 3) + "  rotation " +
+           triple(eulerDegrees(rotation.getData()), 1) + " deg  scale " +
+           triple(scale.getData(), 3);
+}
+
+std::string shareHudLine(const share::sharedScene& s) {
+    if (s.reconnecting())
+        return "shared scene: reconnecting";
+    const std::size_t n = s.sites().size();
+    return "shared scene " + s.sceneName() + ": " + std::to_string(n) +
+           (n == 1 ? " site" : " sites") + (s.viewerOnly() ? " (viewing only)" : "");
+}
+
+namespace {
+
+// A head for avatars: a box 0.2 m wide, 0.25 m high, 0.22 m deep, with a nose towards -z.
+struct headMesh {
+    std::vector<float> positions;
+    std::vector<std::uint32_t> indices;
+    headMesh() {
+        auto box = [&](float x0, float y0, float z0, float x1, float y1, float z1) {
+            const std::uint32_t base = static_cast<std::uint32_t>(positions.size() / 3);
+            for (int i = 0; i < 8; ++i) {
+                positions.push_back(i & 1 ? x1 : x0);
+                positions.push_back(i & 2 ? y1 : y0);
+                positions.push_back(i & 4 ? z1 : z0);
+            }
+            const std::uint32_t faces[12][3] = {{0, 2, 1}, {1, 2, 3}, {4, 5, 6}, {5, 7, 6},
+                                                {0, 1, 4}, {1, 5, 4}, {2, 6, 3}, {3, 6, 7},
+                                                {0, 4, 2}, {2, 4, 6}, {1, 3, 5}, {3, 7, 5}};
+            for (const auto& f : faces)
+                for (std::uint32_t v : f)
+                    indices.push_back(base + v);
+        };
+        box(-0.1f, -0.125f, -0.11f, 0.1f, 0.125f, 0.11f);
+        box(-0.02f, -0.03f, -0.16f, 0.02f, 0.02f, -0.11f);
+    }
+};
+
+} // namespace
+
+render::frame hudFrames::build() {
+    render::frame f = frames_.build();
+    f.hud.push_back(hudLine(world_));
+    if (share_) {
+        static const auto head = std::make_shared<const headMesh>();
+        for (const share::avatar& a : share_->avatars()) {
+            render::drawItem item;
+            item.key = head;
+            item.positions = head->positions.data();
+            item.vertexCount = static_cast<std::uint32_t>(head->positions.size() / 3);
+            item.indices = head->indices.data();
+            item.indexCount = static_cast<std::uint32_t>(head->indices.size());
+            std::copy(a.world.data(), a.world.data() + 16, item.world.begin());
+            item.diffuse = {0.95f, 0.75f, 0.35f, 1.0f};
+            f.items.push_back(item);
+            f.labels.push_back(
+                {{a.world.data()[12], a.world.data()[13] + 0.22f, a.world.data()[14]}, a.user});
+        }
+        f.hud.push_back(shareHudLine(*share_));
+    }
+    return f;
+}
+
+} // namespace zel::host

@@ -1,0 +1,47 @@
+// The world as the viewer shows it: the renderer's frame of the scene graph and the windows, with
+// the host's heads-up line about the placed model.
+#pragma once
+
+#include <zel/math.h>
+#include <zel/render/frame.h>
+#include <zel/scenegraph.h>
+#include <zel/share/shared_scene.h>
+#include <zel/world/world.h>
+#include <zel/world_render/world_frames.h>
+
+#include <string>
+
+namespace zel::host {
+
+// The model the package placed: the first node under the navigator, depth first, whose name starts
+// with "geomSink -> ". Null when there is none.
+sceneGraph::iSceneNode* findPlacedModel(const world::world& w);
+
+// The angles, in degrees, that setEuler turns back into the rotation of the unit quaternion q
+// (M = Rx * Ry * Rz): x and z in (-180, 180], y in [-90, 90]. At y = +-90 only x + z or x - z is
+// determined; z is then 0.
+vec3 eulerDegrees(const quat& q);
+
+// "NAME  position (x, y, z)  rotation (x, y, z) deg  scale (x, y, z)" of the placed model as its
+// node's getXform reads them now, or "no model placed".
+std::string hudLine(const world::world& w);
+
+// "shared scene NAME: N sites", or "shared scene: reconnecting" while the broker is away.
+std::string shareHudLine(const share::sharedScene& s);
+
+// One frame of the world per build: one walk over its graph (a mesh uploaded once, freed when no
+// node uses it any more), the camera at "head", the live windows, and the HUD line. The frame's
+// arrays point into the world's meshes: draw it before the world changes again.
+class hudFrames {
+public:
+    explicit hudFrames(const world::world& w) : world_(w), frames_(w) {}
+    render::frame build();
+    void setShare(const share::sharedScene* s) { share_ = s; }
+
+private:
+    const world::world& world_;
+    const share::sharedScene* share_ = nullptr;
+    render::worldFrames frames_;
+};
+
+} // namespace zel::host

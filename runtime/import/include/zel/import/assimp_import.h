@@ -1,0 +1,30 @@
+#pragma once
+
+// Assimp's scene turned into the project's plain scene data, in this process. Not isolated: a
+// hostile file can crash or hang the caller, so the host reaches this only through the import
+// helper (isolated_import.h); the helper itself and the benchmarks call it directly.
+
+#include <zel/import/imported_scene.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+struct aiScene;
+
+namespace zel::world::import {
+
+// The post-processing asked of Assimp for every import.
+unsigned int assimpImportFlags();
+
+// Copies s: matrices transposed to the row-vector convention, the root first and parents before
+// children, triangles only (points and lines dropped, a mesh left without triangles dropped),
+// normals and the first texture-coordinate set when present, node and skeleton animation channels.
+// Null with a reason when s has no root node or holds indices that do not fit its arrays' sizes.
+std::optional<scene> convertScene(const aiScene& s, std::string* reason);
+
+// Reads the file with Assimp and converts it. Catches every exception; null with a reason (Assimp's
+// own message where it gives one) on failure.
+std::optional<scene> importInProcess(const std::filesystem::path& file, std::string* reason);
+
+} // namespace zel::world::import

@@ -1,0 +1,61 @@
+#pragma once
+
+// Imported scenes shared by every reader of the same unchanged file: keyed by the file's canonical
+// path, and valid while its size, modification time and inode stay as they were when it was read.
+// A file that changed is imported again (trees made from the old data keep it alive); failed reads
+// are not kept, so a file that is fixed or appears later is read on the next request.
+
+#include <zel/import/imported_scene.h>
+#include <zel/import/isolated_import.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace zel::world::import {
+
+class importCache {
+public:
+    // Reads one file; null with a reason on failure.
+    using loader = std::function<std::shared_ptr<const scene>(
+        const std::filesystem::path&, const isolationOptions&, std::string*)>;
+
+    explicit importCache(loader load);
+    importCache(const importCache&) = delete;
+    importCache& operator=(const importCache&) = delete;
+
+    // The cached scene while the file is unchanged, else what the loader gives (kept when not
+    // null). Null with a reason when the file cannot be examined or read. Thread-safe; the loader
+    // runs without the lock held.
+    // The options go to the loader; a cached scene is handed out whatever they are.
+    std::shared_ptr<const scene> get(const std::filesystem::path& file,
+                                     const isolationOptions& options, std::string* reason);
+
+    std::size_t size() const;
+    void clear();
+
+private:
+    struct fileStamp {
+        std::uintmax_t size = 0;
+        std::int64_t mtimeNs = 0;
+        std::uintmax_t inode = 0;
+        std::uintmax_t device = 0;
+        bool operator==(const fileStamp&) const = default;
+    };
+    struct entry {
+        fileStamp stamp;
+        std::shared_ptr<const scene> value;
+    };
+
+    static bool stampOf(const std::filesystem::path& file, fileStamp& out, std::string* reason);
+
+    loader load_;
+    mutable std::mutex mutex_;
+    std::map<std::filesystem::path, entry> entries_;
+};
+
+} // namespace zel::world::import

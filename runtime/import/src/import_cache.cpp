@@ -1,0 +1,70 @@
+#include <zel/import/import_cache.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <sys/stat.h>
+
+namespace zel::world::import {
+
+importCache::importCache(loader load) : load_(std::move(load)) {}
+
+bool importCache::stampOf(const std::filesystem::path& file, fileStamp& out, std::string* reason) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) {
+        if (reason)
+            *reason = std::strerror(errno);
+        return false;
+    }
+    out.size = static_cast<std::uintmax_t>(st.st_size);
+    out.mtimeNs = std::int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec;
+    out.inode = st.st_ino;
+    out.device = st.st_dev;
+    return true;
+}
+
+std::shared_ptr<const scene> importCache::get(const std::filesystem::path& file,
+                                              const isolationOptions& options,
+                                              std::string* reason) {
+    std::error_code ec;
+    const std::filesystem::path key = std::filesystem::canonical(file, ec);
+    if (ec) {
+        if (reason)
+            *reason = ec.message();
+        return nullptr;
+    }
+    fileStamp before;
+    if (!stampOf(key, before, reason))
+        return nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = entries_.find(key); it != entries_.end()) {
+            if (it->second.stamp == before)
+                return it->second.value;
+            entries_.erase(it); // the file changed: its old data is no longer what it holds
+        }
+    }
+    std::shared_ptr<const scene> value = load_(key, options, reason);
+    if (!value)
+        return nullptr;
+    // A file rewritten while it was being read may have given a mix of old and new content: hand
+    // the result out, but do not keep it under either stamp.
+    fileStamp after;
+    if (stampOf(key, after, nullptr) && after == before) {
+        std::lock_guard lock(mutex_);
+        entries_[key] = entry{before, value};
+    }
+    return value;
+}
+
+std::size_t importCache::size() const {
+    std::lock_guard lock(mutex_);
+    return entries_.size();
+}
+
+void importCache::clear() {
+    std::lock_guard lock(mutex_);
+    entries_.clear();
+}
+
+} // namespace zel::world::import

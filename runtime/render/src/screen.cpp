@@ -1,0 +1,558 @@
+// Contents: set-up and tear-down of the UI; the frame (scene, then UI); the widget windows at the
+// packer's layout; the HUD and the help overlay; the input filter between backend and host.
+
+#include <zel/render/screen.h>
+
+#include "gl.h"
+#include "matrix_math.h"
+
+#include <backends/imgui_impl_opengl3.h>
+#include <imgui.h>
+#include <imgui_internal.h>
+#include <imgui_stdlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <system_error>
+
+namespace zel::render {
+
+namespace {
+
+const char* const fallbackFont = "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf";
+
+// Latin with its extensions, Greek, Cyrillic, general punctuation, the euro sign and the
+// replacement character: what model and folder names are likely to hold. Must outlive the atlas.
+const ImWchar glyphRanges[] = {0x0020, 0x024F, 0x0370, 0x03FF, 0x0400, 0x052F, 0x2000,
+                               0x206F, 0x20AC, 0x20AC, 0xFFFD, 0xFFFD, 0};
+
+struct rect {
+    float x0, y0, x1, y1;
+    bool contains(float x, float y) const { return x >= x0 && x < x1 && y >= y0 && y < y1; }
+};
+
+struct windowState {
+    int hostWidth = -1; // the size the host asked for last, applied once per change
+    int hostHeight = -1;
+    int reportedWidth = -1; // the last size reported to the host
+    int reportedHeight = -1;
+    std::map<std::size_t, std::string> entries; // child index -> text being edited
+};
+
+} // namespace
+
+struct screen::impl final : inputSink {
+    std::unique_ptr<backend> target;
+    std::unique_ptr<renderer> scene;
+    inputSink* host = nullptr;
+    screenOptions options;
+    bool uiReady = false;
+    bool glUiReady = false;
+
+    std::vector<helpSection> help; // the host's: setHelp
+    bool showHelp = false;
+    bool screenshotRequested = false;
+
+    std::map<std::uint64_t, windowState> windows;
+    std::vector<rect> windowRects; // where the UI windows were last drawn, in window pixels
+    bool entryFocus = false;
+    std::multiset<unsigned int> keysPassed; // pressed keys whose press reached the host
+    std::set<mouseButton> buttonsPassed;
+    float mouseX = -1, mouseY = -1;
+
+    ~impl() override {
+        if (!target) {
+            return;
+        }
+        target->beginFrame();
+        scene.reset();
+        if (glUiReady) {
+            ImGui_ImplOpenGL3_Shutdown();
+        }
+        if (uiReady) {
+            target->shutdownUi();
+            ImGui::DestroyContext();
+        }
+        target.reset();
+    }
+
+    bool overUi(float x, float y) const {
+        return std::any_of(windowRects.begin(), windowRects.end(),
+                           [&](const rect& r) { return r.contains(x, y); });
+    }
+
+    // --- input filter -------------------------------------------------------------------------
+
+    void keyDown(unsigned int code) override {
+        if (entryFocus || !host) {
+            return;
+        }
+        keysPassed.insert(code);
+        host->keyDown(code);
+    }
+    void keyRepeat(unsigned int code) override {
+        if (!entryFocus && host && keysPassed.count(code)) {
+            host->keyRepeat(code);
+        }
+    }
+    void keyUp(unsigned int code) override {
+        // A release follows its press: one that reached the host before the entry took the focus
+        // is still delivered, one typed into the entry is not.
+        const auto it = keysPassed.find(code);
+        if (it == keysPassed.end()) {
+            return;
+        }
+        keysPassed.erase(it);
+        if (host) {
+            host->keyUp(code);
+        }
+    }
+    void viewerKeyDown(viewerKey k, bool repeat) override {
+        switch (k) {
+        case viewerKey::f1:
+            if (!repeat) {
+                showHelp = !showHelp;
+            }
+            return;
+        case viewerKey::f12:
+            if (!repeat) {
+                screenshotRequested = true;
+            }
+            return;
+        case viewerKey::escape:
+            // Escape leaves an entry being edited (the UI handles it), then closes the help, then
+            // the view.
+            if (repeat || entryFocus) {
+                return;
+            }
+            if (showHelp) {
+                showHelp = false;
+            } else {
+                target->close();
+            }
+            return;
+        case viewerKey::left:
+        case viewerKey::right:
+        case viewerKey::up:
+        case viewerKey::down:
+        case viewerKey::home:
+        case viewerKey::end:
+        case viewerKey::insert:
+        case viewerKey::del:
+            // The text cursor's keys while an entry is being edited.
+            if (entryFocus) {
+                return;
+            }
+            break;
+        default:
+            break;
+        }
+        if (host) {
+            host->viewerKeyDown(k, repeat);
+        }
+    }
+    void buttonEvent(zel::render::mouseButton b, bool pressed, int x, int y) override {
+        mouseX = static_cast<float>(x);
+        mouseY = static_cast<float>(y);
+        if (!host) {
+            return;
+        }
+        if (pressed) {
+            if (overUi(mouseX, mouseY)) {
+                return;
+            }
+            buttonsPassed.insert(b);
+            host->buttonEvent(b, true, x, y);
+        } else if (buttonsPassed.erase(b)) {
+            host->buttonEvent(b, false, x, y);
+        }
+    }
+    void mouseMove(int x, int y, zel::render::mouseButton held) override {
+        mouseX = static_cast<float>(x);
+        mouseY = static_cast<float>(y);
+        if (!host) {
+            return;
+        }
+        // A drag belongs to where it started; plain motion to what lies under the pointer.
+        if (held != zel::render::mouseButton::none) {
+            if (buttonsPassed.count(held)) {
+                host->mouseMove(x, y, held);
+            }
+        } else if (!overUi(mouseX, mouseY)) {
+            host->mouseMove(x, y, held);
+        }
+    }
+    void wheel(int delta, bool horizontal) override {
+        if (host && !overUi(mouseX, mouseY)) {
+            host->wheel(delta, horizontal);
+        }
+    }
+
+    // --- set-up
+    // -----------------------------------------------------------------------------------
+
+    bool startUi() {
+        IMGUI_CHECKVERSION();
+        ImGui::CreateContext();
+        ImGuiIO& io = ImGui::GetIO();
+        io.IniFilename = nullptr; // no imgui.ini in the user's folder
+        io.LogFilename = nullptr;
+        ImGui::StyleColorsDark();
+        ImGui::GetStyle().WindowRounding = 4.0f;
+
+        ImFontConfig config;
+        config.GlyphMinAdvanceX = static_cast<float>(options.cellWidth);
+        config.GlyphMaxAdvanceX = static_cast<float>(options.cellWidth);
+        ImFont* font = nullptr;
+        for (const std::string& file : {options.fontFile, std::string(fallbackFont)}) {
+            std::error_code ec;
+            if (!file.empty() && std::filesystem::is_regular_file(file, ec)) {
+                font = io.Fonts->AddFontFromFileTTF(file.c_str(), options.fontSize, &config,
+                                                    glyphRanges);
+                if (font) {
+                    break;
+                }
+            }
+        }
+        if (!font) {
+            io.Fonts->AddFontDefault(&config);
+        }
+        uiReady = true;
+        target->initUi();
+        if (!ImGui_ImplOpenGL3_Init("#version 330 core")) {
+            std::fprintf(stderr, "view: cannot start the UI's OpenGL renderer\n");
+            return false;
+        }
+        glUiReady = true;
+        return true;
+    }
+
+    // --- frame
+    // ------------------------------------------------------------------------------------
+
+    void render(const frame& f) {
+        target->beginFrame();
+        scene->draw(f, target->frameWidth(), target->frameHeight());
+        ImGui_ImplOpenGL3_NewFrame();
+        target->newUiFrame();
+        ImGui::NewFrame();
+        drawWindows(f);
+        drawHud(f);
+        if (showHelp) {
+            drawHelp();
+        }
+        ImGui::Render();
+        ImGui_ImplOpenGL3_RenderDrawData(ImGui::GetDrawData());
+    }
+
+    void drawWindows(const frame& f) {
+        const ImGuiStyle& style = ImGui::GetStyle();
+        const float titleHeight = ImGui::GetFontSize() + style.FramePadding.y * 2.0f;
+        const ImVec2 pad = style.WindowPadding;
+        windowRects.clear();
+        bool anyEntryActive = false;
+        std::set<std::uint64_t> seen;
+        for (std::size_t wi = 0; wi < f.windows.size(); ++wi) {
+            const uiWindow& w = f.windows[wi];
+            if (!seen.insert(w.id).second) {
+                continue; // one window per id: ImGui would merge them
+            }
+            windowState& st = windows[w.id];
+            if (w.width != st.hostWidth || w.height != st.hostHeight) {
+                st.hostWidth = w.width;
+                st.hostHeight = w.height;
+                st.reportedWidth = w.width;
+                st.reportedHeight = w.height;
+                ImGui::SetNextWindowSize(
+                    ImVec2(static_cast<float>(std::max(w.width, 0)) + 2 * pad.x,
+                           static_cast<float>(std::max(w.height, 0)) + 2 * pad.y + titleHeight));
+            }
+            const float offset = 12.0f + 28.0f * static_cast<float>(wi);
+            ImGui::SetNextWindowPos(ImVec2(offset, offset), ImGuiCond_FirstUseEver);
+            // "###" keeps the window's identity when its title changes.
+            const std::string name = w.title + "###zelwindow" + std::to_string(w.id);
+            const ImGuiWindowFlags flags =
+                ImGuiWindowFlags_NoCollapse | ImGuiWindowFlags_NoSavedSettings |
+                ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoScrollWithMouse;
+            ImGui::Begin(name.c_str(), nullptr, flags);
+            const ImVec2 pos = ImGui::GetWindowPos();
+            const ImVec2 size = ImGui::GetWindowSize();
+            windowRects.push_back({pos.x, pos.y, pos.x + size.x, pos.y + size.y});
+
+            const int contentWidth = static_cast<int>(size.x - 2 * pad.x + 0.5f);
+            const int contentHeight = static_cast<int>(size.y - 2 * pad.y - titleHeight + 0.5f);
+            if (contentWidth != st.reportedWidth || contentHeight != st.reportedHeight) {
+                st.reportedWidth = contentWidth;
+                st.reportedHeight = contentHeight;
+                if (host) {
+                    host->windowResized(w.id, contentWidth, contentHeight);
+                }
+            }
+
+            const ImVec2 origin = ImGui::GetCursorPos();
+            for (std::size_t ci = 0; ci < w.children.size(); ++ci) {
+                const uiElement& child = w.children[ci];
+                ImGui::SetCursorPos(ImVec2(origin.x + static_cast<float>(child.x),
+                                           origin.y + static_cast<float>(child.y)));
+                ImGui::PushID(static_cast<int>(ci));
+                if (child.type == uiElement::kind::label) {
+                    drawLabel(child, origin);
+                } else if (drawEntry(w, ci, st)) {
+                    anyEntryActive = true;
+                }
+                ImGui::PopID();
+            }
+            ImGui::End();
+        }
+        // Forget windows that are gone, so that one coming back gets its size again.
+        for (auto it = windows.begin(); it != windows.end();) {
+            it = seen.count(it->first) ? std::next(it) : windows.erase(it);
+        }
+        entryFocus = anyEntryActive;
+    }
+
+    // One line per cell row, each centred in its row.
+    void drawLabel(const uiElement& child, const ImVec2& origin) {
+        const float rowOffset =
+            (static_cast<float>(options.cellHeight) - ImGui::GetFontSize()) * 0.5f;
+        const char* text = child.text.c_str();
+        const char* const end = text + child.text.size();
+        for (int row = 0;; ++row) {
+            const char* lineEnd = std::find(text, end, '\n');
+            ImGui::SetCursorPos(ImVec2(origin.x + static_cast<float>(child.x),
+                                       origin.y + static_cast<float>(child.y) + rowOffset +
+                                           static_cast<float>(row * options.cellHeight)));
+            ImGui::TextUnformatted(text, lineEnd);
+            if (lineEnd == end) {
+                break;
+            }
+            text = lineEnd + 1;
+        }
+    }
+
+    // True while the entry holds keyboard focus.
+    bool drawEntry(const uiWindow& w, std::size_t ci, windowState& st) {
+        const uiElement& child = w.children[ci];
+        std::string& text = st.entries[ci];
+        const ImGuiID id = ImGui::GetID("##entry");
+        // While the user edits, the field keeps its own text; otherwise it shows the widget's.
+        if (ImGui::GetActiveID() != id) {
+            text = child.text;
+        }
+        const std::string before = text;
+        ImGui::SetNextItemWidth(static_cast<float>(std::max(child.w, 1)));
+        // A frame exactly one cell row high, as the layout measured it.
+        const float padY =
+            std::max(0.0f, (static_cast<float>(options.cellHeight) - ImGui::GetFontSize()) * 0.5f);
+        ImGui::PushStyleVar(ImGuiStyleVar_FramePadding,
+                            ImVec2(ImGui::GetStyle().FramePadding.x, padY));
+        const bool enter = ImGui::InputText("##entry", &text, ImGuiInputTextFlags_EnterReturnsTrue);
+        ImGui::PopStyleVar();
+        const bool active = ImGui::IsItemActive();
+        if (text != before && host) {
+            host->entryText(w.id, ci, text);
+        }
+        if (enter && host) {
+            host->entryEnter(w.id, ci);
+        }
+        return active;
+    }
+
+    // Each label centred over the point where its position projects; nothing for a point behind
+    // the camera.
+    void drawLabels(const frame& f) {
+        if (f.labels.empty()) {
+            return;
+        }
+        const ImVec2 display = ImGui::GetIO().DisplaySize;
+        if (display.x <= 0 || display.y <= 0) {
+            return;
+        }
+        matrix view = identityMatrix;
+        if (!detail::invert(detail::withoutScale(f.view.world), view)) {
+            return;
+        }
+        const float nearPlane = f.view.nearPlane > 0 ? f.view.nearPlane : 0.05f;
+        const float farPlane = f.view.farPlane > nearPlane ? f.view.farPlane : nearPlane * 20000.0f;
+        const float fov = f.view.fovY > 1.0f && f.view.fovY < 179.0f ? f.view.fovY : 60.0f;
+        const matrix clip = detail::multiply(
+            view, detail::perspective(fov, display.x / display.y, nearPlane, farPlane));
+        ImDrawList* dl = ImGui::GetForegroundDrawList();
+        for (const label& l : f.labels) {
+            float out[4];
+            for (int c = 0; c < 4; ++c) {
+                out[c] = l.position[0] * clip[0 * 4 + c] + l.position[1] * clip[1 * 4 + c] +
+                         l.position[2] * clip[2 * 4 + c] + clip[3 * 4 + c];
+            }
+            if (out[3] <= nearPlane) {
+                continue;
+            }
+            const float x = (out[0] / out[3] * 0.5f + 0.5f) * display.x;
+            const float y = (0.5f - out[1] / out[3] * 0.5f) * display.y;
+            const ImVec2 size = ImGui::CalcTextSize(l.text.c_str());
+            const ImVec2 at(x - size.x * 0.5f, y - size.y);
+            dl->AddRectFilled(ImVec2(at.x - 3, at.y - 2),
+                              ImVec2(at.x + size.x + 3, at.y + size.y + 1), IM_COL32(0, 0, 0, 140),
+                              3.0f);
+            dl->AddText(at, IM_COL32(255, 230, 150, 255), l.text.c_str());
+        }
+    }
+
+    void drawHud(const frame& f) {
+        drawLabels(f);
+        if (f.hud.empty()) {
+            return;
+        }
+        ImDrawList* dl = ImGui::GetForegroundDrawList();
+        const float lineHeight = ImGui::GetTextLineHeightWithSpacing();
+        const ImVec2 display = ImGui::GetIO().DisplaySize;
+        float width = 0;
+        for (const std::string& line : f.hud) {
+            width = std::max(width, ImGui::CalcTextSize(line.c_str()).x);
+        }
+        const float margin = 8.0f;
+        const float height = lineHeight * static_cast<float>(f.hud.size());
+        const ImVec2 topLeft(margin, display.y - margin - height);
+        dl->AddRectFilled(ImVec2(topLeft.x - 4, topLeft.y - 4),
+                          ImVec2(topLeft.x + width + 4, topLeft.y + height + 2),
+                          IM_COL32(0, 0, 0, 150), 3.0f);
+        float y = topLeft.y;
+        for (const std::string& line : f.hud) {
+            dl->AddText(ImVec2(topLeft.x, y), IM_COL32(235, 235, 235, 255), line.c_str());
+            y += lineHeight;
+        }
+    }
+
+    // Drawn straight into the foreground list: always on top, and it takes no focus from an entry.
+    void drawHelp() {
+        ImDrawList* dl = ImGui::GetForegroundDrawList();
+        const float lineHeight = ImGui::GetTextLineHeightWithSpacing();
+        const ImVec2 display = ImGui::GetIO().DisplaySize;
+        const char* const heading = "Keys (F1 closes this list)";
+        float keyWidth = 0, actionWidth = ImGui::CalcTextSize(heading).x;
+        std::size_t lines = 1;
+        for (const helpSection& s : help) {
+            actionWidth = std::max(actionWidth, ImGui::CalcTextSize(s.title.c_str()).x);
+            lines += 2 + s.keys.size();
+            for (const auto& [key, action] : s.keys) {
+                keyWidth = std::max(keyWidth, ImGui::CalcTextSize(key.c_str()).x);
+                actionWidth = std::max(actionWidth, ImGui::CalcTextSize(action.c_str()).x);
+            }
+        }
+        const float gap = 16.0f, pad = 14.0f;
+        const float width = keyWidth + gap + actionWidth + 2 * pad;
+        const float height = lineHeight * static_cast<float>(lines) + 2 * pad;
+        const ImVec2 p0(std::max(0.0f, (display.x - width) * 0.5f),
+                        std::max(0.0f, (display.y - height) * 0.5f));
+        dl->AddRectFilled(p0, ImVec2(p0.x + width, p0.y + height), IM_COL32(20, 22, 28, 230), 6);
+        dl->AddRect(p0, ImVec2(p0.x + width, p0.y + height), IM_COL32(120, 130, 150, 255), 6);
+        float y = p0.y + pad;
+        const float x = p0.x + pad;
+        dl->AddText(ImVec2(x, y), IM_COL32(255, 255, 255, 255), heading);
+        y += lineHeight;
+        for (const helpSection& s : help) {
+            y += lineHeight;
+            dl->AddText(ImVec2(x, y), IM_COL32(150, 190, 255, 255), s.title.c_str());
+            y += lineHeight;
+            for (const auto& [key, action] : s.keys) {
+                dl->AddText(ImVec2(x, y), IM_COL32(255, 220, 120, 255), key.c_str());
+                dl->AddText(ImVec2(x + keyWidth + gap, y), IM_COL32(230, 230, 230, 255),
+                            action.c_str());
+                y += lineHeight;
+            }
+        }
+    }
+
+    void saveScreenshot() {
+        screenshotRequested = false;
+        const image picture = target->readPixels();
+        std::error_code ec;
+        for (int n = 1; n < 100000; ++n) {
+            const auto file = options.screenshotDir / ("screenshot-" + std::to_string(n) + ".png");
+            if (std::filesystem::exists(file, ec)) {
+                continue;
+            }
+            if (writePng(picture, file)) {
+                std::fprintf(stderr, "view: screenshot saved to %s\n", file.string().c_str());
+            }
+            return;
+        }
+    }
+};
+
+screen::screen() : impl_(std::make_unique<impl>()) {}
+screen::~screen() = default;
+
+std::unique_ptr<screen> screen::create(std::unique_ptr<backend> target, inputSink* sink,
+                                       const screenOptions& options) {
+    if (!target) {
+        return nullptr;
+    }
+    std::unique_ptr<screen> v(new screen());
+    impl& d = *v->impl_;
+    d.target = std::move(target);
+    d.host = sink;
+    d.options = options;
+    d.target->beginFrame();
+    d.scene = std::make_unique<renderer>();
+    if (!d.scene->ok() || !d.startUi()) {
+        return nullptr;
+    }
+    d.target->setInputSink(&d);
+    return v;
+}
+
+bool screen::isOpen() const {
+    return impl_->target->isOpen();
+}
+void screen::close() {
+    impl_->target->close();
+}
+void screen::pollEvents() {
+    impl_->target->pollEvents();
+}
+
+void screen::drawFrame(const frame& f) {
+    impl_->render(f);
+    if (impl_->screenshotRequested) {
+        impl_->saveScreenshot();
+    }
+    impl_->target->endFrame();
+}
+
+image screen::capture(const frame& f) {
+    impl_->render(f);
+    image picture = impl_->target->readPixels();
+    impl_->target->endFrame();
+    return picture;
+}
+
+bool screen::snapshot(const frame& f, const std::filesystem::path& png) {
+    return writePng(capture(f), png);
+}
+
+inputSink& screen::input() {
+    return *impl_;
+}
+bool screen::entryHasFocus() const {
+    return impl_->entryFocus;
+}
+void screen::setHelp(std::vector<helpSection> sections) {
+    impl_->help = std::move(sections);
+}
+void screen::showHelp(bool on) {
+    impl_->showHelp = on;
+}
+bool screen::helpShown() const {
+    return impl_->showHelp;
+}
+renderer& screen::scene() {
+    return *impl_->scene;
+}
+backend& screen::target() {
+    return *impl_->target;
+}
+
+} // namespace zel::render
