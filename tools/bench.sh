@@ -6,13 +6,14 @@
 #   bench-render-compare   offscreen frames per second against `osgviewer` under Xvfb
 #   bench-first-frame      start to first frame, offscreen and in a window
 #   zel_import_bench       in-process against isolated import (Google Benchmark)
+#   bench-share            shared scenes against the broker's own key-value figures
 # Give target names to run only those.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$(ZEL_BUILD_DIR=${ZEL_BUILD_DIR:-$top/build-release} "$top/tools/build.sh" | tail -n 1)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(bench-import-compare bench-startup-compare bench-render-compare
-                                    bench-first-frame zel_import_bench)
+                                    bench-first-frame zel_import_bench bench-share)
 for t in "${targets[@]}"; do
     echo "== $t"
     if [ -x "$build/bin/$t" ]; then
