@@ -93,10 +93,63 @@ void fitDepthRange(render::camera& view, const modelExtent& model) {
     view.farPlane = float(std::max(double(view.farPlane), (distance + r) * 1.5));
 }
 
+std::string shareHudLine(const share::sharedScene& s) {
+    if (s.reconnecting())
+        return "shared scene: reconnecting";
+    const std::size_t n = s.sites().size();
+    return "shared scene " + s.sceneName() + ": " + std::to_string(n) +
+           (n == 1 ? " site" : " sites") + (s.viewerOnly() ? " (viewing only)" : "");
+}
+
+namespace {
+
+// A head for avatars: a box 0.2 m wide, 0.25 m high, 0.22 m deep, with a nose towards -z.
+struct headMesh {
+    std::vector<float> positions;
+    std::vector<std::uint32_t> indices;
+    headMesh() {
+        auto box = [&](float x0, float y0, float z0, float x1, float y1, float z1) {
+            const std::uint32_t base = static_cast<std::uint32_t>(positions.size() / 3);
+            for (int i = 0; i < 8; ++i) {
+                positions.push_back(i & 1 ? x1 : x0);
+                positions.push_back(i & 2 ? y1 : y0);
+                positions.push_back(i & 4 ? z1 : z0);
+            }
+            const std::uint32_t faces[12][3] = {{0, 2, 1}, {1, 2, 3}, {4, 5, 6}, {5, 7, 6},
+                                                {0, 1, 4}, {1, 5, 4}, {2, 6, 3}, {3, 6, 7},
+                                                {0, 4, 2}, {2, 4, 6}, {1, 3, 5}, {3, 7, 5}};
+            for (const auto& f : faces)
+                for (std::uint32_t v : f)
+                    indices.push_back(base + v);
+        };
+        box(-0.1f, -0.125f, -0.11f, 0.1f, 0.125f, 0.11f);
+        box(-0.02f, -0.03f, -0.16f, 0.02f, 0.02f, -0.11f);
+    }
+};
+
+} // namespace
+
 render::frame hudFrames::build() {
     render::frame f = frames_.build();
     f.hud.push_back(hudLine(world_, &meter_));
     fitDepthRange(f.view, meter_.measure(world_));
+    if (share_) {
+        static const auto head = std::make_shared<const headMesh>();
+        for (const share::avatar& a : share_->avatars()) {
+            render::drawItem item;
+            item.key = head;
+            item.positions = head->positions.data();
+            item.vertexCount = static_cast<std::uint32_t>(head->positions.size() / 3);
+            item.indices = head->indices.data();
+            item.indexCount = static_cast<std::uint32_t>(head->indices.size());
+            std::copy(a.world.data(), a.world.data() + 16, item.world.begin());
+            item.diffuse = {0.95f, 0.75f, 0.35f, 1.0f};
+            f.items.push_back(item);
+            f.labels.push_back(
+                {{a.world.data()[12], a.world.data()[13] + 0.22f, a.world.data()[14]}, a.user});
+        }
+        f.hud.push_back(shareHudLine(*share_));
+    }
     return f;
 }
 

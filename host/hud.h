@@ -7,6 +7,7 @@
 #include <zel/math.h>
 #include <zel/render/frame.h>
 #include <zel/scenegraph.h>
+#include <zel/share/shared_scene.h>
 #include <zel/world/world.h>
 #include <zel/world_render/world_frames.h>
 
@@ -30,6 +31,9 @@ std::string hudLine(const world::world& w, modelMeter* meter = nullptr);
 // renderer's defaults, nearer and farther as the model's bounding sphere needs.
 void fitDepthRange(render::camera& view, const modelExtent& model);
 
+// "shared scene NAME: N sites", or "shared scene: reconnecting" while the broker is away.
+std::string shareHudLine(const share::sharedScene& s);
+
 // One frame of the world per build: one walk over its graph (a mesh uploaded once, freed when no
 // node uses it any more), the camera at "head" (its depth range fitted to the placed model), the
 // live windows, and the HUD line. The frame's
@@ -38,9 +42,11 @@ class hudFrames {
 public:
     explicit hudFrames(const world::world& w) : world_(w), frames_(w) {}
     render::frame build();
+    void setShare(const share::sharedScene* s) { share_ = s; }
 
 private:
     const world::world& world_;
+    const share::sharedScene* share_ = nullptr;
     render::worldFrames frames_;
     modelMeter meter_;
 };

@@ -1,6 +1,11 @@
 #include "options.h"
 
+#include <zel/share/records.h>
+
 #include <CLI/CLI.hpp>
+
+#include <pwd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -49,6 +54,11 @@ FILE:LINE: REASON on stderr and exit code 2.
   view zoom F              divide the camera's distance to the model's centre by F (> 0)
                            (view moves change the "head" node only; the package's nodes
                            keep their matrices)
+  share sync [S]           wait (at most S seconds, default 10) until the broker has
+                           every local change and every record it holds is applied here
+  share wait N [S]         wait until at least N sites (this one included) are present
+                           (a wait that runs out: one line on stderr, exit status 4)
+  sleep S                  pause S seconds of real time
 Without a script, when a display is available (DISPLAY or WAYLAND_DISPLAY) and
 neither --headless nor --snapshot is given, the host opens a window on the scene:
 character keys and the mouse go to the applications as in a script, the animation
@@ -61,9 +71,13 @@ left drag orbits round the model, the right drag and the wheel zoom, the middle 
 pans. Otherwise the host starts each application, activates it, and stops it again.
 --snapshot FILE.png draws one frame offscreen (no display needed) after the script,
 or after the start-up when there is no script, status window included, at --size.
+--share URL[,URL...] joins the shared scene --scene (default "default") at the NATS
+broker(s) as --user (default: the login name); credentials come from the environment
+only: ZEL_SHARE_USER and ZEL_SHARE_PASSWORD, or a credentials file ZEL_SHARE_CREDS.
 Exit status: 0 on success; 2 on bad usage, a package that cannot be loaded, a script
-error or a dump or snapshot that cannot be written. stdout carries the packages'
-trace only.)";
+error or a dump or snapshot that cannot be written; 4 when the broker cannot be
+reached or refuses the credentials, or a share wait runs out. stdout carries the
+packages' trace only.)";
 
 void declare(CLI::App& app, hostOptions& o) {
     app.add_option("--package", o.packages,
@@ -109,12 +123,80 @@ void declare(CLI::App& app, hostOptions& o) {
                                  ", got '" + text + "'";
             },
             "");
+    app.add_option_function<std::string>(
+           "--share",
+           [&o](const std::string& text) {
+               o.share.clear();
+               std::size_t from = 0;
+               while (from <= text.size()) {
+                   const std::size_t comma = std::min(text.find(',', from), text.size());
+                   if (comma > from)
+                       o.share.push_back(text.substr(from, comma - from));
+                   from = comma + 1;
+               }
+           },
+           "join a shared scene at the NATS broker(s) URL (nats://HOST:PORT), comma-separated")
+        ->type_name("URL[,URL...]")
+        ->check(
+            [](const std::string& text) {
+                std::size_t from = 0;
+                bool any = false;
+                while (from <= text.size()) {
+                    const std::size_t comma = std::min(text.find(',', from), text.size());
+                    const std::string url = text.substr(from, comma - from);
+                    if (!url.empty()) {
+                        any = true;
+                        if (url.rfind("nats://", 0) != 0 && url.rfind("tls://", 0) != 0)
+                            return "expected nats://HOST:PORT, got '" + url + "'";
+                    }
+                    from = comma + 1;
+                }
+                return any ? std::string() : std::string("no broker URL given");
+            },
+            "");
+    app.add_option("--scene", o.scene, "the shared scene's name (default: default)")
+        ->type_name("NAME")
+        ->check(
+            [](const std::string& name) {
+                return share::validSceneName(name)
+                           ? std::string()
+                           : "a scene name is 1 to 64 letters, digits, '-' or '_', got '" + name +
+                                 "'";
+            },
+            "");
+    app.add_option("--user", o.user, "this site's user name in the shared scene (default: login)")
+        ->type_name("NAME")
+        ->check(
+            [](const std::string& name) {
+                return share::validUserName(name)
+                           ? std::string()
+                           : "a user name is 1 to 32 letters, digits, '-' or '_', got '" + name +
+                                 "'";
+            },
+            "");
     app.set_version_flag("--version", std::string("zelhost ") + ZELHOST_VERSION,
                          "print the version and exit");
     app.footer(scriptHelp);
 }
 
 } // namespace
+
+std::string defaultUserName() {
+    std::string login;
+    if (const char* name = getlogin(); name && *name)
+        login = name;
+    else if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_name)
+        login = pw->pw_name;
+    else if (const char* user = std::getenv("USER"))
+        login = user;
+    std::string out;
+    for (char c : login)
+        if (out.size() < share::maxUserLength &&
+            ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+             c == '-' || c == '_'))
+            out.push_back(c);
+    return out.empty() ? "user" : out;
+}
 
 bool parseViewSize(const std::string& text, int& width, int& height) {
     const std::size_t x = text.find_first_of("xX");

@@ -25,7 +25,16 @@ struct hostOptions {
     // The size of the window or of the snapshot, in pixels.
     int width = 1280;
     int height = 720;
+    // The brokers of a shared scene (nats://HOST:PORT each); empty: the scene is this host's alone.
+    std::vector<std::string> share;
+    // The shared scene's name, and this site's user name (empty: the login name).
+    std::string scene = "default";
+    std::string user;
 };
+
+// The login name cut to what a user name may hold (letters, digits, '-' and '_', at most 32
+// characters), or "user" when nothing of it is left.
+std::string defaultUserName();
 
 // The largest width or height that --size accepts.
 inline constexpr int maxViewSize = 16384;

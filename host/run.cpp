@@ -10,6 +10,7 @@
 #include "viewer.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -104,6 +105,30 @@ int runHost(const hostOptions& options, std::istream& standardInput, std::ostrea
     world::world world;
     world.registerServices();
 
+    // Joined before the packages start, so that what they place is shared from the first change.
+    std::unique_ptr<share::sharedScene> shared;
+    if (!options.share.empty()) {
+        share::shareOptions so;
+        so.servers = options.share;
+        so.scene = options.scene;
+        so.user = options.user.empty() ? defaultUserName() : options.user;
+        auto env = [](const char* name) {
+            const char* value = std::getenv(name);
+            return value ? std::string(value) : std::string();
+        };
+        so.brokerUser = env("ZEL_SHARE_USER");
+        so.brokerPassword = env("ZEL_SHARE_PASSWORD");
+        so.credentialsFile = env("ZEL_SHARE_CREDS");
+        std::string why;
+        shared = share::sharedScene::join(world, so, err, why);
+        if (!shared) {
+            err << "zelhost: cannot join shared scene " << options.scene << ": " << why << "\n";
+            return 4;
+        }
+        err << "zelhost: joined shared scene " << options.scene << " as site " << shared->siteId()
+            << "\n";
+    }
+
     // The backend is chosen once, here. A snapshot never opens a window; a window needs a display
     // and no script, and without one the run is the headless start and stop.
     std::unique_ptr<viewer> view;
@@ -138,10 +163,13 @@ int runHost(const hostOptions& options, std::istream& standardInput, std::ostrea
     int exitCode = 0;
     session s(world, modelFolder);
     s.setViewAspect(double(options.width) / double(options.height));
+    s.setShare(shared.get());
+    if (view)
+        view->setShare(shared.get());
     if (!launchPackages(options, s, err))
         exitCode = 2;
     if (exitCode == 0 && !s.run(commands, err))
-        exitCode = 2;
+        exitCode = s.failureCode() ? s.failureCode() : 2;
     if (exitCode == 0 && windowed && !quitOnSignals::quitRequested())
         view->run([] { return quitOnSignals::quitRequested(); });
     if (exitCode == 0 && !options.dump.empty() && !writeDump(world, options.dump, err))
@@ -150,6 +178,7 @@ int runHost(const hostOptions& options, std::istream& standardInput, std::ostrea
         exitCode = 2;
     s.shutdown();
     world.setReadProgress({});
+    shared.reset();
     return exitCode;
 }
 

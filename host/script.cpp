@@ -132,6 +132,7 @@ private:
             return fail(std::string(what) + " must be a number, got " + quoted(words_[index].text));
         return true;
     }
+    bool parseShare();
 
     std::string_view line_;
     std::vector<word> words_;
@@ -235,6 +236,37 @@ bool lineParser::parseView() {
     return fail("unknown view move " + quoted(move) + "; usage: " + usage);
 }
 
+bool lineParser::parseShare() {
+    const char* usage = "share sync [S], share wait N [S]";
+    auto seconds = [&](std::size_t at) {
+        cmd_.seconds = 10.0;
+        if (words_.size() <= at)
+            return true;
+        if (!parseNumber(words_[at].text, cmd_.seconds) || !std::isfinite(cmd_.seconds) ||
+            cmd_.seconds < 0.0 || cmd_.seconds > 3600.0)
+            return fail("S must be a number of seconds from 0 to 3600, got " +
+                        quoted(words_[at].text));
+        return true;
+    };
+    if (words_.size() >= 2 && words_[1].text == "sync") {
+        cmd_.kind = commandKind::shareSync;
+        if (words_.size() > 3)
+            return fail(std::string("too many arguments; usage: ") + usage);
+        return seconds(2);
+    }
+    if (words_.size() >= 3 && words_[1].text == "wait") {
+        cmd_.kind = commandKind::shareWait;
+        if (words_.size() > 4)
+            return fail(std::string("too many arguments; usage: ") + usage);
+        if (!integer(2, "N", cmd_.delta))
+            return false;
+        if (cmd_.delta < 1 || cmd_.delta > 10000)
+            return fail("N must be 1 to 10000 sites, got " + quoted(words_[2].text));
+        return seconds(3);
+    }
+    return fail(std::string("usage: ") + usage);
+}
+
 bool lineParser::parse() {
     static const std::map<std::string_view, commandKind, std::less<>> lifecycle = {
         {"start", commandKind::start},       {"stop", commandKind::stop},
@@ -281,6 +313,18 @@ bool lineParser::parse() {
             return fail("S must be a number of seconds, 0 or more, got " + quoted(words_[1].text));
         return true;
     }
+    if (name == "sleep") {
+        cmd_.kind = commandKind::sleep;
+        if (!count(2, "sleep S"))
+            return false;
+        if (!parseNumber(words_[1].text, cmd_.seconds) || !std::isfinite(cmd_.seconds) ||
+            cmd_.seconds < 0.0 || cmd_.seconds > 3600.0)
+            return fail("S must be a number of seconds from 0 to 3600, got " +
+                        quoted(words_[1].text));
+        return true;
+    }
+    if (name == "share")
+        return parseShare();
     if (name == "dump") {
         cmd_.kind = commandKind::dump;
         if (words_.size() < 2)

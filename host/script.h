@@ -24,9 +24,12 @@ enum class commandKind {
     activate,
     deactivate,
     destroy,
-    advance, // seconds
-    dump,    // file
-    view,    // camera move: viewMove, and for orbit dx, dy, for zoom factor
+    advance,   // seconds
+    dump,      // file
+    view,      // camera move: viewMove, and for orbit dx, dy, for zoom factor
+    sleep,     // seconds of real time
+    shareSync, // seconds at most
+    shareWait, // delta sites, seconds at most
 };
 
 enum class viewMoveKind { frame, home, orbit, zoom };

@@ -5,6 +5,9 @@
 #include <zel/world/widgets.h>
 #include <zel/xstd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 namespace zel::host {
@@ -121,15 +124,56 @@ void session::execute(const command& c) {
         break;
     case commandKind::dump:
     case commandKind::view:
-        break; // run() does these: they report on err
+    case commandKind::shareSync:
+    case commandKind::shareWait:
+        break; // run() does these: they report on err and can fail
+    case commandKind::sleep: {
+        const auto until = std::chrono::steady_clock::now() +
+                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                               std::chrono::duration<double>(c.seconds));
+        while (std::chrono::steady_clock::now() < until) {
+            if (share_)
+                share_->pump();
+            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+                std::chrono::milliseconds(10), until - std::chrono::steady_clock::now()));
+        }
+        break;
+    }
     }
 }
 
 bool session::run(const std::vector<command>& commands, std::ostream& err) {
+    failureCode_ = 0;
     for (const command& c : commands) {
+        if (share_)
+            share_->pump();
         if (c.kind == commandKind::dump) {
-            if (!writeDump(world_, c.text, err))
+            if (!writeDump(world_, c.text, err)) {
+                failureCode_ = 2;
                 return false;
+            }
+            continue;
+        }
+        if (c.kind == commandKind::shareSync) {
+            if (share_ && !share_->sync(c.seconds)) {
+                err << "zelhost: line " << c.line << ": share sync: the shared scene did not "
+                    << "settle within " << c.seconds << " s: " << share_->syncProblem() << "\n";
+                failureCode_ = 4;
+                return false;
+            }
+            continue;
+        }
+        if (c.kind == commandKind::shareWait) {
+            const bool ok = share_ ? share_->waitSites(c.delta, c.seconds) : c.delta <= 1;
+            if (!ok) {
+                err << "zelhost: line " << c.line << ": share wait: fewer than " << c.delta
+                    << " sites present"
+                    << (share_ ? " after " + std::to_string(c.seconds) + " s"
+                               : std::string(" (no --share)"))
+                    << "\n";
+                failureCode_ = 4;
+                return false;
+            }
             continue;
         }
         if (c.kind == commandKind::view) {
@@ -138,6 +182,8 @@ bool session::run(const std::vector<command>& commands, std::ostream& err) {
         }
         execute(c);
     }
+    if (share_)
+        share_->pump();
     return true;
 }
 

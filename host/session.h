@@ -5,6 +5,7 @@
 #include "script.h"
 
 #include <zel/application.h>
+#include <zel/share/shared_scene.h>
 #include <zel/types.h>
 #include <zel/world/world.h>
 #include <zel/xstd.h>
@@ -42,10 +43,15 @@ public:
 
     // Takes ownership of app (made with new): onStart, then onActivate.
     void launch(application::iApplication* app);
-    // Runs the commands in order. A dump that cannot be written is reported on err and ends the
-    // run early: the result is then false. A view move that finds nothing to act on (no model
-    // placed, or the model rides on "head") leaves the camera and says why on err.
+    // Runs the commands in order; with a shared scene, what arrived from other sites is applied
+    // before each command. A dump that cannot be written (exit status 2) or a share wait that runs
+    // out (exit status 4) is reported on err and ends the run early: the result is then false and
+    // failureCode() says which. A view move that finds nothing to act on (no model placed, or the
+    // model rides on "head") leaves the camera and says why on err.
     bool run(const std::vector<command>& commands, std::ostream& err);
+    int failureCode() const { return failureCode_; }
+    // The shared scene the world is joined to, or null (it must outlive the session's runs).
+    void setShare(share::sharedScene* s) { share_ = s; }
     // onDeactivate, onStop and delete for every live application, in launch order.
     void shutdown();
 
@@ -66,6 +72,8 @@ private:
     void moveCamera(const command& c, std::ostream& err);
 
     world::world& world_;
+    share::sharedScene* share_ = nullptr;
+    int failureCode_ = 0;
     wstring modelFolder_;
     cameraControl camera_;
     std::vector<running> apps_;

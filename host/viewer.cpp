@@ -172,6 +172,8 @@ void viewer::run(const std::function<bool()>& stop) {
         deliverQueued();
         if (!screen_->isOpen())
             break;
+        if (share_)
+            share_->pump();
         const auto now = clock::now();
         world_.advance(std::chrono::duration<double>(now - last).count());
         last = now;
@@ -196,6 +198,8 @@ void viewer::followShape() {
 }
 
 bool viewer::snapshot(const std::filesystem::path& png) {
+    if (share_)
+        share_->pump();
     return render::writePng(screen_->capture(frames_.build()), png);
 }
 

@@ -7,6 +7,7 @@
 #include "hud.h"
 
 #include <zel/render/screen.h>
+#include <zel/share/shared_scene.h>
 #include <zel/world/world.h>
 #include <zel/world_render/world_frames.h>
 #include <zel/world_render/world_input.h>
@@ -80,6 +81,13 @@ public:
 
     // The camera moves the window's mouse and keys make (the view's shape follows the window).
     cameraControl& getCamera() { return camera_; }
+
+    // The shared scene the world is joined to (null: none): applied before each frame, its avatars
+    // drawn, its name and site count on the heads-up line.
+    void setShare(share::sharedScene* s) {
+        frames_.setShare(s);
+        share_ = s;
+    }
     // The screen underneath: its input entry point, captures, the help overlay.
     render::screen& getScreen() { return *screen_; }
     // A frame of the world as it is now.
@@ -106,6 +114,7 @@ private:
     std::function<bool()> quit_;
     std::chrono::steady_clock::time_point importStart_, lastPoll_;
     bool windowed_ = false;
+    share::sharedScene* share_ = nullptr;
 };
 
 } // namespace zel::host

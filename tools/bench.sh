@@ -8,13 +8,14 @@
 #   bench-hostile-catalogue  zelhost stepping with ">" through 21 hostile files (aim: 10 s)
 #   zel_import_bench       in-process against isolated import, fresh and started-ahead helper
 #                          (Google Benchmark)
+#   bench-share            shared scenes against the broker's own key-value figures
 # Give target names to run only those.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$(ZEL_BUILD_DIR=${ZEL_BUILD_DIR:-$top/build-release} "$top/tools/build.sh" | tail -n 1)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(bench-import-compare bench-startup-compare bench-render-compare
-                                    bench-first-frame bench-hostile-catalogue zel_import_bench)
+                                    bench-first-frame bench-hostile-catalogue zel_import_bench bench-share)
 for t in "${targets[@]}"; do
     echo "== $t"
     if [ -x "$build/bin/$t" ]; then

@@ -5,6 +5,7 @@
 
 #include "fonts.h"
 #include "gl.h"
+#include "matrix_math.h"
 
 #include <backends/imgui_impl_opengl3.h>
 #include <imgui.h>
@@ -441,7 +442,48 @@ struct screen::impl final : inputSink {
         return active;
     }
 
+    // Each label centred over the point where its position projects; nothing for a point behind
+    // the camera.
+    void drawLabels(const frame& f) {
+        if (f.labels.empty()) {
+            return;
+        }
+        const ImVec2 display = ImGui::GetIO().DisplaySize;
+        if (display.x <= 0 || display.y <= 0) {
+            return;
+        }
+        matrix view = identityMatrix;
+        if (!detail::invert(detail::withoutScale(f.view.world), view)) {
+            return;
+        }
+        const float nearPlane = f.view.nearPlane > 0 ? f.view.nearPlane : 0.05f;
+        const float farPlane = f.view.farPlane > nearPlane ? f.view.farPlane : nearPlane * 20000.0f;
+        const float fov = f.view.fovY > 1.0f && f.view.fovY < 179.0f ? f.view.fovY : 60.0f;
+        const matrix clip = detail::multiply(
+            view, detail::perspective(fov, display.x / display.y, nearPlane, farPlane));
+        ImDrawList* dl = ImGui::GetForegroundDrawList();
+        for (const label& l : f.labels) {
+            float out[4];
+            for (int c = 0; c < 4; ++c) {
+                out[c] = l.position[0] * clip[0 * 4 + c] + l.position[1] * clip[1 * 4 + c] +
+                         l.position[2] * clip[2 * 4 + c] + clip[3 * 4 + c];
+            }
+            if (out[3] <= nearPlane) {
+                continue;
+            }
+            const float x = (out[0] / out[3] * 0.5f + 0.5f) * display.x;
+            const float y = (0.5f - out[1] / out[3] * 0.5f) * display.y;
+            const ImVec2 size = ImGui::CalcTextSize(l.text.c_str());
+            const ImVec2 at(x - size.x * 0.5f, y - size.y);
+            dl->AddRectFilled(ImVec2(at.x - 3, at.y - 2),
+                              ImVec2(at.x + size.x + 3, at.y + size.y + 1), IM_COL32(0, 0, 0, 140),
+                              3.0f);
+            dl->AddText(at, IM_COL32(255, 230, 150, 255), l.text.c_str());
+        }
+    }
+
     void drawHud(const frame& f) {
+        drawLabels(f);
         if (f.hud.empty()) {
             return;
         }

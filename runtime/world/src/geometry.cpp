@@ -2,6 +2,7 @@
 
 #include <zel/import/imported_scene.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace zel::world {
@@ -33,6 +34,29 @@ std::size_t geometryAttr::getVertexCount() const {
 
 std::size_t geometryAttr::getTriangleCount() const {
     return mesh_ ? mesh_->triangleCount() : 0;
+}
+
+void geometryAttr::setSource(std::shared_ptr<const import::scene> scene, std::uint32_t index) {
+    source_ = std::move(scene);
+    sourceIndex_ = index;
+}
+
+std::unique_ptr<geometryAttr> makeSceneGeometry(std::shared_ptr<const import::scene> scene,
+                                                std::uint32_t index) {
+    if (!scene || index >= scene->meshes.size())
+        return nullptr;
+    // Aliasing: the attribute shares ownership of the whole imported scene.
+    auto geometry = std::make_unique<geometryAttr>(
+        std::shared_ptr<const import::mesh>(scene, &scene->meshes[index]));
+    const std::uint32_t material = scene->meshes[index].material;
+    if (material < scene->materials.size()) {
+        const import::material& m = scene->materials[material];
+        auto unit = [](float v) { return std::isfinite(v) ? std::clamp(v, 0.0f, 1.0f) : 0.0f; };
+        geometry->setColor({unit(m.diffuse[0]), unit(m.diffuse[1]), unit(m.diffuse[2]),
+                            unit(m.diffuse[3] * m.opacity)});
+    }
+    geometry->setSource(std::move(scene), index);
+    return geometry;
 }
 
 void geometryAttr::setTexture(std::string name, std::filesystem::path path) {

@@ -83,17 +83,18 @@ fs::path findIgnoringCase(const fs::path& folder, const std::string& name) {
     return best.empty() ? fs::path() : folder / best;
 }
 
-std::array<float, 4> colorOf(const import::material& m) {
-    auto unit = [](float v) { return std::isfinite(v) ? std::clamp(v, 0.0f, 1.0f) : 0.0f; };
-    return {unit(m.diffuse[0]), unit(m.diffuse[1]), unit(m.diffuse[2]),
-            unit(m.diffuse[3] * m.opacity)};
-}
-
 } // namespace
 
 sceneNode* nodeStore::create(wstring name) {
     nodes_.push_back(std::make_unique<sceneNode>(std::move(name)));
+    nodes_.back()->setHooks(hooks_);
     return nodes_.back().get();
+}
+
+void nodeStore::setHooks(nodeHooks* hooks) {
+    hooks_ = hooks;
+    for (const auto& n : nodes_)
+        n->setHooks(hooks);
 }
 
 std::optional<fs::path> findModel(const fs::path& name, const std::vector<fs::path>& folders) {
@@ -226,12 +227,9 @@ sceneGraph::iSceneNode* sgReader::readFile(const wstring& name) {
         for (std::uint32_t m : from.meshes) {
             if (m >= sc.meshes.size())
                 continue;
-            // Aliasing: the attribute shares ownership of the whole imported scene.
-            auto geometry = std::make_unique<geometryAttr>(
-                std::shared_ptr<const import::mesh>(data, &sc.meshes[m]));
+            std::unique_ptr<geometryAttr> geometry = makeSceneGeometry(data, m);
             const std::uint32_t material = sc.meshes[m].material;
             if (material < sc.materials.size()) {
-                geometry->setColor(colorOf(sc.materials[material]));
                 const auto& [texName, texPath] = textureOf(material);
                 geometry->setTexture(texName, texPath);
             }

@@ -22,9 +22,12 @@ class nodeStore {
 public:
     sceneNode* create(wstring name = {});
     std::size_t size() const { return nodes_.size(); }
+    // Every node made so far and every node made later reports to hooks (null: to nobody).
+    void setHooks(nodeHooks* hooks);
 
 private:
     std::vector<std::unique_ptr<sceneNode>> nodes_;
+    nodeHooks* hooks_ = nullptr;
 };
 
 // The file for a model name: an absolute name as it is, else the first regular file `folder/name`

@@ -160,12 +160,58 @@ sceneNode::sceneNode(wstring name) : name_(std::move(name)) {}
 
 sceneNode::~sceneNode() = default;
 
+bool sceneNode::refuse() {
+    if (!share_.mirror)
+        return false;
+    if (hooks_)
+        hooks_->refused(*this);
+    return true;
+}
+
+void sceneNode::reportChanged() {
+    if (hooks_)
+        hooks_->changed(*this);
+}
+
+void sceneNode::reportShifted(std::size_t from) {
+    if (!hooks_)
+        return;
+    for (std::size_t i = from; i < children_.size(); ++i)
+        if (auto* c = dynamic_cast<sceneNode*>(children_[i]))
+            hooks_->changed(*c);
+}
+
+void sceneNode::setMatrix(const matrix4& m) {
+    matrix_ = m;
+    reportChanged();
+}
+
+void sceneNode::mirrorInsertChild(sceneNode* child, std::int32_t i) {
+    if (!child || i < 0 || i > getNumChildren())
+        return;
+    children_.insert(children_.begin() + i, child);
+    child->parents_.push_back(this);
+}
+
+void sceneNode::mirrorRemoveChild(sceneNode* child) {
+    for (std::size_t i = children_.size(); i-- > 0;)
+        if (children_[i] == child) {
+            children_.erase(children_.begin() + static_cast<std::ptrdiff_t>(i));
+            if (auto it = std::find(child->parents_.begin(), child->parents_.end(), this);
+                it != child->parents_.end())
+                child->parents_.erase(it);
+        }
+}
+
 wstring sceneNode::getName() const {
     return name_;
 }
 
 bool sceneNode::setName(const wstring& name) {
+    if (refuse())
+        return false;
     name_ = name;
+    reportChanged();
     return true;
 }
 
@@ -178,28 +224,31 @@ xstd::iterator<xstd::attr*> sceneNode::getAttributes() const {
 }
 
 bool sceneNode::addAttribute(xstd::attr* a) {
-    if (!a)
+    if (!a || refuse())
         return false;
     attrs_.emplace_back(a);
+    reportChanged();
     return true;
 }
 
 bool sceneNode::setXform(const polyMath::xform& x) {
     matrix4 m;
-    if (!matrixOf(x, m))
+    if (refuse() || !matrixOf(x, m))
         return false;
     matrix_ = m;
+    reportChanged();
     return true;
 }
 
 bool sceneNode::applyXform(const polyMath::xform& x) {
     matrix4 m;
-    if (!matrixOf(x, m))
+    if (refuse() || !matrixOf(x, m))
         return false;
     if (dynamic_cast<const polyMath::point3Xform*>(&x))
         matrix_.postMult(m);
     else
         matrix_.preMult(m);
+    reportChanged();
     return true;
 }
 
@@ -235,14 +284,33 @@ bool sceneNode::insertChild(sceneGraph::iSceneNode* child, std::int32_t i) {
     // Hanging an ancestor below its descendant would make every walk endless.
     if (reaches(child, this))
         return false;
+    if (refuse())
+        return false;
     children_.insert(children_.begin() + i, child);
+    if (auto* own = dynamic_cast<sceneNode*>(child)) {
+        own->parents_.push_back(this);
+        if (hooks_)
+            hooks_->moved(*own);
+    }
+    reportShifted(static_cast<std::size_t>(i) + 1);
     return true;
 }
 
 bool sceneNode::removeChild(std::int32_t i) {
     if (i < 0 || i >= getNumChildren())
         return false;
+    if (refuse())
+        return false;
+    sceneGraph::iSceneNode* gone = children_[static_cast<std::size_t>(i)];
     children_.erase(children_.begin() + i);
+    if (auto* own = dynamic_cast<sceneNode*>(gone)) {
+        if (auto it = std::find(own->parents_.begin(), own->parents_.end(), this);
+            it != own->parents_.end())
+            own->parents_.erase(it);
+        if (hooks_)
+            hooks_->moved(*own);
+    }
+    reportShifted(static_cast<std::size_t>(i));
     return true;
 }
 

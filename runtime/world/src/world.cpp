@@ -164,6 +164,8 @@ struct world::impl {
     sgReader reader;
     clientContext client;
     std::vector<std::unique_ptr<component::iClassInfo>> records;
+    sceneNode* ground = nullptr;
+    std::function<void(nlohmann::json&)> dumpExtension;
 };
 
 world::world(worldOptions options) : impl_(std::make_unique<impl>(options)) {
@@ -189,6 +191,9 @@ world::world(worldOptions options) : impl_(std::make_unique<impl>(options)) {
     ground->addAttribute(grid.release());
     w.root->addChild(navigator);
     w.root->addChild(ground);
+    w.root->share().publishable = false;
+    ground->share().publishable = false;
+    w.ground = ground;
     w.navigatorNode = navigator;
     w.navigator = std::make_unique<navigatorService>(navigator);
 
@@ -393,6 +398,13 @@ nlohmann::json world::dump() const {
                 node["mesh"] = {{"vertices", vertices}, {"triangles", triangles}};
             if (carried)
                 node["anim"] = {{"playing", player.isPlaying(carried->getAnim())}};
+            if (auto* own = dynamic_cast<const sceneNode*>(n)) {
+                const shareState& share = own->share();
+                if (!share.owner.empty())
+                    node["owner"] = share.owner;
+                if (share.mirror && share.mirrorAnim >= 0)
+                    node["anim"] = {{"playing", share.mirrorAnim == 1}};
+            }
             nlohmann::json* placed;
             if (open.empty()) {
                 scene = std::move(node);
@@ -418,7 +430,30 @@ nlohmann::json world::dump() const {
                            {"connected", window->isConnected()},
                            {"children", std::move(children)}});
     }
-    return {{"scene", std::move(scene)}, {"windows", std::move(windows)}};
+    nlohmann::json out = {{"scene", std::move(scene)}, {"windows", std::move(windows)}};
+    if (impl_->dumpExtension)
+        impl_->dumpExtension(out);
+    return out;
+}
+
+void world::setDumpExtension(std::function<void(nlohmann::json&)> extend) {
+    impl_->dumpExtension = std::move(extend);
+}
+
+void world::setNodeHooks(nodeHooks* hooks) {
+    impl_->nodes.setHooks(hooks);
+}
+
+sceneNode* world::createNode(wstring name) {
+    return impl_->nodes.create(std::move(name));
+}
+
+sceneNode* world::getRootNode() const {
+    return impl_->root;
+}
+
+sceneNode* world::getGroundNode() const {
+    return impl_->ground;
 }
 
 } // namespace zel::world

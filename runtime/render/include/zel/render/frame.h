@@ -76,9 +76,16 @@ struct progressBar {
     float done = 0;    // 0 to 1
 };
 
+// A line of text over the scene where a point of the world appears (a name over an avatar).
+struct label {
+    std::array<float, 3> position{0, 0, 0};
+    std::string text; // UTF-8
+};
+
 struct frame {
     camera view;
     std::vector<drawItem> items;
+    std::vector<label> labels;
     std::vector<uiWindow> windows;
     std::vector<std::string> hud; // lines at the bottom left, UTF-8
     std::optional<progressBar> progress;

@@ -14,7 +14,8 @@ namespace zel::world {
 
 namespace import {
 struct mesh;
-}
+struct scene;
+} // namespace import
 
 class geometryAttr final : public xstd::attr {
 public:
@@ -47,12 +48,25 @@ public:
     const std::filesystem::path& getTexturePath() const { return texturePath_; }
     void setTexture(std::string name, std::filesystem::path path);
 
+    // The imported scene the mesh belongs to and its index there (null when it comes from
+    // elsewhere): a shared scene sends meshes as that scene.
+    const std::shared_ptr<const import::scene>& getSourceScene() const { return source_; }
+    std::uint32_t getSourceIndex() const { return sourceIndex_; }
+    void setSource(std::shared_ptr<const import::scene> scene, std::uint32_t index);
+
 private:
     std::shared_ptr<const import::mesh> mesh_;
+    std::shared_ptr<const import::scene> source_;
+    std::uint32_t sourceIndex_ = 0;
     std::array<float, 4> color_{0.6f, 0.6f, 0.6f, 1.0f};
     std::string textureName_;
     std::filesystem::path texturePath_;
 };
+
+// The geometry of mesh `index` of an imported scene (sharing the scene's data), with its material's
+// colour and the scene as its source. Null when there is no such mesh.
+std::unique_ptr<geometryAttr> makeSceneGeometry(std::shared_ptr<const import::scene> scene,
+                                                std::uint32_t index);
 
 // A flat grid on the plane y = 0 centred on the origin, with a line every `spacing` metres out to
 // `halfExtent` in x and z; each line is a thin quad `lineWidth` wide, so it draws as triangles.

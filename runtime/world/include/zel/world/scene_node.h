@@ -23,9 +23,43 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace zel::world {
+
+class sceneNode;
+
+// What a shared scene hears from the nodes of the world, on the thread that owns the world. A
+// world without sharing has none and its nodes behave as they always did.
+class nodeHooks {
+public:
+    virtual ~nodeHooks() = default;
+    // The node's own state changed (name, matrix, attributes, or its place among its parent's
+    // children).
+    virtual void changed(sceneNode& node) = 0;
+    // The node was hung somewhere or taken out: it and everything below it may have entered or
+    // left the scene.
+    virtual void moved(sceneNode& node) = 0;
+    // A change to a mirror was refused.
+    virtual void refused(sceneNode& node) = 0;
+};
+
+// A node's part in a shared scene.
+struct shareState {
+    // The site that writes the node; empty for a node that is nobody's (local, never published).
+    std::string owner;
+    // Another site's node: read-only here.
+    bool mirror = false;
+    // False for the nodes every site has of its own (the root and the ground).
+    bool publishable = true;
+    // For a mirror of a node that carries an animation: whether it plays at its owner (-1 none).
+    int mirrorAnim = -1;
+    // For a mirror: whether it stands for another site's navigator (drawn as an avatar).
+    bool navigator = false;
+    // The owner's user name, for avatars.
+    std::string user;
+};
 
 class sceneNode final : public sceneGraph::iGroupNode {
 public:
@@ -56,8 +90,28 @@ public:
     xstd::iterator<sceneGraph::iSceneNode*> getNodeIterator() override;
 
     const matrix4& getMatrix() const { return matrix_; }
-    void setMatrix(const matrix4& m) { matrix_ = m; }
+    // Internal change (reader, animation player, viewer): never refused, but reported to the hooks.
+    void setMatrix(const matrix4& m);
     const std::vector<sceneGraph::iSceneNode*>& getChildren() const { return children_; }
+    // The nodes of this world this node hangs under, once per place, oldest first.
+    const std::vector<sceneNode*>& getParents() const { return parents_; }
+
+    void setHooks(nodeHooks* hooks) { hooks_ = hooks; }
+    const shareState& share() const { return share_; }
+    shareState& share() { return share_; }
+
+    // What a shared scene does to its mirrors: never refused, never reported.
+    void mirrorSetName(const wstring& name) { name_ = name; }
+    void mirrorSetMatrix(const matrix4& m) { matrix_ = m; }
+    void mirrorInsertChild(sceneNode* child, std::int32_t i);
+    // Takes out every place where child hangs here.
+    void mirrorRemoveChild(sceneNode* child);
+    // Replaces every attribute of type A by the given ones.
+    template <class A> void mirrorReplaceAttributes(std::vector<std::unique_ptr<xstd::attr>> with) {
+        std::erase_if(attrs_, [](const auto& a) { return dynamic_cast<A*>(a.get()) != nullptr; });
+        for (auto& a : with)
+            attrs_.push_back(std::move(a));
+    }
     // The first attribute of type A, or null.
     template <class A> A* findAttribute() const {
         for (const auto& a : attrs_)
@@ -67,10 +121,19 @@ public:
     }
 
 private:
+    // True (and the hooks told) when this node is a mirror and may not change.
+    bool refuse();
+    void reportChanged();
+    // The children from index i on moved along.
+    void reportShifted(std::size_t from);
+
     wstring name_;
     matrix4 matrix_;
     std::vector<sceneGraph::iSceneNode*> children_;
     std::vector<std::unique_ptr<xstd::attr>> attrs_;
+    std::vector<sceneNode*> parents_;
+    nodeHooks* hooks_ = nullptr;
+    shareState share_;
 };
 
 // The node's local matrix through its interface: sceneNode's own, or whatever getXform gives for a

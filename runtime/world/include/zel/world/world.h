@@ -24,6 +24,7 @@ namespace zel::world {
 
 class animPlayer;
 class sceneNode;
+class nodeHooks;
 class windowFrame;
 class iWidgetFactory;
 
@@ -101,8 +102,19 @@ public:
     void advance(double seconds);
     double getTime() const;
 
-    // {"scene": NODE, "windows": [WINDOW, ...]} as the host's --dump writes it.
+    // {"scene": NODE, "windows": [WINDOW, ...]} as the host's --dump writes it. A node with an
+    // owner in a shared scene has "owner": SITE. The extension, when set, adds to the top level.
     nlohmann::json dump() const;
+    void setDumpExtension(std::function<void(nlohmann::json&)> extend);
+
+    // ---- for a shared scene ----
+    // Every node, those made so far and those made later, reports its changes to hooks (null: to
+    // nobody). Call on the thread that owns the world.
+    void setNodeHooks(nodeHooks* hooks);
+    // A new node that lives as long as the world, in no place yet.
+    sceneNode* createNode(wstring name = {});
+    sceneNode* getRootNode() const;
+    sceneNode* getGroundNode() const;
 
 private:
     struct impl;

@@ -1,0 +1,127 @@
+// Writes records straight into a broker's key-value buckets with the plain NATS client, as a broken
+// or hostile peer would. Commands on standard input, one a line:
+//   put BUCKET KEY VALUE        VALUE is the rest of the line; "{N*C}" in it becomes N copies of C
+//   flood BUCKET PREFIX COUNT VALUE   COUNT records PREFIX0 .. PREFIX<COUNT-1>, published async
+//   keys BUCKET                 prints every key that holds a value, one a line
+//   ready                       waits (at most 30 s) until JetStream answers (a cluster has a
+//   leader)
+// Exit status 0 when every command worked.
+#include <nats/nats.h>
+
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+std::string expand(const std::string& value) {
+    std::string out;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '{') {
+            const std::size_t star = value.find('*', i);
+            const std::size_t close = value.find('}', i);
+            const bool digits = star != std::string::npos && star > i + 1 &&
+                                value.find_first_not_of("0123456789", i + 1) == star;
+            if (digits && close != std::string::npos && close == star + 2) {
+                out.append(std::stoul(value.substr(i + 1, star - i - 1)), value[star + 1]);
+                i = close;
+                continue;
+            }
+        }
+        out.push_back(value[i]);
+    }
+    return out;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::cerr << "usage: share_inject nats://HOST:PORT < commands\n";
+        return 2;
+    }
+    natsConnection* nc = nullptr;
+    jsCtx* js = nullptr;
+    if (natsConnection_ConnectTo(&nc, argv[1]) != NATS_OK ||
+        natsConnection_JetStream(&js, nc, nullptr) != NATS_OK) {
+        std::cerr << "share_inject: cannot connect to " << argv[1] << "\n";
+        return 1;
+    }
+    int status = 0;
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        std::istringstream in(line);
+        std::string verb, bucket;
+        in >> verb >> bucket;
+        if (verb == "put") {
+            std::string key;
+            in >> key;
+            std::string value;
+            std::getline(in, value);
+            if (!value.empty() && value[0] == ' ')
+                value.erase(0, 1);
+            value = expand(value);
+            key = expand(key);
+            const std::string subject = "$KV." + bucket + "." + key;
+            if (js_Publish(nullptr, js, subject.c_str(), value.data(),
+                           static_cast<int>(value.size()), nullptr, nullptr) != NATS_OK) {
+                std::cerr << "share_inject: put " << key.substr(0, 40) << " failed\n";
+                status = 1;
+            }
+        } else if (verb == "flood") {
+            std::string prefix;
+            long count = 0;
+            in >> prefix >> count;
+            std::string value;
+            std::getline(in, value);
+            if (!value.empty() && value[0] == ' ')
+                value.erase(0, 1);
+            for (long i = 0; i < count; ++i) {
+                const std::string subject = "$KV." + bucket + "." + prefix + std::to_string(i);
+                js_PublishAsync(js, subject.c_str(), value.data(), static_cast<int>(value.size()),
+                                nullptr);
+            }
+            jsPubOptions o;
+            jsPubOptions_Init(&o);
+            o.MaxWait = 30000;
+            if (js_PublishAsyncComplete(js, &o) != NATS_OK)
+                status = 1;
+        } else if (verb == "ready") {
+            bool ok = false;
+            for (int i = 0; i < 300 && !ok; ++i) {
+                jsAccountInfo* info = nullptr;
+                ok = js_GetAccountInfo(&info, js, nullptr, nullptr) == NATS_OK;
+                if (info)
+                    jsAccountInfo_Destroy(info);
+                if (!ok)
+                    nats_Sleep(100);
+            }
+            if (!ok)
+                status = 1;
+        } else if (verb == "keys") {
+            kvStore* kv = nullptr;
+            kvWatcher* w = nullptr;
+            if (js_KeyValue(&kv, js, bucket.c_str()) != NATS_OK ||
+                kvStore_WatchAll(&w, kv, nullptr) != NATS_OK) {
+                status = 1;
+                continue;
+            }
+            // The initial values end with a null entry.
+            for (;;) {
+                kvEntry* e = nullptr;
+                if (kvWatcher_Next(&e, w, 5000) != NATS_OK || !e)
+                    break;
+                if (kvEntry_Operation(e) == kvOp_Put)
+                    std::cout << kvEntry_Key(e) << "\n";
+                kvEntry_Destroy(e);
+            }
+            kvWatcher_Destroy(w);
+            kvStore_Destroy(kv);
+        }
+    }
+    jsCtx_Destroy(js);
+    natsConnection_Destroy(nc);
+    nats_CloseAndWait(2000);
+    return status;
+}
