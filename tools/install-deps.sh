@@ -34,7 +34,9 @@ fi
 echo "$me: installing ${#missing[@]} Debian packages (the first time this takes a few minutes): ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
 # Another apt may hold the lock for a while on a shared machine: wait for it instead of failing.
-apt=("${asRoot[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600)
+apt=(apt-get -o DPkg::Lock::Timeout=600)
+# sudo resets the environment: the front end goes along on apt-get's own command line.
+[ ${#asRoot[@]} -gt 0 ] && apt=(sudo env DEBIAN_FRONTEND=noninteractive "${apt[@]}")
 if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
     ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${asRoot[@]}" dpkg --add-architecture i386

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# tools/build.sh as root and as a user who is not: only the package installation goes through sudo,
-# it is announced on stderr before sudo asks, nothing is installed when nothing is missing, and
-# without sudo the user is told what to run as root. Runs a copy of the script against stub
+# tools/build.sh (with tools/install-deps.sh beside it) as root and as a user who is not: only the
+# package installation goes through sudo, it is announced on stderr before sudo asks, nothing is
+# installed when nothing is missing, and without sudo the user is told what to run as root. Runs a copy of the script against stub
 # commands (dpkg-query, id, sudo, apt-get, cmake) in a private PATH; nothing is installed or built.
 #
 #   build_script_test.sh BUILD_SH
@@ -17,8 +17,9 @@ fail() {
 
 mkdir -p "$tmp/tree/tools" "$tmp/bin"
 cp "$script" "$tmp/tree/tools/build.sh"
+cp "$(dirname "$script")/install-deps.sh" "$tmp/tree/tools/install-deps.sh"
 printf '# needed\npresent-pkg\nmissing-pkg\n' >"$tmp/tree/ci-deps.txt"
-for tool in bash grep sed basename dirname nproc mkdir cat; do
+for tool in bash grep sed basename dirname nproc mkdir cat env; do
     ln -s "$(command -v "$tool")" "$tmp/bin/$tool"
 done
 log=$tmp/log
@@ -69,8 +70,9 @@ announce=$(grep -n "sudo apt-get" "$tmp/err" | head -n 1 | cut -d: -f1)
 asked=$(grep -n "sudo asks" "$tmp/err" | head -n 1 | cut -d: -f1)
 [ -n "$announce" ] && [ -n "$asked" ] && [ "$announce" -lt "$asked" ] ||
     fail "sudo is not announced before it asks: $(cat "$tmp/err")"
-grep -q "^sudo apt-get .*install .*missing-pkg" "$log" || fail "no sudo apt-get install: $(cat "$log")"
-grep -v "^sudo apt-get" "$log" | grep -q "^sudo" && fail "sudo ran something else: $(cat "$log")"
+grep -Eq "^sudo (env [^ ]+ )?apt-get .*install .*missing-pkg" "$log" ||
+    fail "no sudo apt-get install: $(cat "$log")"
+grep -Ev "^sudo (env [^ ]+ )?apt-get" "$log" | grep -q "^sudo" && fail "sudo ran something else: $(cat "$log")"
 grep -q "^apt-get" "$log" && fail "apt-get ran without sudo: $(cat "$log")"
 grep -q "present-pkg" "$log" && fail "an installed package is installed again: $(cat "$log")"
 grep -q "^cmake as 1000" "$log" || fail "the build did not run as the user: $(cat "$log")"
