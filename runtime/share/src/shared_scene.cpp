@@ -569,6 +569,21 @@ struct sharedScene::impl final : world::nodeHooks {
                 break;
             }
         }
+        // A long batch (a late join of many nodes) must not make a site look gone: what its
+        // presence said meanwhile counts before the clock does.
+        std::vector<incoming> presences;
+        {
+            std::lock_guard lock(inboxMutex);
+            auto firstOther =
+                std::stable_partition(inbox.begin(), inbox.end(), [](const incoming& e) {
+                    return e.what == incoming::presence;
+                });
+            presences.assign(std::make_move_iterator(inbox.begin()),
+                             std::make_move_iterator(firstOther));
+            inbox.erase(inbox.begin(), firstOther);
+        }
+        for (const incoming& e : presences)
+            applyPresence(e);
         const auto now = clock::now();
         for (auto& [id, s] : sites)
             if (s.present && id != selfId && now - s.seen > presenceTimeout)
