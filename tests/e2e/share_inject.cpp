@@ -3,12 +3,14 @@
 //   put BUCKET KEY VALUE        VALUE is the rest of the line; "{N*C}" in it becomes N copies of C
 //   flood BUCKET PREFIX COUNT VALUE   COUNT records PREFIX0 .. PREFIX<COUNT-1>, published async
 //   keys BUCKET                 prints every key that holds a value, one a line
+//   beat BUCKET KEY SECONDS VALUE  puts VALUE every half second for SECONDS (a live presence)
 //   ready                       waits (at most 30 s) until JetStream answers (a cluster has a
 //   leader)
 // Exit status 0 when every command worked.
 #include <nats/nats.h>
 
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -37,10 +39,14 @@ std::string expand(const std::string& value) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::cerr << "usage: share_inject nats://HOST:PORT < commands\n";
+    if (argc != 2 && argc != 3) {
+        std::cerr << "usage: share_inject nats://HOST:PORT [COMMAND_FILE] (else standard input)\n";
         return 2;
     }
+    std::ifstream file;
+    if (argc == 3)
+        file.open(argv[2]);
+    std::istream& commands = argc == 3 ? static_cast<std::istream&>(file) : std::cin;
     natsConnection* nc = nullptr;
     jsCtx* js = nullptr;
     if (natsConnection_ConnectTo(&nc, argv[1]) != NATS_OK ||
@@ -50,7 +56,7 @@ int main(int argc, char** argv) {
     }
     int status = 0;
     std::string line;
-    while (std::getline(std::cin, line)) {
+    while (std::getline(commands, line)) {
         std::istringstream in(line);
         std::string verb, bucket;
         in >> verb >> bucket;
@@ -77,16 +83,34 @@ int main(int argc, char** argv) {
             std::getline(in, value);
             if (!value.empty() && value[0] == ' ')
                 value.erase(0, 1);
-            for (long i = 0; i < count; ++i) {
-                const std::string subject = "$KV." + bucket + "." + prefix + std::to_string(i);
-                js_PublishAsync(js, subject.c_str(), value.data(), static_cast<int>(value.size()),
-                                nullptr);
-            }
             jsPubOptions o;
             jsPubOptions_Init(&o);
             o.MaxWait = 30000;
+            for (long i = 0; i < count; ++i) {
+                const std::string subject = "$KV." + bucket + "." + prefix + std::to_string(i);
+                if (js_PublishAsync(js, subject.c_str(), value.data(),
+                                    static_cast<int>(value.size()), nullptr) != NATS_OK)
+                    status = 1;
+                // In steps, so that the unacknowledged stay few.
+                if ((i + 1) % 1000 == 0 && js_PublishAsyncComplete(js, &o) != NATS_OK)
+                    status = 1;
+            }
             if (js_PublishAsyncComplete(js, &o) != NATS_OK)
                 status = 1;
+        } else if (verb == "beat") {
+            std::string key;
+            double seconds = 0;
+            in >> key >> seconds;
+            std::string value;
+            std::getline(in, value);
+            if (!value.empty() && value[0] == ' ')
+                value.erase(0, 1);
+            const std::string subject = "$KV." + bucket + "." + key;
+            for (int i = 0; i < seconds * 2; ++i) {
+                js_Publish(nullptr, js, subject.c_str(), value.data(),
+                           static_cast<int>(value.size()), nullptr, nullptr);
+                nats_Sleep(500);
+            }
         } else if (verb == "ready") {
             bool ok = false;
             for (int i = 0; i < 300 && !ok; ++i) {

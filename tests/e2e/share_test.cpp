@@ -384,7 +384,7 @@ TEST(Share, HostileRecordsAreDroppedWithoutTouchingOtherSites) {
     broker b;
     ASSERT_TRUE(b.started());
     tempFolder tmp;
-    site alice(tmp.path(), "alice", b.url(), "share wait 2 30\nshare sync\nsleep 9\n");
+    site alice(tmp.path(), "alice", b.url(), "share wait 2 30\nshare sync\nsleep 60\n");
     // mal-0000000a is present and writes garbage next to a few good records.
     const std::string mal = "mal.0000000a";
     const std::string good =
@@ -443,17 +443,26 @@ TEST(Share, HostileRecordsAreDroppedWithoutTouchingOtherSites) {
     sleepFor(0.5);
     const processResult injected = inject(b, in);
     ASSERT_EQ(injected.exitCode, 0) << injected.err;
+    // mal stays present while bob looks.
+    backgroundProcess beat;
+    processSpec beatSpec;
+    beatSpec.args = {(binFolder() / "share_inject").string(), b.url()};
+    beatSpec.input = "beat zel-presence-default " + mal +
+                     R"( 60 {"user":"mal","site":"mal-0000000a","joined":0})"
+                     "\n";
+    ASSERT_TRUE(beat.start(beatSpec, (tmp.path() / "beat.out").string(),
+                           (tmp.path() / "beat.err").string()));
     site bob(tmp.path(), "bob", b.url(), "share wait 2 30\nshare sync 30\ndump b.json\n");
     ASSERT_TRUE(bob.finish(0, 120)) << bob.err();
-    ASSERT_TRUE(alice.finish()) << alice.err();
+    alice.kill9(); // she stayed long enough to be seen
     const json d = bob.dump("b.json");
     // alice's site is whole; of mal's records only the good ones show.
-    EXPECT_EQ(ownedBy(d, "alice").size(), 1u);
+    ASSERT_EQ(ownedBy(d, "alice").size(), 1u) << bob.err();
     EXPECT_GT(trianglesBelow(ownedBy(d, "alice")[0]), 0);
     std::set<std::string> malNames;
     for (const json& n : ownedBy(d, "mal"))
         malNames.insert(n["name"].get<std::string>());
-    EXPECT_EQ(malNames, (std::set<std::string>{"ok", "m"}));
+    EXPECT_EQ(malNames, (std::set<std::string>{"ok", "m"})) << d["sites"].dump() << bob.err();
     for (const json& n : ownedBy(d, "mal")) {
         if (n["name"] == "m") {
             EXPECT_FALSE(n.contains("mesh")); // its asset did not match its hash

@@ -569,6 +569,21 @@ struct sharedScene::impl final : world::nodeHooks {
                 break;
             }
         }
+        // A long batch (a late join of many nodes) must not make a site look gone: what its
+        // presence said meanwhile counts before the clock does.
+        std::vector<incoming> presences;
+        {
+            std::lock_guard lock(inboxMutex);
+            auto firstOther =
+                std::stable_partition(inbox.begin(), inbox.end(), [](const incoming& e) {
+                    return e.what == incoming::presence;
+                });
+            presences.assign(std::make_move_iterator(inbox.begin()),
+                             std::make_move_iterator(firstOther));
+            inbox.erase(inbox.begin(), firstOther);
+        }
+        for (const incoming& e : presences)
+            applyPresence(e);
         const auto now = clock::now();
         for (auto& [id, s] : sites)
             if (s.present && id != selfId && now - s.seen > presenceTimeout)
@@ -660,12 +675,22 @@ struct sharedScene::impl final : world::nodeHooks {
         }
     }
 
+    // An acknowledgement that does not come (its broker went down with it) ends as an error after
+    // 5 s instead of staying pending for ever; the error makes the site send its state again.
+    static jsPubOptions ackWithin() {
+        jsPubOptions o;
+        jsPubOptions_Init(&o);
+        o.MaxWait = 5000;
+        return o;
+    }
+
     void publishPresence() {
         if (writeRefused || !connected)
             return;
         const std::string subject = "$KV." + presence.name + "." + self.key();
         const std::string value = encodePresence({self.user, selfId, joinedAt});
-        js_PublishAsync(js, subject.c_str(), value.data(), static_cast<int>(value.size()), nullptr);
+        jsPubOptions o = ackWithin();
+        js_PublishAsync(js, subject.c_str(), value.data(), static_cast<int>(value.size()), &o);
     }
 
     // The hash of a scene's encoding, and the asset on the broker (unless its manifest is there).
@@ -724,7 +749,8 @@ struct sharedScene::impl final : world::nodeHooks {
             if (natsMsg_Create(&msg, subject.c_str(), nullptr, nullptr, 0) != NATS_OK)
                 return false;
             natsMsgHeader_Set(msg, "KV-Operation", "DEL");
-            const natsStatus s = js_PublishMsgAsync(js, &msg, nullptr);
+            jsPubOptions o = ackWithin();
+            const natsStatus s = js_PublishMsgAsync(js, &msg, &o);
             if (msg)
                 natsMsg_Destroy(msg);
             return s == NATS_OK;
@@ -735,8 +761,9 @@ struct sharedScene::impl final : world::nodeHooks {
                 item.record.meshes.clear();
         }
         const std::string value = encodeRecord(item.record);
+        jsPubOptions o = ackWithin();
         return js_PublishAsync(js, subject.c_str(), value.data(), static_cast<int>(value.size()),
-                               nullptr) == NATS_OK;
+                               &o) == NATS_OK;
     }
 
     void publishLoop() {
