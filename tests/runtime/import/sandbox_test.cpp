@@ -1,8 +1,8 @@
 // The import helper's sandbox from inside: a probe enters it and tries each thing it must refuse;
 // and a real import with textures through the sandboxed helper.
+#include "test_support.h"
 #include <zel/import/import_sandbox.h>
 #include <zel/import/isolated_import.h>
-#include "test_support.h"
 
 #include <gtest/gtest.h>
 
