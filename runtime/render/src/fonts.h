@@ -5,6 +5,8 @@
 // appears, so a CJK name costs its own few glyphs, not the whole script.
 #pragma once
 
+#include <zel/text/cells.h>
+
 #include <bitset>
 #include <cstddef>
 #include <map>
@@ -26,10 +28,8 @@ template <class F> void forEachCodePoint(std::string_view utf8, F&& f);
 bool wellFormedUtf8(std::string_view utf8);
 std::string repairUtf8(std::string_view utf8);
 
-// The character cells a code point takes on screen: 2 for the East Asian wide and fullwidth
-// characters of the Basic Multilingual Plane, 1 for the rest. The widget layout counts the same
-// way (its measureText), so text fills the rectangles the packer gave.
-int cellsOf(char32_t c);
+// The character cells a code point takes on screen (shared with the widget layout).
+using text::cellsOf;
 
 struct fontOptions {
     std::string primaryFile; // empty or unreadable: the built-in font (ASCII and Latin-1 only)

@@ -1,5 +1,7 @@
 #include <zel/world/widgets.h>
 
+#include <zel/text/cells.h>
+
 #include "widget_registry.h"
 
 #include <algorithm>
@@ -36,28 +38,9 @@ bool isLowSurrogate(char16_t c) {
     return c >= 0xDC00 && c <= 0xDFFF;
 }
 
-// Character cells of a UTF-16 code unit that is not part of a surrogate pair: 2 for the East
-// Asian wide and fullwidth characters, as a terminal counts them (the renderer draws them two cells
-// wide: runtime/render/fonts.cpp, cellsOf, keeps the same table), 1 for the rest.
+// Character cells of a UTF-16 code unit that is not part of a surrogate pair.
 int cellsOf(char16_t c) {
-    struct span {
-        char16_t first, last;
-    };
-    static constexpr span wide[] = {
-        {0x1100, 0x115F}, {0x231A, 0x231B}, {0x2329, 0x232A}, {0x23E9, 0x23EC}, {0x23F0, 0x23F0},
-        {0x23F3, 0x23F3}, {0x25FD, 0x25FE}, {0x2614, 0x2615}, {0x2648, 0x2653}, {0x267F, 0x267F},
-        {0x2693, 0x2693}, {0x26A1, 0x26A1}, {0x26AA, 0x26AB}, {0x26BD, 0x26BE}, {0x26C4, 0x26C5},
-        {0x26CE, 0x26CE}, {0x26D4, 0x26D4}, {0x26EA, 0x26EA}, {0x26F2, 0x26F3}, {0x26F5, 0x26F5},
-        {0x26FA, 0x26FA}, {0x26FD, 0x26FD}, {0x2705, 0x2705}, {0x270A, 0x270B}, {0x2728, 0x2728},
-        {0x274C, 0x274C}, {0x274E, 0x274E}, {0x2753, 0x2755}, {0x2757, 0x2757}, {0x2795, 0x2797},
-        {0x27B0, 0x27B0}, {0x27BF, 0x27BF}, {0x2B1B, 0x2B1C}, {0x2B50, 0x2B50}, {0x2B55, 0x2B55},
-        {0x2E80, 0x303E}, {0x3041, 0x33FF}, {0x3400, 0x4DBF}, {0x4E00, 0x9FFF}, {0xA000, 0xA4CF},
-        {0xA960, 0xA97F}, {0xAC00, 0xD7A3}, {0xF900, 0xFAFF}, {0xFE10, 0xFE19}, {0xFE30, 0xFE6F},
-        {0xFF00, 0xFF60}, {0xFFE0, 0xFFE6},
-    };
-    const auto it = std::upper_bound(std::begin(wide), std::end(wide), c,
-                                     [](char16_t v, const span& s) { return v < s.first; });
-    return it != std::begin(wide) && c <= std::prev(it)->last ? 2 : 1;
+    return text::cellsOf(c);
 }
 
 } // namespace
