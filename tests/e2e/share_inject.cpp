@@ -3,7 +3,8 @@
 //   put BUCKET KEY VALUE        VALUE is the rest of the line; "{N*C}" in it becomes N copies of C
 //   flood BUCKET PREFIX COUNT VALUE   COUNT records PREFIX0 .. PREFIX<COUNT-1>, published async
 //   keys BUCKET                 prints every key that holds a value, one a line
-//   beat BUCKET KEY SECONDS VALUE  puts VALUE every half second for SECONDS (a live presence)
+//   beat BUCKET KEY SECONDS VALUE  puts VALUE every half second for SECONDS (a live presence);
+//                               prints "beating" once the first put is acknowledged
 //   ready                       waits (at most 30 s) until JetStream answers (a cluster has a
 //   leader)
 // Exit status 0 when every command worked.
@@ -107,8 +108,10 @@ int main(int argc, char** argv) {
                 value.erase(0, 1);
             const std::string subject = "$KV." + bucket + "." + key;
             for (int i = 0; i < seconds * 2; ++i) {
-                js_Publish(nullptr, js, subject.c_str(), value.data(),
-                           static_cast<int>(value.size()), nullptr, nullptr);
+                const natsStatus put = js_Publish(nullptr, js, subject.c_str(), value.data(),
+                                                  static_cast<int>(value.size()), nullptr, nullptr);
+                if (i == 0 && put == NATS_OK)
+                    std::cout << "beating" << std::endl;
                 nats_Sleep(500);
             }
         } else if (verb == "ready") {

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <set>
 #include <thread>
@@ -446,12 +447,24 @@ TEST(Share, HostileRecordsAreDroppedWithoutTouchingOtherSites) {
     // mal stays present while bob looks.
     backgroundProcess beat;
     processSpec beatSpec;
-    beatSpec.args = {(binFolder() / "share_inject").string(), b.url()};
-    beatSpec.input = "beat zel-presence-default " + mal +
-                     R"( 60 {"user":"mal","site":"mal-0000000a","joined":0})"
-                     "\n";
+    {
+        std::ofstream beatCommands(tmp.path() / "beat.in");
+        beatCommands << "beat zel-presence-default " << mal
+                     << R"( 60 {"user":"mal","site":"mal-0000000a","joined":0})"
+                        "\n";
+    }
+    beatSpec.args = {(binFolder() / "share_inject").string(), b.url(),
+                     (tmp.path() / "beat.in").string()};
     ASSERT_TRUE(beat.start(beatSpec, (tmp.path() / "beat.out").string(),
                            (tmp.path() / "beat.err").string()));
+    // mal is present before bob looks, however slowly the beat started.
+    bool beating = false;
+    for (int i = 0; i < 3000 && !beating; ++i) {
+        beating = fs::exists(tmp.path() / "beat.out") && fs::file_size(tmp.path() / "beat.out") > 0;
+        if (!beating)
+            sleepFor(0.01);
+    }
+    ASSERT_TRUE(beating);
     site bob(tmp.path(), "bob", b.url(), "share wait 2 30\nshare sync 30\ndump b.json\n");
     ASSERT_TRUE(bob.finish(0, 120)) << bob.err();
     alice.kill9(); // she stayed long enough to be seen

@@ -28,6 +28,7 @@ struct processResult {
 processResult runProcess(const processSpec& spec);
 
 // A program left running while the test goes on, its standard output and error written to files.
+// Its standard input is /dev/null: spec.input is not used.
 // The destructor kills it (SIGKILL) if it still runs.
 class backgroundProcess {
 public:
