@@ -88,7 +88,8 @@ TEST(IsolatedImport, WholeCorpus) {
             continue;
         }
         read.insert(name);
-        if (std::filesystem::file_size(file) < (1u << 20)) {
+        // medium.3ds included: the helper prepares its heap for files that size.
+        if (std::filesystem::file_size(file) < (4u << 20)) {
             std::optional<scene> direct = importInProcess(file, &reason);
             ASSERT_TRUE(direct) << reason;
             EXPECT_TRUE(*s == *direct);
