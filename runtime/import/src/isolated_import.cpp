@@ -22,6 +22,8 @@
 #include <fcntl.h>
 #include <link.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -401,9 +403,61 @@ struct childProcess {
     std::string error; // why it could not be started
 };
 
-// fork + exec of the helper with its limits: fd 3 the result pipe's write end, fd 4 the request
-// socket. Between fork and exec only async-signal-safe calls: everything the child needs is
-// prepared first.
+// What the helper's process needs between its start and exec, prepared by the parent.
+struct spawnPlan {
+    char** argv;
+    pid_t parent;
+    int nullFd, reportFd, resultFd, requestFd;
+    rlimit none, cpu, addressSpace;
+    bool limitAddressSpace;
+};
+
+// The new process until exec. It shares the parent's memory (the parent waits meanwhile), so it
+// only makes system calls on what the plan holds, and no handler of the parent's may run in it.
+int childMain(void* arg) {
+    const spawnPlan& plan = *static_cast<const spawnPlan*>(arg);
+    // The child dies with the thread that started it; the check closes the race with a parent
+    // that died before the request was made.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != plan.parent)
+        ::_exit(127);
+    ::setpgid(0, 0);
+    // Every signal the parent handles goes back to its default before any may arrive.
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction action {};
+        if (::sigaction(sig, nullptr, &action) == 0 && action.sa_handler != SIG_DFL &&
+            action.sa_handler != SIG_IGN) {
+            action = {};
+            action.sa_handler = SIG_DFL;
+            ::sigaction(sig, &action, nullptr);
+        }
+    }
+    sigset_t noSignals;
+    sigemptyset(&noSignals);
+    ::sigprocmask(SIG_SETMASK, &noSignals, nullptr);
+    ::dup2(plan.nullFd, 0);
+    ::dup2(plan.nullFd, 1);
+    ::dup2(plan.nullFd, 2);
+    ::dup2(plan.resultFd, protocol::resultFd);
+    ::dup2(plan.requestFd, protocol::requestFd);
+    ::dup3(plan.reportFd, 5, O_CLOEXEC);
+    ::close_range(6, ~0U, 0);
+    ::setrlimit(RLIMIT_CORE, &plan.none);
+    ::setrlimit(RLIMIT_FSIZE, &plan.none); // the importer has no business writing files
+    ::setrlimit(RLIMIT_CPU, &plan.cpu);
+#ifndef ZEL_IMPORT_NO_ADDRESS_LIMIT
+    if (plan.limitAddressSpace)
+        ::setrlimit(RLIMIT_AS, &plan.addressSpace);
+#endif
+    ::execve(plan.argv[0], plan.argv, environ);
+    const int e = errno;
+    [[maybe_unused]] const ssize_t w = ::write(5, &e, sizeof e);
+    ::_exit(127);
+}
+
+// Starts the helper with its limits: fd 3 the result pipe's write end, fd 4 the request socket.
+// The new process shares the parent's memory until it execs (as posix_spawn does), so the start
+// costs the same whatever the size of the host, which by then may hold a large model.
 std::unique_ptr<childProcess> startChild(const std::filesystem::path& importer,
                                          const isolationOptions& options) {
     auto out = std::make_unique<childProcess>();
@@ -437,61 +491,45 @@ std::unique_ptr<childProcess> startChild(const std::filesystem::path& importer,
     const std::string importerText = importer.string();
     char* argv[] = {const_cast<char*>(importerText.c_str()), const_cast<char*>("--serve"),
                     const_cast<char*>("3"), const_cast<char*>("4"), nullptr};
-    const rlimit none{0, 0};
     // A backstop until the request sets the file's own: the longest deadline in CPU seconds.
     const auto cpuSeconds = static_cast<rlim_t>(options.maxDeadline.count() / 1000 + 2);
-    const rlimit cpu{cpuSeconds, cpuSeconds + 1};
-    const rlimit addressSpace{options.addressSpaceLimit, options.addressSpaceLimit};
-    const bool limitAddressSpace = options.addressSpaceLimit != 0;
-    const int nullFd = devNull.get(), reportFd = errWrite.get(), resultFd = resultWrite.get(),
-              requestFd = requestRead.get();
-    sigset_t noSignals;
-    sigemptyset(&noSignals);
+    spawnPlan plan{argv,
+                   ::getpid(),
+                   devNull.get(),
+                   errWrite.get(),
+                   resultWrite.get(),
+                   requestRead.get(),
+                   rlimit{0, 0},
+                   rlimit{cpuSeconds, cpuSeconds + 1},
+                   rlimit{options.addressSpaceLimit, options.addressSpaceLimit},
+                   options.addressSpaceLimit != 0};
 
     // A child that dies abnormally would otherwise print the parent's buffered lines again.
     std::cout.flush();
     std::fflush(nullptr);
 
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
+    // The child's own stack; the parent sleeps until the exec, with every signal held back.
+    constexpr std::size_t stackSize = 256 * 1024;
+    void* stack = ::mmap(nullptr, stackSize, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (stack == MAP_FAILED)
+        return setUpFailed();
+    sigset_t all, previous;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const pid_t pid = ::clone(childMain, static_cast<char*>(stack) + stackSize,
+                              CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
+    const int cloneErrno = errno;
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    ::munmap(stack, stackSize);
     if (pid < 0) {
-        out->error = "cannot start the import helper: " + errnoText(errno);
+        out->error = "cannot start the import helper: " + errnoText(cloneErrno);
         return out;
-    }
-    if (pid == 0) {
-        // The child dies with the thread that started it; the check closes the race with a parent
-        // that died before the request was made.
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent)
-            ::_exit(127);
-        ::setpgid(0, 0);
-        ::sigprocmask(SIG_SETMASK, &noSignals, nullptr);
-        ::dup2(nullFd, 0);
-        ::dup2(nullFd, 1);
-        ::dup2(nullFd, 2);
-        ::dup2(resultFd, protocol::resultFd);
-        ::dup2(requestFd, protocol::requestFd);
-        ::dup3(reportFd, 5, O_CLOEXEC);
-        ::close_range(6, ~0U, 0);
-        ::setrlimit(RLIMIT_CORE, &none);
-        ::setrlimit(RLIMIT_FSIZE, &none); // the importer has no business writing files
-        ::setrlimit(RLIMIT_CPU, &cpu);
-#ifndef ZEL_IMPORT_NO_ADDRESS_LIMIT
-        if (limitAddressSpace)
-            ::setrlimit(RLIMIT_AS, &addressSpace);
-#else
-        (void)limitAddressSpace;
-        (void)addressSpace;
-#endif
-        ::execve(argv[0], argv, environ);
-        const int e = errno;
-        [[maybe_unused]] const ssize_t w = ::write(5, &e, sizeof e);
-        ::_exit(127);
     }
     ::setpgid(pid, pid); // also here, so that the group exists before any kill
     errWrite.reset();
 
-    // The report pipe closes at exec (success) or carries exec's errno (failure).
+    // The report pipe closed at exec (success) or carries exec's errno (failure).
     int execErrno = 0;
     ssize_t got;
     do {

@@ -235,7 +235,7 @@ std::size_t expectedNeed(std::uint64_t bytes) {
     std::uint64_t cap = std::uint64_t{1} << 30;
     if (::getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
         cap = std::min<std::uint64_t>(cap, limit.rlim_cur / 4);
-    return static_cast<std::size_t>(std::min<std::uint64_t>(bytes * 12, cap));
+    return static_cast<std::size_t>(std::min<std::uint64_t>(bytes * 16, cap));
 }
 
 // Grows the heap by need in one step and starts the thread that faults the new pages in. Nothing
