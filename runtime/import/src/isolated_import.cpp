@@ -730,6 +730,10 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
         sendAll(child->request.get(), requestBytes);
     }
     child->request.reset(); // the helper reads one request
+    // The next file's helper starts while this one imports: the caller only waits meanwhile, and
+    // the start (libraries loaded, then waiting) overlaps the import on the other core.
+    if (options.keepOneReady)
+        prepareImporter(options);
 
     // The result is read while the child writes it. A complete, well-formed scene is the proof of
     // success, whatever the child does afterwards (and the only one there is when the host ignores
@@ -742,7 +746,7 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
     }
     child->result.reset(); // a child still writing gets EPIPE and ends
     const pid_t pid = child->pid;
-    // The next file's helper starts while this one's result is put to use.
+    // Should the helper started above have gone, its successor starts now.
     auto startNext = [&] {
         if (options.keepOneReady && !clock.cancelled())
             prepareImporter(options);
