@@ -3,6 +3,8 @@
 
 #include <zel/render/screen.h>
 
+#include <zel/text/wrap.h>
+
 #include "fonts.h"
 #include "gl.h"
 #include "matrix_math.h"
@@ -490,12 +492,20 @@ struct screen::impl final : inputSink {
         ImDrawList* dl = ImGui::GetForegroundDrawList();
         const float lineHeight = ImGui::GetTextLineHeightWithSpacing();
         const ImVec2 display = ImGui::GetIO().DisplaySize;
-        float width = 0;
-        for (const std::string& line : f.hud) {
-            width = std::max(width, ImGui::CalcTextSize(shown(line).c_str()).x);
-        }
         const float margin = 8.0f;
-        const float height = lineHeight * static_cast<float>(f.hud.size());
+        // A line wider than the window breaks between its groups rather than running off it.
+        std::vector<std::string> lines;
+        for (const std::string& line : f.hud) {
+            for (std::string& part : text::wrapAtGaps(
+                     shown(line), display.x - 2 * margin - 8,
+                     [](const std::string& t) { return ImGui::CalcTextSize(t.c_str()).x; }))
+                lines.push_back(std::move(part));
+        }
+        float width = 0;
+        for (const std::string& line : lines) {
+            width = std::max(width, ImGui::CalcTextSize(line.c_str()).x);
+        }
+        const float height = lineHeight * static_cast<float>(lines.size());
         const ImVec2 topLeft(margin, display.y - margin - height);
         // A light veil: the scene stays visible through it, and each letter carries a dark
         // shadow so that the line reads over bright models too.
@@ -503,8 +513,7 @@ struct screen::impl final : inputSink {
                           ImVec2(topLeft.x + width + 4, topLeft.y + height + 2),
                           IM_COL32(0, 0, 0, 70), 3.0f);
         float y = topLeft.y;
-        for (const std::string& line : f.hud) {
-            const std::string text = shown(line);
+        for (const std::string& text : lines) {
             dl->AddText(ImVec2(topLeft.x + 1, y + 1), IM_COL32(0, 0, 0, 220), text.c_str());
             dl->AddText(ImVec2(topLeft.x, y), IM_COL32(235, 235, 235, 255), text.c_str());
             y += lineHeight;
