@@ -196,6 +196,19 @@ TEST(window, answersKeysAndMouseAsTheScriptDoes) {
     EXPECT_LE(differingShare(turned, orbited, 40), tolerance);
     EXPECT_GT(differingShare(turned, shot, 40), 0.003) << "the camera turned";
 
+    // F frames the model and Home goes back to where the camera started, as the script's view
+    // commands do; the package hears neither.
+    x.xdotool({"key", "f"});
+    const image framed = offscreen(script + "view orbit -25 0\nview frame\n", work.path());
+    const image framedShot = screenshotMatching(x, work.path() / "shot.png", framed, tolerance, 30);
+    EXPECT_LE(differingShare(framedShot, framed, 40), tolerance);
+    EXPECT_GT(differingShare(framedShot, turned, 40), 0.003) << "framing moved the camera";
+    x.xdotool({"key", "Home"});
+    const image home = offscreen(script + "view orbit -25 0\nview frame\nview home\n", work.path());
+    EXPECT_LE(differingShare(screenshotMatching(x, work.path() / "shot.png", home, tolerance, 30),
+                             home, 40),
+              tolerance);
+
     // Escape quits through the applications' deactivate, stop and delete.
     x.xdotool({"key", "Escape"});
     ASSERT_TRUE(host.wait(30)) << "zelhost did not quit on Escape";
