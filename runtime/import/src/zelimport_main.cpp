@@ -19,8 +19,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,6 +40,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysinfo.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -229,12 +230,16 @@ void keepFreedMemory() {
 }
 
 // Memory an import of a file of `bytes` usually peaks at (1M triangles of 3DS, 20 MB: 300 MB),
-// at most a quarter of the address-space limit and 1 GiB.
+// at most 1 GiB, a quarter of the address-space limit and a quarter of the free memory.
 std::size_t expectedNeed(std::uint64_t bytes) {
     rlimit limit{};
     std::uint64_t cap = std::uint64_t{1} << 30;
     if (::getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
         cap = std::min<std::uint64_t>(cap, limit.rlim_cur / 4);
+    struct sysinfo memory {};
+    if (::sysinfo(&memory) == 0)
+        cap = std::min<std::uint64_t>(cap, (std::uint64_t{memory.freeram} + memory.bufferram) *
+                                               memory.mem_unit / 4);
     return static_cast<std::size_t>(std::min<std::uint64_t>(bytes * 16, cap));
 }
 
