@@ -31,6 +31,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -263,12 +264,16 @@ void prepare(std::uint64_t fileBytes) {
     auto* from = reinterpret_cast<char*>((reinterpret_cast<std::uintptr_t>(before) + page - 1) &
                                          ~static_cast<std::uintptr_t>(page - 1));
     // Populating maps pages writable without changing a byte, so it may run beside the importer.
-    std::thread([from, after] {
-        const std::size_t step = std::size_t{2} << 20;
-        for (char* p = from; p < after; p += step)
-            if (::madvise(p, std::min<std::size_t>(step, after - p), MADV_POPULATE_WRITE) != 0)
-                return;
-    }).detach();
+    // Without a thread the import goes on as it would have anyway.
+    try {
+        std::thread([from, after] {
+            const std::size_t step = std::size_t{2} << 20;
+            for (char* p = from; p < after; p += std::min<std::size_t>(step, after - p))
+                if (::madvise(p, std::min<std::size_t>(step, after - p), MADV_POPULATE_WRITE) != 0)
+                    return;
+        }).detach();
+    } catch (const std::system_error&) {
+    }
 }
 
 } // namespace heap
