@@ -8,31 +8,12 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace fs = std::filesystem;
 namespace mutation = zel::world::import::mutation;
-
-namespace {
-
-std::string readAll(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool writeAll(const fs::path& file, const std::string& bytes) {
-    std::ofstream out(file, std::ios::binary);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return bool(out);
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -40,7 +21,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const fs::path folder = argv[1];
-    const std::string archi = readAll(argv[2]);
+    const std::string archi = mutation::readFile(argv[2]);
     if (archi.empty()) {
         std::cerr << "zel_hostile_catalogue: cannot read " << argv[2] << "\n";
         return 2;
@@ -89,7 +70,7 @@ int main(int argc, char** argv) {
         files.emplace_back("x-damaged-" + std::to_string(i) + ".3d.bak",
                            mutation::mutate(x, 700 + std::uint64_t(i)));
     for (const auto& [name, bytes] : files)
-        if (!writeAll(folder / name, bytes)) {
+        if (!mutation::writeFile(folder / name, bytes)) {
             std::cerr << "zel_hostile_catalogue: cannot write " << (folder / name).string() << "\n";
             return 1;
         }

@@ -17,10 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,18 +28,6 @@ namespace fs = std::filesystem;
 namespace imp = zel::world::import;
 
 namespace {
-
-std::string readAll(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void writeAll(const fs::path& file, const std::string& bytes) {
-    std::ofstream out(file, std::ios::binary);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -164,7 +150,7 @@ int main(int argc, char** argv) {
         fs::create_directory(fs::path(work) / "seeds");
         for (const auto& [name, bytes] : builtinSeeds()) {
             files.push_back(fs::path(work) / "seeds" / name);
-            writeAll(files.back(), bytes);
+            imp::mutation::writeFile(files.back(), bytes);
         }
     }
     if (files.empty()) {
@@ -178,12 +164,12 @@ int main(int argc, char** argv) {
     double slowest = 0;
     std::map<std::string, long> reasons;
     for (const fs::path& source : files) {
-        const std::string original = readAll(source);
+        const std::string original = imp::mutation::readFile(source);
         for (int i = 0; i < perFile; ++i) {
             const std::uint64_t mutationSeed = seed * 1'000'003 + std::uint64_t(i);
             // The source's own name: some readers go by it (an Unreal .3d names its partner file).
             const fs::path file = fs::path(work) / source.filename();
-            writeAll(file, imp::mutation::mutate(original, mutationSeed));
+            imp::mutation::writeFile(file, imp::mutation::mutate(original, mutationSeed));
             const auto t0 = std::chrono::steady_clock::now();
             std::string reason;
             const bool ok = imp::importIsolated(file, options, &reason).has_value();

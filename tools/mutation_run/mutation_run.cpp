@@ -22,10 +22,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,18 +34,6 @@ namespace mutation = zel::world::import::mutation;
 namespace {
 
 const char* script = "key b\nadvance 0.7\nadvance 2.5\nkey >\nkey b\nkey b\nadvance 100\n";
-
-std::string readAll(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void writeAll(const fs::path& file, const std::string& bytes) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 bool is3ds(const fs::path& p) {
     std::string ext = p.extension().string();
@@ -66,7 +52,7 @@ struct runResult {
 // zelhost on the folder, its standard streams captured.
 runResult runHost(const std::string& zelhost, const fs::path& folder, double timeout) {
     fs::path scriptFile = folder / "run.zel";
-    writeAll(scriptFile, script);
+    mutation::writeFile(scriptFile, script);
     zel::proc::processSpec spec;
     spec.args = {zelhost, "--models", (folder / "m").string(), "--script", scriptFile.string()};
     spec.timeoutSeconds = timeout;
@@ -164,12 +150,12 @@ int main(int argc, char** argv) {
     double slowest = 0;
     auto start = std::chrono::steady_clock::now();
     for (const fs::path& input : inputs) {
-        const std::string original = readAll(input);
+        const std::string original = mutation::readFile(input);
         for (int k = 0; k < perFile; ++k) {
             std::uint64_t s =
                 seed * 1000003u + std::hash<std::string>{}(input.filename().string()) + k;
             std::string damaged = mutation::mutate(original, s);
-            writeAll(work / "m" / "archi.3ds", damaged);
+            mutation::writeFile(work / "m" / "archi.3ds", damaged);
             auto t0 = std::chrono::steady_clock::now();
             runResult r = runHost(zelhost, work, timeout);
             slowest = std::max(
@@ -189,7 +175,8 @@ int main(int argc, char** argv) {
                 std::cerr << (r.what == outcome::crash ? "CRASH " : "HANG ") << input.string()
                           << " mutation " << k << ": " << r.detail << "\n";
                 if (!keep.empty())
-                    writeAll(keep / (input.filename().string() + "." + std::to_string(k)), damaged);
+                    mutation::writeFile(
+                        keep / (input.filename().string() + "." + std::to_string(k)), damaged);
                 break;
             }
         }

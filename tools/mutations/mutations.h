@@ -1,9 +1,13 @@
 #pragma once
 
 // Deterministic damage to a model file for the mutation runs (the test's short one and the long
-// tool): the same original and seed give the same bytes on every machine.
+// tool): the same original and seed give the same bytes on every machine. With the file reading and
+// writing that every user of it does.
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 namespace zel::world::import::mutation {
@@ -47,6 +51,21 @@ inline std::string mutate(const std::string& original, std::uint64_t seed) {
     }
     }
     return s;
+}
+
+// The bytes of file; empty when it cannot be read.
+inline std::string readFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// False when file cannot be written whole.
+inline bool writeFile(const std::filesystem::path& file, const std::string& bytes) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return bool(out);
 }
 
 } // namespace zel::world::import::mutation

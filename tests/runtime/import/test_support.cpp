@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <mutations.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -44,10 +46,7 @@ std::filesystem::path tempDir::write(const std::string& name, std::string_view c
 }
 
 std::string readBytes(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return mutation::readFile(file);
 }
 
 std::vector<pid_t> childrenOf(pid_t parent) {
