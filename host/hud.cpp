@@ -59,9 +59,11 @@ vec3 eulerDegrees(const quat& q) {
     return vec3(float(wrap(a * toDegrees)), float(b * toDegrees), float(wrap(c * toDegrees)));
 }
 
-std::string hudLine(const world::world& w, modelMeter* meter) {
-    modelMeter own;
-    const modelExtent extent = (meter ? *meter : own).measure(w);
+std::string hudLine(const world::world& w) {
+    return hudLine(modelMeter().measure(w));
+}
+
+std::string hudLine(const modelExtent& extent) {
     sceneGraph::iSceneNode* model = extent.model;
     if (!model)
         return "no model placed";
@@ -131,8 +133,9 @@ struct headMesh {
 
 render::frame hudFrames::build() {
     render::frame f = frames_.build();
-    f.hud.push_back(hudLine(world_, &meter_));
-    fitDepthRange(f.view, meter_.measure(world_));
+    const modelExtent model = meter_.measure(world_);
+    f.hud.push_back(hudLine(model));
+    fitDepthRange(f.view, model);
     if (share_) {
         static const auto head = std::make_shared<const headMesh>();
         for (const share::avatar& a : share_->avatars()) {

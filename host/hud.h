@@ -23,9 +23,10 @@ vec3 eulerDegrees(const quat& q);
 // "NAME  position (x, y, z)  rotation (x, y, z) deg  scale (x, y, z)  size X x Y x Z m  N
 // triangles" of the placed model: the transform as its node's getXform reads it now; the size of
 // its bounding box in the scene's axes, in metres, with every transform applied (so its current
-// scale too); the triangles drawn through its nodes. "no model placed" when there is none. A meter,
-// when given, spares measuring a model that has not moved.
-std::string hudLine(const world::world& w, modelMeter* meter = nullptr);
+// scale too); the triangles drawn through its nodes. "no model placed" when there is none. extent:
+// the placed model as a modelMeter measured it just now.
+std::string hudLine(const modelExtent& extent);
+std::string hudLine(const world::world& w);
 
 // The near and far planes of the camera `view` so that it shows the whole placed model: the
 // renderer's defaults, nearer and farther as the model's bounding sphere needs.
