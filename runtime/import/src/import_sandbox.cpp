@@ -30,7 +30,6 @@ constexpr std::uint64_t netBindTcp = 1ull << 0;        // ABI 4
 constexpr std::uint64_t netConnectTcp = 1ull << 1;     // ABI 4
 constexpr std::uint64_t scopeAbstractUnix = 1ull << 0; // ABI 6
 constexpr std::uint64_t scopeSignal = 1ull << 1;       // ABI 6
-constexpr unsigned createRulesetVersion = 1u << 0;
 constexpr int rulePathBeneath = 1;
 
 struct rulesetAttr {
@@ -211,11 +210,6 @@ bool applySeccomp(std::string& error) {
 }
 
 } // namespace
-
-int landlockAbi() {
-    const long abi = landlockCreateRuleset(nullptr, 0, createRulesetVersion);
-    return abi > 0 ? static_cast<int>(abi) : 0;
-}
 
 bool enterImportSandbox(const std::vector<std::filesystem::path>& readable,
                         sandboxOutcome& outcome) {

@@ -1,6 +1,7 @@
 #include <zel/import/isolated_import.h>
 
 #include <zel/import/import_protocol.h>
+#include <zel/import/import_sandbox.h>
 #include <zel/import/scene_codec.h>
 
 #include <algorithm>
@@ -596,13 +597,7 @@ void noteMissingLandlock(const isolationOptions& options) {
     if (!options.sandbox)
         return;
     std::call_once(once, [] {
-    // The same check the helper makes, through the raw system call.
-#ifdef SYS_landlock_create_ruleset
-        const long abi = ::syscall(SYS_landlock_create_ruleset, nullptr, 0, 1u);
-#else
-        const long abi = -1;
-#endif
-        if (abi <= 0)
+        if (landlockAbi() == 0)
             std::cerr << "zel: this kernel has no Landlock: model imports run with the system call "
                          "filter only, the file system is not restricted\n";
     });

@@ -1,0 +1,20 @@
+// The kernel's Landlock version: asked by the helper before it restricts itself, and by the host,
+// which says once when imports run without it.
+#include <zel/import/import_sandbox.h>
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace zel::world::import {
+
+int landlockAbi() {
+#ifdef SYS_landlock_create_ruleset
+    constexpr unsigned createRulesetVersion = 1u << 0;
+    const long abi = ::syscall(SYS_landlock_create_ruleset, nullptr, 0, createRulesetVersion);
+    return abi > 0 ? static_cast<int>(abi) : 0;
+#else
+    return 0;
+#endif
+}
+
+} // namespace zel::world::import
