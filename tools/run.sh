@@ -6,8 +6,9 @@
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # What the build does (installing packages, configuring, compiling with its progress) shows on
-# stderr; the first time it takes minutes, later runs only check.
-build=$("$top/tools/build.sh" | tail -n 1) || {
+# stderr; the first time it takes minutes, later runs only check. Only the product is built: the
+# tests and their packages are tools/test.sh's.
+build=$("$top/tools/build.sh" --product | tail -n 1) || {
     echo "run.sh: the build failed (see above)" >&2
     exit 1
 }

@@ -13,7 +13,7 @@ windows=${ZEL_WINDOWS:-ON}
 
 # Every package of both builds before the first build: the Windows packages upgrade Mesa, and the
 # Linux tests must always run on the Mesa they were built with.
-lists=(ci-deps.txt)
+lists=(run-deps.txt ci-deps.txt)
 [ "$windows" = ON ] && lists+=(ci-deps-windows.txt)
 "$top/tools/install-deps.sh" "${lists[@]}"
 

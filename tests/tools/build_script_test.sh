@@ -18,7 +18,8 @@ fail() {
 mkdir -p "$tmp/tree/tools" "$tmp/bin"
 cp "$script" "$tmp/tree/tools/build.sh"
 cp "$(dirname "$script")/install-deps.sh" "$tmp/tree/tools/install-deps.sh"
-printf '# needed\npresent-pkg\nmissing-pkg\n' >"$tmp/tree/ci-deps.txt"
+printf '# needed\npresent-pkg\nmissing-pkg\n' >"$tmp/tree/run-deps.txt"
+printf '# tests\ntest-pkg\n' >"$tmp/tree/ci-deps.txt"
 for tool in bash grep sed basename dirname nproc mkdir cat env; do
     ln -s "$(command -v "$tool")" "$tmp/bin/$tool"
 done
@@ -45,18 +46,20 @@ echo "apt-get \$*" >>"$log"
 EOF
 cat >"$tmp/bin/cmake" <<EOF
 #!$(command -v bash)
-echo "cmake as \${STUB_UID:-1000}" >>"$log"
+echo "cmake as \${STUB_UID:-1000} \$*" >>"$log"
 EOF
 chmod +x "$tmp/bin/"*
 
-# run UID MISSING [no-sudo]: the script's exit code; its stderr in $tmp/err, the commands in $log.
+# run UID MISSING [no-sudo|product]: the script's exit code; its stderr in $tmp/err, the commands in $log.
 run() {
     : >"$log"
     if [ "${3:-}" = no-sudo ]; then
         mv "$tmp/bin/sudo" "$tmp/sudo.off"
     fi
+    local args=()
+    [ "${3:-}" = product ] && args=(--product)
     STUB_UID=$1 STUB_MISSING=$2 PATH=$tmp/bin ZEL_BUILD_DIR=$tmp/build \
-        bash "$tmp/tree/tools/build.sh" >"$tmp/out" 2>"$tmp/err"
+        bash "$tmp/tree/tools/build.sh" "${args[@]}" >"$tmp/out" 2>"$tmp/err"
     local rc=$?
     [ -f "$tmp/sudo.off" ] && mv "$tmp/sudo.off" "$tmp/bin/sudo"
     return $rc
@@ -94,6 +97,14 @@ grep -q "^cmake" "$log" && fail "built without the packages"
 run 0 missing-pkg || fail "root with a missing package: exit $?"
 grep -q "^apt-get .*install .*missing-pkg" "$log" || fail "root did not install: $(cat "$log")"
 grep -q "^sudo" "$log" && fail "root used sudo: $(cat "$log")"
+
+# The run's build installs what running needs, not the tests' packages, and builds the product only.
+run 0 "missing-pkg test-pkg" product || fail "product build: exit $?"
+grep -q "^apt-get .*install .*missing-pkg" "$log" || fail "the product's package not installed: $(cat "$log")"
+grep -q "test-pkg" "$log" && fail "the product build installed a test package: $(cat "$log")"
+grep -q "^cmake as .*--target zelhost" "$log" || fail "the product build built more than the product: $(cat "$log")"
+run 0 "missing-pkg test-pkg" || fail "full build: exit $?"
+grep -q "^apt-get .*install .*missing-pkg test-pkg" "$log" || fail "the full build missed a list: $(cat "$log")"
 
 if [ "$failures" -gt 0 ]; then
     echo "$failures failed" >&2
