@@ -66,31 +66,39 @@ std::string secondsText(std::chrono::milliseconds ms) {
     return buf;
 }
 
-// Checks what the parent can tell without reading the file's content.
+// What a look at a file says against importing it; empty when it may be imported.
+std::string unfit(const struct stat& st) {
+    if (S_ISDIR(st.st_mode))
+        return "is a directory";
+    if (!S_ISREG(st.st_mode))
+        return "not a regular file";
+    if (st.st_size == 0)
+        return "the file is empty";
+    return {};
+}
+
+// Checks what the parent can tell without reading the file's content: a look at the name (no
+// device or FIFO is opened), then again at the file opened, in case the name was swapped
+// meanwhile, which is why the open must not block either.
 bool checkInput(const std::filesystem::path& file, std::uint64_t& size, std::string* reason) {
     struct stat st {};
     if (::stat(file.c_str(), &st) != 0) {
         setReason(reason, errnoText(errno));
         return false;
     }
-    if (S_ISDIR(st.st_mode)) {
-        setReason(reason, "is a directory");
+    if (std::string why = unfit(st); !why.empty()) {
+        setReason(reason, std::move(why));
         return false;
     }
-    if (!S_ISREG(st.st_mode)) {
-        setReason(reason, "not a regular file");
-        return false;
-    }
-    if (st.st_size == 0) {
-        setReason(reason, "the file is empty");
-        return false;
-    }
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const process::fileDescriptor fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd || ::fstat(fd.get(), &st) != 0) {
         setReason(reason, errnoText(errno));
         return false;
     }
-    ::close(fd);
+    if (std::string why = unfit(st); !why.empty()) {
+        setReason(reason, std::move(why));
+        return false;
+    }
     size = static_cast<std::uint64_t>(st.st_size);
     return true;
 }
