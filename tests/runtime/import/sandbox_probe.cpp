@@ -154,15 +154,24 @@ int main() {
         check("ptrace", [&] { return ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0; });
     } else if (group == "signals") {
         // Signals to the parent by way of the result pipe: the owner, the signal, asynchronous
-        // notification. Were they all let through, the parent would get SIGUSR1 as it reads this.
+        // notification. Were they all let through, the parent would get SIGUSR1 as it reads from
+        // the full pipe.
         const int result = imp::protocol::resultFd;
         check("fcntl-setown", [&] { return ::fcntl(result, F_SETOWN, ::getppid()) == 0; });
         check("fcntl-setsig", [&] { return ::fcntl(result, F_SETSIG, SIGUSR1) == 0; });
         int flags = 0;
         check("fcntl-getfl", [&] { return (flags = ::fcntl(result, F_GETFL)) >= 0; });
         check("fcntl-async", [&] { return ::fcntl(result, F_SETFL, flags | O_ASYNC) == 0; });
-        check("fcntl-nonblock", [&] { return ::fcntl(result, F_SETFL, flags | O_NONBLOCK) == 0; });
-        ::fcntl(result, F_SETFL, flags);
+        check("fcntl-nonblock",
+              [&] { return ::fcntl(result, F_SETFL, ::fcntl(result, F_GETFL) | O_NONBLOCK) == 0; });
+        // Fill the pipe with progress records, so that the parent's next read would raise the
+        // signal, if any was set up.
+        static char records[1 << 16];
+        for (std::size_t at = 0; at < sizeof records; at += imp::protocol::progressRecordSize)
+            std::memcpy(records + at, imp::protocol::progressMagic, 4);
+        for (int i = 0; i < 1024 && ::write(result, records, sizeof records) > 0; ++i) {
+        }
+        ::fcntl(result, F_SETFL, ::fcntl(result, F_GETFL) & ~O_NONBLOCK);
         check("fcntl-lease", [&] { return ::fcntl(in, F_SETLEASE, F_RDLCK) == 0; });
     } else if (group == "memory") {
         constexpr int anonymous = MAP_PRIVATE | MAP_ANONYMOUS;
