@@ -16,8 +16,6 @@
 #include <memory>
 #include <mutex>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include <dlfcn.h>
@@ -25,13 +23,7 @@
 #include <link.h>
 #include <poll.h>
 #include <pwd.h>
-#include <sched.h>
-#include <sys/mman.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
