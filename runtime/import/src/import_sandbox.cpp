@@ -253,8 +253,12 @@ bool applySeccomp(std::string& error) {
     // Reading its own limits, never changing them, never another process's.
     f.allow("prlimit64", {SCMP_A0(SCMP_CMP_EQ, 0), SCMP_A2(SCMP_CMP_EQ, 0)});
     f.allow("prlimit64", {SCMP_A0(SCMP_CMP_EQ, self), SCMP_A2(SCMP_CMP_EQ, 0)});
-    // Further filters only narrow what is allowed (closeThreadStarts).
-    f.allow("seccomp", {SCMP_A0(SCMP_CMP_EQ, SECCOMP_SET_MODE_FILTER)});
+    // Further filters only narrow what is allowed (closeThreadStarts); none that hands its
+    // decisions to a listener or lowers a mitigation.
+    f.allow("seccomp",
+            {SCMP_A0(SCMP_CMP_EQ, SECCOMP_SET_MODE_FILTER),
+             SCMP_A1(SCMP_CMP_MASKED_EQ,
+                     SECCOMP_FILTER_FLAG_NEW_LISTENER | SECCOMP_FILTER_FLAG_SPEC_ALLOW, 0)});
     // clone3 passes its flags in memory, out of the filter's sight: "not implemented" makes the C
     // library fall back to clone, which the filter can see.
     f.rule(SCMP_ACT_ERRNO(ENOSYS), "clone3", {});
