@@ -133,6 +133,8 @@ int main() {
         tryOpen("write-inside", model, O_WRONLY);
         tryOpen("create-inside", model + ".new", O_WRONLY | O_CREAT);
         tryOpen("append-inside", model, O_RDONLY | O_APPEND);
+        // A file inside that nobody may read: readable only with a capability kept.
+        tryOpen("read-locked", model.substr(0, model.rfind('/')) + "/locked.txt", O_RDONLY);
     } else if (group == "processes") {
         check("socket-inet", [&] { return ::socket(AF_INET, SOCK_STREAM, 0) >= 0; });
         check("socket-unix", [&] { return ::socket(AF_UNIX, SOCK_STREAM, 0) >= 0; });

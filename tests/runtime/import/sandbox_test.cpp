@@ -27,6 +27,9 @@ using test::testOptions;
 std::map<std::string, std::string> probe(const tempDir& allowed, const std::string& outside,
                                          isolationOptions options = testOptions()) {
     options.importer = ZEL_SANDBOX_PROBE;
+    // Mode 000: a helper started by root reads it only if it kept its capabilities.
+    std::filesystem::permissions(allowed.write("locked.txt", "locked"),
+                                 std::filesystem::perms::none);
     std::map<std::string, std::string> rows;
     for (const char* group : {"files", "processes", "signals", "memory", "limits"}) {
         const auto model = allowed.write("model.txt", outside + "\n" + group + "\n");
@@ -65,7 +68,7 @@ void expectRefusals(std::map<std::string, std::string> rows) {
     EXPECT_EQ(rows["limits-own"], "allowed");
     for (const char* forbidden :
          {"read-outside", "path-outside", "write-inside", "create-inside", "append-inside",
-          "socket-inet", "socket-unix", "execve", "fork", "thread", "ptrace"}) {
+          "read-locked", "socket-inet", "socket-unix", "execve", "fork", "thread", "ptrace"}) {
         SCOPED_TRACE(forbidden);
         EXPECT_EQ(rows[forbidden].rfind("refused", 0), 0u) << rows[forbidden];
     }
