@@ -7,8 +7,9 @@
 // with a reason.
 //
 // The child runs in its own process group with stdin, stdout and stderr on /dev/null (the caller's
-// stdout stays the trace), no other inherited descriptor, no core dumps, no file writes, an
-// address-space limit and a CPU-time backstop; it dies with the thread that started it. It is
+// stdout stays the trace), no other inherited descriptor, a fixed environment (nothing of the
+// caller's), no core dumps, no file writes, at most 64 descriptors, an address-space limit and a
+// CPU-time backstop; it dies with the thread that started it (helper_process.h). It is
 // always reaped: after a success in the background, since the exit of a process that held a large
 // model takes a while and the caller has what it needs.
 
