@@ -28,11 +28,14 @@ bool progressLine::update(const std::string& file, double done) {
         active_ = true;
         start_ = now;
     }
-    // A quick import shows nothing; a slow one a line redrawn about 10 times a second.
+    // A quick import shows nothing; a slow one a line redrawn about 10 times a second, and once
+    // more when it first reaches the end (however many reports of the end follow).
+    const bool firstEnd = done >= 1.0 && lastDone_ < 1.0;
     if (now - start_ < std::chrono::milliseconds(150) ||
-        (shown_ && now - lastDraw_ < std::chrono::milliseconds(100) && done < 1.0))
+        (shown_ && now - lastDraw_ < std::chrono::milliseconds(100) && !firstEnd))
         return true;
     lastDraw_ = now;
+    lastDone_ = done;
     shown_ = true;
     std::fprintf(out_, "\r%s\033[K", format(file, done).c_str());
     std::fflush(out_);
@@ -45,6 +48,7 @@ void progressLine::finished() {
         std::fflush(out_);
     }
     active_ = shown_ = false;
+    lastDone_ = 0;
 }
 
 } // namespace zel::host

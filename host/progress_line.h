@@ -24,6 +24,7 @@ public:
 private:
     std::FILE* out_;
     bool active_ = false, shown_ = false;
+    double lastDone_ = 0; // the part done when the line was last drawn
     std::chrono::steady_clock::time_point start_, lastDraw_;
 };
 

@@ -1,11 +1,16 @@
 // The window's input on its way to the world: held in order until delivered; Escape during an
-// import asks to cancel it instead of being queued; and the headless progress line's text.
+// import asks to cancel it instead of being queued; and the headless progress line.
 #include "progress_line.h"
 #include "viewer.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace zel::host {
@@ -51,6 +56,26 @@ TEST(progressLine, namesTheFileAndFitsTheWidth) {
     EXPECT_LE(line.size(), 79u);
     EXPECT_NE(line.find("...x"), std::string::npos);
     EXPECT_NE(line.find("end.3ds   50%"), std::string::npos) << line;
+}
+
+// A helper that floods the end of its import with reports draws the line a few times, not once a
+// report.
+TEST(progressLine, drawsTheEndOnceWhateverTheReports) {
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = ::open_memstream(&text, &size);
+    ASSERT_NE(out, nullptr);
+    progressLine line(out);
+    line.update("big.3ds", 0.5); // quick imports show nothing: wait past that
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    for (int i = 0; i < 10000; ++i)
+        line.update("big.3ds", 1.0);
+    std::fflush(out);
+    const std::string drawn(text, size);
+    std::fclose(out);
+    std::free(text);
+    EXPECT_NE(drawn.find("100%"), std::string::npos);
+    EXPECT_LT(std::count(drawn.begin(), drawn.end(), '\r'), 50);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include <zel/import/isolated_import.h>
 
+#include <zel/import/helper_process.h>
 #include <zel/import/import_protocol.h>
 #include <zel/import/import_sandbox.h>
 #include <zel/import/scene_codec.h>
@@ -15,30 +16,17 @@
 #include <memory>
 #include <mutex>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
 #include <poll.h>
-#include <sched.h>
-#include <sys/mman.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
+#include <pwd.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-
-#if defined(ZEL_SANITIZE) || defined(__SANITIZE_ADDRESS__)
-#define ZEL_IMPORT_NO_ADDRESS_LIMIT 1
-#endif
-
-extern char** environ;
 
 namespace zel::world::import {
 
@@ -51,38 +39,6 @@ void setReason(std::string* reason, std::string text) {
 
 std::string errnoText(int e) {
     return std::strerror(e);
-}
-
-class fileDescriptor {
-public:
-    fileDescriptor() = default;
-    explicit fileDescriptor(int fd) : fd_(fd) {}
-    fileDescriptor(const fileDescriptor&) = delete;
-    fileDescriptor& operator=(const fileDescriptor&) = delete;
-    ~fileDescriptor() { reset(); }
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
-
-// Moves fd to a number of at least lowest, so that wiring the child's descriptors (0, 1, 2 and the
-// result's) cannot close it: the host may have closed its own stdin.
-bool raiseTo(fileDescriptor& fd, int lowest) {
-    if (fd.get() >= lowest)
-        return true;
-    const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, lowest);
-    if (moved < 0)
-        return false;
-    fd.reset(moved);
-    return true;
 }
 
 double secondsSince(const timespec& start) {
@@ -102,31 +58,39 @@ std::string secondsText(std::chrono::milliseconds ms) {
     return buf;
 }
 
-// Checks what the parent can tell without reading the file's content.
+// What a look at a file says against importing it; empty when it may be imported.
+std::string unfit(const struct stat& st) {
+    if (S_ISDIR(st.st_mode))
+        return "is a directory";
+    if (!S_ISREG(st.st_mode))
+        return "not a regular file";
+    if (st.st_size == 0)
+        return "the file is empty";
+    return {};
+}
+
+// Checks what the parent can tell without reading the file's content: a look at the name (no
+// device or FIFO is opened), then again at the file opened, in case the name was swapped
+// meanwhile, which is why the open must not block either.
 bool checkInput(const std::filesystem::path& file, std::uint64_t& size, std::string* reason) {
     struct stat st {};
     if (::stat(file.c_str(), &st) != 0) {
         setReason(reason, errnoText(errno));
         return false;
     }
-    if (S_ISDIR(st.st_mode)) {
-        setReason(reason, "is a directory");
+    if (std::string why = unfit(st); !why.empty()) {
+        setReason(reason, std::move(why));
         return false;
     }
-    if (!S_ISREG(st.st_mode)) {
-        setReason(reason, "not a regular file");
-        return false;
-    }
-    if (st.st_size == 0) {
-        setReason(reason, "the file is empty");
-        return false;
-    }
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const process::fileDescriptor fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd || ::fstat(fd.get(), &st) != 0) {
         setReason(reason, errnoText(errno));
         return false;
     }
-    ::close(fd);
+    if (std::string why = unfit(st); !why.empty()) {
+        setReason(reason, std::move(why));
+        return false;
+    }
     size = static_cast<std::uint64_t>(st.st_size);
     return true;
 }
@@ -134,7 +98,7 @@ bool checkInput(const std::filesystem::path& file, std::uint64_t& size, std::str
 // Where the waits of one import stand: its start and deadline, the caller's progress callback and
 // whether it asked to stop. Every wait goes through wait(), which wakes at least every tick to
 // report progress.
-class importClock {
+class importClock final : public process::exitWait {
 public:
     importClock(double limit, const importProgress& progress, double expectedSeconds)
         : limit_(limit), progress_(progress), expected_(expectedSeconds) {
@@ -152,7 +116,7 @@ public:
     }
     // Polls fd for input until it is ready (1), the deadline passes or the caller cancels (0), or
     // poll fails (-1).
-    int wait(int fd) {
+    int wait(int fd) override {
         for (;;) {
             tick(false);
             if (stopped())
@@ -170,6 +134,10 @@ public:
             if (r < 0 && errno != EINTR)
                 return -1;
         }
+    }
+    bool over() override {
+        tick(false);
+        return stopped();
     }
     // Tells the caller how far the import is, at most once a tick unless forced. Between the
     // child's reports, the time spent against the time such a file takes keeps the figure moving
@@ -198,94 +166,6 @@ private:
     bool timedOut_ = false;
     bool cancelled_ = false;
 };
-
-struct childOutcome {
-    bool timedOut = false;
-    bool statusKnown = false; // false when the host ignores SIGCHLD and the kernel reaped the child
-    int status = 0;
-};
-
-int openPidfd(pid_t pid) {
-#ifdef SYS_pidfd_open
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-#else
-    (void)pid;
-    errno = ENOSYS;
-    return -1;
-#endif
-}
-
-// Reaps pid, retrying on EINTR; false when the child is not ours to reap (SIGCHLD ignored).
-bool reap(pid_t pid, childOutcome& out) {
-    for (;;) {
-        const pid_t r = ::waitpid(pid, &out.status, 0);
-        if (r == pid) {
-            out.statusKnown = true;
-            return true;
-        }
-        if (r < 0 && errno == EINTR)
-            continue;
-        return false;
-    }
-}
-
-// Reaps a child that was told to die without waiting for it: the exit of a process that held a
-// large model takes tens of milliseconds, all of it spent freeing memory, and the caller has its
-// result already. Synchronous when no thread can be started.
-void reapInBackground(pid_t pid) {
-    try {
-        std::thread([pid] {
-            childOutcome ignored;
-            reap(pid, ignored);
-        }).detach();
-    } catch (const std::system_error&) {
-        childOutcome ignored;
-        reap(pid, ignored);
-    }
-}
-
-// Waits on a pidfd until the child exits, the deadline passes or the caller cancels; false when
-// poll cannot be used.
-bool waitPidfd(pid_t pid, importClock& clock) {
-    fileDescriptor pidfd(openPidfd(pid));
-    if (!pidfd)
-        return false;
-    return clock.wait(pidfd.get()) >= 0;
-}
-
-void killChild(pid_t pid) {
-    ::kill(-pid, SIGKILL);
-    ::kill(pid, SIGKILL);
-}
-
-// Waits for the child's exit until the deadline; kills its process group when the deadline passes
-// or the caller cancels.
-void waitWithDeadline(pid_t pid, importClock& clock, childOutcome& out) {
-    if (!waitPidfd(pid, clock)) {
-        // No pidfd (old kernel or a filtered system call): poll the child's state.
-        long sleepNs = 200'000;
-        for (;;) {
-            int status = 0;
-            const pid_t r = ::waitpid(pid, &status, WNOHANG);
-            if (r == pid) {
-                out.statusKnown = true;
-                out.status = status;
-                return;
-            }
-            if (r < 0 && errno != EINTR)
-                return; // not ours to reap
-            clock.tick(false);
-            if (clock.stopped())
-                break;
-            timespec ts{0, sleepNs};
-            ::nanosleep(&ts, nullptr);
-            sleepNs = std::min(sleepNs * 2, 10'000'000L);
-        }
-    }
-    if (clock.stopped())
-        killChild(pid);
-    reap(pid, out);
-}
 
 // The result pipe's read end, drained in large reads: small pieces come from a buffer, large
 // arrays straight into their destination. The child's progress records, which come before the
@@ -397,152 +277,33 @@ private:
 // A helper started and waiting for its request.
 struct childProcess {
     pid_t pid = -1;
-    fileDescriptor result;  // the result pipe's read end
-    fileDescriptor request; // the request socket's parent end
+    process::fileDescriptor result;  // the result pipe's read end
+    process::fileDescriptor request; // the request socket's parent end
     std::filesystem::path importer;
     std::uint64_t addressSpaceLimit = 0;
     std::string error; // why it could not be started
 };
 
-// What the helper's process needs between its start and exec, prepared by the parent.
-struct spawnPlan {
-    char** argv;
-    pid_t parent;
-    int nullFd, reportFd, resultFd, requestFd;
-    rlimit none, cpu, addressSpace;
-    bool limitAddressSpace;
-};
-
-// The new process until exec. It shares the parent's memory (the parent waits meanwhile), so it
-// only makes system calls on what the plan holds, and no handler of the parent's may run in it.
-int childMain(void* arg) {
-    const spawnPlan& plan = *static_cast<const spawnPlan*>(arg);
-    // The child dies with the thread that started it; the check closes the race with a parent
-    // that died before the request was made.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != plan.parent)
-        ::_exit(127);
-    ::setpgid(0, 0);
-    // Every signal the parent handles goes back to its default before any may arrive.
-    for (int sig = 1; sig < NSIG; ++sig) {
-        struct sigaction action {};
-        if (::sigaction(sig, nullptr, &action) == 0 && action.sa_handler != SIG_DFL &&
-            action.sa_handler != SIG_IGN) {
-            action = {};
-            action.sa_handler = SIG_DFL;
-            ::sigaction(sig, &action, nullptr);
-        }
-    }
-    sigset_t noSignals;
-    sigemptyset(&noSignals);
-    ::sigprocmask(SIG_SETMASK, &noSignals, nullptr);
-    ::dup2(plan.nullFd, 0);
-    ::dup2(plan.nullFd, 1);
-    ::dup2(plan.nullFd, 2);
-    ::dup2(plan.resultFd, protocol::resultFd);
-    ::dup2(plan.requestFd, protocol::requestFd);
-    ::dup3(plan.reportFd, 5, O_CLOEXEC);
-    ::close_range(6, ~0U, 0);
-    ::setrlimit(RLIMIT_CORE, &plan.none);
-    ::setrlimit(RLIMIT_FSIZE, &plan.none); // the importer has no business writing files
-    ::setrlimit(RLIMIT_CPU, &plan.cpu);
-#ifndef ZEL_IMPORT_NO_ADDRESS_LIMIT
-    if (plan.limitAddressSpace)
-        ::setrlimit(RLIMIT_AS, &plan.addressSpace);
-#endif
-    ::execve(plan.argv[0], plan.argv, environ);
-    const int e = errno;
-    [[maybe_unused]] const ssize_t w = ::write(5, &e, sizeof e);
-    ::_exit(127);
-}
-
-// Starts the helper with its limits: fd 3 the result pipe's write end, fd 4 the request socket.
-// The new process shares the parent's memory until it execs (as posix_spawn does), so the start
-// costs the same whatever the size of the host, which by then may hold a large model.
+// Starts the helper: fd 3 the result pipe's write end, fd 4 the request socket.
 std::unique_ptr<childProcess> startChild(const std::filesystem::path& importer,
                                          const isolationOptions& options) {
     auto out = std::make_unique<childProcess>();
     out->importer = importer;
     out->addressSpaceLimit = options.addressSpaceLimit;
-    auto setUpFailed = [&] {
-        out->error = "cannot set up the import helper: " + errnoText(errno);
-        return std::move(out);
-    };
-    int pipeFds[2], sockFds[2], errPipe[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
-        return setUpFailed();
-    out->result.reset(pipeFds[0]);
-    fileDescriptor resultWrite(pipeFds[1]);
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockFds) != 0)
-        return setUpFailed();
-    out->request.reset(sockFds[0]);
-    fileDescriptor requestRead(sockFds[1]);
-    fileDescriptor devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
-    if (!devNull || ::pipe2(errPipe, O_CLOEXEC) != 0)
-        return setUpFailed();
-    fileDescriptor errRead(errPipe[0]), errWrite(errPipe[1]);
-    // Out of the way of the numbers the child's descriptors get (0 to 5): the host may have closed
-    // its own stdin.
-    if (!raiseTo(resultWrite, 6) || !raiseTo(requestRead, 6) || !raiseTo(devNull, 6) ||
-        !raiseTo(errWrite, 6))
-        return setUpFailed();
-    // A large pipe lets the child write while the parent copies, with fewer switches between them.
-    ::fcntl(out->result.get(), F_SETPIPE_SZ, 1 << 20);
-
-    const std::string importerText = importer.string();
-    char* argv[] = {const_cast<char*>(importerText.c_str()), const_cast<char*>("--serve"),
-                    const_cast<char*>("3"), const_cast<char*>("4"), nullptr};
+    process::helperLimits limits;
     // A backstop until the request sets the file's own: the longest deadline in CPU seconds.
-    const auto cpuSeconds = static_cast<rlim_t>(options.maxDeadline.count() / 1000 + 2);
-    spawnPlan plan{argv,
-                   ::getpid(),
-                   devNull.get(),
-                   errWrite.get(),
-                   resultWrite.get(),
-                   requestRead.get(),
-                   rlimit{0, 0},
-                   rlimit{cpuSeconds, cpuSeconds + 1},
-                   rlimit{options.addressSpaceLimit, options.addressSpaceLimit},
-                   options.addressSpaceLimit != 0};
-
+    limits.cpuSeconds = static_cast<std::uint64_t>(options.maxDeadline.count() / 1000 + 2);
+    limits.addressSpace = options.addressSpaceLimit;
     // A child that dies abnormally would otherwise print the parent's buffered lines again.
     std::cout.flush();
-    std::fflush(nullptr);
-
-    // The child's own stack; the parent sleeps until the exec, with every signal held back.
-    constexpr std::size_t stackSize = 256 * 1024;
-    void* stack = ::mmap(nullptr, stackSize, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    if (stack == MAP_FAILED)
-        return setUpFailed();
-    sigset_t all, previous;
-    sigfillset(&all);
-    ::pthread_sigmask(SIG_SETMASK, &all, &previous);
-    const pid_t pid = ::clone(childMain, static_cast<char*>(stack) + stackSize,
-                              CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
-    const int cloneErrno = errno;
-    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    ::munmap(stack, stackSize);
-    if (pid < 0) {
-        out->error = "cannot start the import helper: " + errnoText(cloneErrno);
-        return out;
-    }
-    ::setpgid(pid, pid); // also here, so that the group exists before any kill
-    errWrite.reset();
-
-    // The report pipe closed at exec (success) or carries exec's errno (failure).
-    int execErrno = 0;
-    ssize_t got;
-    do {
-        got = ::read(errRead.get(), &execErrno, sizeof execErrno);
-    } while (got < 0 && errno == EINTR);
-    if (got == sizeof execErrno) {
-        childOutcome ignored;
-        reap(pid, ignored);
-        out->error = "cannot run the import helper " + importerText + ": " + errnoText(execErrno);
-        return out;
-    }
-    out->pid = pid;
+    process::startedHelper started =
+        process::startHelper({importer.string(), "--serve", std::to_string(protocol::resultFd),
+                              std::to_string(protocol::requestFd)},
+                             protocol::resultFd, protocol::requestFd, limits);
+    out->pid = started.pid;
+    out->result.reset(started.result.release());
+    out->request.reset(started.request.release());
+    out->error = std::move(started.error);
     return out;
 }
 
@@ -550,8 +311,8 @@ std::unique_ptr<childProcess> startChild(const std::filesystem::path& importer,
 void dismiss(std::unique_ptr<childProcess> child) {
     if (!child || child->pid < 0)
         return;
-    killChild(child->pid);
-    reapInBackground(child->pid);
+    process::kill(child->pid);
+    process::reapInBackground(child->pid);
 }
 
 // The helper started ahead, for the next import whose options match it.
@@ -575,32 +336,56 @@ std::unique_ptr<childProcess> takeReady(const std::filesystem::path& importer,
 }
 
 bool sendAll(int fd, const std::vector<char>& bytes) {
-    std::size_t at = 0;
-    while (at < bytes.size()) {
-        const ssize_t w = ::send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        at += static_cast<std::size_t>(w);
-    }
-    return true;
+    return process::transferAll(fd, const_cast<char*>(bytes.data()), bytes.size(),
+                                process::transfer::send);
 }
 
 std::filesystem::path importerFor(const isolationOptions& options, std::string* reason) {
     return options.importer.empty() ? locateImporter(reason) : options.importer;
 }
 
-// Landlock is the kernel's; without it the file system stays open to the helper. Said once.
+// Landlock is the kernel's; without it the helper confines its file system with a namespace.
+// Said once.
 void noteMissingLandlock(const isolationOptions& options) {
     static std::once_flag once;
     if (!options.sandbox)
         return;
     std::call_once(once, [] {
         if (landlockAbi() == 0)
-            std::cerr << "zel: this kernel has no Landlock: model imports run with the system call "
-                         "filter only, the file system is not restricted\n";
+            std::cerr << "zel: this kernel has no Landlock: the import helper sees its folders "
+                         "through a user and mount namespace instead\n";
     });
+}
+
+// The user's home folder: $HOME, else the password database's.
+std::filesystem::path homeFolder() {
+    if (const char* home = std::getenv("HOME"); home && home[0] == '/')
+        return home;
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_dir)
+        return found->pw_dir;
+    return {};
+}
+
+bool holds(const std::filesystem::path& folder, const std::filesystem::path& path) {
+    const auto [f, p] = std::mismatch(folder.begin(), folder.end(), path.begin(), path.end());
+    return f == folder.end() || (std::next(f) == folder.end() && f->empty());
+}
+
+std::uint32_t requestFlags(const isolationOptions& options) {
+    std::uint32_t flags = options.sandbox ? 0 : protocol::flagNoSandbox;
+    if (!options.mountNamespace)
+        flags |= protocol::flagNoMountNamespace;
+    const char* unconfined = std::getenv(unconfinedSwitch);
+    if (options.allowUnconfined || (unconfined && std::string_view(unconfined) == "1"))
+        flags |= protocol::flagAllowUnconfined;
+    if (options.landlockAbiLimit >= 0)
+        flags |= static_cast<std::uint32_t>(std::min(options.landlockAbiLimit, 254) + 1)
+                 << protocol::landlockLimitShift;
+    return flags;
 }
 
 } // namespace
@@ -614,6 +399,48 @@ std::chrono::milliseconds deadlineFor(std::uint64_t bytes, const isolationOption
     // To the nearest tenth of a second, which is how the reason for a timeout names it.
     const double capped = std::min(total, static_cast<double>(options.maxDeadline.count()));
     return std::chrono::milliseconds(static_cast<long long>(std::round(capped / 100.0)) * 100);
+}
+
+std::vector<std::filesystem::path> readablePaths(const std::filesystem::path& model,
+                                                 const std::vector<std::filesystem::path>& folders,
+                                                 const std::filesystem::path& home) {
+    std::error_code ec;
+    const std::filesystem::path realHome =
+        home.empty() ? home : std::filesystem::weakly_canonical(home, ec);
+    // The root, or a folder that holds the home folder.
+    auto tooWide = [&](const std::filesystem::path& folder) {
+        const std::filesystem::path real =
+            std::filesystem::weakly_canonical(std::filesystem::absolute(folder, ec), ec);
+        return ec || real == real.root_path() || (!realHome.empty() && holds(real, realHome));
+    };
+    std::vector<std::filesystem::path> out;
+    const std::filesystem::path absolute = std::filesystem::absolute(model, ec);
+    const std::filesystem::path modelFolder = absolute.parent_path();
+    if (!tooWide(modelFolder)) {
+        out.push_back(modelFolder);
+    } else {
+        out.push_back(absolute);
+        // Its companions, named as it is: "house.obj" and "house.mtl". A bounded look.
+        constexpr int maxLooked = 4096, maxCompanions = 16;
+        int looked = 0, companions = 0;
+        for (std::filesystem::directory_iterator it(modelFolder, ec), end;
+             !ec && it != end && looked < maxLooked && companions < maxCompanions;
+             it.increment(ec), ++looked) {
+            const std::filesystem::path& p = it->path();
+            if (p.filename() != absolute.filename() && p.stem() == absolute.stem() &&
+                !p.stem().empty() && p.stem().native()[0] != '.' && it->is_regular_file(ec)) {
+                out.push_back(p);
+                ++companions;
+            }
+        }
+    }
+    for (const std::filesystem::path& folder : folders) {
+        const std::filesystem::path full =
+            std::filesystem::weakly_canonical(std::filesystem::absolute(folder, ec), ec);
+        if (!ec && !tooWide(full))
+            out.push_back(full);
+    }
+    return out;
 }
 
 std::filesystem::path locateImporter(std::string* reason) {
@@ -676,9 +503,13 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
     const std::filesystem::path importer = importerFor(options, reason);
     if (importer.empty())
         return std::nullopt;
-    // The helper resolves the file relative to nothing: give it an absolute name.
+    // The helper resolves the file relative to nothing: give it an absolute name, its folder's
+    // without links or dots, which is also where a namespace shows it the folder.
     std::error_code ec;
-    const std::filesystem::path absolute = std::filesystem::absolute(file, ec);
+    std::filesystem::path absolute = std::filesystem::absolute(file, ec);
+    if (!ec)
+        absolute =
+            std::filesystem::weakly_canonical(absolute.parent_path(), ec) / absolute.filename();
     if (ec) {
         setReason(reason, ec.message());
         return std::nullopt;
@@ -692,15 +523,12 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
     clock.tick(true);
 
     protocol::request request;
-    request.flags = options.sandbox ? 0 : protocol::flagNoSandbox;
+    request.flags = requestFlags(options);
     request.deadlineMs = static_cast<std::uint64_t>(deadline.count());
     request.file = absolute.string();
-    request.readable.push_back(absolute.parent_path().string());
-    for (const std::filesystem::path& folder : options.readableFolders) {
-        const std::filesystem::path full = std::filesystem::absolute(folder, ec);
-        if (!ec)
-            request.readable.push_back(full.string());
-    }
+    for (const std::filesystem::path& p :
+         readablePaths(absolute, options.readableFolders, homeFolder()))
+        request.readable.push_back(p.string());
     const std::vector<char> requestBytes = protocol::encodeRequest(request);
 
     // A helper started ahead takes the file; one that died meanwhile is replaced by a fresh one.
@@ -746,21 +574,21 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
         if (options.keepOneReady && !clock.cancelled())
             prepareImporter(options);
     };
-    childOutcome outcome;
+    process::exitStatus outcome;
     if (res.status == decodeStatus::scene) {
         // Done: with the whole result read the child has nothing left to give.
-        killChild(pid);
-        reapInBackground(pid);
+        process::kill(pid);
+        process::reapInBackground(pid);
         clock.tick(true);
         startNext();
         return std::move(res.value);
     }
     if (clock.stopped()) {
-        killChild(pid);
-        reap(pid, outcome);
+        process::kill(pid);
+        process::reap(pid, outcome);
     } else {
         // Let a failing child finish, so that its exit status can tell why.
-        waitWithDeadline(pid, clock, outcome);
+        process::waitForExit(pid, clock, outcome);
     }
     startNext();
 
@@ -777,11 +605,11 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
         return std::nullopt;
     }
     // SIGPIPE: the child was still writing when the result was refused and the pipe closed.
-    if (outcome.statusKnown && WIFSIGNALED(outcome.status) && WTERMSIG(outcome.status) != SIGPIPE) {
+    if (outcome.known && WIFSIGNALED(outcome.status) && WTERMSIG(outcome.status) != SIGPIPE) {
         setReason(reason, "the importer died of " + signalName(WTERMSIG(outcome.status)));
         return std::nullopt;
     }
-    if (outcome.statusKnown && WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) != 0) {
+    if (outcome.known && WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) != 0) {
         setReason(reason, "the importer failed (exit status " +
                               std::to_string(WEXITSTATUS(outcome.status)) + ")");
         return std::nullopt;

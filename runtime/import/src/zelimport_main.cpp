@@ -8,6 +8,7 @@
 // and what it took.
 
 #include <zel/import/assimp_import.h>
+#include <zel/import/helper_process.h>
 #include <zel/import/import_protocol.h>
 #include <zel/import/import_sandbox.h>
 #include <zel/import/isolated_import.h>
@@ -42,43 +43,21 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysinfo.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 namespace imp = zel::world::import;
 
 namespace {
 
-bool writeAll(int fd, const void* data, std::size_t n) {
-    const auto* p = static_cast<const char*>(data);
-    while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
-}
+using imp::process::readAll;
+using imp::process::writeAll;
 
 // Hands memory to a pipe without copying it: the pipe keeps references to the pages, and the
 // reader's read() is the only copy. The memory must stay unchanged until the reader has it, which
 // holds here: nothing is freed or written after the encoding, and the process ends with _exit.
 bool spliceAll(int fd, const void* data, std::size_t n) {
-    const auto* p = static_cast<const char*>(data);
-    while (n > 0) {
-        iovec v{const_cast<char*>(p), n};
-        const ssize_t w = ::vmsplice(fd, &v, 1, 0);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
+    return imp::process::transferAll(fd, const_cast<void*>(data), n,
+                                     imp::process::transfer::giftPages);
 }
 
 // Small pieces are gathered into one buffer; the large arrays go to the descriptor directly.
@@ -188,20 +167,6 @@ private:
     }
 }
 
-bool readAll(int fd, void* data, std::size_t n) {
-    auto* p = static_cast<char*>(data);
-    while (n > 0) {
-        const ssize_t r = ::read(fd, p, n);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= static_cast<std::size_t>(r);
-    }
-    return true;
-}
-
 std::optional<imp::protocol::request> readRequest(int fd) {
     char magic[8];
     std::uint32_t length = 0;
@@ -290,17 +255,18 @@ void prepare(std::uint64_t fileBytes) {
     const auto cpuSeconds = static_cast<rlim_t>(request->deadlineMs / 1000 + 2);
     const rlimit cpu{cpuSeconds, cpuSeconds + 1};
     ::setrlimit(RLIMIT_CPU, &cpu);
-    if (!(request->flags & imp::protocol::flagNoSandbox)) {
-        std::vector<std::filesystem::path> readable(request->readable.begin(),
-                                                    request->readable.end());
+    const bool sandboxed = !(request->flags & imp::protocol::flagNoSandbox);
+    if (sandboxed) {
         imp::sandboxOutcome outcome;
-        if (!imp::enterImportSandbox(readable, outcome))
+        if (!imp::enterImportSandbox(imp::planFor(*request), outcome))
             fail(resultFd, "cannot enter the sandbox: " + outcome.error);
     }
-    // After the sandbox, which the thread then shares.
+    // After the sandbox, which the thread then shares; then no thread more.
     struct stat st {};
     if (::stat(request->file.c_str(), &st) == 0)
         heap::prepare(static_cast<std::uint64_t>(st.st_size));
+    if (std::string error; sandboxed && !imp::closeThreadStarts(error))
+        fail(resultFd, "cannot enter the sandbox: " + error);
     childImport(resultFd, importer, request->file.c_str());
 }
 

@@ -1,84 +1,200 @@
-// Enters the import helper's sandbox and tries what a file that took the importer over would try.
-//   zel_sandbox_probe ALLOWED_FOLDER OUTSIDE_FILE
-// One line per attempt on stdout, "NAME allowed" or "NAME refused: REASON"; exit status 0 when the
-// sandbox was entered. Leaves through _exit: nothing may run after the attempts.
+// A stand-in for the import helper: started by the isolated import as the helper is, it takes the
+// request, enters the sandbox as the helper does and then tries what a file that took the importer
+// over would try. The model file names, on its first line, a file outside the allowed folders and
+// on its second the group of attempts (files, processes, signals, memory, limits). The attempts
+// go back as the failure's reason (which holds a few hundred characters), "NAME=allowed" or
+// "NAME=refused:ERRNO" separated by '|', after "environment=NAMES", "landlock=ABI" and
+// "confinement=HOW". Leaves through _exit: nothing may run after the attempts.
+#include <zel/import/helper_process.h>
+#include <zel/import/import_protocol.h>
 #include <zel/import/import_sandbox.h>
+#include <zel/import/scene_codec.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
+#include <csignal>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pthread.h>
+#include <sys/mman.h>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+extern char** environ;
+
+namespace imp = zel::world::import;
+
 namespace {
 
-void report(const char* name, bool ok, int e) {
-    if (ok)
-        std::printf("%s allowed\n", name);
-    else
-        std::printf("%s refused: %s\n", name, std::strerror(e));
-    std::fflush(stdout);
+std::string report;
+
+void row(const char* name, bool ok, int e) {
+    report += name;
+    if (ok) {
+        report += "=allowed|";
+    } else {
+        const char* errName = ::strerrorname_np(e);
+        report += std::string("=refused:") + (errName ? errName : std::to_string(e)) + "|";
+    }
+}
+
+// Runs one attempt (true: it worked) and reports it with the errno it left.
+template <class Attempt> void check(const char* name, Attempt attempt) {
+    errno = 0;
+    const bool ok = attempt();
+    row(name, ok, errno);
 }
 
 void tryOpen(const char* name, const std::string& path, int flags) {
     const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
     const int e = errno;
-    report(name, fd >= 0, e);
+    row(name, fd >= 0, e);
     if (fd >= 0)
         ::close(fd);
 }
 
+[[noreturn]] void finish() {
+    const std::vector<std::byte> record = imp::encodeFailure(report);
+    ::_exit(imp::process::writeAll(imp::protocol::resultFd, record.data(), record.size()) ? 0 : 1);
+}
+
+std::optional<imp::protocol::request> readRequest() {
+    char magic[8];
+    std::uint32_t length = 0;
+    if (!imp::process::readAll(imp::protocol::requestFd, magic, sizeof magic) ||
+        std::memcmp(magic, imp::protocol::requestMagic, sizeof magic) != 0 ||
+        !imp::process::readAll(imp::protocol::requestFd, &length, sizeof length) ||
+        length > imp::protocol::maxRequestBytes)
+        return std::nullopt;
+    std::vector<char> body(length);
+    if (!imp::process::readAll(imp::protocol::requestFd, body.data(), body.size()))
+        return std::nullopt;
+    return imp::protocol::decodeRequest(body);
+}
+
+void* nothing(void*) {
+    return nullptr;
+}
+
 } // namespace
 
-int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: zel_sandbox_probe ALLOWED_FOLDER OUTSIDE_FILE\n");
-        return 2;
-    }
-    const std::string allowed = argv[1], outside = argv[2];
-    zel::world::import::sandboxOutcome outcome;
-    if (!zel::world::import::enterImportSandbox({allowed}, outcome)) {
-        std::printf("sandbox failed: %s\n", outcome.error.c_str());
-        std::fflush(stdout);
-        ::_exit(1);
-    }
-    std::printf("landlock %d\n", outcome.landlockAbi);
-
-    tryOpen("read-inside", allowed + "/model.txt", O_RDONLY);
-    tryOpen("read-outside", outside, O_RDONLY);
-    tryOpen("write-inside", allowed + "/model.txt", O_WRONLY);
-    tryOpen("create-inside", allowed + "/new.txt", O_WRONLY | O_CREAT);
-    tryOpen("append-inside", allowed + "/model.txt", O_RDONLY | O_APPEND);
-
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    report("socket-inet", fd >= 0, errno);
-    fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    report("socket-unix", fd >= 0, errno);
-
-    char* const args[] = {const_cast<char*>("/bin/true"), nullptr};
-    ::execve("/bin/true", args, nullptr);
-    report("execve", false, errno);
-
-    const pid_t pid = ::fork();
-    if (pid == 0)
+int main() {
+    const std::optional<imp::protocol::request> request = readRequest();
+    if (!request)
         ::_exit(0);
-    report("fork", pid > 0, errno);
-    if (pid > 0)
-        ::waitpid(pid, nullptr, 0);
+    // What reached the process from its parent's environment, by name.
+    std::string names;
+    for (char** e = environ; *e; ++e)
+        names += std::string(*e).substr(0, std::string(*e).find('=')) + ",";
+    report += "environment=" + names + "|";
 
-    const long traced = ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
-    report("ptrace", traced == 0, errno);
+    imp::sandboxOutcome outcome;
+    if (!imp::enterImportSandbox(imp::planFor(*request), outcome)) {
+        report += "sandbox=" + outcome.error + "|";
+        finish();
+    }
+    std::string error;
+    if (!imp::closeThreadStarts(error)) {
+        report += "sandbox=" + error + "|";
+        finish();
+    }
+    report += "landlock=" + std::to_string(outcome.landlockAbi) + "|";
+    report += std::string("confinement=") +
+              (outcome.files == imp::fileConfinement::landlock         ? "landlock"
+               : outcome.files == imp::fileConfinement::mountNamespace ? "namespace"
+                                                                       : "none") +
+              "|";
 
-    // What importing needs still works: reading the allowed file's bytes, memory, time.
-    const int in = ::open((allowed + "/model.txt").c_str(), O_RDONLY | O_CLOEXEC);
-    char buf[16] = {};
-    const bool readBytes = in >= 0 && ::read(in, buf, sizeof buf - 1) > 0;
-    report("read-bytes", readBytes, errno);
-    ::_exit(0);
+    const std::string model = request->file;
+    int in = -1;
+    char buf[4096] = {};
+    ssize_t got = -1;
+    check("read-model", [&] {
+        in = ::open(model.c_str(), O_RDONLY | O_CLOEXEC);
+        got = in >= 0 ? ::read(in, buf, sizeof buf - 1) : -1;
+        return got > 0;
+    });
+    const std::string text(buf, got > 0 ? static_cast<std::size_t>(got) : 0);
+    const std::string outside = text.substr(0, text.find('\n'));
+    std::string group = text.substr(std::min(text.size(), outside.size() + 1));
+    group = group.substr(0, group.find('\n'));
+
+    if (group == "files") {
+        tryOpen("read-outside", outside, O_RDONLY);
+        tryOpen("path-outside", outside, O_PATH);
+        tryOpen("write-inside", model, O_WRONLY);
+        tryOpen("create-inside", model + ".new", O_WRONLY | O_CREAT);
+        tryOpen("append-inside", model, O_RDONLY | O_APPEND);
+        // A file inside that nobody may read: readable only with a capability kept.
+        tryOpen("read-locked", model.substr(0, model.rfind('/')) + "/locked.txt", O_RDONLY);
+    } else if (group == "processes") {
+        check("socket-inet", [&] { return ::socket(AF_INET, SOCK_STREAM, 0) >= 0; });
+        check("socket-unix", [&] { return ::socket(AF_UNIX, SOCK_STREAM, 0) >= 0; });
+        char* const args[] = {const_cast<char*>("/bin/true"), nullptr};
+        check("execve", [&] { return ::execve("/bin/true", args, nullptr) == 0; });
+        check("fork", [&] {
+            const pid_t pid = ::fork();
+            if (pid == 0)
+                ::_exit(0);
+            if (pid > 0)
+                ::waitpid(pid, nullptr, 0);
+            return pid > 0;
+        });
+        pthread_t thread;
+        const int threadError = ::pthread_create(&thread, nullptr, nothing, nullptr);
+        row("thread", threadError == 0, threadError);
+        if (threadError == 0)
+            ::pthread_join(thread, nullptr);
+        check("ptrace", [&] { return ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0; });
+    } else if (group == "signals") {
+        // Signals to the parent by way of the result pipe: the owner, the signal, asynchronous
+        // notification. Were they all let through, the parent would get SIGUSR1 as it reads from
+        // the full pipe.
+        const int result = imp::protocol::resultFd;
+        check("fcntl-setown", [&] { return ::fcntl(result, F_SETOWN, ::getppid()) == 0; });
+        check("fcntl-setsig", [&] { return ::fcntl(result, F_SETSIG, SIGUSR1) == 0; });
+        int flags = 0;
+        check("fcntl-getfl", [&] { return (flags = ::fcntl(result, F_GETFL)) >= 0; });
+        check("fcntl-async", [&] { return ::fcntl(result, F_SETFL, flags | O_ASYNC) == 0; });
+        check("fcntl-nonblock",
+              [&] { return ::fcntl(result, F_SETFL, ::fcntl(result, F_GETFL) | O_NONBLOCK) == 0; });
+        // Fill the pipe with progress records, so that the parent's next read would raise the
+        // signal, if any was set up.
+        static char records[1 << 16];
+        for (std::size_t at = 0; at < sizeof records; at += imp::protocol::progressRecordSize)
+            std::memcpy(records + at, imp::protocol::progressMagic, 4);
+        for (int i = 0; i < 1024 && ::write(result, records, sizeof records) > 0; ++i) {
+        }
+        ::fcntl(result, F_SETFL, ::fcntl(result, F_GETFL) & ~O_NONBLOCK);
+        check("fcntl-lease", [&] { return ::fcntl(in, F_SETLEASE, F_RDLCK) == 0; });
+    } else if (group == "memory") {
+        constexpr int anonymous = MAP_PRIVATE | MAP_ANONYMOUS;
+        check("mmap-exec", [&] {
+            return ::mmap(nullptr, 4096, PROT_READ | PROT_EXEC, anonymous, -1, 0) != MAP_FAILED;
+        });
+        void* data = MAP_FAILED;
+        check("mmap-data", [&] {
+            data = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, anonymous, -1, 0);
+            return data != MAP_FAILED;
+        });
+        check("mprotect-exec", [&] {
+            return data != MAP_FAILED && ::mprotect(data, 4096, PROT_READ | PROT_EXEC) == 0;
+        });
+    } else if (group == "limits") {
+        rlimit limit{};
+        check("limits-own", [&] { return ::prlimit(0, RLIMIT_NOFILE, nullptr, &limit) == 0; });
+        check("limits-parent",
+              [&] { return ::prlimit(::getppid(), RLIMIT_NOFILE, nullptr, &limit) == 0; });
+        limit.rlim_cur = limit.rlim_max = 1 << 16;
+        check("limits-raise", [&] { return ::prlimit(0, RLIMIT_NOFILE, &limit, nullptr) == 0; });
+    }
+    finish();
 }

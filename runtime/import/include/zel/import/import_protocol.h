@@ -6,7 +6,7 @@
 // The helper is started as `zelimport --serve 3 4` ahead of its file: it loads its libraries and
 // waits on descriptor 4 (one end of a socket pair) for one request:
 //   "ZELREQ01", u32 length of the rest, u32 flags, u64 deadline in milliseconds, u32 n, then n
-//   strings (u32 length, bytes): the model file, then the folders it may read.
+//   strings (u32 length, bytes): the model file, then the folders (or files) it may read.
 // On descriptor 3 (a pipe) it answers with any number of progress records
 //   "ZELP", u32 per mille (0..1000)
 // followed by exactly one encoding: the scene or the reason it failed. One helper reads one file.
@@ -28,8 +28,12 @@ inline constexpr char progressMagic[4] = {'Z', 'E', 'L', 'P'};
 inline constexpr std::size_t progressRecordSize = 8;
 inline constexpr std::size_t maxRequestBytes = 1 << 20;
 
-// Request flags.
+// Request flags (the rest of the sandbox's plan, import_sandbox.h).
 inline constexpr std::uint32_t flagNoSandbox = 1;
+inline constexpr std::uint32_t flagNoMountNamespace = 2;
+inline constexpr std::uint32_t flagAllowUnconfined = 4;
+// Bits 8 to 15: one more than the highest Landlock version the helper may use; 0: the kernel's.
+inline constexpr int landlockLimitShift = 8;
 
 // How the helper's stages map onto one scale of per mille: Assimp's reading up to readEnd, its
 // post-processing up to postEnd, the conversion up to convertEnd; the hand-over of the encoding

@@ -7,8 +7,9 @@
 // with a reason.
 //
 // The child runs in its own process group with stdin, stdout and stderr on /dev/null (the caller's
-// stdout stays the trace), no other inherited descriptor, no core dumps, no file writes, an
-// address-space limit and a CPU-time backstop; it dies with the thread that started it. It is
+// stdout stays the trace), no other inherited descriptor, a fixed environment (nothing of the
+// caller's), no core dumps, no file writes, at most 64 descriptors, an address-space limit and a
+// CPU-time backstop; it dies with the thread that started it (helper_process.h). It is
 // always reaped: after a success in the background, since the exit of a process that held a large
 // model takes a while and the caller has what it needs.
 
@@ -41,9 +42,16 @@ struct isolationOptions {
     // The helper executable; empty: locateImporter().
     std::filesystem::path importer;
     // The child's sandbox (import_sandbox.h): it may read the model's folder and these folders
-    // (the texture search folders) and nothing else.
+    // (the texture search folders) and nothing else (readablePaths).
     bool sandbox = true;
     std::vector<std::filesystem::path> readableFolders;
+    // Where the file system cannot be confined (no Landlock, no user namespace), import with the
+    // system call filter alone; also when the environment sets ZEL_IMPORT_UNCONFINED=1.
+    bool allowUnconfined = false;
+    // For the tests of older kernels' ways (sandboxPlan): at most this Landlock version (0: none;
+    // -1: the kernel's), and whether a mount namespace may stand in for it.
+    int landlockAbiLimit = -1;
+    bool mountNamespace = true;
     // Keep one helper started ahead, its libraries loaded, for the next import (still one helper
     // per file). It is a child process of the thread that imports.
     bool keepOneReady = false;
@@ -67,6 +75,14 @@ struct isolationStats {
 // the size rule. A stuck import of a small file costs seconds; a large file gets a generous
 // allowance (a 20 MiB model that loads in under a second here gets 12 s).
 std::chrono::milliseconds deadlineFor(std::uint64_t bytes, const isolationOptions& options);
+
+// What the helper may read to import model: the model's folder and `folders`, absolute. A folder
+// that is the file system's root or holds the home folder (or is it) would open the user's files
+// to the importer and is never granted: in place of the model's folder there, the model and the
+// files beside it that share its name up to the extension (its material library).
+std::vector<std::filesystem::path> readablePaths(const std::filesystem::path& model,
+                                                 const std::vector<std::filesystem::path>& folders,
+                                                 const std::filesystem::path& home);
 
 // The helper: $ZEL_IMPORTER when set, else `zelimport` in the folder of the binary that holds this
 // code. Empty with a reason when there is none.
