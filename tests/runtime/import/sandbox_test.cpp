@@ -108,10 +108,18 @@ std::map<std::string, std::string> probeAsHost(const tempDir& allowed, const std
     return rows;
 }
 
+// A machine whose kernel refuses user namespaces (a container, a hardened kernel) cannot show the
+// namespace's confinement.
+bool namespacesRefused(const std::string& reason) {
+    return reason.find("no user and mount namespace") != std::string::npos;
+}
+
 TEST(ImportSandbox, RefusesWhatImportingDoesNotNeed) {
     tempDir allowed, elsewhere;
     const auto outside = elsewhere.write("secret.txt", "a secret");
     auto rows = probeAsHost(allowed, outside.string());
+    if (rows.count("sandbox") && namespacesRefused(rows["sandbox"]))
+        GTEST_SKIP() << rows["sandbox"];
     expectRefusals(rows);
     EXPECT_EQ(rows["landlock"], std::to_string(landlockAbi()));
     EXPECT_EQ(rows["confinement"], landlockAbi() > 0 ? "landlock" : "namespace");
@@ -123,17 +131,19 @@ TEST(ImportSandbox, OlderKernels) {
     tempDir allowed, elsewhere;
     const auto outside = elsewhere.write("secret.txt", "a secret");
     isolationOptions options = testOptions();
+    if (landlockAbi() >= 4) {
+        options.landlockAbiLimit = 4;
+        const auto rows = probeAsHost(allowed, outside.string(), options);
+        expectRefusals(rows);
+        EXPECT_EQ(rows.at("landlock"), "4");
+    }
     options.landlockAbiLimit = 0;
     auto rows = probeAsHost(allowed, outside.string(), options);
+    if (rows.count("sandbox") && namespacesRefused(rows["sandbox"]))
+        GTEST_SKIP() << rows["sandbox"];
     expectRefusals(rows);
     EXPECT_EQ(rows["confinement"], "namespace");
     EXPECT_EQ(rows["read-outside"], "refused:ENOENT");
-    if (landlockAbi() >= 4) {
-        options.landlockAbiLimit = 4;
-        rows = probeAsHost(allowed, outside.string(), options);
-        expectRefusals(rows);
-        EXPECT_EQ(rows["landlock"], "4");
-    }
 }
 
 // Where neither Landlock nor a namespace confines the file system, the import is refused with what
@@ -190,6 +200,8 @@ TEST(ImportSandbox, ImportsStillWork) {
         std::string reason;
         const auto textured = importIsolated(
             corpusDir() / "assimp/3DS/cube_with_diffuse_texture.3DS", options, &reason);
+        if (!textured && namespacesRefused(reason))
+            GTEST_SKIP() << reason;
         ASSERT_TRUE(textured) << reason;
         bool named = false;
         for (const material& m : textured->materials)
