@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <sstream>
 
 #include <sys/wait.h>
@@ -209,6 +210,37 @@ TEST(ImportSandbox, ImportsStillWork) {
         EXPECT_TRUE(named);
 
         const auto obj = importIsolated(corpusDir() / "assimp/OBJ/spider.obj", options, &reason);
+        ASSERT_TRUE(obj) << reason;
+        std::size_t textures = 0;
+        for (const material& m : obj->materials)
+            textures += m.diffuseTexture.empty() ? 0 : 1;
+        EXPECT_GT(textures, 0u) << "the material library beside the model was not read";
+    }
+}
+
+// A model in the home folder itself gets its own files only, its material library among them,
+// with Landlock and through a namespace (where files, not folders, are bound).
+TEST(ImportSandbox, ModelInTheHomeFolderKeepsItsMaterialLibrary) {
+    tempDir home;
+    for (const char* name : {"spider.obj", "spider.mtl"})
+        std::filesystem::copy_file(corpusDir() / "assimp/OBJ" / name, home.path() / name);
+    struct homeFor {
+        std::optional<std::string> saved;
+        explicit homeFor(const std::filesystem::path& p) {
+            if (const char* previous = std::getenv("HOME"))
+                saved = previous;
+            ::setenv("HOME", p.c_str(), 1);
+        }
+        ~homeFor() { saved ? ::setenv("HOME", saved->c_str(), 1) : ::unsetenv("HOME"); }
+    } scoped(home.path());
+    for (const int landlockLimit : {-1, 0}) {
+        SCOPED_TRACE(landlockLimit);
+        isolationOptions options = testOptions();
+        options.landlockAbiLimit = landlockLimit;
+        std::string reason;
+        const auto obj = importIsolated(home.path() / "spider.obj", options, &reason);
+        if (!obj && namespacesRefused(reason))
+            continue;
         ASSERT_TRUE(obj) << reason;
         std::size_t textures = 0;
         for (const material& m : obj->materials)
