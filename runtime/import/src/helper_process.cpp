@@ -102,11 +102,44 @@ struct spawnPlan {
     bool limitAddressSpace;
 };
 
-// Closes every descriptor from `first` on. close_range came with Linux 5.9; before it, one close
-// a number up to the largest a descriptor can have here.
+// Closes every descriptor from `first` on. close_range came with Linux 5.9; before it, the open
+// ones as /proc lists them, and without /proc one close a number up to the largest a descriptor
+// can have here. Runs in the child before exec: system calls only, on its own stack.
 void closeFrom(int first) {
     if (::close_range(static_cast<unsigned>(first), ~0U, 0) == 0)
         return;
+    const int dir = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        struct entry {
+            std::uint64_t inode;
+            std::int64_t offset;
+            unsigned short length;
+            unsigned char type;
+            char name[1];
+        };
+        alignas(8) char buffer[4096];
+        // Closing while listing may skip entries: list again until a pass closes nothing.
+        for (bool closed = true; closed;) {
+            closed = false;
+            ::lseek(dir, 0, SEEK_SET);
+            for (long n; (n = ::syscall(SYS_getdents64, dir, buffer, sizeof buffer)) > 0;) {
+                for (long at = 0; at < n;) {
+                    const auto* e = reinterpret_cast<const entry*>(buffer + at);
+                    at += e->length;
+                    int fd = 0;
+                    const char* c = e->name;
+                    for (; *c >= '0' && *c <= '9' && fd < (1 << 24); ++c)
+                        fd = fd * 10 + (*c - '0');
+                    if (c != e->name && *c == '\0' && fd >= first && fd != dir) {
+                        ::close(fd);
+                        closed = true;
+                    }
+                }
+            }
+        }
+        ::close(dir);
+        return;
+    }
     rlimit files{};
     rlim_t last = 1 << 20; // the kernel's default ceiling (fs.nr_open)
     if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_max != RLIM_INFINITY)

@@ -447,12 +447,12 @@ bool enterImportSandbox(const sandboxPlan& plan, sandboxOutcome& outcome) {
         outcome.landlockAbi = abi;
         outcome.files = fileConfinement::landlock;
     } else {
-        std::string why = "not tried";
+        std::string why = "switched off";
         if (plan.mountNamespace && confineByNamespace(plan.readable, why)) {
             outcome.files = fileConfinement::mountNamespace;
         } else if (!plan.allowUnconfined) {
             outcome.error = "the file system cannot be confined: this kernel has no Landlock, "
-                            "and a user and mount namespace failed (" +
+                            "and no user and mount namespace (" +
                             why + "); set " + unconfinedSwitch +
                             "=1 to import with the system call filter alone";
             return false;
