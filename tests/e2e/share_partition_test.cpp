@@ -132,14 +132,6 @@ private:
     bool started_ = false;
 };
 
-std::vector<json> ownedBy(const json& dump, const std::string& user) {
-    std::vector<json> out;
-    for (const json& c : dump["scene"]["children"])
-        if (c.contains("owner") && c["owner"].get<std::string>().rfind(user + "-", 0) == 0)
-            out.push_back(c);
-    return out;
-}
-
 } // namespace
 
 TEST(SharePartition, ASiteCutOffForTenSecondsCatchesUpAndNoAcknowledgedEditIsLost) {

@@ -145,6 +145,15 @@ private:
     backgroundProcess process_;
 };
 
+// The root's children owned by a site of user (its navigator, in practice).
+inline std::vector<json> ownedBy(const json& dump, const std::string& user) {
+    std::vector<json> out;
+    for (const json& c : dump["scene"]["children"])
+        if (c.contains("owner") && c["owner"].get<std::string>().rfind(user + "-", 0) == 0)
+            out.push_back(c);
+    return out;
+}
+
 inline bool waitForFile(const fs::path& file, double seconds = 30) {
     for (int i = 0; i < seconds * 100; ++i) {
         if (fs::exists(file))

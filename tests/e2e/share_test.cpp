@@ -89,15 +89,6 @@ processResult inject(const std::string& url, const std::string& commands) {
     return runProcess(spec);
 }
 
-// The root's children owned by a site of user (its navigator, in practice).
-std::vector<json> ownedBy(const json& dump, const std::string& user) {
-    std::vector<json> out;
-    for (const json& c : dump["scene"]["children"])
-        if (c.contains("owner") && c["owner"].get<std::string>().rfind(user + "-", 0) == 0)
-            out.push_back(c);
-    return out;
-}
-
 std::set<std::string> siteUsers(const json& dump) {
     std::set<std::string> out;
     for (const json& s : dump["sites"])
