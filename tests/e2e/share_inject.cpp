@@ -4,13 +4,17 @@
 //   flood BUCKET PREFIX COUNT VALUE   COUNT records PREFIX0 .. PREFIX<COUNT-1>, published async
 //   keys BUCKET                 prints every key that holds a value, one a line
 //   beat BUCKET KEY SECONDS VALUE  puts VALUE every half second for SECONDS (a live presence);
-//                               prints "beating" once the first put is acknowledged
+//                               prints "beating" once a put is first acknowledged
 //   ready                       waits (at most 30 s) until JetStream answers (a cluster has a
 //   leader)
+//   consumers BUCKET            prints the bucket's consumers, "NAME SERVER" a line, SERVER the one
+//                               that leads it
+// It connects as ZEL_SHARE_USER with ZEL_SHARE_PASSWORD when the environment holds them.
 // Exit status 0 when every command worked.
 #include <nats/nats.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -50,11 +54,17 @@ int main(int argc, char** argv) {
     std::istream& commands = argc == 3 ? static_cast<std::istream&>(file) : std::cin;
     natsConnection* nc = nullptr;
     jsCtx* js = nullptr;
-    if (natsConnection_ConnectTo(&nc, argv[1]) != NATS_OK ||
+    natsOptions* opts = nullptr;
+    const char* user = std::getenv("ZEL_SHARE_USER");
+    const char* password = std::getenv("ZEL_SHARE_PASSWORD");
+    if (natsOptions_Create(&opts) != NATS_OK || natsOptions_SetURL(opts, argv[1]) != NATS_OK ||
+        (user && password && natsOptions_SetUserInfo(opts, user, password) != NATS_OK) ||
+        natsConnection_Connect(&nc, opts) != NATS_OK ||
         natsConnection_JetStream(&js, nc, nullptr) != NATS_OK) {
         std::cerr << "share_inject: cannot connect to " << argv[1] << "\n";
         return 1;
     }
+    natsOptions_Destroy(opts);
     int status = 0;
     std::string line;
     while (std::getline(commands, line)) {
@@ -107,11 +117,14 @@ int main(int argc, char** argv) {
             if (!value.empty() && value[0] == ' ')
                 value.erase(0, 1);
             const std::string subject = "$KV." + bucket + "." + key;
+            bool beating = false;
             for (int i = 0; i < seconds * 2; ++i) {
                 const natsStatus put = js_Publish(nullptr, js, subject.c_str(), value.data(),
                                                   static_cast<int>(value.size()), nullptr, nullptr);
-                if (i == 0 && put == NATS_OK)
+                if (!beating && put == NATS_OK) {
+                    beating = true;
                     std::cout << "beating" << std::endl;
+                }
                 nats_Sleep(500);
             }
         } else if (verb == "ready") {
@@ -126,6 +139,19 @@ int main(int argc, char** argv) {
             }
             if (!ok)
                 status = 1;
+        } else if (verb == "consumers") {
+            jsConsumerInfoList* list = nullptr;
+            const std::string stream = "KV_" + bucket;
+            if (js_Consumers(&list, js, stream.c_str(), nullptr, nullptr) != NATS_OK) {
+                status = 1;
+                continue;
+            }
+            for (int i = 0; i < list->Count; ++i) {
+                const jsConsumerInfo* c = list->List[i];
+                std::cout << c->Name << " "
+                          << (c->Cluster && c->Cluster->Leader ? c->Cluster->Leader : "-") << "\n";
+            }
+            jsConsumerInfoList_Destroy(list);
         } else if (verb == "keys") {
             kvStore* kv = nullptr;
             kvWatcher* w = nullptr;

@@ -1,5 +1,6 @@
 // What the shared-scene tests share: a nats-server of their own on a free loopback port, and
-// zelhost sites running scripts against it. ZEL_NATS_SERVER names the server's program.
+// zelhost sites running scripts against it. ZEL_NATS_SERVER names the server's program,
+// ZEL_BROKER_SCRIPT tools/broker.sh.
 #pragma once
 
 #include "e2e.h"
@@ -55,15 +56,30 @@ public:
         port_ = port ? port : freePort();
         started_ = start();
     }
+    // The deployment that tools/broker.sh makes from a users file ("ROLE USER PASSWORD" lines):
+    // the script itself runs, and execs the server.
+    struct withUsers {
+        std::string usersFile;
+    };
+    explicit broker(withUsers users) : users_(std::move(users.usersFile)) {
+        port_ = freePort();
+        started_ = start();
+    }
     bool started() const { return started_; }
     bool start() {
-        writeText(dir_.path() / "broker.conf",
-                  "listen: 127.0.0.1:" + std::to_string(port_) +
-                      "\nmax_payload: 8MB\njetstream {\n  store_dir: \"" +
-                      (dir_.path() / "store").string() + "\"\n}\n" + extra_);
-        process_ = std::make_unique<backgroundProcess>();
         processSpec spec;
-        spec.args = {ZEL_NATS_SERVER, "-c", (dir_.path() / "broker.conf").string()};
+        if (users_.empty()) {
+            writeText(dir_.path() / "broker.conf",
+                      "listen: 127.0.0.1:" + std::to_string(port_) +
+                          "\nmax_payload: 8MB\njetstream {\n  store_dir: \"" +
+                          (dir_.path() / "store").string() + "\"\n}\n" + extra_);
+            spec.args = {ZEL_NATS_SERVER, "-c", (dir_.path() / "broker.conf").string()};
+        } else {
+            writeText(dir_.path() / "users", users_);
+            spec.args = {ZEL_BROKER_SCRIPT, "--users", (dir_.path() / "users").string(),
+                         std::to_string(port_), (dir_.path() / "store").string()};
+        }
+        process_ = std::make_unique<backgroundProcess>();
         if (!process_->start(spec, (dir_.path() / "out.log").string(),
                              (dir_.path() / "err.log").string()))
             return false;
@@ -81,10 +97,13 @@ public:
     std::string url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
     int port() const { return port_; }
     const fs::path& folder() const { return dir_.path(); }
+    // What the server (and the script before it) wrote on stderr.
+    std::string err() const { return readText(dir_.path() / "err.log"); }
 
 private:
     tempFolder dir_;
     std::string extra_;
+    std::string users_;
     int port_ = 0;
     bool started_ = false;
     std::unique_ptr<backgroundProcess> process_;
@@ -95,17 +114,14 @@ class site {
 public:
     site(const fs::path& folder, const std::string& name, const std::string& shareUrl,
          const std::string& script, std::vector<std::pair<std::string, std::string>> env = {},
-         std::vector<std::string> extra = {})
+         std::vector<std::string> extra = {}, std::vector<std::string> prefix = {})
         : folder_(folder), name_(name) {
         writeText(folder / (name + ".zel"), script);
         processSpec spec;
-        spec.args = {zelhostPath(),
-                     "--share",
-                     shareUrl,
-                     "--user",
-                     name,
-                     "--script",
-                     (folder / (name + ".zel")).string()};
+        // The prefix (ip netns exec NS) execs zelhost, so the pid stays the site's.
+        spec.args = prefix;
+        spec.args.insert(spec.args.end(), {zelhostPath(), "--share", shareUrl, "--user", name,
+                                           "--script", (folder / (name + ".zel")).string()});
         spec.args.insert(spec.args.end(), extra.begin(), extra.end());
         spec.workingDirectory = folder.string();
         spec.unsetEnvironment = {"DISPLAY", "WAYLAND_DISPLAY", "ZEL_SHARE_USER",
@@ -127,6 +143,66 @@ private:
     std::string name_;
     bool started_ = false;
     backgroundProcess process_;
+};
+
+// The root's children owned by a site of user (its navigator, in practice).
+inline std::vector<json> ownedBy(const json& dump, const std::string& user) {
+    std::vector<json> out;
+    for (const json& c : dump["scene"]["children"])
+        if (c.contains("owner") && c["owner"].get<std::string>().rfind(user + "-", 0) == 0)
+            out.push_back(c);
+    return out;
+}
+
+inline bool waitForFile(const fs::path& file, double seconds = 30) {
+    for (int i = 0; i < seconds * 100; ++i) {
+        if (fs::exists(file))
+            return true;
+        sleepFor(0.01);
+    }
+    return false;
+}
+
+// A site that runs no host, only its presence record, refreshed every half second by share_inject:
+// scripts waiting with `share wait N` for one site more than there are go on when the test opens
+// it. A barrier made of a condition, where a sleep would only guess. Stopped by pid.
+class gate {
+public:
+    // The site USER-ID (ID: 8 hex digits) of the scene "default". env: the credentials, where the
+    // broker asks for them; prefix: what runs the beat (ip netns exec NS).
+    gate(const fs::path& folder, std::string url, std::string id,
+         std::vector<std::pair<std::string, std::string>> env = {},
+         std::vector<std::string> prefix = {}, std::string user = "gate")
+        : folder_(folder), url_(std::move(url)), id_(std::move(id)), user_(std::move(user)),
+          env_(std::move(env)), prefix_(std::move(prefix)) {}
+    // Starts the beat; true once its first record is acknowledged (waits at most 30 s).
+    bool open() {
+        const std::string who = user_ + "-" + id_;
+        const fs::path in = folder_ / (who + ".in"), out = folder_ / (who + ".out");
+        writeText(in, "beat zel-presence-default " + user_ + "." + id_ + " 120 {\"user\":\"" +
+                          user_ + "\",\"site\":\"" + who + "\",\"joined\":0}\n");
+        processSpec spec;
+        spec.args = prefix_;
+        spec.args.insert(spec.args.end(),
+                         {(binFolder() / "share_inject").string(), url_, in.string()});
+        spec.unsetEnvironment = {"ZEL_SHARE_USER", "ZEL_SHARE_PASSWORD"};
+        spec.environment = env_;
+        if (!beat_.start(spec, out.string(), (folder_ / (who + ".err")).string()))
+            return false;
+        for (int i = 0; i < 3000; ++i) {
+            if (fs::exists(out) && fs::file_size(out) > 0)
+                return true;
+            sleepFor(0.01);
+        }
+        return false;
+    }
+
+private:
+    fs::path folder_;
+    std::string url_, id_, user_;
+    std::vector<std::pair<std::string, std::string>> env_;
+    std::vector<std::string> prefix_;
+    backgroundProcess beat_;
 };
 
 } // namespace e2e
