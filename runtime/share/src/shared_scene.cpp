@@ -75,6 +75,7 @@ struct mirror {
 
 struct site {
     std::string user;
+    double joined = 0.0;
     clock::time_point seen;
     bool present = false;
     std::size_t nodes = 0;
@@ -124,6 +125,7 @@ struct sharedScene::impl final : world::nodeHooks {
     // ---- handed between threads ----
     std::mutex inboxMutex;
     std::vector<incoming> inbox;
+    std::function<void()> wakeUp; // under inboxMutex
 
     std::mutex outMutex;
     std::condition_variable outReady;
@@ -488,12 +490,14 @@ struct sharedScene::impl final : world::nodeHooks {
             return;
         }
         std::string reason;
-        if (!decodePresence(*key, e.value, reason)) {
+        const std::optional<presenceRecord> record = decodePresence(*key, e.value, reason);
+        if (!record) {
             complain(id, reason);
             return;
         }
         site& s = sites[id];
         s.user = key->user;
+        s.joined = record->joined;
         s.seen = clock::now();
         if (!s.present && id != selfId)
             setPresent(id, s, true);
@@ -597,6 +601,8 @@ struct sharedScene::impl final : world::nodeHooks {
     void push(incoming e) {
         std::lock_guard lock(inboxMutex);
         inbox.push_back(std::move(e));
+        if (wakeUp)
+            wakeUp();
     }
 
     static incoming fromEntry(kvEntry* entry, incoming::kind what) {
@@ -1110,6 +1116,7 @@ std::unique_ptr<sharedScene> sharedScene::join(world::world& w, const shareOptio
     // This site is present from the start, even for a viewer whose presence the broker refuses.
     site& me = i->sites[i->selfId];
     me.user = options.user;
+    me.joined = i->joinedAt;
     me.present = true;
     me.seen = clock::now();
     impl* p = i.get();
@@ -1215,7 +1222,7 @@ std::vector<siteEntry> sharedScene::sites() const {
     std::vector<siteEntry> out;
     for (const auto& [id, s] : impl_->sites)
         if (s.present || id == impl_->selfId)
-            out.push_back({id, s.user, id == impl_->selfId});
+            out.push_back({id, s.user, id == impl_->selfId, s.joined});
     return out;
 }
 
@@ -1232,6 +1239,11 @@ std::vector<avatar> sharedScene::avatars() const {
         out.push_back({m.site.user, at});
     }
     return out;
+}
+
+void sharedScene::setWakeUp(std::function<void()> wake) {
+    std::lock_guard lock(impl_->inboxMutex);
+    impl_->wakeUp = std::move(wake);
 }
 
 const std::string& sharedScene::sceneName() const {
