@@ -20,7 +20,7 @@ bool writeDump(const world::world& w, const std::string& file, std::ostream& err
     try {
         nlohmann::json d = w.dump();
         if (history)
-            d["history"] = {{"undo", history->undoCount()}, {"redo", history->redoCount()}};
+            d["steps"] = {{"undo", history->undoCount()}, {"redo", history->redoCount()}};
         text = d.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
         text += '\n';
     } catch (const std::exception& e) {

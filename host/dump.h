@@ -10,7 +10,7 @@ namespace zel::host {
 
 class editHistory;
 
-// Writes the world's dump as JSON (two-space indent, final line end), with "history": {"undo": N,
+// Writes the world's dump as JSON (two-space indent, final line end), with "steps": {"undo": N,
 // "redo": M} when a history is given. False, with one line on err, when the file cannot be
 // written.
 bool writeDump(const world::world& w, const std::string& file, std::ostream& err,

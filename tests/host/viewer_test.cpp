@@ -313,7 +313,7 @@ TEST_F(viewerWithPackage, runAdvancesTheClockWithRealTimeAndEscapeEndsIt) {
 
 namespace {
 
-// The dump's "history": the steps that can be undone and redone.
+// The dump's "steps": the steps that can be undone and redone.
 std::pair<int, int> historyCounts(world::world& w, host::editHistory& h) {
     const std::string file = ::testing::TempDir() + "history-dump.json";
     std::ostringstream err;
@@ -321,9 +321,9 @@ std::pair<int, int> historyCounts(world::world& w, host::editHistory& h) {
     std::ifstream in(file);
     const nlohmann::json d = nlohmann::json::parse(in, nullptr, false);
     std::remove(file.c_str());
-    if (d.is_discarded() || !d.contains("history"))
+    if (d.is_discarded() || !d.contains("steps"))
         return {-1, -1};
-    return {d["history"]["undo"].get<int>(), d["history"]["redo"].get<int>()};
+    return {d["steps"]["undo"].get<int>(), d["steps"]["redo"].get<int>()};
 }
 
 quat rotationOf(sceneGraph::iSceneNode* node) {
