@@ -155,7 +155,7 @@ void addAvatars(render::frame& f, const std::vector<share::avatar>& avatars) {
         std::copy(a.world.data(), a.world.data() + 16, item.world.begin());
         item.diffuse = userColour(a.user);
         f.items.push_back(item);
-        f.labels.push_back({{at[0], at[1] + 0.2f, at[2]}, a.user, userColour(a.user)});
+        f.labels.push_back({{at[0], at[1] + 0.2f, at[2]}, a.user, textColour(a.user)});
     }
 }
 

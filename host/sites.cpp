@@ -45,6 +45,13 @@ std::array<float, 4> userColour(std::string_view user) {
     return {float(r + m), float(g + m), float(b + m), 1.0f};
 }
 
+std::array<float, 4> textColour(std::string_view user) {
+    std::array<float, 4> c = userColour(user);
+    for (int i = 0; i < 3; ++i)
+        c[std::size_t(i)] += (1.0f - c[std::size_t(i)]) * 0.45f;
+    return c;
+}
+
 std::string windowTitle(const share::sharedScene* s) {
     if (!s)
         return "propplacer";

@@ -16,6 +16,9 @@ namespace zel::host {
 // name's bytes, at a saturation and brightness that read on the dark background and the ground.
 std::array<float, 4> userColour(std::string_view user);
 
+// The same hue lightened for letters, so that a name reads on the dark veil behind it.
+std::array<float, 4> textColour(std::string_view user);
+
 // "propplacer - USER in SCENE, N sites" for a site in a shared scene; "propplacer" without one.
 std::string windowTitle(const share::sharedScene* s);
 

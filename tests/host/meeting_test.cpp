@@ -152,7 +152,7 @@ TEST(meetingLooks, aHeadIsLeftOutWhereTheCameraIsInsideOrTooNearIt) {
     ASSERT_EQ(f.items.size(), 1u) << "only bob's head, 4 m away";
     ASSERT_EQ(f.labels.size(), 1u);
     EXPECT_EQ(f.labels[0].text, "bob");
-    EXPECT_EQ(f.labels[0].colour, userColour("bob"));
+    EXPECT_EQ(f.labels[0].colour, textColour("bob")) << "the user's hue, lightened for letters";
     EXPECT_EQ(f.items[0].diffuse, userColour("bob"));
     EXPECT_GT(f.labels[0].position[1], 1.6f + 0.115f) << "the name above the head";
     EXPECT_FLOAT_EQ(f.items[0].world[14], -4.0f);

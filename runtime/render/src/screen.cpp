@@ -593,7 +593,12 @@ struct screen::impl final : inputSink {
             const float top = y + (lineHeight - swatch) * 0.5f;
             dl->AddRectFilled(ImVec2(x, top), ImVec2(x + swatch, top + swatch),
                               colourOf(f.sites[i].colour), 2);
-            dl->AddText(ImVec2(x + swatch + gap, y), colourOf(f.sites[i].colour), names[i].c_str());
+            // The name in the same hue, lighter, so that it reads on the dark panel.
+            std::array<float, 4> text = f.sites[i].colour;
+            for (std::size_t c = 0; c < 3; ++c) {
+                text[c] += (1.0f - text[c]) * 0.45f;
+            }
+            dl->AddText(ImVec2(x + swatch + gap, y), colourOf(text), names[i].c_str());
         }
     }
 
