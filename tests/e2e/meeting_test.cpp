@@ -1,8 +1,9 @@
 // Meeting in a shared scene through the real zelhost: sites that join at once arrive on spots of
 // their own and see each other's head and model; "view site" and Tab turn the camera to another
 // site; an undo is an edit every site sees; the window's title names the user, the scene and the
-// sites, and Ctrl+Z reaches no package observer. Each test starts its own nats-server on a free
-// loopback port; the window tests run a private Xvfb (skipped without Xvfb, xdotool and import).
+// sites, Home returns to the arrival spot, and Ctrl+Z reaches no package observer. Each test starts
+// its own nats-server on a free loopback port; the window tests run a private Xvfb (skipped without
+// Xvfb, xdotool and import).
 #include "pictures.h"
 #include "share_support.h"
 #include "xserver.h"
@@ -354,6 +355,8 @@ TEST(meetingWindow, titleNamesUserSceneAndSitesTabFramesTheOtherAndCtrlZReachesN
     // would go on to Y); Tab turns the camera to bob.
     x.xdotool({"key", "x"});
     x.xdotool({"key", "ctrl+z"});
+    // Up walks off the arrival spot; Home comes back to it.
+    x.xdotool({"key", "Up", "key", "Up", "key", "Home"});
     x.xdotool({"key", "Tab"});
     sleepFor(1);
     x.xdotool({"key", "Escape"});
@@ -370,6 +373,10 @@ TEST(meetingWindow, titleNamesUserSceneAndSitesTabFramesTheOtherAndCtrlZReachesN
     const matrix tabletop = multiply(translation(0.75, -1.0, -2.1), a.navigators.at(a.self));
     ASSERT_TRUE(a.models.count(a.self));
     EXPECT_NEAR(a.models.at(a.self)[12], tabletop[12], 1e-4) << "the move was undone";
+    // Back on a spot: 3 m from the meeting place's centre, facing it.
+    const matrix& spot = a.navigators.at(a.self);
+    EXPECT_NEAR(std::hypot(spot[12], spot[13] - 1.6, spot[14] + 3.0), 3.0, 1e-4);
+    EXPECT_LT(offAxis(spot, 0, 1.6, -3), 0.1);
     const matrix& head = a.navigators.at(bobSite);
     EXPECT_LT(offAxis(a.camera, head[12], head[13], head[14]), 25.0) << "Tab turned to bob";
     EXPECT_LT(between(a.camera, head), 0.9 * between(a.navigators.at(a.self), head))

@@ -34,6 +34,7 @@ using render::viewerKey;
 // names its own key numbers.
 constexpr int enterKey = 300;
 constexpr int endKey = 301;
+constexpr int tabKey = 302;
 
 class viewerWithPackage : public ::testing::Test {
 protected:
@@ -53,6 +54,7 @@ protected:
         ImGuiIO& io = ImGui::GetIO();
         io.KeyMap[ImGuiKey_Enter] = enterKey;
         io.KeyMap[ImGuiKey_End] = endKey;
+        io.KeyMap[ImGuiKey_Tab] = tabKey;
         draw();
     }
     void TearDown() override {
@@ -196,6 +198,16 @@ TEST_F(viewerWithPackage, keysGoToTheEntryWhileItHasTheFocusAndToThePackageOther
     EXPECT_FALSE(focused);
     EXPECT_FLOAT_EQ(translationOf(model)[0], 0.25f);
     EXPECT_EQ(out, "") << "neither typing in the entry, nor the click, nor x writes a line";
+}
+
+// Tab is the viewer's key (the next site): pressed over the status window, it does not put the
+// entry into focus.
+TEST_F(viewerWithPackage, tabLeavesTheEntryAlone) {
+    click(contentPoint(10, 10)); // into the status window, on its label
+    ASSERT_FALSE(v->getScreen().entryHasFocus());
+    tapKey(tabKey);
+    draw();
+    EXPECT_FALSE(v->getScreen().entryHasFocus());
 }
 
 TEST_F(viewerWithPackage, disconnectedWindowDeliversNoEntryEvents) {

@@ -451,7 +451,10 @@ struct screen::impl final : inputSink {
             std::max(0.0f, (static_cast<float>(options.cellHeight) - ImGui::GetFontSize()) * 0.5f);
         ImGui::PushStyleVar(ImGuiStyleVar_FramePadding,
                             ImVec2(ImGui::GetStyle().FramePadding.x, padY));
+        // Tab belongs to the viewer (the next site): it must not move the focus into the entry.
+        ImGui::PushAllowKeyboardFocus(false);
         const bool enter = ImGui::InputText("##entry", &text, ImGuiInputTextFlags_EnterReturnsTrue);
+        ImGui::PopAllowKeyboardFocus();
         ImGui::PopStyleVar();
         const bool active = ImGui::IsItemActive();
         if (text != before && host) {
