@@ -6,6 +6,7 @@
 #include <cmath>
 #include <set>
 #include <tuple>
+#include <unordered_map>
 
 namespace zel::host {
 
@@ -43,15 +44,26 @@ int spotLayout::nth(int n) const {
     return ring * per + index;
 }
 
-int spotLayout::spotAt(const vec3& position, const matrix4& start, int count, double near) const {
-    for (int n = 0; n < count; ++n) {
-        const int k = nth(n);
-        const vec3 at = spot(k, start).getTranslate();
-        const double dx = double(at[0]) - position[0], dz = double(at[2]) - position[2];
-        if (dx * dx + dz * dz <= near * near)
-            return k;
-    }
-    return -1;
+int spotLayout::spotAt(const vec3& position, const matrix4& start, int rings, double near) const {
+    // Straight from the geometry: the ring from the distance to the centre, the spot from the
+    // angle round it; then the spot must really be that near.
+    const int per = std::max(perRing, 1);
+    const vec3 at = start.getTranslate();
+    const double dx = double(position[0]) - at[0];
+    const double dz = double(position[2]) - (double(at[2]) - radius);
+    if (!std::isfinite(dx) || !std::isfinite(dz))
+        return -1;
+    const double ring = std::round((std::hypot(dx, dz) - radius) / ringStep);
+    if (ring < 0 || ring >= rings)
+        return -1;
+    const int r = static_cast<int>(ring);
+    const double step = 360.0 / per;
+    double turns = std::atan2(dx, dz) * 180.0 / pi / step - (r % 2 ? 0.5 : 0.0);
+    const int index = ((static_cast<int>(std::round(turns)) % per) + per) % per;
+    const int k = r * per + index;
+    const vec3 place = spot(k, start).getTranslate();
+    const double ex = double(place[0]) - position[0], ez = double(place[2]) - position[2];
+    return ex * ex + ez * ez <= near * near ? k : -1;
 }
 
 int chooseSpot(const std::vector<siteAt>& sites, const std::string& self, const spotLayout& layout,
@@ -63,20 +75,29 @@ int chooseSpot(const std::vector<siteAt>& sites, const std::string& self, const 
     std::sort(order.begin(), order.end(), [&](const siteAt* a, const siteAt* b) {
         return std::make_tuple(when(a), a->site) < std::make_tuple(when(b), b->site);
     });
-    // Every spot a site may stand on after others left: a ring more than there are sites.
-    const int count = static_cast<int>(order.size()) + std::max(layout.perRing, 1);
+    // Every spot a site may stand on after others left: a ring more than the sites fill.
+    const int rings = static_cast<int>(order.size()) / std::max(layout.perRing, 1) + 2;
+    // However many sites a broker lists, the walk looks at the earliest few hundred; a site after
+    // them takes a spot beyond all theirs, one of its own by its place in the order.
+    constexpr std::size_t walked = 512;
     std::set<int> taken;
     auto firstFree = [&] {
         for (int n = 0;; ++n)
             if (!taken.count(layout.nth(n)))
                 return layout.nth(n);
     };
-    for (const siteAt* s : order) {
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const siteAt* s = order[i];
+        if (i >= walked) {
+            if (s->site == self)
+                return layout.nth(static_cast<int>(i + 2 * walked));
+            continue;
+        }
         if (s->site == self)
             return current >= 0 && !taken.count(current) ? current : firstFree();
         int k = -1;
         if (s->navigator) {
-            k = layout.spotAt(*s->navigator, start, count);
+            k = layout.spotAt(*s->navigator, start, rings);
             if (taken.count(k))
                 k = -1;
         }
@@ -103,17 +124,19 @@ void arrival::update() {
         return;
     }
     std::vector<siteAt> sites;
-    for (const share::siteEntry& e : share_.sites())
+    std::unordered_map<std::string, std::size_t> bySite;
+    for (const share::siteEntry& e : share_.sites()) {
+        bySite.emplace(e.site, sites.size());
         sites.push_back({e.site, e.joined, std::nullopt});
+    }
     // Where each other site's navigator stands: its mirror hangs under the root.
     if (world::sceneNode* root = world_.getRootNode())
         for (std::int32_t i = 0; i < root->getNumChildren(); ++i) {
             auto* n = dynamic_cast<world::sceneNode*>(root->getChild(i));
             if (!n || !n->share().mirror || !n->share().navigator)
                 continue;
-            for (siteAt& s : sites)
-                if (s.site == n->share().owner)
-                    s.navigator = n->getMatrix().getTranslate();
+            if (const auto it = bySite.find(n->share().owner); it != bySite.end())
+                sites[it->second].navigator = n->getMatrix().getTranslate();
         }
     const int k = chooseSpot(sites, share_.siteId(), layout_, start_, spot_);
     if (k == spot_)

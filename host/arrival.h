@@ -38,8 +38,9 @@ struct spotLayout {
 
     // The navigator's matrix at spot k (k >= 0): upright, at start's height, facing the centre.
     matrix4 spot(int k, const matrix4& start) const;
-    // The spot whose place is within `near` metres of position (horizontally), or -1.
-    int spotAt(const vec3& position, const matrix4& start, int count, double near = 0.5) const;
+    // The spot of the first `rings` rings whose place is within `near` metres of position
+    // (horizontally), or -1.
+    int spotAt(const vec3& position, const matrix4& start, int rings, double near = 0.5) const;
     // Spot numbers in the order they are handed out: ring after ring, each in preference order.
     int nth(int n) const;
 };

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,16 @@ TEST(arrivalSpots, sitesTakeSpotsInJoinOrderWithoutSharingOne) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(chooseSpot(c.sites, c.self, layout, start, c.current), c.expected);
     }
+    // A broker listing many sites (anyone can make site ids): the walk stays short and still
+    // gives the sites distinct spots.
+    std::vector<siteAt> crowd;
+    for (int i = 0; i < 3000; ++i)
+        crowd.push_back({"s-" + std::to_string(100000 + i), double(i), std::nullopt});
+    std::set<int> spots;
+    for (const char* who : {"s-100000", "s-100001", "s-100511", "s-100512", "s-102999"})
+        spots.insert(chooseSpot(crowd, who, layout, start));
+    EXPECT_EQ(spots.size(), 5u);
+    EXPECT_EQ(spots.count(first), 1u);
 }
 
 TEST(meetingLooks, eachUserHasAStableColourOfItsOwn) {

@@ -7,6 +7,7 @@
 #include "model_folder.h"
 #include "packages.h"
 #include "session.h"
+#include "sites.h"
 #include "viewer.h"
 
 #include <zel/polymath.h>
@@ -466,4 +467,34 @@ TEST_F(viewerWithPackage, aStillViewDrawsNoFramesAndAChangeShowsInTheNextOne) {
     EXPECT_GT(settled, 0u);
     EXPECT_EQ(still, settled) << "four turns at rest drew nothing";
     EXPECT_EQ(next, changedAt + 1) << "the change was drawn in the next turn";
+}
+
+TEST_F(viewerWithPackage, f2ListsTheSitesPresentEachInItsUsersColour) {
+    render::frame f = v->buildFrame();
+    f.shared = true;
+    f.sites = {{"alice", host::userColour("alice"), true}, {"bob", host::userColour("bob"), false}};
+    // Pixels of exactly a user's colour (its swatch) in the view's top right quarter.
+    auto swatch = [&](const render::image& shot, const std::string& user) {
+        const std::array<float, 4> c = host::userColour(user);
+        long n = 0;
+        for (int y = 0; y < shot.height / 4; ++y)
+            for (int x = shot.width * 3 / 4; x < shot.width; ++x) {
+                const std::uint8_t* p = shot.pixel(x, y);
+                bool same = true;
+                for (int k = 0; k < 3; ++k)
+                    same = same && std::abs(int(p[k]) - int(std::lround(c[k] * 255))) <= 2;
+                n += same;
+            }
+        return n;
+    };
+    const render::image hidden = v->getScreen().capture(f);
+    render::inputSink& in = v->getScreen().input();
+    in.viewerKeyDown(viewerKey::f2, false);
+    EXPECT_TRUE(v->getScreen().sitesShown());
+    const render::image shown = v->getScreen().capture(f);
+    EXPECT_EQ(swatch(hidden, "bob"), 0);
+    EXPECT_GT(swatch(shown, "alice"), 30);
+    EXPECT_GT(swatch(shown, "bob"), 30);
+    in.viewerKeyDown(viewerKey::f2, false);
+    EXPECT_FALSE(v->getScreen().sitesShown());
 }

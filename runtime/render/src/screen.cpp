@@ -299,8 +299,10 @@ struct screen::impl final : inputSink {
         for (const label& l : f.labels) {
             glyphs->want(l.text);
         }
-        for (const presentSite& p : f.sites) {
-            glyphs->want(p.user);
+        if (showSites) {
+            for (std::size_t i = 0; i < f.sites.size() && i < 256; ++i) {
+                glyphs->want(f.sites[i].user);
+            }
         }
         if (!glyphs->stale()) {
             return;
@@ -578,13 +580,21 @@ struct screen::impl final : inputSink {
                      : "Not in a shared scene  F2 closes";
         const float swatch = lineHeight * 0.7f, gap = 6.0f, pad = 10.0f;
         float width = ImGui::CalcTextSize(heading.c_str()).x;
+        // As many lines as fit the view; the rest counted on a last line.
+        const std::size_t fit = static_cast<std::size_t>(
+            std::max(1.0f, (display.y - 24.0f - 2 * pad) / lineHeight - 2.0f));
+        const std::size_t listed = std::min(f.sites.size(), fit);
         std::vector<std::string> names;
-        for (const presentSite& p : f.sites) {
-            names.push_back(shown(p.user) + (p.self ? "  (you)" : ""));
+        for (std::size_t i = 0; i < listed; ++i) {
+            names.push_back(shown(f.sites[i].user) + (f.sites[i].self ? "  (you)" : ""));
             width = std::max(width, swatch + gap + ImGui::CalcTextSize(names.back().c_str()).x);
         }
-        width += 2 * pad;
-        const float height = lineHeight * static_cast<float>(1 + names.size()) + 2 * pad;
+        const std::string more =
+            listed < f.sites.size() ? "... and " + std::to_string(f.sites.size() - listed) + " more"
+                                    : std::string();
+        width = std::max(width, ImGui::CalcTextSize(more.c_str()).x) + 2 * pad;
+        const float height =
+            lineHeight * static_cast<float>(1 + names.size() + (more.empty() ? 0 : 1)) + 2 * pad;
         const ImVec2 p0(std::max(0.0f, display.x - width - 12.0f), 12.0f);
         dl->AddRectFilled(p0, ImVec2(p0.x + width, p0.y + height), IM_COL32(20, 22, 28, 220), 6);
         dl->AddRect(p0, ImVec2(p0.x + width, p0.y + height), IM_COL32(120, 130, 150, 255), 6);
@@ -602,6 +612,9 @@ struct screen::impl final : inputSink {
                 text[c] += (1.0f - text[c]) * 0.45f;
             }
             dl->AddText(ImVec2(x + swatch + gap, y), colourOf(text), names[i].c_str());
+        }
+        if (!more.empty()) {
+            dl->AddText(ImVec2(x, y + lineHeight), IM_COL32(200, 200, 200, 255), more.c_str());
         }
     }
 
