@@ -323,6 +323,10 @@ void viewer::run(const std::function<bool()>& stop) {
         // brought shows as a changed frame).
         bool woke = screen_->waitEvents(wait);
         woke = !queue_.empty() || woke;
+        // The clock first: an animation the input starts begins now, not a rest period ago.
+        const auto now = clock::now();
+        world_.advance(std::chrono::duration<double>(now - last).count());
+        last = now;
         deliverQueued();
         if (!screen_->isOpen())
             break;
@@ -331,9 +335,6 @@ void viewer::run(const std::function<bool()>& stop) {
         if (arrival_)
             arrival_->update();
         screen_->target().setTitle(windowTitle(share_));
-        const auto now = clock::now();
-        world_.advance(std::chrono::duration<double>(now - last).count());
-        last = now;
         if (woke)
             settle = framesAfterInput;
         render::backend& target = screen_->target();
