@@ -26,12 +26,12 @@ editHistory::snapshot editHistory::capture() const {
             auto* c = dynamic_cast<world::sceneNode*>(n->getChild(i));
             if (!c || c == ground || c->share().mirror || !seen.insert(c).second)
                 continue;
-            // The navigator walks and "head" is the camera: moving them is no edit.
+            // The navigator walks and "head" is the camera: moving them is no edit. What hangs
+            // under them (a model attached at "head") is.
             const bool camera = c == navigator || (n == navigator && c->getName() == u"head");
             if (!camera)
                 out.emplace(c, c->getMatrix());
-            if (!(n == navigator && camera))
-                todo.push_back(c);
+            todo.push_back(c);
         }
     }
     return out;

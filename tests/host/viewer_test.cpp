@@ -384,6 +384,15 @@ TEST_F(viewerWithPackage, undoAndRedoTakeBackKeyStepsAndTheResetAndTheDumpCounts
                          "zelhost: line 4: redo: nothing to redo\n");
     EXPECT_FLOAT_EQ(translationOf(model)[0], 0.0f) << "two steps redone: x, then the reset";
     EXPECT_EQ(historyCounts(*w, h), std::make_pair(2, 0));
+
+    // Attached at the camera's own "head" the model is still this site's to undo.
+    record();
+    run("key .\nkey x\n");
+    const float atHead = translationOf(model)[0];
+    run("undo\n");
+    recorded();
+    EXPECT_FLOAT_EQ(atHead, 0.25f);
+    EXPECT_FLOAT_EQ(translationOf(model)[0], 0.0f);
 }
 
 TEST_F(viewerWithPackage, theHistoryKeepsTheNewest256StepsAndForgetsAModelThatLeft) {
