@@ -1,5 +1,7 @@
 #include "camera_control.h"
 
+#include "arrival.h"
+
 #include <zel/world/scene_node.h>
 
 #include <algorithm>
@@ -154,8 +156,117 @@ bool cameraControl::home() {
     if (!head_)
         return refuse("the navigator has no \"head\" node");
     head_->setMatrix(home_);
+    if (arrival_)
+        arrival_->returnHome();
     refusal_.clear();
     return true;
+}
+
+bool cameraControl::lookAtSphere(const vec3& centre, double radius) {
+    if (!head_)
+        return refuse("the navigator has no \"head\" node");
+    matrix4 navigator;
+    if (!worldMatrixOf(world_, world_.getNavigatorNode(), navigator))
+        return refuse("the navigator is not in the scene");
+    const matrix4 toNavigator = navigator.inverseAffine();
+    const vec3 c = toNavigator.transformPoint(centre);
+    const double r = radius * length(row(toNavigator, 0));
+    if (!finite(c[0]) || !finite(c[1]) || !finite(c[2]) || !finite(r))
+        return refuse("the other site's place is not a number");
+    matrix4 h = head_->getMatrix();
+    // Turned towards the centre from where the camera is; straight above or below it, or on it,
+    // the camera keeps its direction.
+    const vec3 towards = c - h.getTranslate();
+    vec3 forward = forwardOf(h);
+    if (length(towards) > 1e-6 && length(cross(normalised(towards), vec3(0, 1, 0))) > 1e-3)
+        forward = normalised(towards);
+    setRow(h, 2, forward * -1.0);
+    keepUpright(h);
+    const double halfY = fovY / 2.0 * toRadians;
+    const double halfX = std::atan(std::max(aspect, 1e-6) * std::tan(halfY));
+    const double seen = std::atan(frameShare * std::tan(std::min(halfX, halfY)));
+    const double distance = std::clamp(std::max(r, nearest) / std::sin(seen), nearest, farthest);
+    setRow(h, 3, c - forwardOf(h) * distance);
+    head_->setMatrix(h);
+    refusal_.clear();
+    return true;
+}
+
+bool cameraControl::frameSite(const std::string& site) {
+    // The site's navigator is a mirror under the root.
+    world::sceneNode* navigator = nullptr;
+    if (world::sceneNode* root = world_.getRootNode())
+        for (std::int32_t i = 0; i < root->getNumChildren() && !navigator; ++i)
+            if (auto* n = dynamic_cast<world::sceneNode*>(root->getChild(i));
+                n && n->share().mirror && n->share().navigator && n->share().owner == site)
+                navigator = n;
+    matrix4 at;
+    if (!navigator || !worldMatrixOf(world_, navigator, at))
+        return refuse("site " + site + " has not shown where it stands yet");
+    // The avatar's head: a sphere round the navigator's place, a little more than a head.
+    vec3 centre = at.getTranslate();
+    double radius = 0.25;
+    if (sceneGraph::iSceneNode* model = findPlacedModelUnder(navigator)) {
+        matrix4 placed;
+        modelExtent e;
+        if (worldMatrixOf(world_, model, placed))
+            e = measureModel(model, placed);
+        if (e.hasVertices && finite(e.radius)) {
+            // The smallest sphere round both spheres.
+            const vec3 d = e.centre - centre;
+            const double gap = length(d);
+            if (gap + e.radius <= radius) {
+                // the model lies inside the head's sphere
+            } else if (gap + radius <= e.radius) {
+                centre = e.centre;
+                radius = e.radius;
+            } else {
+                const double r = (gap + radius + e.radius) / 2.0;
+                centre = centre + d * ((r - radius) / gap);
+                radius = r;
+            }
+        }
+    }
+    if (!lookAtSphere(centre, radius))
+        return false;
+    lastSite_ = site;
+    return true;
+}
+
+bool cameraControl::frameUser(const std::string& user) {
+    if (!share_)
+        return refuse("not in a shared scene (no --share)");
+    for (const share::siteEntry& e : share_->sites())
+        if (!e.self && e.user == user)
+            return frameSite(e.site);
+    return refuse("no other site of user " + user + " is present");
+}
+
+bool cameraControl::frameNextSite(int step) {
+    if (!share_)
+        return refuse("not in a shared scene (no --share)");
+    std::vector<std::string> others;
+    for (const share::siteEntry& e : share_->sites())
+        if (!e.self)
+            others.push_back(e.site);
+    if (others.empty())
+        return refuse("no other site is present");
+    // After the one framed last, in site order; from the first (or last) when it left.
+    const auto n = static_cast<std::ptrdiff_t>(others.size());
+    std::ptrdiff_t i = step > 0 ? 0 : n - 1;
+    if (const auto it = std::lower_bound(others.begin(), others.end(), lastSite_);
+        !lastSite_.empty()) {
+        const std::ptrdiff_t at = it - others.begin();
+        const bool present = it != others.end() && *it == lastSite_;
+        i = step > 0 ? (present ? at + 1 : at) % n : ((at - 1) % n + n) % n;
+    }
+    // A site whose navigator has not arrived yet is passed over.
+    for (std::ptrdiff_t tried = 0; tried < n; ++tried) {
+        if (frameSite(others[std::size_t(i)]))
+            return true;
+        i = ((i + (step > 0 ? 1 : -1)) % n + n) % n;
+    }
+    return false;
 }
 
 bool cameraControl::orbit(double dx, double dy) {
@@ -229,6 +340,10 @@ void cameraInput::viewerKeyDown(render::viewerKey key, bool repeat) {
     if (key == render::viewerKey::home) {
         if (!repeat)
             camera_.home();
+        return;
+    }
+    if (key == render::viewerKey::tab || key == render::viewerKey::backTab) {
+        camera_.frameNextSite(key == render::viewerKey::tab ? 1 : -1);
         return;
     }
     next_.viewerKeyDown(key, repeat);

@@ -7,6 +7,7 @@
 #include "placed_model.h"
 
 #include <zel/render/input.h>
+#include <zel/share/shared_scene.h>
 #include <zel/world/world.h>
 
 #include <cstdint>
@@ -18,6 +19,8 @@ class sceneNode;
 }
 
 namespace zel::host {
+
+class arrival;
 
 // The moves, in the navigator's frame. They turn and move towards the placed model's bounding
 // sphere; without a placed model they use a point a little ahead of the camera instead, and
@@ -39,8 +42,20 @@ public:
     // Keeps the camera's direction and moves it so that it looks at the sphere's centre from where
     // the sphere fills frameShare of the smaller side.
     bool frame();
-    // "head" back to its home matrix.
+    // "head" back to its home matrix and, in a shared scene, the navigator back on its arrival
+    // spot.
     bool home();
+    // The site's arrival in a shared scene (null: none; the navigator stays where it is).
+    void setArrival(arrival* a) { arrival_ = a; }
+    // The shared scene, for finding the other sites (null: none).
+    void setShare(const share::sharedScene* s) { share_ = s; }
+
+    // Turns the camera towards another site's avatar and its placed model and moves it so that
+    // both fill frameShare of the view's smaller side: the first other site of that user.
+    bool frameUser(const std::string& user);
+    // The same for the next (step 1) or previous (step -1) other site, in site order after the
+    // one framed last.
+    bool frameNextSite(int step);
     // Turns the camera round the centre: dx degrees about the navigator's vertical axis (positive:
     // the camera goes to its right), dy about the camera's horizontal axis (positive: the camera
     // rises and looks down on the model). The camera stays upright: its elevation stops 1 degree
@@ -64,9 +79,17 @@ private:
         bool model = false; // false: a point ahead of the camera
     };
     bool findPivot(pivot& p);
+    // Frames the other site's avatar and placed model.
+    bool frameSite(const std::string& site);
+    // Looks from where the camera is towards the sphere (world coordinates) and backs off until it
+    // fills frameShare of the view.
+    bool lookAtSphere(const vec3& centre, double radius);
     bool refuse(std::string why);
 
     world::world& world_;
+    arrival* arrival_ = nullptr;
+    const share::sharedScene* share_ = nullptr;
+    std::string lastSite_; // the site framed last
     world::sceneNode* head_ = nullptr;
     matrix4 home_;
     modelMeter meter_;
@@ -76,8 +99,8 @@ private:
 // The viewer's input on its way to the world. While the package holds the mouse (it has a mouse
 // observer: in axis mode XYZ with "v" held) the mouse goes to the world; otherwise the left drag
 // orbits, the right drag and the wheel zoom, the middle drag pans. A drag belongs to whoever had
-// it when its button went down. "f" or "F" frames and Home goes home; they never reach the
-// package. Everything else goes on to `next`.
+// it when its button went down. "f" or "F" frames, Home goes home, Tab and Shift+Tab frame the next
+// and the previous other site; they never reach the package. Everything else goes on to `next`.
 class cameraInput final : public render::inputSink {
 public:
     cameraInput(cameraControl& camera, render::inputSink& next) : camera_(camera), next_(next) {}

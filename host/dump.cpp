@@ -1,5 +1,7 @@
 #include "dump.h"
 
+#include "history.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
@@ -12,10 +14,14 @@ namespace zel::host {
 
 namespace fs = std::filesystem;
 
-bool writeDump(const world::world& w, const std::string& file, std::ostream& err) {
+bool writeDump(const world::world& w, const std::string& file, std::ostream& err,
+               editHistory* history) {
     std::string text;
     try {
-        text = w.dump().dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+        nlohmann::json d = w.dump();
+        if (history)
+            d["steps"] = {{"undo", history->undoCount()}, {"redo", history->redoCount()}};
+        text = d.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
         text += '\n';
     } catch (const std::exception& e) {
         err << "zelhost: cannot write dump " << file << ": " << e.what() << "\n";

@@ -1,5 +1,7 @@
 #include "hud.h"
 
+#include "sites.h"
+
 #include <zel/polymath.h>
 #include <zel/world/scene_node.h>
 #include <zel/xstd.h>
@@ -105,7 +107,8 @@ std::string shareHudLine(const share::sharedScene& s) {
 
 namespace {
 
-// A head for avatars: a box 0.2 m wide, 0.25 m high, 0.22 m deep, with a nose towards -z.
+// A head for avatars, of a person's size: 0.16 m wide, 0.23 m high, 0.2 m deep, the user's colour,
+// with a nose towards -z (where the user looks).
 struct headMesh {
     std::vector<float> positions;
     std::vector<std::uint32_t> indices;
@@ -124,12 +127,37 @@ struct headMesh {
                 for (std::uint32_t v : f)
                     indices.push_back(base + v);
         };
-        box(-0.1f, -0.125f, -0.11f, 0.1f, 0.125f, 0.11f);
-        box(-0.02f, -0.03f, -0.16f, 0.02f, 0.02f, -0.11f);
+        box(-0.08f, -0.115f, -0.1f, 0.08f, 0.115f, 0.1f);
+        box(-0.015f, -0.03f, -0.135f, 0.015f, 0.01f, -0.1f);
     }
 };
 
 } // namespace
+
+void addAvatars(render::frame& f, const std::vector<share::avatar>& avatars) {
+    static const auto head = std::make_shared<const headMesh>();
+    const float* eye = f.view.world.data() + 12;
+    for (const share::avatar& a : avatars) {
+        const float* at = a.world.data() + 12;
+        double d2 = 0;
+        for (int c = 0; c < 3; ++c)
+            d2 += double(at[c] - eye[c]) * double(at[c] - eye[c]);
+        // A camera inside the head, or so close that the near plane cuts it, would see a wall of
+        // colour: the head and its name are left out.
+        if (!(std::sqrt(d2) > avatarHeadRadius + double(f.view.nearPlane)))
+            continue;
+        render::drawItem item;
+        item.key = head;
+        item.positions = head->positions.data();
+        item.vertexCount = static_cast<std::uint32_t>(head->positions.size() / 3);
+        item.indices = head->indices.data();
+        item.indexCount = static_cast<std::uint32_t>(head->indices.size());
+        std::copy(a.world.data(), a.world.data() + 16, item.world.begin());
+        item.diffuse = userColour(a.user);
+        f.items.push_back(item);
+        f.labels.push_back({{at[0], at[1] + 0.2f, at[2]}, a.user, textColour(a.user)});
+    }
+}
 
 render::frame hudFrames::build() {
     render::frame f = frames_.build();
@@ -137,21 +165,10 @@ render::frame hudFrames::build() {
     f.hud.push_back(hudLine(model));
     fitDepthRange(f.view, model);
     if (share_) {
-        static const auto head = std::make_shared<const headMesh>();
-        for (const share::avatar& a : share_->avatars()) {
-            render::drawItem item;
-            item.key = head;
-            item.positions = head->positions.data();
-            item.vertexCount = static_cast<std::uint32_t>(head->positions.size() / 3);
-            item.indices = head->indices.data();
-            item.indexCount = static_cast<std::uint32_t>(head->indices.size());
-            std::copy(a.world.data(), a.world.data() + 16, item.world.begin());
-            item.diffuse = {0.95f, 0.75f, 0.35f, 1.0f};
-            f.items.push_back(item);
-            f.labels.push_back(
-                {{a.world.data()[12], a.world.data()[13] + 0.22f, a.world.data()[14]}, a.user});
-        }
+        addAvatars(f, share_->avatars());
         f.hud.push_back(shareHudLine(*share_));
+        f.shared = true;
+        f.sites = presentSites(*share_);
     }
     return f;
 }

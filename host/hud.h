@@ -12,6 +12,7 @@
 #include <zel/world_render/world_frames.h>
 
 #include <string>
+#include <vector>
 
 namespace zel::host {
 
@@ -34,6 +35,14 @@ void fitDepthRange(render::camera& view, const modelExtent& model);
 
 // "shared scene NAME: N sites", or "shared scene: reconnecting" while the broker is away.
 std::string shareHudLine(const share::sharedScene& s);
+
+// The half-diagonal of an avatar's head, in metres.
+inline constexpr double avatarHeadRadius = 0.17;
+
+// Each avatar as a head in its user's colour where its navigator stands, with the user's name
+// above it in the same colour; none where the camera (f.view) is inside the head or within its
+// near distance of it.
+void addAvatars(render::frame& f, const std::vector<share::avatar>& avatars);
 
 // One frame of the world per build: one walk over its graph (a mesh uploaded once, freed when no
 // node uses it any more), the camera at "head" (its depth range fitted to the placed model), the

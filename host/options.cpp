@@ -47,13 +47,22 @@ FILE:LINE: REASON on stderr and exit code 2.
   dump FILE                write the scene and the windows as JSON to FILE
   view frame               move the camera so that the placed model's bounding sphere
                            fills about 80 % of the view's smaller side (direction kept)
-  view home                the camera back where the world put it
+  view home                the camera back where the world put it (in a shared scene
+                           also the navigator back on the site's arrival spot)
   view orbit DX DY         turn the camera round the model's centre by DX degrees about
                            the vertical (positive: to the camera's right) and DY about
                            the horizontal axis (positive: up, looking down on it)
   view zoom F              divide the camera's distance to the model's centre by F (> 0)
+  view site USER           turn the camera to the first other site of USER and frame
+                           its avatar and placed model together; none present: one
+                           line on stderr, exit status 2
                            (view moves change the "head" node only; the package's nodes
                            keep their matrices)
+  undo                     undo this site's newest step (what one input command changed
+                           in the matrices of the site's own nodes; camera moves are none)
+  redo                     redo the newest step undone; a new step forgets what was
+                           undone (nothing to undo or redo: one line on stderr, the
+                           script goes on)
   share sync [S]           wait (at most S seconds, default 10) until the broker has
                            every local change and every record it holds is applied here
   share wait N [S]         wait until at least N sites (this one included) are present
@@ -64,8 +73,9 @@ neither --headless nor --snapshot is given, the host opens a window on the scene
 character keys and the mouse go to the applications as in a script, the animation
 clock follows real time, and the status window's entry takes typing when clicked.
 Viewer keys: Up/Down walk forward/back, Left/Right turn, Page Up/Down rise/sink,
-f frames the placed model, Home puts the camera back, F1 lists every key, F12 saves
-screenshot-N.png, Escape (or closing the window) quits through the normal deactivate,
+f frames the placed model, Home puts the camera back, Tab / Shift+Tab frame the next /
+previous other site, Ctrl+Z undoes, Ctrl+Y or Ctrl+Shift+Z redo, F1 lists every key,
+F2 lists the sites present, F12 saves screenshot-N.png, Escape (or closing the window) quits through the normal deactivate,
 stop and delete. Unless the package holds the mouse (v held in axis mode XYZ), the
 left drag orbits round the model, the right drag and the wheel zoom, the middle drag
 pans. Otherwise the host starts each application, activates it, and stops it again.

@@ -43,10 +43,14 @@ inline void transform(const float* m, const float* p, double out[3]) {
 } // namespace
 
 sceneGraph::iSceneNode* findPlacedModel(const world::world& w) {
+    return findPlacedModelUnder(w.getNavigatorNode());
+}
+
+sceneGraph::iSceneNode* findPlacedModelUnder(sceneGraph::iSceneNode* navigator) {
     sceneGraph::iSceneNode* found = nullptr;
-    if (!w.getNavigatorNode())
+    if (!navigator)
         return nullptr;
-    world::walkGraph(w.getNavigatorNode(), [&](sceneGraph::iSceneNode* node, int) {
+    world::walkGraph(navigator, [&](sceneGraph::iSceneNode* node, int) {
         if (found)
             return false;
         if (node->getName().rfind(modelPrefix, 0) == 0) {
@@ -99,7 +103,13 @@ modelExtent modelMeter::measure(const world::world& w) {
     });
     if (model == model_ && key == key_)
         return last_;
+    model_ = model;
+    key_ = std::move(key);
+    last_ = measureModel(model, placed);
+    return last_;
+}
 
+modelExtent measureModel(sceneGraph::iSceneNode* model, const matrix4& placed) {
     modelExtent e;
     e.model = model;
     double low[3], high[3];
@@ -143,9 +153,6 @@ modelExtent modelMeter::measure(const world::world& w) {
         e.centre = vec3(float(centre[0]), float(centre[1]), float(centre[2]));
         e.radius = float(std::sqrt(farthest));
     }
-    model_ = model;
-    key_ = std::move(key);
-    last_ = e;
     return e;
 }
 

@@ -15,6 +15,8 @@ namespace zel::host {
 // with "geomSink -> " (the package names the root of every model it loads so, and puts the newest
 // first under its attach point). Null when there is none.
 sceneGraph::iSceneNode* findPlacedModel(const world::world& w);
+// The same under any navigator (another site's mirrored one too).
+sceneGraph::iSceneNode* findPlacedModelUnder(sceneGraph::iSceneNode* navigator);
 
 // The world transform of node where the walk from the scene's root first meets it; a node under a
 // navigator that hangs outside the scene is placed by the navigator's own matrix. False when the
@@ -33,6 +35,9 @@ struct modelExtent {
     std::uint64_t triangles = 0;             // drawn triangles: a shared mesh counts per node
     vec3 size() const { return vec3(high[0] - low[0], high[1] - low[1], high[2] - low[2]); }
 };
+
+// Measures what model draws, the model placed in the world by `placed`.
+modelExtent measureModel(sceneGraph::iSceneNode* model, const matrix4& placed);
 
 // Measures the placed model. A model that has not moved since the last call is not measured again
 // (a model of a million triangles costs a pass over its vertices only when it moves).

@@ -1,5 +1,6 @@
 #include "run.h"
 
+#include "arrival.h"
 #include "dump.h"
 #include "model_folder.h"
 #include "packages.h"
@@ -128,6 +129,9 @@ int runHost(const hostOptions& options, std::istream& standardInput, std::ostrea
         err << "zelhost: joined shared scene " << options.scene << " as site " << shared->siteId()
             << "\n";
     }
+    std::optional<arrival> arrive;
+    if (shared)
+        arrive.emplace(world, *shared);
 
     // The backend is chosen once, here. A snapshot never opens a window; a window needs a display
     // and no script, and without one the run is the headless start and stop.
@@ -164,15 +168,20 @@ int runHost(const hostOptions& options, std::istream& standardInput, std::ostrea
     session s(world, modelFolder);
     s.setViewAspect(double(options.width) / double(options.height));
     s.setShare(shared.get());
-    if (view)
+    s.setArrival(arrive ? &*arrive : nullptr);
+    if (view) {
         view->setShare(shared.get());
+        view->setArrival(arrive ? &*arrive : nullptr);
+        view->setHistory(&s.history());
+    }
     if (!launchPackages(options, s, err))
         exitCode = 2;
     if (exitCode == 0 && !s.run(commands, err))
         exitCode = s.failureCode() ? s.failureCode() : 2;
     if (exitCode == 0 && windowed && !quitOnSignals::quitRequested())
         view->run([] { return quitOnSignals::quitRequested(); });
-    if (exitCode == 0 && !options.dump.empty() && !writeDump(world, options.dump, err))
+    if (exitCode == 0 && !options.dump.empty() &&
+        !writeDump(world, options.dump, err, &s.history()))
         exitCode = 2;
     if (exitCode == 0 && !options.snapshot.empty() && !view->snapshot(options.snapshot))
         exitCode = 2;

@@ -207,7 +207,8 @@ bool lineParser::parseEntry() {
 }
 
 bool lineParser::parseView() {
-    static const char* usage = "view frame, view home, view orbit DX DY, view zoom F";
+    static const char* usage =
+        "view frame, view home, view orbit DX DY, view zoom F, view site USER";
     cmd_.kind = commandKind::view;
     if (words_.size() < 2)
         return fail(std::string("missing argument; usage: ") + usage);
@@ -231,6 +232,15 @@ bool lineParser::parseView() {
         if (!parseNumber(words_[2].text, cmd_.factor) || !std::isfinite(cmd_.factor) ||
             cmd_.factor <= 0.0)
             return fail("F must be a number above 0, got " + quoted(words_[2].text));
+        return true;
+    }
+    if (move == "site") {
+        cmd_.viewMove = viewMoveKind::site;
+        if (!count(3, "view site USER"))
+            return false;
+        cmd_.text = std::string(words_[2].text);
+        if (!validUtf8(cmd_.text))
+            return fail("USER is not valid UTF-8");
         return true;
     }
     return fail("unknown view move " + quoted(move) + "; usage: " + usage);
@@ -325,6 +335,10 @@ bool lineParser::parse() {
     }
     if (name == "share")
         return parseShare();
+    if (name == "undo" || name == "redo") {
+        cmd_.kind = name == "undo" ? commandKind::undo : commandKind::redo;
+        return count(1, std::string(name).c_str());
+    }
     if (name == "dump") {
         cmd_.kind = commandKind::dump;
         if (words_.size() < 2)

@@ -30,9 +30,11 @@ enum class commandKind {
     sleep,     // seconds of real time
     shareSync, // seconds at most
     shareWait, // delta sites, seconds at most
+    undo,      // this site's newest step
+    redo,      // the newest step undone
 };
 
-enum class viewMoveKind { frame, home, orbit, zoom };
+enum class viewMoveKind { frame, home, orbit, zoom, site };
 
 struct command {
     commandKind kind = commandKind::key;
@@ -50,7 +52,7 @@ struct command {
     viewMoveKind viewMove = viewMoveKind::frame;
     double dx = 0.0, dy = 0.0; // degrees
     double factor = 1.0;
-    // UTF-8: the entry's text, or the dump file's name.
+    // UTF-8: the entry's text, the dump file's name, or the user of "view site".
     std::string text;
 
     bool operator==(const command&) const = default;

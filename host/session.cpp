@@ -26,7 +26,7 @@ xstd::searchPath applicationHandle::getSearchPath() const {
 }
 
 session::session(world::world& w, const wstring& modelFolder)
-    : world_(w), modelFolder_(modelFolder), camera_(w) {}
+    : world_(w), modelFolder_(modelFolder), camera_(w), history_(w) {}
 
 session::~session() {
     destroyAll();
@@ -67,6 +67,23 @@ void session::shutdown() {
         r.app->onDeactivate(e);
         r.app->onStop(e);
         delete std::exchange(r.app, nullptr);
+    }
+}
+
+bool session::isInput(commandKind k) {
+    switch (k) {
+    case commandKind::key:
+    case commandKind::keyDown:
+    case commandKind::keyUp:
+    case commandKind::keyPress:
+    case commandKind::mouse:
+    case commandKind::wheel:
+    case commandKind::entryType:
+    case commandKind::entryEnter:
+    case commandKind::resize:
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -126,14 +143,15 @@ void session::execute(const command& c) {
     case commandKind::view:
     case commandKind::shareSync:
     case commandKind::shareWait:
+    case commandKind::undo:
+    case commandKind::redo:
         break; // run() does these: they report on err and can fail
     case commandKind::sleep: {
         const auto until = std::chrono::steady_clock::now() +
                            std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                std::chrono::duration<double>(c.seconds));
         while (std::chrono::steady_clock::now() < until) {
-            if (share_)
-                share_->pump();
+            pump();
             std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
                 std::chrono::milliseconds(10), until - std::chrono::steady_clock::now()));
         }
@@ -145,10 +163,9 @@ void session::execute(const command& c) {
 bool session::run(const std::vector<command>& commands, std::ostream& err) {
     failureCode_ = 0;
     for (const command& c : commands) {
-        if (share_)
-            share_->pump();
+        pump();
         if (c.kind == commandKind::dump) {
-            if (!writeDump(world_, c.text, err)) {
+            if (!writeDump(world_, c.text, err, &history_)) {
                 failureCode_ = 2;
                 return false;
             }
@@ -177,17 +194,36 @@ bool session::run(const std::vector<command>& commands, std::ostream& err) {
             continue;
         }
         if (c.kind == commandKind::view) {
-            moveCamera(c, err);
+            if (!moveCamera(c, err))
+                return false;
+            continue;
+        }
+        if (c.kind == commandKind::undo || c.kind == commandKind::redo) {
+            const bool undo = c.kind == commandKind::undo;
+            if (!(undo ? history_.undo() : history_.redo()))
+                err << "zelhost: line " << c.line << ": " << (undo ? "undo" : "redo")
+                    << ": nothing to " << (undo ? "undo" : "redo") << "\n";
+            continue;
+        }
+        if (isInput(c.kind)) {
+            history_.record([&] { execute(c); });
+            history_.close();
             continue;
         }
         execute(c);
     }
-    if (share_)
-        share_->pump();
+    pump();
     return true;
 }
 
-void session::moveCamera(const command& c, std::ostream& err) {
+void session::pump() {
+    if (share_)
+        share_->pump();
+    if (arrival_)
+        arrival_->update();
+}
+
+bool session::moveCamera(const command& c, std::ostream& err) {
     bool moved = false;
     const char* name = "";
     switch (c.viewMove) {
@@ -207,10 +243,22 @@ void session::moveCamera(const command& c, std::ostream& err) {
         name = "zoom";
         moved = camera_.zoom(c.factor);
         break;
+    case viewMoveKind::site:
+        name = "site";
+        moved = camera_.frameUser(c.text);
+        if (!moved) {
+            // Looking for someone who is not there is a failed script, not a camera that stays.
+            err << "zelhost: line " << c.line << ": view site " << c.text << ": "
+                << camera_.refusal() << "\n";
+            failureCode_ = 2;
+            return false;
+        }
+        break;
     }
     if (!moved)
         err << "zelhost: line " << c.line << ": view " << name << ": " << camera_.refusal()
             << "; the camera stays\n";
+    return true;
 }
 
 } // namespace zel::host

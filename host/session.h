@@ -1,7 +1,9 @@
 // The host's running side: the applications it made, the script that drives them, the dump.
 #pragma once
 
+#include "arrival.h"
 #include "camera_control.h"
+#include "history.h"
 #include "script.h"
 
 #include <zel/application.h>
@@ -51,13 +53,23 @@ public:
     bool run(const std::vector<command>& commands, std::ostream& err);
     int failureCode() const { return failureCode_; }
     // The shared scene the world is joined to, or null (it must outlive the session's runs).
-    void setShare(share::sharedScene* s) { share_ = s; }
+    void setShare(share::sharedScene* s) {
+        share_ = s;
+        camera_.setShare(s);
+    }
+    // The site's arrival in the shared scene, updated after each pump (null: none).
+    void setArrival(arrival* a) {
+        arrival_ = a;
+        camera_.setArrival(a);
+    }
     // onDeactivate, onStop and delete for every live application, in launch order.
     void shutdown();
 
     std::size_t liveCount() const;
     // The view's shape, width / height, that "view frame" fits the model into.
     void setViewAspect(double aspect) { camera_.aspect = aspect; }
+    // This site's undo history: each input command of a script is one step.
+    editHistory& history() { return history_; }
     // The handle of the i-th launched application.
     const applicationHandle& getHandle(std::size_t i) const { return *apps_.at(i).handle; }
 
@@ -68,14 +80,21 @@ private:
     };
     void lifecycle(void (application::iApplication::*op)(const application::applicationEvent&));
     void destroyAll();
+    // Commands that deliver input: each is one step of the history.
+    static bool isInput(commandKind k);
     void execute(const command& c);
-    void moveCamera(const command& c, std::ostream& err);
+    // False (the run ends) when a view move fails the script.
+    bool moveCamera(const command& c, std::ostream& err);
+    // What arrived from other sites applied, and the site's arrival looked after.
+    void pump();
 
     world::world& world_;
     share::sharedScene* share_ = nullptr;
+    arrival* arrival_ = nullptr;
     int failureCode_ = 0;
     wstring modelFolder_;
     cameraControl camera_;
+    editHistory history_;
     std::vector<running> apps_;
 };
 

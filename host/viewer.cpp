@@ -1,6 +1,7 @@
 #include "viewer.h"
 
 #include "help.h"
+#include "sites.h"
 
 #include <zel/render/backend.h>
 #include <zel/render/image.h>
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <thread>
+#include <type_traits>
 
 namespace zel::host {
 
@@ -23,11 +25,72 @@ render::backendOptions backendSize(int width, int height) {
     render::backendOptions o;
     o.width = width;
     o.height = height;
-    o.title = "zelhost";
+    o.title = windowTitle(nullptr);
     return o;
 }
 
+template <class T> void append(std::string& out, const T& value) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    out.append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+void appendText(std::string& out, const std::string& text) {
+    append(out, text.size());
+    out += text;
+}
+
 } // namespace
+
+std::string frameSignature(const render::frame& f) {
+    std::string out;
+    append(out, f.view);
+    append(out, f.background);
+    append(out, f.items.size());
+    for (const render::drawItem& item : f.items) {
+        append(out, item.key.get());
+        append(out, item.vertexCount);
+        append(out, item.indexCount);
+        append(out, item.lines);
+        append(out, item.world);
+        append(out, item.diffuse);
+        appendText(out, item.texturePath);
+    }
+    append(out, f.labels.size());
+    for (const render::label& l : f.labels) {
+        append(out, l.position);
+        append(out, l.colour);
+        appendText(out, l.text);
+    }
+    append(out, f.windows.size());
+    for (const render::uiWindow& w : f.windows) {
+        append(out, w.id);
+        append(out, w.width);
+        append(out, w.height);
+        appendText(out, w.title);
+        append(out, w.children.size());
+        for (const render::uiElement& c : w.children) {
+            append(out, c.type);
+            append(out, std::array<int, 4>{c.x, c.y, c.w, c.h});
+            appendText(out, c.text);
+        }
+    }
+    append(out, f.hud.size());
+    for (const std::string& line : f.hud)
+        appendText(out, line);
+    append(out, f.shared);
+    append(out, f.sites.size());
+    for (const render::presentSite& p : f.sites) {
+        appendText(out, p.user);
+        append(out, p.colour);
+        append(out, p.self);
+    }
+    append(out, f.progress.has_value());
+    if (f.progress) {
+        appendText(out, f.progress->label);
+        append(out, f.progress->done);
+    }
+    return out;
+}
 
 bool displayAvailable() {
     return named("DISPLAY") || named("WAYLAND_DISPLAY");
@@ -73,8 +136,72 @@ void inputQueue::windowResized(std::uint64_t window, int width, int height) {
     events_.push_back([=](render::inputSink& s) { s.windowResized(window, width, height); });
 }
 
+void historyInput::deliver(const std::function<void()>& event) {
+    if (history)
+        history->record(event);
+    else
+        event();
+}
+
+void historyInput::settle() {
+    if (history && keys_.empty() && buttons_.empty())
+        history->close();
+}
+
+void historyInput::keyDown(unsigned int code) {
+    keys_.insert(code);
+    deliver([&] { next_.keyDown(code); });
+}
+void historyInput::keyRepeat(unsigned int code) {
+    deliver([&] { next_.keyRepeat(code); });
+}
+void historyInput::keyUp(unsigned int code) {
+    deliver([&] { next_.keyUp(code); });
+    if (const auto it = keys_.find(code); it != keys_.end())
+        keys_.erase(it);
+    settle();
+}
+void historyInput::viewerKeyDown(render::viewerKey key, bool repeat) {
+    if (key == render::viewerKey::undo || key == render::viewerKey::redo) {
+        if (history)
+            key == render::viewerKey::undo ? history->undo() : history->redo();
+        return;
+    }
+    next_.viewerKeyDown(key, repeat);
+}
+void historyInput::buttonEvent(render::mouseButton button, bool pressed, int x, int y) {
+    if (pressed)
+        buttons_.insert(button);
+    deliver([&] { next_.buttonEvent(button, pressed, x, y); });
+    if (!pressed)
+        if (const auto it = buttons_.find(button); it != buttons_.end())
+            buttons_.erase(it);
+    settle();
+}
+void historyInput::mouseMove(int x, int y, render::mouseButton held) {
+    deliver([&] { next_.mouseMove(x, y, held); });
+    settle();
+}
+void historyInput::wheel(int delta, bool horizontal) {
+    deliver([&] { next_.wheel(delta, horizontal); });
+    settle();
+}
+void historyInput::entryText(std::uint64_t window, std::size_t child, const std::string& utf8) {
+    deliver([&] { next_.entryText(window, child, utf8); });
+    settle();
+}
+void historyInput::entryEnter(std::uint64_t window, std::size_t child) {
+    deliver([&] { next_.entryEnter(window, child); });
+    settle();
+}
+void historyInput::windowResized(std::uint64_t window, int width, int height) {
+    deliver([&] { next_.windowResized(window, width, height); });
+    settle();
+}
+
 viewer::viewer(world::world& w)
-    : world_(w), input_(w), camera_(w), cameraInput_(camera_, input_), frames_(w) {}
+    : world_(w), input_(w), camera_(w), cameraInput_(camera_, input_), historyInput_(cameraInput_),
+      frames_(w) {}
 
 viewer::~viewer() {
     if (windowed_)
@@ -85,7 +212,7 @@ std::unique_ptr<viewer> viewer::make(world::world& w, std::unique_ptr<render::ba
     if (!target)
         return nullptr;
     std::unique_ptr<viewer> v(new viewer(w));
-    v->screen_ = render::screen::create(std::move(target), &v->cameraInput_);
+    v->screen_ = render::screen::create(std::move(target), &v->historyInput_);
     if (!v->screen_)
         return nullptr;
     v->screen_->setHelp(helpText());
@@ -108,8 +235,12 @@ std::unique_ptr<viewer> viewer::openWindow(world::world& w, int width, int heigh
 
 void viewer::drawFrame() {
     render::backend& target = screen_->target();
-    if (target.frameWidth() > 0 && target.frameHeight() > 0)
-        screen_->drawFrame(frames_.build());
+    if (target.frameWidth() > 0 && target.frameHeight() > 0) {
+        const render::frame f = frames_.build();
+        screen_->drawFrame(f);
+        ++framesDrawn_;
+        shown_ = frameSignature(f);
+    }
 }
 
 bool viewer::importing(const std::string& file, double done) {
@@ -153,7 +284,7 @@ void viewer::importFinished() {
 void viewer::deliverQueued() {
     // An event may start an import that queues more: they come after it, in order.
     while (!queue_.empty() && screen_->isOpen())
-        queue_.deliverOne(cameraInput_);
+        queue_.deliverOne(historyInput_);
 }
 
 std::unique_ptr<viewer> viewer::openOffscreen(world::world& w, int width, int height) {
@@ -164,29 +295,72 @@ std::unique_ptr<viewer> viewer::openOffscreen(world::world& w, int width, int he
 
 void viewer::run(const std::function<bool()>& stop) {
     using clock = std::chrono::steady_clock;
-    // Without vsync (a virtual display) the loop would spin; a frame every 1/60 s is plenty.
+    // While something moves, one frame every 1/60 s (without vsync, as on a virtual display, the
+    // loop would spin). At rest the loop sleeps until input, a window-system event or something
+    // from the shared scene wakes it, and looks round a few times a second for a quit request
+    // or a broker that went away.
     const auto framePeriod = std::chrono::microseconds(16667);
+    const double restSeconds = 0.25;
+    // The entry's text cursor blinks while it has the focus.
+    const double typingSeconds = 0.1;
+    // ImGui answers hover, clicks and new window sizes a frame late: a few more frames after input.
+    const int framesAfterInput = 3;
+    if (share_)
+        share_->setWakeUp([&target = screen_->target()] { target.wake(); });
     auto last = clock::now();
+    auto lastDrawn = last;
+    bool moving = true;
+    int settle = framesAfterInput;
     while (screen_->isOpen() && !(stop && stop())) {
-        screen_->pollEvents();
+        double wait = restSeconds;
+        if (moving || settle > 0)
+            wait = std::max(
+                0.0,
+                std::chrono::duration<double>(framePeriod - (clock::now() - lastDrawn)).count());
+        else if (screen_->entryHasFocus())
+            wait = typingSeconds;
+        // Input and window-system events; a wake-up from the shared scene is none (what it
+        // brought shows as a changed frame).
+        bool woke = screen_->waitEvents(wait);
+        woke = !queue_.empty() || woke;
+        // The clock first: an animation the input starts begins now, not a rest period ago.
+        const auto now = clock::now();
+        world_.advance(std::chrono::duration<double>(now - last).count());
+        last = now;
         deliverQueued();
         if (!screen_->isOpen())
             break;
         if (share_)
             share_->pump();
-        const auto now = clock::now();
-        world_.advance(std::chrono::duration<double>(now - last).count());
-        last = now;
+        if (arrival_)
+            arrival_->update();
+        screen_->target().setTitle(windowTitle(share_));
+        if (woke)
+            settle = framesAfterInput;
         render::backend& target = screen_->target();
         // A minimised window has no pixels to draw into.
-        if (target.frameWidth() > 0 && target.frameHeight() > 0) {
-            followShape();
-            screen_->drawFrame(frames_.build());
+        if (target.frameWidth() <= 0 || target.frameHeight() <= 0) {
+            moving = false;
+            continue;
         }
-        const auto spent = clock::now() - now;
-        if (spent < framePeriod)
-            std::this_thread::sleep_for(framePeriod - spent);
+        followShape();
+        const render::frame f = frames_.build();
+        std::string seen = frameSignature(f);
+        moving = seen != shown_;
+        if (!moving && settle == 0 && !screen_->entryHasFocus())
+            continue;
+        // One frame per period at most, however fast input comes.
+        if (const auto since = clock::now() - lastDrawn; since < framePeriod)
+            std::this_thread::sleep_for(framePeriod - since);
+        screen_->drawFrame(f);
+        ++framesDrawn_;
+        lastDrawn = clock::now();
+        shown_ = std::move(seen);
+        if (settle > 0)
+            --settle;
     }
+    if (share_)
+        share_->setWakeUp({});
 }
 
 void viewer::followShape() {
@@ -200,6 +374,8 @@ void viewer::followShape() {
 bool viewer::snapshot(const std::filesystem::path& png) {
     if (share_)
         share_->pump();
+    if (arrival_)
+        arrival_->update();
     return render::writePng(screen_->capture(frames_.build()), png);
 }
 

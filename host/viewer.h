@@ -3,7 +3,9 @@
 // is the same for both.
 #pragma once
 
+#include "arrival.h"
 #include "camera_control.h"
+#include "history.h"
 #include "hud.h"
 
 #include <zel/render/screen.h>
@@ -17,12 +19,17 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
 namespace zel::host {
 
 // True when DISPLAY or WAYLAND_DISPLAY names a display.
 bool displayAvailable();
+
+// Everything of a frame that shows, as bytes: two frames with the same signature draw the same
+// picture (the meshes are told apart by their keys).
+std::string frameSignature(const render::frame& f);
 
 // The window's input on its way to the world, held back until it can be delivered: events arrive
 // inside the window system's event polling, and while the reader imports a file the package is in
@@ -51,6 +58,37 @@ private:
     std::deque<std::function<void(render::inputSink&)>> events_;
 };
 
+// The window's input on its way to the camera and the world, cut into the steps of this site's
+// history: a key from its press to its release, a drag from its button's press to its release
+// (keys and buttons held together make one step), a wheel turn. Ctrl+Z undoes and Ctrl+Y or
+// Ctrl+Shift+Z redo; those never go further.
+class historyInput final : public render::inputSink {
+public:
+    explicit historyInput(render::inputSink& next) : next_(next) {}
+    // Null: input passes unrecorded and undo does nothing.
+    editHistory* history = nullptr;
+
+    void keyDown(unsigned int code) override;
+    void keyRepeat(unsigned int code) override;
+    void keyUp(unsigned int code) override;
+    void viewerKeyDown(render::viewerKey key, bool repeat) override;
+    void buttonEvent(render::mouseButton button, bool pressed, int x, int y) override;
+    void mouseMove(int x, int y, render::mouseButton held) override;
+    void wheel(int delta, bool horizontal) override;
+    void entryText(std::uint64_t window, std::size_t child, const std::string& utf8) override;
+    void entryEnter(std::uint64_t window, std::size_t child) override;
+    void windowResized(std::uint64_t window, int width, int height) override;
+
+private:
+    void deliver(const std::function<void()>& event);
+    // Closes the step once nothing is held.
+    void settle();
+
+    render::inputSink& next_;
+    std::multiset<unsigned int> keys_;
+    std::multiset<render::mouseButton> buttons_;
+};
+
 class viewer {
 public:
     // A window of width x height on the display. Null when none opens (reason on stderr).
@@ -66,11 +104,16 @@ public:
     // the world (keys to its key observers unless the status window's entry has the focus, the
     // mouse to the client view's mouse observers, the arrows and Page Up/Down to the navigator),
     // the animation clock advanced by the real time since the last frame, one frame drawn.
-    // Offscreen only stop() or Escape given to getScreen().input() ends it.
+    // Offscreen only stop() or Escape given to getScreen().input() ends it. Frames are drawn only
+    // when something changed (see framesDrawn()).
     void run(const std::function<bool()>& stop = {});
 
     // Draws one frame of the world as it is now: the window's first, before the packages start.
     void drawFrame();
+    // Frames drawn so far by drawFrame() and run(). run() draws only when the picture changes
+    // (the world, the windows, the heads-up lines, the sites present), after input and
+    // window-system events, and while the entry has the focus; at rest it waits.
+    std::uint64_t framesDrawn() const { return framesDrawn_; }
     // In a window: true when the host is asked to quit (a signal); an import running then is
     // cancelled.
     void setQuitRequest(std::function<bool()> quit) { quit_ = std::move(quit); }
@@ -81,11 +124,19 @@ public:
 
     // The camera moves the window's mouse and keys make (the view's shape follows the window).
     cameraControl& getCamera() { return camera_; }
+    // The site's arrival in the shared scene, looked after each frame (null: none).
+    void setArrival(arrival* a) {
+        arrival_ = a;
+        camera_.setArrival(a);
+    }
+    // Where the window's steps are recorded and undone (null: nowhere).
+    void setHistory(editHistory* h) { historyInput_.history = h; }
 
     // The shared scene the world is joined to (null: none): applied before each frame, its avatars
     // drawn, its name and site count on the heads-up line.
     void setShare(share::sharedScene* s) {
         frames_.setShare(s);
+        camera_.setShare(s);
         share_ = s;
     }
     // The screen underneath: its input entry point, captures, the help overlay.
@@ -107,7 +158,8 @@ private:
     world::world& world_;
     render::worldInput input_; // where the camera's input passes the rest
     cameraControl camera_;
-    cameraInput cameraInput_; // takes the screen's input (in a window through queue_)
+    cameraInput cameraInput_;   // the camera's keys and drags, the rest to input_
+    historyInput historyInput_; // takes the screen's input (in a window through queue_)
     hudFrames frames_;
     std::unique_ptr<render::screen> screen_;
     inputQueue queue_;
@@ -115,6 +167,9 @@ private:
     std::chrono::steady_clock::time_point importStart_, lastPoll_;
     bool windowed_ = false;
     share::sharedScene* share_ = nullptr;
+    arrival* arrival_ = nullptr;
+    std::uint64_t framesDrawn_ = 0;
+    std::string shown_; // the signature of the frame drawn last
 };
 
 } // namespace zel::host

@@ -110,6 +110,14 @@ TEST(scriptParser, acceptsEveryCommandForm) {
         {"view home", "view home # back", view(viewMoveKind::home)},
         {"view orbit", "view orbit 180 -12.5", view(viewMoveKind::orbit, 180, -12.5)},
         {"view zoom", "view zoom 0.5", view(viewMoveKind::zoom, 0, 0, 0.5)},
+        {"view site", "view site bob-2 # who",
+         [&] {
+             command c = view(viewMoveKind::site);
+             c.text = "bob-2";
+             return c;
+         }()},
+        {"undo", "undo", make(commandKind::undo)},
+        {"redo", "  redo  # again", make(commandKind::redo)},
     };
     for (const goodCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -175,10 +183,13 @@ TEST(scriptParser, rejectsMalformedLinesWithFileLineAndReason) {
          "s.zel:1: S must be a number of seconds, 0 or more, got '1s'"},
         {"dump without file", "dump # nothing", "s.zel:1: missing argument; usage: dump FILE"},
         {"view alone", "view",
-         "s.zel:1: missing argument; usage: view frame, view home, view orbit DX DY, view zoom F"},
+         "s.zel:1: missing argument; usage: view frame, view home, view orbit DX DY, view zoom F, "
+         "view site USER"},
         {"view move", "view spin 3",
          "s.zel:1: unknown view move 'spin'; usage: view frame, view home, view orbit DX DY, "
-         "view zoom F"},
+         "view zoom F, view site USER"},
+        {"view site nobody", "view site", "s.zel:1: missing argument; usage: view site USER"},
+        {"undo with an argument", "undo 2", "s.zel:1: too many arguments; usage: undo"},
         {"view frame extra", "view frame 2", "s.zel:1: too many arguments; usage: view frame"},
         {"orbit one angle", "view orbit 10", "s.zel:1: missing argument; usage: view orbit DX DY"},
         {"orbit words", "view orbit 10 up", "s.zel:1: DY must be a number, got 'up'"},

@@ -1,14 +1,18 @@
 // The viewer with the real package, offscreen: what the user types into the status window's entry
 // reaches the package (through ImGui's input queue, as the window backend feeds it), keys go to the
 // entry and not to the package while it has the focus, a disconnected window delivers nothing,
-// resizing the window is reported, the viewer keys walk the navigator, and the clock follows real
-// time.
+// resizing the window is reported, the viewer keys walk the navigator, the clock follows real
+// time, Tab leaves the entry alone, F2 lists the sites, and this site's steps are undone and
+// redone.
+#include "dump.h"
 #include "model_folder.h"
 #include "packages.h"
 #include "session.h"
+#include "sites.h"
 #include "viewer.h"
 
 #include <zel/polymath.h>
+#include <zel/world/scene_node.h>
 #include <zel/world/widgets.h>
 #include <zel/xstd.h>
 
@@ -16,8 +20,11 @@
 #include <imgui.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 namespace {
@@ -29,6 +36,7 @@ using render::viewerKey;
 // names its own key numbers.
 constexpr int enterKey = 300;
 constexpr int endKey = 301;
+constexpr int tabKey = 302;
 
 class viewerWithPackage : public ::testing::Test {
 protected:
@@ -48,6 +56,7 @@ protected:
         ImGuiIO& io = ImGui::GetIO();
         io.KeyMap[ImGuiKey_Enter] = enterKey;
         io.KeyMap[ImGuiKey_End] = endKey;
+        io.KeyMap[ImGuiKey_Tab] = tabKey;
         draw();
     }
     void TearDown() override {
@@ -86,6 +95,13 @@ protected:
     }
 
     world::windowFrame* status() { return w->getEntryWindow(); }
+    // The status window's label: the package's axis mode, file, attach point, ...
+    std::string entryWindowText() {
+        for (const auto& c : status()->getChildren())
+            if (c.kind == world::widgetKind::label)
+                return xstd::toUtf8(c.text);
+        return {};
+    }
     std::string entryText() {
         for (const auto& c : status()->getChildren())
             if (c.kind == world::widgetKind::entry)
@@ -184,6 +200,16 @@ TEST_F(viewerWithPackage, keysGoToTheEntryWhileItHasTheFocusAndToThePackageOther
     EXPECT_FALSE(focused);
     EXPECT_FLOAT_EQ(translationOf(model)[0], 0.25f);
     EXPECT_EQ(out, "") << "neither typing in the entry, nor the click, nor x writes a line";
+}
+
+// Tab is the viewer's key (the next site): pressed over the status window, it does not put the
+// entry into focus.
+TEST_F(viewerWithPackage, tabLeavesTheEntryAlone) {
+    click(contentPoint(10, 10)); // into the status window, on its label
+    ASSERT_FALSE(v->getScreen().entryHasFocus());
+    tapKey(tabKey);
+    draw();
+    EXPECT_FALSE(v->getScreen().entryHasFocus());
 }
 
 TEST_F(viewerWithPackage, disconnectedWindowDeliversNoEntryEvents) {
@@ -298,3 +324,158 @@ TEST_F(viewerWithPackage, runAdvancesTheClockWithRealTimeAndEscapeEndsIt) {
 }
 
 } // namespace
+
+namespace {
+
+// The dump's "steps": the steps that can be undone and redone.
+std::pair<int, int> historyCounts(world::world& w, host::editHistory& h) {
+    const std::string file = ::testing::TempDir() + "history-dump.json";
+    std::ostringstream err;
+    EXPECT_TRUE(host::writeDump(w, file, err, &h)) << err.str();
+    std::ifstream in(file);
+    const nlohmann::json d = nlohmann::json::parse(in, nullptr, false);
+    std::remove(file.c_str());
+    if (d.is_discarded() || !d.contains("steps"))
+        return {-1, -1};
+    return {d["steps"]["undo"].get<int>(), d["steps"]["redo"].get<int>()};
+}
+
+quat rotationOf(sceneGraph::iSceneNode* node) {
+    polyMath::quatXform q;
+    node->getXform(q);
+    return q.getData();
+}
+
+void expectSameRotation(const quat& a, const quat& b, const char* what) {
+    for (std::size_t i = 0; i < 4; ++i)
+        EXPECT_NEAR(a[i], b[i], 1e-5f) << what << ", element " << i;
+}
+
+} // namespace
+
+TEST_F(viewerWithPackage, undoAndRedoTakeBackKeyStepsAndTheResetAndTheDumpCountsThem) {
+    sceneGraph::iSceneNode* model = host::findPlacedModel(*w);
+    ASSERT_NE(model, nullptr);
+    host::editHistory& h = s->history();
+    record();
+    run("key x\nkey x\n");
+    run("undo\n");
+    const float afterUndo = translationOf(model)[0];
+    const auto counts = historyCounts(*w, h);
+    run("key n\n"); // back to the load-time transform: a step like any other, and no redo left
+    const float afterReset = translationOf(model)[0];
+    const auto afterResetCounts = historyCounts(*w, h);
+    run("undo\n");
+    const float resetUndone = translationOf(model)[0];
+    run("redo\nundo\nundo\n");
+    const float allUndone = translationOf(model)[0];
+    std::ostringstream err;
+    const auto parsed = host::parseScript("undo\nredo\nredo\nredo\n", "steps");
+    const bool ran = s->run(parsed.commands, err);
+    EXPECT_EQ(recorded(), "") << "undo and redo are not the package's";
+    EXPECT_FLOAT_EQ(afterUndo, 0.25f);
+    EXPECT_EQ(counts, std::make_pair(1, 1));
+    EXPECT_FLOAT_EQ(afterReset, 0.0f);
+    EXPECT_EQ(afterResetCounts, std::make_pair(2, 0));
+    EXPECT_FLOAT_EQ(resetUndone, 0.25f);
+    EXPECT_FLOAT_EQ(allUndone, 0.0f);
+    EXPECT_TRUE(ran) << "nothing to undo stops no script";
+    EXPECT_EQ(err.str(), "zelhost: line 1: undo: nothing to undo\n"
+                         "zelhost: line 4: redo: nothing to redo\n");
+    EXPECT_FLOAT_EQ(translationOf(model)[0], 0.0f) << "two steps redone: x, then the reset";
+    EXPECT_EQ(historyCounts(*w, h), std::make_pair(2, 0));
+
+    // Attached at the camera's own "head" the model is still this site's to undo.
+    record();
+    run("key .\nkey x\n");
+    const float atHead = translationOf(model)[0];
+    run("undo\n");
+    recorded();
+    EXPECT_FLOAT_EQ(atHead, 0.25f);
+    EXPECT_FLOAT_EQ(translationOf(model)[0], 0.0f);
+}
+
+TEST_F(viewerWithPackage, theHistoryKeepsTheNewest256StepsAndForgetsAModelThatLeft) {
+    sceneGraph::iSceneNode* model = host::findPlacedModel(*w);
+    ASSERT_NE(model, nullptr);
+    host::editHistory& h = s->history();
+    std::string steps;
+    for (int i = 0; i < 300; ++i)
+        steps += "key x\n";
+    record();
+    run(steps);
+    std::string undos;
+    for (int i = 0; i < 256; ++i)
+        undos += "undo\n";
+    run(undos);
+    recorded();
+    EXPECT_EQ(historyCounts(*w, h), std::make_pair(0, 256));
+    EXPECT_NEAR(translationOf(model)[0], 44 * 0.25f, 1e-3f) << "the oldest 44 steps are gone";
+
+    record();
+    run("redo\nkey >\n"); // the next model replaces this one: its steps go with it
+    recorded();
+    EXPECT_EQ(historyCounts(*w, h), std::make_pair(0, 0));
+}
+
+TEST_F(viewerWithPackage, aTrackballDragIsOneStepAndUndoReachesNoPackageObserver) {
+    v->setHistory(&s->history());
+    render::inputSink& in = v->getScreen().input();
+    sceneGraph::iSceneNode* model = host::findPlacedModel(*w);
+    ASSERT_NE(model, nullptr);
+    record();
+    run("key z\nkey z\nkey z\n"); // axis mode XYZ: with v held the mouse turns the model
+    const std::string label = entryWindowText();
+    const quat before = rotationOf(model);
+    in.keyDown('v');
+    in.buttonEvent(render::mouseButton::left, true, 600, 400);
+    for (int i = 1; i <= 5; ++i)
+        in.mouseMove(600 + 8 * i, 400 + 3 * i, render::mouseButton::left);
+    in.buttonEvent(render::mouseButton::left, false, 640, 415);
+    in.keyUp('v');
+    recorded();
+    const quat after = rotationOf(model);
+    ASSERT_GT(std::fabs(after[0] - before[0]) + std::fabs(after[1] - before[1]), 1e-3f)
+        << "the drag turned the model";
+    EXPECT_EQ(historyCounts(*w, s->history()), std::make_pair(1, 0));
+
+    record();
+    in.viewerKeyDown(viewerKey::undo, false);
+    draw();
+    const std::string undone = recorded();
+    expectSameRotation(rotationOf(model), before, "undone");
+    EXPECT_EQ(undone, "");
+    EXPECT_EQ(entryWindowText(), label) << "the package's status did not change";
+    in.viewerKeyDown(viewerKey::redo, false);
+    expectSameRotation(rotationOf(model), after, "redone");
+}
+
+TEST_F(viewerWithPackage, f2ListsTheSitesPresentEachInItsUsersColour) {
+    render::frame f = v->buildFrame();
+    f.shared = true;
+    f.sites = {{"alice", host::userColour("alice"), true}, {"bob", host::userColour("bob"), false}};
+    // Pixels of exactly a user's colour (its swatch) in the view's top right quarter.
+    auto swatch = [&](const render::image& shot, const std::string& user) {
+        const std::array<float, 4> c = host::userColour(user);
+        long n = 0;
+        for (int y = 0; y < shot.height / 4; ++y)
+            for (int x = shot.width * 3 / 4; x < shot.width; ++x) {
+                const std::uint8_t* p = shot.pixel(x, y);
+                bool same = true;
+                for (int k = 0; k < 3; ++k)
+                    same = same && std::abs(int(p[k]) - int(std::lround(c[k] * 255))) <= 2;
+                n += same;
+            }
+        return n;
+    };
+    const render::image hidden = v->getScreen().capture(f);
+    render::inputSink& in = v->getScreen().input();
+    in.viewerKeyDown(viewerKey::f2, false);
+    EXPECT_TRUE(v->getScreen().sitesShown());
+    const render::image shown = v->getScreen().capture(f);
+    EXPECT_EQ(swatch(hidden, "bob"), 0);
+    EXPECT_GT(swatch(shown, "alice"), 30);
+    EXPECT_GT(swatch(shown, "bob"), 30);
+    in.viewerKeyDown(viewerKey::f2, false);
+    EXPECT_FALSE(v->getScreen().sitesShown());
+}

@@ -91,6 +91,18 @@ keyMeaning translateKey(int key, int mods) {
     const bool caps = (mods & GLFW_MOD_CAPS_LOCK) != 0;
     const bool numLock = (mods & GLFW_MOD_NUM_LOCK) != 0;
     keyMeaning m;
+    if ((mods & GLFW_MOD_CONTROL) != 0) {
+        if (key == GLFW_KEY_Z) {
+            m.viewer = shift ? viewerKey::redo : viewerKey::undo;
+        } else if (key == GLFW_KEY_Y) {
+            m.viewer = viewerKey::redo;
+        }
+        return m;
+    }
+    if (key == GLFW_KEY_TAB) {
+        m.viewer = shift ? viewerKey::backTab : viewerKey::tab;
+        return m;
+    }
     if (key >= GLFW_KEY_A && key <= GLFW_KEY_Z) {
         const bool upper = shift != caps;
         m.character = static_cast<unsigned int>(upper ? key : key - 'A' + 'a');
@@ -110,9 +122,6 @@ keyMeaning translateKey(int key, int mods) {
     case GLFW_KEY_ENTER:
     case GLFW_KEY_KP_ENTER:
         m.character = 13;
-        return m;
-    case GLFW_KEY_TAB:
-        m.character = 9;
         return m;
     case GLFW_KEY_BACKSPACE:
         m.character = 8;
@@ -149,9 +158,9 @@ keyMeaning translateKey(int key, int mods) {
 
 const char* viewerKeyName(viewerKey k) {
     static const char* const names[] = {
-        "Left",   "Right",  "Up",     "Down", "Page Up", "Page Down", "Home", "End",
-        "Insert", "Delete", "Escape", "F1",   "F2",      "F3",        "F4",   "F5",
-        "F6",     "F7",     "F8",     "F9",   "F10",     "F11",       "F12",
+        "Left",   "Right",  "Up",  "Down", "Page Up", "Page Down", "Home",      "End",    "Insert",
+        "Delete", "Escape", "F1",  "F2",   "F3",      "F4",        "F5",        "F6",     "F7",
+        "F8",     "F9",     "F10", "F11",  "F12",     "Tab",       "Shift+Tab", "Ctrl+Z", "Ctrl+Y",
     };
     const auto i = static_cast<std::size_t>(k);
     return i < sizeof names / sizeof names[0] ? names[i] : "?";

@@ -10,7 +10,11 @@
 #include <EGL/eglext.h>
 #include <imgui.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
+#include <utility>
 
 #ifndef EGL_PLATFORM_SURFACELESS_MESA
 #define EGL_PLATFORM_SURFACELESS_MESA 0x31DD
@@ -128,6 +132,20 @@ public:
     bool isOpen() const override { return open_; }
     void close() override { open_ = false; }
     void pollEvents() override {}
+    bool waitEvents(double seconds) override {
+        std::unique_lock lock(wakeMutex_);
+        if (seconds > 0)
+            woken_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return awake_; });
+        awake_ = false;
+        return false;
+    }
+    void wake() override {
+        {
+            std::lock_guard lock(wakeMutex_);
+            awake_ = true;
+        }
+        woken_.notify_all();
+    }
     void setInputSink(inputSink*) override {}
 
     void beginFrame() override {
@@ -166,6 +184,10 @@ public:
     void endFrame() override { glFlush(); }
 
 private:
+    std::mutex wakeMutex_;
+    std::condition_variable woken_;
+    bool awake_ = false;
+
     bool makeFramebuffers(int samples, const char*& why) {
         GLint maxSamples = 0;
         glGetIntegerv(GL_MAX_SAMPLES, &maxSamples);

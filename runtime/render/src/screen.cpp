@@ -74,6 +74,7 @@ struct screen::impl final : inputSink {
 
     std::vector<helpSection> help; // the host's: setHelp
     bool showHelp = false;
+    bool showSites = false;
     bool screenshotRequested = false;
     bool escapeCloses = true;
 
@@ -138,6 +139,11 @@ struct screen::impl final : inputSink {
                 showHelp = !showHelp;
             }
             return;
+        case viewerKey::f2:
+            if (!repeat) {
+                showSites = !showSites;
+            }
+            return;
         case viewerKey::f12:
             if (!repeat) {
                 screenshotRequested = true;
@@ -169,7 +175,11 @@ struct screen::impl final : inputSink {
         case viewerKey::end:
         case viewerKey::insert:
         case viewerKey::del:
-            // The text cursor's keys while an entry is being edited.
+        case viewerKey::tab:
+        case viewerKey::backTab:
+        case viewerKey::undo:
+        case viewerKey::redo:
+            // The text cursor's and the editing keys while an entry is being edited.
             if (entryFocus) {
                 return;
             }
@@ -286,6 +296,14 @@ struct screen::impl final : inputSink {
         for (const std::string& line : f.hud) {
             glyphs->want(line);
         }
+        for (const label& l : f.labels) {
+            glyphs->want(l.text);
+        }
+        if (showSites) {
+            for (std::size_t i = 0; i < f.sites.size() && i < 256; ++i) {
+                glyphs->want(f.sites[i].user);
+            }
+        }
         if (!glyphs->stale()) {
             return;
         }
@@ -320,6 +338,9 @@ struct screen::impl final : inputSink {
         ImGui::NewFrame();
         drawWindows(f);
         drawHud(f);
+        if (showSites) {
+            drawSites(f);
+        }
         if (showHelp) {
             drawHelp();
         }
@@ -432,7 +453,10 @@ struct screen::impl final : inputSink {
             std::max(0.0f, (static_cast<float>(options.cellHeight) - ImGui::GetFontSize()) * 0.5f);
         ImGui::PushStyleVar(ImGuiStyleVar_FramePadding,
                             ImVec2(ImGui::GetStyle().FramePadding.x, padY));
+        // Tab belongs to the viewer (the next site): it must not move the focus into the entry.
+        ImGui::PushAllowKeyboardFocus(false);
         const bool enter = ImGui::InputText("##entry", &text, ImGuiInputTextFlags_EnterReturnsTrue);
+        ImGui::PopAllowKeyboardFocus();
         ImGui::PopStyleVar();
         const bool active = ImGui::IsItemActive();
         if (text != before && host) {
@@ -480,7 +504,7 @@ struct screen::impl final : inputSink {
             dl->AddRectFilled(ImVec2(at.x - 3, at.y - 2),
                               ImVec2(at.x + size.x + 3, at.y + size.y + 1), IM_COL32(0, 0, 0, 140),
                               3.0f);
-            dl->AddText(at, IM_COL32(255, 230, 150, 255), l.text.c_str());
+            dl->AddText(at, colourOf(l.colour), shown(l.text).c_str());
         }
     }
 
@@ -539,6 +563,59 @@ struct screen::impl final : inputSink {
                           IM_COL32(70, 70, 70, 255), 2.0f);
         dl->AddRectFilled(barTop, ImVec2(barTop.x + width * done, barTop.y + barHeight),
                           IM_COL32(90, 160, 230, 255), 2.0f);
+    }
+
+    static ImU32 colourOf(const std::array<float, 4>& c) {
+        return ImGui::ColorConvertFloat4ToU32(ImVec4(c[0], c[1], c[2], c[3]));
+    }
+
+    // The sites present, at the top right: a swatch of each user's colour, the user, "you" for
+    // this site. Drawn like the help, so it takes no focus and no clicks.
+    void drawSites(const frame& f) {
+        ImDrawList* dl = ImGui::GetForegroundDrawList();
+        const float lineHeight = ImGui::GetTextLineHeightWithSpacing();
+        const ImVec2 display = ImGui::GetIO().DisplaySize;
+        const std::string heading =
+            f.shared ? "Here now (" + std::to_string(f.sites.size()) + ")  F2 closes"
+                     : "Not in a shared scene  F2 closes";
+        const float swatch = lineHeight * 0.7f, gap = 6.0f, pad = 10.0f;
+        float width = ImGui::CalcTextSize(heading.c_str()).x;
+        // As many lines as fit the view; the rest counted on a last line.
+        const std::size_t fit = static_cast<std::size_t>(
+            std::max(1.0f, (display.y - 24.0f - 2 * pad) / lineHeight - 2.0f));
+        const std::size_t listed = std::min(f.sites.size(), fit);
+        std::vector<std::string> names;
+        for (std::size_t i = 0; i < listed; ++i) {
+            names.push_back(shown(f.sites[i].user) + (f.sites[i].self ? "  (you)" : ""));
+            width = std::max(width, swatch + gap + ImGui::CalcTextSize(names.back().c_str()).x);
+        }
+        const std::string more =
+            listed < f.sites.size() ? "... and " + std::to_string(f.sites.size() - listed) + " more"
+                                    : std::string();
+        width = std::max(width, ImGui::CalcTextSize(more.c_str()).x) + 2 * pad;
+        const float height =
+            lineHeight * static_cast<float>(1 + names.size() + (more.empty() ? 0 : 1)) + 2 * pad;
+        const ImVec2 p0(std::max(0.0f, display.x - width - 12.0f), 12.0f);
+        dl->AddRectFilled(p0, ImVec2(p0.x + width, p0.y + height), IM_COL32(20, 22, 28, 220), 6);
+        dl->AddRect(p0, ImVec2(p0.x + width, p0.y + height), IM_COL32(120, 130, 150, 255), 6);
+        float y = p0.y + pad;
+        const float x = p0.x + pad;
+        dl->AddText(ImVec2(x, y), IM_COL32(150, 190, 255, 255), heading.c_str());
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            y += lineHeight;
+            const float top = y + (lineHeight - swatch) * 0.5f;
+            dl->AddRectFilled(ImVec2(x, top), ImVec2(x + swatch, top + swatch),
+                              colourOf(f.sites[i].colour), 2);
+            // The name in the same hue, lighter, so that it reads on the dark panel.
+            std::array<float, 4> text = f.sites[i].colour;
+            for (std::size_t c = 0; c < 3; ++c) {
+                text[c] += (1.0f - text[c]) * 0.45f;
+            }
+            dl->AddText(ImVec2(x + swatch + gap, y), colourOf(text), names[i].c_str());
+        }
+        if (!more.empty()) {
+            dl->AddText(ImVec2(x, y + lineHeight), IM_COL32(200, 200, 200, 255), more.c_str());
+        }
     }
 
     // Drawn straight into the foreground list: always on top, and it takes no focus from an entry.
@@ -629,6 +706,9 @@ void screen::close() {
 void screen::pollEvents() {
     impl_->target->pollEvents();
 }
+bool screen::waitEvents(double seconds) {
+    return impl_->target->waitEvents(seconds);
+}
 
 void screen::drawFrame(const frame& f) {
     impl_->render(f);
@@ -672,6 +752,12 @@ void screen::showHelp(bool on) {
 }
 bool screen::helpShown() const {
     return impl_->showHelp;
+}
+void screen::showSites(bool on) {
+    impl_->showSites = on;
+}
+bool screen::sitesShown() const {
+    return impl_->showSites;
 }
 renderer& screen::scene() {
     return *impl_->scene;

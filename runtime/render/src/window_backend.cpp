@@ -17,6 +17,7 @@
 #include <langinfo.h>
 #include <map>
 #include <string>
+#include <utility>
 
 namespace zel::render {
 
@@ -80,6 +81,7 @@ public:
         glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_CORE_PROFILE);
         glfwWindowHint(GLFW_OPENGL_FORWARD_COMPAT, GLFW_TRUE);
         glfwWindowHint(GLFW_SAMPLES, options.samples > 0 ? options.samples : 0);
+        title_ = options.title;
         window_ = glfwCreateWindow(options.width, options.height, options.title.c_str(), nullptr,
                                    nullptr);
         if (!window_) {
@@ -90,26 +92,42 @@ public:
         glfwSetInputMode(window_, GLFW_LOCK_KEY_MODS, GLFW_TRUE);
         glfwSetWindowUserPointer(window_, this);
         glfwSetKeyCallback(window_, [](GLFWwindow* w, int key, int scancode, int action, int mods) {
+            self(w).eventSeen_ = true;
             self(w).onKey(key, scancode, action, mods);
         });
         glfwSetCharCallback(window_, [](GLFWwindow* w, unsigned int c) {
+            self(w).eventSeen_ = true;
             if (self(w).uiReady_) {
                 ImGui_ImplGlfw_CharCallback(w, c);
             }
         });
         glfwSetMouseButtonCallback(window_, [](GLFWwindow* w, int button, int action, int mods) {
+            self(w).eventSeen_ = true;
             self(w).onMouseButton(button, action, mods);
         });
-        glfwSetCursorPosCallback(window_,
-                                 [](GLFWwindow* w, double x, double y) { self(w).onCursor(x, y); });
-        glfwSetScrollCallback(
-            window_, [](GLFWwindow* w, double dx, double dy) { self(w).onScroll(dx, dy); });
+        glfwSetCursorPosCallback(window_, [](GLFWwindow* w, double x, double y) {
+            self(w).eventSeen_ = true;
+            self(w).onCursor(x, y);
+        });
+        glfwSetScrollCallback(window_, [](GLFWwindow* w, double dx, double dy) {
+            self(w).eventSeen_ = true;
+            self(w).onScroll(dx, dy);
+        });
+        // A resize, an expose or a change of focus changes the picture without any input.
+        glfwSetFramebufferSizeCallback(window_,
+                                       [](GLFWwindow* w, int, int) { self(w).eventSeen_ = true; });
+        glfwSetWindowRefreshCallback(window_, [](GLFWwindow* w) { self(w).eventSeen_ = true; });
+        glfwSetWindowIconifyCallback(window_,
+                                     [](GLFWwindow* w, int) { self(w).eventSeen_ = true; });
+        glfwSetWindowCloseCallback(window_, [](GLFWwindow* w) { self(w).eventSeen_ = true; });
         glfwSetCursorEnterCallback(window_, [](GLFWwindow* w, int entered) {
+            self(w).eventSeen_ = true;
             if (self(w).uiReady_) {
                 ImGui_ImplGlfw_CursorEnterCallback(w, entered);
             }
         });
         glfwSetWindowFocusCallback(window_, [](GLFWwindow* w, int focused) {
+            self(w).eventSeen_ = true;
             if (self(w).uiReady_) {
                 ImGui_ImplGlfw_WindowFocusCallback(w, focused);
             }
@@ -125,6 +143,23 @@ public:
     bool isOpen() const override { return !glfwWindowShouldClose(window_); }
     void close() override { glfwSetWindowShouldClose(window_, GLFW_TRUE); }
     void pollEvents() override { glfwPollEvents(); }
+    bool waitEvents(double seconds) override {
+        eventSeen_ = false;
+        if (seconds > 0) {
+            glfwWaitEventsTimeout(seconds);
+        } else {
+            glfwPollEvents();
+        }
+        return std::exchange(eventSeen_, false);
+    }
+    // glfwPostEmptyEvent may be called from any thread once GLFW is initialised.
+    void wake() override { glfwPostEmptyEvent(); }
+    void setTitle(const std::string& utf8) override {
+        if (utf8 != title_) {
+            title_ = utf8;
+            glfwSetWindowTitle(window_, title_.c_str());
+        }
+    }
     void setInputSink(inputSink* sink) override { sink_ = sink; }
 
     void beginFrame() override {
@@ -259,7 +294,9 @@ private:
     }
 
     GLFWwindow* window_ = nullptr;
+    std::string title_;
     inputSink* sink_ = nullptr;
+    bool eventSeen_ = false; // since the last waitEvents began
     bool uiReady_ = false;
     std::map<int, unsigned int> held_; // GLFW key -> character reported at its press
     double cursorX_ = 0, cursorY_ = 0; // the pointer as of the last motion event

@@ -648,6 +648,8 @@ void link::fetch(const assetRequest& request) {
     if (sceneRef held = findAsset(request.hash)) {
         std::lock_guard lock(inboxMutex_);
         assetInbox_.push_back({request.user, request.hash, std::move(held)});
+        if (wakeUp_)
+            wakeUp_();
         return;
     }
     std::lock_guard lock(assetMutex_);
@@ -757,6 +759,8 @@ void link::fetchLoop() {
         {
             std::lock_guard inbox(inboxMutex_);
             assetInbox_.push_back({user, hash, scene});
+            if (wakeUp_)
+                wakeUp_();
         }
         lock.lock();
     }
@@ -851,6 +855,11 @@ std::vector<bucketEntry> link::takeNodes(std::size_t max) {
         nodeInbox_.erase(it);
     }
     return out;
+}
+
+void link::setWakeUp(std::function<void()> wake) {
+    std::lock_guard lock(inboxMutex_);
+    wakeUp_ = std::move(wake);
 }
 
 std::vector<bucketEntry> link::takePresence() {
@@ -961,6 +970,8 @@ void link::watchLoop(bucket& b, bool presence) {
                 nodeOrder_.push_back(e.key);
             it->second = std::move(e);
         }
+        if (wakeUp_)
+            wakeUp_();
     }
 }
 

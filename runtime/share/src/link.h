@@ -89,6 +89,11 @@ public:
     bool presenceLoaded() const { return presenceLoaded_; }
     bool connected() const { return connected_; }
     bool writeRefused() const { return writeRefused_; }
+    // When this site joined, as its presence record says (seconds since 1970).
+    double joinedAt() const { return joinedAt_; }
+    // Called on the link's threads each time something arrives for the world's thread; quick and
+    // safe on any thread. Empty: nobody is called.
+    void setWakeUp(std::function<void()> wake);
     const std::string& nodeBucket() const { return nodes_.name; }
 
     // Called on libnats threads.
@@ -186,6 +191,7 @@ private:
     std::deque<std::string> nodeOrder_;
     std::unordered_map<std::string, bucketEntry> nodeInbox_;
     std::vector<bucketEntry> presenceInbox_;
+    std::function<void()> wakeUp_; // under inboxMutex_
     std::vector<arrivedAsset> assetInbox_;
 
     // Publishing.

@@ -467,11 +467,13 @@ void mirrorSet::applyPresence(std::string_view keyText, std::string_view value, 
         return;
     }
     std::string reason;
-    if (!decodePresence(*key, value, reason)) {
+    const std::optional<presenceRecord> record = decodePresence(*key, value, reason);
+    if (!record) {
         complain(key->id(), key->user, reason);
         return;
     }
     siteState& s = siteOf(*key);
+    s.joined = record->joined;
     s.seen = now;
     if (!s.present)
         setPresent(s, true);
@@ -521,7 +523,7 @@ std::vector<siteEntry> mirrorSet::sites() const {
     std::vector<siteEntry> out;
     for (const auto& [id, s] : sites_)
         if (s.present)
-            out.push_back({id, s.name.user, s.self});
+            out.push_back({id, s.name.user, s.self, s.self ? selfJoined_ : s.joined});
     std::sort(out.begin(), out.end(),
               [](const siteEntry& a, const siteEntry& b) { return a.site < b.site; });
     return out;

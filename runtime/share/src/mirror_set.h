@@ -65,6 +65,8 @@ public:
 
     // The present sites, this one included.
     std::vector<siteEntry> sites() const;
+    // When this site joined (its own presence record may come back later, or never for a viewer).
+    void setSelfJoined(double joined) { selfJoined_ = joined; }
     std::vector<avatar> avatars() const;
     // Keys of the records of this user's other sites that have been away for longer than absence
     // (once per such site and absence; again after another absence of that length).
@@ -102,6 +104,7 @@ private:
         userState* user = nullptr;
         bool self = false;
         bool present = false;
+        double joined = 0.0; // as its presence record says
         clock::time_point seen{};
         clock::time_point absentSince{};
         clock::time_point cleanedAt{};
@@ -142,6 +145,7 @@ private:
     siteName self_;
     std::string selfId_;
     std::function<sceneRef(const std::string&)> findAsset_;
+    double selfJoined_ = 0.0;
 
     std::unordered_map<std::string, siteState> sites_;
     std::unordered_map<std::string, userState> users_;

@@ -112,6 +112,7 @@ std::unique_ptr<sharedScene> sharedScene::join(world::world& w, const shareOptio
     link* net = i->net.get();
     i->mirrors = std::make_unique<mirrorSet>(
         w, i.get(), log, i->self, [net](const std::string& hash) { return net->findAsset(hash); });
+    i->mirrors->setSelfJoined(net->joinedAt());
     w.setNodeHooks(i.get());
     i->own.markEverything();
     impl* p = i.get();
@@ -205,6 +206,10 @@ std::vector<siteEntry> sharedScene::sites() const {
 
 std::vector<avatar> sharedScene::avatars() const {
     return impl_->mirrors->avatars();
+}
+
+void sharedScene::setWakeUp(std::function<void()> wake) {
+    impl_->net->setWakeUp(std::move(wake));
 }
 
 const std::string& sharedScene::sceneName() const {

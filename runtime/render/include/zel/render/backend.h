@@ -16,7 +16,7 @@ struct backendOptions {
     int height = 720;
     // Multisampling; 0 for none. 4 smooths edges at about twice the frame time on llvmpipe.
     int samples = 0;
-    std::string title = "zelhost";
+    std::string title = "propplacer";
     bool vsync = true;
 };
 
@@ -36,6 +36,15 @@ public:
     virtual void close() = 0;
     // Delivers pending input to the sink; does nothing offscreen.
     virtual void pollEvents() = 0;
+    // Waits until input or a window-system event (resize, expose) arrives, wake() is called, or
+    // `seconds` pass, then delivers what is pending. True when the window system had anything
+    // (input, resize, expose, focus); a wake-up alone ends the wait and returns false. Offscreen
+    // it only waits for wake().
+    virtual bool waitEvents(double seconds) = 0;
+    // Ends a waitEvents early; safe to call from any thread.
+    virtual void wake() = 0;
+    // The window's title (UTF-8); nothing offscreen.
+    virtual void setTitle(const std::string& /*utf8*/) {}
     // Input goes to `sink` from now on (not owned; null drops it).
     virtual void setInputSink(inputSink* sink) = 0;
 

@@ -86,10 +86,19 @@ struct progressBar {
     float done = 0;    // 0 to 1
 };
 
-// A line of text over the scene where a point of the world appears (a name over an avatar).
+// A line of text over the scene where a point of the world appears (a name over an avatar), at
+// the UI's fixed pixel size however far the point is.
 struct label {
     std::array<float, 3> position{0, 0, 0};
-    std::string text; // UTF-8
+    std::string text;                                     // UTF-8
+    std::array<float, 4> colour{1.0f, 0.9f, 0.59f, 1.0f}; // RGBA of the letters
+};
+
+// One site present in a shared scene, for the list of who is here.
+struct presentSite {
+    std::string user; // UTF-8
+    std::array<float, 4> colour{1, 1, 1, 1};
+    bool self = false; // this site
 };
 
 struct frame {
@@ -98,6 +107,9 @@ struct frame {
     std::vector<label> labels;
     std::vector<uiWindow> windows;
     std::vector<std::string> hud; // lines at the bottom left, UTF-8
+    // The sites present, shown in a list that F2 toggles; `shared` false: not in a shared scene.
+    bool shared = false;
+    std::vector<presentSite> sites;
     std::optional<progressBar> progress;
     std::array<float, 4> background{0.16f, 0.18f, 0.22f, 1.0f};
 };

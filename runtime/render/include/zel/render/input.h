@@ -33,6 +33,10 @@ enum class viewerKey {
     f10,
     f11,
     f12,
+    tab,     // Tab
+    backTab, // Shift+Tab
+    undo,    // Ctrl+Z
+    redo,    // Ctrl+Shift+Z or Ctrl+Y
 };
 
 enum class mouseButton { none = 0, left = 1, middle = 2, right = 3 };
@@ -70,8 +74,9 @@ public:
 //
 // A key types a character on a US layout, or is a viewer key, or is neither (modifier keys,
 // unknown keys). Letters follow shift and caps lock; digits and punctuation follow shift; the
-// keypad types its digits with num lock on and navigates with it off. Enter is 13, Tab 9,
-// Backspace 8, Space 32.
+// keypad types its digits with num lock on and navigates with it off. Enter is 13, Backspace 8,
+// Space 32. Tab is a viewer key (Shift+Tab the other way). A key held with Ctrl types nothing:
+// Ctrl+Z is undo, Ctrl+Shift+Z and Ctrl+Y redo, any other is neither.
 struct keyMeaning {
     std::optional<unsigned int> character;
     std::optional<viewerKey> viewer;

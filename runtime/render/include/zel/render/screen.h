@@ -1,7 +1,8 @@
 // The screen: a backend, the scene renderer and the UI drawn over it (the frame's windows, the HUD
-// lines, the help overlay). It filters input on its way to the host: F1 toggles the help, F12 saves
-// a screenshot, Escape closes the screen, and while an entry has keyboard focus the keys go to the
-// entry instead of the host. One screen per process at a time (ImGui keeps one current context).
+// lines, the help overlay, the list of sites present). It filters input on its way to the host: F1
+// toggles the help, F2 the list of sites, F12 saves a screenshot, Escape closes the screen, and
+// while an entry has keyboard focus the keys go to the entry instead of the host. One screen per
+// process at a time (ImGui keeps one current context).
 #pragma once
 
 #include <zel/render/backend.h>
@@ -50,6 +51,8 @@ public:
     bool isOpen() const;
     void close();
     void pollEvents();
+    // The backend's waitEvents: true when something arrived that may change the picture.
+    bool waitEvents(double seconds);
 
     // Draws and shows one frame.
     void drawFrame(const frame& f);
@@ -71,6 +74,9 @@ public:
     void setHelp(std::vector<helpSection> sections);
     void showHelp(bool on);
     bool helpShown() const;
+    // The frame's list of sites present (F2).
+    void showSites(bool on);
+    bool sitesShown() const;
 
     renderer& scene();
     backend& target();

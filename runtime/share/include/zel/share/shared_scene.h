@@ -11,6 +11,7 @@
 
 #include <zel/world/world.h>
 
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -35,6 +36,7 @@ struct siteEntry {
     std::string site;
     std::string user;
     bool self = false;
+    double joined = 0.0; // when it joined, as its presence record says (seconds since 1970)
 };
 
 struct avatar {
@@ -58,6 +60,10 @@ public:
     // On the world's thread, between events: applies what arrived, hands this site's changes to
     // the publisher. Never waits for the network.
     void pump();
+    // Called on the scene's own threads each time something arrives for pump() to apply, so that
+    // a window waiting for input can wake up. It must be quick and safe on any thread; empty:
+    // nobody is called.
+    void setWakeUp(std::function<void()> wake);
     // Waits (pumping) until the broker acknowledged every change made so far and every record the
     // broker holds now is applied here, meshes included. False when the time ran out.
     bool sync(double seconds);
