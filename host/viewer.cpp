@@ -53,7 +53,7 @@ std::string frameSignature(const render::frame& f) {
         append(out, item.lines);
         append(out, item.world);
         append(out, item.diffuse);
-        appendText(out, item.texturePath);
+        append(out, item.textureKey.get());
     }
     append(out, f.labels.size());
     for (const render::label& l : f.labels) {
