@@ -95,12 +95,13 @@ int chooseSpot(const std::vector<siteAt>& sites, const std::string& self, const 
         }
         if (s->site == self)
             return current >= 0 && !taken.count(current) ? current : firstFree();
-        int k = -1;
-        if (s->navigator) {
-            k = layout.spotAt(*s->navigator, start, rings);
-            if (taken.count(k))
-                k = -1;
-        }
+        // A site whose navigator has not arrived holds no spot: a presence record alone (which
+        // anyone may write, with any join time) moves nobody. Its navigator follows at once.
+        if (!s->navigator)
+            continue;
+        int k = layout.spotAt(*s->navigator, start, rings);
+        if (taken.count(k))
+            k = -1;
         taken.insert(k >= 0 ? k : firstFree());
     }
     return firstFree();
@@ -114,15 +115,7 @@ arrival::arrival(world::world& w, share::sharedScene& s, spotLayout layout)
         start_ = placed_ = navigator_->getMatrix();
 }
 
-void arrival::update() {
-    if (!arriving_ || !navigator_)
-        return;
-    // Walked, or long enough: this site has arrived.
-    if (!(navigator_->getMatrix() == placed_) ||
-        std::chrono::steady_clock::now() - began_ > arrivalPeriod) {
-        arriving_ = false;
-        return;
-    }
+std::vector<siteAt> arrival::present() const {
     std::vector<siteAt> sites;
     std::unordered_map<std::string, std::size_t> bySite;
     for (const share::siteEntry& e : share_.sites()) {
@@ -138,12 +131,47 @@ void arrival::update() {
             if (const auto it = bySite.find(n->share().owner); it != bySite.end())
                 sites[it->second].navigator = n->getMatrix().getTranslate();
         }
+    return sites;
+}
+
+void arrival::update() {
+    if (!arriving_ || !navigator_)
+        return;
+    // Walked, or long enough: this site has arrived.
+    if (!(navigator_->getMatrix() == placed_) ||
+        std::chrono::steady_clock::now() - began_ > arrivalPeriod) {
+        arriving_ = false;
+        return;
+    }
+    place(present());
+}
+
+void arrival::place(const std::vector<siteAt>& sites) {
     const int k = chooseSpot(sites, share_.siteId(), layout_, start_, spot_);
     if (k == spot_)
         return;
     spot_ = k;
     placed_ = layout_.spot(k, start_);
     navigator_->setMatrix(placed_);
+}
+
+void arrival::settle() {
+    update();
+    if (!arriving_)
+        return;
+    // Certain once every site that came earlier shows where it stands; until then this site
+    // keeps looking, as it would without the sync.
+    const std::vector<siteAt> sites = present();
+    auto when = [](const siteAt& s) { return std::isfinite(s.joined) ? s.joined : 0.0; };
+    const auto self = std::find_if(sites.begin(), sites.end(),
+                                   [&](const siteAt& s) { return s.site == share_.siteId(); });
+    if (self == sites.end())
+        return;
+    for (const siteAt& s : sites)
+        if (std::make_tuple(when(s), s.site) < std::make_tuple(when(*self), self->site) &&
+            !s.navigator)
+            return;
+    arriving_ = false;
 }
 
 bool arrival::returnHome() {

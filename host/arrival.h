@@ -3,7 +3,8 @@
 //
 // No site coordinates the others. Every site orders the sites present by (time joined, site id),
 // the same order everywhere, and walks it: a site earlier than this one holds the spot its
-// navigator stands on, or else the first spot free for it; this site keeps its spot when no earlier
+// navigator stands on, or else the first spot free for it (a site whose navigator has not arrived
+// holds none); this site keeps its spot when no earlier
 // site holds it, and otherwise takes the first spot still free. A site keeps looking while it
 // arrives (until its navigator is moved otherwise, or for a few seconds), so two that join at once
 // converge: the earlier one never moves for the later one, and the later one moves off a spot the
@@ -65,11 +66,18 @@ public:
 
     // After each pump: while arriving, moves the navigator to the spot this site should hold.
     void update();
+    // Takes the spot that what has arrived so far gives, and stops looking: a script's share sync
+    // makes the spot as certain as the records it waited for.
+    void settle();
     // The navigator back on its spot. False when the world has no navigator.
     bool returnHome();
     int spot() const { return spot_; }
 
 private:
+    // The sites present, with where each other site's navigator stands.
+    std::vector<siteAt> present() const;
+    void place(const std::vector<siteAt>& sites);
+
     world::world& world_;
     share::sharedScene& share_;
     spotLayout layout_;

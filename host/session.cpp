@@ -178,6 +178,8 @@ bool session::run(const std::vector<command>& commands, std::ostream& err) {
                 failureCode_ = 4;
                 return false;
             }
+            if (arrival_)
+                arrival_->settle();
             continue;
         }
         if (c.kind == commandKind::shareWait) {

@@ -179,8 +179,15 @@ public:
     bool open() {
         const std::string who = user_ + "-" + id_;
         const fs::path in = folder_ / (who + ".in"), out = folder_ / (who + ".out");
+        // Joined now: after every site of the test, so that no site gives up its arrival spot
+        // to a gate (an earlier site keeps its spot; a gate has no navigator).
+        const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count() +
+                         1;
         writeText(in, "beat zel-presence-default " + user_ + "." + id_ + " 120 {\"user\":\"" +
-                          user_ + "\",\"site\":\"" + who + "\",\"joined\":0}\n");
+                          user_ + "\",\"site\":\"" + who + "\",\"joined\":" + std::to_string(now) +
+                          "}\n");
         processSpec spec;
         spec.args = prefix_;
         spec.args.insert(spec.args.end(),

@@ -148,7 +148,7 @@ TEST(Share, ThreeSitesEditingAtFullSpeedConverge) {
     std::vector<std::unique_ptr<site>> sites;
     for (const std::string& name : names)
         sites.push_back(std::make_unique<site>(tmp.path(), name, b.url(),
-                                               "share wait 3 30\n" + edits +
+                                               "share wait 3 30\nshare sync 30\n" + edits +
                                                    "share sync 30\ndump " + name +
                                                    "1.json\nshare wait 4 30\nshare sync 30\ndump " +
                                                    name + ".json\nshare wait 5 30\n"));
@@ -161,12 +161,20 @@ TEST(Share, ThreeSitesEditingAtFullSpeedConverge) {
     ASSERT_TRUE(second.open());
     for (auto& s : sites)
         ASSERT_TRUE(s->finish()) << s->err();
+    // What each site edited, without its navigator's own matrix: a site that joined with others
+    // may still be taking its arrival spot among them after its first dump.
+    auto edited = [](const json& dump, const std::string& owner) {
+        std::vector<json> trees = ownedBy(dump, owner);
+        for (json& t : trees)
+            t.erase("matrix");
+        return trees;
+    };
     for (const std::string& owner : names) {
         const json own = readJson(tmp.path() / (owner + "1.json"));
         ASSERT_EQ(ownedBy(own, owner).size(), 1u) << owner;
         for (const std::string& seer : names) {
             const json seen = readJson(tmp.path() / (seer + ".json"));
-            EXPECT_EQ(ownedBy(seen, owner), ownedBy(own, owner)) << owner << " at " << seer;
+            EXPECT_EQ(edited(seen, owner), edited(own, owner)) << owner << " at " << seer;
             EXPECT_EQ(siteUsers(seen), (std::set<std::string>{"ann", "ben", "cat", "gate"}));
         }
     }

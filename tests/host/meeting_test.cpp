@@ -82,6 +82,12 @@ TEST(arrivalSpots, sitesTakeSpotsInJoinOrderWithoutSharingOne) {
          "b-1",
          0,
          second},
+        // A presence without a navigator (anyone may write one, joined at 0) moves nobody.
+        {"presence alone",
+         {{"mal-1", 0.0, std::nullopt}, {"b-1", 6.0, at(first)}},
+         "b-1",
+         0,
+         first},
         {"same time: the site id decides",
          {{"b-1", 5.0, at(first)}, {"a-1", 5.0, at(first)}},
          "b-1",
@@ -120,7 +126,8 @@ TEST(arrivalSpots, sitesTakeSpotsInJoinOrderWithoutSharingOne) {
     // gives the sites distinct spots.
     std::vector<siteAt> crowd;
     for (int i = 0; i < 3000; ++i)
-        crowd.push_back({"s-" + std::to_string(100000 + i), double(i), std::nullopt});
+        crowd.push_back({"s-" + std::to_string(100000 + i), double(i),
+                         std::optional<vec3>(vec3(900.0f, 1.6f, 900.0f))});
     std::set<int> spots;
     for (const char* who : {"s-100000", "s-100001", "s-100511", "s-100512", "s-102999"})
         spots.insert(chooseSpot(crowd, who, layout, start));
