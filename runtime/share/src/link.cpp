@@ -740,9 +740,12 @@ void link::fetchLoop() {
                 st.state = missing ? fetchState::missing : fetchState::retrying;
                 st.retryAt = clock::now() + backoff(st.attempts, std::chrono::seconds(1),
                                                     std::chrono::seconds(60));
-                if (missing && !wasMissing && !stopping_)
+                if (missing && !wasMissing && !stopping_ &&
+                    clock::now() - lastMissingLine_ > std::chrono::seconds(1)) {
+                    lastMissingLine_ = clock::now();
                     log_ << "shared scene: model " << printable(id, 32)
                          << "... is not on the broker; looking again later" << std::endl;
+                }
                 continue;
             }
             st.state = fetchState::failed;
