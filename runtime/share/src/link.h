@@ -217,6 +217,7 @@ private:
     std::list<std::string> cacheUse_; // most recent first
     std::size_t cacheBytes_ = 0;
     int fetching_ = 0;
+    clock::time_point lastMissingLine_{};
 };
 
 } // namespace zel::share::detail
