@@ -8,7 +8,42 @@
 namespace zel::host {
 
 editHistory::editHistory(world::world& w, std::size_t limit)
-    : world_(w), limit_(std::max<std::size_t>(limit, 1)) {}
+    : world_(w), limit_(std::max<std::size_t>(limit, 1)) {
+    world::world::editWatch watch;
+    watch.matrixChanging = [this](world::sceneNode& n) {
+        if (recording_ && touchedNodes_.insert(&n).second)
+            touched_.emplace_back(&n, n.getMatrix());
+    };
+    watch.moved = [this](world::sceneNode& n) {
+        if (recording_)
+            placed_.insert(&n);
+    };
+    world_.setEditWatch(std::move(watch));
+}
+
+editHistory::~editHistory() {
+    world_.setEditWatch({});
+}
+
+bool editHistory::tracked(world::sceneNode& node) const {
+    const sceneGraph::iSceneNode* navigator = world_.getNavigatorNode();
+    if (node.share().mirror || &node == navigator || &node == world_.getRootNode())
+        return false;
+    // Up the first parents: the ground and what hangs under it are every site's own furniture,
+    // "head" under the navigator is the camera, and a node hung in by this very event (a model
+    // loaded, with everything in it) arrives rather than changes.
+    const world::sceneNode* n = &node;
+    for (int steps = 0; steps < 100000 && n; ++steps) {
+        if (n == world_.getGroundNode() || placed_.count(n))
+            return false;
+        const world::sceneNode* parent =
+            n->getParents().empty() ? nullptr : n->getParents().front();
+        if (n == &node && parent == navigator && node.getName() == u"head")
+            return false;
+        n = parent;
+    }
+    return true;
+}
 
 editHistory::snapshot editHistory::capture() const {
     snapshot out;
@@ -38,20 +73,27 @@ editHistory::snapshot editHistory::capture() const {
 }
 
 void editHistory::record(const std::function<void()>& deliver) {
-    const snapshot before = capture();
+    // The world says which matrices change and what they held: no walk over the scene per event.
+    touched_.clear();
+    touchedNodes_.clear();
+    placed_.clear();
+    recording_ = true;
     deliver();
-    const snapshot after = capture();
-    for (const auto& [node, now] : after) {
-        const auto was = before.find(node);
-        if (was == before.end() || was->second == now)
+    recording_ = false;
+    for (const auto& [node, before] : touched_) {
+        if (!tracked(*node))
             continue;
+        const matrix4& now = node->getMatrix();
         const auto it = std::find_if(open_.begin(), open_.end(),
                                      [n = node](const change& c) { return c.node == n; });
         if (it != open_.end())
             it->after = now;
-        else
-            open_.push_back({node, was->second, now});
+        else if (!(before == now))
+            open_.push_back({node, before, now});
     }
+    touched_.clear();
+    touchedNodes_.clear();
+    placed_.clear();
 }
 
 void editHistory::close() {

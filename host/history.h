@@ -12,6 +12,8 @@
 #include <deque>
 #include <functional>
 #include <unordered_map>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace zel::world {
@@ -22,8 +24,11 @@ namespace zel::host {
 
 class editHistory {
 public:
-    // limit: the most steps kept; the oldest go first.
+    // limit: the most steps kept; the oldest go first. Watches the world's matrices from now on.
     explicit editHistory(world::world& w, std::size_t limit = 256);
+    ~editHistory();
+    editHistory(const editHistory&) = delete;
+    editHistory& operator=(const editHistory&) = delete;
 
     // Runs deliver (one input event) and adds what it changed to the open step. Changes made
     // between two deliveries (a playing animation, another site) are no part of any step.
@@ -50,11 +55,19 @@ private:
 
     // The matrices of this site's own nodes in the scene now.
     snapshot capture() const;
+    // Whether a change to the node's matrix is an edit of this site's: not the camera, the
+    // navigator, the ground or what hangs under it, nor another site's mirror.
+    bool tracked(world::sceneNode& node) const;
     // Drops the changes of nodes no longer in the scene, and the steps left empty.
     void forgetGone();
 
     world::world& world_;
     std::size_t limit_;
+    // While record() delivers: each node whose matrix changed, with its matrix before, and the
+    // nodes hung in or taken out (a model that arrives with the event is no edit).
+    bool recording_ = false;
+    std::vector<std::pair<world::sceneNode*, matrix4>> touched_;
+    std::unordered_set<const world::sceneNode*> touchedNodes_, placed_;
     step open_;
     std::deque<step> done_;
     std::vector<step> undone_;

@@ -182,6 +182,8 @@ void sceneNode::reportShifted(std::size_t from) {
 }
 
 void sceneNode::setMatrix(const matrix4& m) {
+    if (hooks_)
+        hooks_->matrixChanging(*this);
     matrix_ = m;
     reportChanged();
 }
@@ -235,6 +237,8 @@ bool sceneNode::setXform(const polyMath::xform& x) {
     matrix4 m;
     if (refuse() || !matrixOf(x, m))
         return false;
+    if (hooks_)
+        hooks_->matrixChanging(*this);
     matrix_ = m;
     reportChanged();
     return true;
@@ -244,6 +248,8 @@ bool sceneNode::applyXform(const polyMath::xform& x) {
     matrix4 m;
     if (refuse() || !matrixOf(x, m))
         return false;
+    if (hooks_)
+        hooks_->matrixChanging(*this);
     if (dynamic_cast<const polyMath::point3Xform*>(&x))
         matrix_.postMult(m);
     else

@@ -147,12 +147,44 @@ isolationOptions isolationFor(const worldOptions& options) {
 
 // ---- world ------------------------------------------------------------------------------------
 
+namespace {
+
+// What every node reports to: the shared scene's hooks (when joined) and the host's watch on
+// matrices about to change.
+struct hookChain final : nodeHooks {
+    nodeHooks* next = nullptr;
+    world::editWatch watch;
+    void changed(sceneNode& n) override {
+        if (next)
+            next->changed(n);
+    }
+    void moved(sceneNode& n) override {
+        if (watch.moved)
+            watch.moved(n);
+        if (next)
+            next->moved(n);
+    }
+    void refused(sceneNode& n) override {
+        if (next)
+            next->refused(n);
+    }
+    void matrixChanging(sceneNode& n) override {
+        if (watch.matrixChanging)
+            watch.matrixChanging(n);
+        if (next)
+            next->matrixChanging(n);
+    }
+};
+
+} // namespace
+
 struct world::impl {
     explicit impl(worldOptions o)
         : options(o), factory(nodes), root(nodes.create(u"scene")), scene(factory, root),
           reader(nodes, player, isolationFor(o)), client(player) {}
 
     worldOptions options;
+    hookChain hooks;
     nodeStore nodes;
     animPlayer player;
     widgetRegistry widgets;
@@ -172,6 +204,7 @@ struct world::impl {
 
 world::world(worldOptions options) : impl_(std::make_unique<impl>(options)) {
     impl& w = *impl_;
+    w.nodes.setHooks(&w.hooks);
     sceneNode* navigator = w.nodes.create(u"navigator");
     navigator->setMatrix([] {
         matrix4 m;
@@ -443,7 +476,11 @@ void world::setDumpExtension(std::function<void(nlohmann::json&)> extend) {
 }
 
 void world::setNodeHooks(nodeHooks* hooks) {
-    impl_->nodes.setHooks(hooks);
+    impl_->hooks.next = hooks;
+}
+
+void world::setEditWatch(editWatch watch) {
+    impl_->hooks.watch = std::move(watch);
 }
 
 sceneNode* world::createNode(wstring name) {

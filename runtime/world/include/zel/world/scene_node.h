@@ -43,6 +43,8 @@ public:
     virtual void moved(sceneNode& node) = 0;
     // A change to a mirror was refused.
     virtual void refused(sceneNode& node) = 0;
+    // The node's matrix is about to change: it still holds the old one.
+    virtual void matrixChanging(sceneNode& /*node*/) {}
 };
 
 // A node's part in a shared scene.

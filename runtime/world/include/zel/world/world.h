@@ -107,6 +107,15 @@ public:
     nlohmann::json dump() const;
     void setDumpExtension(std::function<void(nlohmann::json&)> extend);
 
+    // Told, on the thread that owns the world, of every node whose matrix is about to change (it
+    // still holds the old one) and of every node hung somewhere or taken out; empty functions:
+    // nobody. The host's undo history listens here.
+    struct editWatch {
+        std::function<void(sceneNode&)> matrixChanging;
+        std::function<void(sceneNode&)> moved;
+    };
+    void setEditWatch(editWatch watch);
+
     // ---- for a shared scene ----
     // Every node, those made so far and those made later, reports its changes to hooks (null: to
     // nobody). Call on the thread that owns the world.
