@@ -14,8 +14,8 @@
 namespace e2e {
 
 using zel::proc::backgroundProcess;
+using zel::proc::processOptions;
 using zel::proc::processResult;
-using zel::proc::processSpec;
 using zel::proc::runProcess;
 
 namespace fs = std::filesystem;

@@ -62,7 +62,7 @@ public:
                       "\nmax_payload: 8MB\njetstream {\n  store_dir: \"" +
                       (dir_.path() / "store").string() + "\"\n}\n" + extra_);
         process_ = std::make_unique<backgroundProcess>();
-        processSpec spec;
+        processOptions spec;
         spec.args = {ZEL_NATS_SERVER, "-c", (dir_.path() / "broker.conf").string()};
         if (!process_->start(spec, (dir_.path() / "out.log").string(),
                              (dir_.path() / "err.log").string()))
@@ -98,7 +98,7 @@ public:
          std::vector<std::string> extra = {})
         : folder_(folder), name_(name) {
         writeText(folder / (name + ".zel"), script);
-        processSpec spec;
+        processOptions spec;
         spec.args = {zelhostPath(),
                      "--share",
                      shareUrl,

@@ -42,7 +42,7 @@ public:
                           "cluster {\n  name: zel\n  listen: 127.0.0.1:" +
                           std::to_string(route[i]) + "\n  routes: [" + routes + "]\n}\n");
             urls_[i] = "nats://127.0.0.1:" + std::to_string(client[i]);
-            processSpec spec;
+            processOptions spec;
             spec.args = {ZEL_NATS_SERVER, "-c", (dir / "node.conf").string()};
             nodes_[i].start(spec, (dir / "out.log").string(), (dir / "err.log").string());
         }
@@ -68,7 +68,7 @@ private:
 
 // Runs share_inject on commands against the broker.
 processResult inject(const broker& b, const std::string& commands) {
-    processSpec spec;
+    processOptions spec;
     spec.args = {(binFolder() / "share_inject").string(), b.url()};
     spec.input = commands;
     spec.timeoutSeconds = 120;
@@ -76,7 +76,7 @@ processResult inject(const broker& b, const std::string& commands) {
 }
 
 processResult inject(const std::string& url, const std::string& commands) {
-    processSpec spec;
+    processOptions spec;
     spec.args = {(binFolder() / "share_inject").string(), url};
     spec.input = commands;
     spec.timeoutSeconds = 120;
@@ -333,7 +333,7 @@ TEST(Share, HostileRecordsAreDroppedWithoutTouchingOtherSites) {
     ASSERT_EQ(injected.exitCode, 0) << injected.err;
     // mal stays present while bob looks.
     backgroundProcess beat;
-    processSpec beatSpec;
+    processOptions beatSpec;
     {
         std::ofstream beatCommands(tmp.path() / "beat.in");
         beatCommands << "beat zel-presence-default " << mal

@@ -44,7 +44,7 @@ public:
             why = "pipe failed";
             return false;
         }
-        processSpec spec;
+        processOptions spec;
         spec.args = {
             ZEL_XVFB,    "-displayfd", std::to_string(fds[1]),
             "-screen",   "0",          std::to_string(width) + "x" + std::to_string(height) + "x24",
@@ -75,7 +75,7 @@ public:
 
     // Runs an X client on this display.
     processResult run(std::vector<std::string> args) const {
-        processSpec spec;
+        processOptions spec;
         spec.args = std::move(args);
         spec.unsetEnvironment = {"WAYLAND_DISPLAY"};
         spec.environment = {{"DISPLAY", display_}};
@@ -138,7 +138,7 @@ TEST(window, answersKeysAndMouseAsTheScriptDoes) {
     std::string why;
     ASSERT_TRUE(x.start(why)) << why;
 
-    processSpec spec;
+    processOptions spec;
     spec.args = {zelhostPath()};
     spec.workingDirectory = work.path().string();
     spec.unsetEnvironment = {"WAYLAND_DISPLAY"};
@@ -252,7 +252,7 @@ TEST(window, escapeCancelsAnImportAndTheWindowGoesOn) {
     std::string why;
     ASSERT_TRUE(x.start(why)) << why;
 
-    processSpec spec;
+    processOptions spec;
     spec.args = {zelhostPath(), "--models", models.string()};
     spec.workingDirectory = work.path().string();
     spec.unsetEnvironment = {"WAYLAND_DISPLAY"};
