@@ -2,6 +2,7 @@
 // and small row-vector matrix helpers (v' = v * M, row-major, translation in elements 12..14).
 #pragma once
 
+#include <corpus.h>
 #include <process.h>
 
 #include <nlohmann/json.hpp>

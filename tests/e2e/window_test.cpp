@@ -238,6 +238,7 @@ bool showsProgressBar(const image& shot) {
 // second Escape quits. The import helper is a stand-in that never answers, and the model is large
 // enough (20 MB: a 12 s deadline) that only the cancel can end the import early.
 TEST(window, escapeCancelsAnImportAndTheWindowGoesOn) {
+    ZEL_NEEDS_CORPUS();
     for (const char* tool : {ZEL_XVFB, ZEL_XDOTOOL, ZEL_IMPORT})
         if (!executable(tool))
             GTEST_SKIP() << "needs Xvfb, xdotool and ImageMagick's import";

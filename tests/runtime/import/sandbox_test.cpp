@@ -74,6 +74,7 @@ TEST(ImportSandbox, RefusesWhatImportingDoesNotNeed) {
 // The sandboxed helper still reads a model whose material names a texture, and one whose reader
 // opens a second file beside it (OBJ and its material library).
 TEST(ImportSandbox, ImportsStillWork) {
+    ZEL_NEEDS_CORPUS();
     isolationOptions options = testOptions();
     ASSERT_TRUE(options.sandbox);
     std::string reason;
