@@ -1,7 +1,7 @@
-#include "geometry/geom_sink.h"
+#include "geom_sink.h"
 
-#include "geometry/attr_finder.h"
-#include "package/services.h"
+#include "attr_finder.h"
+#include "services.h"
 
 #include <zel/xstd.h>
 
