@@ -1,7 +1,7 @@
-#include "app/prop_placer.h"
+#include "prop_placer.h"
 
-#include "geometry/attr_finder.h"
-#include "package/services.h"
+#include "attr_finder.h"
+#include "services.h"
 
 #include <zel/client.h>
 #include <zel/styles.h>

@@ -12,8 +12,8 @@
 // narrow one, the echo of the entry's text to the wide one.
 #pragma once
 
-#include "app/option_ring.h"
-#include "geometry/geom_sink.h"
+#include "geom_sink.h"
+#include "option_ring.h"
 
 #include <zel/anim.h>
 #include <zel/application.h>

@@ -1,7 +1,7 @@
-#include "geometry/geom_sink.h"
+#include "geom_sink.h"
 
-#include "geometry/attr_finder.h"
-#include "package/services.h"
+#include "attr_finder.h"
+#include "services.h"
 
 #include <zel/xstd.h>
 
@@ -18,6 +18,16 @@ using floats = zel::FloatTrait<float>;
 
 bool isPlacedModel(const zel::wstring& name) {
     return name.size() >= placedMark.size() && name.compare(0, placedMark.size(), placedMark) == 0;
+}
+
+// The step along one axis (0, 1 or 2): `amount` there and `rest` on the other two. Any other axis
+// gives the zero vector, which the callers take for "no step".
+zel::vec3 alongAxis(std::int32_t axis, float amount, float rest) {
+    if (axis < 0 || axis > 2)
+        return {};
+    zel::vec3 v(rest, rest, rest);
+    v[static_cast<std::size_t>(axis)] = amount;
+    return v;
 }
 
 } // namespace
@@ -163,13 +173,7 @@ void geomSink::setReader(zel::sceneGraph::reader::iSgReader* newReader) {
 void geomSink::translate(float amount, std::int32_t axis) {
     if (!model)
         return;
-    zel::vec3 offset;
-    if (axis == 0)
-        offset.set(amount, 0.0f, 0.0f);
-    else if (axis == 1)
-        offset.set(0.0f, amount, 0.0f);
-    else if (axis == 2)
-        offset.set(0.0f, 0.0f, amount);
+    const zel::vec3 offset = alongAxis(axis, amount, 0.0f);
     if (offset.isIdentity())
         return;
     zel::polyMath::point3Xform step;
@@ -180,15 +184,9 @@ void geomSink::translate(float amount, std::int32_t axis) {
 void geomSink::scale(float factor, std::int32_t axis) {
     if (!model)
         return;
-    zel::vec3 factors;
-    if (axis == 0)
-        factors.set(factor, 1.0f, 1.0f);
-    else if (axis == 1)
-        factors.set(1.0f, factor, 1.0f);
-    else if (axis == 2)
-        factors.set(1.0f, 1.0f, factor);
-    else if (axis == 3)
-        factors.set(factor, factor, factor);
+    // Axis 3 scales uniformly.
+    const zel::vec3 factors =
+        axis == 3 ? zel::vec3(factor, factor, factor) : alongAxis(axis, factor, 1.0f);
     if (factors.isIdentity())
         return;
     zel::polyMath::scaleXform step;
@@ -199,14 +197,7 @@ void geomSink::scale(float factor, std::int32_t axis) {
 void geomSink::rotate(float angle, std::int32_t axis) {
     if (!model)
         return;
-    zel::vec3 euler;
-    if (axis == 0)
-        euler.set(angle, 0.0f, 0.0f);
-    else if (axis == 1)
-        euler.set(0.0f, angle, 0.0f);
-    else if (axis == 2)
-        euler.set(0.0f, 0.0f, angle);
-    turn(euler);
+    turn(alongAxis(axis, angle, 0.0f));
 }
 
 void geomSink::trackballRotate(float angle, std::int32_t axis, int mouseX, int mouseY) {

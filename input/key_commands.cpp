@@ -1,6 +1,6 @@
 // Key commands of propPlacer. Each handler decodes the low 8 bits of the key code as a character;
 // characters a handler does not list are ignored. No key handler writes a trace.
-#include "app/prop_placer.h"
+#include "prop_placer.h"
 
 namespace propplacer {
 

@@ -1,7 +1,7 @@
 // Mouse commands of propPlacer: while the mouse observer is registered ("v" held in axis mode
 // "XYZ"), button events turn the model like a trackball. Trace lines go to the narrow stream and
 // end with a plain newline.
-#include "app/prop_placer.h"
+#include "prop_placer.h"
 
 #include <iostream>
 

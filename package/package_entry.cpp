@@ -1,6 +1,6 @@
-#include "package/package_entry.h"
+#include "package_entry.h"
 
-#include "app/prop_placer.h"
+#include "prop_placer.h"
 
 #include <zel/application.h>
 #include <zel/console.h>

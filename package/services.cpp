@@ -1,4 +1,4 @@
-#include "package/services.h"
+#include "services.h"
 
 #include <zel/component.h>
 

@@ -12,7 +12,7 @@
 # Give target names to run only those.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=$(ZEL_BUILD_DIR=${ZEL_BUILD_DIR:-$top/build-release} "$top/tools/build.sh" | tail -n 1)
+build=$(ZEL_BUILD_BENCH=ON ZEL_BUILD_DIR=${ZEL_BUILD_DIR:-$top/build-release} "$top/tools/build.sh" | tail -n 1)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(bench-import-compare bench-startup-compare bench-render-compare
                                     bench-first-frame bench-hostile-catalogue zel_import_bench bench-share)

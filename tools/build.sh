@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs, configures and builds. Prints the build folder on the last line of
 # stdout.
-#   tools/build.sh            everything (product, tests, benchmarks): installs run-deps.txt and
-#                             ci-deps.txt
+#   tools/build.sh            the product and the tests: installs run-deps.txt and ci-deps.txt;
+#                             the benchmarks too with ZEL_BUILD_BENCH=ON (tools/bench.sh sets it)
 #   tools/build.sh --product  only what running needs (zelhost, the libraries, the packages, the
 #                             import helper): installs run-deps.txt alone, and a new build folder
 #                             is configured without the tests and benchmarks
@@ -34,7 +34,7 @@ if [ "$product" = ON ]; then
     [ -f "$build/CMakeCache.txt" ] || settings+=(-DZEL_BUILD_TESTS=OFF -DZEL_BUILD_BENCH=OFF)
     targets=(--target zelhost propplacer zelstyles zelimport)
 else
-    settings+=(-DZEL_BUILD_TESTS=ON -DZEL_BUILD_BENCH=ON)
+    settings+=(-DZEL_BUILD_TESTS=ON -DZEL_BUILD_BENCH="${ZEL_BUILD_BENCH:-OFF}")
 fi
 echo "$me: configuring and building in $build" >&2
 cmake -S . -B "$build" "${settings[@]}" >&2

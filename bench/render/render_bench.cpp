@@ -10,6 +10,8 @@
 #include <zel/render/backend.h>
 #include <zel/render/screen.h>
 
+#include <status_window.h>
+
 #include <GL/gl.h>
 #include <benchmark/benchmark.h>
 
@@ -143,14 +145,8 @@ frame makeFrame(const model& m) {
     frame f;
     f.view = m.view;
     f.items = m.items;
-    uiWindow w;
-    w.id = 1;
-    w.title = "Status";
-    w.width = 210;
-    w.height = 28;
-    w.children.push_back({uiElement::kind::label, "Axis: X", 0, 0, 210, 14});
-    w.children.push_back({uiElement::kind::entry, "geoms.zip", 0, 14, 210, 14});
-    f.windows.push_back(w);
+    f.windows.push_back(
+        rendertest::statusWindow("Status", "Axis: X", "geoms.zip", {210, 28, 14, 14}));
     f.hud = {"position 0 0 0   rotation 0 0 0 1   scale 1 1 1"};
     return f;
 }

@@ -1,4 +1,4 @@
-#include "app/option_ring.h"
+#include "option_ring.h"
 
 #include <zel/types.h>
 

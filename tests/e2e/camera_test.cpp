@@ -64,6 +64,7 @@ changed modelPixels(const image& model, const image& background) {
 }
 
 TEST(camera, framedModelsOfEverySizeFillASensibleShareOfThePicture) {
+    ZEL_NEEDS_CORPUS();
     const char* const models[] = {"castle-demo-models/p47d.3ds", "assimp/3DS/fels.3ds",
                                   "online3dviewer/cube_with_materials.3ds"};
     for (const char* name : models) {
@@ -111,6 +112,7 @@ double colourDistance(const std::array<double, 3>& a, const std::array<double, 3
 }
 
 TEST(camera, halfAnOrbitShowsTheCubesOtherFace) {
+    ZEL_NEEDS_CORPUS();
     const corpusModel cube("online3dviewer/cube_with_materials.3ds");
     const auto front = centreColour(cube.shoot("view frame\n", "front"));
     const auto back = centreColour(cube.shoot("view frame\nview orbit 180 0\n", "back"));

@@ -35,7 +35,7 @@ fs::path examples() {
 processResult runHost(const std::vector<std::string>& args, const std::string& input,
                       const fs::path& cwd,
                       const std::vector<std::pair<std::string, std::string>>& env) {
-    processSpec spec;
+    processOptions spec;
     spec.args.push_back(zelhostPath());
     spec.args.insert(spec.args.end(), args.begin(), args.end());
     spec.input = input;

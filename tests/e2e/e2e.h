@@ -2,6 +2,7 @@
 // and small row-vector matrix helpers (v' = v * M, row-major, translation in elements 12..14).
 #pragma once
 
+#include <corpus.h>
 #include <process.h>
 
 #include <nlohmann/json.hpp>
@@ -14,8 +15,8 @@
 namespace e2e {
 
 using zel::proc::backgroundProcess;
+using zel::proc::processOptions;
 using zel::proc::processResult;
-using zel::proc::processSpec;
 using zel::proc::runProcess;
 
 namespace fs = std::filesystem;

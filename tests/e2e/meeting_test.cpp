@@ -315,7 +315,7 @@ TEST(meetingWindow, titleNamesUserSceneAndSitesTabFramesTheOtherAndCtrlZReachesN
 
     // Without --share the title is the product's name.
     {
-        processSpec spec;
+        processOptions spec;
         spec.args = {zelhostPath()};
         spec.workingDirectory = work.path().string();
         spec.unsetEnvironment = {"WAYLAND_DISPLAY"};
@@ -331,7 +331,7 @@ TEST(meetingWindow, titleNamesUserSceneAndSitesTabFramesTheOtherAndCtrlZReachesN
     broker b;
     ASSERT_TRUE(b.started());
     site bob(work.path(), "bob", b.url(), "share wait 2 60\nshare sync 30\nsleep 90\n");
-    processSpec spec;
+    processOptions spec;
     spec.args = {zelhostPath(),
                  "--share",
                  b.url(),

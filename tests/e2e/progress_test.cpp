@@ -40,7 +40,7 @@ TEST(progress, lineOnATerminalOnly) {
     ASSERT_EQ(::unlockpt(master), 0);
     const std::string terminal = ::ptsname(master);
 
-    processSpec spec;
+    processOptions spec;
     spec.args = {zelhostPath(), "--headless", "--models", stuck.models.string()};
     spec.unsetEnvironment = {"DISPLAY", "WAYLAND_DISPLAY"};
     spec.environment = stuck.env();

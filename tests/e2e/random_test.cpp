@@ -112,7 +112,7 @@ TEST(randomEvents, hundredThousandEventsRunToTheEnd) {
     fs::path script = tmp.path() / "random.zel";
     scriptMaker maker(20240607u);
     writeText(script, maker.make(100000, (tmp.path() / "dump.json").string()));
-    processSpec spec;
+    processOptions spec;
     spec.args = {zelhostPath(), "--script", script.string(), "--dump",
                  (tmp.path() / "final.json").string()};
     spec.timeoutSeconds = 1200;

@@ -23,7 +23,7 @@ using namespace e2e;
 namespace {
 
 processResult ip(std::vector<std::string> args) {
-    processSpec spec;
+    processOptions spec;
     spec.args = {ZEL_IP};
     spec.args.insert(spec.args.end(), args.begin(), args.end());
     spec.timeoutSeconds = 20;
@@ -107,7 +107,7 @@ public:
         writeText(dir_.path() / "broker.conf",
                   "listen: 10.77.0.1:4222\nmax_payload: 8MB\njetstream {\n  store_dir: \"" +
                       (dir_.path() / "store").string() + "\"\n}\n");
-        processSpec spec;
+        processOptions spec;
         spec.args = p.inBroker();
         spec.args.insert(spec.args.end(),
                          {ZEL_NATS_SERVER, "-c", (dir_.path() / "broker.conf").string()});
@@ -182,7 +182,7 @@ TEST(SharePartition, ASiteCutOffForTenSecondsCatchesUpAndNoAcknowledgedEditIsLos
     const auto down = std::chrono::steady_clock::now();
     // 8 s into the cut, the broker has let the cut-off site's presence expire: it really is gone.
     std::this_thread::sleep_until(down + std::chrono::seconds(8));
-    processSpec keys;
+    processOptions keys;
     keys.args = net.inBroker();
     keys.args.insert(keys.args.end(), {(binFolder() / "share_inject").string(), b.url()});
     keys.input = "keys zel-presence-default\n";

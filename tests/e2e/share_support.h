@@ -67,7 +67,7 @@ public:
     }
     bool started() const { return started_; }
     bool start() {
-        processSpec spec;
+        processOptions spec;
         if (users_.empty()) {
             writeText(dir_.path() / "broker.conf",
                       "listen: 127.0.0.1:" + std::to_string(port_) +
@@ -117,7 +117,7 @@ public:
          std::vector<std::string> extra = {}, std::vector<std::string> prefix = {})
         : folder_(folder), name_(name) {
         writeText(folder / (name + ".zel"), script);
-        processSpec spec;
+        processOptions spec;
         // The prefix (ip netns exec NS) execs zelhost, so the pid stays the site's.
         spec.args = prefix;
         spec.args.insert(spec.args.end(), {zelhostPath(), "--share", shareUrl, "--user", name,
@@ -188,7 +188,7 @@ public:
         writeText(in, "beat zel-presence-default " + user_ + "." + id_ + " 120 {\"user\":\"" +
                           user_ + "\",\"site\":\"" + who + "\",\"joined\":" + std::to_string(now) +
                           "}\n");
-        processSpec spec;
+        processOptions spec;
         spec.args = prefix_;
         spec.args.insert(spec.args.end(),
                          {(binFolder() / "share_inject").string(), url_, in.string()});

@@ -45,7 +45,7 @@ public:
                           "cluster {\n  name: zel\n  listen: 127.0.0.1:" +
                           std::to_string(route[i]) + "\n  routes: [" + routes + "]\n}\n");
             urls_[i] = "nats://127.0.0.1:" + std::to_string(client[i]);
-            processSpec spec;
+            processOptions spec;
             spec.args = {ZEL_NATS_SERVER, "-c", (dir / "node.conf").string()};
             nodes_[i].start(spec, (dir / "out.log").string(), (dir / "err.log").string());
         }
@@ -72,7 +72,7 @@ private:
 // Runs share_inject on commands against the broker, with the credentials in env if any.
 processResult inject(const broker& b, const std::string& commands,
                      std::vector<std::pair<std::string, std::string>> env = {}) {
-    processSpec spec;
+    processOptions spec;
     spec.args = {(binFolder() / "share_inject").string(), b.url()};
     spec.input = commands;
     spec.unsetEnvironment = {"ZEL_SHARE_USER", "ZEL_SHARE_PASSWORD"};
@@ -82,7 +82,7 @@ processResult inject(const broker& b, const std::string& commands,
 }
 
 processResult inject(const std::string& url, const std::string& commands) {
-    processSpec spec;
+    processOptions spec;
     spec.args = {(binFolder() / "share_inject").string(), url};
     spec.input = commands;
     spec.timeoutSeconds = 120;
@@ -334,7 +334,7 @@ TEST(Share, BrokerScriptRefusesABadUsersFileAndNeverPrintsAPassword) {
     tempFolder tmp;
     auto run = [&](const std::string& users) {
         writeText(tmp.path() / "users", users);
-        processSpec spec;
+        processOptions spec;
         spec.args = {ZEL_BROKER_SCRIPT,
                      "--config-only",
                      "--users",

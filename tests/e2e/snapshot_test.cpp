@@ -372,6 +372,7 @@ TEST(snapshot, fileNamesInEveryScriptShowTheirOwnGlyphs) {
 }
 
 TEST(snapshot, texturedCorpusModelShowsItsTexture) {
+    ZEL_NEEDS_CORPUS();
     // A cube whose file names its texture TEST.PNG; the file is test.png. Scaled down 1.1^55 times
     // in axis mode XYZ, it stands on the tabletop about 0.4 m across.
     const fs::path corpusFolder = corpus() / "assimp" / "3DS";

@@ -63,7 +63,7 @@ TEST(startup, withoutTheStylesPackageTheModelIsPlacedAndNoWindowIsBuilt) {
     fs::copy_file(zelhostPath(), layout.path() / "zelhost");
     fs::create_symlink(binFolder() / "libpropplacer.so", layout.path() / "libpropplacer.so");
     fs::path dump = layout.path() / "dump.json";
-    processSpec spec;
+    processOptions spec;
     spec.args = {(layout.path() / "zelhost").string(), "--dump", dump.string()};
     spec.environment = {{"ZEL_PACKAGE_PATH", ""}};
     auto r = runProcess(spec);

@@ -61,7 +61,7 @@ TEST(window, answersKeysAndMouseAsTheScriptDoes) {
     std::string why;
     ASSERT_TRUE(x.start(why)) << why;
 
-    processSpec spec;
+    processOptions spec;
     spec.args = {zelhostPath()};
     spec.workingDirectory = work.path().string();
     spec.unsetEnvironment = {"WAYLAND_DISPLAY"};
@@ -161,6 +161,7 @@ bool showsProgressBar(const image& shot) {
 // second Escape quits. The import helper is a stand-in that never answers, and the model is large
 // enough (20 MB: a 12 s deadline) that only the cancel can end the import early.
 TEST(window, escapeCancelsAnImportAndTheWindowGoesOn) {
+    ZEL_NEEDS_CORPUS();
     for (const char* tool : {ZEL_XVFB, ZEL_XDOTOOL, ZEL_IMPORT})
         if (!executable(tool))
             GTEST_SKIP() << "needs Xvfb, xdotool and ImageMagick's import";
@@ -175,7 +176,7 @@ TEST(window, escapeCancelsAnImportAndTheWindowGoesOn) {
     std::string why;
     ASSERT_TRUE(x.start(why)) << why;
 
-    processSpec spec;
+    processOptions spec;
     spec.args = {zelhostPath(), "--models", models.string()};
     spec.workingDirectory = work.path().string();
     spec.unsetEnvironment = {"WAYLAND_DISPLAY"};

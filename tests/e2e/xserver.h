@@ -45,7 +45,7 @@ public:
             why = "pipe failed";
             return false;
         }
-        processSpec spec;
+        processOptions spec;
         spec.args = {ZEL_XVFB,
                      "-displayfd",
                      std::to_string(fds[1]),
@@ -81,7 +81,7 @@ public:
 
     // Runs an X client on this display.
     processResult run(std::vector<std::string> args) const {
-        processSpec spec;
+        processOptions spec;
         spec.args = std::move(args);
         spec.unsetEnvironment = {"WAYLAND_DISPLAY"};
         spec.environment = {{"DISPLAY", display_}};

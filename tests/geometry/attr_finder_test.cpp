@@ -1,4 +1,4 @@
-#include "geometry/attr_finder.h"
+#include "attr_finder.h"
 
 #include <zel/anim.h>
 #include <zel/reader.h>

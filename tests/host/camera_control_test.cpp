@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "corpus.h"
+
 #include <cmath>
 #include <filesystem>
 #include <string>
@@ -29,6 +31,7 @@ double distance(const vec3& a, const vec3& b) {
 class camera : public ::testing::Test {
 protected:
     void SetUp() override {
+        ZEL_NEEDS_CORPUS();
         nav = dynamic_cast<world::sceneNode*>(w.getNavigatorNode());
         head = dynamic_cast<world::sceneNode*>(w.findNode(u"head"));
         tabletop =

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "corpus.h"
+
 #include <cmath>
 #include <filesystem>
 #include <string>
@@ -108,6 +110,7 @@ TEST_F(hud, readsThePlacedModelsTransformThroughItsNode) {
 
 // The corpus's cube is one metre along each edge, its six faces two triangles each.
 TEST_F(hud, showsTheSizeInSceneAxesAfterTheModelsScaleAndItsTriangles) {
+    ZEL_NEEDS_CORPUS();
     const auto file =
         std::filesystem::path(ZEL_CORPUS_DIR) / "online3dviewer" / "cube_with_materials.3ds";
     sceneGraph::iSceneNode* cube = w.getReader()->readFile(xstd::fromUtf8(file.string()));

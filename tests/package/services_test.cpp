@@ -1,6 +1,6 @@
 // The service getters against recording class-info records in the real class registry.
-#include "package/services.h"
 #include "recording_world.h"
+#include "services.h"
 
 #include <gtest/gtest.h>
 

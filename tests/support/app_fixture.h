@@ -3,7 +3,7 @@
 // package there (it registers nothing: the recording world provides the styles context).
 #pragma once
 
-#include "package/package_entry.h"
+#include "package_entry.h"
 #include "probes.h"
 #include "recording_world.h"
 #include "test_platform.h"

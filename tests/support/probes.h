@@ -1,9 +1,9 @@
 // Test views of the package's classes: subclasses that open up the protected state.
 #pragma once
 
-#include "app/option_ring.h"
-#include "app/prop_placer.h"
-#include "geometry/geom_sink.h"
+#include "geom_sink.h"
+#include "option_ring.h"
+#include "prop_placer.h"
 
 #include <vector>
 

@@ -53,7 +53,7 @@ struct runResult {
 runResult runHost(const std::string& zelhost, const fs::path& folder, double timeout) {
     fs::path scriptFile = folder / "run.zel";
     mutation::writeFile(scriptFile, script);
-    zel::proc::processSpec spec;
+    zel::proc::processOptions spec;
     spec.args = {zelhost, "--models", (folder / "m").string(), "--script", scriptFile.string()};
     spec.timeoutSeconds = timeout;
     const zel::proc::processResult r = zel::proc::runProcess(spec);

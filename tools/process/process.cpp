@@ -24,7 +24,7 @@ void closeFd(int& fd) {
 
 // In the forked child, with its standard streams in place: the working folder, the environment,
 // then the program. Never returns.
-[[noreturn]] void execChild(const processSpec& spec) {
+[[noreturn]] void execChild(const processOptions& spec) {
     if (!spec.workingDirectory.empty() && ::chdir(spec.workingDirectory.c_str()) != 0)
         ::_exit(126);
     for (const std::string& name : spec.unsetEnvironment)
@@ -41,7 +41,7 @@ void closeFd(int& fd) {
 
 } // namespace
 
-processResult runProcess(const processSpec& spec) {
+processResult runProcess(const processOptions& spec) {
     processResult result;
     int in[2], out[2], err[2];
     if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) {
@@ -121,7 +121,7 @@ processResult runProcess(const processSpec& spec) {
     return result;
 }
 
-bool backgroundProcess::start(const processSpec& spec, const std::string& outFile,
+bool backgroundProcess::start(const processOptions& spec, const std::string& outFile,
                               const std::string& errFile, const std::vector<int>& extraFds) {
     std::fflush(nullptr);
     const pid_t pid = ::fork();

@@ -8,7 +8,7 @@
 
 namespace zel::proc {
 
-struct processSpec {
+struct processOptions {
     std::vector<std::string> args; // args[0] is the program's path
     std::string input;             // written to its standard input, which is then closed
     std::string workingDirectory;  // empty: the caller's
@@ -25,7 +25,7 @@ struct processResult {
     std::string err;
 };
 
-processResult runProcess(const processSpec& spec);
+processResult runProcess(const processOptions& spec);
 
 // A program left running while the test goes on, its standard output and error written to files.
 // Its standard input is /dev/null: spec.input is not used.
@@ -33,7 +33,7 @@ processResult runProcess(const processSpec& spec);
 class backgroundProcess {
 public:
     // False when it cannot be started. extraFds: file descriptors that stay open in the child.
-    bool start(const processSpec& spec, const std::string& outFile, const std::string& errFile,
+    bool start(const processOptions& spec, const std::string& outFile, const std::string& errFile,
                const std::vector<int>& extraFds = {});
     // Waits up to timeoutSeconds for it to end. True when it ended; then exitCode (or -1) and
     // signal hold what ended it.

@@ -30,42 +30,11 @@ private:
     widgetBase* w_;
 };
 
-bool isHighSurrogate(char16_t c) {
-    return c >= 0xD800 && c <= 0xDBFF;
-}
-
-bool isLowSurrogate(char16_t c) {
-    return c >= 0xDC00 && c <= 0xDFFF;
-}
-
-// Character cells of a UTF-16 code unit that is not part of a surrogate pair.
-int cellsOf(char16_t c) {
-    return text::cellsOf(c);
-}
-
 } // namespace
 
 packSize measureText(const wstring& text) {
-    int lines = 1;
-    int column = 0;
-    int widest = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == u'\n') {
-            ++lines;
-            column = 0;
-            continue;
-        }
-        // A surrogate pair is one character (drawn as one cell: the UI has no glyphs beyond
-        // U+FFFF).
-        if (isHighSurrogate(text[i]) && i + 1 < text.size() && isLowSurrogate(text[i + 1])) {
-            ++i;
-            column += 1;
-        } else {
-            column += cellsOf(text[i]);
-        }
-        widest = std::max(widest, column);
-    }
-    return {widest * charWidth, lines * lineHeight};
+    const text::cellExtent extent = text::extentOf(text);
+    return {extent.columns * charWidth, extent.lines * lineHeight};
 }
 
 // ---- widgetRegistry ---------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 
 #include <zel/component.h>
 #include <zel/world/animation.h>
+#include <zel/world/attr_visit.h>
 #include <zel/world/geometry.h>
 #include <zel/world/observer_list.h>
 #include <zel/world/scene_node.h>
@@ -419,16 +420,17 @@ nlohmann::json world::dump() const {
             std::size_t triangles = 0;
             bool hasGeometry = false;
             const anim::animAttr* carried = nullptr;
-            for (auto it = n->getAttributes(); it.isValid(); it.advance()) {
-                if (auto* g = dynamic_cast<const geometryAttr*>(it.getCurrent())) {
+            visitAttributes(
+                *n,
+                [&](const geometryAttr& g) {
                     hasGeometry = true;
-                    vertices += g->getVertexCount();
-                    triangles += g->getTriangleCount();
-                } else if (auto* a = dynamic_cast<const anim::animAttr*>(it.getCurrent())) {
+                    vertices += g.getVertexCount();
+                    triangles += g.getTriangleCount();
+                },
+                [&](const anim::animAttr& a) {
                     if (!carried)
-                        carried = a;
-                }
-            }
+                        carried = &a;
+                });
             if (hasGeometry)
                 node["mesh"] = {{"vertices", vertices}, {"triangles", triangles}};
             if (carried)

@@ -34,6 +34,7 @@ void expectMatrix(const float (&m)[16], std::initializer_list<float> want) {
 }
 
 TEST(AssimpImport, ThreeDsRootTurnsZUpIntoYUp) {
+    ZEL_NEEDS_CORPUS();
     const scene s = mustImport(corpusDir() / "online3dviewer/cube_hierarchy.3ds");
     ASSERT_FALSE(s.nodes.empty());
     // Row-vector form: the file's up axis (0, 0, 1) times M gives row 2, which must be +Y.
@@ -127,6 +128,7 @@ TEST(AssimpImport, KeepsTrianglesDropsPointsAndLines) {
 }
 
 TEST(AssimpImport, SharedMeshesAreStoredOnce) {
+    ZEL_NEEDS_CORPUS();
     const scene s = mustImport(corpusDir() / "online3dviewer/cube_four_instances.3ds");
     std::size_t drawn = 0, users = 0;
     for (const node& n : s.nodes) {
@@ -140,6 +142,7 @@ TEST(AssimpImport, SharedMeshesAreStoredOnce) {
 }
 
 TEST(AssimpImport, MaterialsAndTexturesAsNamed) {
+    ZEL_NEEDS_CORPUS();
     const scene s = mustImport(corpusDir() / "assimp/3DS/cube_with_diffuse_texture.3DS");
     ASSERT_EQ(s.materials.size(), 1u);
     EXPECT_EQ(s.materials[0].diffuseTexture, "TEST.PNG");
@@ -157,6 +160,7 @@ TEST(AssimpImport, MaterialsAndTexturesAsNamed) {
 }
 
 TEST(AssimpImport, QuadsAreTriangulatedAndMissingNormalsStayMissing) {
+    ZEL_NEEDS_CORPUS();
     const scene s = mustImport(corpusDir() / "assimp/OBJ/box.obj");
     ASSERT_EQ(s.meshes.size(), 1u);
     EXPECT_EQ(s.meshes[0].triangleCount(), 12u); // six quads
@@ -165,6 +169,7 @@ TEST(AssimpImport, QuadsAreTriangulatedAndMissingNormalsStayMissing) {
 }
 
 TEST(AssimpImport, ThreeDsKeyframes) {
+    ZEL_NEEDS_CORPUS();
     const scene s = mustImport(corpusDir() / "assimp/3DS/RotatingCube.3DS");
     ASSERT_EQ(s.animations.size(), 1u);
     const animation& a = s.animations[0];
@@ -182,6 +187,7 @@ TEST(AssimpImport, ThreeDsKeyframes) {
 }
 
 TEST(AssimpImport, NodesComeParentFirstInDepthFirstOrder) {
+    ZEL_NEEDS_CORPUS();
     const scene s = mustImport(corpusDir() / "online3dviewer/cube_hierarchy.3ds");
     std::vector<std::string> names;
     for (const node& n : s.nodes)
@@ -193,6 +199,7 @@ TEST(AssimpImport, NodesComeParentFirstInDepthFirstOrder) {
 }
 
 TEST(AssimpImport, FailuresCarryAssimpsReason) {
+    ZEL_NEEDS_CORPUS();
     std::string reason;
     EXPECT_FALSE(importInProcess(corpusDir() / "online3dviewer/wrong.3ds", &reason));
     EXPECT_FALSE(reason.empty());

@@ -123,6 +123,7 @@ TEST(ImportCache, FailuresAreNotKept) {
 }
 
 TEST(ImportFile, SharedAcrossCallsAndReportsFailures) {
+    ZEL_NEEDS_CORPUS();
     const isolationOptions options = test::testOptions();
     clearImportCache();
     const auto model = test::corpusDir() / "online3dviewer/cube_hierarchy.3ds";

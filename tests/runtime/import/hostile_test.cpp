@@ -75,6 +75,7 @@ TEST(HostileFiles, FailCleanlyWithinTheDeadline) {
 // With the deadline left to the size rule, a looping 19-byte file costs its 2 s and no more, and
 // the next file (taken by the helper started ahead meanwhile) loads.
 TEST(HostileFiles, LoopingFileGivenUpWithinItsSizesDeadline) {
+    ZEL_NEEDS_CORPUS();
     tempDir dir;
     const auto looping = dir.write("old.3d.bak", loopingPly);
     isolationOptions options = testOptions();
@@ -115,6 +116,7 @@ TEST(HostileFiles, DeadlineFollowsTheSize) {
 
 // The caller hears of the import's progress while it waits, and can stop it.
 TEST(HostileFiles, ProgressAndCancel) {
+    ZEL_NEEDS_CORPUS();
     tempDir dir;
     const auto looping = dir.write("old.3d.bak", loopingPly);
     isolationOptions options = testOptions();
@@ -146,6 +148,7 @@ TEST(HostileFiles, ProgressAndCancel) {
 // A short, fixed mutation run over several corpus 3DS files (the long one is the
 // zelimport_mutate tool). Every outcome is a checked scene or a reason.
 TEST(HostileFiles, MutatedThreeDsFiles) {
+    ZEL_NEEDS_CORPUS();
     const std::vector<std::string> sources = {"assimp/3DS/RotatingCube.3DS",
                                               "assimp/3DS/CameraRollAnimWithChildObject.3ds",
                                               "assimp/3DS/test1.3ds",

@@ -44,6 +44,7 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 // Every corpus file goes through the isolated import without harm; the files Assimp reads must
 // come back exactly as the in-process import gives them.
 TEST(IsolatedImport, WholeCorpus) {
+    ZEL_NEEDS_CORPUS();
     const std::set<std::string> mustRead = {
         "assimp/3D/box.uc",
         "assimp/3D/box_a.3d",
@@ -101,6 +102,7 @@ TEST(IsolatedImport, WholeCorpus) {
 }
 
 TEST(IsolatedImport, MisbehavingHelpers) {
+    ZEL_NEEDS_CORPUS();
     tempDir dir;
     const auto model = corpusDir() / "online3dviewer/cube_hierarchy.3ds";
     struct testCase {
@@ -136,6 +138,7 @@ TEST(IsolatedImport, MisbehavingHelpers) {
 }
 
 TEST(IsolatedImport, ResultLargerThanAllowed) {
+    ZEL_NEEDS_CORPUS();
     isolationOptions options = testOptions();
     options.maxResultBytes = 4096;
     std::string reason;
@@ -145,6 +148,7 @@ TEST(IsolatedImport, ResultLargerThanAllowed) {
 }
 
 TEST(IsolatedImport, HelperThatCannotRun) {
+    ZEL_NEEDS_CORPUS();
     tempDir dir;
     const auto model = corpusDir() / "online3dviewer/cube_hierarchy.3ds";
     isolationOptions options = testOptions();
@@ -168,6 +172,7 @@ std::string limitLine(pid_t pid, const std::string& what) {
 
 // Looks at the running child from outside: its limits and its descriptors.
 TEST(IsolatedImport, ChildRunsWithLimitsAndNothingInherited) {
+    ZEL_NEEDS_CORPUS();
     tempDir dir;
     isolationOptions options = testOptions();
     options.importer = script(dir, "helper", "exec sleep 60");
@@ -216,6 +221,7 @@ TEST(IsolatedImport, ChildRunsWithLimitsAndNothingInherited) {
 // The parent's stdout is the trace: nothing from the child reaches it, and lines the parent had
 // not flushed yet come out once.
 TEST(IsolatedImport, ParentStdoutUntouched) {
+    ZEL_NEEDS_CORPUS();
     tempDir dir;
     const auto capture = dir.path() / "stdout";
     std::cout.flush();
@@ -245,6 +251,7 @@ TEST(IsolatedImport, ParentStdoutUntouched) {
 }
 
 TEST(IsolatedImport, WorksWhenTheHostIgnoresSigchld) {
+    ZEL_NEEDS_CORPUS();
     tempDir dir;
     struct sigaction ignore {
     }, old{};
@@ -263,6 +270,7 @@ TEST(IsolatedImport, WorksWhenTheHostIgnoresSigchld) {
 }
 
 TEST(IsolatedImport, ConcurrentImports) {
+    ZEL_NEEDS_CORPUS();
     const std::vector<std::string> files = {"online3dviewer/cube_hierarchy.3ds",
                                             "castle-demo-models/p47d.3ds", "assimp/OBJ/spider.obj",
                                             "assimp/3DS/test1.3ds", "generated/medium.3ds"};
@@ -280,6 +288,7 @@ TEST(IsolatedImport, ConcurrentImports) {
 // Names are bytes: spaces, a leading dash, a newline and bytes that are not UTF-8 all reach the
 // helper intact.
 TEST(IsolatedImport, OddFileNames) {
+    ZEL_NEEDS_CORPUS();
     tempDir dir;
     const std::string model = test::readBytes(corpusDir() / "online3dviewer/cube_hierarchy.3ds");
     for (const std::string name : {"with space.3ds", "-dash.3ds", "new\nline.3ds", "\xff\xfe.3ds",

@@ -193,6 +193,7 @@ TEST(ImportSandbox, ReadablePathsLeaveTheHomeFolderOut) {
 // The sandboxed helper still reads a model whose material names a texture, and one whose reader
 // opens a second file beside it (OBJ and its material library); also through a mount namespace.
 TEST(ImportSandbox, ImportsStillWork) {
+    ZEL_NEEDS_CORPUS();
     for (const int landlockLimit : {-1, 0}) {
         SCOPED_TRACE(landlockLimit);
         isolationOptions options = testOptions();

@@ -3,6 +3,8 @@
 #include <zel/import/imported_scene.h>
 #include <zel/import/isolated_import.h>
 
+#include "corpus.h"
+
 #include <filesystem>
 #include <string>
 #include <string_view>

@@ -2,6 +2,7 @@
 // or for the UI, and the status window's entry and size events. Input goes in where the window
 // backend puts it (screen::input()) and, for the UI, through ImGui's own input queue.
 #include "scenes.h"
+#include "status_window.h"
 
 using namespace rendertest;
 
@@ -57,14 +58,7 @@ using strings = std::vector<std::string>;
 // The status window: content 240 x 60 with a label on the first 30 rows and the entry below.
 frame statusFrame(const std::string& entryText = "geoms.zip", int w = 240, int h = 60) {
     frame f;
-    uiWindow win;
-    win.id = 42;
-    win.title = "Status";
-    win.width = w;
-    win.height = h;
-    win.children.push_back({uiElement::kind::label, "Axis: X", 0, 0, w, 30});
-    win.children.push_back({uiElement::kind::entry, entryText, 0, 30, w, 30});
-    f.windows.push_back(win);
+    f.windows.push_back(statusWindow("Status", "Axis: X", entryText, {w, h}, 42));
     return f;
 }
 

@@ -1,6 +1,7 @@
 // Offscreen renders checked by their pixels: where the scene lands, its colours and textures, the
 // widget windows, the PNG file, and the upload cache.
 #include "scenes.h"
+#include "status_window.h"
 
 #include <zel/render/backend.h>
 #include <zel/render/screen.h>
@@ -205,14 +206,8 @@ TEST_F(snapshot, windowShowsItsTitleAndLabelText) {
     auto windowFrame = [](std::string title, std::string label) {
         frame f;
         f.background = {0, 0, 0, 1};
-        uiWindow w;
-        w.id = 7;
-        w.title = std::move(title);
-        w.width = 200;
-        w.height = 60;
-        w.children.push_back({uiElement::kind::label, std::move(label), 0, 0, 200, 30});
-        w.children.push_back({uiElement::kind::entry, "geoms.zip", 0, 30, 200, 30});
-        f.windows.push_back(w);
+        f.windows.push_back(
+            statusWindow(std::move(title), std::move(label), "geoms.zip", {200}, 7));
         return f;
     };
     auto bright = [](const std::uint8_t* p) { return p[0] > 170 && p[1] > 170 && p[2] > 170; };
@@ -378,14 +373,8 @@ TEST_F(snapshot, sceneMatchesTheGoldenPicture) {
     auto c = cube(0.5f);
     frame f = withItems({grid, item(c, turnY(30, 0, 0.25f, -2), {0.9f, 0.3f, 0.2f, 1})});
     f.view.world = translation(0, 1.2f, 0.5f);
-    uiWindow w;
-    w.id = 1;
-    w.title = "Status";
-    w.width = 140;
-    w.height = 42;
-    w.children.push_back({uiElement::kind::label, "Axis: XYZ\nAnim: OFF", 0, 0, 140, 28});
-    w.children.push_back({uiElement::kind::entry, "geoms.zip", 0, 28, 140, 14});
-    f.windows.push_back(w);
+    f.windows.push_back(
+        statusWindow("Status", "Axis: XYZ\nAnim: OFF", "geoms.zip", {140, 42, 28, 14}));
     f.hud = {"position 0 0 0"};
     const image im = v->capture(f);
 

@@ -1,6 +1,7 @@
 // The window backend on a real X server (CTest runs this under Xvfb): it draws, and key and mouse
 // events made by xdotool arrive translated. Skipped when there is no display.
 #include "scenes.h"
+#include "status_window.h"
 
 #include <zel/render/backend.h>
 #include <zel/render/screen.h>
@@ -72,14 +73,7 @@ protected:
         frame f;
         auto c = cube(1.0f);
         f.items.push_back(item(c, translation(0, 0, -3), {0.9f, 0.1f, 0.1f, 1}));
-        uiWindow w;
-        w.id = 1;
-        w.title = "Status";
-        w.width = 120;
-        w.height = 60;
-        w.children.push_back({uiElement::kind::label, "label", 0, 0, 120, 30});
-        w.children.push_back({uiElement::kind::entry, entry, 0, 30, 120, 30});
-        f.windows.push_back(w);
+        f.windows.push_back(statusWindow("Status", "label", entry, {120}));
         v->drawFrame(f);
     }
     recorder host;

@@ -134,8 +134,7 @@ class fileAnimationTest : public ::testing::Test {
 protected:
     void SetUp() override {
         file = zeltest::corpusFile("assimp/3DS/RotatingCube.3DS");
-        if (!fs::exists(file))
-            GTEST_SKIP() << "missing " << file;
+        ZEL_NEEDS_CORPUS_FILE(file);
     }
     iSceneNode* read(zel::world::world& world, bool enable) {
         auto* on = new zel::sceneGraph::reader::animAttr;

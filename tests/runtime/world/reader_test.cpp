@@ -227,6 +227,7 @@ TEST_F(readerTest, SearchFoldersInOrderThenTheWorkingDirectory) {
 }
 
 TEST_F(readerTest, UpperCaseTextureNamesAreFoundIgnoringCase) {
+    ZEL_NEEDS_CORPUS();
     struct textured {
         const char* file;
         std::set<std::string> textures; // the names of the files found

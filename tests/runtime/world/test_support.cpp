@@ -11,7 +11,7 @@
 namespace zeltest {
 
 std::filesystem::path corpusFile(const std::string& relative) {
-    return std::filesystem::path(ZEL_CORPUS_DIR) / relative;
+    return corpusFolder() / relative;
 }
 
 std::filesystem::path sampleModel(const std::string& name) {

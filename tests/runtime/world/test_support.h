@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "corpus.h"
+
 #include <array>
 #include <filesystem>
 #include <string>
@@ -56,8 +58,5 @@ zel::matrix4 matrixOf(const zel::sceneGraph::iSceneNode& node);
 
 } // namespace zeltest
 
-#define ZEL_REQUIRE_FILE(p)                                                                        \
-    do {                                                                                           \
-        if (!std::filesystem::exists(p))                                                           \
-            GTEST_SKIP() << "missing " << (p);                                                     \
-    } while (0)
+// A model file the test reads: skipped when missing, failed when the corpus is required.
+#define ZEL_REQUIRE_FILE(p) ZEL_NEEDS_CORPUS_FILE(p)

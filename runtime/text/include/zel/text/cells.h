@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <string_view>
 
 namespace zel::text {
 
@@ -30,6 +31,37 @@ constexpr int cellsOf(char32_t c) {
     const auto it = std::upper_bound(std::begin(wide), std::end(wide), c,
                                      [](char32_t v, const span& s) { return v < s.first; });
     return it != std::begin(wide) && c <= std::prev(it)->last ? 2 : 1;
+}
+
+// The extent of UTF-16 text in character cells: the widest line and the number of lines, where
+// '\n' ends a line. A surrogate pair is one character of one cell (the UI draws U+FFFD for it); a
+// lone surrogate is one cell too.
+struct cellExtent {
+    int columns = 0;
+    int lines = 1;
+    bool operator==(const cellExtent&) const = default;
+};
+
+constexpr cellExtent extentOf(std::u16string_view text) {
+    auto high = [](char16_t c) { return c >= 0xD800 && c <= 0xDBFF; };
+    auto low = [](char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; };
+    cellExtent extent;
+    int column = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == u'\n') {
+            ++extent.lines;
+            column = 0;
+            continue;
+        }
+        if (high(text[i]) && i + 1 < text.size() && low(text[i + 1])) {
+            ++i;
+            column += 1;
+        } else {
+            column += cellsOf(text[i]);
+        }
+        extent.columns = std::max(extent.columns, column);
+    }
+    return extent;
 }
 
 } // namespace zel::text

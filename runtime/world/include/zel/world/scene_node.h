@@ -2,14 +2,16 @@
 //
 // Transforms use the row-vector convention of zel math (v' = v * M, translation in row 3). A node's
 // local matrix M composes as follows:
+// clang-format off
 //   applyXform  point3Xform T: M <- M * T   (moves along the parent's axes)
 //               scaleXform S:  M <- S * M   (in the node's own frame)
 //               quatXform R:   M <- R * M
 //               matrix4Xform X: M <- X * M
 //   setXform    M <- the object's matrix
-//   getXform    point3Xform: row 3; scaleXform: the lengths of rows 0..2; quatXform: the rotation
-//   of
-//               the upper 3x3 with that scale divided out; matrix4Xform: M.
+//   getXform    point3Xform: row 3; scaleXform: the lengths of rows 0..2;
+//               quatXform: the rotation of the upper 3x3 with that scale divided out;
+//               matrix4Xform: M.
+// clang-format on
 // So setXform(rotation), applyXform(scale), applyXform(position) rebuilds M = S * R * T from what
 // getXform read. A mirrored matrix (negative determinant) reads back the rotation of its mirror
 // image: rebuilding it loses the mirror.
