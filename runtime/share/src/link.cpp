@@ -64,8 +64,10 @@ struct linkCallbacks {
     static void reconnected(natsConnection*, void* closure) {
         with(closure, [](link& l) { l.onReconnected(); });
     }
+    // The message is ours to destroy, whether or not a link still hears it.
     static void ack(jsCtx*, natsMsg* msg, jsPubAck*, jsPubAckErr* pae, void* closure) {
         with(closure, [&](link& l) { l.onAck(msg, pae); });
+        natsMsg_Destroy(msg);
     }
 };
 
