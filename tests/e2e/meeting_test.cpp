@@ -324,6 +324,11 @@ TEST(meetingWindow, titleNamesUserSceneAndSitesTabFramesTheOtherAndCtrlZReachesN
         ASSERT_TRUE(host.start(spec, (work.path() / "plain.out").string(),
                                (work.path() / "plain.err").string()));
         EXPECT_TRUE(windowNamed(x, "propplacer", 60)) << readText(work.path() / "plain.err");
+        // Escape while the start-up model loads would cancel the load rather than quit.
+        for (int i = 0; i < 600 && readText(work.path() / "plain.out").find(activateTrace) ==
+                                       std::string::npos;
+             ++i)
+            sleepFor(0.1);
         x.xdotool({"key", "Escape"});
         ASSERT_TRUE(host.wait(30));
     }
