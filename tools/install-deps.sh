@@ -12,9 +12,14 @@ packages=()
 for list in "$@"; do
     mapfile -t -O "${#packages[@]}" packages < <(grep -v '^\s*#' "$list" | sed 's/\s*#.*//; /^\s*$/d')
 done
+# A package counts as installed when an installed package provides it: a Node.js from another
+# source ships npm inside and conflicts with Debian's npm package.
+provided=" $(dpkg-query -W -f='${Status}|${Provides}\n' 2>/dev/null |
+    sed -n 's/^install ok installed|//p' | tr ',' '\n' | sed 's/(.*//; s/^ *//; s/ *$//' | tr '\n' ' ') "
 missing=()
 for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+        [[ "$provided" == *" $p "* ]] || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 

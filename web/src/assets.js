@@ -1,0 +1,86 @@
+// Models of the asset bucket: the manifest `<user>.<hash>` and its chunks `<user>.<hash>.<i>`,
+// fetched under the user who owns the record that names them, checked against the hash and decoded
+// with the strict decoder. A model that fails is remembered as failed with its reason.
+
+import { chunkKey, decodeManifest, manifestKey, sha256Hex } from './records.js';
+import { decode } from './wire.js';
+
+// The manifest is written last: give a writer that is still uploading a moment (as a desktop site
+// does: 50 tries, 100 ms apart).
+const manifestTries = 50;
+const manifestWaitMs = 100;
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+// get(key) resolves to the entry's bytes (Uint8Array) or null when there is none.
+export async function fetchAsset(get, user, hash, { stopped = () => false } = {}) {
+    let text = null;
+    for (let attempt = 0; attempt < manifestTries && !stopped(); ++attempt) {
+        text = await get(manifestKey(user, hash));
+        if (text !== null) break;
+        await sleep(manifestWaitMs);
+    }
+    if (text === null) return { reason: `no asset ${hash.slice(0, 12)} on the broker` };
+    const manifest = decodeManifest(text);
+    if (!manifest.value) return { reason: manifest.reason };
+    const { size, chunks, chunkBytes } = manifest.value;
+    // Memory grows with the chunks that arrive, not with the size the manifest announces.
+    const parts = [];
+    let filled = 0;
+    for (let i = 0; i < chunks; ++i) {
+        if (stopped()) return { reason: 'stopped' };
+        const data = await get(chunkKey(user, hash, i));
+        if (data === null) return { reason: `chunk ${i} of a model is missing` };
+        if (data.byteLength !== Math.min(chunkBytes, size - filled)) return { reason: 'a chunk of a model has the wrong size' };
+        parts.push(data);
+        filled += data.byteLength;
+    }
+    const blob = new Uint8Array(size);
+    parts.reduce((at, part) => (blob.set(part, at), at + part.byteLength), 0);
+    if ((await sha256Hex(blob)) !== hash) return { reason: 'a model does not match its hash' };
+    const decoded = decode(blob);
+    if (decoded.status !== 'scene') return { reason: `a model does not decode: ${decoded.reason}` };
+    return { scene: decoded.scene };
+}
+
+// One fetch per (user, hash) at a time; results kept. A verified scene is kept by its hash alone:
+// whoever stored it, the bytes are the same.
+export class AssetCache {
+    constructor(get, { onReady = () => {}, log = () => {} } = {}) {
+        this.get = get;
+        this.onReady = onReady;
+        this.log = log;
+        this.scenes = new Map(); // hash -> scene
+        this.failed = new Map(); // user.hash -> reason
+        this.pending = new Set();
+        this.stopped = false;
+    }
+
+    // The scene, or {reason} when it failed, or null while it is on its way.
+    lookup(user, hash) {
+        const scene = this.scenes.get(hash);
+        if (scene) return { scene };
+        const key = manifestKey(user, hash);
+        if (this.failed.has(key)) return { reason: this.failed.get(key) };
+        if (!this.pending.has(key)) {
+            this.pending.add(key);
+            fetchAsset(this.get, user, hash, { stopped: () => this.stopped })
+                .catch((e) => ({ reason: `fetching a model failed: ${e.message}` }))
+                .then((r) => {
+                    this.pending.delete(key);
+                    if (r.scene) this.scenes.set(hash, r.scene);
+                    else if (!this.stopped) {
+                        this.failed.set(key, r.reason);
+                        this.log(`shared scene: a model of ${user} is shown without geometry: ${r.reason}`);
+                    }
+                    this.onReady();
+                });
+        }
+        return null;
+    }
+
+    // After a reconnect: models that failed because the broker was away may be there now.
+    retryFailed() {
+        this.failed.clear();
+    }
+}

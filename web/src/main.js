@@ -1,0 +1,483 @@
+// The page: joins a shared scene through the broker's WebSocket listener as one more site, mirrors
+// what the desktop sites publish and draws it. A user who may write also publishes its presence and
+// its camera as a navigator, so the others see its head.
+
+import * as THREE from 'three';
+import { OrbitControls } from 'three/examples/jsm/controls/OrbitControls.js';
+import { wsconnect } from '@nats-io/nats-core';
+import { Kvm } from '@nats-io/kv';
+
+import { AssetCache } from './assets.js';
+import { avatarColor } from './avatar.js';
+import {
+    assetBucket, encodePresence, encodeRecord, makeSite, nodeBucket, presenceBucket, presenceRefreshMs,
+    siteId, siteKey, validSceneName, validUserName,
+} from './records.js';
+import { SharedView } from './scene.js';
+
+const $ = (id) => document.getElementById(id);
+const now = () => performance.timeOrigin + performance.now();
+
+// What tests and the benchmark read: counters and the state the page shows.
+const stats = {
+    state: 'idle', // idle, connecting, joined, reconnecting, closed
+    mode: '', // 'writing' or 'viewing'
+    frames: 0,
+    sites: [],
+    models: {}, // mirror key -> {triangles, reason}
+    errors: [],
+    arrived: {}, // mirror key -> time its latest record arrived
+    drawn: {}, // mirror key -> time of the first frame drawn after it
+    drawnAt: 0,
+};
+window.zelPage = stats;
+
+function log(line) {
+    const el = $('log');
+    el.textContent += `${line}\n`;
+    const lines = el.textContent.split('\n');
+    if (lines.length > 50) el.textContent = lines.slice(-50).join('\n');
+    el.scrollTop = el.scrollHeight;
+}
+
+// ---- drawing ----
+
+const renderer = new THREE.WebGLRenderer({ antialias: true, preserveDrawingBuffer: true });
+renderer.setPixelRatio(window.devicePixelRatio);
+$('view').appendChild(renderer.domElement);
+const scene3 = new THREE.Scene();
+scene3.background = new THREE.Color(0x2b3036);
+const camera = new THREE.PerspectiveCamera(50, 1, 0.05, 2000);
+camera.position.set(0, 1.7, 4);
+const controls = new OrbitControls(camera, renderer.domElement);
+controls.target.set(0, 0.8, 0);
+controls.update();
+let userMovedCamera = false;
+controls.addEventListener('start', () => (userMovedCamera = true));
+
+scene3.add(new THREE.HemisphereLight(0xffffff, 0x404040, 1.6));
+const sun = new THREE.DirectionalLight(0xffffff, 1.4);
+sun.position.set(3, 6, 4);
+scene3.add(sun);
+// The ground: a plane at y = 0 and a grid of 1 m squares.
+const ground = new THREE.Mesh(
+    new THREE.PlaneGeometry(40, 40).rotateX(-Math.PI / 2),
+    new THREE.MeshLambertMaterial({ color: 0x5d6b4f }),
+);
+ground.name = 'ground';
+scene3.add(ground);
+const grid = new THREE.GridHelper(40, 40, 0x3d4535, 0x4b5741);
+grid.position.y = 0.002;
+scene3.add(grid);
+const world = new THREE.Group();
+world.matrixAutoUpdate = false;
+scene3.add(world);
+
+// A head for avatars, as a desktop site draws it: a box 0.2 m wide, 0.25 m high, 0.22 m deep, with
+// a nose towards -z.
+const headGeometry = (() => {
+    const g = new THREE.BoxGeometry(0.2, 0.25, 0.22).toNonIndexed();
+    const nose = new THREE.BoxGeometry(0.04, 0.05, 0.05).translate(0, -0.005, -0.135).toNonIndexed();
+    const positions = new Float32Array([...g.attributes.position.array, ...nose.attributes.position.array]);
+    const out = new THREE.BufferGeometry();
+    out.setAttribute('position', new THREE.BufferAttribute(positions, 3));
+    out.computeVertexNormals();
+    return out;
+})();
+
+function resize() {
+    const w = window.innerWidth;
+    const h = window.innerHeight;
+    renderer.setSize(w, h);
+    camera.aspect = w / Math.max(1, h);
+    camera.updateProjectionMatrix();
+}
+window.addEventListener('resize', resize);
+resize();
+
+// Geometry of one imported scene's mesh, shared by every node that shows it.
+const meshCache = new Map(); // hash#index -> {geometry, material}
+function meshObject(hash, scene, index) {
+    const id = `${hash}#${index}`;
+    let entry = meshCache.get(id);
+    if (!entry) {
+        const m = scene.meshes[index];
+        const g = new THREE.BufferGeometry();
+        g.setAttribute('position', new THREE.BufferAttribute(m.positions, 3));
+        if (m.normals.length) g.setAttribute('normal', new THREE.BufferAttribute(m.normals, 3));
+        if (m.uvs.length) g.setAttribute('uv', new THREE.BufferAttribute(m.uvs, 2));
+        g.setIndex(new THREE.BufferAttribute(m.indices, 1));
+        if (!m.normals.length) g.computeVertexNormals();
+        const mat = scene.materials[m.material];
+        const d = mat.diffuse;
+        const material = new THREE.MeshLambertMaterial({
+            color: new THREE.Color(d[0], d[1], d[2]),
+            transparent: mat.opacity < 1,
+            opacity: mat.opacity,
+            side: THREE.DoubleSide,
+        });
+        entry = { geometry: g, material, triangles: m.indices.length / 3 };
+        meshCache.set(id, entry);
+    }
+    const mesh = new THREE.Mesh(entry.geometry, entry.material);
+    mesh.userData.triangles = entry.triangles;
+    return mesh;
+}
+
+// ---- the shared scene ----
+
+let view = null;
+let assets = null;
+let drawnVersion = -1;
+let assetsVersion = 0;
+const objects = new Map(); // mirror key -> {object, record, meshState}
+const labels = new Map(); // mirror key -> label element
+
+function sync() {
+    const shown = view.visible();
+    const keep = new Set(shown.map((v) => v.key));
+    for (const [key, o] of objects) {
+        if (!keep.has(key)) {
+            o.object.removeFromParent();
+            objects.delete(key);
+            delete stats.models[key];
+        }
+    }
+    for (const v of shown) {
+        let o = objects.get(v.key);
+        if (!o) {
+            const object = new THREE.Group();
+            object.matrixAutoUpdate = false;
+            object.name = v.record.name;
+            o = { object, record: null, meshState: '' };
+            objects.set(v.key, o);
+        }
+        const parent = v.parent === '' ? world : objects.get(v.parent).object;
+        parent.add(o.object); // moves it under its parent, at the end: siblings come in order
+        if (o.record !== v.record) {
+            o.object.matrix.fromArray(v.record.matrix);
+            o.object.matrixWorldNeedsUpdate = true;
+            o.object.name = v.record.name;
+            o.record = v.record;
+        }
+        showMeshes(v, o);
+        showHead(v, o);
+    }
+    stats.sites = view.present().sort((a, b) => (a.site < b.site ? -1 : 1));
+    const list = $('sites');
+    list.replaceChildren(
+        ...stats.sites.map((s) => {
+            const li = document.createElement('li');
+            li.textContent = s.site + (me && s.site === siteId(me) ? ' (this page)' : '');
+            li.style.color = avatarColor(s.user).css;
+            return li;
+        }),
+    );
+    const broken = Object.entries(stats.models).filter(([, m]) => m.reason);
+    $('models').textContent = broken.length ? `${broken.length} model(s) without geometry: ${broken[0][1].reason}` : '';
+}
+
+function showMeshes(v, o) {
+    const r = v.record;
+    const wanted = r.meshScene ? `${v.site.user}.${r.meshScene}:${r.meshes.join(',')}` : '';
+    if (o.meshState === wanted) return;
+    const old = o.object.children.filter((c) => c.userData.isModel);
+    if (!r.meshScene) {
+        old.forEach((c) => c.removeFromParent());
+        o.meshState = wanted;
+        delete stats.models[v.key];
+        return;
+    }
+    const found = assets.lookup(v.site.user, r.meshScene);
+    if (!found) return; // on its way: drawn when it arrives
+    old.forEach((c) => c.removeFromParent());
+    o.meshState = wanted;
+    if (!found.scene) {
+        stats.models[v.key] = { triangles: 0, reason: found.reason };
+        return;
+    }
+    let triangles = 0;
+    let missing = 0;
+    for (const i of r.meshes) {
+        if (i >= found.scene.meshes.length) {
+            ++missing;
+            continue;
+        }
+        const mesh = meshObject(r.meshScene, found.scene, i);
+        mesh.userData.isModel = true;
+        triangles += mesh.userData.triangles;
+        o.object.add(mesh);
+    }
+    stats.models[v.key] = { triangles, reason: missing ? `${missing} mesh index(es) out of range` : '' };
+    if (!userMovedCamera) frameAll();
+}
+
+function showHead(v, o) {
+    const head = o.object.children.find((c) => c.userData.isHead);
+    if (!v.record.navigator) {
+        if (head) head.removeFromParent();
+        if (labels.has(v.key)) {
+            labels.get(v.key).remove();
+            labels.delete(v.key);
+        }
+        return;
+    }
+    if (!head) {
+        const mesh = new THREE.Mesh(headGeometry, new THREE.MeshLambertMaterial({ color: avatarColor(v.site.user).three }));
+        mesh.userData.isHead = true;
+        o.object.add(mesh);
+        const label = document.createElement('div');
+        label.className = 'label';
+        label.textContent = v.site.user;
+        label.style.color = avatarColor(v.site.user).css;
+        $('labels').appendChild(label);
+        labels.set(v.key, label);
+    }
+}
+
+const tmp = new THREE.Vector3();
+function placeLabels() {
+    for (const [key, label] of labels) {
+        const o = objects.get(key);
+        if (!o) {
+            label.remove();
+            labels.delete(key);
+            continue;
+        }
+        tmp.setFromMatrixPosition(o.object.matrixWorld);
+        tmp.y += 0.22;
+        tmp.project(camera);
+        const visible = tmp.z > -1 && tmp.z < 1;
+        label.hidden = !visible;
+        label.style.left = `${((tmp.x + 1) / 2) * window.innerWidth}px`;
+        label.style.top = `${((1 - tmp.y) / 2) * window.innerHeight}px`;
+    }
+}
+
+// Looks at everything with geometry, from the current direction.
+function frameAll() {
+    const box = new THREE.Box3();
+    world.updateMatrixWorld(true);
+    for (const o of objects.values())
+        for (const c of o.object.children) if (c.userData.isModel) box.expandByObject(c);
+    if (box.isEmpty()) return;
+    const sphere = box.getBoundingSphere(new THREE.Sphere());
+    const dir = camera.position.clone().sub(controls.target).normalize();
+    const distance = Math.max(sphere.radius, 0.1) / Math.sin(THREE.MathUtils.degToRad(camera.fov / 2)) * 1.1;
+    controls.target.copy(sphere.center);
+    camera.position.copy(sphere.center).addScaledVector(dir, distance);
+    camera.near = Math.max(0.01, distance / 1000);
+    camera.far = Math.max(2000, distance * 10);
+    camera.updateProjectionMatrix();
+    controls.update();
+}
+
+function frame() {
+    requestAnimationFrame(frame);
+    if (view) {
+        view.expire();
+        if (view.version !== drawnVersion || assetsVersion !== 0) {
+            drawnVersion = view.version;
+            assetsVersion = 0;
+            sync();
+        }
+    }
+    controls.update();
+    renderer.render(scene3, camera);
+    placeLabels();
+    ++stats.frames;
+    const t = now();
+    stats.drawnAt = t;
+    for (const key in stats.arrived) {
+        if (!(key in stats.drawn) || stats.drawn[key] < stats.arrived[key]) stats.drawn[key] = t;
+    }
+    publishCamera();
+}
+requestAnimationFrame(frame);
+
+// ---- the broker ----
+
+let nc = null;
+let me = null; // this page's site, when it may write
+let kvNodes = null;
+let kvPresence = null;
+let joinedAt = 0;
+let lastCamera = '';
+let cameraSentAt = 0;
+
+function setHud(text, reconnecting = false) {
+    const hud = $('hud');
+    hud.hidden = false;
+    hud.textContent = text;
+    hud.classList.toggle('reconnecting', reconnecting);
+}
+
+function hudLine() {
+    if (stats.state === 'reconnecting') return setHud('shared scene: reconnecting', true);
+    const n = stats.sites.length;
+    setHud(`shared scene ${sceneName}: ${n} ${n === 1 ? 'site' : 'sites'}${stats.mode === 'viewing' ? ' (viewing only)' : ''}`);
+}
+let sceneName = '';
+
+async function watch(kv, apply) {
+    const iter = await kv.watch({ key: '>' });
+    (async () => {
+        for await (const e of iter) {
+            const value = e.operation === 'PUT' ? e.value : null;
+            apply(e.key, value);
+        }
+    })().catch((e) => log(`shared scene: a watch ended: ${e.message}`));
+    return iter;
+}
+
+function refused(e) {
+    return /permission/i.test(String(e && (e.message || e))) || (e && e.name === 'PermissionViolationError');
+}
+
+async function publishPresence() {
+    if (!me || !kvPresence || stats.state !== 'joined') return;
+    try {
+        await kvPresence.put(siteKey(me), encodePresence({ user: me.user, site: siteId(me), joined: joinedAt }));
+    } catch (e) {
+        if (refused(e)) becomeViewer();
+    }
+}
+
+function cameraRecord() {
+    camera.updateMatrixWorld();
+    return encodeRecord({
+        name: 'navigator',
+        parent: '',
+        order: 0,
+        matrix: Array.from(camera.matrixWorld.elements, (x) => Math.fround(x)),
+        meshScene: '',
+        meshes: [],
+        anim: -1,
+        navigator: true,
+    });
+}
+
+// The camera as this site's navigator: at most ten records a second, only when it moved.
+function publishCamera(force = false) {
+    if (!me || !kvNodes || stats.state !== 'joined') return;
+    const t = now();
+    if (!force && t - cameraSentAt < 100) return;
+    const text = cameraRecord();
+    if (!force && text === lastCamera) return;
+    lastCamera = text;
+    cameraSentAt = t;
+    kvNodes.put(`${siteKey(me)}.0`, text).catch((e) => {
+        if (refused(e)) becomeViewer();
+        else lastCamera = ''; // not known whether it landed: send it again
+    });
+}
+
+function becomeViewer() {
+    if (stats.mode === 'viewing') return;
+    stats.mode = 'viewing';
+    log('shared scene: the broker does not let this user write; watching only');
+    me = null;
+    view.self = null;
+    hudLine();
+}
+
+async function leave() {
+    if (!nc) return;
+    const site = me;
+    me = null;
+    if (site) {
+        await Promise.allSettled([kvNodes.delete(`${siteKey(site)}.0`), kvPresence.delete(siteKey(site))]);
+    }
+    await nc.close().catch(() => {});
+}
+window.addEventListener('pagehide', () => void leave());
+
+async function join(form) {
+    const server = form.server.value.trim();
+    const user = form.user.value.trim();
+    sceneName = form.scene.value.trim();
+    if (!/^wss?:\/\//.test(server)) return log('the broker is a ws:// or wss:// address');
+    if (!validUserName(user)) return log('a user name is letters, digits, - and _, at most 32 characters');
+    if (!validSceneName(sceneName)) return log('a scene name is letters, digits, - and _, at most 64 characters');
+    stats.state = 'connecting';
+    setHud(`connecting to ${server}`);
+    const options = { servers: server, user, maxReconnectAttempts: -1, reconnectTimeWait: 250, name: 'web viewer' };
+    if (form.password.value) options.pass = form.password.value;
+    form.password.value = '';
+    try {
+        nc = await wsconnect(options);
+    } catch (e) {
+        stats.state = 'idle';
+        setHud(`cannot join: ${e.message}`);
+        form.hidden = false;
+        return;
+    }
+    form.hidden = true;
+    me = makeSite(user);
+    joinedAt = Date.now() / 1000;
+    view = new SharedView({ self: me, complain: log });
+    assets = null;
+    (async () => {
+        for await (const s of nc.status()) {
+            if (s.type === 'disconnect' || s.type === 'reconnecting') {
+                if (stats.state !== 'reconnecting') {
+                    stats.state = 'reconnecting';
+                    hudLine();
+                }
+            } else if (s.type === 'reconnect') {
+                stats.state = 'joined';
+                assets.retryFailed();
+                lastCamera = '';
+                publishPresence();
+                hudLine();
+            } else if (s.type === 'error' && refused(s.error)) {
+                if (me && String(s.error.message).includes(siteKey(me))) becomeViewer();
+            }
+        }
+    })();
+    try {
+        const kvm = new Kvm(nc);
+        kvNodes = await kvm.open(nodeBucket(sceneName));
+        kvPresence = await kvm.open(presenceBucket(sceneName));
+        const kvAssets = await kvm.open(assetBucket);
+        await kvNodes.status(); // fails when the scene does not exist yet
+        assets = new AssetCache(
+            async (key) => {
+                const e = await kvAssets.get(key);
+                return e && e.operation === 'PUT' ? e.value : null;
+            },
+            { onReady: () => ++assetsVersion, log },
+        );
+        await watch(kvPresence, (key, value) => view.applyPresence(key, value));
+        await watch(kvNodes, (key, value) => {
+            if (view.applyNode(key, value)) stats.arrived[key] = now();
+        });
+    } catch (e) {
+        setHud(`cannot open the scene ${sceneName}: ${e.message}`);
+        stats.state = 'closed';
+        await nc.close().catch(() => {});
+        return;
+    }
+    stats.state = 'joined';
+    stats.mode = 'writing';
+    view.applyPresence(siteKey(me), encodePresence({ user: me.user, site: siteId(me), joined: joinedAt }));
+    await publishPresence();
+    publishCamera(true);
+    setInterval(() => {
+        publishPresence();
+        hudLine();
+    }, presenceRefreshMs);
+    hudLine();
+    $('side').hidden = false;
+    nc.closed().then(() => {
+        stats.state = 'closed';
+        setHud('shared scene: closed');
+    });
+}
+
+$('join').addEventListener('submit', (ev) => {
+    ev.preventDefault();
+    join(ev.target).catch((e) => log(`shared scene: ${e.message}`));
+});
+window.addEventListener('error', (e) => stats.errors.push(String(e.message)));
+window.addEventListener('unhandledrejection', (e) => stats.errors.push(String(e.reason)));

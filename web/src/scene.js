@@ -1,0 +1,164 @@
+// The shared scene as a desktop site sees it: mirrors of the other sites' node records and the sites
+// present, kept by the same rules (record checks, limits, presence expiry). It draws nothing; the
+// page asks it which nodes to show where.
+
+import {
+    decodePresence, decodeRecord, maxDepth, maxNodesPerUser, parseNodeKey, parsePresenceKey,
+    presenceTimeoutMs, sameSite, siteId,
+} from './records.js';
+
+const shortKey = (key) => (key.length > 64 ? `${key.slice(0, 64)}...` : key);
+
+export class SharedView {
+    // self: this page's own site ({user, hex}), whose records it never mirrors. complain(line): one
+    // line for the page's log. now(): milliseconds.
+    constructor({ self = null, complain = () => {}, now = () => Date.now() } = {}) {
+        this.self = self;
+        this.complainTo = complain;
+        this.now = now;
+        this.mirrors = new Map(); // key -> {site, record}; live records only
+        this.sites = new Map(); // site id -> {user, hex, present, seen}
+        this.perUser = new Map(); // user -> live mirrors
+        this.lastComplaint = new Map(); // site id -> time
+        this.version = 0; // grows with every change the page should draw
+    }
+
+    // At most one line per site a second.
+    complain(who, what) {
+        const t = this.now();
+        const last = this.lastComplaint.get(who);
+        if (last !== undefined && t - last < 1000) return;
+        this.lastComplaint.set(who, t);
+        this.complainTo(`shared scene: dropped a record of ${who}: ${what}`);
+    }
+
+    // A node bucket entry: value null for a delete. False when it was dropped.
+    applyNode(key, value) {
+        const k = parseNodeKey(key);
+        if (!k) {
+            this.complain(shortKey(key), 'bad key');
+            return false;
+        }
+        if (this.self && sameSite(k.site, this.self)) return true;
+        const id = siteId(k.site);
+        const existing = this.mirrors.get(key);
+        if (value === null) {
+            if (existing) {
+                this.mirrors.delete(key);
+                this.perUser.set(k.site.user, this.perUser.get(k.site.user) - 1);
+                ++this.version;
+            }
+            return true;
+        }
+        const r = decodeRecord(k, value);
+        if (!r.value) {
+            this.complain(id, r.reason);
+            return false;
+        }
+        const count = this.perUser.get(k.site.user) ?? 0;
+        if (!existing && count >= maxNodesPerUser) {
+            this.complain(id, `more than ${maxNodesPerUser} nodes`);
+            return false;
+        }
+        if (this.closesCycle(key, r.value.parent)) {
+            this.complain(id, 'its parent hangs below it');
+            return false;
+        }
+        if (!existing) this.perUser.set(k.site.user, count + 1);
+        this.mirrors.set(key, { site: k.site, record: r.value });
+        ++this.version;
+        return true;
+    }
+
+    closesCycle(key, parent) {
+        let at = parent;
+        for (let steps = 0; at !== '' && steps <= maxNodesPerUser + 1; ++steps) {
+            if (at === key) return true;
+            const m = this.mirrors.get(at);
+            if (!m) return false;
+            at = m.record.parent;
+        }
+        return at !== '';
+    }
+
+    // A presence bucket entry: value null for a delete (or purge).
+    applyPresence(key, value) {
+        const site = parsePresenceKey(key);
+        if (!site) {
+            this.complain(shortKey(key), 'bad presence key');
+            return false;
+        }
+        const id = siteId(site);
+        if (value === null) {
+            const s = this.sites.get(id);
+            if (s && s.present) {
+                s.present = false;
+                ++this.version;
+            }
+            return true;
+        }
+        const p = decodePresence(site, value);
+        if (!p.value) {
+            this.complain(id, p.reason);
+            return false;
+        }
+        let s = this.sites.get(id);
+        if (!s) this.sites.set(id, (s = { user: site.user, hex: site.hex, present: false, seen: 0 }));
+        s.seen = this.now();
+        if (!s.present) {
+            s.present = true;
+            ++this.version;
+        }
+        return true;
+    }
+
+    // Sites not heard of for the timeout are gone.
+    expire() {
+        const t = this.now();
+        for (const [id, s] of this.sites) {
+            if (s.present && t - s.seen > presenceTimeoutMs && !(this.self && id === siteId(this.self))) {
+                s.present = false;
+                ++this.version;
+            }
+        }
+    }
+
+    present() {
+        return [...this.sites].filter(([, s]) => s.present).map(([id, s]) => ({ site: id, user: s.user }));
+    }
+
+    // The mirrors to draw: those whose chain of parents reaches the root, under a present site, at
+    // most maxDepth deep. Each: {key, site, record, parent (key or ''), depth}, parents before
+    // children, siblings in (site, order, key) order.
+    visible() {
+        const children = new Map();
+        for (const [key, m] of this.mirrors) {
+            const list = children.get(m.record.parent);
+            if (list) list.push(key);
+            else children.set(m.record.parent, [key]);
+        }
+        const rank = (a, b) => {
+            const x = this.mirrors.get(a);
+            const y = this.mirrors.get(b);
+            if (x.site.user !== y.site.user) return x.site.user < y.site.user ? -1 : 1;
+            if (x.site.hex !== y.site.hex) return x.site.hex < y.site.hex ? -1 : 1;
+            if (x.record.order !== y.record.order) return x.record.order < y.record.order ? -1 : 1;
+            return a < b ? -1 : a > b ? 1 : 0;
+        };
+        const out = [];
+        const roots = (children.get('') ?? []).filter((key) => {
+            const s = this.sites.get(siteId(this.mirrors.get(key).site));
+            return s && s.present;
+        });
+        const stack = roots.sort(rank).reverse().map((key) => [key, 1]);
+        while (stack.length) {
+            const [key, depth] = stack.pop();
+            const m = this.mirrors.get(key);
+            out.push({ key, site: m.site, record: m.record, parent: m.record.parent, depth });
+            if (depth >= maxDepth) continue;
+            const kids = children.get(key);
+            if (kids) for (const c of kids.sort(rank).reverse()) stack.push([c, depth + 1]);
+        }
+        return out;
+    }
+}
