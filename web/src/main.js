@@ -17,6 +17,8 @@ import { SharedView } from './scene.js';
 
 const $ = (id) => document.getElementById(id);
 const now = () => performance.timeOrigin + performance.now();
+// Colours as a desktop site writes them to the screen, without a conversion from linear light.
+const srgb = (r, g, b) => new THREE.Color().setRGB(r, g, b, THREE.SRGBColorSpace);
 
 // What tests and the benchmark read: counters and the state the page shows.
 const stats = {
@@ -48,27 +50,51 @@ $('view').appendChild(renderer.domElement);
 const scene3 = new THREE.Scene();
 scene3.background = new THREE.Color(0x2b3036);
 const camera = new THREE.PerspectiveCamera(50, 1, 0.05, 2000);
-camera.position.set(0, 1.7, 4);
+// Home: a little behind and above where a desktop site's navigator starts, looking at the table
+// in front of it where the placed model stands.
+function home() {
+    camera.position.set(0, 2.2, 2.0);
+    controls.target.set(0.75, 0.6, -2.1);
+    camera.near = 0.05;
+    camera.far = 2000;
+    camera.updateProjectionMatrix();
+    controls.update();
+}
 const controls = new OrbitControls(camera, renderer.domElement);
-controls.target.set(0, 0.8, 0);
-controls.update();
-let userMovedCamera = false;
-controls.addEventListener('start', () => (userMovedCamera = true));
+controls.screenSpacePanning = true;
+home();
+window.addEventListener('keydown', (e) => {
+    if (e.target instanceof HTMLInputElement) return;
+    if (e.key === 'f') frameAll();
+    else if (e.key === 'h') home();
+});
 
 scene3.add(new THREE.HemisphereLight(0xffffff, 0x404040, 1.6));
 const sun = new THREE.DirectionalLight(0xffffff, 1.4);
 sun.position.set(3, 6, 4);
 scene3.add(sun);
-// The ground: a plane at y = 0 and a grid of 1 m squares.
-const ground = new THREE.Mesh(
-    new THREE.PlaneGeometry(40, 40).rotateX(-Math.PI / 2),
-    new THREE.MeshLambertMaterial({ color: 0x5d6b4f }),
-);
-ground.name = 'ground';
+// The ground as a desktop site draws it: lines 2 cm wide, 1 m apart, 20 m across, at y = 0.
+const ground = (() => {
+    const positions = [];
+    const indices = [];
+    const quad = (x0, z0, x1, z1) => {
+        const base = positions.length / 3;
+        positions.push(x0, 0, z0, x0, 0, z1, x1, 0, z1, x1, 0, z0);
+        indices.push(base, base + 1, base + 2, base, base + 2, base + 3);
+    };
+    for (let i = -10; i <= 10; ++i) {
+        quad(i - 0.01, -10, i + 0.01, 10);
+        quad(-10, i - 0.01, 10, i + 0.01);
+    }
+    const g = new THREE.BufferGeometry();
+    g.setAttribute('position', new THREE.Float32BufferAttribute(positions, 3));
+    g.setIndex(indices);
+    g.computeVertexNormals();
+    const mesh = new THREE.Mesh(g, new THREE.MeshBasicMaterial({ color: srgb(0.45, 0.5, 0.45), side: THREE.DoubleSide }));
+    mesh.name = 'ground';
+    return mesh;
+})();
 scene3.add(ground);
-const grid = new THREE.GridHelper(40, 40, 0x3d4535, 0x4b5741);
-grid.position.y = 0.002;
-scene3.add(grid);
 const world = new THREE.Group();
 world.matrixAutoUpdate = false;
 scene3.add(world);
@@ -111,7 +137,7 @@ function meshObject(hash, scene, index) {
         const mat = scene.materials[m.material];
         const d = mat.diffuse;
         const material = new THREE.MeshLambertMaterial({
-            color: new THREE.Color(d[0], d[1], d[2]),
+            color: srgb(d[0], d[1], d[2]),
             transparent: mat.opacity < 1,
             opacity: mat.opacity,
             side: THREE.DoubleSide,
@@ -209,7 +235,6 @@ function showMeshes(v, o) {
         o.object.add(mesh);
     }
     stats.models[v.key] = { triangles, reason: missing ? `${missing} mesh index(es) out of range` : '' };
-    if (!userMovedCamera) frameAll();
 }
 
 function showHead(v, o) {
@@ -301,6 +326,7 @@ let nc = null;
 let me = null; // this page's site, when it may write
 let kvNodes = null;
 let kvPresence = null;
+let kvAssets = null;
 let joinedAt = 0;
 let lastCamera = '';
 let cameraSentAt = 0;
@@ -426,7 +452,7 @@ async function join(form) {
                 }
             } else if (s.type === 'reconnect') {
                 stats.state = 'joined';
-                assets.retryFailed();
+                assets?.retryFailed();
                 lastCamera = '';
                 publishPresence();
                 hudLine();
@@ -435,29 +461,33 @@ async function join(form) {
             }
         }
     })();
-    try {
-        const kvm = new Kvm(nc);
-        kvNodes = await kvm.open(nodeBucket(sceneName));
-        kvPresence = await kvm.open(presenceBucket(sceneName));
-        const kvAssets = await kvm.open(assetBucket);
-        await kvNodes.status(); // fails when the scene does not exist yet
-        assets = new AssetCache(
-            async (key) => {
-                const e = await kvAssets.get(key);
-                return e && e.operation === 'PUT' ? e.value : null;
-            },
-            { onReady: () => ++assetsVersion, log },
-        );
-        await watch(kvPresence, (key, value) => view.applyPresence(key, value));
-        await watch(kvNodes, (key, value) => {
-            if (view.applyNode(key, value)) stats.arrived[key] = now();
-        });
-    } catch (e) {
-        setHud(`cannot open the scene ${sceneName}: ${e.message}`);
-        stats.state = 'closed';
-        await nc.close().catch(() => {});
-        return;
+    // The scene's buckets are made by the first desktop site: until then, ask again now and then.
+    const kvm = new Kvm(nc);
+    for (let attempt = 0; ; ++attempt) {
+        try {
+            kvNodes = await kvm.open(nodeBucket(sceneName));
+            await kvNodes.status();
+            kvPresence = await kvm.open(presenceBucket(sceneName));
+            await kvPresence.status();
+            kvAssets = await kvm.open(assetBucket);
+            break;
+        } catch (e) {
+            if (nc.isClosed()) return;
+            setHud(`no scene ${sceneName} on the broker yet (${e.message}); trying again`);
+            await new Promise((resolve) => setTimeout(resolve, 2000));
+        }
     }
+    assets = new AssetCache(
+        async (key) => {
+            const e = await kvAssets.get(key);
+            return e && e.operation === 'PUT' ? e.value : null;
+        },
+        { onReady: () => ++assetsVersion, log },
+    );
+    await watch(kvPresence, (key, value) => view.applyPresence(key, value));
+    await watch(kvNodes, (key, value) => {
+        if (view.applyNode(key, value)) stats.arrived[key] = now();
+    });
     stats.state = 'joined';
     stats.mode = 'writing';
     view.applyPresence(siteKey(me), encodePresence({ user: me.user, site: siteId(me), joined: joinedAt }));
@@ -475,6 +505,7 @@ async function join(form) {
     });
 }
 
+$('server').value = `ws://${window.location.hostname || '127.0.0.1'}:4223`;
 $('join').addEventListener('submit', (ev) => {
     ev.preventDefault();
     join(ev.target).catch((e) => log(`shared scene: ${e.message}`));
