@@ -9,6 +9,7 @@ import { Kvm } from '@nats-io/kv';
 
 import { AssetCache } from './assets.js';
 import { avatarColor } from './avatar.js';
+import { deskMaterial } from './shading.js';
 import {
     assetBucket, encodePresence, encodeRecord, makeSite, nodeBucket, presenceBucket, presenceRefreshMs,
     siteId, siteKey, validSceneName, validUserName,
@@ -17,8 +18,8 @@ import { SharedView } from './scene.js';
 
 const $ = (id) => document.getElementById(id);
 const now = () => performance.timeOrigin + performance.now();
-// Colours as a desktop site writes them to the screen, without a conversion from linear light.
-const srgb = (r, g, b) => new THREE.Color().setRGB(r, g, b, THREE.SRGBColorSpace);
+// Colours go to the screen as they are, as a desktop site writes them.
+THREE.ColorManagement.enabled = false;
 
 // What tests and the benchmark read: counters and the state the page shows.
 const stats = {
@@ -45,10 +46,11 @@ function log(line) {
 // ---- drawing ----
 
 const renderer = new THREE.WebGLRenderer({ antialias: true, preserveDrawingBuffer: true });
+renderer.outputColorSpace = THREE.LinearSRGBColorSpace;
 renderer.setPixelRatio(window.devicePixelRatio);
 $('view').appendChild(renderer.domElement);
 const scene3 = new THREE.Scene();
-scene3.background = new THREE.Color(0x2b3036);
+scene3.background = new THREE.Color(0.16, 0.18, 0.22);
 const camera = new THREE.PerspectiveCamera(50, 1, 0.05, 2000);
 // Home: a little behind and above where a desktop site's navigator starts, looking at the table
 // in front of it where the placed model stands.
@@ -69,10 +71,6 @@ window.addEventListener('keydown', (e) => {
     else if (e.key === 'h') home();
 });
 
-scene3.add(new THREE.HemisphereLight(0xffffff, 0x404040, 1.6));
-const sun = new THREE.DirectionalLight(0xffffff, 1.4);
-sun.position.set(3, 6, 4);
-scene3.add(sun);
 // The ground as a desktop site draws it: lines 2 cm wide, 1 m apart, 20 m across, at y = 0.
 const ground = (() => {
     const positions = [];
@@ -89,8 +87,8 @@ const ground = (() => {
     const g = new THREE.BufferGeometry();
     g.setAttribute('position', new THREE.Float32BufferAttribute(positions, 3));
     g.setIndex(indices);
-    g.computeVertexNormals();
-    const mesh = new THREE.Mesh(g, new THREE.MeshBasicMaterial({ color: srgb(0.45, 0.5, 0.45), side: THREE.DoubleSide }));
+    g.setAttribute('normal', new THREE.Float32BufferAttribute(positions.map((_, i) => (i % 3 === 1 ? 1 : 0)), 3));
+    const mesh = new THREE.Mesh(g, deskMaterial([0.45, 0.5, 0.45, 1]));
     mesh.name = 'ground';
     return mesh;
 })();
@@ -133,15 +131,9 @@ function meshObject(hash, scene, index) {
         if (m.normals.length) g.setAttribute('normal', new THREE.BufferAttribute(m.normals, 3));
         if (m.uvs.length) g.setAttribute('uv', new THREE.BufferAttribute(m.uvs, 2));
         g.setIndex(new THREE.BufferAttribute(m.indices, 1));
-        if (!m.normals.length) g.computeVertexNormals();
         const mat = scene.materials[m.material];
         const d = mat.diffuse;
-        const material = new THREE.MeshLambertMaterial({
-            color: srgb(d[0], d[1], d[2]),
-            transparent: mat.opacity < 1,
-            opacity: mat.opacity,
-            side: THREE.DoubleSide,
-        });
+        const material = deskMaterial([d[0], d[1], d[2], d[3] * mat.opacity]);
         entry = { geometry: g, material, triangles: m.indices.length / 3 };
         meshCache.set(id, entry);
     }
@@ -248,7 +240,8 @@ function showHead(v, o) {
         return;
     }
     if (!head) {
-        const mesh = new THREE.Mesh(headGeometry, new THREE.MeshLambertMaterial({ color: avatarColor(v.site.user).three }));
+        const c = avatarColor(v.site.user).three;
+        const mesh = new THREE.Mesh(headGeometry, deskMaterial([c.r, c.g, c.b, 1]));
         mesh.userData.isHead = true;
         o.object.add(mesh);
         const label = document.createElement('div');
