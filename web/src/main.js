@@ -29,11 +29,14 @@ const stats = {
     sites: [],
     models: {}, // mirror key -> {triangles, reason}
     errors: [],
+    stored: {}, // mirror key -> when the broker stored its latest record
     arrived: {}, // mirror key -> time its latest record arrived
     drawn: {}, // mirror key -> time of the first frame drawn after it
     drawnAt: 0,
 };
 window.zelPage = stats;
+// The matrices of the mirrors shown, by key.
+stats.matrices = () => Object.fromEntries([...objects].map(([key, o]) => [key, Array.from(o.record.matrix)]));
 
 function log(line) {
     const el = $('log');
@@ -338,15 +341,37 @@ function hudLine() {
 }
 let sceneName = '';
 
+// Applies every entry of the bucket, the current ones first; resolves once those are applied.
 async function watch(kv, apply) {
-    const iter = await kv.watch({ key: '>' });
+    let empty;
+    let iter;
+    try {
+        empty = (await kv.status()).values === 0;
+        iter = await kv.watch({ key: '>' });
+    } catch (e) {
+        log(`shared scene: cannot watch ${kv.bucket}: ${e.message}`);
+        return new Promise(() => {});
+    }
+    let loaded;
+    const current = new Promise((resolve) => (loaded = resolve));
+    if (empty) loaded();
     (async () => {
         for await (const e of iter) {
             const value = e.operation === 'PUT' ? e.value : null;
-            apply(e.key, value);
+            apply(e.key, value, e);
+            if (e.delta === 0 || e.isUpdate) loaded();
         }
     })().catch((e) => log(`shared scene: a watch ended: ${e.message}`));
-    return iter;
+    return current;
+}
+
+// Records of this user's sites that are no longer present: left behind by a page or a host that
+// could not say goodbye. As a desktop site does, the next site of the user deletes them.
+function cleanUp() {
+    if (!me) return;
+    const present = new Set(view.present().map((s) => s.site));
+    for (const [key, m] of view.mirrors)
+        if (m.site.user === me.user && !present.has(siteId(m.site))) kvNodes.delete(key).catch(() => {});
 }
 
 function refused(e) {
@@ -477,10 +502,14 @@ async function join(form) {
         },
         { onReady: () => ++assetsVersion, log },
     );
-    await watch(kvPresence, (key, value) => view.applyPresence(key, value));
-    await watch(kvNodes, (key, value) => {
-        if (view.applyNode(key, value)) stats.arrived[key] = now();
+    const presenceLoaded = watch(kvPresence, (key, value) => view.applyPresence(key, value));
+    const nodesLoaded = watch(kvNodes, (key, value, entry) => {
+        if (view.applyNode(key, value)) {
+            stats.arrived[key] = now();
+            stats.stored[key] = entry.created.getTime();
+        }
     });
+    Promise.all([presenceLoaded, nodesLoaded]).then(cleanUp, () => {});
     stats.state = 'joined';
     stats.mode = 'writing';
     view.applyPresence(siteKey(me), encodePresence({ user: me.user, site: siteId(me), joined: joinedAt }));
@@ -488,6 +517,12 @@ async function join(form) {
     publishCamera(true);
     setInterval(() => {
         publishPresence();
+        // A page in the background draws no frames: its state and list still follow the scene.
+        view.expire();
+        if (view.version !== drawnVersion) {
+            drawnVersion = view.version;
+            sync();
+        }
         hudLine();
     }, presenceRefreshMs);
     hudLine();

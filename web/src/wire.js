@@ -6,6 +6,13 @@
 const headMagic = 'ZELSCENE';
 const tailMagic = 'ZELEND\0\0';
 export const sceneCodecVersion = 1;
+// From version 2 on, a scene carries its pictures (decoded RGBA) and materials index them.
+const withTextures = sceneCodecVersion >= 2;
+export const noTexture = 0xffffffff;
+export const maxTexturePixels = 2 ** 22;
+export const maxScenePixels = 2 ** 24;
+export const maxTextureSide = 2 ** 24;
+const textureHasAlpha = 1;
 const kindScene = 1;
 const kindFailure = 2;
 const headerSize = 8 + 4 + 4 + 8;
@@ -78,15 +85,17 @@ class Reader {
         return this.text(n, what);
     }
 
-    // n elements of 4 bytes (n a Number or a BigInt from the data), as Type.
+    // n elements (n a Number or a BigInt from the data) as Type: Float32Array, Uint32Array or
+    // Uint8Array, copied out of the encoding.
     array(Type, n, what) {
-        if (BigInt(n) > BigInt(Math.floor(this.left / 4))) this.fail(`count of ${what} exceeds the data`);
+        const size = Type.BYTES_PER_ELEMENT;
+        if (BigInt(n) > BigInt(Math.floor(this.left / size))) this.fail(`count of ${what} exceeds the data`);
         const count = Number(n);
-        const from = this.take(4 * count, what);
-        if (littleEndian) return new Type(this.bytes.buffer.slice(this.bytes.byteOffset + from, this.bytes.byteOffset + this.at));
+        const from = this.take(size * count, what);
+        if (littleEndian || size === 1) return new Type(this.bytes.buffer.slice(this.bytes.byteOffset + from, this.bytes.byteOffset + this.at));
         const out = new Type(count);
         const get = Type === Float32Array ? 'getFloat32' : 'getUint32';
-        for (let i = 0; i < count; ++i) out[i] = this.view[get](from + 4 * i, true);
+        for (let i = 0; i < count; ++i) out[i] = this.view[get](from + size * i, true);
         return out;
     }
 
@@ -106,14 +115,36 @@ function allFinite(values) {
     return true;
 }
 
-function readMaterial(r) {
+// pixels.n: what the scene's earlier pictures hold.
+function readTexture(r, pixels) {
+    const name = r.str('texture name');
+    const width = r.u32('texture');
+    const height = r.u32('texture');
+    const sourceWidth = r.u32('texture');
+    const sourceHeight = r.u32('texture');
+    const flags = r.u32('texture');
+    const n = width * height; // inexact only far above the limit
+    if (n === 0 || n > maxTexturePixels) r.fail('bad texture size');
+    if (sourceWidth < width || sourceHeight < height || sourceWidth > maxTextureSide || sourceHeight > maxTextureSide)
+        r.fail('bad texture source size');
+    if ((flags & ~textureHasAlpha) !== 0) r.fail('unknown texture flags');
+    if (n > maxScenePixels - pixels.n) r.fail('textures exceed the pixels a scene may hold');
+    pixels.n += n;
+    const rgba = r.array(Uint8Array, n * 4, 'texture pixels');
+    return { name, width, height, sourceWidth, sourceHeight, hasAlpha: (flags & textureHasAlpha) !== 0, rgba };
+}
+
+function readMaterial(r, textureCount) {
     const name = r.str('material name');
     const diffuse = r.floats(4, 'material');
     const ambient = r.floats(3, 'material');
     const specular = r.floats(3, 'material');
     const opacity = r.f32('material');
-    const diffuseTexture = r.str('texture name');
-    return { name, diffuse, ambient, specular, opacity, diffuseTexture };
+    if (!withTextures) return { name, diffuse, ambient, specular, opacity, diffuseTexture: r.str('texture name'), texture: noTexture };
+    const diffuseTexture = r.str('material texture name');
+    const texture = r.u32('material');
+    if (texture !== noTexture && texture >= textureCount) r.fail('material texture index out of range');
+    return { name, diffuse, ambient, specular, opacity, diffuseTexture, texture };
 }
 
 function readMesh(r, materialCount) {
@@ -200,9 +231,12 @@ function sections(r, minBytes, what, readOne) {
 }
 
 function decodeScene(r) {
-    // Minimum sizes: material 4+16+12+12+4+4 = 52, mesh 4+32, node 4+64+4+4, animation 4+16+4.
-    const s = {};
-    s.materials = sections(r, 52, 'materials', () => readMaterial(r));
+    // Minimum sizes: texture 4+20+4 (one pixel), material 4+16+12+12+4+4 (+4 for its texture),
+    // mesh 4+32, node 4+64+4+4, animation 4+16+4.
+    const s = { textures: [] };
+    const pixels = { n: 0 };
+    if (withTextures) s.textures = sections(r, 28, 'textures', () => readTexture(r, pixels));
+    s.materials = sections(r, withTextures ? 56 : 52, 'materials', () => readMaterial(r, s.textures.length));
     s.meshes = sections(r, 36, 'meshes', () => readMesh(r, s.materials.length));
     s.nodes = sections(r, 76, 'nodes', () => readNode(r));
     s.animations = sections(r, 24, 'animations', () => readAnimation(r));
