@@ -316,10 +316,10 @@ TEST(Share, HostileRecordsAreDroppedWithoutTouchingOtherSites) {
         std::string(64, 'a') +
         R"(","meshes":[0]}})"
         "\n";
-    in += "put zel-assets " + std::string(64, 'a') +
-          R"( {"size":3,"chunks":1,"chunk":1048576})"
+    in += "put zel-assets mal." + std::string(64, 'a') +
+          R"( {"size":3,"chunks":1,"chunk":1040384})"
           "\n";
-    in += "put zel-assets " + std::string(64, 'a') + ".0 abc\n";
+    in += "put zel-assets mal." + std::string(64, 'a') + ".0 abc\n";
     // More than 100,000 nodes, hanging under a node that never comes.
     in +=
         "flood zel-scene-default mal.0000000b. 100010 " +

@@ -382,11 +382,13 @@ struct sharedScene::impl final : world::nodeHooks {
             m.shownScene = m.record.meshScene;
         } else {
             m.shownScene.clear();
-            if (!m.record.meshScene.empty() && assetsRequested.insert(m.record.meshScene).second) {
+            // The asset lives under the record owner's user.
+            const std::string asset = m.site.user + "." + m.record.meshScene;
+            if (!m.record.meshScene.empty() && assetsRequested.insert(asset).second) {
                 ++assetsPending;
                 {
                     std::lock_guard lock(assetMutex);
-                    assetQueue.push_back(m.record.meshScene);
+                    assetQueue.push_back(asset);
                 }
                 assetReady.notify_one();
             }
@@ -710,8 +712,9 @@ struct sharedScene::impl final : world::nodeHooks {
             hashes[scene.get()] = "";
             return "";
         }
+        const std::string assetKey = self.user + "." + hash;
         kvEntry* manifest = nullptr;
-        if (kvStore_Get(&manifest, assets.kv, hash.c_str()) == NATS_OK) {
+        if (kvStore_Get(&manifest, assets.kv, assetKey.c_str()) == NATS_OK) {
             kvEntry_Destroy(manifest);
         } else if (!writeRefused) {
             assetManifest m;
@@ -722,13 +725,14 @@ struct sharedScene::impl final : world::nodeHooks {
             for (std::uint32_t i = 0; ok && i < m.chunks; ++i) {
                 const std::size_t from = std::size_t(i) * assetChunkBytes;
                 const std::size_t n = std::min(assetChunkBytes, blob.size() - from);
-                const std::string key = hash + "." + std::to_string(i);
+                const std::string key = assetKey + "." + std::to_string(i);
                 ok = kvStore_Put(nullptr, assets.kv, key.c_str(), blob.data() + from,
                                  static_cast<int>(n)) == NATS_OK;
             }
             const std::string text = encodeManifest(m);
             if (ok)
-                ok = kvStore_PutString(nullptr, assets.kv, hash.c_str(), text.c_str()) == NATS_OK;
+                ok = kvStore_PutString(nullptr, assets.kv, assetKey.c_str(), text.c_str()) ==
+                     NATS_OK;
             if (!ok && !writeRefused)
                 log << "shared scene: could not store a model on the broker; it is shared "
                        "without geometry until the next change"
@@ -815,13 +819,15 @@ struct sharedScene::impl final : world::nodeHooks {
         }
     }
 
-    std::shared_ptr<const world::import::scene> fetchAsset(const std::string& hash,
+    // The asset "user.hash": its manifest, then its chunks "user.hash.i".
+    std::shared_ptr<const world::import::scene> fetchAsset(const std::string& asset,
                                                            std::string& reason) {
+        const std::string hash = asset.substr(asset.find('.') + 1);
         kvEntry* entry = nullptr;
         // The manifest is written last; give a writer that is still uploading a moment.
         natsStatus s = NATS_NOT_FOUND;
         for (int attempt = 0; attempt < 50 && !stopping; ++attempt) {
-            s = kvStore_Get(&entry, assets.kv, hash.c_str());
+            s = kvStore_Get(&entry, assets.kv, asset.c_str());
             if (s != NATS_NOT_FOUND)
                 break;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -838,7 +844,7 @@ struct sharedScene::impl final : world::nodeHooks {
         std::vector<std::byte> blob;
         blob.reserve(static_cast<std::size_t>(manifest->size));
         for (std::uint32_t i = 0; i < manifest->chunks && !stopping; ++i) {
-            const std::string key = hash + "." + std::to_string(i);
+            const std::string key = asset + "." + std::to_string(i);
             if (kvStore_Get(&entry, assets.kv, key.c_str()) != NATS_OK) {
                 reason = "chunk " + std::to_string(i) + " of a model is missing";
                 return nullptr;
@@ -869,22 +875,24 @@ struct sharedScene::impl final : world::nodeHooks {
 
     void assetLoop() {
         while (true) {
-            std::string hash;
+            std::string asset, hash;
             {
                 std::unique_lock lock(assetMutex);
                 assetReady.wait(lock, [&] { return stopping || !assetQueue.empty(); });
                 if (stopping)
                     return;
-                hash = std::move(assetQueue.front());
+                asset = std::move(assetQueue.front());
                 assetQueue.pop_front();
-                if (assetCache.count(hash)) {
+                hash = asset.substr(asset.find('.') + 1);
+                if (auto it = assetCache.find(hash); it != assetCache.end()) {
+                    std::shared_ptr<const world::import::scene> held = it->second;
                     lock.unlock();
-                    push(incoming{incoming::asset, hash, {}, false, 0, assetCache[hash]});
+                    push(incoming{incoming::asset, hash, {}, false, 0, std::move(held)});
                     continue;
                 }
             }
             std::string reason;
-            std::shared_ptr<const world::import::scene> scene = fetchAsset(hash, reason);
+            std::shared_ptr<const world::import::scene> scene = fetchAsset(asset, reason);
             if (scene) {
                 std::lock_guard lock(assetMutex);
                 assetCache.emplace(hash, scene);
@@ -895,13 +903,20 @@ struct sharedScene::impl final : world::nodeHooks {
         }
     }
 
+    // True when text names a subject of this site's node or presence records: only a refusal there
+    // makes the site a viewer (a refused asset upload is a failed upload).
+    bool ownSubject(const char* text) const {
+        return std::strstr(text, ("$KV." + nodes.name + "." + self.user + ".").c_str()) ||
+               std::strstr(text, ("$KV." + presence.name + "." + self.user + ".").c_str());
+    }
+
     // ---- connection callbacks (libnats threads) ----
     static void onError(natsConnection* nc, natsSubscription*, natsStatus err, void* closure) {
         auto* self = static_cast<impl*>(closure);
         const char* text = nullptr;
         natsConnection_GetLastError(nc, &text);
         if (err == NATS_NOT_PERMITTED && text && std::strstr(text, "Publish") &&
-            std::strstr(text, "$KV.")) {
+            self->ownSubject(text)) {
             self->writeRefused = true;
             if (!self->toldRefused.exchange(true))
                 self->log << "shared scene: user " << self->self.user << " may not write to scene "
@@ -921,7 +936,8 @@ struct sharedScene::impl final : world::nodeHooks {
     }
     static void onPublishError(jsCtx*, jsPubAckErr* pae, void* closure) {
         auto* self = static_cast<impl*>(closure);
-        if (pae && pae->Err == NATS_NOT_PERMITTED)
+        const char* subject = pae && pae->Msg ? natsMsg_GetSubject(pae->Msg) : nullptr;
+        if (pae && pae->Err == NATS_NOT_PERMITTED && subject && self->ownSubject(subject))
             self->writeRefused = true;
         else if (pae && pae->Err != NATS_OK && !self->stopping)
             self->republish = true; // not known whether it landed: send the state again
