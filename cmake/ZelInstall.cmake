@@ -42,7 +42,7 @@ if(ZEL_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${CMAKE_BINARY_DIR}/bin")
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
-      "libassimp5, libglfw3, libegl1, libgl1, libgl1-mesa-dri, libfontconfig1, libnats3.4, libssl3, libstdc++6")
+      "libassimp5, libglfw3, libegl1, libgl1, libgl1-mesa-dri, libfontconfig1, libnats3.4, libssl3, libstb0, libstdc++6")
 endif()
 # Drawing needs a Mesa driver even though no binary links one; the UI's text needs its font files
 # (DejaVu Sans Mono, and for the scripts it lacks the Droid fallback and Noto fonts).

@@ -1,4 +1,5 @@
 #include <zel/import/assimp_import.h>
+#include <zel/import/texture_files.h>
 
 #include <assimp/Importer.hpp>
 #include <assimp/material.h>
@@ -265,7 +266,10 @@ std::optional<scene> importInProcess(const std::filesystem::path& file, std::str
             setReason(reason, why && *why ? why : "Assimp cannot read the file");
             return std::nullopt;
         }
-        return convertScene(*as, reason);
+        std::optional<scene> s = convertScene(*as, reason);
+        if (s)
+            loadTextures(*s, {file.has_parent_path() ? file.parent_path() : "."});
+        return s;
     } catch (const std::bad_alloc&) {
         setReason(reason, "out of memory");
     } catch (const std::exception& e) {

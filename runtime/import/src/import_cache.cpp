@@ -27,32 +27,33 @@ std::shared_ptr<const scene> importCache::get(const std::filesystem::path& file,
                                               const isolationOptions& options,
                                               std::string* reason) {
     std::error_code ec;
-    const std::filesystem::path key = std::filesystem::canonical(file, ec);
+    const std::filesystem::path canonical = std::filesystem::canonical(file, ec);
     if (ec) {
         if (reason)
             *reason = ec.message();
         return nullptr;
     }
+    const key k{canonical, options.readableFolders};
     fileStamp before;
-    if (!stampOf(key, before, reason))
+    if (!stampOf(canonical, before, reason))
         return nullptr;
     {
         std::lock_guard lock(mutex_);
-        if (auto it = entries_.find(key); it != entries_.end()) {
+        if (auto it = entries_.find(k); it != entries_.end()) {
             if (it->second.stamp == before)
                 return it->second.value;
             entries_.erase(it); // the file changed: its old data is no longer what it holds
         }
     }
-    std::shared_ptr<const scene> value = load_(key, options, reason);
+    std::shared_ptr<const scene> value = load_(canonical, options, reason);
     if (!value)
         return nullptr;
     // A file rewritten while it was being read may have given a mix of old and new content: hand
     // the result out, but do not keep it under either stamp.
     fileStamp after;
-    if (stampOf(key, after, nullptr) && after == before) {
+    if (stampOf(canonical, after, nullptr) && after == before) {
         std::lock_guard lock(mutex_);
-        entries_[key] = entry{before, value};
+        entries_[k] = entry{before, value};
     }
     return value;
 }

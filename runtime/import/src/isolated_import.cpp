@@ -734,7 +734,12 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
     // success, whatever the child does afterwards (and the only one there is when the host ignores
     // SIGCHLD and the exit status is lost).
     pipeSource source(child->result.get(), clock);
-    decodeResult res = decode(source, options.maxResultBytes);
+    decodeLimits limits;
+    limits.deadline =
+        std::chrono::steady_clock::now() +
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(double(deadline.count()) / 1000.0 - clock.elapsed()));
+    decodeResult res = decode(source, options.maxResultBytes, limits);
     if (stats) {
         stats->firstByteSeconds = source.firstByteSeconds();
         stats->decodedSeconds = clock.elapsed();
@@ -768,7 +773,7 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
         setReason(reason, "cancelled");
         return std::nullopt;
     }
-    if (clock.timedOut()) {
+    if (clock.timedOut() || clock.elapsed() >= double(deadline.count()) / 1000.0) {
         setReason(reason, "the import did not finish within " + secondsText(deadline) + " s");
         return std::nullopt;
     }

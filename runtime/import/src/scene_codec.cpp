@@ -10,19 +10,7 @@
 
 namespace zel::world::import {
 
-// Layout, all little-endian, no padding:
-//   header   magic "ZELSCENE", u32 version, u32 kind (1 scene, 2 failure), u64 total size
-//   failure  string reason
-//   scene    u32 n, n materials; u32 n, n meshes; u32 n, n nodes; u32 n, n animations
-//   trailer  magic "ZELEND\0\0"
-//   string   u32 length, bytes
-//   material string name, f32 diffuse[4], ambient[3], specular[3], opacity, string texture
-//   mesh     u32 material, u64 counts of positions, normals, uvs (floats) and indices, then
-//            the four arrays
-//   node     string name, f32 matrix[16], u32 n, n mesh indices, u32 n, n child indices
-//   anim     string name, f64 duration, f64 ticks per second, u32 n, n channels
-//   channel  string node, u32 n, n position keys (f64 time, f32[3]), u32 n, n rotation keys
-//            (f64 time, f32[4] x y z w), u32 n, n scaling keys (f64 time, f32[3])
+// The layout is described byte by byte in include/zel/import/wire_format.md; keep the two in step.
 // The trailer and the size in the header make a cut-off encoding (a child that died while writing)
 // fail even where the cut falls on a boundary.
 
@@ -41,6 +29,7 @@ constexpr std::size_t maxStringLength = 64 * 1024;
 constexpr std::size_t maxReasonLength = 1024;
 constexpr std::size_t vectorKeySize = 8 + 3 * 4;
 constexpr std::size_t quatKeySize = 8 + 4 * 4;
+constexpr std::uint32_t textureHasAlpha = 1;
 
 std::size_t stringSize(const std::string& s) {
     return 4 + s.size();
@@ -127,15 +116,48 @@ private:
 // Reads front to back within the size the header announced; the first shortfall or bad value sets
 // the reason and every later read fails, so the caller checks once per object. Each value is read
 // once, into the caller's own memory, before it is checked, and memory grows only as fast as data
-// arrives: a sender that announces much and sends little costs little.
+// arrives: a sender that announces much and sends little costs little, and one that sends much
+// stops at the memory budget.
 class reader {
 public:
-    explicit reader(byteSource& source) : source_(source) {}
+    reader(byteSource& source, const decodeLimits& limits)
+        : source_(source), deadline_(limits.deadline) {}
 
     bool ok() const { return error_.empty(); }
     const std::string& error() const { return error_; }
     std::uint64_t left() const { return left_; }
-    void setBudget(std::uint64_t bytes) { left_ = bytes; }
+    void setLeft(std::uint64_t bytes) { left_ = bytes; }
+    void setMemoryBudget(std::uint64_t bytes) { budget_ = bytes; }
+
+    // Charges what the next element takes in memory; checks the deadline every so often.
+    bool charge(std::uint64_t bytes, const char* what) {
+        if (!ok())
+            return false;
+        if (bytes > budget_ - spent_)
+            return fail(std::string("decoded scene exceeds its memory budget in ") + what);
+        spent_ += bytes;
+        if (++charges_ % 4096 == 0)
+            return inTime();
+        return true;
+    }
+    bool inTime() {
+        if (deadline_ != std::chrono::steady_clock::time_point::max() &&
+            std::chrono::steady_clock::now() >= deadline_)
+            return fail("the deadline passed while decoding");
+        return ok();
+    }
+
+    // n elements, each appended and then read by readOne; stops at the first that fails.
+    template <class T, class F>
+    bool list(std::vector<T>& v, std::uint32_t n, const char* what, F readOne) {
+        for (std::uint32_t i = 0; i < n; ++i) {
+            if (!charge(sizeof(T), what))
+                return false;
+            if (!readOne(v.emplace_back()))
+                return false;
+        }
+        return ok();
+    }
 
     bool fail(std::string why) {
         if (error_.empty())
@@ -172,6 +194,9 @@ public:
             return fail(std::string(what) + " too long");
         if (n > left_)
             return fail(std::string("truncated in ") + what);
+        // Short strings live inside the element already charged.
+        if (n >= sizeof(std::string) && !charge(n, what))
+            return false;
         s.resize(n);
         return raw(s.data(), n, what);
     }
@@ -184,12 +209,20 @@ public:
         constexpr std::size_t chunk = (std::size_t{8} << 20) / sizeof(T);
         constexpr std::size_t upFront = (std::size_t{64} << 20) / sizeof(T);
         v.clear();
-        // Beyond upFront the vector grows as the data comes: an announced size costs nothing
-        // until it is backed by data.
-        v.reserve(std::min<std::size_t>(static_cast<std::size_t>(n), upFront));
+        // Beyond upFront the vector grows as the data comes: an announced size costs little
+        // until it is backed by data. What is reserved is charged at once.
+        const std::size_t reserved = std::min<std::size_t>(static_cast<std::size_t>(n), upFront);
+        if (!charge(reserved * sizeof(T), what))
+            return false;
+        v.reserve(reserved);
         while (v.size() < n) {
             const std::size_t at = v.size();
             const std::size_t take = std::min<std::size_t>(chunk, static_cast<std::size_t>(n) - at);
+            if (at + take > reserved &&
+                !charge((at + take - std::max(at, reserved)) * sizeof(T), what))
+                return false;
+            if (!inTime())
+                return false;
             v.resize(at + take);
             if (!raw(v.data() + at, take * sizeof(T), what))
                 return false;
@@ -199,28 +232,24 @@ public:
 
     bool vectorKeys(std::vector<vectorKey>& keys, const char* what) {
         std::uint32_t n = 0;
-        if (!count(n, vectorKeySize, what))
-            return false;
-        keys.resize(n);
-        for (vectorKey& k : keys)
-            if (!value(k.time, what) || !raw(k.value, sizeof k.value, what))
-                return false;
-        return true;
+        return count(n, vectorKeySize, what) && list(keys, n, what, [&](vectorKey& k) {
+                   return value(k.time, what) && raw(k.value, sizeof k.value, what);
+               });
     }
     bool quatKeys(std::vector<quatKey>& keys, const char* what) {
         std::uint32_t n = 0;
-        if (!count(n, quatKeySize, what))
-            return false;
-        keys.resize(n);
-        for (quatKey& k : keys)
-            if (!value(k.time, what) || !raw(k.quat, sizeof k.quat, what))
-                return false;
-        return true;
+        return count(n, quatKeySize, what) && list(keys, n, what, [&](quatKey& k) {
+                   return value(k.time, what) && raw(k.quat, sizeof k.quat, what);
+               });
     }
 
 private:
     byteSource& source_;
     std::uint64_t left_ = headerSize;
+    std::uint64_t budget_ = 0;
+    std::uint64_t spent_ = 0;
+    std::uint64_t charges_ = 0;
+    std::chrono::steady_clock::time_point deadline_;
     std::string error_;
 };
 
@@ -233,13 +262,42 @@ template <class Key> bool keyTimesFinite(const std::vector<Key>& keys) {
                        [](const Key& k) { return std::isfinite(k.time); });
 }
 
-bool readMaterial(reader& r, material& m) {
+// pixels: what the scene's earlier pictures hold.
+bool readTexture(reader& r, texture& t, std::uint64_t& pixels) {
+    std::uint32_t flags = 0;
+    r.str(t.name, "texture name");
+    r.value(t.width, "texture");
+    r.value(t.height, "texture");
+    r.value(t.sourceWidth, "texture");
+    r.value(t.sourceHeight, "texture");
+    r.value(flags, "texture");
+    if (!r.ok())
+        return false;
+    const std::uint64_t n = std::uint64_t{t.width} * t.height;
+    if (n == 0 || n > maxTexturePixels)
+        return r.fail("bad texture size");
+    if (t.sourceWidth < t.width || t.sourceHeight < t.height || t.sourceWidth > maxTextureSide ||
+        t.sourceHeight > maxTextureSide)
+        return r.fail("bad texture source size");
+    if (flags & ~textureHasAlpha)
+        return r.fail("unknown texture flags");
+    if (n > maxScenePixels - pixels)
+        return r.fail("textures exceed the pixels a scene may hold");
+    pixels += n;
+    t.hasAlpha = flags & textureHasAlpha;
+    return r.array(t.rgba, n * 4, "texture pixels");
+}
+
+bool readMaterial(reader& r, material& m, std::size_t textureCount) {
     r.str(m.name, "material name");
     r.raw(m.diffuse, sizeof m.diffuse, "material");
     r.raw(m.ambient, sizeof m.ambient, "material");
     r.raw(m.specular, sizeof m.specular, "material");
     r.value(m.opacity, "material");
-    r.str(m.diffuseTexture, "texture name");
+    r.str(m.diffuseTexture, "material texture name");
+    r.value(m.texture, "material");
+    if (r.ok() && m.texture != noTexture && m.texture >= textureCount)
+        return r.fail("material texture index out of range");
     return r.ok();
 }
 
@@ -301,8 +359,7 @@ bool readAnimation(reader& r, animation& a) {
     if (!std::isfinite(a.duration) || a.duration < 0 || !std::isfinite(a.ticksPerSecond) ||
         a.ticksPerSecond < 0)
         return r.fail("bad animation timing");
-    a.channels.resize(n);
-    for (channel& c : a.channels) {
+    return r.list(a.channels, n, "channels", [&](channel& c) {
         r.str(c.node, "channel node name");
         r.vectorKeys(c.position, "position keys");
         r.quatKeys(c.rotation, "rotation keys");
@@ -312,8 +369,8 @@ bool readAnimation(reader& r, animation& a) {
         if (!keyTimesFinite(c.position) || !keyTimesFinite(c.rotation) ||
             !keyTimesFinite(c.scaling))
             return r.fail("key time not finite");
-    }
-    return true;
+        return true;
+    });
 }
 
 // Each node other than the root has exactly one parent, with a smaller index: that rules out cycles
@@ -352,8 +409,8 @@ decodeResult malformed(std::string why) {
 // exactSize: the encoding must be exactly that long (a whole buffer), else at most maxBytes long
 // (a stream, of which no more than the announced size is read).
 decodeResult decodeUnguarded(byteSource& source, std::uint64_t maxBytes,
-                             std::optional<std::uint64_t> exactSize) {
-    reader r(source);
+                             std::optional<std::uint64_t> exactSize, const decodeLimits& limits) {
+    reader r(source, limits);
     char magic[8];
     std::uint32_t version = 0, kind = 0;
     std::uint64_t total = 0;
@@ -372,7 +429,8 @@ decodeResult decodeUnguarded(byteSource& source, std::uint64_t maxBytes,
                                    : "encoding larger than allowed");
     if (total < headerSize + sizeof tailMagic)
         return malformed("encoding size too small");
-    r.setBudget(total - headerSize);
+    r.setLeft(total - headerSize);
+    r.setMemoryBudget(limits.memoryBudget ? limits.memoryBudget : defaultBudget(total));
 
     decodeResult res;
     if (kind == kindFailure) {
@@ -383,31 +441,23 @@ decodeResult decodeUnguarded(byteSource& source, std::uint64_t maxBytes,
     } else if (kind == kindScene) {
         scene s;
         std::uint32_t n = 0;
-        // Minimum sizes: material 4+16+12+12+4+4 = 52, mesh 4+32, node 4+64+4+4, animation 4+16+4.
-        if (r.count(n, 52, "materials")) {
-            s.materials.resize(n);
-            for (material& m : s.materials)
-                if (!readMaterial(r, m))
-                    break;
-        }
-        if (r.count(n, 36, "meshes")) {
-            s.meshes.resize(n);
-            for (mesh& m : s.meshes)
-                if (!readMesh(r, m, s.materials.size()))
-                    break;
-        }
-        if (r.count(n, 76, "nodes")) {
-            s.nodes.resize(n);
-            for (node& nd : s.nodes)
-                if (!readNode(r, nd))
-                    break;
-        }
-        if (r.count(n, 24, "animations")) {
-            s.animations.resize(n);
-            for (animation& a : s.animations)
-                if (!readAnimation(r, a))
-                    break;
-        }
+        // Minimum sizes: texture 4+20+4 (one pixel), material 4+16+12+12+4+4+4 = 56, mesh 4+32,
+        // node 4+64+4+4, animation 4+16+4.
+        std::uint64_t pixels = 0;
+        if (r.count(n, 28, "textures"))
+            r.list(s.textures, n, "textures",
+                   [&](texture& t) { return readTexture(r, t, pixels); });
+        if (r.count(n, 56, "materials"))
+            r.list(s.materials, n, "materials",
+                   [&](material& m) { return readMaterial(r, m, s.textures.size()); });
+        if (r.count(n, 36, "meshes"))
+            r.list(s.meshes, n, "meshes",
+                   [&](mesh& m) { return readMesh(r, m, s.materials.size()); });
+        if (r.count(n, 76, "nodes"))
+            r.list(s.nodes, n, "nodes", [&](node& nd) { return readNode(r, nd); });
+        if (r.count(n, 24, "animations"))
+            r.list(s.animations, n, "animations",
+                   [&](animation& a) { return readAnimation(r, a); });
         if (r.ok())
             checkTree(r, s);
         res.status = decodeStatus::scene;
@@ -429,9 +479,11 @@ decodeResult decodeUnguarded(byteSource& source, std::uint64_t maxBytes,
 } // namespace
 
 std::size_t encodedSize(const scene& s) {
-    std::size_t n = headerSize + 4 * 4 + sizeof tailMagic;
+    std::size_t n = headerSize + 5 * 4 + sizeof tailMagic;
+    for (const texture& t : s.textures)
+        n += stringSize(t.name) + 5 * 4 + t.rgba.size();
     for (const material& m : s.materials)
-        n += stringSize(m.name) + 11 * 4 + stringSize(m.diffuseTexture);
+        n += stringSize(m.name) + 11 * 4 + stringSize(m.diffuseTexture) + 4;
     for (const mesh& m : s.meshes)
         n += 4 + 4 * 8 +
              4 * (m.positions.size() + m.normals.size() + m.uvs.size() + m.indices.size());
@@ -449,6 +501,16 @@ std::size_t encodedSize(const scene& s) {
 bool encodeTo(const scene& s, byteSink& sink) {
     writer w(sink);
     writeHeader(w, kindScene, encodedSize(s));
+    w.value(static_cast<std::uint32_t>(s.textures.size()));
+    for (const texture& t : s.textures) {
+        w.str(t.name);
+        w.value(t.width);
+        w.value(t.height);
+        w.value(t.sourceWidth);
+        w.value(t.sourceHeight);
+        w.value(static_cast<std::uint32_t>(t.hasAlpha ? textureHasAlpha : 0));
+        w.array(t.rgba);
+    }
     w.value(static_cast<std::uint32_t>(s.materials.size()));
     for (const material& m : s.materials) {
         w.str(m.name);
@@ -457,6 +519,7 @@ bool encodeTo(const scene& s, byteSink& sink) {
         w.raw(m.specular, sizeof m.specular);
         w.value(m.opacity);
         w.str(m.diffuseTexture);
+        w.value(m.texture);
     }
     w.value(static_cast<std::uint32_t>(s.meshes.size()));
     for (const mesh& m : s.meshes) {
@@ -520,11 +583,16 @@ std::vector<std::byte> encodeFailure(std::string_view reason) {
     return out;
 }
 
-decodeResult decode(std::span<const std::byte> bytes) {
+std::uint64_t defaultBudget(std::uint64_t announced) {
+    constexpr std::uint64_t cap = std::uint64_t{3} << 30;
+    return announced >= cap ? cap : std::min(cap, announced * 3 + (std::uint64_t{64} << 20));
+}
+
+decodeResult decode(std::span<const std::byte> bytes, const decodeLimits& limits) {
     memorySource source(bytes);
     // Allocations are bounded by the input's size, but a large input may still not fit.
     try {
-        return decodeUnguarded(source, bytes.size(), bytes.size());
+        return decodeUnguarded(source, bytes.size(), bytes.size(), limits);
     } catch (const std::bad_alloc&) {
         return malformed("out of memory while decoding");
     } catch (const std::length_error&) {
@@ -532,9 +600,9 @@ decodeResult decode(std::span<const std::byte> bytes) {
     }
 }
 
-decodeResult decode(byteSource& source, std::uint64_t maxBytes) {
+decodeResult decode(byteSource& source, std::uint64_t maxBytes, const decodeLimits& limits) {
     try {
-        return decodeUnguarded(source, maxBytes, std::nullopt);
+        return decodeUnguarded(source, maxBytes, std::nullopt, limits);
     } catch (const std::bad_alloc&) {
         return malformed("out of memory while decoding");
     } catch (const std::length_error&) {

@@ -12,6 +12,7 @@
 #include <zel/import/import_sandbox.h>
 #include <zel/import/isolated_import.h>
 #include <zel/import/scene_codec.h>
+#include <zel/import/texture_files.h>
 
 #include <assimp/Importer.hpp>
 #include <assimp/ProgressHandler.hpp>
@@ -158,7 +159,8 @@ private:
 
 // The child's whole work. It leaves through _exit without freeing anything: the importer's scene
 // and the copy are gone with the process anyway, and freeing them would only add to the load time.
-[[noreturn]] void childImport(int fd, Assimp::Importer* importer, const char* file) {
+[[noreturn]] void childImport(int fd, Assimp::Importer* importer, const char* file,
+                              const std::vector<std::filesystem::path>& textureFolders) {
     try {
         auto* progress = new progressReporter(fd);
         importer->SetProgressHandler(progress); // the importer owns it from here
@@ -175,6 +177,7 @@ private:
         auto* converted = new std::optional<imp::scene>(imp::convertScene(*as, &reason));
         if (!*converted)
             fail(fd, reason);
+        imp::loadTextures(**converted, textureFolders);
         progress->send(imp::protocol::convertEnd);
         fdSink sink(fd);
         // A failed write means the reader has gone (it stopped reading or hit its deadline).
@@ -301,7 +304,15 @@ void prepare(std::uint64_t fileBytes) {
     struct stat st {};
     if (::stat(request->file.c_str(), &st) == 0)
         heap::prepare(static_cast<std::uint64_t>(st.st_size));
-    childImport(resultFd, importer, request->file.c_str());
+    // Textures: the search folders, then the model's own.
+    std::vector<std::filesystem::path> textureFolders;
+    const std::filesystem::path modelFolder = std::filesystem::path(request->file).parent_path();
+    std::error_code ec;
+    for (const std::string& folder : request->readable)
+        if (folder != modelFolder && std::filesystem::is_directory(folder, ec))
+            textureFolders.emplace_back(folder);
+    textureFolders.push_back(modelFolder);
+    childImport(resultFd, importer, request->file.c_str(), textureFolders);
 }
 
 int usage(int status) {
@@ -331,10 +342,11 @@ int stats(const std::vector<std::string>& files, bool inProcess,
             status = 1;
             continue;
         }
-        std::printf("%s: %zu nodes, %zu meshes, %zu materials, %zu animations, %zu vertices, %zu "
-                    "triangles; %.3f s",
+        std::printf("%s: %zu nodes, %zu meshes, %zu materials, %zu textures, %zu animations, %zu "
+                    "vertices, %zu triangles; %.3f s",
                     file.c_str(), s->nodes.size(), s->meshes.size(), s->materials.size(),
-                    s->animations.size(), s->vertexCount(), s->triangleCount(), total);
+                    s->textures.size(), s->animations.size(), s->vertexCount(), s->triangleCount(),
+                    total);
         if (!inProcess)
             std::printf(" (result from %.3f s, checked at %.3f s)", cost.firstByteSeconds,
                         cost.decodedSeconds);

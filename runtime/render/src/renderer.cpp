@@ -7,13 +7,10 @@
 #include "matrix_math.h"
 #include <zel/render/normals.h>
 
-#include <stb_image.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <map>
-#include <unordered_map>
 #include <vector>
 
 namespace zel::render {
@@ -130,7 +127,7 @@ struct gpuMesh {
 };
 
 struct gpuTexture {
-    GLuint name = 0; // 0: the file could not be loaded
+    GLuint name = 0; // 0: the picture had no pixels
     bool hasAlpha = false;
     std::size_t lastDrawn = 0;
 };
@@ -162,7 +159,7 @@ struct renderer::impl {
     // Keyed by the key's control block: an expired key never matches a new mesh that happens to
     // live at the same address.
     std::map<std::weak_ptr<const void>, gpuMesh, std::owner_less<>> meshes;
-    std::unordered_map<std::string, gpuTexture> textures;
+    std::map<std::weak_ptr<const void>, gpuTexture, std::owner_less<>> textures;
     std::size_t frameNumber = 0;
     std::size_t idleFrames = 300;
     rendererStats counters;
@@ -245,35 +242,36 @@ struct renderer::impl {
         return m;
     }
 
-    gpuTexture* texture(const std::string& path) {
-        auto [it, inserted] = textures.try_emplace(path);
+    gpuTexture* texture(const drawItem& item) {
+        auto [it, inserted] = textures.try_emplace(std::weak_ptr<const void>(item.textureKey));
         gpuTexture& t = it->second;
         t.lastDrawn = frameNumber;
         if (!inserted) {
             return t.name ? &t : nullptr;
         }
-        int w = 0, h = 0, channels = 0;
-        stbi_uc* pixels = stbi_load(path.c_str(), &w, &h, &channels, 4);
-        if (!pixels) {
-            std::fprintf(stderr, "renderer: cannot load texture %s: %s\n", path.c_str(),
-                         stbi_failure_reason());
+        const texturePixels& p = item.texture;
+        const std::uint64_t pixels = std::uint64_t{p.width} * p.height;
+        GLint largest = 0;
+        glGetIntegerv(GL_MAX_TEXTURE_SIZE, &largest);
+        if (!p.rgba || pixels == 0 || p.width > static_cast<std::uint32_t>(largest) ||
+            p.height > static_cast<std::uint32_t>(largest)) {
+            std::fprintf(stderr, "renderer: texture not drawn: %ux%u pixels\n", p.width, p.height);
             return nullptr;
         }
-        // Texture coordinates put v = 0 at the bottom of the picture, GL's first row; the file
+        // Texture coordinates put v = 0 at the bottom of the picture, GL's first row; the picture
         // starts at the top.
-        const std::size_t row = static_cast<std::size_t>(w) * 4;
-        std::vector<std::uint8_t> flipped(row * static_cast<std::size_t>(h));
-        for (int y = 0; y < h; ++y) {
-            std::copy_n(pixels + static_cast<std::size_t>(h - 1 - y) * row, row,
+        const std::size_t row = static_cast<std::size_t>(p.width) * 4;
+        std::vector<std::uint8_t> flipped(row * p.height);
+        for (std::uint32_t y = 0; y < p.height; ++y) {
+            std::copy_n(p.rgba + static_cast<std::size_t>(p.height - 1 - y) * row, row,
                         flipped.data() + static_cast<std::size_t>(y) * row);
         }
-        stbi_image_free(pixels);
-        t.hasAlpha = channels == 4 || channels == 2;
+        t.hasAlpha = p.hasAlpha;
         glGenTextures(1, &t.name);
         glBindTexture(GL_TEXTURE_2D, t.name);
         glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, w, h, 0, GL_RGBA, GL_UNSIGNED_BYTE,
-                     flipped.data());
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, static_cast<GLsizei>(p.width),
+                     static_cast<GLsizei>(p.height), 0, GL_RGBA, GL_UNSIGNED_BYTE, flipped.data());
         glGenerateMipmap(GL_TEXTURE_2D);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_LINEAR);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
@@ -316,7 +314,8 @@ struct renderer::impl {
             }
         }
         for (auto it = textures.begin(); it != textures.end();) {
-            if (idleFrames && frameNumber - it->second.lastDrawn > idleFrames) {
+            const bool idle = idleFrames && frameNumber - it->second.lastDrawn > idleFrames;
+            if (it->first.expired() || idle) {
                 glDeleteTextures(1, &it->second.name);
                 it = textures.erase(it);
             } else {
@@ -346,7 +345,7 @@ renderer::~renderer() {
     for (auto& [key, m] : impl_->meshes) {
         m.release();
     }
-    for (auto& [path, t] : impl_->textures) {
+    for (auto& [key, t] : impl_->textures) {
         glDeleteTextures(1, &t.name);
     }
     glDeleteProgram(impl_->program);
@@ -421,7 +420,7 @@ void renderer::draw(const frame& f, int width, int height) {
         if (!m->valid) {
             continue;
         }
-        gpuTexture* tex = item.texturePath.empty() ? nullptr : d.texture(item.texturePath);
+        gpuTexture* tex = item.textureKey ? d.texture(item) : nullptr;
         if (item.diffuse[3] < 1.0f || (tex && tex->hasAlpha && m->hasUvs)) {
             blended.push_back({&item, m, tex});
             continue;

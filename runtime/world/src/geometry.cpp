@@ -54,14 +54,18 @@ std::unique_ptr<geometryAttr> makeSceneGeometry(std::shared_ptr<const import::sc
         auto unit = [](float v) { return std::isfinite(v) ? std::clamp(v, 0.0f, 1.0f) : 0.0f; };
         geometry->setColor({unit(m.diffuse[0]), unit(m.diffuse[1]), unit(m.diffuse[2]),
                             unit(m.diffuse[3] * m.opacity)});
+        std::shared_ptr<const import::texture> picture;
+        if (m.texture < scene->textures.size())
+            picture = std::shared_ptr<const import::texture>(scene, &scene->textures[m.texture]);
+        geometry->setTexture(m.diffuseTexture, std::move(picture));
     }
     geometry->setSource(std::move(scene), index);
     return geometry;
 }
 
-void geometryAttr::setTexture(std::string name, std::filesystem::path path) {
+void geometryAttr::setTexture(std::string name, std::shared_ptr<const import::texture> picture) {
     textureName_ = std::move(name);
-    texturePath_ = std::move(path);
+    texture_ = std::move(picture);
 }
 
 std::shared_ptr<const import::mesh> makeGridMesh(float halfExtent, float spacing, float lineWidth) {

@@ -3,12 +3,13 @@
 #include <zel/world/geometry.h>
 
 #include <zel/import/model_import.h>
+#include <zel/import/scene_codec.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <iostream>
-#include <map>
+#include <set>
 #include <system_error>
 #include <unordered_map>
 
@@ -59,30 +60,6 @@ std::string notFoundReason(const fs::path& name, const std::vector<fs::path>& fo
     return "no such file in the search path or the working directory";
 }
 
-char asciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equalIgnoringCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return asciiLower(x) == asciiLower(y);
-           });
-}
-
-// The file in folder whose name matches `name` ignoring case; the first in byte order.
-fs::path findIgnoringCase(const fs::path& folder, const std::string& name) {
-    std::error_code ec;
-    fs::directory_iterator it(folder, ec);
-    std::string best;
-    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        const std::string candidate = it->path().filename().string();
-        if (equalIgnoringCase(candidate, name) && isRegularFile(it->path()) &&
-            (best.empty() || candidate < best))
-            best = candidate;
-    }
-    return best.empty() ? fs::path() : folder / best;
-}
-
 } // namespace
 
 sceneNode* nodeStore::create(wstring name) {
@@ -110,30 +87,6 @@ std::optional<fs::path> findModel(const fs::path& name, const std::vector<fs::pa
     if (isRegularFile(name))
         return name;
     return std::nullopt;
-}
-
-fs::path findTexture(const std::string& name, const std::vector<fs::path>& folders) {
-    // "*0" and the like name an image embedded in the model file.
-    if (name.empty() || name[0] == '*')
-        return {};
-    std::string written = name;
-    std::replace(written.begin(), written.end(), '\\', '/');
-    const fs::path asWritten(written);
-    const std::string last = asWritten.filename().string();
-    if (last.empty())
-        return {};
-    if (asWritten.is_absolute() && isRegularFile(asWritten))
-        return asWritten;
-    for (const fs::path& folder : folders) {
-        if (!asWritten.is_absolute() && isRegularFile(folder / asWritten))
-            return folder / asWritten;
-        if (isRegularFile(folder / last))
-            return folder / last;
-    }
-    for (const fs::path& folder : folders)
-        if (fs::path found = findIgnoringCase(folder, last); !found.empty())
-            return found;
-    return {};
 }
 
 sgReader::sgReader(nodeStore& nodes, animPlayer& player, import::isolationOptions isolation)
@@ -186,10 +139,10 @@ sceneGraph::iSceneNode* sgReader::readFile(const wstring& name) {
         file.reset(); // an absolute name is taken as it is: it may still be no file
     if (!file)
         return fail(name.empty() ? "no file name" : notFoundReason(wanted, folders));
-    std::vector<fs::path> textureFolders = foldersOf<sceneGraph::reader::textureSearchAttr>();
-    // The helper may read the model's folder and the texture search folders, nothing else.
+    // The helper may read the model's folder and the texture search folders, nothing else, and
+    // finds the textures there itself.
     import::isolationOptions isolation = isolation_;
-    isolation.readableFolders = textureFolders;
+    isolation.readableFolders = foldersOf<sceneGraph::reader::textureSearchAttr>();
     const std::string shown = xstd::toDisplayUtf8(name);
     import::importProgress progress;
     if (progress_)
@@ -205,18 +158,22 @@ sceneGraph::iSceneNode* sgReader::readFile(const wstring& name) {
         return fail("the file holds no scene");
     const import::scene& sc = *data;
 
-    textureFolders.push_back(file->parent_path().empty() ? fs::path(".") : file->parent_path());
-    std::map<std::uint32_t, std::pair<std::string, fs::path>> textures;
-    auto textureOf = [&](std::uint32_t material) -> const std::pair<std::string, fs::path>& {
-        auto it = textures.find(material);
-        if (it == textures.end()) {
-            const std::string& texName = sc.materials[material].diffuseTexture;
-            it =
-                textures.emplace(material, std::pair{texName, findTexture(texName, textureFolders)})
-                    .first;
-        }
-        return it->second;
-    };
+    // The helper found and decoded the pictures; here they are only reported.
+    std::set<std::string> missing;
+    for (const import::material& m : sc.materials)
+        if (!m.diffuseTexture.empty() && m.texture == import::noTexture &&
+            m.diffuseTexture[0] != '*' && missing.insert(m.diffuseTexture).second)
+            std::cerr
+                << "readFile(): " << shown << ": texture "
+                << import::sanitizeReason(m.diffuseTexture, 200)
+                << " not found beside the model or in the texture search path, or not an image"
+                << std::endl;
+    for (const import::texture& t : sc.textures)
+        if (t.downscaled())
+            std::cerr << "readFile(): " << shown << ": texture "
+                      << import::sanitizeReason(t.name, 200) << " downscaled from " << t.sourceWidth
+                      << "x" << t.sourceHeight << " to " << t.width << "x" << t.height << " pixels"
+                      << std::endl;
 
     std::vector<sceneNode*> made(sc.nodes.size());
     for (std::size_t i = 0; i < sc.nodes.size(); ++i) {
@@ -227,13 +184,7 @@ sceneGraph::iSceneNode* sgReader::readFile(const wstring& name) {
         for (std::uint32_t m : from.meshes) {
             if (m >= sc.meshes.size())
                 continue;
-            std::unique_ptr<geometryAttr> geometry = makeSceneGeometry(data, m);
-            const std::uint32_t material = sc.meshes[m].material;
-            if (material < sc.materials.size()) {
-                const auto& [texName, texPath] = textureOf(material);
-                geometry->setTexture(texName, texPath);
-            }
-            n->addAttribute(geometry.release());
+            n->addAttribute(makeSceneGeometry(data, m).release());
         }
         made[i] = n;
     }

@@ -35,13 +35,6 @@ private:
 std::optional<std::filesystem::path> findModel(const std::filesystem::path& name,
                                                const std::vector<std::filesystem::path>& folders);
 
-// The image file for a texture as a model file names it: over the folders in order, the name as
-// written (backslashes read as folder separators) and then its last part; failing that, in each
-// folder a file whose name matches the last part ignoring ASCII case (the first in byte order when
-// several do). Empty when none is found or the name is empty or refers to an embedded image.
-std::filesystem::path findTexture(const std::string& name,
-                                  const std::vector<std::filesystem::path>& folders);
-
 class sgReader final : public sceneGraph::reader::iSgReader {
 public:
     // Each model file not read before is imported in a child with these limits.

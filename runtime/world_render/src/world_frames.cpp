@@ -1,6 +1,8 @@
 #include <zel/world_render/world_frames.h>
 
 #include <zel/world/geometry.h>
+
+#include <zel/import/imported_scene.h>
 #include <zel/world/scene_node.h>
 #include <zel/world/widgets.h>
 #include <zel/world/world.h>
@@ -84,7 +86,10 @@ frame worldFrames::build() {
             d.indexCount = static_cast<std::uint32_t>(g->getIndices().size());
             d.world = toMatrix(world);
             d.diffuse = g->getColor();
-            d.texturePath = g->getTexturePath().string();
+            if (const std::shared_ptr<const zel::world::import::texture>& t = g->getTexture()) {
+                d.textureKey = t;
+                d.texture = {t->rgba.data(), t->width, t->height, t->hasAlpha};
+            }
             f.items.push_back(std::move(d));
         }
         return true;

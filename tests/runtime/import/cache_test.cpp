@@ -49,6 +49,13 @@ TEST(ImportCache, SameFileSameScene) {
     EXPECT_EQ(cache.get(dir.path() / "link.3ds", {}, &reason), first);
     EXPECT_EQ(loader.calls, 1);
     EXPECT_EQ(cache.size(), 1u);
+    // Other texture folders give other pictures: another entry.
+    isolationOptions textures;
+    textures.readableFolders = {dir.path() / "sub"};
+    const auto withTextures = cache.get(file, textures, &reason);
+    EXPECT_NE(withTextures, first);
+    EXPECT_EQ(cache.get(file, textures, &reason), withTextures);
+    EXPECT_EQ(loader.calls, 2);
 }
 
 TEST(ImportCache, ChangedFileIsReadAgain) {

@@ -3,10 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <thread>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace zel::world::import {
 namespace {
@@ -23,6 +30,12 @@ std::vector<std::byte> bytesOf(std::string_view s) {
 std::string invariantViolation(const scene& s) {
     if (s.nodes.empty())
         return "no root";
+    for (const texture& t : s.textures)
+        if (t.width == 0 || t.height == 0 || t.rgba.size() != std::size_t{t.width} * t.height * 4)
+            return "texture size";
+    for (const material& m : s.materials)
+        if (m.texture != noTexture && m.texture >= s.textures.size())
+            return "texture index";
     for (const mesh& m : s.meshes) {
         const std::size_t vertices = m.positions.size() / 3;
         if (m.positions.size() % 3 ||
@@ -69,7 +82,7 @@ std::string invariantViolation(const scene& s) {
 }
 
 TEST(SceneCodec, RoundTripKeepsEveryField) {
-    const scene minimal{{node{}}, {}, {}, {}};
+    const scene minimal{{node{}}, {}, {}, {}, {}};
     for (const scene& original : {sampleScene(), minimal}) {
         const std::vector<std::byte> bytes = encode(original);
         EXPECT_EQ(bytes.size(), encodedSize(original));
@@ -147,6 +160,31 @@ TEST(SceneCodec, RejectsInconsistentScenes) {
          "not finite"},
         {"duration", [](scene& s) { s.animations[0].duration = -1; }, "timing"},
         {"long name", [](scene& s) { s.nodes[3].name.assign(70'000, 'n'); }, "too long"},
+        {"texture index", [](scene& s) { s.materials[1].texture = 1; }, "texture index"},
+        {"empty texture",
+         [](scene& s) {
+             s.textures[0].width = 0;
+             s.textures[0].rgba.clear();
+         },
+         "bad texture size"},
+        {"texture above the cap",
+         [](scene& s) {
+             texture& t = s.textures[0];
+             t.width = t.sourceWidth = 4096;
+             t.height = t.sourceHeight = 1025;
+             t.rgba.assign(std::size_t{4096} * 1025 * 4, 0);
+         },
+         "bad texture size"},
+        {"texture larger than its source", [](scene& s) { s.textures[0].sourceWidth = 1; },
+         "source size"},
+        {"scene pixels",
+         [](scene& s) {
+             texture big = s.textures[0];
+             big.width = big.sourceWidth = big.height = big.sourceHeight = 2048;
+             big.rgba.assign(std::size_t{2048} * 2048 * 4, 0);
+             s.textures.assign(5, big);
+         },
+         "pixels a scene may hold"},
     };
     for (const testCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -170,11 +208,11 @@ TEST(SceneCodec, RejectsBadFraming) {
     };
     const std::vector<testCase> cases = {
         {"magic", [](auto& b) { b[0] = std::byte{'X'}; }, "not a scene encoding"},
-        {"version", [&](auto& b) { put32(b, 8, 2); }, "version 2"},
+        {"version", [&](auto& b) { put32(b, 8, 99); }, "version 99"},
         {"kind", [&](auto& b) { put32(b, 12, 7); }, "unknown encoding kind"},
         {"trailer", [](auto& b) { b.back() = std::byte{1}; }, "trailer"},
         {"extra byte", [](auto& b) { b.push_back(std::byte{0}); }, "does not match"},
-        // The first count after the header is the material count.
+        // The first count after the header is the texture count.
         {"huge count", [&](auto& b) { put32(b, 24, 0xFFFFFFFFu); }, "exceeds the data"},
         {"plain text", [](auto& b) { b = bytesOf("ply\nformat ascii 1\n"); }, "ends in header"},
     };
@@ -236,6 +274,181 @@ TEST(SceneCodec, StreamDecodingStopsAtTheAnnouncedSize) {
     const decodeResult res = decode(cut, total);
     EXPECT_EQ(res.status, decodeStatus::malformed);
     EXPECT_NE(res.reason.find("data ends in positions"), std::string::npos) << res.reason;
+}
+
+// The start of an encoding that announces the largest size a host accepts and then, in the list
+// under test, the largest count that size allows; the bytes end a few elements in.
+class hostileStream {
+public:
+    static constexpr std::uint64_t announced = std::uint64_t{2} << 30;
+
+    hostileStream() {
+        raw("ZELSCENE", 8);
+        u32(sceneCodecVersion);
+        u32(1);
+        u64(announced);
+    }
+    hostileStream& u32(std::uint32_t v) { return raw(&v, 4); }
+    hostileStream& u64(std::uint64_t v) { return raw(&v, 8); }
+    hostileStream& f64(double v) { return raw(&v, 8); }
+    // The count that just passes the check against the announced size, for elements of at least
+    // minBytes each.
+    hostileStream& largestCount(std::uint64_t minBytes) {
+        const std::uint64_t left = announced - bytes_.size() - 4;
+        return u32(
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(left / minBytes, UINT32_MAX)));
+    }
+    // Filler up to about 60 bytes, as if the elements had begun to arrive.
+    std::vector<std::byte> padded() const {
+        std::vector<std::byte> out = bytes_;
+        out.resize(std::max<std::size_t>(out.size() + 8, 60), std::byte{0});
+        return out;
+    }
+
+private:
+    hostileStream& raw(const void* p, std::size_t n) {
+        const auto* b = static_cast<const std::byte*>(p);
+        bytes_.insert(bytes_.end(), b, b + n);
+        return *this;
+    }
+    std::vector<std::byte> bytes_;
+};
+
+// Decodes bytes as a stream of at most hostileStream::announced bytes in a child process limited
+// to 256 MiB of address space; the child's verdict and reason come back through a pipe. Empty when
+// the child did not exit cleanly within the time allowed.
+std::optional<std::string> decodeInSmallChild(const std::vector<std::byte>& bytes,
+                                              std::chrono::seconds deadline) {
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return std::nullopt;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+#ifndef ZEL_SANITIZE // the sanitizers' shadow memory does not fit such a limit
+        const rlimit limit{std::uint64_t{256} << 20, std::uint64_t{256} << 20};
+        ::setrlimit(RLIMIT_AS, &limit);
+#endif
+        shortSource source(bytes);
+        decodeLimits limits;
+        limits.deadline = std::chrono::steady_clock::now() + deadline;
+        const decodeResult res = decode(source, hostileStream::announced, limits);
+        const std::string verdict =
+            (res.status == decodeStatus::malformed ? "malformed: " : "accepted: ") + res.reason;
+        const bool written =
+            ::write(fds[1], verdict.data(), verdict.size()) == static_cast<ssize_t>(verdict.size());
+        ::_exit(written ? 0 : 1);
+    }
+    ::close(fds[1]);
+    if (pid < 0) {
+        ::close(fds[0]);
+        return std::nullopt;
+    }
+    // The child gets its own deadline and some slack to start and end.
+    const auto giveUp = std::chrono::steady_clock::now() + deadline + std::chrono::seconds(10);
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > giveUp) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            ::close(fds[0]);
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::string verdict(4096, '\0');
+    const ssize_t n = ::read(fds[0], verdict.data(), verdict.size());
+    ::close(fds[0]);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || n <= 0)
+        return std::nullopt;
+    verdict.resize(static_cast<std::size_t>(n));
+    return verdict;
+}
+
+// Each list of the encoding announced at its largest: the decoder must not build what the bytes do
+// not back, so a small process gets "malformed" for the missing data, not an out-of-memory failure.
+TEST(SceneCodec, AnnouncedCountsCostNothingUntilBacked) {
+    struct testCase {
+        const char* list;
+        hostileStream stream;
+    };
+    auto noTextures = [] { return hostileStream().u32(0); };
+    auto noMaterials = [&] { return noTextures().u32(0); };
+    auto oneMaterial = [&] {
+        hostileStream h = noTextures();
+        h.u32(1).u32(0);
+        for (int i = 0; i < 11; ++i)
+            h.u32(0);
+        return h.u32(0).u32(noTexture);
+    };
+    auto upToAnimations = [&] { return noMaterials().u32(0).u32(0); };
+    auto oneAnimation = [&] { return upToAnimations().u32(1).u32(0).f64(1).f64(0); };
+    auto oneChannel = [&] { return oneAnimation().u32(1).u32(0); };
+    const std::vector<testCase> cases = {
+        {"textures", hostileStream().largestCount(28)},
+        // 2048 x 2048, the most one picture may have.
+        {"texture pixels",
+         hostileStream().u32(1).u32(0).u32(2048).u32(2048).u32(2048).u32(2048).u32(0)},
+        {"materials", noTextures().largestCount(56)},
+        {"meshes", noMaterials().largestCount(36)},
+        {"mesh positions", oneMaterial()
+                               .u32(1)
+                               .u32(0)
+                               .u64((hostileStream::announced - 1024) / 4 / 3 * 3)
+                               .u64(0)
+                               .u64(0)
+                               .u64(0)},
+        {"nodes", noMaterials().u32(0).largestCount(76)},
+        {"node children", noMaterials()
+                              .u32(0)
+                              .u32(1)
+                              .u32(0)
+                              .u64(0)
+                              .u64(0)
+                              .u64(0)
+                              .u64(0)
+                              .u64(0)
+                              .u64(0)
+                              .u64(0)
+                              .u64(0)
+                              .u32(0)
+                              .largestCount(4)},
+        {"animations", upToAnimations().largestCount(24)},
+        {"channels", oneAnimation().largestCount(16)},
+        {"position keys", oneChannel().largestCount(20)},
+        {"rotation keys", oneChannel().u32(0).largestCount(24)},
+    };
+    for (const testCase& c : cases) {
+        SCOPED_TRACE(c.list);
+        const std::optional<std::string> verdict =
+            decodeInSmallChild(c.stream.padded(), std::chrono::seconds(5));
+        ASSERT_TRUE(verdict) << "the child did not end cleanly in time";
+        EXPECT_EQ(verdict->rfind("malformed: ", 0), 0u) << *verdict;
+        EXPECT_EQ(verdict->find("out of memory"), std::string::npos) << *verdict;
+        EXPECT_EQ(verdict->find("deadline"), std::string::npos) << *verdict;
+    }
+}
+
+// A sender that backs what it announces with real bytes still stops at the memory budget, and a
+// slow decoding stops at its deadline.
+TEST(SceneCodec, BudgetAndDeadlineStopADecoding) {
+    scene s = sampleScene();
+    s.animations[0].channels.resize(5000, s.animations[0].channels[0]);
+    const std::vector<std::byte> bytes = encode(s);
+
+    decodeLimits tight;
+    tight.memoryBudget = 100'000;
+    const decodeResult over = decode(bytes, tight);
+    EXPECT_EQ(over.status, decodeStatus::malformed);
+    EXPECT_NE(over.reason.find("memory budget"), std::string::npos) << over.reason;
+
+    decodeLimits late;
+    late.deadline = std::chrono::steady_clock::now();
+    const decodeResult past = decode(bytes, late);
+    EXPECT_EQ(past.status, decodeStatus::malformed);
+    EXPECT_NE(past.reason.find("deadline"), std::string::npos) << past.reason;
+
+    EXPECT_EQ(decode(bytes).status, decodeStatus::scene);
 }
 
 } // namespace

@@ -100,9 +100,19 @@ scene sampleScene() {
     red.specular[2] = 1.0f;
     red.opacity = 0.5f;
     red.diffuseTexture = "CWALL02.JPG";
+    red.texture = 0;
     material plain;
     plain.name = "";
     s.materials = {red, plain};
+    texture wall;
+    wall.name = "maps/CWALL02.jpg";
+    wall.width = 2;
+    wall.height = 1;
+    wall.sourceWidth = 4;
+    wall.sourceHeight = 2;
+    wall.hasAlpha = true;
+    wall.rgba = {255, 0, 0, 255, 0, 0, 255, 128};
+    s.textures = {wall};
 
     mesh quad;
     quad.positions = {0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0};

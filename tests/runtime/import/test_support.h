@@ -42,8 +42,9 @@ bool noChildrenLeft();
 // Every file under the corpus folder, sorted.
 std::vector<std::filesystem::path> corpusFiles();
 
-// A small scene that uses every field: two materials, a mesh with normals and texture coordinates,
-// one without, a three-level tree that uses one mesh twice, an animation with all key kinds.
+// A small scene that uses every field: a downscaled texture, two materials, a mesh with normals and
+// texture coordinates, one without, a three-level tree that uses one mesh twice, an animation with
+// all key kinds.
 scene sampleScene();
 
 } // namespace zel::world::import::test

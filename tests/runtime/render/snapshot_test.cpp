@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <stb_image_write.h>
 
 using namespace zel::render;
 using namespace rendertest;
@@ -119,12 +118,12 @@ TEST_F(snapshot, headlightShadesFacesThatTurnAway) {
 
 TEST_F(snapshot, texturedQuadShowsTheTextureTheRightWayUp) {
     // 2x2 texture, top row red and green, bottom row blue and white.
-    const auto file = scratchDir() / "quad.png";
-    const std::uint8_t texels[] = {255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255};
-    ASSERT_TRUE(stbi_write_png(file.string().c_str(), 2, 2, 3, texels, 6));
+    const auto texels = std::make_shared<std::vector<std::uint8_t>>(std::vector<std::uint8_t>{
+        255, 0, 0, 255, 0, 255, 0, 255, 0, 0, 255, 255, 255, 255, 255, 255});
     auto q = quad(2.0f);
     drawItem d = item(q, translation(0, 0, -1.0f), {1, 1, 1, 1});
-    d.texturePath = file.string();
+    d.textureKey = texels;
+    d.texture = {texels->data(), 2, 2, false};
     const image im = v->capture(withItems({d}));
 
     struct sample {
@@ -156,10 +155,10 @@ TEST_F(snapshot, texturedQuadShowsTheTextureTheRightWayUp) {
     EXPECT_EQ(v->scene().stats().textures, 1u);
 }
 
-TEST_F(snapshot, missingTextureFallsBackToTheDiffuseColour) {
+TEST_F(snapshot, emptyTextureFallsBackToTheDiffuseColour) {
     auto q = quad(1.0f);
     drawItem d = item(q, translation(0, 0, -2), red);
-    d.texturePath = (scratchDir() / "NO_SUCH.JPG").string();
+    d.textureKey = std::make_shared<char>(0); // a picture without pixels
     const image im = v->capture(withItems({d}));
     EXPECT_TRUE(reddish(im.pixel(width / 2, height / 2)));
     EXPECT_EQ(v->scene().stats().textures, 0u);

@@ -23,8 +23,8 @@ unsigned int assimpImportFlags();
 // Null with a reason when s has no root node or holds indices that do not fit its arrays' sizes.
 std::optional<scene> convertScene(const aiScene& s, std::string* reason);
 
-// Reads the file with Assimp and converts it. Catches every exception; null with a reason (Assimp's
-// own message where it gives one) on failure.
+// Reads the file with Assimp and converts it, with the textures found beside it (loadTextures).
+// Catches every exception; null with a reason (Assimp's own message where it gives one) on failure.
 std::optional<scene> importInProcess(const std::filesystem::path& file, std::string* reason);
 
 } // namespace zel::world::import

@@ -1,7 +1,8 @@
 #pragma once
 
 // Imported scenes shared by every reader of the same unchanged file: keyed by the file's canonical
-// path, and valid while its size, modification time and inode stay as they were when it was read.
+// path and the folders its textures are looked up in (they decide which pictures the scene holds),
+// and valid while its size, modification time and inode stay as they were when it was read.
 // A file that changed is imported again (trees made from the old data keep it alive); failed reads
 // are not kept, so a file that is fixed or appears later is read on the next request.
 
@@ -15,6 +16,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace zel::world::import {
 
@@ -31,7 +34,8 @@ public:
     // The cached scene while the file is unchanged, else what the loader gives (kept when not
     // null). Null with a reason when the file cannot be examined or read. Thread-safe; the loader
     // runs without the lock held.
-    // The options go to the loader; a cached scene is handed out whatever they are.
+    // The options go to the loader; a cached scene is handed out whatever they are but for the
+    // texture folders (options.readableFolders).
     std::shared_ptr<const scene> get(const std::filesystem::path& file,
                                      const isolationOptions& options, std::string* reason);
 
@@ -55,7 +59,8 @@ private:
 
     loader load_;
     mutable std::mutex mutex_;
-    std::map<std::filesystem::path, entry> entries_;
+    using key = std::pair<std::filesystem::path, std::vector<std::filesystem::path>>;
+    std::map<key, entry> entries_;
 };
 
 } // namespace zel::world::import

@@ -10,6 +10,25 @@
 
 namespace zel::world::import {
 
+// A picture a material shows, decoded from its image file by the import helper: 8-bit RGBA, rows
+// from the top of the picture down. Larger files arrive downscaled (sourceWidth and sourceHeight
+// keep the file's own size).
+struct texture {
+    std::string name; // the file, relative to the folder it was found in
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint32_t sourceWidth = 0;
+    std::uint32_t sourceHeight = 0;
+    bool hasAlpha = false;          // the file has an alpha channel
+    std::vector<std::uint8_t> rgba; // width * height * 4 bytes
+
+    bool downscaled() const { return width != sourceWidth || height != sourceHeight; }
+    bool operator==(const texture&) const = default;
+};
+
+// material::texture when the material shows none (or its file was not found or not readable).
+inline constexpr std::uint32_t noTexture = 0xFFFFFFFFu;
+
 struct material {
     std::string name;
     float diffuse[4] = {0.6f, 0.6f, 0.6f, 1.0f};
@@ -17,6 +36,7 @@ struct material {
     float specular[3] = {0.0f, 0.0f, 0.0f};
     float opacity = 1.0f;
     std::string diffuseTexture; // as named in the file (3DS: upper-case 8.3), empty when none
+    std::uint32_t texture = noTexture; // its picture: an index into scene::textures
 
     bool operator==(const material&) const = default;
 };
@@ -87,6 +107,7 @@ struct scene {
     std::vector<mesh> meshes;
     std::vector<material> materials;
     std::vector<animation> animations;
+    std::vector<texture> textures; // each image file once, however many materials name it
 
     std::size_t triangleCount() const {
         std::size_t n = 0;

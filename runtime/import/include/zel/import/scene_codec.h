@@ -7,7 +7,9 @@
 
 #include <zel/import/imported_scene.h>
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,7 +18,13 @@
 
 namespace zel::world::import {
 
-inline constexpr std::uint32_t sceneCodecVersion = 1;
+inline constexpr std::uint32_t sceneCodecVersion = 2;
+
+// Pictures: at most this many pixels in one, and in all of a scene's together (the helper
+// downscales what is larger), and at most this wide or high in the file they came from.
+inline constexpr std::uint64_t maxTexturePixels = std::uint64_t{1} << 22;
+inline constexpr std::uint64_t maxScenePixels = std::uint64_t{1} << 24;
+inline constexpr std::uint32_t maxTextureSide = std::uint32_t{1} << 24;
 
 // Where an encoding goes, piece by piece in order: large arrays arrive whole, in one call each.
 class byteSink {
@@ -57,11 +65,25 @@ public:
     virtual bool read(void* out, std::size_t n) = 0;
 };
 
+// What one decoding may cost. Lists grow as their elements arrive, never by the counts an encoding
+// announces, and every element is charged what it takes in memory (its fixed size and its arrays
+// and strings); past the budget, or past the deadline, the decoding stops as malformed.
+struct decodeLimits {
+    // The memory budget in bytes; 0: defaultBudget(the size the header announces).
+    std::uint64_t memoryBudget = 0;
+    // Checked while decoding, every few thousand elements and between large arrays.
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+};
+
+// The budget for an encoding of `announced` bytes: three times that plus 64 MiB (a scene of large
+// arrays takes about its size; small elements take up to twice theirs), at most 3 GiB.
+std::uint64_t defaultBudget(std::uint64_t announced);
+
 // bytes must be exactly one encoding. Never throws; out of memory is a malformed result.
-decodeResult decode(std::span<const std::byte> bytes);
+decodeResult decode(std::span<const std::byte> bytes, const decodeLimits& limits = {});
 // Reads one encoding of at most maxBytes from source, and nothing after it. Memory grows with the
 // data actually read, not with the sizes it announces. Never throws.
-decodeResult decode(byteSource& source, std::uint64_t maxBytes);
+decodeResult decode(byteSource& source, std::uint64_t maxBytes, const decodeLimits& limits = {});
 
 // reason as one line of printable ASCII of at most maxLength bytes (other bytes become '?').
 std::string sanitizeReason(std::string_view reason, std::size_t maxLength = 300);

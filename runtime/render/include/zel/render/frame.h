@@ -17,6 +17,14 @@ namespace zel::render {
 using matrix = std::array<float, 16>;
 inline constexpr matrix identityMatrix{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 
+// A decoded picture, borrowed like a mesh's arrays: 8-bit RGBA, rows from the top of the picture.
+struct texturePixels {
+    const std::uint8_t* rgba = nullptr; // width * height * 4 bytes
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    bool hasAlpha = false; // blend the mesh by the picture's alpha
+};
+
 // One mesh at one place. The arrays are borrowed for the duration of the draw call and read only
 // when the mesh is not already on the GPU.
 struct drawItem {
@@ -36,10 +44,12 @@ struct drawItem {
 
     matrix world = identityMatrix;
     std::array<float, 4> diffuse{0.8f, 0.8f, 0.8f, 1.0f}; // RGBA; alpha below 1 blends
-    // A resolved image file, or empty. A texture replaces the diffuse RGB (the alpha still
-    // applies); a file that cannot be loaded leaves the diffuse colour (one line on stderr, once
-    // per path).
-    std::string texturePath;
+    // The picture on the mesh, or none (a null key). A texture replaces the diffuse RGB (the alpha
+    // still applies). Items with the same key share one GPU copy, uploaded once from `texture` and
+    // held weakly like the mesh; a picture without pixels leaves the diffuse colour (one line on
+    // stderr, once per key).
+    std::shared_ptr<const void> textureKey;
+    texturePixels texture;
 };
 
 // The viewpoint: the world transform of the navigator's "head" node. The camera looks along that

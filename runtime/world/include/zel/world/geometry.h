@@ -15,6 +15,7 @@ namespace zel::world {
 namespace import {
 struct mesh;
 struct scene;
+struct texture;
 } // namespace import
 
 class geometryAttr final : public xstd::attr {
@@ -42,11 +43,11 @@ public:
     // Diffuse red, green, blue and opacity, each 0..1.
     const std::array<float, 4>& getColor() const { return color_; }
     void setColor(const std::array<float, 4>& rgba) { color_ = rgba; }
-    // The texture as the file names it (empty when none), and the image file it was found as
-    // (empty when not found).
+    // The texture as the file names it (empty when none), and its decoded picture (null when the
+    // import helper found or read none).
     const std::string& getTextureName() const { return textureName_; }
-    const std::filesystem::path& getTexturePath() const { return texturePath_; }
-    void setTexture(std::string name, std::filesystem::path path);
+    const std::shared_ptr<const import::texture>& getTexture() const { return texture_; }
+    void setTexture(std::string name, std::shared_ptr<const import::texture> picture);
 
     // The imported scene the mesh belongs to and its index there (null when it comes from
     // elsewhere): a shared scene sends meshes as that scene.
@@ -60,11 +61,11 @@ private:
     std::uint32_t sourceIndex_ = 0;
     std::array<float, 4> color_{0.6f, 0.6f, 0.6f, 1.0f};
     std::string textureName_;
-    std::filesystem::path texturePath_;
+    std::shared_ptr<const import::texture> texture_;
 };
 
 // The geometry of mesh `index` of an imported scene (sharing the scene's data), with its material's
-// colour and the scene as its source. Null when there is no such mesh.
+// colour and texture and the scene as its source. Null when there is no such mesh.
 std::unique_ptr<geometryAttr> makeSceneGeometry(std::shared_ptr<const import::scene> scene,
                                                 std::uint32_t index);
 

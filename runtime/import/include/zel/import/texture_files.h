@@ -1,0 +1,44 @@
+#pragma once
+
+// The pictures a model's materials name, found and decoded by the import helper, inside its
+// sandbox: the host never opens an image file a model names. A name is looked up only beneath the
+// folders it is given, and each file is read once, however many ways the materials spell it.
+
+#include <zel/import/imported_scene.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zel::world::import {
+
+struct textureFile {
+    std::filesystem::path path;     // the file, with every symbolic link resolved
+    std::filesystem::path relative; // the same beneath the folder it was found in
+};
+
+// The image file for a texture as a model file names it. Over the folders in order: the name as
+// written (backslashes read as folder separators), then its last part; failing that, in each folder
+// a file whose name matches the last part ignoring ASCII case (the first in byte order when several
+// do). Refused (nothing found): an empty name or one of an image embedded in the model ("*0"), an
+// absolute name, a name whose `..` leads out of the folder, and a file that lies outside the folder
+// once symbolic links are resolved. A name with a drive letter ("C:\maps\wall.jpg") comes from
+// another machine: only its last part is looked up.
+std::optional<textureFile> resolveTexture(const std::string& name,
+                                          const std::vector<std::filesystem::path>& folders);
+
+// What loadTextures did beside filling the scene, one line each (for the stats tool and tests).
+struct textureNotes {
+    std::vector<std::string> lines;
+};
+
+// Resolves every material's diffuseTexture over folders and decodes each distinct file once into
+// s.textures, setting material::texture; a name that is refused, not found or not a readable image
+// leaves the material without a picture. A picture of more than maxTexturePixels, or more than what
+// is left of maxScenePixels for the model, is downscaled to fit (texture::sourceWidth and
+// sourceHeight keep the file's size); one that would get no pixel at all is left out.
+void loadTextures(scene& s, const std::vector<std::filesystem::path>& folders,
+                  textureNotes* notes = nullptr);
+
+} // namespace zel::world::import

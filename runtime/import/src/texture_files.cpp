@@ -1,0 +1,213 @@
+#include <zel/import/texture_files.h>
+
+#include <zel/import/scene_codec.h>
+
+#include <stb_image.h>
+#include <stb_image_resize.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <system_error>
+
+namespace zel::world::import {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool isRegularFile(const fs::path& p) {
+    std::error_code ec;
+    return fs::is_regular_file(p, ec);
+}
+
+char asciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equalIgnoringCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return asciiLower(x) == asciiLower(y);
+           });
+}
+
+// The file in folder whose name matches `name` ignoring case; the first in byte order.
+fs::path findIgnoringCase(const fs::path& folder, const std::string& name) {
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    std::string best;
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const std::string candidate = it->path().filename().string();
+        if (equalIgnoringCase(candidate, name) && isRegularFile(it->path()) &&
+            (best.empty() || candidate < best))
+            best = candidate;
+    }
+    return best.empty() ? fs::path() : folder / best;
+}
+
+// candidate with its links resolved, when that still lies beneath folder (itself resolved).
+std::optional<textureFile> inside(const fs::path& folder, const fs::path& candidate) {
+    std::error_code ec;
+    const fs::path realFolder = fs::canonical(folder, ec);
+    if (ec)
+        return std::nullopt;
+    const fs::path real = fs::canonical(candidate, ec);
+    if (ec || !isRegularFile(real))
+        return std::nullopt;
+    const fs::path rel = real.lexically_relative(realFolder);
+    if (rel.empty() || *rel.begin() == "..")
+        return std::nullopt;
+    return textureFile{real, rel};
+}
+
+bool hasDriveLetter(const std::string& name) {
+    return name.size() >= 2 && name[1] == ':' &&
+           ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'));
+}
+
+struct image {
+    int width = 0, height = 0, channels = 0;
+    std::unique_ptr<stbi_uc, void (*)(void*)> pixels{nullptr, stbi_image_free};
+};
+
+// Reads the file through one descriptor: its header for the size, then the pixels.
+std::optional<image> decodeFile(const fs::path& file, std::string& why) {
+    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
+    if (!f) {
+        why = "cannot open it";
+        return std::nullopt;
+    }
+    image im;
+    if (!stbi_info_from_file(f.get(), &im.width, &im.height, &im.channels)) {
+        why = stbi_failure_reason();
+        return std::nullopt;
+    }
+    if (im.width <= 0 || im.height <= 0 || static_cast<std::uint32_t>(im.width) > maxTextureSide ||
+        static_cast<std::uint32_t>(im.height) > maxTextureSide) {
+        why = "image size out of range";
+        return std::nullopt;
+    }
+    im.pixels.reset(stbi_load_from_file(f.get(), &im.width, &im.height, &im.channels, 4));
+    if (!im.pixels) {
+        why = stbi_failure_reason();
+        return std::nullopt;
+    }
+    return im;
+}
+
+// The largest size of the same shape with at most `allowed` pixels (at least one pixel a side).
+std::pair<std::uint32_t, std::uint32_t> fitted(std::uint32_t w, std::uint32_t h,
+                                               std::uint64_t allowed) {
+    if (std::uint64_t{w} * h <= allowed)
+        return {w, h};
+    const double scale = std::sqrt(double(allowed) / (double(w) * double(h)));
+    auto nw = static_cast<std::uint32_t>(std::clamp(std::floor(w * scale), 1.0, double(w)));
+    auto nh = static_cast<std::uint32_t>(std::clamp(std::floor(h * scale), 1.0, double(h)));
+    nh = static_cast<std::uint32_t>(std::min<std::uint64_t>(nh, allowed / nw));
+    nw = static_cast<std::uint32_t>(std::min<std::uint64_t>(nw, allowed / std::max(nh, 1u)));
+    return {nw, nh};
+}
+
+void note(textureNotes* notes, std::string line) {
+    if (notes)
+        notes->lines.push_back(std::move(line));
+}
+
+} // namespace
+
+std::optional<textureFile> resolveTexture(const std::string& name,
+                                          const std::vector<fs::path>& folders) {
+    // "*0" and the like name an image embedded in the model file.
+    if (name.empty() || name[0] == '*' || name.find('\0') != std::string::npos)
+        return std::nullopt;
+    std::string written = name;
+    std::replace(written.begin(), written.end(), '\\', '/');
+    if (written[0] == '/')
+        return std::nullopt;
+    const bool foreign = hasDriveLetter(written);
+    const fs::path asWritten = fs::path(written).lexically_normal();
+    const std::string last = fs::path(written).filename().string();
+    if (last.empty() || last == "." || last == "..")
+        return std::nullopt;
+    if (!foreign && !asWritten.empty() && *asWritten.begin() == "..")
+        return std::nullopt;
+    for (const fs::path& folder : folders) {
+        if (!foreign && isRegularFile(folder / asWritten))
+            if (auto found = inside(folder, folder / asWritten))
+                return found;
+        if (isRegularFile(folder / last))
+            if (auto found = inside(folder, folder / last))
+                return found;
+    }
+    for (const fs::path& folder : folders)
+        if (fs::path found = findIgnoringCase(folder, last); !found.empty())
+            if (auto real = inside(folder, found))
+                return real;
+    return std::nullopt;
+}
+
+void loadTextures(scene& s, const std::vector<fs::path>& folders, textureNotes* notes) {
+    std::map<std::string, std::uint32_t> byName; // as materials spell them
+    std::map<fs::path, std::uint32_t> byFile;    // resolved
+    std::uint64_t pixels = 0;
+    for (material& m : s.materials) {
+        m.texture = noTexture;
+        if (m.diffuseTexture.empty())
+            continue;
+        if (const auto known = byName.find(m.diffuseTexture); known != byName.end()) {
+            m.texture = known->second;
+            continue;
+        }
+        std::uint32_t& index = byName[m.diffuseTexture] = noTexture;
+        const std::optional<textureFile> file = resolveTexture(m.diffuseTexture, folders);
+        if (!file) {
+            note(notes, "texture " + m.diffuseTexture + ": not found");
+            continue;
+        }
+        if (const auto known = byFile.find(file->path); known != byFile.end()) {
+            m.texture = index = known->second;
+            continue;
+        }
+        byFile[file->path] = noTexture;
+        std::string why;
+        std::optional<image> im = decodeFile(file->path, why);
+        if (!im) {
+            note(notes, "texture " + file->relative.string() + ": " + why);
+            continue;
+        }
+        const auto w = static_cast<std::uint32_t>(im->width);
+        const auto h = static_cast<std::uint32_t>(im->height);
+        const std::uint64_t allowed = std::min(maxTexturePixels, maxScenePixels - pixels);
+        if (allowed == 0) {
+            note(notes, "texture " + file->relative.string() + ": left out, the model's pictures " +
+                            "hold the most pixels allowed");
+            continue;
+        }
+        texture t;
+        t.name = file->relative.string();
+        t.sourceWidth = w;
+        t.sourceHeight = h;
+        t.hasAlpha = im->channels == 2 || im->channels == 4;
+        std::tie(t.width, t.height) = fitted(w, h, allowed);
+        t.rgba.resize(std::size_t{t.width} * t.height * 4);
+        if (t.downscaled()) {
+            if (!stbir_resize_uint8(im->pixels.get(), im->width, im->height, 0, t.rgba.data(),
+                                    static_cast<int>(t.width), static_cast<int>(t.height), 0, 4)) {
+                note(notes, "texture " + t.name + ": cannot downscale it");
+                continue;
+            }
+            note(notes, "texture " + t.name + ": downscaled from " + std::to_string(w) + "x" +
+                            std::to_string(h) + " to " + std::to_string(t.width) + "x" +
+                            std::to_string(t.height) + " pixels");
+        } else {
+            std::copy_n(im->pixels.get(), t.rgba.size(), t.rgba.data());
+        }
+        pixels += std::uint64_t{t.width} * t.height;
+        m.texture = index = byFile[file->path] = static_cast<std::uint32_t>(s.textures.size());
+        s.textures.push_back(std::move(t));
+    }
+}
+
+} // namespace zel::world::import

@@ -1,0 +1,219 @@
+// Textures: which names the helper may follow, that each file is read once and only by the
+// helper, and that large pictures arrive downscaled.
+
+#include "test_support.h"
+#include <zel/import/isolated_import.h>
+#include <zel/import/scene_codec.h>
+#include <zel/import/texture_files.h>
+
+#include <gtest/gtest.h>
+
+#include <stb_image_write.h>
+
+#include <fstream>
+#include <map>
+#include <string>
+
+#include <sys/inotify.h>
+#include <unistd.h>
+
+namespace zel::world::import {
+namespace {
+
+namespace fs = std::filesystem;
+using test::tempDir;
+using test::testOptions;
+
+void touch(const fs::path& file) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << "x";
+}
+
+// A w x h PNG of one colour.
+void writePng(const fs::path& file, int w, int h, std::uint8_t red) {
+    fs::create_directories(file.parent_path());
+    std::vector<std::uint8_t> pixels(std::size_t(w) * std::size_t(h) * 3, 0);
+    for (std::size_t i = 0; i < pixels.size(); i += 3)
+        pixels[i] = red;
+    ASSERT_TRUE(stbi_write_png(file.c_str(), w, h, 3, pixels.data(), w * 3));
+}
+
+TEST(TextureLookup, ExactNamesFirstThenIgnoringCaseAndNeverOutOfTheFolders) {
+    tempDir first, second, outside;
+    touch(first.path() / "wall.jpg");
+    touch(second.path() / "WALL.JPG");
+    touch(second.path() / "Roof.jpg");
+    touch(first.path() / "ROOF.JPG");
+    touch(first.path() / "roof.JPG");
+    touch(second.path() / "maps" / "stone.png");
+    fs::create_directory(first.path() / "DIR.PNG");
+    touch(outside.path() / "secret.png");
+    fs::create_symlink(outside.path() / "secret.png", first.path() / "link.png");
+    const std::vector<fs::path> folders{first.path(), second.path()};
+    struct lookup {
+        std::string name;
+        fs::path expected; // empty: refused or not found
+    };
+    const lookup cases[] = {
+        {"WALL.JPG",
+         second.path() / "WALL.JPG"}, // exact in a later folder beats case in an earlier
+        {"wall.jpg", first.path() / "wall.jpg"},
+        {"Wall.Jpg", first.path() / "wall.jpg"}, // ignoring case, folders in order
+        {"roof.jpg", first.path() / "ROOF.JPG"}, // several matches: the first in byte order
+        {"maps\\stone.png", second.path() / "maps/stone.png"},
+        {"maps/../wall.jpg", first.path() / "wall.jpg"},        // `..` that stays inside
+        {"C:\\textures\\WALL.JPG", second.path() / "WALL.JPG"}, // only the last part is looked up
+        {(outside.path() / "secret.png").string(), {}},         // absolute
+        {(first.path() / "wall.jpg").string(), {}},             // absolute, even inside
+        {"../" + outside.path().filename().string() + "/secret.png", {}}, // `..` leading out
+        {"maps/../../wall.jpg", {}},
+        {"link.png", {}}, // a link leading out
+        {"dir.png", {}},  // folders are not images
+        {"missing.jpg", {}},
+        {"*0", {}}, // embedded in the model file
+        {"", {}},
+    };
+    for (const lookup& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::optional<textureFile> found = resolveTexture(c.name, folders);
+        if (c.expected.empty()) {
+            EXPECT_FALSE(found) << found->path;
+        } else {
+            ASSERT_TRUE(found);
+            EXPECT_EQ(found->path, fs::canonical(c.expected));
+        }
+    }
+}
+
+// Counts the opens of files in a folder, by any process, while it lives.
+class openCounter {
+public:
+    explicit openCounter(const fs::path& folder) : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        if (fd_ >= 0)
+            ::inotify_add_watch(fd_, folder.c_str(), IN_OPEN);
+    }
+    ~openCounter() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+    // Opens since the last call, by file name.
+    std::map<std::string, int> take() {
+        std::map<std::string, int> opens;
+        alignas(inotify_event) char buffer[64 * 1024];
+        for (;;) {
+            const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+            if (n <= 0)
+                return opens;
+            for (ssize_t at = 0; at < n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+                if (e->len > 0 && !(e->mask & IN_ISDIR))
+                    ++opens[e->name];
+                at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            }
+        }
+    }
+
+private:
+    int fd_;
+};
+
+// One triangle per material, so that every material is used.
+std::string objUsing(const std::vector<std::string>& materials) {
+    std::string obj = "mtllib model.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0 0\nvt 1 0\nvt 0 1\n";
+    for (const std::string& m : materials)
+        obj += "usemtl " + m + "\nf 1/1 2/2 3/3\n";
+    return obj;
+}
+
+std::string mtlNaming(const std::vector<std::pair<std::string, std::string>>& materials) {
+    std::string mtl;
+    for (const auto& [name, texture] : materials)
+        mtl += "newmtl " + name + "\nKd 1 1 1\nmap_Kd " + texture + "\n";
+    return mtl;
+}
+
+TEST(TextureImport, OneFileNamedThreeWaysIsReadOnceByTheHelperAndNothingOutside) {
+    tempDir models, outside;
+    writePng(models.path() / "pic.png", 4, 2, 200);
+    writePng(outside.path() / "secret.png", 2, 2, 50);
+    fs::create_directory(models.path() / "sub");
+    const std::vector<std::pair<std::string, std::string>> named = {
+        {"plain", "pic.png"},
+        {"dotted", "./sub/../pic.png"},
+        {"shouting", "PIC.PNG"},
+        {"absolute", (outside.path() / "secret.png").string()},
+        {"escaping", "../" + outside.path().filename().string() + "/secret.png"},
+    };
+    models.write("model.mtl", mtlNaming(named));
+    const fs::path file = models.write(
+        "model.obj", objUsing({"plain", "dotted", "shouting", "absolute", "escaping"}));
+    openCounter here(models.path()), there(outside.path());
+    ASSERT_TRUE(here.ok() && there.ok());
+    here.take();
+
+    std::string reason;
+    const std::optional<scene> s = importIsolated(file, testOptions(), &reason);
+    ASSERT_TRUE(s) << reason;
+    ASSERT_EQ(s->textures.size(), 1u);
+    EXPECT_EQ(s->textures[0].name, "pic.png");
+    EXPECT_EQ(s->textures[0].width, 4u);
+    EXPECT_EQ(s->textures[0].height, 2u);
+    EXPECT_EQ(s->textures[0].rgba[0], 200);
+    std::map<std::string, std::uint32_t> byMaterial;
+    for (const material& m : s->materials)
+        byMaterial[m.name] = m.texture;
+    EXPECT_EQ(byMaterial["plain"], 0u);
+    EXPECT_EQ(byMaterial["dotted"], 0u);
+    EXPECT_EQ(byMaterial["shouting"], 0u);
+    EXPECT_EQ(byMaterial["absolute"], noTexture);
+    EXPECT_EQ(byMaterial["escaping"], noTexture);
+
+    // The helper opened the picture once; the host never did, and nobody opened the other one.
+    const std::map<std::string, int> opens = here.take();
+    EXPECT_EQ(opens.count("pic.png") ? opens.at("pic.png") : 0, 1);
+    EXPECT_TRUE(there.take().empty());
+}
+
+// Pictures above the caps arrive downscaled, so what the host receives stays bounded however large
+// the files are.
+TEST(TextureImport, LargePicturesArriveDownscaledWithinTheCaps) {
+    tempDir models;
+    std::vector<std::pair<std::string, std::string>> named;
+    std::vector<std::string> used;
+    // 3000 x 2000 is above the cap for one picture; five of 2048 x 2048 exceed the model's.
+    writePng(models.path() / "wide.png", 3000, 2000, 10);
+    named.emplace_back("wide", "wide.png");
+    used.push_back("wide");
+    for (int i = 0; i < 5; ++i) {
+        const std::string name = "big" + std::to_string(i);
+        writePng(models.path() / (name + ".png"), 2048, 2048, static_cast<std::uint8_t>(20 + i));
+        named.emplace_back(name, name + ".png");
+        used.push_back(name);
+    }
+    models.write("model.mtl", mtlNaming(named));
+    const fs::path file = models.write("model.obj", objUsing(used));
+
+    std::string reason;
+    const std::optional<scene> s = importIsolated(file, testOptions(), &reason);
+    ASSERT_TRUE(s) << reason;
+    ASSERT_FALSE(s->textures.empty());
+    const texture& wide = s->textures[0];
+    EXPECT_EQ(wide.sourceWidth, 3000u);
+    EXPECT_EQ(wide.sourceHeight, 2000u);
+    EXPECT_TRUE(wide.downscaled());
+    EXPECT_LE(std::uint64_t{wide.width} * wide.height, maxTexturePixels);
+    EXPECT_NEAR(double(wide.width) / wide.height, 1.5, 0.01);
+    EXPECT_EQ(wide.rgba[0], 10);
+    std::uint64_t pixels = 0;
+    for (const texture& t : s->textures) {
+        EXPECT_EQ(t.rgba.size(), std::size_t{t.width} * t.height * 4);
+        pixels += std::uint64_t{t.width} * t.height;
+    }
+    EXPECT_LE(pixels, maxScenePixels);
+    // The last pictures got what was left of the model's share, or were left out.
+    EXPECT_TRUE(s->textures.size() < 6 || s->textures.back().downscaled());
+}
+
+} // namespace
+} // namespace zel::world::import
