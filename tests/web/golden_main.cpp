@@ -74,6 +74,24 @@ json report(std::span<const std::byte> bytes) {
         return out;
     const scene& s = *res.value;
     out["materials"] = s.materials.size();
+    json textures = json::array();
+    for (const texture& t : s.textures) {
+        // The pixels by a checksum: FNV-1a over the bytes.
+        std::uint32_t h = 0x811c9dc5u;
+        for (std::uint8_t b : t.rgba)
+            h = (h ^ b) * 0x01000193u;
+        textures.push_back({{"name", hex(t.name)},
+                            {"width", t.width},
+                            {"height", t.height},
+                            {"source", {t.sourceWidth, t.sourceHeight}},
+                            {"alpha", t.hasAlpha},
+                            {"pixels", h}});
+    }
+    out["textures"] = textures;
+    json materialTextures = json::array();
+    for (const material& m : s.materials)
+        materialTextures.push_back(m.texture);
+    out["materialTextures"] = materialTextures;
     out["animations"] = s.animations.size();
     out["vertices"] = s.vertexCount();
     out["triangles"] = s.triangleCount();
@@ -131,6 +149,27 @@ std::vector<std::pair<std::string, std::vector<std::byte>>> damagedEncodings() {
         {"key time", [](scene& s) { s.animations[0].channels[0].rotation[1].time = NAN; }},
         {"duration", [](scene& s) { s.animations[0].duration = -1; }},
         {"long name", [](scene& s) { s.nodes[3].name.assign(70'000, 'n'); }},
+        {"texture index", [](scene& s) { s.materials[1].texture = 1; }},
+        {"empty texture",
+         [](scene& s) {
+             s.textures[0].width = 0;
+             s.textures[0].rgba.clear();
+         }},
+        {"texture above the cap",
+         [](scene& s) {
+             texture& t = s.textures[0];
+             t.width = t.sourceWidth = 4096;
+             t.height = t.sourceHeight = 1025;
+             t.rgba.assign(std::size_t{4096} * 1025 * 4, 0);
+         }},
+        {"texture larger than its source", [](scene& s) { s.textures[0].sourceWidth = 1; }},
+        {"scene pixels",
+         [](scene& s) {
+             texture big = s.textures[0];
+             big.width = big.sourceWidth = big.height = big.sourceHeight = 2048;
+             big.rgba.assign(std::size_t{2048} * 2048 * 4, 0);
+             s.textures.assign(5, big);
+         }},
     };
     for (const auto& [name, damage] : scenes) {
         scene s = test::sampleScene();
@@ -141,7 +180,7 @@ std::vector<std::pair<std::string, std::vector<std::byte>>> damagedEncodings() {
     const std::vector<std::pair<const char*, std::function<void(std::vector<std::byte>&)>>>
         framing = {
             {"magic", [](auto& b) { b[0] = std::byte{'X'}; }},
-            {"version", [](auto& b) { put32(b, 8, 2); }},
+            {"version", [](auto& b) { put32(b, 8, 99); }},
             {"kind", [](auto& b) { put32(b, 12, 7); }},
             {"trailer", [](auto& b) { b.back() = std::byte{1}; }},
             {"extra byte", [](auto& b) { b.push_back(std::byte{0}); }},

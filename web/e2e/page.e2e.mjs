@@ -65,7 +65,8 @@ test('the page shows the desktop sites, their models and their edits, and a writ
     const empty = await screenshot();
     const treeOnly = join(dir.path, 'tree');
     mkdirSync(treeOnly);
-    copyFileSync(join(process.env.ZEL_MODELS, 'tree.3ds'), join(treeOnly, 'tree.3ds'));
+    // The package places archi.3ds: bob's is a tree.
+    copyFileSync(join(process.env.ZEL_MODELS, 'tree.3ds'), join(treeOnly, 'archi.3ds'));
     // Sites present: alice, bob and the page; then trigger 1 (alice edits), trigger 2 (she leaves).
     alice = startSite(dir.path, 'alice', broker.url, 'share wait 4 120\nkey x\nkey x\nshare sync\nshare wait 5 120\n', { scene });
     bob = startSite(dir.path, 'bob', broker.url, 'share wait 3 120\nsleep 1\nshare sync\ndump bob.json\nshare wait 99 300\n', { scene, models: treeOnly });
@@ -73,7 +74,10 @@ test('the page shows the desktop sites, their models and their edits, and a writ
     await waitFor(async () => {
         const [a, b] = [await modelsOf('alice'), await modelsOf('bob')];
         return a.some(([, m]) => m.triangles > 0) && b.some(([, m]) => m.triangles > 0);
-    }, 60000, "both sites' models in the page");
+    }, 60000, "both sites' models in the page").catch(async (e) => {
+        throw new Error(`${e.message}: ${JSON.stringify(await zelPage((s) => ({ sites: s.sites, models: s.models })))} ` +
+            `${await page.$eval('#log', (l) => l.textContent)} | alice: ${alice.err()} | bob: ${bob.err()}`);
+    });
     assert.deepEqual(await sitesShown(), ['alice', 'bob', 'webby']);
     const full = await screenshot();
     const { differing, total } = await differingPixels(page, empty, full);

@@ -15,6 +15,7 @@ import {
     siteId, siteKey, validSceneName, validUserName,
 } from './records.js';
 import { SharedView } from './scene.js';
+import { noTexture } from './wire.js';
 
 const $ = (id) => document.getElementById(id);
 const now = () => performance.timeOrigin + performance.now();
@@ -122,6 +123,28 @@ function resize() {
 window.addEventListener('resize', resize);
 resize();
 
+// A picture of an imported scene as a texture. The wire format has rows from the top down and
+// v = 0 at the bottom of the picture, so the rows go in reversed.
+const textureCache = new Map(); // hash#index -> texture
+function textureOf(hash, scene, index) {
+    const id = `${hash}#${index}`;
+    let t = textureCache.get(id);
+    if (!t) {
+        const p = scene.textures[index];
+        const row = p.width * 4;
+        const flipped = new Uint8Array(p.rgba.length);
+        for (let y = 0; y < p.height; ++y) flipped.set(p.rgba.subarray((p.height - 1 - y) * row, (p.height - y) * row), y * row);
+        t = new THREE.DataTexture(flipped, p.width, p.height, THREE.RGBAFormat, THREE.UnsignedByteType);
+        t.wrapS = t.wrapT = THREE.RepeatWrapping;
+        t.magFilter = THREE.LinearFilter;
+        t.minFilter = THREE.LinearMipmapLinearFilter;
+        t.generateMipmaps = true;
+        t.needsUpdate = true;
+        textureCache.set(id, t);
+    }
+    return t;
+}
+
 // Geometry of one imported scene's mesh, shared by every node that shows it.
 const meshCache = new Map(); // hash#index -> {geometry, material}
 function meshObject(hash, scene, index) {
@@ -136,7 +159,9 @@ function meshObject(hash, scene, index) {
         g.setIndex(new THREE.BufferAttribute(m.indices, 1));
         const mat = scene.materials[m.material];
         const d = mat.diffuse;
-        const material = deskMaterial([d[0], d[1], d[2], d[3] * mat.opacity]);
+        const picture = mat.texture !== noTexture && m.uvs.length ? scene.textures[mat.texture] : null;
+        const material = deskMaterial([d[0], d[1], d[2], d[3] * mat.opacity], picture ? textureOf(hash, scene, mat.texture) : null);
+        if (picture && picture.hasAlpha) material.transparent = true;
         entry = { geometry: g, material, triangles: m.indices.length / 3 };
         meshCache.set(id, entry);
     }

@@ -5,7 +5,7 @@
 
 const headMagic = 'ZELSCENE';
 const tailMagic = 'ZELEND\0\0';
-export const sceneCodecVersion = 1;
+export const sceneCodecVersion = 2;
 // From version 2 on, a scene carries its pictures (decoded RGBA) and materials index them.
 const withTextures = sceneCodecVersion >= 2;
 export const noTexture = 0xffffffff;
@@ -101,10 +101,10 @@ class Reader {
 
     keys(size, width, what) {
         const n = this.count(size, what);
-        const out = new Array(n);
+        const out = [];
         for (let i = 0; i < n; ++i) {
             const time = this.f64(what);
-            out[i] = { time, value: this.floats(width, what) };
+            out.push({ time, value: this.floats(width, what) });
         }
         return out;
     }
@@ -193,7 +193,7 @@ function readAnimation(r) {
     const n = r.count(16, 'channels');
     if (!Number.isFinite(duration) || duration < 0 || !Number.isFinite(ticksPerSecond) || ticksPerSecond < 0)
         r.fail('bad animation timing');
-    const channels = new Array(n);
+    const channels = [];
     for (let i = 0; i < n; ++i) {
         const node = r.str('channel node name');
         const position = r.keys(vectorKeySize, 3, 'position keys');
@@ -201,7 +201,7 @@ function readAnimation(r) {
         const scaling = r.keys(vectorKeySize, 3, 'scaling keys');
         for (const keys of [position, rotation, scaling])
             for (const k of keys) if (!Number.isFinite(k.time)) r.fail('key time not finite');
-        channels[i] = { node, position, rotation, scaling };
+        channels.push({ node, position, rotation, scaling });
     }
     return { name, duration, ticksPerSecond, channels };
 }
@@ -223,10 +223,11 @@ function checkTree(r, s) {
     for (let i = 1; i < s.nodes.length; ++i) if (!hasParent[i]) r.fail('node not reachable from the root');
 }
 
+// A list grows as its elements are decoded, never by the count it announces.
 function sections(r, minBytes, what, readOne) {
     const n = r.count(minBytes, what);
-    const out = new Array(n);
-    for (let i = 0; i < n; ++i) out[i] = readOne();
+    const out = [];
+    for (let i = 0; i < n; ++i) out.push(readOne());
     return out;
 }
 

@@ -20,6 +20,12 @@ function report(bytes) {
     if (r.status !== 'scene') return out;
     const s = r.scene;
     out.materials = s.materials.length;
+    out.textures = s.textures.map((t) => {
+        let h = 0x811c9dc5;
+        for (const b of t.rgba) h = Math.imul(h ^ b, 0x01000193) >>> 0;
+        return { name: t.name, width: t.width, height: t.height, source: [t.sourceWidth, t.sourceHeight], alpha: t.hasAlpha, pixels: h };
+    });
+    out.materialTextures = s.materials.map((m) => m.texture);
     out.animations = s.animations.length;
     out.vertices = s.meshes.reduce((n, m) => n + m.positions.length / 3, 0);
     out.triangles = s.meshes.reduce((n, m) => n + m.indices.length / 3, 0);
@@ -44,7 +50,7 @@ function report(bytes) {
 const utf8 = new TextDecoder();
 const expected = (r) => {
     const out = JSON.parse(JSON.stringify(r), (k, x) => (typeof x === 'number' ? Math.fround(x) : x));
-    for (const n of out.nodes ?? []) n.name = utf8.decode(Buffer.from(n.name, 'hex'));
+    for (const n of [...(out.nodes ?? []), ...(out.textures ?? [])]) n.name = utf8.decode(Buffer.from(n.name, 'hex'));
     return out;
 };
 const asFloats = (v) => JSON.parse(JSON.stringify(v), (k, x) => (typeof x === 'number' ? Math.fround(x) : x));
@@ -94,14 +100,14 @@ test('counts that the data cannot back are refused before anything is allocated'
         const b = new Uint8Array(24 + 4 + 8);
         b.set(new TextEncoder().encode('ZELSCENE'));
         const v = new DataView(b.buffer);
-        v.setUint32(8, 1, true);
+        v.setUint32(8, 2, true);
         v.setUint32(12, 1, true);
         v.setBigUint64(16, BigInt(total ?? b.length), true);
         return b;
     };
     const b = header();
     new DataView(b.buffer).setUint32(24, 0xffffffff, true);
-    assert.deepEqual(decode(b), { status: 'malformed', reason: 'count of materials exceeds the data' });
+    assert.deepEqual(decode(b), { status: 'malformed', reason: 'count of textures exceeds the data' });
     assert.equal(decode(new Uint8Array(0)).reason, 'data ends in header');
     assert.equal(decode(header(2n ** 64n - 1n)).reason, 'encoding size does not match its header');
 });
