@@ -6,7 +6,7 @@ import { mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { createServer } from 'node:http';
 import { connect, createServer as createTcpServer } from 'node:net';
 import { tmpdir } from 'node:os';
-import { extname, join, normalize } from 'node:path';
+import { extname, join, normalize, resolve } from 'node:path';
 
 export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
@@ -92,7 +92,7 @@ export async function servePage(dir) {
 }
 
 // Headless Chromium with software WebGL 2, nothing but loopback traffic.
-export async function launchBrowser(folder) {
+export async function launchBrowser(folder, { width = 800, height = 600 } = {}) {
     const { default: puppeteer } = await import('puppeteer-core');
     return puppeteer.launch({
         executablePath: process.env.ZEL_CHROMIUM ?? '/usr/bin/chromium',
@@ -100,8 +100,8 @@ export async function launchBrowser(folder) {
         userDataDir: join(folder, 'chromium'),
         args: ['--no-sandbox', '--use-angle=swiftshader', '--enable-unsafe-swiftshader', '--no-first-run',
             '--disable-background-networking', '--disable-component-update', '--disable-sync', '--disable-quic',
-            '--disable-features=Translate,MediaRouter,OptimizationHints', '--window-size=800,600'],
-        defaultViewport: { width: 800, height: 600 },
+            '--disable-features=Translate,MediaRouter,OptimizationHints', `--window-size=${width},${height}`],
+        defaultViewport: { width, height },
     });
 }
 
@@ -131,7 +131,7 @@ export function startSite(folder, name, brokerUrl, script, { scene, models, env 
     if (models) args.push('--models', models);
     const childEnv = { ...process.env, ...env };
     for (const k of ['DISPLAY', 'WAYLAND_DISPLAY', 'ZEL_SHARE_USER', 'ZEL_SHARE_PASSWORD', 'ZEL_SHARE_CREDS']) if (!(k in env)) delete childEnv[k];
-    const p = spawn(join(process.env.ZEL_BIN, 'zelhost'), args, { cwd: folder, env: childEnv, stdio: ['ignore', 'ignore', 'pipe'] });
+    const p = spawn(resolve(process.env.ZEL_BIN, 'zelhost'), args, { cwd: folder, env: childEnv, stdio: ['ignore', 'ignore', 'pipe'] });
     let err = '';
     p.stderr.on('data', (d) => (err += d));
     const exited = new Promise((resolve) => p.once('exit', (code) => resolve(code)));

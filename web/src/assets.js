@@ -20,7 +20,7 @@ export async function fetchAsset(get, user, hash, { stopped = () => false } = {}
         if (text !== null) break;
         await sleep(manifestWaitMs);
     }
-    if (text === null) return { reason: `no asset ${hash.slice(0, 12)} on the broker` };
+    if (text === null) return { reason: `no asset ${hash.slice(0, 12)} on the broker`, transient: true };
     const manifest = decodeManifest(text);
     if (!manifest.value) return { reason: manifest.reason };
     const { size, chunks, chunkBytes } = manifest.value;
@@ -30,7 +30,7 @@ export async function fetchAsset(get, user, hash, { stopped = () => false } = {}
     for (let i = 0; i < chunks; ++i) {
         if (stopped()) return { reason: 'stopped' };
         const data = await get(chunkKey(user, hash, i));
-        if (data === null) return { reason: `chunk ${i} of a model is missing` };
+        if (data === null) return { reason: `chunk ${i} of a model is missing`, transient: true };
         if (data.byteLength !== Math.min(chunkBytes, size - filled)) return { reason: 'a chunk of a model has the wrong size' };
         parts.push(data);
         filled += data.byteLength;
@@ -43,10 +43,15 @@ export async function fetchAsset(get, user, hash, { stopped = () => false } = {}
     return { scene: decoded.scene };
 }
 
+// After a model was missing (its writer may still be uploading it), ask again this much later.
+const retryMs = 10000;
+
 // One fetch per (user, hash) at a time; results kept. A verified scene is kept by its hash alone:
-// whoever stored it, the bytes are the same.
+// whoever stored it, the bytes are the same. A model that does not match its hash or does not
+// decode stays failed; one that was missing is asked for again after a while.
 export class AssetCache {
-    constructor(get, { onReady = () => {}, log = () => {} } = {}) {
+    constructor(get, { onReady = () => {}, log = () => {}, retryAfterMs = retryMs } = {}) {
+        this.retryAfterMs = retryAfterMs;
         this.get = get;
         this.onReady = onReady;
         this.log = log;
@@ -72,6 +77,11 @@ export class AssetCache {
                     else if (!this.stopped) {
                         this.failed.set(key, r.reason);
                         this.log(`shared scene: a model of ${user} is shown without geometry: ${r.reason}`);
+                        if (r.transient)
+                            setTimeout(() => {
+                                this.failed.delete(key);
+                                this.onReady();
+                            }, this.retryAfterMs);
                     }
                     this.onReady();
                 });

@@ -199,7 +199,8 @@ function sync() {
             objects.set(v.key, o);
         }
         const parent = v.parent === '' ? world : objects.get(v.parent).object;
-        parent.add(o.object); // moves it under its parent, at the end: siblings come in order
+        // Only a move costs: the order among siblings does not change the picture.
+        if (o.object.parent !== parent) parent.add(o.object);
         if (o.record !== v.record) {
             o.object.matrix.fromArray(v.record.matrix);
             o.object.matrixWorldNeedsUpdate = true;
@@ -240,6 +241,7 @@ function showMeshes(v, o) {
     o.meshState = wanted;
     if (!found.scene) {
         stats.models[v.key] = { triangles: 0, reason: found.reason };
+        o.meshState = ''; // asked again at the next change: a missing model may arrive later
         return;
     }
     let triangles = 0;
