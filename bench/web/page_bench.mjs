@@ -20,7 +20,7 @@ const harness = await import(join(top, 'web', 'e2e', 'harness.mjs'));
 const { launchBrowser, natsClient, openPage, servePage, sleep, startBroker, startSite, tempFolder, waitFor } = harness;
 
 const webDir = process.env.ZEL_WEB_DIR ?? join(top, 'build', 'web');
-const edits = 300;
+const edits = Number(process.env.ZEL_BENCH_EDITS ?? 300);
 const scene = 'bench';
 const identity = [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1];
 const wall = () => performance.timeOrigin + performance.now();

@@ -49,7 +49,7 @@ function log(line) {
 
 // ---- drawing ----
 
-const renderer = new THREE.WebGLRenderer({ antialias: true, preserveDrawingBuffer: true });
+const renderer = new THREE.WebGLRenderer({ antialias: false });
 renderer.outputColorSpace = THREE.LinearSRGBColorSpace;
 renderer.setPixelRatio(window.devicePixelRatio);
 $('view').appendChild(renderer.domElement);
@@ -66,8 +66,11 @@ function home() {
     camera.updateProjectionMatrix();
     controls.update();
 }
+// The desktop window's mouse: left drag orbits, right drag and the wheel zoom (up or away: closer),
+// middle drag pans.
 const controls = new OrbitControls(camera, renderer.domElement);
 controls.screenSpacePanning = true;
+controls.mouseButtons = { LEFT: THREE.MOUSE.ROTATE, MIDDLE: THREE.MOUSE.PAN, RIGHT: THREE.MOUSE.DOLLY };
 home();
 window.addEventListener('keydown', (e) => {
     if (e.target instanceof HTMLInputElement) return;
@@ -119,6 +122,8 @@ function resize() {
     renderer.setSize(w, h);
     camera.aspect = w / Math.max(1, h);
     camera.updateProjectionMatrix();
+    // A quarter of a degree a pixel, as on the desktop (the controls turn by 2 pi a view height).
+    controls.rotateSpeed = Math.max(1, h) / 1440;
 }
 window.addEventListener('resize', resize);
 resize();
