@@ -14,8 +14,15 @@ for list in "$@"; do
 done
 # A package counts as installed when an installed package provides it: a Node.js from another
 # source ships npm inside and conflicts with Debian's npm package.
-provided=" $(dpkg-query -W -f='${Status}|${Provides}\n' 2>/dev/null |
-    sed -n 's/^install ok installed|//p' | tr ',' '\n' | sed 's/(.*//; s/^ *//; s/ *$//' | tr '\n' ' ') "
+provided=" "
+while IFS= read -r line; do
+    [[ "$line" == "install ok installed|"* ]] || continue
+    IFS=',' read -ra names <<<"${line#*|}"
+    for n in "${names[@]}"; do
+        n=${n%%(*}
+        provided+="${n// /} "
+    done
+done < <(dpkg-query -W -f='${Status}|${Provides}\n' 2>/dev/null || true)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
