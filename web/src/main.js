@@ -469,17 +469,17 @@ async function leave() {
 window.addEventListener('pagehide', () => void leave());
 
 async function join(form) {
-    const server = form.server.value.trim();
-    const user = form.user.value.trim();
-    sceneName = form.scene.value.trim();
+    const server = $('server').value.trim();
+    const user = $('user').value.trim();
+    sceneName = $('scene').value.trim();
     if (!/^wss?:\/\//.test(server)) return log('the broker is a ws:// or wss:// address');
     if (!validUserName(user)) return log('a user name is letters, digits, - and _, at most 32 characters');
     if (!validSceneName(sceneName)) return log('a scene name is letters, digits, - and _, at most 64 characters');
     stats.state = 'connecting';
     setHud(`connecting to ${server}`);
     const options = { servers: server, user, maxReconnectAttempts: -1, reconnectTimeWait: 250, name: 'web viewer' };
-    if (form.password.value) options.pass = form.password.value;
-    form.password.value = '';
+    if ($('password').value) options.pass = $('password').value;
+    $('password').value = '';
     try {
         nc = await wsconnect(options);
     } catch (e) {
