@@ -3,7 +3,10 @@
 // with the strict decoder. A model that fails is remembered as failed with its reason.
 
 import { chunkKey, decodeManifest, manifestKey, sha256Hex } from './records.js';
-import { decode } from './wire.js';
+import { decode, defaultBudget } from './wire.js';
+
+// A browser tab has less room than a host: a decoded model may take at most 1 GiB.
+const maxDecodedBytes = 2 ** 30;
 
 // The manifest is written last: give a writer that is still uploading a moment (as a desktop site
 // does: 50 tries, 100 ms apart).
@@ -38,7 +41,7 @@ export async function fetchAsset(get, user, hash, { stopped = () => false } = {}
     const blob = new Uint8Array(size);
     parts.reduce((at, part) => (blob.set(part, at), at + part.byteLength), 0);
     if ((await sha256Hex(blob)) !== hash) return { reason: 'a model does not match its hash' };
-    const decoded = decode(blob);
+    const decoded = decode(blob, { memoryBudget: defaultBudget(size, maxDecodedBytes) });
     if (decoded.status !== 'scene') return { reason: `a model does not decode: ${decoded.reason}` };
     return { scene: decoded.scene };
 }

@@ -29,11 +29,19 @@ class Malformed extends Error {}
 // Reads front to back within the size the header announced; the first shortfall or bad value
 // throws with the reason.
 class Reader {
-    constructor(bytes) {
+    constructor(bytes, memoryBudget) {
         this.bytes = bytes;
         this.view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
         this.at = 0;
-        this.left = headerSize; // the budget: the header, then what the header announces
+        this.left = headerSize; // the header, then what the header announces
+        this.budget = memoryBudget;
+        this.spent = 0;
+    }
+
+    // Charges what the next element or array takes in memory, as the C++ decoder does.
+    charge(bytes, what) {
+        if (bytes > this.budget - this.spent) this.fail(`decoded scene exceeds its memory budget in ${what}`);
+        this.spent += bytes;
     }
 
     fail(why) {
@@ -82,6 +90,8 @@ class Reader {
         const n = this.u32(what);
         if (n > maxLength) this.fail(`${what} too long`);
         if (n > this.left) this.fail(`truncated in ${what}`);
+        // Short strings live inside the element already charged.
+        if (n >= 32) this.charge(2 * n, what);
         return this.text(n, what);
     }
 
@@ -91,6 +101,7 @@ class Reader {
         const size = Type.BYTES_PER_ELEMENT;
         if (BigInt(n) > BigInt(Math.floor(this.left / size))) this.fail(`count of ${what} exceeds the data`);
         const count = Number(n);
+        this.charge(size * count, what);
         const from = this.take(size * count, what);
         if (littleEndian || size === 1) return new Type(this.bytes.buffer.slice(this.bytes.byteOffset + from, this.bytes.byteOffset + this.at));
         const out = new Type(count);
@@ -99,14 +110,17 @@ class Reader {
         return out;
     }
 
+    // Animation keys as two flat arrays: times, and width values a key.
     keys(size, width, what) {
         const n = this.count(size, what);
-        const out = [];
+        this.charge(n * size, what);
+        const times = new Float64Array(n);
+        const values = new Float32Array(n * width);
         for (let i = 0; i < n; ++i) {
-            const time = this.f64(what);
-            out.push({ time, value: this.floats(width, what) });
+            times[i] = this.f64(what);
+            for (let k = 0; k < width; ++k) values[i * width + k] = this.f32(what);
         }
-        return out;
+        return { times, values };
     }
 }
 
@@ -195,12 +209,13 @@ function readAnimation(r) {
         r.fail('bad animation timing');
     const channels = [];
     for (let i = 0; i < n; ++i) {
+        r.charge(elementBytes, 'channels');
         const node = r.str('channel node name');
         const position = r.keys(vectorKeySize, 3, 'position keys');
         const rotation = r.keys(quatKeySize, 4, 'rotation keys');
         const scaling = r.keys(vectorKeySize, 3, 'scaling keys');
         for (const keys of [position, rotation, scaling])
-            for (const k of keys) if (!Number.isFinite(k.time)) r.fail('key time not finite');
+            for (const t of keys.times) if (!Number.isFinite(t)) r.fail('key time not finite');
         channels.push({ node, position, rotation, scaling });
     }
     return { name, duration, ticksPerSecond, channels };
@@ -223,11 +238,18 @@ function checkTree(r, s) {
     for (let i = 1; i < s.nodes.length; ++i) if (!hasParent[i]) r.fail('node not reachable from the root');
 }
 
-// A list grows as its elements are decoded, never by the count it announces.
+// What one element of a list costs here beyond its arrays: an object and its small arrays.
+const elementBytes = 512;
+
+// A list grows as its elements are decoded, never by the count it announces, and each element is
+// charged to the memory budget first.
 function sections(r, minBytes, what, readOne) {
     const n = r.count(minBytes, what);
     const out = [];
-    for (let i = 0; i < n; ++i) out.push(readOne());
+    for (let i = 0; i < n; ++i) {
+        r.charge(elementBytes, what);
+        out.push(readOne());
+    }
     return out;
 }
 
@@ -255,10 +277,17 @@ export function sanitizeReason(reason, maxLength = 300) {
     return out;
 }
 
+// The memory a decoding may take, as the C++ decoder's default: three times the encoding's size
+// plus 64 MiB, at most 3 GiB; a page caps it lower with maxBudget.
+export function defaultBudget(announced, maxBudget = 3 * 2 ** 30) {
+    return Math.min(maxBudget, announced * 3 + 64 * 2 ** 20);
+}
+
 // bytes (a Uint8Array) must be exactly one encoding. Returns {status: 'scene', scene} or
 // {status: 'failure', reason} (the importer's own) or {status: 'malformed', reason}. Never throws.
-export function decode(bytes) {
-    const r = new Reader(bytes);
+// memoryBudget: what the decoded scene may take (by default defaultBudget of the encoding's size).
+export function decode(bytes, { memoryBudget = defaultBudget(bytes.byteLength) } = {}) {
+    const r = new Reader(bytes, memoryBudget);
     try {
         const magic = r.text(8, 'header');
         const version = r.u32('header');

@@ -111,3 +111,9 @@ test('counts that the data cannot back are refused before anything is allocated'
     assert.equal(decode(new Uint8Array(0)).reason, 'data ends in header');
     assert.equal(decode(header(2n ** 64n - 1n)).reason, 'encoding size does not match its header');
 });
+
+test('a scene that would take more memory than its budget is refused', { skip }, () => {
+    const sample = read('sample.bin');
+    assert.equal(decode(sample).status, 'scene');
+    assert.match(decode(sample, { memoryBudget: 1000 }).reason, /^decoded scene exceeds its memory budget in /);
+});
