@@ -98,6 +98,9 @@ try {
         const models2 = await page.evaluate(() => window.zelPage.models);
         const triangles = Object.entries(models2).filter(([k]) => k.startsWith('desk2.')).reduce((n, [, m]) => n + m.triangles, 0);
         console.log(`large model in the page ${((Date.now() - t0) / 1000).toFixed(1)} s after the site started, ${triangles} triangles`);
+        for (const [hash, t] of Object.entries(await page.evaluate(() => window.zelPage.assetTimings())))
+            console.log(`  its asset ${hash.slice(0, 12)}: ${t.bytes} bytes, fetched in ${t.fetchMs.toFixed(0)} ms, ` +
+                `hashed in ${t.hashMs.toFixed(0)} ms, decoded in ${t.decodeMs.toFixed(0)} ms`);
         await page.keyboard.press('f');
         await sleep(2000);
         const f0 = await page.evaluate(() => window.zelPage.frames);

@@ -7,7 +7,7 @@ import { OrbitControls } from 'three/examples/jsm/controls/OrbitControls.js';
 import { wsconnect } from '@nats-io/nats-core';
 import { Kvm } from '@nats-io/kv';
 
-import { AssetCache } from './assets.js';
+import { AssetCache, timings } from './assets.js';
 import { avatarColor } from './avatar.js';
 import { deskMaterial } from './shading.js';
 import {
@@ -36,6 +36,8 @@ const stats = {
     drawnAt: 0,
 };
 window.zelPage = stats;
+// How long the models took to fetch, check and decode, by hash.
+stats.assetTimings = () => Object.fromEntries(timings);
 // The matrices of the mirrors shown, by key.
 stats.matrices = () => Object.fromEntries([...objects].map(([key, o]) => [key, Array.from(o.record.matrix)]));
 
