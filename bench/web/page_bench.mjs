@@ -101,7 +101,9 @@ try {
         for (const [hash, t] of Object.entries(await page.evaluate(() => window.zelPage.assetTimings())))
             console.log(`  its asset ${hash.slice(0, 12)}: ${t.bytes} bytes, fetched in ${t.fetchMs.toFixed(0)} ms, ` +
                 `hashed in ${t.hashMs.toFixed(0)} ms, decoded in ${t.decodeMs.toFixed(0)} ms`);
+        // Framed, then turning slowly: a new frame every time the browser allows one.
         await page.keyboard.press('f');
+        await page.keyboard.press('r');
         await sleep(2000);
         const f0 = await page.evaluate(() => window.zelPage.frames);
         const s0 = Date.now();

@@ -78,6 +78,7 @@ window.addEventListener('keydown', (e) => {
     if (e.target instanceof HTMLInputElement) return;
     if (e.key === 'f') frameAll();
     else if (e.key === 'h') home();
+    else if (e.key === 'r') controls.autoRotate = !controls.autoRotate; // a slow turn, as in a showroom
 });
 
 // The ground as a desktop site draws it: lines 2 cm wide, 1 m apart, 20 m across, at y = 0.
@@ -327,6 +328,14 @@ function frameAll() {
     controls.update();
 }
 
+// A frame is drawn only when something changed: the scene, the camera, the window's size. What a
+// record changed is on screen in the next frame after it arrived.
+let needsRender = true;
+const redraw = () => (needsRender = true);
+controls.addEventListener('change', redraw);
+window.addEventListener('resize', redraw);
+const arrivedSinceDrawn = new Set();
+
 function frame() {
     requestAnimationFrame(frame);
     if (view) {
@@ -335,18 +344,20 @@ function frame() {
             drawnVersion = view.version;
             assetsVersion = 0;
             sync();
+            needsRender = true;
         }
     }
-    controls.update();
+    if (controls.update()) needsRender = true;
+    publishCamera();
+    if (!needsRender) return;
+    needsRender = false;
     renderer.render(scene3, camera);
     placeLabels();
     ++stats.frames;
     const t = now();
     stats.drawnAt = t;
-    for (const key in stats.arrived) {
-        if (!(key in stats.drawn) || stats.drawn[key] < stats.arrived[key]) stats.drawn[key] = t;
-    }
-    publishCamera();
+    for (const key of arrivedSinceDrawn) stats.drawn[key] = t;
+    arrivedSinceDrawn.clear();
 }
 requestAnimationFrame(frame);
 
@@ -540,6 +551,7 @@ async function join(form) {
     const nodesLoaded = watch(kvNodes, (key, value, entry) => {
         if (view.applyNode(key, value)) {
             stats.arrived[key] = now();
+            arrivedSinceDrawn.add(key);
             stats.stored[key] = entry.created.getTime();
         }
     });
