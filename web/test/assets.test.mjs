@@ -8,6 +8,9 @@ import { test } from 'node:test';
 
 import { AssetCache, fetchAsset } from '../src/assets.js';
 
+// Node.js 18 has the Web Crypto API only as a module.
+if (!globalThis.crypto) globalThis.crypto = (await import('node:crypto')).webcrypto;
+
 const chunk = 1040384;
 const sha = (b) => createHash('sha256').update(b).digest('hex');
 
