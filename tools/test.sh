@@ -5,6 +5,7 @@
 #   ZEL_SANITIZE=ON tools/test.sh  AddressSanitizer + UndefinedBehaviorSanitizer, in build-sanitize/
 #                                  (Linux only)
 #   ZEL_WINDOWS=OFF tools/test.sh  the Linux suite only
+# After the Linux suite the fuzzers run for ZEL_FUZZ_SECONDS (60) each (tools/fuzz.sh).
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
@@ -21,6 +22,9 @@ build=$("$top/tools/build.sh" | tail -n 1)
 # A second try only for a test that failed: the share tests race real brokers and clocks on a
 # loaded machine. A test that is wrong fails both times.
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --repeat until-pass:2
+
+# The fuzzers, a bounded time each; any finding fails the run.
+"$top/tools/fuzz.sh" "${ZEL_FUZZ_SECONDS:-60}"
 
 if [ "$windows" = ON ]; then
     "$top/tools/test-windows.sh"

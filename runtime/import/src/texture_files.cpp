@@ -33,18 +33,29 @@ bool equalIgnoringCase(const std::string& a, const std::string& b) {
            });
 }
 
-// The file in folder whose name matches `name` ignoring case; the first in byte order.
-fs::path findIgnoringCase(const fs::path& folder, const std::string& name) {
-    std::error_code ec;
-    fs::directory_iterator it(folder, ec);
-    std::string best;
-    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        const std::string candidate = it->path().filename().string();
-        if (equalIgnoringCase(candidate, name) && isRegularFile(it->path()) &&
-            (best.empty() || candidate < best))
-            best = candidate;
+// The names in each folder, in byte order, listed once for all the textures of a model: a model
+// that names many missing files costs one listing a folder, not one a name.
+using folderListings = std::map<fs::path, std::vector<std::string>>;
+
+const std::vector<std::string>& listing(const fs::path& folder, folderListings& listings) {
+    auto [it, inserted] = listings.try_emplace(folder);
+    if (inserted) {
+        std::error_code ec;
+        fs::directory_iterator entries(folder, ec);
+        for (; !ec && entries != fs::directory_iterator(); entries.increment(ec))
+            it->second.push_back(entries->path().filename().string());
+        std::sort(it->second.begin(), it->second.end());
     }
-    return best.empty() ? fs::path() : folder / best;
+    return it->second;
+}
+
+// The file in folder whose name matches `name` ignoring case; the first in byte order.
+fs::path findIgnoringCase(const fs::path& folder, const std::string& name,
+                          folderListings& listings) {
+    for (const std::string& candidate : listing(folder, listings))
+        if (equalIgnoringCase(candidate, name) && isRegularFile(folder / candidate))
+            return folder / candidate;
+    return {};
 }
 
 // candidate with its links resolved, when that still lies beneath folder (itself resolved).
@@ -115,10 +126,8 @@ void note(textureNotes* notes, std::string line) {
         notes->lines.push_back(std::move(line));
 }
 
-} // namespace
-
-std::optional<textureFile> resolveTexture(const std::string& name,
-                                          const std::vector<fs::path>& folders) {
+std::optional<textureFile> resolve(const std::string& name, const std::vector<fs::path>& folders,
+                                   folderListings& listings) {
     // "*0" and the like name an image embedded in the model file.
     if (name.empty() || name[0] == '*' || name.find('\0') != std::string::npos)
         return std::nullopt;
@@ -142,16 +151,25 @@ std::optional<textureFile> resolveTexture(const std::string& name,
                 return found;
     }
     for (const fs::path& folder : folders)
-        if (fs::path found = findIgnoringCase(folder, last); !found.empty())
+        if (fs::path found = findIgnoringCase(folder, last, listings); !found.empty())
             if (auto real = inside(folder, found))
                 return real;
     return std::nullopt;
+}
+
+} // namespace
+
+std::optional<textureFile> resolveTexture(const std::string& name,
+                                          const std::vector<fs::path>& folders) {
+    folderListings listings;
+    return resolve(name, folders, listings);
 }
 
 void loadTextures(scene& s, const std::vector<fs::path>& folders, textureNotes* notes) {
     std::map<std::string, std::uint32_t> byName; // as materials spell them
     std::map<fs::path, std::uint32_t> byFile;    // resolved
     std::uint64_t pixels = 0;
+    folderListings listings;
     for (material& m : s.materials) {
         m.texture = noTexture;
         if (m.diffuseTexture.empty())
@@ -161,7 +179,7 @@ void loadTextures(scene& s, const std::vector<fs::path>& folders, textureNotes* 
             continue;
         }
         std::uint32_t& index = byName[m.diffuseTexture] = noTexture;
-        const std::optional<textureFile> file = resolveTexture(m.diffuseTexture, folders);
+        const std::optional<textureFile> file = resolve(m.diffuseTexture, folders, listings);
         if (!file) {
             note(notes, "texture " + m.diffuseTexture + ": not found");
             continue;
