@@ -146,6 +146,12 @@ void declare(CLI::App& app, hostOptions& o) {
                     const std::string url = text.substr(from, comma - from);
                     if (!url.empty()) {
                         any = true;
+                        // Never echoed: it may hold a password.
+                        if (url.find('@') != std::string::npos)
+                            return std::string(
+                                "credentials do not go in the broker URL (it is not shown "
+                                "here); give them in ZEL_SHARE_USER and ZEL_SHARE_PASSWORD, or "
+                                "a credentials file in ZEL_SHARE_CREDS");
                         if (url.rfind("nats://", 0) != 0 && url.rfind("tls://", 0) != 0)
                             return "expected nats://HOST:PORT, got '" + url + "'";
                     }

@@ -189,10 +189,11 @@ TEST(Share, KilledSiteIsHiddenWithinFiveSecondsAndCleanedByItsUser) {
     EXPECT_EQ(ownedBy(bob.dump("b1.json"), "alice").size(), 1u);
     EXPECT_TRUE(ownedBy(bob.dump("b2.json"), "alice").empty());
     EXPECT_EQ(siteUsers(bob.dump("b2.json")), (std::set<std::string>{"bob"}));
-    // The dead site's records stay until alice comes back; then they are gone from the bucket.
+    // The dead site's records stay until alice comes back and has seen it away for twice the
+    // presence expiry; then they are gone from the bucket.
     auto keys = [&] { return inject(b, "keys zel-scene-default\n").out; };
     EXPECT_NE(keys().find("alice."), std::string::npos);
-    site alice2(tmp.path(), "alice", b.url(), "share sync\nsleep 0.5\nshare sync\ndump a.json\n");
+    site alice2(tmp.path(), "alice", b.url(), "share sync\nsleep 10.5\nshare sync\ndump a.json\n");
     ASSERT_TRUE(alice2.finish()) << alice2.err();
     EXPECT_EQ(ownedBy(alice2.dump("a.json"), "alice").size(), 1u);
     EXPECT_EQ(keys().find("alice."), std::string::npos) << keys();

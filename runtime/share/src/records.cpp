@@ -202,7 +202,7 @@ std::optional<nodeRecord> decodeRecord(const nodeKey& key, std::string_view valu
         r.anim = anim->get<bool>() ? 1 : 0;
     }
     if (auto nav = j.find("navigator"); nav != j.end())
-        r.navigator = nav->is_boolean() && nav->get<bool>();
+        r.navigator = nav->is_boolean() && nav->get<bool>() && r.parent.empty();
     return r;
 }
 
@@ -253,7 +253,11 @@ std::optional<assetManifest> decodeManifest(std::string_view value, std::string&
         reason = "asset larger than 512 MiB";
         return std::nullopt;
     }
-    if (chunk == 0 || chunk > (std::uint64_t(1) << 20) || chunks != (m.size + chunk - 1) / chunk) {
+    if (chunk != assetChunkBytes) {
+        reason = "manifest's chunk size is not " + std::to_string(assetChunkBytes);
+        return std::nullopt;
+    }
+    if (chunks != (m.size + chunk - 1) / chunk) {
         reason = "manifest's chunks do not add up to its size";
         return std::nullopt;
     }

@@ -18,10 +18,13 @@ namespace zel::share {
 inline constexpr std::size_t maxKeyLength = 200;
 inline constexpr std::size_t maxRecordBytes = 64 * 1024;
 inline constexpr std::size_t maxNameCharacters = 1024;
-inline constexpr std::size_t maxNodesPerSite = 100000;
+// Live nodes per user: the broker authenticates users, while anyone can make up site ids.
+inline constexpr std::size_t maxNodesPerUser = 100000;
+inline constexpr std::size_t maxNodesPerSite = maxNodesPerUser;
 inline constexpr std::uint64_t maxAssetBytes = std::uint64_t(512) << 20;
 // Asset chunks: at most 1 MiB, and small enough that a chunk and its headers fit the broker's
-// default max_payload of 1 MiB.
+// default max_payload of 1 MiB. Every chunk but the last has exactly this size; a manifest that
+// says otherwise is refused (a tiny chunk size would cost a round trip per few bytes).
 inline constexpr std::size_t assetChunkBytes = (std::size_t(1) << 20) - 8 * 1024;
 inline constexpr std::size_t maxUserLength = 32;
 inline constexpr std::size_t maxSceneLength = 64;
@@ -62,7 +65,7 @@ struct nodeRecord {
     std::string meshScene;             // SHA-256 (hex) of the scene's encoding; empty: no mesh
     std::vector<std::uint32_t> meshes; // indices into that scene's meshes
     int anim = -1;                     // -1: no animation; 0 stopped; 1 playing
-    bool navigator = false;            // the site's navigator (drawn as its avatar)
+    bool navigator = false;            // the site's navigator (drawn as its avatar); top level only
 
     bool operator==(const nodeRecord&) const = default;
 };
