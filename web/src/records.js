@@ -8,7 +8,10 @@ export const maxNameCharacters = 1024;
 export const maxNodesPerUser = 100000;
 export const maxDepth = 256;
 export const maxAssetBytes = 512 * 1024 * 1024;
-export const maxChunkBytes = 1024 * 1024;
+// Every chunk of an asset but the last has exactly this size: 1 MiB less 8 KiB, so that a chunk
+// and its headers fit a broker's default max_payload (a tiny chunk size would cost a round trip
+// per few bytes).
+export const assetChunkBytes = 1024 * 1024 - 8 * 1024;
 export const maxUserLength = 32;
 export const maxSceneLength = 64;
 // A site that has not refreshed its presence for this long is gone (it refreshes every second and
@@ -150,7 +153,8 @@ export function decodeRecord(key, bytes) {
         if (typeof j.anim !== 'boolean') return { reason: 'anim is not true or false' };
         record.anim = j.anim ? 1 : 0;
     }
-    if (has(j, 'navigator')) record.navigator = j.navigator === true;
+    // Only a node at the top of its site's tree is its navigator.
+    if (has(j, 'navigator')) record.navigator = j.navigator === true && j.parent === '';
     return { value: record };
 }
 
@@ -186,8 +190,8 @@ export function decodeManifest(bytes) {
     if (!json.ok || !whole('size') || !whole('chunks') || !whole('chunk'))
         return { reason: 'manifest is not {size, chunks, chunk}' };
     if (j.size > maxAssetBytes) return { reason: 'asset larger than 512 MiB' };
-    if (j.chunk === 0 || j.chunk > maxChunkBytes || j.chunks !== Math.ceil(j.size / j.chunk))
-        return { reason: "manifest's chunks do not add up to its size" };
+    if (j.chunk !== assetChunkBytes) return { reason: `manifest's chunk size is not ${assetChunkBytes}` };
+    if (j.chunks !== Math.ceil(j.size / j.chunk)) return { reason: "manifest's chunks do not add up to its size" };
     return { value: { size: j.size, chunks: j.chunks, chunkBytes: j.chunk } };
 }
 

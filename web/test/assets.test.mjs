@@ -14,8 +14,9 @@ if (!globalThis.crypto) globalThis.crypto = (await import('node:crypto')).webcry
 const chunk = 1040384;
 const sha = (b) => createHash('sha256').update(b).digest('hex');
 
-// A bucket holding blob under user, cut into chunks of size; damage(map) may then change it.
-function bucket(user, blob, size = chunk, damage = () => {}) {
+// A bucket holding blob under user, cut into chunks; damage(map) may then change it.
+function bucket(user, blob, damage = () => {}) {
+    const size = chunk;
     const hash = sha(blob);
     const m = new Map();
     const chunks = Math.ceil(blob.length / size);
@@ -29,7 +30,7 @@ function bucket(user, blob, size = chunk, damage = () => {}) {
 
 test('a model is fetched under the user of the record that names it, checked and decoded', { skip: !process.env.ZEL_WEB_GOLDEN }, async () => {
     const sample = new Uint8Array(readFileSync(join(process.env.ZEL_WEB_GOLDEN, 'sample.bin')));
-    const b = bucket('alice', sample, 100);
+    const b = bucket('alice', sample);
     const r = await fetchAsset(b.get, 'alice', b.hash);
     assert.equal(r.reason, undefined);
     assert.equal(r.scene.nodes.length, 4);
@@ -40,20 +41,23 @@ test('a model is fetched under the user of the record that names it, checked and
 });
 
 test('bytes that do not match, do not add up or do not decode leave the model without geometry', async () => {
-    const junk = new TextEncoder().encode('ZELSCENE but nothing after it');
+    // Three chunks and a bit.
+    const junk = new Uint8Array(3 * chunk + 5).map((_, i) => i * 7);
+    const manifest = (text) => (m, h) => m.set(`eve.${h}`, new TextEncoder().encode(text));
     const cases = [
-        [bucket('eve', junk), /does not decode: /],
-        [bucket('eve', junk, 10, (m, h) => m.set(`eve.${h}.1`, new Uint8Array(9))), /wrong size/],
-        [bucket('eve', junk, 10, (m, h) => m.set(`eve.${h}.1`, new Uint8Array(10))), /does not match its hash/],
-        [bucket('eve', junk, 10, (m, h) => m.delete(`eve.${h}.2`)), /chunk 2 of a model is missing/],
-        [bucket('eve', junk, 10, (m, h) => m.set(`eve.${h}`, new TextEncoder().encode('{"size":536870913,"chunks":1,"chunk":1}'))), /larger than 512 MiB/],
+        [bucket('eve', junk), /does not decode: not a scene encoding/],
+        [bucket('eve', junk, (m, h) => m.set(`eve.${h}.1`, new Uint8Array(chunk - 1))), /wrong size/],
+        [bucket('eve', junk, (m, h) => m.set(`eve.${h}.1`, new Uint8Array(chunk))), /does not match its hash/],
+        [bucket('eve', junk, (m, h) => m.delete(`eve.${h}.2`)), /chunk 2 of a model is missing/],
+        [bucket('eve', junk, manifest('{"size":536870913,"chunks":517,"chunk":1040384}')), /larger than 512 MiB/],
+        [bucket('eve', junk, manifest('{"size":3121157,"chunks":3121157,"chunk":1}')), /chunk size is not/],
     ];
     for (const [b, reason] of cases) assert.match((await fetchAsset(b.get, 'eve', b.hash)).reason, reason);
 });
 
 test('a manifest that announces much costs nothing before its chunks arrive', async () => {
     const hash = 'ab'.repeat(32);
-    const manifest = new TextEncoder().encode(JSON.stringify({ size: 512 * 1024 * 1024, chunks: 512, chunk: 1048576 }));
+    const manifest = new TextEncoder().encode(JSON.stringify({ size: 512 * 1024 * 1024, chunks: 517, chunk }));
     const get = async (key) => (key === `eve.${hash}` ? manifest : null);
     const before = process.memoryUsage().arrayBuffers;
     assert.match((await fetchAsset(get, 'eve', hash)).reason, /chunk 0 of a model is missing/);

@@ -21,12 +21,13 @@ test('keys name a user and a site of 8 hex digits, and nothing else', () => {
     assert.equal(parsePresenceKey(`${'a'.repeat(200)}.0123abcd`), null);
 });
 
-test('a well-formed record is taken whole', () => {
+test('a well-formed record is taken whole; only a top node is a navigator', () => {
+    assert.equal(decodeRecord(key, record({ navigator: true })).value.navigator, true);
     const r = decodeRecord(key, record({ parent: 'alice.0123abcd.2', order: 3, mesh: { scene: hash, meshes: [0, 4] }, anim: true, navigator: true }));
     assert.equal(r.reason, undefined);
     assert.deepEqual(
         { ...r.value, matrix: Array.from(r.value.matrix) },
-        { name: 'n', parent: 'alice.0123abcd.2', order: 3, matrix: identity, meshScene: hash, meshes: [0, 4], anim: 1, navigator: true },
+        { name: 'n', parent: 'alice.0123abcd.2', order: 3, matrix: identity, meshScene: hash, meshes: [0, 4], anim: 1, navigator: false },
     );
 });
 
@@ -65,12 +66,12 @@ test('presence must name the site of its key', () => {
     assert.equal(decodePresence(site, '{"user":"alice"}').reason, 'presence record is not {user, site, joined}');
 });
 
-test('a manifest must add up and stay within 512 MiB', () => {
+test('a manifest must add up, in chunks of the fixed size, and stay within 512 MiB', () => {
     assert.deepEqual(decodeManifest('{"size":2000000,"chunks":2,"chunk":1040384}').value, { size: 2000000, chunks: 2, chunkBytes: 1040384 });
     assert.equal(decodeManifest('{"size":0,"chunks":0,"chunk":1040384}').value.chunks, 0);
-    for (const bad of ['{"size":2000000,"chunks":1,"chunk":1040384}', '{"size":10,"chunks":1,"chunk":0}',
-        '{"size":10,"chunks":1,"chunk":2000000}'])
-        assert.equal(decodeManifest(bad).reason, "manifest's chunks do not add up to its size", bad);
+    assert.equal(decodeManifest('{"size":2000000,"chunks":1,"chunk":1040384}').reason, "manifest's chunks do not add up to its size");
+    for (const bad of ['{"size":10,"chunks":10,"chunk":1}', '{"size":10,"chunks":1,"chunk":0}', '{"size":10,"chunks":1,"chunk":2000000}'])
+        assert.equal(decodeManifest(bad).reason, "manifest's chunk size is not 1040384", bad);
     assert.equal(decodeManifest(`{"size":${512 * 1024 * 1024 + 1},"chunks":517,"chunk":1040384}`).reason, 'asset larger than 512 MiB');
     assert.equal(decodeManifest('{"size":-1,"chunks":0,"chunk":1}').reason, 'manifest is not {size, chunks, chunk}');
 });
