@@ -76,3 +76,17 @@ test('a writer appears with its camera; a reader watches and writes nothing', as
     await waitFor(() => vic.page.evaluate(() => 'dave.0000000d.2' in window.zelPage.matrices()), 10000, 'the change in the reader');
     for (const { problems } of [carol, vic]) assert.deepEqual(problems, []);
 });
+
+test('a wrong password is refused, said so, and the form comes back empty of it', async () => {
+    const page = await browser.newPage();
+    await page.goto(web.url);
+    await page.evaluate((f) => {
+        for (const [id, v] of Object.entries(f)) document.getElementById(id).value = v;
+    }, { server: broker.ws, scene, user: 'carol', password: 'not-the-secret' });
+    await page.click('#join button');
+    await waitFor(() => page.$eval('#hud', (e) => /cannot join/.test(e.textContent)), 10000, 'the refusal');
+    assert.equal(await page.$eval('#join', (f) => f.hidden), false);
+    assert.equal(await page.$eval('#password', (e) => e.value), '');
+    assert.equal(page.url().includes('secret'), false);
+    await page.close();
+});
