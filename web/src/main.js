@@ -188,6 +188,7 @@ const objects = new Map(); // mirror key -> {object, record, meshState}
 const labels = new Map(); // mirror key -> label element
 
 function sync() {
+    needsRender = true;
     const shown = view.visible();
     const keep = new Set(shown.map((v) => v.key));
     for (const [key, o] of objects) {
@@ -344,7 +345,6 @@ function frame() {
             drawnVersion = view.version;
             assetsVersion = 0;
             sync();
-            needsRender = true;
         }
     }
     if (controls.update()) needsRender = true;
