@@ -194,8 +194,8 @@ public:
             return fail(std::string(what) + " too long");
         if (n > left_)
             return fail(std::string("truncated in ") + what);
-        // Short strings live inside the element already charged.
-        if (n >= sizeof(std::string) && !charge(n, what))
+        // Short strings live inside the element already charged (libstdc++ keeps up to 15 bytes).
+        if (n > 15 && !charge(n + 1, what))
             return false;
         s.resize(n);
         return raw(s.data(), n, what);

@@ -9,7 +9,6 @@
 #include <array>
 #include <cmath>
 #include <iostream>
-#include <set>
 #include <system_error>
 #include <unordered_map>
 
@@ -158,16 +157,7 @@ sceneGraph::iSceneNode* sgReader::readFile(const wstring& name) {
         return fail("the file holds no scene");
     const import::scene& sc = *data;
 
-    // The helper found and decoded the pictures; here they are only reported.
-    std::set<std::string> missing;
-    for (const import::material& m : sc.materials)
-        if (!m.diffuseTexture.empty() && m.texture == import::noTexture &&
-            m.diffuseTexture[0] != '*' && missing.insert(m.diffuseTexture).second)
-            std::cerr
-                << "readFile(): " << shown << ": texture "
-                << import::sanitizeReason(m.diffuseTexture, 200)
-                << " not found beside the model or in the texture search path, or not an image"
-                << std::endl;
+    // The helper found and decoded the pictures; a downscaled one is worth a word.
     for (const import::texture& t : sc.textures)
         if (t.downscaled())
             std::cerr << "readFile(): " << shown << ": texture "
