@@ -91,7 +91,7 @@ class Reader {
         if (n > maxLength) this.fail(`${what} too long`);
         if (n > this.left) this.fail(`truncated in ${what}`);
         // Short strings live inside the element already charged.
-        if (n >= 32) this.charge(2 * n, what);
+        if (n > 15) this.charge(2 * n, what);
         return this.text(n, what);
     }
 
