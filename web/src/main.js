@@ -229,8 +229,40 @@ function sync() {
             return li;
         }),
     );
+    showModelProblems();
+}
+
+function showModelProblems() {
     const broken = Object.entries(stats.models).filter(([, m]) => m.reason);
     $('models').textContent = broken.length ? `${broken.length} model(s) without geometry: ${broken[0][1].reason}` : '';
+}
+
+// Brings the drawing up to the mirror: everything when what is shown where changed, else only
+// the nodes whose own state changed.
+function catchUp() {
+    if (view.version !== drawnVersion || assetsVersion !== 0) {
+        drawnVersion = view.version;
+        assetsVersion = 0;
+        view.changed.clear();
+        sync();
+        return;
+    }
+    if (view.changed.size === 0) return;
+    for (const key of view.changed) {
+        const o = objects.get(key);
+        const m = view.mirrors.get(key);
+        if (!o || !m) continue; // not shown
+        const v = { key, site: m.site, record: m.record, parent: m.record.parent };
+        o.object.matrix.fromArray(m.record.matrix);
+        o.object.matrixWorldNeedsUpdate = true;
+        o.object.name = m.record.name;
+        o.record = m.record;
+        showMeshes(v, o);
+        showHead(v, o);
+    }
+    view.changed.clear();
+    showModelProblems();
+    needsRender = true;
 }
 
 function showMeshes(v, o) {
@@ -341,11 +373,7 @@ function frame() {
     requestAnimationFrame(frame);
     if (view) {
         view.expire();
-        if (view.version !== drawnVersion || assetsVersion !== 0) {
-            drawnVersion = view.version;
-            assetsVersion = 0;
-            sync();
-        }
+        catchUp();
     }
     if (controls.update()) needsRender = true;
     publishCamera();
@@ -565,10 +593,7 @@ async function join(form) {
         publishPresence();
         // A page in the background draws no frames: its state and list still follow the scene.
         view.expire();
-        if (view.version !== drawnVersion) {
-            drawnVersion = view.version;
-            sync();
-        }
+        catchUp();
         hudLine();
     }, presenceRefreshMs);
     hudLine();

@@ -20,7 +20,11 @@ export class SharedView {
         this.sites = new Map(); // site id -> {user, hex, present, seen}
         this.perUser = new Map(); // user -> live mirrors
         this.lastComplaint = new Map(); // site id -> time
-        this.version = 0; // grows with every change the page should draw
+        // Grows when what is shown where changes: a node added or deleted, moved to another parent
+        // or place, a site arriving or leaving. A change of a shown node's own state (matrix, name,
+        // mesh) instead puts its key in `changed`.
+        this.version = 0;
+        this.changed = new Set();
     }
 
     // At most one line per site a second.
@@ -66,7 +70,8 @@ export class SharedView {
         }
         if (!existing) this.perUser.set(k.site.user, count + 1);
         this.mirrors.set(key, { site: k.site, record: r.value });
-        ++this.version;
+        if (!existing || existing.record.parent !== r.value.parent || existing.record.order !== r.value.order) ++this.version;
+        else this.changed.add(key);
         return true;
     }
 

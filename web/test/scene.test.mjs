@@ -80,3 +80,17 @@ test('depth and node count are bounded per user, not per site', () => {
     view.applyNode('many.0000000a.1', null);
     assert.equal(view.applyNode('many.0000000c.0', node()), true);
 });
+
+test("a change of a node's own state names that node; a new parent or place changes the tree", () => {
+    const { view } = fixture();
+    view.applyPresence('bob.0000000b', presence('bob', '0000000b'));
+    view.applyNode('bob.0000000b.1', node());
+    view.applyNode('bob.0000000b.2', node('bob.0000000b.1'));
+    const tree = view.version;
+    view.changed.clear();
+    view.applyNode('bob.0000000b.2', JSON.stringify({ name: 'moved', parent: 'bob.0000000b.1', order: 0, matrix: [...identity.slice(0, 12), 1, 2, 3, 1] }));
+    assert.equal(view.version, tree);
+    assert.deepEqual([...view.changed], ['bob.0000000b.2']);
+    view.applyNode('bob.0000000b.2', node('bob.0000000b.1', 5));
+    assert.ok(view.version > tree);
+});
