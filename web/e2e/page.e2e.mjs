@@ -126,6 +126,7 @@ test('hostile records and assets leave the page running, and a bad model is said
         ['eve.nothex.7', record({})],
         ['eve.0000000e.8', new Uint8Array([0xff, 0xfe, 0x00, 0x7b])],
         ['eve.0000000e.9', record({ mesh: { scene: hash, meshes: [4294967295] } })],
+        ['eve.0000000e.11', record({ name: 'whole' }).replace('"order":0', '"order":1.0')], // not a whole number
     ];
     for (const [key, value] of hostile) await nodes.put(key, value);
     await waitFor(async () => (await modelsOf('eve')).some(([, m]) => m.reason), 20000, "eve's model to fail");
@@ -136,6 +137,9 @@ test('hostile records and assets leave the page running, and a bad model is said
     // Still at work: a good record after the bad ones is drawn.
     await nodes.put('eve.0000000e.10', record({ name: 'fine' }));
     await waitFor(() => zelPage((s) => 'eve.0000000e.10' in s.drawn), 10000, 'a good record after the bad ones');
+    const shown = Object.keys(await zelPage((s) => s.matrices())).filter((k) => k.startsWith('eve.'));
+    // The first root stays as it was (the cycle was refused); the rest were dropped.
+    assert.deepEqual(shown.sort(), ['eve.0000000e.1', 'eve.0000000e.10', 'eve.0000000e.2', 'eve.0000000e.9']);
     assert.deepEqual(await zelPage((s) => s.errors), []);
     assert.deepEqual(problems, []);
     assert.ok((await sitesShown()).includes('bob'));
