@@ -123,12 +123,13 @@ export async function openPage(browser, pageUrl, { server, scene, user, password
 }
 
 // A zelhost site on a script, in folder, its output in NAME.out / NAME.err there.
-export function startSite(folder, name, brokerUrl, script, { scene, models, env = {} } = {}) {
+export function startSite(folder, name, brokerUrl, script, { scene, models, env = {}, args: extra = [] } = {}) {
     const scriptFile = join(folder, `${name}.zel`);
     writeFileSync(scriptFile, script);
     const args = ['--share', brokerUrl, '--user', name, '--script', scriptFile];
     if (scene) args.push('--scene', scene);
     if (models) args.push('--models', models);
+    args.push(...extra);
     const childEnv = { ...process.env, ...env };
     for (const k of ['DISPLAY', 'WAYLAND_DISPLAY', 'ZEL_SHARE_USER', 'ZEL_SHARE_PASSWORD', 'ZEL_SHARE_CREDS']) if (!(k in env)) delete childEnv[k];
     const p = spawn(resolve(process.env.ZEL_BIN, 'zelhost'), args, { cwd: folder, env: childEnv, stdio: ['ignore', 'ignore', 'pipe'] });
