@@ -10,6 +10,19 @@ import { extname, join, normalize, resolve } from 'node:path';
 
 export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
+// Every process started here, killed by pid if this one ends without stopping them (a crash, an
+// uncaught error): no broker or site outlives its test.
+const children = new Set();
+process.on('exit', () => {
+    for (const p of children) if (p.exitCode === null && p.signalCode === null) p.kill('SIGKILL');
+});
+function track(p) {
+    children.add(p);
+    p.on('error', () => {}); // a program that cannot be started shows as its exit
+    p.once('exit', () => children.delete(p));
+    return p;
+}
+
 export function tempFolder(prefix = 'zel-web-') {
     const path = mkdtempSync(join(tmpdir(), prefix));
     return { path, remove: () => rmSync(path, { recursive: true, force: true }) };
@@ -64,7 +77,7 @@ export async function startBroker(folder, extra = '') {
         `jetstream {\n  store_dir: "${join(folder, 'store')}"\n}\n${extra}`);
     const broker = { port, wsPort, url: `nats://127.0.0.1:${port}`, ws: `ws://127.0.0.1:${wsPort}`, process: null };
     broker.start = async () => {
-        broker.process = spawn(process.env.ZEL_NATS_SERVER ?? 'nats-server', ['-c', config], { stdio: 'ignore' });
+        broker.process = track(spawn(process.env.ZEL_NATS_SERVER ?? 'nats-server', ['-c', config], { stdio: 'ignore' }));
         await waitFor(async () => (await accepting(port)) && accepting(wsPort), 10000, 'the broker');
     };
     broker.stop = () => stopProcess(broker.process, 'SIGKILL');
@@ -132,10 +145,14 @@ export function startSite(folder, name, brokerUrl, script, { scene, models, env 
     args.push(...extra);
     const childEnv = { ...process.env, ...env };
     for (const k of ['DISPLAY', 'WAYLAND_DISPLAY', 'ZEL_SHARE_USER', 'ZEL_SHARE_PASSWORD', 'ZEL_SHARE_CREDS']) if (!(k in env)) delete childEnv[k];
-    const p = spawn(resolve(process.env.ZEL_BIN, 'zelhost'), args, { cwd: folder, env: childEnv, stdio: ['ignore', 'ignore', 'pipe'] });
+    const p = track(spawn(resolve(process.env.ZEL_BIN, 'zelhost'), args, { cwd: folder, env: childEnv, stdio: ['ignore', 'ignore', 'pipe'] }));
     let err = '';
     p.stderr.on('data', (d) => (err += d));
-    const exited = new Promise((resolve) => p.once('exit', (code) => resolve(code)));
+    p.on('error', (e) => (err += `cannot start zelhost: ${e.message}\n`));
+    const exited = new Promise((resolve) => {
+        p.once('exit', (code) => resolve(code));
+        p.once('error', () => resolve(-1));
+    });
     return {
         process: p,
         err: () => err,
