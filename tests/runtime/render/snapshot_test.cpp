@@ -118,7 +118,7 @@ TEST_F(snapshot, headlightShadesFacesThatTurnAway) {
 
 TEST_F(snapshot, texturedQuadShowsTheTextureTheRightWayUp) {
     // 2x2 texture, top row red and green, bottom row blue and white.
-    const auto texels = std::make_shared<std::vector<std::uint8_t>>(std::vector<std::uint8_t>{
+    auto texels = std::make_shared<std::vector<std::uint8_t>>(std::vector<std::uint8_t>{
         255, 0, 0, 255, 0, 255, 0, 255, 0, 0, 255, 255, 255, 255, 255, 255});
     auto q = quad(2.0f);
     drawItem d = item(q, translation(0, 0, -1.0f), {1, 1, 1, 1});
@@ -153,6 +153,12 @@ TEST_F(snapshot, texturedQuadShowsTheTextureTheRightWayUp) {
         }
     }
     EXPECT_EQ(v->scene().stats().textures, 1u);
+
+    // The picture goes with its key: a frame after the key expired holds no GPU copy of it.
+    d = {};
+    texels.reset();
+    v->capture(withItems({}));
+    EXPECT_EQ(v->scene().stats().textures, 0u);
 }
 
 TEST_F(snapshot, emptyTextureFallsBackToTheDiffuseColour) {
