@@ -5,8 +5,14 @@
 //   2. a late joiner catching up with 1,000 and 10,000 nodes against a bare watcher's catch-up;
 //   3. eight sites each dragging a node at 60 updates a second for 10 s: how long after the end the
 //      last update is applied everywhere;
-//   4. the bytes on the wire for one matrix change.
-// usage: share_bench [NATS_SERVER_PROGRAM]
+//   4. the bytes on the wire for one matrix change;
+//   5. a join beside one peer's 50,000 hostile records (a deep chain, a root flood, models that do
+//      not exist) while an honest site shares a model: time to a full sync (aim: under 5 s);
+//   6. a crowd of sites (100 unless given), each with its navigator and a placed model, ten of them
+//      dragging at 30 Hz for 10 s: p99 edit to mirror at one watching site against a bare put to a
+//      watcher under the same load; CPU and memory of an idle site;
+//   7. the bookkeeping bytes per mirror besides the node itself (aim: under 300).
+// usage: share_bench [NATS_SERVER_PROGRAM [SITES]]
 #include <zel/share/records.h>
 #include <zel/share/shared_scene.h>
 #include <zel/world/scene_node.h>
@@ -21,6 +27,13 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <zel/world/geometry.h>
+
+#include <zel/import/imported_scene.h>
+
+#include <malloc.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -253,10 +266,30 @@ void lateJoin(const std::string& url, int nodes) {
             a.drag->addChild(n);
         }
         a.share->sync(60);
+        const std::size_t heapBefore = mallinfo2().uordblks;
         const auto start = clock_type::now();
         siteWorld c(url, scene, "late");
         c.share->sync(60);
         sharedMs = ms(clock_type::now() - start);
+        const std::size_t heapAfter = mallinfo2().uordblks;
+        if (nodes >= 10000) {
+            // The same number of plain nodes hung in a world: what the nodes themselves cost.
+            const std::size_t plainBefore = mallinfo2().uordblks;
+            {
+                zel::world::world plain;
+                for (int i = 0; i < nodes; ++i)
+                    dynamic_cast<sceneNode*>(plain.getNavigatorNode())
+                        ->addChild(plain.createNode(u"n"));
+                const std::size_t plainAfter = mallinfo2().uordblks;
+                std::printf("bookkeeping per mirror besides the node itself: %.0f bytes "
+                            "(heap per mirror %.0f, per plain node %.0f; aim under 300)\n",
+                            (double(heapAfter) - double(heapBefore) - double(plainAfter) +
+                             double(plainBefore)) /
+                                nodes,
+                            (double(heapAfter) - double(heapBefore)) / nodes,
+                            (double(plainAfter) - double(plainBefore)) / nodes);
+            }
+        }
         std::size_t mirrors = 0;
         zel::world::walkGraph(c.w.getRootNode(), [&](zel::sceneGraph::iSceneNode* n, int) {
             auto* s = dynamic_cast<sceneNode*>(n);
@@ -373,15 +406,294 @@ void bytes() {
                 value.size(), pub.size() + value.size() + 2);
 }
 
+std::shared_ptr<const zel::world::import::scene> triangleModel(float size) {
+    auto s = std::make_shared<zel::world::import::scene>();
+    zel::world::import::mesh m;
+    m.positions = {0, 0, 0, size, 0, 0, 0, size, 0};
+    m.normals = {0, 0, 1, 0, 0, 1, 0, 0, 1};
+    m.indices = {0, 1, 2};
+    s->meshes.push_back(m);
+    s->materials.emplace_back();
+    zel::world::import::node n;
+    n.name = "t";
+    n.meshes = {0};
+    s->nodes.push_back(n);
+    return s;
+}
+
+void hostileJoin(const std::string& url) {
+    const std::string scene = "hostile";
+    siteWorld honest(url, scene, "honest");
+    sceneNode* model = honest.w.createNode(u"model");
+    model->addAttribute(zel::world::makeSceneGeometry(triangleModel(3), 0).release());
+    honest.drag->addChild(model);
+    honest.share->sync(30);
+    // The peer: 20,000 in a chain, 20,000 at the top, 10,000 naming models that do not exist.
+    natsConnection* nc = nullptr;
+    jsCtx* js = nullptr;
+    natsConnection_ConnectTo(&nc, url.c_str());
+    natsConnection_JetStream(&js, nc, nullptr);
+    const std::string identity = R"("matrix":[1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1])";
+    auto put = [&](const std::string& key, const std::string& value) {
+        const std::string subject = "$KV.zel-scene-" + scene + "." + key;
+        js_PublishAsync(js, subject.c_str(), value.data(), static_cast<int>(value.size()), nullptr);
+    };
+    for (int i = 1; i <= 20000; ++i)
+        put("mal.0000000a." + std::to_string(i),
+            R"({"name":"c","parent":")" +
+                (i == 1 ? std::string() : "mal.0000000a." + std::to_string(i - 1)) +
+                R"(","order":0,)" + identity + "}");
+    for (int i = 1; i <= 20000; ++i)
+        put("mal.0000000b." + std::to_string(i),
+            R"({"name":"f","parent":"","order":)" + std::to_string(i) + "," + identity + "}");
+    char hash[65];
+    for (int i = 1; i <= 10000; ++i) {
+        std::snprintf(hash, sizeof hash, "%064x", i);
+        put("mal.0000000c." + std::to_string(i), R"({"name":"m","parent":"","order":0,)" +
+                                                     identity + R"(,"mesh":{"scene":")" + hash +
+                                                     R"(","meshes":[0]}})");
+    }
+    for (const char* hex : {"0000000a", "0000000b", "0000000c"}) {
+        const std::string subject = std::string("$KV.zel-presence-") + scene + ".mal." + hex;
+        const std::string value =
+            std::string(R"({"user":"mal","site":"mal-)") + hex + R"(","joined":0})";
+        js_PublishAsync(js, subject.c_str(), value.data(), static_cast<int>(value.size()), nullptr);
+    }
+    jsPubOptions o;
+    jsPubOptions_Init(&o);
+    o.MaxWait = 60000;
+    js_PublishAsyncComplete(js, &o);
+    std::ostringstream quiet;
+    const auto start = clock_type::now();
+    zel::world::world w;
+    zel::share::shareOptions so;
+    so.servers = {url};
+    so.scene = scene;
+    so.user = "joiner";
+    std::string error;
+    auto joiner = zel::share::sharedScene::join(w, so, quiet, error);
+    const bool synced = joiner && joiner->sync(60);
+    const double took = ms(clock_type::now() - start);
+    bool arrived = false;
+    zel::world::walkGraph(w.getRootNode(), [&](zel::sceneGraph::iSceneNode* n, int) {
+        auto* s = dynamic_cast<sceneNode*>(n);
+        if (s && s->share().mirror && s->getName() == u"model")
+            arrived = s->findAttribute<zel::world::geometryAttr>() != nullptr;
+        return true;
+    });
+    std::printf("join beside 50,000 hostile records: %s in %.0f ms (aim under 5000 ms), honest "
+                "model %s\n",
+                synced ? "synced" : "NOT synced", took, arrived ? "arrived" : "MISSING");
+    joiner.reset();
+    jsCtx_Destroy(js);
+    natsConnection_Destroy(nc);
+}
+
+double cpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+long rssKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return 0;
+}
+
+void crowd(const std::string& url, int count) {
+    constexpr int dragging = 10;
+    constexpr int rate = 30;
+    constexpr double seconds = 10.0;
+    const int updates = static_cast<int>(rate * seconds);
+    const std::string scene = "crowd";
+    const long rssBefore = rssKiB();
+    std::vector<std::unique_ptr<siteWorld>> all;
+    auto model = triangleModel(1);
+    for (int i = 0; i < count; ++i) {
+        all.push_back(std::make_unique<siteWorld>(url, scene, "c" + std::to_string(i)));
+        sceneNode* placed = all.back()->w.createNode(u"model");
+        placed->addAttribute(zel::world::makeSceneGeometry(model, 0).release());
+        all.back()->drag->addChild(placed);
+    }
+    for (auto& s : all)
+        s->share->sync(60);
+    siteWorld& watcher = *all.back();
+    watcher.share->waitSites(count, 60);
+    watcher.share->sync(60);
+    const long rssJoined = rssKiB();
+    // Everyone but the draggers and the watcher is pumped by one thread, as a frame loop would.
+    std::atomic<bool> stop{false};
+    std::thread idle([&] {
+        while (!stop) {
+            for (int i = dragging; i < count - 1; ++i)
+                all[i]->share->pump();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000 / rate));
+        }
+    });
+    const double cpu0 = cpuSeconds();
+    const auto idle0 = clock_type::now();
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    const double idleCpu =
+        (cpuSeconds() - cpu0) / std::chrono::duration<double>(clock_type::now() - idle0).count();
+    // Draggers: x = update number; the watcher notes when each arrives.
+    std::vector<std::vector<clock_type::time_point>> sentAt(
+        dragging, std::vector<clock_type::time_point>(updates + 1));
+    std::vector<double> latencies;
+    std::atomic<bool> dragDone{false};
+    std::thread watch([&] {
+        std::vector<sceneNode*> mirrors(dragging, nullptr);
+        std::vector<int> last(dragging, 0);
+        while (!dragDone) {
+            watcher.share->pump();
+            const auto now = clock_type::now();
+            zel::world::walkGraph(watcher.w.getRootNode(),
+                                  [&](zel::sceneGraph::iSceneNode* n, int) {
+                                      auto* s = dynamic_cast<sceneNode*>(n);
+                                      if (!s || !s->share().mirror || s->getName() != u"drag")
+                                          return true;
+                                      const std::string& user = s->share().user;
+                                      const int i = std::atoi(user.c_str() + 1);
+                                      if (i < 0 || i >= dragging)
+                                          return true;
+                                      const int x = static_cast<int>(s->getMatrix().data()[12]);
+                                      if (x > last[i] && x <= updates) {
+                                          latencies.push_back(ms(now - sentAt[i][x]));
+                                          last[i] = x;
+                                      }
+                                      return true;
+                                  });
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    std::vector<std::thread> draggers;
+    const auto start = clock_type::now() + std::chrono::milliseconds(200);
+    for (int d = 0; d < dragging; ++d)
+        draggers.emplace_back([&, d] {
+            for (int u = 1; u <= updates; ++u) {
+                std::this_thread::sleep_until(start +
+                                              std::chrono::microseconds(1000000 / rate * u));
+                sentAt[d][u] = clock_type::now();
+                all[d]->set(static_cast<float>(u));
+                all[d]->share->pump();
+            }
+        });
+    for (auto& t : draggers)
+        t.join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    dragDone = true;
+    watch.join();
+    stop = true;
+    idle.join();
+    const std::size_t expected = static_cast<std::size_t>(dragging) * updates;
+    all.clear();
+
+    // Bare: the same number of connections watching one bucket, ten of them putting at 30 Hz.
+    natsConnection* admin = nullptr;
+    jsCtx* adminJs = nullptr;
+    natsConnection_ConnectTo(&admin, url.c_str());
+    natsConnection_JetStream(&adminJs, admin, nullptr);
+    kvConfig cfg;
+    kvConfig_Init(&cfg);
+    cfg.Bucket = "bare-crowd";
+    cfg.History = 1;
+    cfg.StorageType = js_FileStorage;
+    kvStore* adminKv = nullptr;
+    js_CreateKeyValue(&adminKv, adminJs, &cfg);
+    struct conn {
+        natsConnection* nc = nullptr;
+        jsCtx* js = nullptr;
+        kvStore* kv = nullptr;
+        kvWatcher* w = nullptr;
+    };
+    std::vector<conn> conns(count);
+    for (conn& c : conns) {
+        natsConnection_ConnectTo(&c.nc, url.c_str());
+        natsConnection_JetStream(&c.js, c.nc, nullptr);
+        js_KeyValue(&c.kv, c.js, "bare-crowd");
+        kvStore_WatchAll(&c.w, c.kv, nullptr);
+    }
+    std::vector<std::vector<clock_type::time_point>> putAt(
+        dragging, std::vector<clock_type::time_point>(updates + 1));
+    std::vector<double> bare;
+    std::atomic<bool> bareDone{false};
+    std::vector<std::thread> drains;
+    for (int i = 0; i < count; ++i)
+        drains.emplace_back([&, i] {
+            while (!bareDone) {
+                kvEntry* e = nullptr;
+                if (kvWatcher_Next(&e, conns[i].w, 100) != NATS_OK || !e)
+                    continue;
+                if (i == count - 1 && kvEntry_ValueLen(e) > 0) {
+                    const int d = std::atoi(kvEntry_Key(e) + 1);
+                    const int u = std::atoi(static_cast<const char*>(kvEntry_Value(e)));
+                    if (d >= 0 && d < dragging && u >= 1 && u <= updates)
+                        bare.push_back(ms(clock_type::now() - putAt[d][u]));
+                }
+                kvEntry_Destroy(e);
+            }
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::vector<std::thread> putters;
+    const auto bareStart = clock_type::now() + std::chrono::milliseconds(200);
+    for (int d = 0; d < dragging; ++d)
+        putters.emplace_back([&, d] {
+            const std::string key = "d" + std::to_string(d);
+            for (int u = 1; u <= updates; ++u) {
+                std::this_thread::sleep_until(bareStart +
+                                              std::chrono::microseconds(1000000 / rate * u));
+                std::string value = std::to_string(u);
+                value.resize(200, ' '); // about a record's size
+                putAt[d][u] = clock_type::now();
+                kvStore_Put(nullptr, conns[d].kv, key.c_str(), value.data(),
+                            static_cast<int>(value.size()));
+            }
+        });
+    for (auto& t : putters)
+        t.join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    bareDone = true;
+    for (auto& t : drains)
+        t.join();
+    for (conn& c : conns) {
+        kvWatcher_Destroy(c.w);
+        kvStore_Destroy(c.kv);
+        jsCtx_Destroy(c.js);
+        natsConnection_Destroy(c.nc);
+    }
+    kvStore_Destroy(adminKv);
+    jsCtx_Destroy(adminJs);
+    natsConnection_Destroy(admin);
+
+    const percentiles s = of(latencies), r = of(bare);
+    std::printf("%d sites, %d dragging at %d Hz for %.0f s, watched at one site:\n", count,
+                dragging, rate, seconds);
+    std::printf("  edit to mirror (%zu of %zu updates seen): p50 %.2f ms, p99 %.2f ms\n",
+                latencies.size(), expected, s.p50, s.p99);
+    std::printf("  bare put to watcher, %d watchers (%zu seen): p50 %.2f ms, p99 %.2f ms\n", count,
+                bare.size(), r.p50, r.p99);
+    std::printf("  ratio shared/bare: p50 %.2fx, p99 %.2fx (aim: p99 within 3x)\n", s.p50 / r.p50,
+                s.p99 / r.p99);
+    std::printf("  idle site: %.2f%% of a core, %.0f KiB resident each (whole process over %d "
+                "sites)\n",
+                100.0 * idleCpu / count, double(rssJoined - rssBefore) / count, count);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     const std::string program = argc > 1 ? argv[1] : "/usr/sbin/nats-server";
+    const int sites = argc > 2 ? std::max(12, std::atoi(argv[2])) : 100;
     server s(program);
     latency(s.url);
     lateJoin(s.url, 1000);
     lateJoin(s.url, 10000);
     drag(s.url);
     bytes();
+    hostileJoin(s.url);
+    crowd(s.url, sites);
     return 0;
 }

@@ -3,6 +3,7 @@
 #include <zel/import/scene_codec.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -36,7 +37,6 @@ clock::duration backoff(int failures, clock::duration first, clock::duration mos
 }
 
 std::mutex librarySlot;
-int liveLinks = 0;
 std::vector<std::shared_ptr<linkCallbacks>> retired;
 
 } // namespace
@@ -75,8 +75,8 @@ link::link(std::ostream& log, const shareOptions& options, const siteName& self)
     joinedAt_ =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     callbacks_->target = this;
-    std::lock_guard lock(librarySlot);
-    ++liveLinks;
+    // The client library stays open for the life of the process: it cannot be opened again once
+    // closed, a process may join again, and the library tidies up after itself at exit.
 }
 
 std::unique_ptr<link> link::open(const shareOptions& options, const siteName& self,
@@ -245,12 +245,9 @@ link::~link() {
     }
     js_.reset();
     conn_.reset();
+    // A callback already under way in the library may still look: it finds no link.
     std::lock_guard lock(librarySlot);
     retired.push_back(callbacks_);
-    if (--liveLinks == 0) {
-        nats_CloseAndWait(2000);
-        retired.clear();
-    }
 }
 
 // ---- callbacks (libnats threads) ----------------------------------------------------------------

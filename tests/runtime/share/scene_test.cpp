@@ -1,0 +1,373 @@
+// Two shared scenes in one process against a nats-server that each test starts on a free loopback
+// port with a temporary store (stopped by pid); a plain client plays the operator or a hostile
+// peer. Waits are for conditions, bounded in time.
+#include <zel/share/records.h>
+#include <zel/share/shared_scene.h>
+#include <zel/world/geometry.h>
+#include <zel/world/scene_node.h>
+#include <zel/world/world.h>
+
+#include <zel/import/imported_scene.h>
+
+#include <nats/nats.h>
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+using namespace zel::share;
+using zel::world::sceneNode;
+namespace fs = std::filesystem;
+
+namespace {
+
+int freePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool accepting(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+// nats-server with JetStream on 127.0.0.1, its store in a temporary folder.
+class broker {
+public:
+    broker() : port_(freePort()) {
+        dir_ = fs::temp_directory_path() /
+               ("zel-share-test-" + std::to_string(getpid()) + "-" + std::to_string(port_));
+        fs::create_directories(dir_);
+        std::ofstream(dir_ / "b.conf")
+            << "listen: 127.0.0.1:" << port_ << "\nmax_payload: 8MB\njetstream { store_dir: \""
+            << (dir_ / "store").string() << "\" }\n";
+        start();
+    }
+    ~broker() {
+        stop();
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    bool start() {
+        const std::string program = ZEL_NATS_SERVER, conf = (dir_ / "b.conf").string(),
+                          log = (dir_ / "log").string();
+        char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("-c"),
+                        const_cast<char*>(conf.c_str()),    const_cast<char*>("-l"),
+                        const_cast<char*>(log.c_str()),     nullptr};
+        if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv, environ) != 0)
+            return false;
+        for (int i = 0; i < 500 && !accepting(port_); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return accepting(port_);
+    }
+    void stop() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+    }
+    std::string url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    int port_;
+    pid_t pid_ = -1;
+    fs::path dir_;
+};
+
+// The plain client: what an operator or a hostile peer does to the buckets.
+class rawClient {
+public:
+    explicit rawClient(const std::string& url) {
+        natsConnection_ConnectTo(&nc_, url.c_str());
+        natsConnection_JetStream(&js_, nc_, nullptr);
+    }
+    ~rawClient() {
+        for (auto& [name, kv] : stores_)
+            kvStore_Destroy(kv);
+        jsCtx_Destroy(js_);
+        natsConnection_Destroy(nc_);
+    }
+    kvStore* bucket(const std::string& name) {
+        kvStore*& kv = stores_[name];
+        if (!kv)
+            js_KeyValue(&kv, js_, name.c_str());
+        return kv;
+    }
+    bool put(const std::string& b, const std::string& key, const std::string& value) {
+        return kvStore_PutString(nullptr, bucket(b), key.c_str(), value.c_str()) == NATS_OK;
+    }
+    bool erase(const std::string& b, const std::string& key) {
+        return kvStore_Delete(bucket(b), key.c_str()) == NATS_OK;
+    }
+    // The value under key, or "" when none (deleted or never there).
+    std::string get(const std::string& b, const std::string& key) {
+        kvEntry* e = nullptr;
+        if (kvStore_Get(&e, bucket(b), key.c_str()) != NATS_OK)
+            return "";
+        std::string out = kvEntry_ValueString(e) ? kvEntry_ValueString(e) : "";
+        kvEntry_Destroy(e);
+        return out;
+    }
+    // The key of the record named name among the first numbers of a site, or "".
+    std::string keyNamed(const std::string& siteId, const std::string& name) {
+        const std::size_t dash = siteId.rfind('-');
+        const std::string prefix = siteId.substr(0, dash) + "." + siteId.substr(dash + 1) + ".";
+        for (int n = 1; n < 50; ++n)
+            if (get("zel-scene-default", prefix + std::to_string(n))
+                    .find("\"name\":\"" + name + "\"") != std::string::npos)
+                return prefix + std::to_string(n);
+        return "";
+    }
+    // Many records at once, acknowledged before it returns.
+    void flood(const std::string& b, const std::vector<std::pair<std::string, std::string>>& kv) {
+        for (const auto& [key, value] : kv) {
+            const std::string subject = "$KV." + b + "." + key;
+            js_PublishAsync(js_, subject.c_str(), value.data(), static_cast<int>(value.size()),
+                            nullptr);
+        }
+        jsPubOptions o;
+        jsPubOptions_Init(&o);
+        o.MaxWait = 30000;
+        js_PublishAsyncComplete(js_, &o);
+    }
+
+private:
+    natsConnection* nc_ = nullptr;
+    jsCtx* js_ = nullptr;
+    std::map<std::string, kvStore*> stores_;
+};
+
+// A site: its own world joined to the scene.
+struct site {
+    zel::world::world world;
+    std::ostringstream log;
+    std::unique_ptr<sharedScene> scene;
+    site(const broker& b, const std::string& user) {
+        shareOptions o;
+        o.servers = {b.url()};
+        o.user = user;
+        std::string error;
+        scene = sharedScene::join(world, o, log, error);
+        if (!scene)
+            throw std::runtime_error(error);
+    }
+    ~site() { scene.reset(); }
+    sceneNode* add(const std::string& name, sceneNode* parent = nullptr) {
+        sceneNode* n = world.createNode(zel::xstd::fromUtf8(name));
+        (parent ? parent : world.getRootNode())->addChild(n);
+        return n;
+    }
+    // The first node of that name (any owner), or null.
+    sceneNode* find(const std::string& name) {
+        return dynamic_cast<sceneNode*>(world.findNode(zel::xstd::fromUtf8(name)));
+    }
+    std::string key(const std::string& siteId, std::uint64_t n) const {
+        const std::size_t dash = siteId.rfind('-');
+        return siteId.substr(0, dash) + "." + siteId.substr(dash + 1) + "." + std::to_string(n);
+    }
+};
+
+// Pumps the sites until done() or seconds run out.
+bool until(std::vector<site*> sites, double seconds, const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<int>(seconds * 1000));
+    while (std::chrono::steady_clock::now() < deadline) {
+        for (site* s : sites)
+            s->scene->pump();
+        if (done())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+std::shared_ptr<const zel::world::import::scene> triangleModel(float size) {
+    auto s = std::make_shared<zel::world::import::scene>();
+    zel::world::import::mesh m;
+    m.positions = {0, 0, 0, size, 0, 0, 0, size, 0};
+    m.normals = {0, 0, 1, 0, 0, 1, 0, 0, 1};
+    m.indices = {0, 1, 2};
+    s->meshes.push_back(m);
+    s->materials.emplace_back();
+    zel::world::import::node n;
+    n.name = "t";
+    n.meshes = {0};
+    s->nodes.push_back(n);
+    return s;
+}
+
+bool hasGeometry(sceneNode* n) {
+    return n && n->findAttribute<zel::world::geometryAttr>() != nullptr;
+}
+
+const std::string nodes = "zel-scene-default";
+
+} // namespace
+
+TEST(SharedScenesSelfRepair, OwnRecordsComeBackAndStaleOnesGo) {
+    broker b;
+    site alice(b, "alice"), bob(b, "bob");
+    sceneNode* box = alice.add("box");
+    ASSERT_TRUE(alice.scene->sync(10));
+    ASSERT_TRUE(until({&alice, &bob}, 10, [&] { return bob.find("box") != nullptr; }));
+    rawClient op(b.url());
+    const std::string boxKey = op.keyNamed(alice.scene->siteId(), "box");
+    ASSERT_FALSE(boxKey.empty());
+
+    // An operator's delete, then someone's stale write: the owner puts its state back.
+    ASSERT_TRUE(op.erase(nodes, boxKey));
+    EXPECT_TRUE(until({&alice, &bob}, 10, [&] { return !op.get(nodes, boxKey).empty(); }));
+    ASSERT_TRUE(op.put(nodes, boxKey,
+                       R"({"name":"fake","parent":"","order":0,)"
+                       R"("matrix":[1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1]})"));
+    EXPECT_TRUE(until({&alice, &bob}, 10, [&] {
+        return op.get(nodes, boxKey).find("\"box\"") != std::string::npos && bob.find("box") &&
+               !bob.find("fake");
+    }));
+    // A record under alice's site that she never made is taken off.
+    const std::string stale = alice.key(alice.scene->siteId(), 999);
+    ASSERT_TRUE(op.put(nodes, stale,
+                       R"({"name":"stale","parent":"","order":0,)"
+                       R"("matrix":[1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1]})"));
+    EXPECT_TRUE(until({&alice, &bob}, 10,
+                      [&] { return op.get(nodes, stale).empty() && !bob.find("stale"); }));
+    EXPECT_TRUE(box->getParents().size() == 1);
+}
+
+TEST(SharedScenesSelfRepair, ChangesAndDeletesMadeWhileTheBrokerIsAwayArrive) {
+    broker b;
+    site alice(b, "alice"), bob(b, "bob");
+    sceneNode* keep = alice.add("keep");
+    alice.add("drop");
+    ASSERT_TRUE(alice.scene->sync(10));
+    ASSERT_TRUE(until({&alice, &bob}, 10, [&] { return bob.find("drop") && bob.find("keep"); }));
+    b.stop();
+    ASSERT_TRUE(until({&alice, &bob}, 10, [&] { return alice.scene->reconnecting(); }));
+    alice.world.getRootNode()->removeChild(
+        static_cast<std::int32_t>(alice.world.getRootNode()->getNumChildren() - 1));
+    EXPECT_TRUE(keep->setName(u"kept"));
+    alice.scene->pump();
+    ASSERT_TRUE(b.start());
+    EXPECT_TRUE(until({&alice, &bob}, 20, [&] { return !bob.find("drop") && bob.find("kept"); }))
+        << alice.log.str() << bob.log.str();
+    EXPECT_TRUE(alice.scene->sync(10)) << alice.scene->syncProblem();
+}
+
+TEST(SharedScenesSelfRepair, ThisUsersGoneSiteIsCleanedOnlyAfterTwiceTheExpiry) {
+    broker b;
+    rawClient op(b.url());
+    site bob(b, "bob"); // makes the buckets
+    const std::string left = "alice.0badcafe.1";
+    ASSERT_TRUE(op.put(nodes, left,
+                       R"({"name":"left","parent":"","order":0,)"
+                       R"("matrix":[1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1]})"));
+    site alice(b, "alice");
+    ASSERT_TRUE(alice.scene->sync(10));
+    const auto joined = std::chrono::steady_clock::now();
+    ASSERT_TRUE(until({&alice}, 20, [&] { return op.get(nodes, left).empty(); }));
+    EXPECT_GT(std::chrono::steady_clock::now() - joined, std::chrono::seconds(9));
+}
+
+TEST(SharedScenesHostile, APeersFloodChainAndMissingModelsLeaveTheRestWhole) {
+    broker b;
+    site alice(b, "alice");
+    sceneNode* model = alice.add("model");
+    model->addAttribute(zel::world::makeSceneGeometry(triangleModel(1), 0).release());
+    ASSERT_TRUE(alice.scene->sync(10)) << alice.scene->syncProblem();
+
+    rawClient mal(b.url());
+    const std::string identity = R"("matrix":[1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1])";
+    std::vector<std::pair<std::string, std::string>> records;
+    for (int i = 1; i <= 1000; ++i) // a chain
+        records.emplace_back(
+            "mal.0000000a." + std::to_string(i),
+            R"({"name":"c","parent":")" +
+                (i == 1 ? std::string() : "mal.0000000a." + std::to_string(i - 1)) +
+                R"(","order":0,)" + identity + "}");
+    for (int i = 1; i <= 3000; ++i) // a root flood, each naming a model that does not exist
+        records.emplace_back("mal.0000000b." + std::to_string(i),
+                             R"({"name":"f","parent":"","order":0,)" + identity +
+                                 R"(,"mesh":{"scene":")" + std::string(63, 'a') +
+                                 std::to_string(i % 10) + R"(","meshes":[0]}})");
+    mal.flood(nodes, records);
+    for (const char* hex : {"0000000a", "0000000b"})
+        ASSERT_TRUE(
+            mal.put("zel-presence-default", std::string("mal.") + hex,
+                    std::string(R"({"user":"mal","site":"mal-)") + hex + R"(","joined":0})"));
+
+    site bob(b, "bob");
+    ASSERT_TRUE(bob.scene->sync(20)) << bob.scene->syncProblem();
+    // alice's model arrived with its geometry; the missing ones are named, not waited for.
+    EXPECT_TRUE(hasGeometry(bob.find("model"))) << bob.log.str();
+    EXPECT_NE(bob.log.str().find("not on the broker"), std::string::npos) << bob.log.str();
+    int depth = 0;
+    zel::world::walkGraph(bob.world.getRootNode(), [&](zel::sceneGraph::iSceneNode*, int d) {
+        depth = std::max(depth, d);
+        return true;
+    });
+    EXPECT_LE(depth, 256);
+    EXPECT_GE(depth, 255);
+    EXPECT_FALSE(bob.world.dump().empty());
+}
+
+TEST(SharedScenesAssets, AModelStoredByItsOwnerIsNotStoredAgainAndReachesLateJoiners) {
+    broker b;
+    rawClient op(b.url());
+    auto model = triangleModel(2);
+    std::string hash;
+    {
+        site alice(b, "alice");
+        sceneNode* n = alice.add("m");
+        n->addAttribute(zel::world::makeSceneGeometry(model, 0).release());
+        ASSERT_TRUE(alice.scene->sync(10));
+        const std::string record = op.get(nodes, op.keyNamed(alice.scene->siteId(), "m"));
+        const std::size_t at = record.find("\"scene\":\"");
+        ASSERT_NE(at, std::string::npos) << record;
+        hash = record.substr(at + 9, 64);
+    }
+    // The manifest sits under alice's user token, with the fixed chunk size.
+    std::string reason;
+    const auto manifest = decodeManifest(op.get("zel-assets", "alice." + hash), reason);
+    ASSERT_TRUE(manifest) << reason;
+    EXPECT_EQ(manifest->chunkBytes, assetChunkBytes);
+    EXPECT_TRUE(op.get("zel-assets", hash).empty());
+    // A chunk that was lost is stored again by the next site of that user that shares the model.
+    ASSERT_TRUE(op.erase("zel-assets", "alice." + hash + ".0"));
+    site alice2(b, "alice"), bob(b, "bob");
+    sceneNode* n = alice2.add("m2");
+    n->addAttribute(zel::world::makeSceneGeometry(model, 0).release());
+    ASSERT_TRUE(alice2.scene->sync(10));
+    ASSERT_TRUE(bob.scene->sync(10)) << bob.scene->syncProblem();
+    EXPECT_TRUE(hasGeometry(bob.find("m2"))) << bob.log.str();
+}
