@@ -20,6 +20,7 @@ export class SharedView {
         this.sites = new Map(); // site id -> {user, hex, present, seen}
         this.perUser = new Map(); // user -> live mirrors
         this.lastComplaint = new Map(); // site id -> time
+        this.navigators = new Map(); // site id -> the key of its one navigator
         // Grows when what is shown where changes: a node added or deleted, moved to another parent
         // or place, a site arriving or leaving. A change of a shown node's own state (matrix, name,
         // mesh) instead puts its key in `changed`.
@@ -49,6 +50,7 @@ export class SharedView {
         if (value === null) {
             if (existing) {
                 this.mirrors.delete(key);
+                if (this.navigators.get(id) === key) this.navigators.delete(id);
                 this.perUser.set(k.site.user, this.perUser.get(k.site.user) - 1);
                 ++this.version;
             }
@@ -69,6 +71,11 @@ export class SharedView {
             return false;
         }
         if (!existing) this.perUser.set(k.site.user, count + 1);
+        // One navigator per site: the first node that claims it keeps it while it does.
+        const holder = this.navigators.get(id);
+        if (r.value.navigator && holder !== undefined && holder !== key) r.value.navigator = false;
+        if (r.value.navigator) this.navigators.set(id, key);
+        else if (holder === key) this.navigators.delete(id);
         this.mirrors.set(key, { site: k.site, record: r.value });
         if (!existing || existing.record.parent !== r.value.parent || existing.record.order !== r.value.order) ++this.version;
         else this.changed.add(key);

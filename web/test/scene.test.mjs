@@ -94,3 +94,14 @@ test("a change of a node's own state names that node; a new parent or place chan
     view.applyNode('bob.0000000b.2', node('bob.0000000b.1', 5));
     assert.ok(view.version > tree);
 });
+
+test('a site has one navigator: the first top node that claims it, until it lets go', () => {
+    const { view } = fixture();
+    const nav = JSON.stringify({ name: 'navigator', parent: '', order: 0, matrix: identity, navigator: true });
+    view.applyNode('bob.0000000b.1', nav);
+    view.applyNode('bob.0000000b.2', nav);
+    assert.deepEqual([1, 2].map((n) => view.mirrors.get(`bob.0000000b.${n}`).record.navigator), [true, false]);
+    view.applyNode('bob.0000000b.1', null);
+    view.applyNode('bob.0000000b.2', nav);
+    assert.equal(view.mirrors.get('bob.0000000b.2').record.navigator, true);
+});
