@@ -9,6 +9,21 @@ import {
 
 const shortKey = (key) => (key.length > 64 ? `${key.slice(0, 64)}...` : key);
 
+const identity = new Float32Array([1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1]);
+// a * b for row-vector matrices (v' = v * M, row-major), in single precision as a desktop site
+// computes it: the local matrix first, then its parent's world matrix.
+function multiply(a, b) {
+    const c = new Float32Array(16);
+    for (let i = 0; i < 4; ++i)
+        for (let j = 0; j < 4; ++j) {
+            let sum = 0;
+            for (let k = 0; k < 4; ++k) sum = Math.fround(sum + Math.fround(a[i * 4 + k] * b[k * 4 + j]));
+            c[i * 4 + j] = sum;
+        }
+    return c;
+}
+const finite = (m) => m.every((x) => Number.isFinite(x));
+
 export class SharedView {
     // self: this page's own site ({user, hex}), whose records it never mirrors. complain(line): one
     // line for the page's log. now(): milliseconds.
@@ -69,6 +84,14 @@ export class SharedView {
         if (this.closesCycle(key, r.value.parent)) {
             this.complain(id, 'its parent hangs below it');
             return false;
+        }
+        // A node that stays where it is must stay somewhere a float can say.
+        if (existing && existing.record.parent === r.value.parent && r.value.parent !== '') {
+            const parentWorld = this.worldOf(r.value.parent);
+            if (parentWorld && !finite(multiply(r.value.matrix, parentWorld))) {
+                this.complain(id, 'its place in the scene is out of range');
+                return false;
+            }
         }
         if (!existing) this.perUser.set(k.site.user, count + 1);
         // One navigator per site: the first node that claims it keeps it while it does.
@@ -135,6 +158,20 @@ export class SharedView {
         }
     }
 
+    // The world matrix of the mirror under key, or null when its chain of parents is broken.
+    worldOf(key) {
+        const chain = [];
+        for (let at = key; at !== '' && chain.length <= maxDepth; ) {
+            const m = this.mirrors.get(at);
+            if (!m) return null;
+            chain.push(m.record.matrix);
+            at = m.record.parent;
+        }
+        let world = identity;
+        for (let i = chain.length - 1; i >= 0; --i) world = multiply(chain[i], world);
+        return world;
+    }
+
     present() {
         return [...this.sites].filter(([, s]) => s.present).map(([id, s]) => ({ site: id, user: s.user }));
     }
@@ -162,14 +199,19 @@ export class SharedView {
             const s = this.sites.get(siteId(this.mirrors.get(key).site));
             return s && s.present;
         });
-        const stack = roots.sort(rank).reverse().map((key) => [key, 1]);
+        const stack = roots.sort(rank).reverse().map((key) => [key, 1, identity]);
         while (stack.length) {
-            const [key, depth] = stack.pop();
+            const [key, depth, parentWorld] = stack.pop();
             const m = this.mirrors.get(key);
+            const world = multiply(m.record.matrix, parentWorld);
+            if (!finite(world)) {
+                this.complain(siteId(m.site), 'its place in the scene is out of range');
+                continue;
+            }
             out.push({ key, site: m.site, record: m.record, parent: m.record.parent, depth });
             if (depth >= maxDepth) continue;
             const kids = children.get(key);
-            if (kids) for (const c of kids.sort(rank).reverse()) stack.push([c, depth + 1]);
+            if (kids) for (const c of kids.sort(rank).reverse()) stack.push([c, depth + 1, world]);
         }
         return out;
     }

@@ -105,3 +105,15 @@ test('a site has one navigator: the first top node that claims it, until it lets
     view.applyNode('bob.0000000b.2', nav);
     assert.equal(view.mirrors.get('bob.0000000b.2').record.navigator, true);
 });
+
+test('a node whose place would not fit a float is not shown, and a move that would take it there is refused', () => {
+    const { view } = fixture();
+    const scaled = (parent, f) => JSON.stringify({ name: 'n', parent, order: 0, matrix: [f, 0, 0, 0, 0, f, 0, 0, 0, 0, f, 0, 0, 0, 0, 1] });
+    view.applyPresence('bob.0000000b', presence('bob', '0000000b'));
+    view.applyNode('bob.0000000b.1', scaled('', 1e30));
+    view.applyNode('bob.0000000b.2', scaled('bob.0000000b.1', 1e30)); // 1e60 in the world
+    view.applyNode('bob.0000000b.3', scaled('bob.0000000b.1', 2));
+    assert.deepEqual(view.visible().map((v) => v.key), ['bob.0000000b.1', 'bob.0000000b.3']);
+    assert.equal(view.applyNode('bob.0000000b.3', scaled('bob.0000000b.1', 1e20)), false);
+    assert.equal(view.mirrors.get('bob.0000000b.3').record.matrix[0], 2);
+});
