@@ -35,6 +35,7 @@ export class SharedView {
         this.sites = new Map(); // site id -> {user, hex, present, seen}
         this.perUser = new Map(); // user -> live mirrors
         this.lastComplaint = new Map(); // site id -> time
+        this.userComplaints = new Map(); // user -> {since, n}
         this.navigators = new Map(); // site id -> the key of its one navigator
         // Grows when what is shown where changes: a node added or deleted, moved to another parent
         // or place, a site arriving or leaving. A change of a shown node's own state (matrix, name,
@@ -43,13 +44,20 @@ export class SharedView {
         this.changed = new Set();
     }
 
-    // At most one line per site a second.
-    complain(who, what) {
+    // At most one line per site a second and five a second per user, however many sites it makes
+    // up; control characters shown as \xNN.
+    complain(who, what, user = '') {
         const t = this.now();
+        if (this.lastComplaint.size > 10000) this.lastComplaint.clear();
         const last = this.lastComplaint.get(who);
         if (last !== undefined && t - last < 1000) return;
+        let u = this.userComplaints.get(user);
+        if (!u || t - u.since >= 1000) this.userComplaints.set(user, (u = { since: t, n: 0 }));
+        if (this.userComplaints.size > 10000) this.userComplaints.clear();
+        if (++u.n > 5) return;
         this.lastComplaint.set(who, t);
-        this.complainTo(`shared scene: dropped a record of ${who}: ${what}`);
+        const printable = (text) => text.replace(/[\x00-\x1f\x7f]/g, (c) => `\\x${c.charCodeAt(0).toString(16).padStart(2, '0')}`);
+        this.complainTo(`shared scene: dropped a record of ${printable(who)}: ${printable(what)}`);
     }
 
     // A node bucket entry: value null for a delete. False when it was dropped.
@@ -73,23 +81,23 @@ export class SharedView {
         }
         const r = decodeRecord(k, value);
         if (!r.value) {
-            this.complain(id, r.reason);
+            this.complain(id, r.reason, k.site.user);
             return false;
         }
         const count = this.perUser.get(k.site.user) ?? 0;
         if (!existing && count >= maxNodesPerUser) {
-            this.complain(id, `more than ${maxNodesPerUser} nodes`);
+            this.complain(id, `more than ${maxNodesPerUser} nodes`, k.site.user);
             return false;
         }
         if (this.closesCycle(key, r.value.parent)) {
-            this.complain(id, 'its parent hangs below it');
+            this.complain(id, 'its parent hangs below it', k.site.user);
             return false;
         }
         // A node that stays where it is must stay somewhere a float can say.
         if (existing && existing.record.parent === r.value.parent && r.value.parent !== '') {
             const parentWorld = this.worldOf(r.value.parent);
             if (parentWorld && !finite(multiply(r.value.matrix, parentWorld))) {
-                this.complain(id, 'its place in the scene is out of range');
+                this.complain(id, 'its place in the scene is out of range', k.site.user);
                 return false;
             }
         }
@@ -134,7 +142,7 @@ export class SharedView {
         }
         const p = decodePresence(site, value);
         if (!p.value) {
-            this.complain(id, p.reason);
+            this.complain(id, p.reason, site.user);
             return false;
         }
         let s = this.sites.get(id);
@@ -205,7 +213,7 @@ export class SharedView {
             const m = this.mirrors.get(key);
             const world = multiply(m.record.matrix, parentWorld);
             if (!finite(world)) {
-                this.complain(siteId(m.site), 'its place in the scene is out of range');
+                this.complain(siteId(m.site), 'its place in the scene is out of range', m.site.user);
                 continue;
             }
             out.push({ key, site: m.site, record: m.record, parent: m.record.parent, depth });

@@ -57,6 +57,10 @@ test('hostile records change nothing and are reported at most once a second per 
     clock.t = 1001;
     view.applyNode('eve.0000000e.2', '[]');
     assert.equal(lines.filter((l) => l.includes('eve-0000000e')).length, 2);
+    // Made-up sites of one user: five lines a second at most.
+    clock.t = 3000;
+    for (let i = 0; i < 20; ++i) view.applyNode(`eve.${String(i).padStart(8, '0')}.1`, '[]');
+    assert.equal(lines.filter((l) => /eve-000000\d\d:/.test(l)).length, 5);
     // This page's own records are never mirrored.
     view.applyPresence('me.00000000', presence('me', '00000000'));
     view.applyNode('me.00000000.0', node());
