@@ -62,8 +62,10 @@ export async function fetchAsset(get, user, hash, { stopped = () => false } = {}
     return { scene: decoded.scene };
 }
 
-// After a model was missing (its writer may still be uploading it), ask again this much later.
-const retryMs = 10000;
+// After a model was missing (its writer may still be uploading it), ask again this much later,
+// doubling up to a minute, as desktop sites do.
+const retryMs = 1000;
+const maxRetryMs = 60000;
 
 // One fetch per (user, hash) at a time; results kept. A verified scene is kept by its hash alone:
 // whoever stored it, the bytes are the same. A model that does not match its hash or does not
@@ -71,6 +73,7 @@ const retryMs = 10000;
 export class AssetCache {
     constructor(get, { onReady = () => {}, log = () => {}, retryAfterMs = retryMs } = {}) {
         this.retryAfterMs = retryAfterMs;
+        this.nextRetry = new Map(); // user.hash -> ms
         this.get = get;
         this.onReady = onReady;
         this.log = log;
@@ -96,11 +99,14 @@ export class AssetCache {
                     else if (!this.stopped) {
                         this.failed.set(key, r.reason);
                         this.log(`shared scene: a model of ${user} is shown without geometry: ${r.reason}`);
-                        if (r.transient)
+                        if (r.transient) {
+                            const wait = this.nextRetry.get(key) ?? this.retryAfterMs;
+                            this.nextRetry.set(key, Math.min(wait * 2, maxRetryMs));
                             setTimeout(() => {
                                 this.failed.delete(key);
                                 this.onReady();
-                            }, this.retryAfterMs);
+                            }, wait);
+                        }
                     }
                     this.onReady();
                 });
