@@ -64,8 +64,10 @@ struct linkCallbacks {
     static void reconnected(natsConnection*, void* closure) {
         with(closure, [](link& l) { l.onReconnected(); });
     }
+    // The message is ours to destroy, whether or not a link still hears it.
     static void ack(jsCtx*, natsMsg* msg, jsPubAck*, jsPubAckErr* pae, void* closure) {
         with(closure, [&](link& l) { l.onAck(msg, pae); });
+        natsMsg_Destroy(msg);
     }
 };
 
@@ -649,16 +651,25 @@ void link::fetch(const assetRequest& request) {
     }
     std::lock_guard lock(assetMutex_);
     const std::string id = request.user + "." + request.hash;
-    auto [it, fresh] = fetches_.try_emplace(id);
-    if (!fresh && it->second.state != fetchState::failed)
+    auto known = fetches_.find(id);
+    if (known != fetches_.end() && known->second.state != fetchState::failed)
         return;
-    it->second = fetchState{};
+    if (known == fetches_.end() && fetches_.size() >= maxFetches) {
+        // Room is made from what will not be fetched again soon; failing that the request waits
+        // for a later record that names the model.
+        auto f = fetches_.begin();
+        for (int looked = 0; f != fetches_.end() && looked < 64; ++f, ++looked)
+            if (f->second.state == fetchState::failed || (f->second.state == fetchState::missing &&
+                                                          f->second.retryAt == clock::time_point{}))
+                break;
+        if (f == fetches_.end() ||
+            (f->second.state != fetchState::failed && f->second.state != fetchState::missing))
+            return;
+        fetches_.erase(f);
+    }
+    fetches_[id] = fetchState{};
+    ++underWay_;
     fetchQueues_[request.user].push_back(request.hash);
-    if (fetches_.size() > maxFetches)
-        for (auto f = fetches_.begin(); f != fetches_.end() && fetches_.size() > maxFetches;)
-            f = f->second.state == fetchState::failed || f->second.state == fetchState::missing
-                    ? fetches_.erase(f)
-                    : std::next(f);
     assetCv_.notify_one();
 }
 
@@ -674,12 +685,7 @@ std::vector<std::string> link::missingAssets() {
 
 std::size_t link::fetchesUnderWay() {
     std::lock_guard lock(assetMutex_);
-    std::size_t n = 0;
-    for (const auto& [id, f] : fetches_)
-        if (f.state == fetchState::queued || f.state == fetchState::fetching ||
-            f.state == fetchState::retrying)
-            ++n;
-    return n;
+    return underWay_;
 }
 
 void link::fetchLoop() {
@@ -688,18 +694,21 @@ void link::fetchLoop() {
         // Fetches due again go back into their users' queues.
         const auto now = clock::now();
         clock::time_point next = now + std::chrono::seconds(1);
-        for (auto& [id, f] : fetches_) {
-            if ((f.state == fetchState::missing || f.state == fetchState::retrying) &&
-                f.retryAt != clock::time_point{}) {
-                if (f.retryAt <= now) {
-                    f.retryAt = {};
-                    const std::size_t dot = id.find('.');
-                    fetchQueues_[id.substr(0, dot)].push_back(id.substr(dot + 1));
-                } else {
-                    next = std::min(next, f.retryAt);
-                }
-            }
+        while (!retries_.empty() && retries_.begin()->first <= now) {
+            const std::string id = std::move(retries_.begin()->second);
+            retries_.erase(retries_.begin());
+            auto f = fetches_.find(id);
+            if (f == fetches_.end() || f->second.retryAt == clock::time_point{})
+                continue;
+            f->second.retryAt = {};
+            if (f->second.state == fetchState::missing)
+                ++underWay_;
+            f->second.state = fetchState::queued;
+            const std::size_t dot = id.find('.');
+            fetchQueues_[id.substr(0, dot)].push_back(id.substr(dot + 1));
         }
+        if (!retries_.empty())
+            next = std::min(next, retries_.begin()->first);
         // Users take turns: the one after the last served.
         auto q = fetchQueues_.upper_bound(lastUserServed_);
         if (q == fetchQueues_.end())
@@ -718,7 +727,7 @@ void link::fetchLoop() {
         auto f = fetches_.find(id);
         if (f == fetches_.end())
             continue;
-        const bool wasMissing = f->second.state == fetchState::missing;
+        const bool wasMissing = f->second.attempts > 0;
         f->second.state = fetchState::fetching;
         ++fetching_;
         lock.unlock();
@@ -731,21 +740,37 @@ void link::fetchLoop() {
         --fetching_;
         f = fetches_.find(id);
         if (scene) {
-            if (f != fetches_.end())
+            if (f != fetches_.end()) {
                 fetches_.erase(f);
+                --underWay_;
+            }
         } else if (f != fetches_.end()) {
             fetchState& st = f->second;
             ++st.attempts;
             if (missing || transient) {
+                // A model that is not there is looked for again a few times, less often each time;
+                // sync does not wait for it meanwhile.
                 st.state = missing ? fetchState::missing : fetchState::retrying;
-                st.retryAt = clock::now() + backoff(st.attempts, std::chrono::seconds(1),
-                                                    std::chrono::seconds(60));
-                if (missing && !wasMissing && !stopping_)
+                if (missing)
+                    --underWay_;
+                if (st.attempts < 8) {
+                    st.retryAt = clock::now() + backoff(st.attempts, std::chrono::seconds(1),
+                                                        std::chrono::seconds(60));
+                    retries_.emplace(st.retryAt, id);
+                } else if (!missing) {
+                    st.state = fetchState::missing;
+                    --underWay_;
+                }
+                if (missing && !wasMissing && !stopping_ &&
+                    clock::now() - lastMissingLine_ > std::chrono::seconds(1)) {
+                    lastMissingLine_ = clock::now();
                     log_ << "shared scene: model " << printable(id, 32)
                          << "... is not on the broker; looking again later" << std::endl;
+                }
                 continue;
             }
             st.state = fetchState::failed;
+            --underWay_;
             if (!stopping_)
                 log_ << "shared scene: dropped a model of user " << printable(user) << ": "
                      << reason << std::endl;

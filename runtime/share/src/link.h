@@ -211,6 +211,9 @@ private:
     std::list<std::string> cacheUse_; // most recent first
     std::size_t cacheBytes_ = 0;
     int fetching_ = 0;
+    std::size_t underWay_ = 0; // fetches queued, under way or to be tried again soon
+    std::multimap<clock::time_point, std::string> retries_;
+    clock::time_point lastMissingLine_{};
 };
 
 } // namespace zel::share::detail

@@ -50,13 +50,16 @@ struct sharedScene::impl final : world::nodeHooks {
                 << std::endl;
     }
 
-    void pumpOnce() {
+    // True when records are still waiting (the time was up).
+    bool pumpOnce() {
         const auto now = clock::now();
+        bool more = false;
         for (const bucketEntry& e : net->takePresence())
             mirrors->applyPresence(e.key, e.value, e.erased, now);
         const auto until = now + applyBudget;
         do {
             const std::vector<bucketEntry> batch = net->takeNodes(256);
+            more = batch.size() == 256;
             if (batch.empty())
                 break;
             for (const bucketEntry& e : batch) {
@@ -84,6 +87,7 @@ struct sharedScene::impl final : world::nodeHooks {
             }
         if (!net->writeRefused())
             net->publish(std::move(out));
+        return more;
     }
 
     void leave() {
@@ -136,9 +140,12 @@ bool sharedScene::sync(double seconds) {
     impl& i = *impl_;
     const auto deadline = clock::now() + std::chrono::duration_cast<clock::duration>(
                                              std::chrono::duration<double>(seconds));
+    // No pause while records wait: a late join goes at full speed.
+    bool more = false;
     auto pause = [&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        i.pumpOnce();
+        if (!more)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        more = i.pumpOnce();
     };
     i.pumpOnce();
     i.syncProblem.clear();

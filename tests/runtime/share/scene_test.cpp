@@ -17,7 +17,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -84,7 +84,17 @@ public:
         char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("-c"),
                         const_cast<char*>(conf.c_str()),    const_cast<char*>("-l"),
                         const_cast<char*>(log.c_str()),     nullptr};
-        if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv, environ) != 0)
+        // The server goes with the test, even when the test dies.
+        const pid_t parent = getpid();
+        pid_ = fork();
+        if (pid_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent)
+                _exit(1);
+            execve(program.c_str(), argv, environ);
+            _exit(127);
+        }
+        if (pid_ < 0)
             return false;
         for (int i = 0; i < 500 && !accepting(port_); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
