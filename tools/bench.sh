@@ -9,13 +9,15 @@
 #   zel_import_bench       in-process against isolated import, fresh and started-ahead helper
 #                          (Google Benchmark)
 #   bench-share            shared scenes against the broker's own key-value figures
+#   bench-web              the web page: put to its frame against a bare watcher, frames per
+#                          second with large.3ds placed, bundle size
 # Give target names to run only those.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$(ZEL_BUILD_BENCH=ON ZEL_BUILD_DIR=${ZEL_BUILD_DIR:-$top/build-release} "$top/tools/build.sh" | tail -n 1)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(bench-import-compare bench-startup-compare bench-render-compare
-                                    bench-first-frame bench-hostile-catalogue zel_import_bench bench-share)
+                                    bench-first-frame bench-hostile-catalogue zel_import_bench bench-share bench-web)
 for t in "${targets[@]}"; do
     echo "== $t"
     if [ -x "$build/bin/$t" ]; then

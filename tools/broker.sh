@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # A local broker for shared scenes: nats-server on the loopback interface with JetStream,
-# max_payload 8 MB and its storage in a folder it names. Runs in the foreground until Ctrl-C.
+# max_payload 8 MB and its storage in a folder it names, and a WebSocket listener for the web
+# page on the next port (plain ws: loopback only; a deployment puts TLS in front). Runs in the
+# foreground until Ctrl-C.
 #   tools/broker.sh [--users FILE] [--config-only] [PORT] [STORE]
-#                                      defaults: 4222, ${TMPDIR:-/tmp}/zel-broker
+#                                      defaults: 4222, ${TMPDIR:-/tmp}/zel-broker; WebSocket PORT+1
 # Then, in two other terminals:
 #   build/bin/zelhost --share nats://127.0.0.1:4222 --user alice
 #   build/bin/zelhost --share nats://127.0.0.1:4222 --user bob
@@ -34,7 +36,7 @@ while [ $# -gt 0 ]; do
         shift
         ;;
     -h | --help)
-        sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'
         exit 0
         ;;
     -*)
@@ -130,6 +132,10 @@ auth=""
     cat >"$config.new" <<CONF
 listen: 127.0.0.1:$port
 max_payload: 8MB
+websocket {
+  listen: "127.0.0.1:$((port + 1))"
+  no_tls: true
+}
 jetstream {
   store_dir: "$store"
 }
@@ -141,5 +147,5 @@ if [ $configOnly = 1 ]; then
     echo "$config"
     exit 0
 fi
-echo "$me: nats://127.0.0.1:$port, JetStream storage in $store (Ctrl-C stops it)" >&2
+echo "$me: nats://127.0.0.1:$port and ws://127.0.0.1:$((port + 1)), JetStream storage in $store (Ctrl-C stops it)" >&2
 exec "$server" -c "$config"

@@ -12,9 +12,21 @@ packages=()
 for list in "$@"; do
     mapfile -t -O "${#packages[@]}" packages < <(grep -v '^\s*#' "$list" | sed 's/\s*#.*//; /^\s*$/d')
 done
+# A package counts as installed when an installed package provides it: a Node.js from another
+# source ships npm inside and conflicts with Debian's npm package.
+provided=" "
+while IFS= read -r line; do
+    [[ "$line" == "install ok installed|"* ]] || continue
+    IFS=',' read -ra names <<<"${line#*|}"
+    for n in "${names[@]}"; do
+        n=${n%%(*}
+        provided+="${n// /} "
+    done
+done < <(dpkg-query -W -f='${Status}|${Provides}\n' 2>/dev/null || true)
 missing=()
 for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+        [[ "$provided" == *" $p "* ]] || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 

@@ -26,7 +26,9 @@ done
 log=$tmp/log
 cat >"$tmp/bin/dpkg-query" <<EOF
 #!$(command -v bash)
-# Every package counts as installed except those named in \$STUB_MISSING.
+# Every package counts as installed except those named in \$STUB_MISSING; asked for what the
+# installed packages provide, one installed package provides \$STUB_PROVIDES.
+case "\$*" in *Provides*) echo "install ok installed|\${STUB_PROVIDES:-}"; exit 0 ;; esac
 for a; do p=\$a; done
 case " \${STUB_MISSING:-} " in *" \$p "*) exit 1 ;; esac
 echo "install ok installed"
@@ -92,6 +94,11 @@ run 1000 missing-pkg no-sudo && fail "without sudo the script succeeded"
 grep -q "as root, run: apt-get install .*missing-pkg" "$tmp/err" ||
     fail "without sudo, no advice: $(cat "$tmp/err")"
 grep -q "^cmake" "$log" && fail "built without the packages"
+
+# A package that an installed one provides (NodeSource's nodejs provides npm and conflicts with
+# Debian's): nothing to install.
+STUB_PROVIDES="nodejs-dev, missing-pkg (= 9.0)" run 1000 missing-pkg || fail "a provided package: exit $?"
+grep -q -e sudo -e apt-get "$log" && fail "a provided package was installed: $(cat "$log")"
 
 # Root: apt-get directly, no sudo.
 run 0 missing-pkg || fail "root with a missing package: exit $?"

@@ -1,0 +1,191 @@
+// What the page's end-to-end tests and benchmark share: a nats-server of their own on free loopback
+// ports (with its WebSocket listener) and a temporary store, the page served from the build, a
+// headless Chromium, and zelhost sites on scripts. Everything is stopped by pid, every wait bounded.
+import { spawn } from 'node:child_process';
+import { mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { createServer } from 'node:http';
+import { connect, createServer as createTcpServer } from 'node:net';
+import { tmpdir } from 'node:os';
+import { extname, join, normalize, resolve } from 'node:path';
+
+export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+// Every process started here, killed by pid if this one ends without stopping them (a crash, an
+// uncaught error): no broker or site outlives its test.
+const children = new Set();
+process.on('exit', () => {
+    for (const p of children) if (p.exitCode === null && p.signalCode === null) p.kill('SIGKILL');
+});
+function track(p) {
+    children.add(p);
+    p.on('error', () => {}); // a program that cannot be started shows as its exit
+    p.once('exit', () => children.delete(p));
+    return p;
+}
+
+export function tempFolder(prefix = 'zel-web-') {
+    const path = mkdtempSync(join(tmpdir(), prefix));
+    return { path, remove: () => rmSync(path, { recursive: true, force: true }) };
+}
+
+export function freePort() {
+    return new Promise((resolve, reject) => {
+        const s = createTcpServer();
+        s.on('error', reject);
+        s.listen(0, '127.0.0.1', () => {
+            const { port } = s.address();
+            s.close(() => resolve(port));
+        });
+    });
+}
+
+function accepting(port) {
+    return new Promise((resolve) => {
+        const c = connect(port, '127.0.0.1');
+        c.on('connect', () => (c.destroy(), resolve(true)));
+        c.on('error', () => resolve(false));
+    });
+}
+
+// Polls check() until it gives something truthy; throws with what after ms.
+export async function waitFor(check, ms, what) {
+    const end = Date.now() + ms;
+    for (;;) {
+        const v = await check();
+        if (v) return v;
+        if (Date.now() > end) throw new Error(`timed out after ${ms} ms waiting for ${what}`);
+        await sleep(25);
+    }
+}
+
+function stopProcess(p, signal = 'SIGTERM') {
+    if (p.exitCode !== null || p.signalCode !== null) return Promise.resolve();
+    return new Promise((resolve) => {
+        const timer = setTimeout(() => p.kill('SIGKILL'), 5000);
+        p.once('exit', () => (clearTimeout(timer), resolve()));
+        p.kill(signal);
+    });
+}
+
+// nats-server with JetStream and WebSocket on loopback. extra: more config text (users).
+export async function startBroker(folder, extra = '') {
+    const port = await freePort();
+    const wsPort = await freePort();
+    const config = join(folder, 'broker.conf');
+    writeFileSync(config, `listen: 127.0.0.1:${port}\nmax_payload: 8MB\n` +
+        `websocket {\n  listen: "127.0.0.1:${wsPort}"\n  no_tls: true\n}\n` +
+        `jetstream {\n  store_dir: "${join(folder, 'store')}"\n}\n${extra}`);
+    const broker = { port, wsPort, url: `nats://127.0.0.1:${port}`, ws: `ws://127.0.0.1:${wsPort}`, process: null };
+    broker.start = async () => {
+        broker.process = track(spawn(process.env.ZEL_NATS_SERVER ?? 'nats-server', ['-c', config], { stdio: 'ignore' }));
+        await waitFor(async () => (await accepting(port)) && accepting(wsPort), 10000, 'the broker');
+    };
+    broker.stop = () => stopProcess(broker.process, 'SIGKILL');
+    await broker.start();
+    return broker;
+}
+
+// The page's files, from the build, on a free loopback port.
+export async function servePage(dir) {
+    const types = { '.html': 'text/html', '.js': 'text/javascript', '.txt': 'text/plain' };
+    const server = createServer((req, res) => {
+        const path = normalize(decodeURIComponent(new URL(req.url, 'http://x').pathname)).replace(/^(\.\.[/\\])+/, '');
+        const file = join(dir, path === '/' ? 'index.html' : path);
+        try {
+            const body = readFileSync(file);
+            res.writeHead(200, { 'content-type': types[extname(file)] ?? 'application/octet-stream' });
+            res.end(body);
+        } catch {
+            res.writeHead(404);
+            res.end();
+        }
+    });
+    await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+    return { url: `http://127.0.0.1:${server.address().port}/`, close: () => new Promise((r) => server.close(r)) };
+}
+
+// Headless Chromium with software WebGL 2, nothing but loopback traffic.
+export async function launchBrowser(folder, { width = 800, height = 600 } = {}) {
+    const { default: puppeteer } = await import('puppeteer-core');
+    return puppeteer.launch({
+        executablePath: process.env.ZEL_CHROMIUM ?? '/usr/bin/chromium',
+        headless: true,
+        userDataDir: join(folder, 'chromium'),
+        args: ['--no-sandbox', '--use-angle=swiftshader', '--enable-unsafe-swiftshader', '--no-first-run',
+            '--disable-background-networking', '--disable-component-update', '--disable-sync', '--disable-quic',
+            '--disable-features=Translate,MediaRouter,OptimizationHints', `--window-size=${width},${height}`],
+        defaultViewport: { width, height },
+    });
+}
+
+// Opens the page and joins; resolves once it has joined.
+export async function openPage(browser, pageUrl, { server, scene, user, password = '' }) {
+    const page = await browser.newPage();
+    const problems = [];
+    page.on('pageerror', (e) => problems.push(`page error: ${e.message}`));
+    // The browser's own lines about refused connections while the broker is away are expected.
+    const expected = /WebGL|GPU|swiftshader|WebSocket connection to .* failed/i;
+    page.on('console', (m) => m.type() === 'error' && !expected.test(m.text()) && problems.push(`console: ${m.text()}`));
+    await page.goto(pageUrl);
+    await page.evaluate((f) => {
+        for (const [id, v] of Object.entries(f)) document.getElementById(id).value = v;
+    }, { server, scene, user, password });
+    await page.click('#join button');
+    await waitFor(() => page.evaluate(() => window.zelPage.state === 'joined'), 20000, 'the page to join');
+    return { page, problems };
+}
+
+// A zelhost site on a script, in folder, its output in NAME.out / NAME.err there.
+export function startSite(folder, name, brokerUrl, script, { scene, models, env = {}, args: extra = [] } = {}) {
+    const scriptFile = join(folder, `${name}.zel`);
+    writeFileSync(scriptFile, script);
+    const args = ['--share', brokerUrl, '--user', name, '--script', scriptFile];
+    if (scene) args.push('--scene', scene);
+    if (models) args.push('--models', models);
+    args.push(...extra);
+    const childEnv = { ...process.env, ...env };
+    for (const k of ['DISPLAY', 'WAYLAND_DISPLAY', 'ZEL_SHARE_USER', 'ZEL_SHARE_PASSWORD', 'ZEL_SHARE_CREDS']) if (!(k in env)) delete childEnv[k];
+    const p = track(spawn(resolve(process.env.ZEL_BIN, 'zelhost'), args, { cwd: folder, env: childEnv, stdio: ['ignore', 'ignore', 'pipe'] }));
+    let err = '';
+    p.stderr.on('data', (d) => (err += d));
+    p.on('error', (e) => (err += `cannot start zelhost: ${e.message}\n`));
+    const exited = new Promise((resolve) => {
+        p.once('exit', (code) => resolve(code));
+        p.once('error', () => resolve(-1));
+    });
+    return {
+        process: p,
+        err: () => err,
+        exited,
+        stop: () => stopProcess(p),
+        dump: (file) => JSON.parse(readFileSync(join(folder, file), 'utf8')),
+    };
+}
+
+// Pixels that differ between two PNG screenshots of one size (decoded in the page).
+export async function differingPixels(page, a, b) {
+    return page.evaluate(async (x, y) => {
+        const load = async (b64) => {
+            const img = await createImageBitmap(await (await fetch(`data:image/png;base64,${b64}`)).blob());
+            const c = new OffscreenCanvas(img.width, img.height);
+            const g = c.getContext('2d');
+            g.drawImage(img, 0, 0);
+            return g.getImageData(0, 0, img.width, img.height).data;
+        };
+        const [p, q] = [await load(x), await load(y)];
+        let n = 0;
+        for (let i = 0; i < p.length; i += 4)
+            if (Math.abs(p[i] - q[i]) + Math.abs(p[i + 1] - q[i + 1]) + Math.abs(p[i + 2] - q[i + 2]) > 24) ++n;
+        return { differing: n, total: p.length / 4 };
+    }, a.toString('base64'), b.toString('base64'));
+}
+
+// The project's NATS client in node, over the broker's WebSocket listener (node has no WebSocket
+// of its own before version 22).
+export async function natsClient(server, options = {}) {
+    if (typeof globalThis.WebSocket === 'undefined') globalThis.WebSocket = (await import('ws')).WebSocket;
+    const { wsconnect } = await import('@nats-io/nats-core');
+    const { Kvm } = await import('@nats-io/kv');
+    const nc = await wsconnect({ servers: server, ...options });
+    return { nc, kvm: new Kvm(nc) };
+}

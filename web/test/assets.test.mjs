@@ -1,0 +1,80 @@
+// Models from the asset bucket: only bytes that match their hash and decode are drawn, and memory
+// follows the chunks that arrive, not what a manifest announces.
+import assert from 'node:assert/strict';
+import { createHash } from 'node:crypto';
+import { readFileSync } from 'node:fs';
+import { join } from 'node:path';
+import { test } from 'node:test';
+
+import { AssetCache, fetchAsset } from '../src/assets.js';
+
+// Node.js 18 has the Web Crypto API only as a module.
+if (!globalThis.crypto) globalThis.crypto = (await import('node:crypto')).webcrypto;
+
+const chunk = 1040384;
+const sha = (b) => createHash('sha256').update(b).digest('hex');
+
+// A bucket holding blob under user, cut into chunks; damage(map) may then change it.
+function bucket(user, blob, damage = () => {}) {
+    const size = chunk;
+    const hash = sha(blob);
+    const m = new Map();
+    const chunks = Math.ceil(blob.length / size);
+    for (let i = 0; i < chunks; ++i) m.set(`${user}.${hash}.${i}`, blob.subarray(i * size, (i + 1) * size));
+    m.set(`${user}.${hash}`, new TextEncoder().encode(JSON.stringify({ size: blob.length, chunks, chunk: size })));
+    damage(m, hash);
+    const asked = [];
+    const get = async (key) => (asked.push(key), m.get(key) ?? null);
+    return { hash, get, asked };
+}
+
+test('a model is fetched under the user of the record that names it, checked and decoded', { skip: !process.env.ZEL_WEB_GOLDEN }, async () => {
+    const sample = new Uint8Array(readFileSync(join(process.env.ZEL_WEB_GOLDEN, 'sample.bin')));
+    const b = bucket('alice', sample);
+    const r = await fetchAsset(b.get, 'alice', b.hash);
+    assert.equal(r.reason, undefined);
+    assert.equal(r.scene.nodes.length, 4);
+    assert.ok(b.asked.every((k) => k.startsWith(`alice.${b.hash}`)));
+    // The same hash under another user is another user's asset: not there.
+    const other = await fetchAsset(b.get, 'mallory', b.hash, { stopped: () => true });
+    assert.match(other.reason, /no asset/);
+});
+
+test('bytes that do not match, do not add up or do not decode leave the model without geometry', async () => {
+    // Three chunks and a bit.
+    const junk = new Uint8Array(3 * chunk + 5).map((_, i) => i * 7);
+    const manifest = (text) => (m, h) => m.set(`eve.${h}`, new TextEncoder().encode(text));
+    const cases = [
+        [bucket('eve', junk), /does not decode: not a scene encoding/],
+        [bucket('eve', junk, (m, h) => m.set(`eve.${h}.1`, new Uint8Array(chunk - 1))), /wrong size/],
+        [bucket('eve', junk, (m, h) => m.set(`eve.${h}.1`, new Uint8Array(chunk))), /does not match its hash/],
+        [bucket('eve', junk, (m, h) => m.delete(`eve.${h}.2`)), /chunk 2 of a model is missing/],
+        [bucket('eve', junk, manifest('{"size":536870913,"chunks":517,"chunk":1040384}')), /larger than 512 MiB/],
+        [bucket('eve', junk, manifest('{"size":3121157,"chunks":3121157,"chunk":1}')), /chunk size is not/],
+    ];
+    for (const [b, reason] of cases) assert.match((await fetchAsset(b.get, 'eve', b.hash)).reason, reason);
+});
+
+test('a manifest that announces much costs nothing before its chunks arrive', async () => {
+    const hash = 'ab'.repeat(32);
+    const manifest = new TextEncoder().encode(JSON.stringify({ size: 512 * 1024 * 1024, chunks: 517, chunk }));
+    const get = async (key) => (key === `eve.${hash}` ? manifest : null);
+    const before = process.memoryUsage().arrayBuffers;
+    assert.match((await fetchAsset(get, 'eve', hash)).reason, /chunk 0 of a model is missing/);
+    assert.ok(process.memoryUsage().arrayBuffers - before < 64 * 1024 * 1024);
+});
+
+test('a missing model is asked for again later; one that does not decode is not', async () => {
+    const junk = new TextEncoder().encode('not a model');
+    const b = bucket('eve', junk);
+    let ready = 0;
+    const cache = new AssetCache(b.get, { onReady: () => ++ready, retryAfterMs: 50 });
+    assert.equal(cache.lookup('eve', b.hash), null);
+    await new Promise((resolve) => setTimeout(resolve, 100));
+    assert.match(cache.lookup('eve', b.hash).reason, /does not decode/);
+    assert.equal(ready, 1);
+    const calls = b.asked.length;
+    await new Promise((resolve) => setTimeout(resolve, 150));
+    assert.match(cache.lookup('eve', b.hash).reason, /does not decode/);
+    assert.equal(b.asked.length, calls, 'not fetched again');
+});

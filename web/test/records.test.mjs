@@ -1,0 +1,77 @@
+// The record checks: what a desktop site drops, the page drops too.
+import assert from 'node:assert/strict';
+import { test } from 'node:test';
+
+import { decodeManifest, decodePresence, decodeRecord, parseNodeKey, parsePresenceKey } from '../src/records.js';
+
+const key = parseNodeKey('alice.0123abcd.7');
+const hash = 'ab'.repeat(32);
+const identity = [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1];
+const record = (fields) => JSON.stringify({ name: 'n', parent: '', order: 0, matrix: identity, ...fields });
+
+test('keys name a user and a site of 8 hex digits, and nothing else', () => {
+    assert.deepEqual(parseNodeKey('alice.0123abcd.7'), { site: { user: 'alice', hex: '0123abcd' }, n: 7n });
+    assert.deepEqual(parsePresenceKey('b_o-b.ffffffff'), { user: 'b_o-b', hex: 'ffffffff' });
+    for (const bad of ['alice.0123abcd', 'alice.0123ABCD.1', 'alice.0123abc.1', 'al ice.0123abcd.1', 'alice.0123abcd.1.2',
+        'alice.0123abcd.x', 'alice.0123abcd.', `${'a'.repeat(33)}.0123abcd.1`, 'alice.0123abcd.18446744073709551616',
+        `alice.0123abcd.${'1'.repeat(21)}`])
+        assert.equal(parseNodeKey(bad), null, bad);
+    assert.equal(parseNodeKey('alice.0123abcd.18446744073709551615').n, 2n ** 64n - 1n);
+    assert.equal(parsePresenceKey('alice.0123abcd.1'), null);
+    assert.equal(parsePresenceKey(`${'a'.repeat(200)}.0123abcd`), null);
+});
+
+test('a well-formed record is taken whole; only a top node is a navigator', () => {
+    assert.equal(decodeRecord(key, record({ navigator: true })).value.navigator, true);
+    const r = decodeRecord(key, record({ parent: 'alice.0123abcd.2', order: 3, mesh: { scene: hash, meshes: [0, 4] }, anim: true, navigator: true }));
+    assert.equal(r.reason, undefined);
+    assert.deepEqual(
+        { ...r.value, matrix: Array.from(r.value.matrix) },
+        { name: 'n', parent: 'alice.0123abcd.2', order: 3, matrix: identity, meshScene: hash, meshes: [0, 4], anim: 1, navigator: false },
+    );
+});
+
+test('records that break a rule are dropped with the reason a desktop site gives', () => {
+    const cases = [
+        ['x'.repeat(64 * 1024 + 1), 'record of 65537 bytes'],
+        ['[1]', 'not a JSON object'],
+        ['{"name": "a", ', 'not a JSON object'],
+        [new Uint8Array([0x7b, 0xff, 0x7d]), 'not a JSON object'],
+        [record({ name: 5 }), 'no name'],
+        [record({ name: 'é'.repeat(1025) }), 'name longer than 1024 characters'],
+        [record({ parent: 7 }), 'no parent'],
+        [record({ parent: 'bob.0123abcd.1' }), 'parent is not a node of the same site'],
+        [record({ parent: 'alice.0123abce.1' }), 'parent is not a node of the same site'],
+        [record({ parent: 'alice.0123abcd.7' }), 'node is its own parent'],
+        [record({ order: -1 }), 'no order'],
+        [record({ order: 1.5 }), 'no order'],
+        [record({ matrix: identity.slice(1) }), 'matrix is not 16 numbers'],
+        [record({ matrix: [...identity.slice(1), '1'] }), 'matrix holds a number that is not finite'],
+        [record({ matrix: [...identity.slice(1), 1e39] }), 'matrix holds a number that is not finite'],
+        [record({ mesh: { scene: hash.toUpperCase(), meshes: [] } }), 'bad mesh reference'],
+        [record({ mesh: { scene: hash } }), 'bad mesh reference'],
+        [record({ mesh: { scene: hash, meshes: [2 ** 32] } }), 'bad mesh index'],
+        [record({ mesh: { scene: hash, meshes: [-1] } }), 'bad mesh index'],
+        [record({ anim: 1 }), 'anim is not true or false'],
+    ];
+    for (const [value, reason] of cases) assert.equal(decodeRecord(key, value).reason, reason, String(value).slice(0, 80));
+    // Written as 1.0 it is not a whole number for a desktop site either (where the runtime tells).
+    if (JSON.parse('1', (k, v, c) => c !== undefined)) assert.equal(decodeRecord(key, record({}).replace('"order":0', '"order":1.0')).reason, 'no order');
+});
+
+test('presence must name the site of its key', () => {
+    const site = parsePresenceKey('alice.0123abcd');
+    assert.equal(decodePresence(site, '{"user":"alice","site":"alice-0123abcd","joined":5}').value.joined, 5);
+    assert.equal(decodePresence(site, '{"user":"alice","site":"alice-0123abce"}').reason, 'presence record names another site than its key');
+    assert.equal(decodePresence(site, '{"user":"alice"}').reason, 'presence record is not {user, site, joined}');
+});
+
+test('a manifest must add up, in chunks of the fixed size, and stay within 512 MiB', () => {
+    assert.deepEqual(decodeManifest('{"size":2000000,"chunks":2,"chunk":1040384}').value, { size: 2000000, chunks: 2, chunkBytes: 1040384 });
+    assert.equal(decodeManifest('{"size":0,"chunks":0,"chunk":1040384}').value.chunks, 0);
+    assert.equal(decodeManifest('{"size":2000000,"chunks":1,"chunk":1040384}').reason, "manifest's chunks do not add up to its size");
+    for (const bad of ['{"size":10,"chunks":10,"chunk":1}', '{"size":10,"chunks":1,"chunk":0}', '{"size":10,"chunks":1,"chunk":2000000}'])
+        assert.equal(decodeManifest(bad).reason, "manifest's chunk size is not 1040384", bad);
+    assert.equal(decodeManifest(`{"size":${512 * 1024 * 1024 + 1},"chunks":517,"chunk":1040384}`).reason, 'asset larger than 512 MiB');
+    assert.equal(decodeManifest('{"size":-1,"chunks":0,"chunk":1}').reason, 'manifest is not {size, chunks, chunk}');
+});
