@@ -17,7 +17,7 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
-namespace imp = zel::world::import;
+namespace imp = zel::import;
 namespace share = zel::share;
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace imp = zel::world::import;
+namespace imp = zel::import;
 
 namespace {
 

@@ -57,7 +57,7 @@ public:
 private:
     const world::world& world_;
     const share::sharedScene* share_ = nullptr;
-    render::worldFrames frames_;
+    worldRender::worldFrames frames_;
     modelMeter meter_;
 };
 

@@ -156,7 +156,7 @@ private:
     void followShape();
 
     world::world& world_;
-    render::worldInput input_; // where the camera's input passes the rest
+    worldRender::worldInput input_; // where the camera's input passes the rest
     cameraControl camera_;
     cameraInput cameraInput_;   // the camera's keys and drags, the rest to input_
     historyInput historyInput_; // takes the screen's input (in a window through queue_)

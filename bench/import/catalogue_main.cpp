@@ -13,7 +13,7 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-namespace mutation = zel::world::import::mutation;
+namespace mutation = zel::import::mutation;
 
 int main(int argc, char** argv) {
     if (argc != 3) {

@@ -14,7 +14,7 @@
 
 #include <sys/resource.h>
 
-namespace imp = zel::world::import;
+namespace imp = zel::import;
 
 namespace {
 

@@ -25,7 +25,7 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
-namespace imp = zel::world::import;
+namespace imp = zel::import;
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include <memory>
 #include <optional>
 
-namespace imp = zel::world::import;
+namespace imp = zel::import;
 using namespace zel::render;
 
 namespace {

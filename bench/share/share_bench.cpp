@@ -406,15 +406,15 @@ void bytes() {
                 value.size(), pub.size() + value.size() + 2);
 }
 
-std::shared_ptr<const zel::world::import::scene> triangleModel(float size) {
-    auto s = std::make_shared<zel::world::import::scene>();
-    zel::world::import::mesh m;
+std::shared_ptr<const zel::import::scene> triangleModel(float size) {
+    auto s = std::make_shared<zel::import::scene>();
+    zel::import::mesh m;
     m.positions = {0, 0, 0, size, 0, 0, 0, size, 0};
     m.normals = {0, 0, 1, 0, 0, 1, 0, 0, 1};
     m.indices = {0, 1, 2};
     s->meshes.push_back(m);
     s->materials.emplace_back();
-    zel::world::import::node n;
+    zel::import::node n;
     n.name = "t";
     n.meshes = {0};
     s->nodes.push_back(n);

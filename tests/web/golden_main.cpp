@@ -23,7 +23,7 @@
 #include <limits>
 
 namespace fs = std::filesystem;
-using namespace zel::world::import;
+using namespace zel::import;
 using nlohmann::json;
 
 namespace {

@@ -29,7 +29,7 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-namespace mutation = zel::world::import::mutation;
+namespace mutation = zel::import::mutation;
 
 namespace {
 

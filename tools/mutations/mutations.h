@@ -10,7 +10,7 @@
 #include <sstream>
 #include <string>
 
-namespace zel::world::import::mutation {
+namespace zel::import::mutation {
 
 inline std::uint64_t splitmix(std::uint64_t& state) {
     std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
@@ -68,4 +68,4 @@ inline bool writeFile(const std::filesystem::path& file, const std::string& byte
     return bool(out);
 }
 
-} // namespace zel::world::import::mutation
+} // namespace zel::import::mutation

@@ -16,7 +16,7 @@
 #include <unordered_set>
 #include <utility>
 
-namespace zel::world::import {
+namespace zel::import {
 
 static_assert(std::is_same_v<ai_real, float>, "positions are copied as float arrays");
 static_assert(sizeof(aiVector3D) == 3 * sizeof(float));
@@ -280,4 +280,4 @@ std::optional<scene> importInProcess(const std::filesystem::path& file, std::str
     return std::nullopt;
 }
 
-} // namespace zel::world::import
+} // namespace zel::import

@@ -25,7 +25,7 @@
 #define ZEL_HELPER_SANITIZED 1
 #endif
 
-namespace zel::world::import::process {
+namespace zel::import::process {
 
 void fileDescriptor::reset(int fd) {
     if (fd_ >= 0)
@@ -357,4 +357,4 @@ void waitForExit(pid_t pid, exitWait& w, exitStatus& out) {
     reap(pid, out);
 }
 
-} // namespace zel::world::import::process
+} // namespace zel::import::process

@@ -5,7 +5,7 @@
 
 #include <sys/stat.h>
 
-namespace zel::world::import {
+namespace zel::import {
 
 importCache::importCache(loader load) : load_(std::move(load)) {}
 
@@ -68,4 +68,4 @@ void importCache::clear() {
     entries_.clear();
 }
 
-} // namespace zel::world::import
+} // namespace zel::import

@@ -26,7 +26,7 @@
 #define ZEL_SANDBOX_SANITIZED 1
 #endif
 
-namespace zel::world::import {
+namespace zel::import {
 
 namespace {
 
@@ -489,4 +489,4 @@ const std::vector<const char*>& importSyscallAllowList() {
     return all;
 }
 
-} // namespace zel::world::import
+} // namespace zel::import

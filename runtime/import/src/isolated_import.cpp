@@ -28,7 +28,7 @@
 #include <time.h>
 #include <unistd.h>
 
-namespace zel::world::import {
+namespace zel::import {
 
 namespace {
 
@@ -623,4 +623,4 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
     return std::nullopt;
 }
 
-} // namespace zel::world::import
+} // namespace zel::import

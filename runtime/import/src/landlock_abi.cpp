@@ -5,7 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-namespace zel::world::import {
+namespace zel::import {
 
 int landlockAbi() {
 #ifdef SYS_landlock_create_ruleset
@@ -17,4 +17,4 @@ int landlockAbi() {
 #endif
 }
 
-} // namespace zel::world::import
+} // namespace zel::import

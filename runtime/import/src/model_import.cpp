@@ -2,7 +2,7 @@
 
 #include <zel/import/import_cache.h>
 
-namespace zel::world::import {
+namespace zel::import {
 
 namespace {
 
@@ -43,4 +43,4 @@ void clearImportCache() {
     sharedCache().clear();
 }
 
-} // namespace zel::world::import
+} // namespace zel::import

@@ -8,7 +8,7 @@
 #include <new>
 #include <stdexcept>
 
-namespace zel::world::import {
+namespace zel::import {
 
 // The layout is described byte by byte in include/zel/import/wire_format.md; keep the two in step.
 // The trailer and the size in the header make a cut-off encoding (a child that died while writing)
@@ -627,4 +627,4 @@ std::string sanitizeReason(std::string_view reason, std::size_t maxLength) {
     return out;
 }
 
-} // namespace zel::world::import
+} // namespace zel::import

@@ -12,7 +12,7 @@
 #include <memory>
 #include <system_error>
 
-namespace zel::world::import {
+namespace zel::import {
 
 namespace fs = std::filesystem;
 
@@ -228,4 +228,4 @@ void loadTextures(scene& s, const std::vector<fs::path>& folders, textureNotes* 
     }
 }
 
-} // namespace zel::world::import
+} // namespace zel::import

@@ -46,7 +46,7 @@
 #include <sys/sysinfo.h>
 #include <unistd.h>
 
-namespace imp = zel::world::import;
+namespace imp = zel::import;
 
 namespace {
 

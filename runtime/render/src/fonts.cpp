@@ -181,7 +181,7 @@ void glyphSet::resolve(const std::vector<char32_t>& missing) {
     if (left.size() > 8) {
         names += " and " + std::to_string(left.size() - 8) + " more";
     }
-    std::fprintf(stderr, "view: no installed font has %s; shown as U+FFFD\n", names.c_str());
+    std::fprintf(stderr, "font lookup: no installed font has %s; shown as U+FFFD\n", names.c_str());
     for (char32_t c : left) {
         source_[c] = nullptr;
     }
@@ -197,7 +197,7 @@ bool glyphSet::build(ImFontAtlas& atlas) {
     }
     if (!primaryLoaded_ && !reportedPrimary_) {
         reportedPrimary_ = true;
-        std::fprintf(stderr, "view: cannot read the UI font %s; using the built-in font\n",
+        std::fprintf(stderr, "UI font: cannot read %s; using the built-in font\n",
                      options_.primaryFile.empty() ? "(none given)" : options_.primaryFile.c_str());
     }
     font* primary = primaryLoaded_ ? fonts_.front().get() : nullptr;

@@ -228,8 +228,9 @@ struct screen::impl final : inputSink {
         }
     }
 
-    // --- set-up
-    // -----------------------------------------------------------------------------------
+    // clang-format off
+    // --- set-up ----------------------------------------------------------------------------------
+    // clang-format on
 
     bool startUi() {
         IMGUI_CHECKVERSION();
@@ -253,20 +254,21 @@ struct screen::impl final : inputSink {
         wantHelp();
         uiReady = true;
         if (!glyphs->build(*io.Fonts)) {
-            std::fprintf(stderr, "view: cannot build the UI's font atlas\n");
+            std::fprintf(stderr, "UI set-up: cannot build the font atlas\n");
             return false;
         }
         target->initUi();
         if (!ImGui_ImplOpenGL3_Init("#version 330 core")) {
-            std::fprintf(stderr, "view: cannot start the UI's OpenGL renderer\n");
+            std::fprintf(stderr, "UI set-up: cannot start the OpenGL renderer of the UI\n");
             return false;
         }
         glUiReady = true;
         return true;
     }
 
-    // --- frame
-    // ------------------------------------------------------------------------------------
+    // clang-format off
+    // --- frame -----------------------------------------------------------------------------------
+    // clang-format on
 
     void wantHelp() {
         glyphs->want(helpHeading);
@@ -311,7 +313,7 @@ struct screen::impl final : inputSink {
             ImGui_ImplOpenGL3_DestroyFontsTexture();
         }
         if (!glyphs->build(*ImGui::GetIO().Fonts)) {
-            std::fprintf(stderr, "view: cannot build the UI's font atlas\n");
+            std::fprintf(stderr, "glyphs: cannot rebuild the font atlas with the new characters\n");
         }
         if (fontTextureMade) {
             ImGui_ImplOpenGL3_CreateFontsTexture();
@@ -668,7 +670,7 @@ struct screen::impl final : inputSink {
                 continue;
             }
             if (writePng(picture, file)) {
-                std::fprintf(stderr, "view: screenshot saved to %s\n", file.string().c_str());
+                std::fprintf(stderr, "screenshot: saved to %s\n", file.string().c_str());
             }
             return;
         }

@@ -540,11 +540,11 @@ void link::uploadLoop() {
             uploadCv_.wait_until(lock, next);
             continue;
         }
-        std::shared_ptr<const world::import::scene> scene = std::move(uploads_.front());
+        std::shared_ptr<const import::scene> scene = std::move(uploads_.front());
         uploads_.pop_front();
         lock.unlock();
         // The size first: a model over the limit is never encoded.
-        const std::size_t size = world::import::encodedSize(*scene);
+        const std::size_t size = import::encodedSize(*scene);
         std::string hash;
         bool ok = false;
         const bool tooLarge = size > maxAssetBytes;
@@ -552,7 +552,7 @@ void link::uploadLoop() {
             log_ << "shared scene: a model of " << size
                  << " bytes is larger than 512 MiB and is shared without geometry" << std::endl;
         } else {
-            const std::vector<std::byte> blob = world::import::encode(*scene);
+            const std::vector<std::byte> blob = import::encode(*scene);
             hash = sha256Hex(blob);
             remember(hash, scene, blob.size());
             ok = upload(hash, blob);
@@ -841,12 +841,12 @@ sceneRef link::download(const std::string& user, const std::string& hash, std::s
         reason = "a model does not match its hash";
         return nullptr;
     }
-    world::import::decodeResult decoded = world::import::decode(blob);
-    if (decoded.status != world::import::decodeStatus::scene || !decoded.value) {
+    import::decodeResult decoded = import::decode(blob);
+    if (decoded.status != import::decodeStatus::scene || !decoded.value) {
         reason = "a model does not decode: " + printable(decoded.reason);
         return nullptr;
     }
-    auto scene = std::make_shared<const world::import::scene>(std::move(*decoded.value));
+    auto scene = std::make_shared<const import::scene>(std::move(*decoded.value));
     remember(hash, scene, blob.size());
     return scene;
 }

@@ -119,7 +119,7 @@ private:
         bool settled() const { return !dirty && inflight == 0 && acked; }
     };
     struct sharedModel {
-        std::weak_ptr<const world::import::scene> scene;
+        std::weak_ptr<const import::scene> scene;
         enum state { working, stored, failed, tooLarge } state = working;
         std::string hash;
         int failures = 0;
@@ -154,7 +154,7 @@ private:
     template <class F> void update(const std::string& key, F&& change);
     void enqueue(outgoing item); // under publishMutex_
     void resendEverything();
-    void uploadFinished(const world::import::scene* scene);
+    void uploadFinished(const import::scene* scene);
 
     // The asset "user.hash": manifest, chunks, hash and decoding checked. Null with the reason;
     // transient tells whether trying again later may help.
@@ -203,8 +203,8 @@ private:
     clock::time_point lastErrorLine_{};
     // Records whose model is being uploaded (or could not be): sent again once it is stored.
     std::unordered_map<std::string, outgoing> parked_;
-    std::map<const world::import::scene*, sharedModel> models_;
-    std::deque<std::shared_ptr<const world::import::scene>> uploads_;
+    std::map<const import::scene*, sharedModel> models_;
+    std::deque<std::shared_ptr<const import::scene>> uploads_;
     std::condition_variable uploadCv_;
 
     // Fetching and the cache.

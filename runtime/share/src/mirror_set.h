@@ -28,7 +28,7 @@
 namespace zel::share::detail {
 
 using clock = std::chrono::steady_clock;
-using sceneRef = std::shared_ptr<const world::import::scene>;
+using sceneRef = std::shared_ptr<const import::scene>;
 
 // A site whose presence was not refreshed for this long is gone (it refreshes every second and
 // the broker forgets it after 5 s).

@@ -24,7 +24,7 @@ struct outgoing {
     nodeRecord record;
     // The imported scene that the record's meshes come from; the link hashes and uploads it and
     // fills in the record's mesh reference.
-    std::shared_ptr<const world::import::scene> source;
+    std::shared_ptr<const import::scene> source;
 };
 
 class ownNodes {

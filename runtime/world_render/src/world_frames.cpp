@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <vector>
 
-namespace zel::render {
+namespace zel::worldRender {
+
+using namespace zel::render;
 
 namespace {
 
@@ -86,7 +88,7 @@ frame worldFrames::build() {
             d.indexCount = static_cast<std::uint32_t>(g->getIndices().size());
             d.world = toMatrix(world);
             d.diffuse = g->getColor();
-            if (const std::shared_ptr<const zel::world::import::texture>& t = g->getTexture()) {
+            if (const std::shared_ptr<const zel::import::texture>& t = g->getTexture()) {
                 d.textureKey = t;
                 d.texture = {t->rgba.data(), t->width, t->height, t->hasAlpha};
             }
@@ -129,4 +131,4 @@ frame worldFrames::build() {
     return f;
 }
 
-} // namespace zel::render
+} // namespace zel::worldRender

@@ -7,7 +7,9 @@
 
 #include <cstdint>
 
-namespace zel::render {
+namespace zel::worldRender {
+
+using namespace zel::render;
 
 namespace {
 
@@ -118,4 +120,4 @@ void worldInput::windowResized(std::uint64_t window, int width, int height) {
     }
 }
 
-} // namespace zel::render
+} // namespace zel::worldRender

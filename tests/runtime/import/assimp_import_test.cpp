@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-namespace zel::world::import {
+namespace zel::import {
 namespace {
 
 using test::corpusDir;
@@ -213,4 +213,4 @@ TEST(AssimpImport, FailuresCarryAssimpsReason) {
 }
 
 } // namespace
-} // namespace zel::world::import
+} // namespace zel::import

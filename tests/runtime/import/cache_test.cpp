@@ -6,7 +6,7 @@
 
 #include <thread>
 
-namespace zel::world::import {
+namespace zel::import {
 namespace {
 
 using test::tempDir;
@@ -143,4 +143,4 @@ TEST(ImportFile, SharedAcrossCallsAndReportsFailures) {
 }
 
 } // namespace
-} // namespace zel::world::import
+} // namespace zel::import

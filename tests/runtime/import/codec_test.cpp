@@ -15,7 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace zel::world::import {
+namespace zel::import {
 namespace {
 
 using test::sampleScene;
@@ -452,4 +452,4 @@ TEST(SceneCodec, BudgetAndDeadlineStopADecoding) {
 }
 
 } // namespace
-} // namespace zel::world::import
+} // namespace zel::import

@@ -18,7 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace zel::world::import {
+namespace zel::import {
 namespace {
 
 using test::tempDir;
@@ -73,4 +73,4 @@ TEST(HelperProcess, NothingInheritedWithoutCloseRange) {
 }
 
 } // namespace
-} // namespace zel::world::import
+} // namespace zel::import

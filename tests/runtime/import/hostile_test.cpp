@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <chrono>
 
-namespace zel::world::import {
+namespace zel::import {
 namespace {
 
 using test::corpusDir;
@@ -181,4 +181,4 @@ TEST(HostileFiles, MutatedThreeDsFiles) {
 }
 
 } // namespace
-} // namespace zel::world::import
+} // namespace zel::import

@@ -23,7 +23,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace zel::world::import {
+namespace zel::import {
 namespace {
 
 using test::corpusDir;
@@ -319,4 +319,4 @@ TEST(IsolatedImport, LocatesTheHelper) {
 }
 
 } // namespace
-} // namespace zel::world::import
+} // namespace zel::import

@@ -30,7 +30,7 @@
 
 extern char** environ;
 
-namespace imp = zel::world::import;
+namespace imp = zel::import;
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace zel::world::import {
+namespace zel::import {
 namespace {
 
 using test::corpusDir;
@@ -251,4 +251,4 @@ TEST(ImportSandbox, ModelInTheHomeFolderKeepsItsMaterialLibrary) {
 }
 
 } // namespace
-} // namespace zel::world::import
+} // namespace zel::import

@@ -10,7 +10,7 @@
 
 #include <unistd.h>
 
-namespace zel::world::import::test {
+namespace zel::import::test {
 
 std::filesystem::path corpusDir() {
     return ZEL_CORPUS_DIR;
@@ -160,4 +160,4 @@ scene sampleScene() {
     return s;
 }
 
-} // namespace zel::world::import::test
+} // namespace zel::import::test

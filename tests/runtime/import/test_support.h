@@ -12,7 +12,7 @@
 
 #include <sys/types.h>
 
-namespace zel::world::import::test {
+namespace zel::import::test {
 
 std::filesystem::path corpusDir();
 
@@ -49,4 +49,4 @@ std::vector<std::filesystem::path> corpusFiles();
 // all key kinds.
 scene sampleScene();
 
-} // namespace zel::world::import::test
+} // namespace zel::import::test

@@ -17,7 +17,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-namespace zel::world::import {
+namespace zel::import {
 namespace {
 
 namespace fs = std::filesystem;
@@ -225,4 +225,4 @@ TEST(TextureImport, LargePicturesArriveDownscaledWithinTheCaps) {
 }
 
 } // namespace
-} // namespace zel::world::import
+} // namespace zel::import

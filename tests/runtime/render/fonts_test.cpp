@@ -112,7 +112,7 @@ TEST_F(glyphs, aCharacterNoFontHasIsNamedOnceAndLeftToTheFallback) {
     set.want("x");
     ASSERT_TRUE(set.build(atlas));
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "view: no installed font has U+0378; shown as U+FFFD\n");
+    EXPECT_EQ(err, "font lookup: no installed font has U+0378; shown as U+FFFD\n");
     EXPECT_EQ(set.sourceOf(U'\u0378'), "");
     EXPECT_EQ(glyph(atlas, U'\u0378'), nullptr);
     ASSERT_NE(atlas.Fonts[0]->FallbackGlyph, nullptr);
@@ -129,7 +129,7 @@ TEST_F(glyphs, withoutThePrimaryFontOrFontconfigTextStillShows) {
     testing::internal::CaptureStderr();
     ASSERT_TRUE(set.build(atlas));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "view: cannot read the UI font /nonexistent/font.ttf; using the built-in font\n");
+              "UI font: cannot read /nonexistent/font.ttf; using the built-in font\n");
     EXPECT_NE(glyph(atlas, U'a'), nullptr);
     EXPECT_NE(glyph(atlas, U'日'), nullptr);
 

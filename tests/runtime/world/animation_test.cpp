@@ -23,11 +23,11 @@ const float h = std::sqrt(0.5f);
 
 // Over 30 ticks and no tick rate (so 1 s): x from 0 to 3, a quarter turn about z, scale from the
 // node's own.
-std::shared_ptr<zel::world::import::animation> slideAndTurn() {
-    auto a = std::make_shared<zel::world::import::animation>();
+std::shared_ptr<zel::import::animation> slideAndTurn() {
+    auto a = std::make_shared<zel::import::animation>();
     a->duration = 30;
     a->ticksPerSecond = 0;
-    zel::world::import::channel ch;
+    zel::import::channel ch;
     ch.node = "box";
     ch.position = {{0, {0, 0, 0}}, {30, {3, 0, 0}}};
     ch.rotation = {{0, {0, 0, 0, 1}}, {30, {0, 0, h, h}}};

@@ -306,7 +306,7 @@ TEST_F(readerTest, MeshDataOutlivesTheImportCache) {
     const auto geometry = geometryOf(root);
     ASSERT_FALSE(geometry.empty());
     const std::size_t triangles = geometry[0]->getTriangleCount();
-    zel::world::import::clearImportCache();
+    zel::import::clearImportCache();
     EXPECT_EQ(geometry[0]->getTriangleCount(), triangles);
     float sum = 0;
     for (float v : geometry[0]->getPositions())

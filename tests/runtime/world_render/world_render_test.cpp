@@ -19,14 +19,15 @@
 #include <cmath>
 
 using namespace zel::render;
+using namespace zel::worldRender;
 using namespace rendertest;
 namespace zw = zel::world;
 
 namespace {
 
 // A unit square in the XY plane, as the reader would hang it on a node.
-std::shared_ptr<const zw::import::mesh> squareMesh() {
-    auto m = std::make_shared<zw::import::mesh>();
+std::shared_ptr<const zel::import::mesh> squareMesh() {
+    auto m = std::make_shared<zel::import::mesh>();
     m->positions = {-0.5f, -0.5f, 0, 0.5f, -0.5f, 0, 0.5f, 0.5f, 0, -0.5f, 0.5f, 0};
     m->indices = {0, 1, 2, 0, 2, 3};
     return m;

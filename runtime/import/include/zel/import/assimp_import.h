@@ -12,7 +12,7 @@
 
 struct aiScene;
 
-namespace zel::world::import {
+namespace zel::import {
 
 // The post-processing asked of Assimp for every import.
 unsigned int assimpImportFlags();
@@ -27,4 +27,4 @@ std::optional<scene> convertScene(const aiScene& s, std::string* reason);
 // Catches every exception; null with a reason (Assimp's own message where it gives one) on failure.
 std::optional<scene> importInProcess(const std::filesystem::path& file, std::string* reason);
 
-} // namespace zel::world::import
+} // namespace zel::import

@@ -11,7 +11,7 @@
 
 #include <sys/types.h>
 
-namespace zel::world::import::process {
+namespace zel::import::process {
 
 // An owned descriptor, closed when it goes.
 class fileDescriptor {
@@ -113,4 +113,4 @@ public:
 // Waits for pid's exit until w says the wait is over, then kills its process group; reaps it.
 void waitForExit(pid_t pid, exitWait& w, exitStatus& out);
 
-} // namespace zel::world::import::process
+} // namespace zel::import::process

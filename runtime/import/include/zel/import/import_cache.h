@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-namespace zel::world::import {
+namespace zel::import {
 
 class importCache {
 public:
@@ -63,4 +63,4 @@ private:
     std::map<key, entry> entries_;
 };
 
-} // namespace zel::world::import
+} // namespace zel::import

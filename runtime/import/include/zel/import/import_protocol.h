@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace zel::world::import::protocol {
+namespace zel::import::protocol {
 
 inline constexpr int resultFd = 3;
 inline constexpr int requestFd = 4;
@@ -104,4 +104,4 @@ inline std::optional<request> decodeRequest(const std::vector<char>& body) {
     return r;
 }
 
-} // namespace zel::world::import::protocol
+} // namespace zel::import::protocol

@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-namespace zel::world::import {
+namespace zel::import {
 
 // The Landlock ABI version of the running kernel, 0 when it has none (or it is switched off).
 int landlockAbi();
@@ -69,4 +69,4 @@ inline constexpr const char* unconfinedSwitch = "ZEL_IMPORT_UNCONFINED";
 // The system calls the filter allows, by name, for the documentation and the tests.
 const std::vector<const char*>& importSyscallAllowList();
 
-} // namespace zel::world::import
+} // namespace zel::import

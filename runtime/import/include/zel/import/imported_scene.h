@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace zel::world::import {
+namespace zel::import {
 
 // A picture a material shows, decoded from its image file by the import helper: 8-bit RGBA, rows
 // from the top of the picture down. Larger files arrive downscaled (sourceWidth and sourceHeight
@@ -124,4 +124,4 @@ struct scene {
     bool operator==(const scene&) const = default;
 };
 
-} // namespace zel::world::import
+} // namespace zel::import

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-namespace zel::world::import {
+namespace zel::import {
 
 struct isolationOptions {
     // Wall-clock time the child gets; then it is killed and the read fails. Zero: it follows the
@@ -102,4 +102,4 @@ void prepareImporter(const isolationOptions& options);
 // Ends the helper waiting for a file, if any.
 void dismissReadyImporter();
 
-} // namespace zel::world::import
+} // namespace zel::import

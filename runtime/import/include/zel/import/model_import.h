@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace zel::world::import {
+namespace zel::import {
 
 // The file's data, shared with every earlier and later call for the same unchanged file, imported
 // in a child with the given limits (the helper may read options.readableFolders besides the
@@ -24,4 +24,4 @@ std::shared_ptr<const scene> importFile(const std::filesystem::path& file,
 // Forgets every cached scene (scenes still in use stay alive with their users).
 void clearImportCache();
 
-} // namespace zel::world::import
+} // namespace zel::import

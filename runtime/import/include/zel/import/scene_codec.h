@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-namespace zel::world::import {
+namespace zel::import {
 
 inline constexpr std::uint32_t sceneCodecVersion = 2;
 
@@ -88,4 +88,4 @@ decodeResult decode(byteSource& source, std::uint64_t maxBytes, const decodeLimi
 // reason as one line of printable ASCII of at most maxLength bytes (other bytes become '?').
 std::string sanitizeReason(std::string_view reason, std::size_t maxLength = 300);
 
-} // namespace zel::world::import
+} // namespace zel::import

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace zel::world::import {
+namespace zel::import {
 
 struct textureFile {
     std::filesystem::path path;     // the file, with every symbolic link resolved
@@ -41,4 +41,4 @@ struct textureNotes {
 void loadTextures(scene& s, const std::vector<std::filesystem::path>& folders,
                   textureNotes* notes = nullptr);
 
-} // namespace zel::world::import
+} // namespace zel::import

@@ -7,14 +7,14 @@
 #include <memory>
 #include <vector>
 
+namespace zel::import {
+struct animation;
+struct channel;
+} // namespace zel::import
+
 namespace zel::world {
 
 class sceneNode;
-
-namespace import {
-struct animation;
-struct channel;
-} // namespace import
 
 // One of a file's animations bound to the nodes of one tree made from that file. Each channel sets
 // its node's local matrix to M = S * R * T from its scaling, rotation and position keys (linear

@@ -10,13 +10,14 @@
 #include <span>
 #include <string>
 
-namespace zel::world {
-
-namespace import {
+namespace zel::import {
 struct mesh;
 struct scene;
 struct texture;
-} // namespace import
+} // namespace zel::import
+
+namespace zel::world {
+
 
 class geometryAttr final : public xstd::attr {
 public:

@@ -10,7 +10,7 @@ namespace zel::world {
 class world;
 }
 
-namespace zel::render {
+namespace zel::worldRender {
 
 // Builds frames from a world: one walk over the scene graph from its root with world transforms,
 // a draw item per mesh of each node (a node carries one per mesh of the file's node; a mesh that
@@ -22,7 +22,7 @@ public:
     explicit worldFrames(const zel::world::world& w) : world_(w) {}
 
     // The frame's arrays point into the world's meshes: valid while the world lives.
-    frame build();
+    render::frame build();
 
 private:
     const zel::world::world& world_;
@@ -31,4 +31,4 @@ private:
     std::map<const void*, std::shared_ptr<const void>> keys_;
 };
 
-} // namespace zel::render
+} // namespace zel::worldRender

@@ -10,14 +10,14 @@ namespace zel::world {
 class world;
 }
 
-namespace zel::render {
+namespace zel::worldRender {
 
 // Feeds a world with the viewer's input: character keys to its key observers (press, auto-repeat,
 // release), mouse events to the view's mouse observers (a button press DOWN, a release UP, motion
 // DRAG with a button held and MOVE without, a wheel turn WHEEL), the status window's edits, Enter
 // and resizes to its widgets; and moves the navigator with the viewer keys: Up and Down a step
 // forward and back, Left and Right a turn, Page Up and Page Down a step up and down.
-class worldInput : public inputSink {
+class worldInput : public render::inputSink {
 public:
     explicit worldInput(zel::world::world& w) : world_(w) {}
 
@@ -27,9 +27,9 @@ public:
     void keyDown(unsigned int code) override;
     void keyRepeat(unsigned int code) override;
     void keyUp(unsigned int code) override;
-    void viewerKeyDown(viewerKey key, bool repeat) override;
-    void buttonEvent(mouseButton button, bool pressed, int x, int y) override;
-    void mouseMove(int x, int y, mouseButton held) override;
+    void viewerKeyDown(render::viewerKey key, bool repeat) override;
+    void buttonEvent(render::mouseButton button, bool pressed, int x, int y) override;
+    void mouseMove(int x, int y, render::mouseButton held) override;
     void wheel(int delta, bool horizontal) override;
     // Events of a window that no longer lives are dropped.
     void entryText(std::uint64_t window, std::size_t child, const std::string& utf8) override;
@@ -40,4 +40,4 @@ private:
     zel::world::world& world_;
 };
 
-} // namespace zel::render
+} // namespace zel::worldRender
