@@ -13,6 +13,7 @@
 //      watcher under the same load; CPU and memory of an idle site;
 //   7. the bookkeeping bytes per mirror besides the node itself (aim: under 300).
 // usage: share_bench [NATS_SERVER_PROGRAM [SITES]]
+#include <process.h>
 #include <zel/share/records.h>
 #include <zel/share/shared_scene.h>
 #include <zel/world/scene_node.h>
@@ -50,24 +51,14 @@ extern char** environ;
 
 namespace {
 
+using zel::proc::freePort;
+
 using clock_type = std::chrono::steady_clock;
 using zel::world::sceneNode;
 namespace fs = std::filesystem;
 
 double ms(clock_type::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
-}
-
-int freePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-    close(fd);
-    return ntohs(a.sin_port);
 }
 
 struct server {

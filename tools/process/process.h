@@ -55,4 +55,9 @@ private:
     int signal_ = 0;
 };
 
+// A TCP port on 127.0.0.1 that nothing listened on a moment ago (0 when none could be had), for a
+// server a test or benchmark starts; and whether something accepts connections on one now.
+int freePort();
+bool accepting(int port);
+
 } // namespace zel::proc

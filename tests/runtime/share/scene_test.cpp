@@ -1,6 +1,7 @@
 // Two shared scenes in one process against a nats-server that each test starts on a free loopback
 // port with a temporary store (stopped by pid); a plain client plays the operator or a hostile
 // peer. Waits are for conditions, bounded in time.
+#include <process.h>
 #include <zel/share/records.h>
 #include <zel/share/shared_scene.h>
 #include <zel/world/geometry.h>
@@ -38,28 +39,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int freePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-bool accepting(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
-}
+using zel::proc::accepting;
+using zel::proc::freePort;
 
 // nats-server with JetStream on 127.0.0.1, its store in a temporary folder.
 class broker {
