@@ -7,6 +7,17 @@ namespace zel::render {
 namespace {
 
 // Unshifted and shifted characters of the punctuation keys of a US layout.
+// Keys that type the same character whatever the modifiers.
+struct fixedCharacter {
+    int key;
+    unsigned int character;
+};
+constexpr fixedCharacter fixedCharacters[] = {
+    {GLFW_KEY_ENTER, 13},      {GLFW_KEY_KP_ENTER, 13},     {GLFW_KEY_BACKSPACE, 8},
+    {GLFW_KEY_KP_DIVIDE, '/'}, {GLFW_KEY_KP_MULTIPLY, '*'}, {GLFW_KEY_KP_SUBTRACT, '-'},
+    {GLFW_KEY_KP_ADD, '+'},    {GLFW_KEY_KP_EQUAL, '='},
+};
+
 struct punctuation {
     int key;
     char plain;
@@ -118,31 +129,11 @@ keyMeaning translateKey(int key, int mods) {
             return m;
         }
     }
-    switch (key) {
-    case GLFW_KEY_ENTER:
-    case GLFW_KEY_KP_ENTER:
-        m.character = 13;
-        return m;
-    case GLFW_KEY_BACKSPACE:
-        m.character = 8;
-        return m;
-    case GLFW_KEY_KP_DIVIDE:
-        m.character = '/';
-        return m;
-    case GLFW_KEY_KP_MULTIPLY:
-        m.character = '*';
-        return m;
-    case GLFW_KEY_KP_SUBTRACT:
-        m.character = '-';
-        return m;
-    case GLFW_KEY_KP_ADD:
-        m.character = '+';
-        return m;
-    case GLFW_KEY_KP_EQUAL:
-        m.character = '=';
-        return m;
-    default:
-        break;
+    for (const fixedCharacter& f : fixedCharacters) {
+        if (f.key == key) {
+            m.character = f.character;
+            return m;
+        }
     }
     if ((key >= GLFW_KEY_KP_0 && key <= GLFW_KEY_KP_9) || key == GLFW_KEY_KP_DECIMAL) {
         if (numLock) {
