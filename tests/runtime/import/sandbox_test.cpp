@@ -222,6 +222,7 @@ TEST(ImportSandbox, ImportsStillWork) {
 // A model in the home folder itself gets its own files only, its material library among them,
 // with Landlock and through a namespace (where files, not folders, are bound).
 TEST(ImportSandbox, ModelInTheHomeFolderKeepsItsMaterialLibrary) {
+    ZEL_NEEDS_CORPUS();
     tempDir home;
     for (const char* name : {"spider.obj", "spider.mtl"})
         std::filesystem::copy_file(corpusDir() / "assimp/OBJ" / name, home.path() / name);
