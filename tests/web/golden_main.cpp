@@ -130,51 +130,10 @@ void put32(std::vector<std::byte>& b, std::size_t at, std::uint32_t v) {
 // The damage cases of the codec's own tests, applied to the same small scene.
 std::vector<std::pair<std::string, std::vector<std::byte>>> damagedEncodings() {
     std::vector<std::pair<std::string, std::vector<std::byte>>> out;
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    const std::vector<std::pair<const char*, std::function<void(scene&)>>> scenes = {
-        {"node mesh index", [](scene& s) { s.nodes[1].meshes.push_back(2); }},
-        {"child index", [](scene& s) { s.nodes[3].children.push_back(4); }},
-        {"cycle to the root", [](scene& s) { s.nodes[3].children.push_back(0); }},
-        {"self loop", [](scene& s) { s.nodes[2].children.push_back(2); }},
-        {"two parents", [](scene& s) { s.nodes[2].children.push_back(3); }},
-        {"unreachable", [](scene& s) { s.nodes[1].children.clear(); }},
-        {"no nodes", [](scene& s) { s.nodes.clear(); }},
-        {"material index", [](scene& s) { s.meshes[1].material = 2; }},
-        {"vertex index", [](scene& s) { s.meshes[0].indices[4] = 4; }},
-        {"index count", [](scene& s) { s.meshes[0].indices.pop_back(); }},
-        {"position count", [](scene& s) { s.meshes[1].positions.pop_back(); }},
-        {"normal count", [](scene& s) { s.meshes[0].normals.resize(3); }},
-        {"uv count", [](scene& s) { s.meshes[0].uvs.resize(6); }},
-        {"matrix", [nan](scene& s) { s.nodes[2].matrix[0] = nan; }},
-        {"key time", [](scene& s) { s.animations[0].channels[0].rotation[1].time = NAN; }},
-        {"duration", [](scene& s) { s.animations[0].duration = -1; }},
-        {"long name", [](scene& s) { s.nodes[3].name.assign(70'000, 'n'); }},
-        {"texture index", [](scene& s) { s.materials[1].texture = 1; }},
-        {"empty texture",
-         [](scene& s) {
-             s.textures[0].width = 0;
-             s.textures[0].rgba.clear();
-         }},
-        {"texture above the cap",
-         [](scene& s) {
-             texture& t = s.textures[0];
-             t.width = t.sourceWidth = 4096;
-             t.height = t.sourceHeight = 1025;
-             t.rgba.assign(std::size_t{4096} * 1025 * 4, 0);
-         }},
-        {"texture larger than its source", [](scene& s) { s.textures[0].sourceWidth = 1; }},
-        {"scene pixels",
-         [](scene& s) {
-             texture big = s.textures[0];
-             big.width = big.sourceWidth = big.height = big.sourceHeight = 2048;
-             big.rgba.assign(std::size_t{2048} * 2048 * 4, 0);
-             s.textures.assign(5, big);
-         }},
-    };
-    for (const auto& [name, damage] : scenes) {
+    for (const test::sceneDamage& d : test::sceneDamages()) {
         scene s = test::sampleScene();
-        damage(s);
-        out.emplace_back(name, encode(s));
+        d.damage(s);
+        out.emplace_back(d.name, encode(s));
     }
     const std::vector<std::byte> good = encode(test::sampleScene());
     const std::vector<std::pair<const char*, std::function<void(std::vector<std::byte>&)>>>

@@ -3,8 +3,10 @@
 #include <mutations.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <thread>
 
@@ -158,6 +160,56 @@ scene sampleScene() {
     anim.channels = {ch};
     s.animations = {anim};
     return s;
+}
+
+const std::vector<sceneDamage>& sceneDamages() {
+    static const float nan = std::numeric_limits<float>::quiet_NaN();
+    static const std::vector<sceneDamage> damages = {
+        {"node mesh index", [](scene& s) { s.nodes[1].meshes.push_back(2); }, "node mesh index"},
+        {"child index", [](scene& s) { s.nodes[3].children.push_back(4); }, "child index"},
+        {"cycle to the root", [](scene& s) { s.nodes[3].children.push_back(0); }, "not a tree"},
+        {"self loop", [](scene& s) { s.nodes[2].children.push_back(2); }, "not a tree"},
+        {"two parents", [](scene& s) { s.nodes[2].children.push_back(3); }, "two parents"},
+        {"unreachable", [](scene& s) { s.nodes[1].children.clear(); }, "not reachable"},
+        {"no nodes", [](scene& s) { s.nodes.clear(); }, "no root"},
+        {"material index", [](scene& s) { s.meshes[1].material = 2; }, "material index"},
+        {"vertex index", [](scene& s) { s.meshes[0].indices[4] = 4; }, "vertex index"},
+        {"index count", [](scene& s) { s.meshes[0].indices.pop_back(); }, "multiple of 3"},
+        {"position count", [](scene& s) { s.meshes[1].positions.pop_back(); }, "vertex count"},
+        {"normal count", [](scene& s) { s.meshes[0].normals.resize(3); }, "normal count"},
+        {"uv count", [](scene& s) { s.meshes[0].uvs.resize(6); }, "texture coordinate count"},
+        {"matrix", [](scene& s) { s.nodes[2].matrix[0] = nan; }, "not finite"},
+        {"key time", [](scene& s) { s.animations[0].channels[0].rotation[1].time = NAN; },
+         "not finite"},
+        {"duration", [](scene& s) { s.animations[0].duration = -1; }, "timing"},
+        {"long name", [](scene& s) { s.nodes[3].name.assign(70'000, 'n'); }, "too long"},
+        {"texture index", [](scene& s) { s.materials[1].texture = 1; }, "texture index"},
+        {"empty texture",
+         [](scene& s) {
+             s.textures[0].width = 0;
+             s.textures[0].rgba.clear();
+         },
+         "bad texture size"},
+        {"texture above the cap",
+         [](scene& s) {
+             texture& t = s.textures[0];
+             t.width = t.sourceWidth = 4096;
+             t.height = t.sourceHeight = 1025;
+             t.rgba.assign(std::size_t{4096} * 1025 * 4, 0);
+         },
+         "bad texture size"},
+        {"texture larger than its source", [](scene& s) { s.textures[0].sourceWidth = 1; },
+         "source size"},
+        {"scene pixels",
+         [](scene& s) {
+             texture big = s.textures[0];
+             big.width = big.sourceWidth = big.height = big.sourceHeight = 2048;
+             big.rgba.assign(std::size_t{2048} * 2048 * 4, 0);
+             s.textures.assign(5, big);
+         },
+         "pixels a scene may hold"},
+    };
+    return damages;
 }
 
 } // namespace zel::import::test

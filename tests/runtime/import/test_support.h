@@ -6,6 +6,7 @@
 #include "corpus.h"
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,5 +49,14 @@ std::vector<std::filesystem::path> corpusFiles();
 // texture coordinates, one without, a three-level tree that uses one mesh twice, an animation with
 // all key kinds.
 scene sampleScene();
+
+// Ways to make sampleScene() inconsistent, each with what the decoder's reason must contain. The
+// codec's tests and the web page's golden encodings both use this one table.
+struct sceneDamage {
+    const char* name;
+    std::function<void(scene&)> damage;
+    const char* reason;
+};
+const std::vector<sceneDamage>& sceneDamages();
 
 } // namespace zel::import::test
