@@ -8,6 +8,7 @@
 #include "fonts.h"
 #include "gl.h"
 #include "matrix_math.h"
+#include "text_painter.h"
 
 #include <backends/imgui_impl_opengl3.h>
 #include <imgui.h>
@@ -68,8 +69,9 @@ struct screen::impl final : inputSink {
     screenOptions options;
     bool uiReady = false;
     bool glUiReady = false;
-    bool fontTextureMade = false; // by the OpenGL backend's first NewFrame
-    std::unique_ptr<detail::glyphSet> glyphs;
+    bool fontTextureMade = false;                 // by the OpenGL backend's first NewFrame
+    std::unique_ptr<detail::glyphSet> glyphs;     // ImGui's font: what an entry shows while edited
+    std::unique_ptr<detail::textPainter> painter; // every other text, shaped
     std::deque<std::string> repaired; // this frame's texts that were not well-formed UTF-8
 
     std::vector<helpSection> help; // the host's: setHelp
@@ -91,6 +93,7 @@ struct screen::impl final : inputSink {
         }
         target->beginFrame();
         scene.reset();
+        painter.reset(); // its textures, while the context is current
         if (glUiReady) {
             ImGui_ImplOpenGL3_Shutdown();
         }
@@ -250,8 +253,13 @@ struct screen::impl final : inputSink {
         fonts.size = options.fontSize;
         fonts.cellWidth = options.cellWidth;
         fonts.knownFiles = debianFonts;
+        detail::shaperOptions shaping;
+        shaping.primaryFile = fonts.primaryFile;
+        shaping.size = fonts.size;
+        shaping.cellWidth = fonts.cellWidth;
+        shaping.knownFiles = fonts.knownFiles;
         glyphs = std::make_unique<detail::glyphSet>(std::move(fonts));
-        wantHelp();
+        painter = std::make_unique<detail::textPainter>(std::move(shaping));
         uiReady = true;
         if (!glyphs->build(*io.Fonts)) {
             std::fprintf(stderr, "UI set-up: cannot build the font atlas\n");
@@ -270,40 +278,20 @@ struct screen::impl final : inputSink {
     // --- frame -----------------------------------------------------------------------------------
     // clang-format on
 
-    void wantHelp() {
-        glyphs->want(helpHeading);
-        for (const helpSection& s : help) {
-            glyphs->want(s.title);
-            for (const auto& [key, action] : s.keys) {
-                glyphs->want(key);
-                glyphs->want(action);
-            }
-        }
-    }
-
-    // Grows the font atlas by the characters of the frame's texts that it lacks (and of what is
-    // being typed into an entry), between two frames: ImGui cannot change fonts inside one.
+    // Grows ImGui's font atlas by the characters of the entries' texts that it lacks, between two
+    // frames: ImGui cannot change fonts inside one. ImGui draws an entry's text only while it is
+    // being edited; every other text is shaped and drawn by the text painter.
     void updateGlyphs(const frame& f) {
         for (const uiWindow& w : f.windows) {
-            glyphs->want(w.title);
             for (const uiElement& child : w.children) {
-                glyphs->want(child.text);
+                if (child.type != uiElement::kind::label) {
+                    glyphs->want(child.text);
+                }
             }
         }
         for (const auto& [id, st] : windows) {
-            for (const auto& [index, text] : st.entries) {
-                glyphs->want(text);
-            }
-        }
-        for (const std::string& line : f.hud) {
-            glyphs->want(line);
-        }
-        for (const label& l : f.labels) {
-            glyphs->want(l.text);
-        }
-        if (showSites) {
-            for (std::size_t i = 0; i < f.sites.size() && i < 256; ++i) {
-                glyphs->want(f.sites[i].user);
+            for (const auto& [index, typed] : st.entries) {
+                glyphs->want(typed);
             }
         }
         if (!glyphs->stale()) {
@@ -350,7 +338,9 @@ struct screen::impl final : inputSink {
             drawProgress(*f.progress);
         }
         ImGui::Render();
+        painter->flush();
         ImGui_ImplOpenGL3_RenderDrawData(ImGui::GetDrawData());
+        painter->frameDone();
     }
 
     void drawWindows(const frame& f) {
@@ -382,9 +372,13 @@ struct screen::impl final : inputSink {
             const ImGuiWindowFlags flags =
                 ImGuiWindowFlags_NoCollapse | ImGuiWindowFlags_NoSavedSettings |
                 ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoScrollWithMouse;
+            // ImGui lays out the title; the text painter draws it, shaped.
+            ImGui::PushStyleColor(ImGuiCol_Text, IM_COL32(0, 0, 0, 0));
             ImGui::Begin(name.c_str(), nullptr, flags);
+            ImGui::PopStyleColor();
             const ImVec2 pos = ImGui::GetWindowPos();
             const ImVec2 size = ImGui::GetWindowSize();
+            drawTitle(w.title, pos, size.x, titleHeight);
             windowRects.push_back({pos.x, pos.y, pos.x + size.x, pos.y + size.y});
 
             const int contentWidth = static_cast<int>(size.x - 2 * pad.x + 0.5f);
@@ -419,23 +413,35 @@ struct screen::impl final : inputSink {
         entryFocus = anyEntryActive;
     }
 
+    // The title where ImGui would have drawn it, clipped to the title bar.
+    void drawTitle(const std::string& title, const ImVec2& pos, float width, float height) {
+        ImDrawList* dl = ImGui::GetWindowDrawList();
+        const ImGuiStyle& style = ImGui::GetStyle();
+        dl->PushClipRect(pos, ImVec2(pos.x + width - style.FramePadding.x, pos.y + height), false);
+        painter->draw(dl, ImVec2(pos.x + style.FramePadding.x, pos.y + style.FramePadding.y),
+                      ImGui::GetColorU32(ImGuiCol_Text), title);
+        dl->PopClipRect();
+    }
+
     // One line per cell row, each centred in its row.
     void drawLabel(const uiElement& child, const ImVec2& origin) {
         const float rowOffset =
             (static_cast<float>(options.cellHeight) - ImGui::GetFontSize()) * 0.5f;
-        const std::string& all = shown(child.text);
-        const char* text = all.c_str();
-        const char* const end = text + all.size();
+        const std::string_view all = child.text;
+        ImDrawList* dl = ImGui::GetWindowDrawList();
+        const ImU32 colour = ImGui::GetColorU32(ImGuiCol_Text);
+        std::size_t from = 0;
         for (int row = 0;; ++row) {
-            const char* lineEnd = std::find(text, end, '\n');
+            const std::size_t lineEnd = std::min(all.find('\n', from), all.size());
             ImGui::SetCursorPos(ImVec2(origin.x + static_cast<float>(child.x),
                                        origin.y + static_cast<float>(child.y) + rowOffset +
                                            static_cast<float>(row * options.cellHeight)));
-            ImGui::TextUnformatted(text, lineEnd);
-            if (lineEnd == end) {
+            painter->draw(dl, ImGui::GetCursorScreenPos(), colour,
+                          all.substr(from, lineEnd - from));
+            if (lineEnd == all.size()) {
                 break;
             }
-            text = lineEnd + 1;
+            from = lineEnd + 1;
         }
     }
 
@@ -444,8 +450,10 @@ struct screen::impl final : inputSink {
         const uiElement& child = w.children[ci];
         std::string& text = st.entries[ci];
         const ImGuiID id = ImGui::GetID("##entry");
-        // While the user edits, the field keeps its own text; otherwise it shows the widget's.
-        if (ImGui::GetActiveID() != id) {
+        // While the user edits, the field keeps its own text and ImGui draws it in logical order;
+        // otherwise it shows the widget's, shaped by the text painter over the field.
+        const bool editing = ImGui::GetActiveID() == id;
+        if (!editing) {
             text = shown(child.text);
         }
         const std::string before = text;
@@ -457,7 +465,19 @@ struct screen::impl final : inputSink {
                             ImVec2(ImGui::GetStyle().FramePadding.x, padY));
         // Tab belongs to the viewer (the next site): it must not move the focus into the entry.
         ImGui::PushAllowKeyboardFocus(false);
+        if (!editing) {
+            ImGui::PushStyleColor(ImGuiCol_Text, IM_COL32(0, 0, 0, 0));
+        }
         const bool enter = ImGui::InputText("##entry", &text, ImGuiInputTextFlags_EnterReturnsTrue);
+        if (!editing) {
+            ImGui::PopStyleColor();
+            const ImVec2 min = ImGui::GetItemRectMin(), max = ImGui::GetItemRectMax();
+            ImDrawList* dl = ImGui::GetWindowDrawList();
+            dl->PushClipRect(min, max, true);
+            painter->draw(dl, ImVec2(min.x + ImGui::GetStyle().FramePadding.x, min.y + padY),
+                          ImGui::GetColorU32(ImGuiCol_Text), child.text);
+            dl->PopClipRect();
+        }
         ImGui::PopAllowKeyboardFocus();
         ImGui::PopStyleVar();
         const bool active = ImGui::IsItemActive();
@@ -501,12 +521,12 @@ struct screen::impl final : inputSink {
             }
             const float x = (out[0] / out[3] * 0.5f + 0.5f) * display.x;
             const float y = (0.5f - out[1] / out[3] * 0.5f) * display.y;
-            const ImVec2 size = ImGui::CalcTextSize(l.text.c_str());
+            const ImVec2 size(painter->width(l.text), ImGui::GetFontSize());
             const ImVec2 at(x - size.x * 0.5f, y - size.y);
             dl->AddRectFilled(ImVec2(at.x - 3, at.y - 2),
                               ImVec2(at.x + size.x + 3, at.y + size.y + 1), IM_COL32(0, 0, 0, 140),
                               3.0f);
-            dl->AddText(at, colourOf(l.colour), shown(l.text).c_str());
+            painter->draw(dl, at, colourOf(l.colour), l.text);
         }
     }
 
@@ -522,14 +542,14 @@ struct screen::impl final : inputSink {
         // A line wider than the window breaks between its groups rather than running off it.
         std::vector<std::string> lines;
         for (const std::string& line : f.hud) {
-            for (std::string& part : text::wrapAtGaps(
-                     shown(line), display.x - 2 * margin - 8,
-                     [](const std::string& t) { return ImGui::CalcTextSize(t.c_str()).x; }))
+            for (std::string& part :
+                 text::wrapAtGaps(shown(line), display.x - 2 * margin - 8,
+                                  [this](const std::string& t) { return painter->width(t); }))
                 lines.push_back(std::move(part));
         }
         float width = 0;
         for (const std::string& line : lines) {
-            width = std::max(width, ImGui::CalcTextSize(line.c_str()).x);
+            width = std::max(width, painter->width(line));
         }
         const float height = lineHeight * static_cast<float>(lines.size());
         const ImVec2 topLeft(margin, display.y - margin - height);
@@ -539,9 +559,9 @@ struct screen::impl final : inputSink {
                           ImVec2(topLeft.x + width + 4, topLeft.y + height + 2),
                           IM_COL32(0, 0, 0, 70), 3.0f);
         float y = topLeft.y;
-        for (const std::string& text : lines) {
-            dl->AddText(ImVec2(topLeft.x + 1, y + 1), IM_COL32(0, 0, 0, 220), text.c_str());
-            dl->AddText(ImVec2(topLeft.x, y), IM_COL32(235, 235, 235, 255), text.c_str());
+        for (const std::string& line : lines) {
+            painter->draw(dl, ImVec2(topLeft.x + 1, y + 1), IM_COL32(0, 0, 0, 220), line);
+            painter->draw(dl, ImVec2(topLeft.x, y), IM_COL32(235, 235, 235, 255), line);
             y += lineHeight;
         }
     }
@@ -558,7 +578,7 @@ struct screen::impl final : inputSink {
         dl->AddRectFilled(ImVec2(topLeft.x - 10, topLeft.y - 8),
                           ImVec2(topLeft.x + width + 10, topLeft.y + lineHeight + barHeight + 10),
                           IM_COL32(0, 0, 0, 190), 4.0f);
-        dl->AddText(topLeft, IM_COL32(235, 235, 235, 255), p.label.c_str());
+        painter->draw(dl, topLeft, IM_COL32(235, 235, 235, 255), p.label);
         const ImVec2 barTop(topLeft.x, topLeft.y + lineHeight + 2);
         const float done = std::clamp(p.done, 0.0f, 1.0f);
         dl->AddRectFilled(barTop, ImVec2(barTop.x + width, barTop.y + barHeight),
@@ -581,20 +601,20 @@ struct screen::impl final : inputSink {
             f.shared ? "Here now (" + std::to_string(f.sites.size()) + ")  F2 closes"
                      : "Not in a shared scene  F2 closes";
         const float swatch = lineHeight * 0.7f, gap = 6.0f, pad = 10.0f;
-        float width = ImGui::CalcTextSize(heading.c_str()).x;
+        float width = painter->width(heading);
         // As many lines as fit the view; the rest counted on a last line.
         const std::size_t fit = static_cast<std::size_t>(
             std::max(1.0f, (display.y - 24.0f - 2 * pad) / lineHeight - 2.0f));
         const std::size_t listed = std::min(f.sites.size(), fit);
         std::vector<std::string> names;
         for (std::size_t i = 0; i < listed; ++i) {
-            names.push_back(shown(f.sites[i].user) + (f.sites[i].self ? "  (you)" : ""));
-            width = std::max(width, swatch + gap + ImGui::CalcTextSize(names.back().c_str()).x);
+            names.push_back(f.sites[i].user + (f.sites[i].self ? "  (you)" : ""));
+            width = std::max(width, swatch + gap + painter->width(names.back()));
         }
         const std::string more =
             listed < f.sites.size() ? "... and " + std::to_string(f.sites.size() - listed) + " more"
                                     : std::string();
-        width = std::max(width, ImGui::CalcTextSize(more.c_str()).x) + 2 * pad;
+        width = std::max(width, painter->width(more)) + 2 * pad;
         const float height =
             lineHeight * static_cast<float>(1 + names.size() + (more.empty() ? 0 : 1)) + 2 * pad;
         const ImVec2 p0(std::max(0.0f, display.x - width - 12.0f), 12.0f);
@@ -602,21 +622,21 @@ struct screen::impl final : inputSink {
         dl->AddRect(p0, ImVec2(p0.x + width, p0.y + height), IM_COL32(120, 130, 150, 255), 6);
         float y = p0.y + pad;
         const float x = p0.x + pad;
-        dl->AddText(ImVec2(x, y), IM_COL32(150, 190, 255, 255), heading.c_str());
+        painter->draw(dl, ImVec2(x, y), IM_COL32(150, 190, 255, 255), heading);
         for (std::size_t i = 0; i < names.size(); ++i) {
             y += lineHeight;
             const float top = y + (lineHeight - swatch) * 0.5f;
             dl->AddRectFilled(ImVec2(x, top), ImVec2(x + swatch, top + swatch),
                               colourOf(f.sites[i].colour), 2);
             // The name in the same hue, lighter, so that it reads on the dark panel.
-            std::array<float, 4> text = f.sites[i].colour;
+            std::array<float, 4> tint = f.sites[i].colour;
             for (std::size_t c = 0; c < 3; ++c) {
-                text[c] += (1.0f - text[c]) * 0.45f;
+                tint[c] += (1.0f - tint[c]) * 0.45f;
             }
-            dl->AddText(ImVec2(x + swatch + gap, y), colourOf(text), names[i].c_str());
+            painter->draw(dl, ImVec2(x + swatch + gap, y), colourOf(tint), names[i]);
         }
         if (!more.empty()) {
-            dl->AddText(ImVec2(x, y + lineHeight), IM_COL32(200, 200, 200, 255), more.c_str());
+            painter->draw(dl, ImVec2(x, y + lineHeight), IM_COL32(200, 200, 200, 255), more);
         }
     }
 
@@ -626,14 +646,14 @@ struct screen::impl final : inputSink {
         const float lineHeight = ImGui::GetTextLineHeightWithSpacing();
         const ImVec2 display = ImGui::GetIO().DisplaySize;
         const char* const heading = helpHeading;
-        float keyWidth = 0, actionWidth = ImGui::CalcTextSize(heading).x;
+        float keyWidth = 0, actionWidth = painter->width(heading);
         std::size_t lines = 1;
         for (const helpSection& s : help) {
-            actionWidth = std::max(actionWidth, ImGui::CalcTextSize(shown(s.title).c_str()).x);
+            actionWidth = std::max(actionWidth, painter->width(s.title));
             lines += 2 + s.keys.size();
             for (const auto& [key, action] : s.keys) {
-                keyWidth = std::max(keyWidth, ImGui::CalcTextSize(shown(key).c_str()).x);
-                actionWidth = std::max(actionWidth, ImGui::CalcTextSize(shown(action).c_str()).x);
+                keyWidth = std::max(keyWidth, painter->width(key));
+                actionWidth = std::max(actionWidth, painter->width(action));
             }
         }
         const float gap = 16.0f, pad = 14.0f;
@@ -645,16 +665,16 @@ struct screen::impl final : inputSink {
         dl->AddRect(p0, ImVec2(p0.x + width, p0.y + height), IM_COL32(120, 130, 150, 255), 6);
         float y = p0.y + pad;
         const float x = p0.x + pad;
-        dl->AddText(ImVec2(x, y), IM_COL32(255, 255, 255, 255), heading);
+        painter->draw(dl, ImVec2(x, y), IM_COL32(255, 255, 255, 255), heading);
         y += lineHeight;
         for (const helpSection& s : help) {
             y += lineHeight;
-            dl->AddText(ImVec2(x, y), IM_COL32(150, 190, 255, 255), shown(s.title).c_str());
+            painter->draw(dl, ImVec2(x, y), IM_COL32(150, 190, 255, 255), s.title);
             y += lineHeight;
             for (const auto& [key, action] : s.keys) {
-                dl->AddText(ImVec2(x, y), IM_COL32(255, 220, 120, 255), shown(key).c_str());
-                dl->AddText(ImVec2(x + keyWidth + gap, y), IM_COL32(230, 230, 230, 255),
-                            shown(action).c_str());
+                painter->draw(dl, ImVec2(x, y), IM_COL32(255, 220, 120, 255), key);
+                painter->draw(dl, ImVec2(x + keyWidth + gap, y), IM_COL32(230, 230, 230, 255),
+                              action);
                 y += lineHeight;
             }
         }
@@ -745,9 +765,6 @@ bool screen::entryHasFocus() const {
 }
 void screen::setHelp(std::vector<helpSection> sections) {
     impl_->help = std::move(sections);
-    if (impl_->glyphs) {
-        impl_->wantHelp();
-    }
 }
 void screen::showHelp(bool on) {
     impl_->showHelp = on;
