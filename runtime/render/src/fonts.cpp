@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <set>
 
 namespace zel::render::detail {
 
@@ -26,25 +27,71 @@ bool wellFormedUtf8(std::string_view utf8) {
     return true;
 }
 
+void appendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += char(c);
+    } else if (c < 0x800) {
+        out += char(0xC0 | (c >> 6));
+        out += char(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += char(0xE0 | (c >> 12));
+        out += char(0x80 | ((c >> 6) & 0x3F));
+        out += char(0x80 | (c & 0x3F));
+    } else {
+        out += char(0xF0 | (c >> 18));
+        out += char(0x80 | ((c >> 12) & 0x3F));
+        out += char(0x80 | ((c >> 6) & 0x3F));
+        out += char(0x80 | (c & 0x3F));
+    }
+}
+
+std::string withStandIns(std::string_view utf8, standIns& table) {
+    std::set<char32_t> used;
+    forEachCodePoint(utf8, [&](char32_t c) { used.insert(c); });
+    std::map<char32_t, char32_t> given; // character -> its stand-in
+    for (const auto& [standIn, c] : table.original) {
+        given[c] = standIn;
+    }
+    char32_t next = 0xF8FF; // downwards through the private use area
+    std::string out;
+    out.reserve(utf8.size());
+    forEachCodePoint(utf8, [&](char32_t c) {
+        if (c <= 0xFFFF) {
+            appendUtf8(out, c);
+            return;
+        }
+        auto it = given.find(c);
+        if (it == given.end()) {
+            while (next >= 0xE000 && (used.count(next) || table.original.count(next))) {
+                --next;
+            }
+            if (next < 0xE000) {
+                appendUtf8(out, 0xFFFD); // 6,400 distinct characters beyond the plane
+                return;
+            }
+            table.original[next] = c;
+            it = given.emplace(c, next).first;
+        }
+        appendUtf8(out, it->second);
+    });
+    return out;
+}
+
+std::string withoutStandIns(std::string_view utf8, const standIns& table) {
+    std::string out;
+    out.reserve(utf8.size() + 8);
+    forEachCodePoint(utf8, [&](char32_t c) {
+        const auto it = table.original.find(c);
+        appendUtf8(out, it == table.original.end() ? c : it->second);
+    });
+    return out;
+}
+
 std::string repairUtf8(std::string_view utf8) {
     std::string out;
     out.reserve(utf8.size() + 8);
     forEachCodePoint(utf8, [&](char32_t c) {
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += char(0xE0 | (c >> 12));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xF0 | (c >> 18));
-            out += char(0x80 | ((c >> 12) & 0x3F));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
+        appendUtf8(out, c);
     });
     return out;
 }

@@ -28,6 +28,16 @@ template <class F> void forEachCodePoint(std::string_view utf8, F&& f);
 bool wellFormedUtf8(std::string_view utf8);
 std::string repairUtf8(std::string_view utf8);
 
+// ImGui's characters are 16-bit: a character beyond U+FFFF that went through its text field would
+// come back as U+FFFD. While a text is edited, each such character stands as a private-use
+// character of the Basic Multilingual Plane that the text does not hold; `standIns` maps them back.
+struct standIns {
+    std::map<char32_t, char32_t> original; // stand-in -> the character it stands for
+};
+std::string withStandIns(std::string_view utf8, standIns& table);
+std::string withoutStandIns(std::string_view utf8, const standIns& table);
+void appendUtf8(std::string& out, char32_t c);
+
 // The character cells a code point takes on screen (shared with the widget layout).
 using text::cellsOf;
 

@@ -58,6 +58,7 @@ struct windowState {
     int reportedWidth = -1; // the last size reported to the host
     int reportedHeight = -1;
     std::map<std::size_t, std::string> entries; // child index -> text being edited
+    std::map<std::size_t, detail::standIns> standIns; // child index -> its characters beyond U+FFFF
 };
 
 } // namespace
@@ -291,7 +292,9 @@ struct screen::impl final : inputSink {
         }
         for (const auto& [id, st] : windows) {
             for (const auto& [index, typed] : st.entries) {
-                glyphs->want(typed);
+                const auto table = st.standIns.find(index);
+                glyphs->want(table == st.standIns.end() ? typed
+                                                        : detail::withoutStandIns(typed, table->second));
             }
         }
         if (!glyphs->stale()) {
@@ -453,8 +456,10 @@ struct screen::impl final : inputSink {
         // While the user edits, the field keeps its own text and ImGui draws it in logical order;
         // otherwise it shows the widget's, shaped by the text painter over the field.
         const bool editing = ImGui::GetActiveID() == id;
+        detail::standIns& table = st.standIns[ci];
         if (!editing) {
-            text = shown(child.text);
+            table = {};
+            text = detail::withStandIns(shown(child.text), table);
         }
         const std::string before = text;
         ImGui::SetNextItemWidth(static_cast<float>(std::max(child.w, 1)));
@@ -482,7 +487,7 @@ struct screen::impl final : inputSink {
         ImGui::PopStyleVar();
         const bool active = ImGui::IsItemActive();
         if (text != before && host) {
-            host->entryText(w.id, ci, text);
+            host->entryText(w.id, ci, detail::withoutStandIns(text, table));
         }
         if (enter && host) {
             host->entryEnter(w.id, ci);

@@ -265,22 +265,8 @@ int textShaper::fontFor(char32_t c, bool primaryAllowed) {
 
 std::string textShaper::sourceOf(char32_t c) {
     // Shape the character alone: the answer is the face its first glyph came from.
-    char buf[5] = {};
-    if (c < 0x80) {
-        buf[0] = char(c);
-    } else if (c < 0x800) {
-        buf[0] = char(0xC0 | (c >> 6));
-        buf[1] = char(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        buf[0] = char(0xE0 | (c >> 12));
-        buf[1] = char(0x80 | ((c >> 6) & 0x3F));
-        buf[2] = char(0x80 | (c & 0x3F));
-    } else {
-        buf[0] = char(0xF0 | (c >> 18));
-        buf[1] = char(0x80 | ((c >> 12) & 0x3F));
-        buf[2] = char(0x80 | ((c >> 6) & 0x3F));
-        buf[3] = char(0x80 | (c & 0x3F));
-    }
+    std::string buf;
+    appendUtf8(buf, c);
     const shapedLine line = shape(buf);
     if (line.glyphs.empty() || line.glyphs.front().glyph == 0) {
         return {};

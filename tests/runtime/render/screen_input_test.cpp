@@ -205,6 +205,20 @@ TEST_F(viewInput, typingReportsEachChangeAndEnter) {
     EXPECT_EQ(host.take(), (strings{"text 42/1 abc", "text 42/1 abc\xC3\xA9", "enter 42/1"}));
 }
 
+TEST_F(viewInput, charactersBeyondTheBasicPlaneSurviveAnEdit) {
+    // ImGui's characters are 16-bit; an emoji and a rare ideograph in the text being edited must
+    // come back as they were, not as U+FFFD.
+    const std::string before = "\xF0\x9F\x99\x82 \xF0\xA0\xAE\xB7\xEE\x80\x80";
+    frame f = statusFrame(before);
+    draw(f);
+    clickEntry(f);
+    ASSERT_TRUE(v->entryHasFocus());
+    host.take();
+    ImGui::GetIO().AddInputCharacter('!');
+    draw(f);
+    EXPECT_EQ(host.take(), (strings{"text 42/1 " + before + "!"}));
+}
+
 TEST_F(viewInput, entryShowsTheHostsTextWhenNotEditing) {
     // The host may change the entry's text at any time; the field follows when the user is not
     // typing in it.

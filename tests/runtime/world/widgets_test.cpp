@@ -152,7 +152,8 @@ TEST_F(widgetsTest, TextSizeInTheFixedCell) {
         {"abc", {21, 14}},
         {"abc\nde", {21, 28}},
         {"a\n\nlonger line", {77, 42}},
-        {"\xF0\x9F\x99\x82 ok", {28, 14}}, // a surrogate pair is one character
+        {"\xF0\x9F\x99\x82 ok", {35, 14}}, // a surrogate pair is one character, an emoji two cells
+        {"\xF0\x9D\x84\x9E ok", {28, 14}}, // one cell for a musical symbol
         {"日本語.3ds", {70, 14}},          // wide characters take two cells
         {"Дом\nＡ한", {28, 28}},           // Cyrillic one, fullwidth and Hangul two
     };
