@@ -213,8 +213,39 @@ void steadyFrames(benchmark::State& state) {
     state.counters["triangles"] = double(m->triangles);
 }
 
+// Frames of a status window full of text and no model: Latin (0) against Arabic and Devanagari
+// (1), which are shaped; a still window shapes nothing per frame, so the two should cost alike.
+void statusText(benchmark::State& state) {
+    backendOptions o;
+    o.width = 1280;
+    o.height = 720;
+    auto v = screen::create(makeOffscreenBackend(o), nullptr);
+    if (!v) {
+        state.SkipWithError("no offscreen OpenGL 3.3 context");
+        return;
+    }
+    const char* const latin = "Geom File: the-quick-brown-fox-jumps-over.3ds";
+    const char* const shaped[] = {"Geom File: ملف البيت الكبير الجديد جدا.3ds",
+                                  "Geom File: क्षत्रिय नमस्ते दुनिया घर.3ds"};
+    std::string label;
+    for (int line = 0; line < 12; ++line) {
+        label += (line ? "\n" : "") + std::string(state.range(0) ? shaped[line % 2] : latin);
+    }
+    frame f;
+    f.windows.push_back(rendertest::statusWindow("Status", label, "geoms.zip", {420, 168, 14, 14}));
+    f.hud = {state.range(0) ? shaped[0] : latin};
+    v->capture(f);
+    for (auto _ : state) {
+        v->drawFrame(f);
+        glFinish();
+    }
+    state.counters["fps"] =
+        benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+}
+
 BENCHMARK(firstFrame)->Arg(4)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(steadyFrames)->Arg(4)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(statusText)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 

