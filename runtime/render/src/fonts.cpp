@@ -90,9 +90,7 @@ std::string withoutStandIns(std::string_view utf8, const standIns& table) {
 std::string repairUtf8(std::string_view utf8) {
     std::string out;
     out.reserve(utf8.size() + 8);
-    forEachCodePoint(utf8, [&](char32_t c) {
-        appendUtf8(out, c);
-    });
+    forEachCodePoint(utf8, [&](char32_t c) { appendUtf8(out, c); });
     return out;
 }
 

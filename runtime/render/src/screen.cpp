@@ -57,7 +57,7 @@ struct windowState {
     int hostHeight = -1;
     int reportedWidth = -1; // the last size reported to the host
     int reportedHeight = -1;
-    std::map<std::size_t, std::string> entries; // child index -> text being edited
+    std::map<std::size_t, std::string> entries;       // child index -> text being edited
     std::map<std::size_t, detail::standIns> standIns; // child index -> its characters beyond U+FFFF
 };
 
@@ -293,8 +293,9 @@ struct screen::impl final : inputSink {
         for (const auto& [id, st] : windows) {
             for (const auto& [index, typed] : st.entries) {
                 const auto table = st.standIns.find(index);
-                glyphs->want(table == st.standIns.end() ? typed
-                                                        : detail::withoutStandIns(typed, table->second));
+                glyphs->want(table == st.standIns.end()
+                                 ? typed
+                                 : detail::withoutStandIns(typed, table->second));
             }
         }
         if (!glyphs->stale()) {

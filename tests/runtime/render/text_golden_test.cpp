@@ -90,10 +90,10 @@ match bestPlace(const mask& line, const mask& ref) {
                         lineMatched += near(ref, x, y);
                     }
                 }
-            const double score =
-                refInk && lineInk ? std::min(static_cast<double>(refMatched) / refInk,
-                                             static_cast<double>(lineMatched) / lineInk)
-                                  : 0;
+            const double score = refInk && lineInk
+                                     ? std::min(static_cast<double>(refMatched) / refInk,
+                                                static_cast<double>(lineMatched) / lineInk)
+                                     : 0;
             if (score > best.score)
                 best = {score, dx};
         }
@@ -144,16 +144,21 @@ protected:
             request.type = FT_SIZE_REQUEST_TYPE_REAL_DIM;
             request.height = 12 * 64;
             FT_Request_Size(face, &request);
-            em = static_cast<double>(face->size->metrics.x_scale) / 65536.0 *
-                 face->units_per_EM / 64.0;
+            em = static_cast<double>(face->size->metrics.x_scale) / 65536.0 * face->units_per_EM /
+                 64.0;
             FT_Done_Face(face);
         }
         FT_Done_FreeType(lib);
         const std::string png = (dir / ("ref" + std::to_string(++made) + ".png")).string();
         zel::proc::processOptions run;
-        run.args = {"/usr/bin/hb-view", "--font-file=" + file, "--font-size=" + std::to_string(em),
-              "--direction=" + direction, "--margin=2", "--output-format=png",
-              "--output-file=" + png, text};
+        run.args = {"/usr/bin/hb-view",
+                    "--font-file=" + file,
+                    "--font-size=" + std::to_string(em),
+                    "--direction=" + direction,
+                    "--margin=2",
+                    "--output-format=png",
+                    "--output-file=" + png,
+                    text};
         const auto r = zel::proc::runProcess(run);
         EXPECT_EQ(r.exitCode, 0) << r.err;
         std::string why;
