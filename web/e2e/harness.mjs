@@ -122,17 +122,21 @@ export async function launchBrowser(folder, { width = 800, height = 600 } = {}) 
 export async function openPage(browser, pageUrl, { server, scene, user, password = '' }) {
     const page = await browser.newPage();
     const problems = [];
+    const consoleLines = [];
     page.on('pageerror', (e) => problems.push(`page error: ${e.message}`));
     // The browser's own lines about refused connections while the broker is away are expected.
     const expected = /WebGL|GPU|swiftshader|WebSocket connection to .* failed/i;
-    page.on('console', (m) => m.type() === 'error' && !expected.test(m.text()) && problems.push(`console: ${m.text()}`));
+    page.on('console', (m) => {
+        consoleLines.push(m.text());
+        if (m.type() === 'error' && !expected.test(m.text())) problems.push(`console: ${m.text()}`);
+    });
     await page.goto(pageUrl);
     await page.evaluate((f) => {
         for (const [id, v] of Object.entries(f)) document.getElementById(id).value = v;
     }, { server, scene, user, password });
     await page.click('#join button');
     await waitFor(() => page.evaluate(() => window.zelPage.state === 'joined'), 20000, 'the page to join');
-    return { page, problems };
+    return { page, problems, consoleLines };
 }
 
 // A zelhost site on a script, in folder, its output in NAME.out / NAME.err there.
