@@ -95,7 +95,7 @@ const maxRetryMs = 60000;
 // decode stays failed; one that was missing is asked for again after a while.
 export class AssetCache {
     constructor(get, {
-        onReady = () => {}, log = () => {}, retryAfterMs = retryMs, budget = new ByteBudget(maxBytesInFlight),
+        onReady = (_user, _hash) => {}, log = () => {}, retryAfterMs = retryMs, budget = new ByteBudget(maxBytesInFlight),
         sceneBytes = maxSceneBytes, atOnce = fetchesAtOnce, perUser = fetchesPerUser,
     } = {}) {
         this.retryAfterMs = retryAfterMs;
@@ -174,12 +174,12 @@ export class AssetCache {
                         this.nextRetry.set(key, Math.min(wait * 2, maxRetryMs));
                         setTimeout(() => {
                             this.failed.delete(key);
-                            this.onReady();
+                            this.onReady(user, hash);
                         }, wait);
                     }
                 }
                 this.pump();
-                this.onReady();
+                this.onReady(user, hash);
             });
     }
 
