@@ -20,10 +20,10 @@ export const maxBytesInFlight = 2 ** 30;
 // of models waits behind the others, it does not crowd them out.
 const fetchesAtOnce = 8;
 const fetchesPerUser = 4;
-// Decoded models kept for records that may still name them (those drawn share their arrays with
-// the drawing anyway).
-const maxScenes = 64;
-const maxSceneBytes = 512 * 2 ** 20;
+// Decoded models that nothing draws any more, kept for a record that may name them again (those
+// drawn are kept while they are).
+const maxIdleScenes = 8;
+const maxIdleSceneBytes = 256 * 2 ** 20;
 // Failures remembered, so that a bad model is not fetched and hashed again at every update.
 const maxFailures = 4096;
 
@@ -96,7 +96,7 @@ const maxRetryMs = 60000;
 export class AssetCache {
     constructor(get, {
         onReady = (_user, _hash) => {}, log = () => {}, retryAfterMs = retryMs, budget = new ByteBudget(maxBytesInFlight),
-        sceneBytes = maxSceneBytes, atOnce = fetchesAtOnce, perUser = fetchesPerUser,
+        sceneBytes = maxIdleSceneBytes, atOnce = fetchesAtOnce, perUser = fetchesPerUser,
     } = {}) {
         this.retryAfterMs = retryAfterMs;
         this.get = get;
@@ -106,8 +106,9 @@ export class AssetCache {
         this.maxSceneBytes = sceneBytes;
         this.atOnce = atOnce;
         this.perUser = perUser;
-        this.sceneBytes = 0;
-        this.scenes = new LruMap(maxScenes, (hash, s) => (this.sceneBytes -= s.bytes)); // hash -> {scene, bytes}
+        this.sceneBytes = 0; // of the idle ones
+        this.used = new Map(); // hash -> {scene, bytes, refs}: drawn
+        this.scenes = new LruMap(maxIdleScenes, (hash, s) => (this.sceneBytes -= s.bytes)); // hash -> {scene, bytes}: idle
         this.failed = new LruMap(maxFailures); // user.hash -> {reason, transient}
         this.nextRetry = new LruMap(maxFailures); // user.hash -> ms
         this.pending = new Set(); // user.hash, queued or in flight
@@ -119,7 +120,7 @@ export class AssetCache {
 
     // The scene, or {reason} when it failed, or null while it is on its way.
     lookup(user, hash) {
-        const held = this.scenes.touch(hash);
+        const held = this.used.get(hash) ?? this.scenes.touch(hash);
         if (held) return { scene: held.scene };
         const key = manifestKey(user, hash);
         const failed = this.failed.touch(key);
@@ -183,16 +184,38 @@ export class AssetCache {
             });
     }
 
+    // A scene that nothing draws: among the idle ones, the oldest of which go while there are too
+    // many bytes (never the one just put there).
     keep(hash, scene, bytes) {
+        if (this.used.has(hash)) return;
         if (this.scenes.has(hash)) this.sceneBytes -= this.scenes.get(hash).bytes;
         this.scenes.set(hash, { scene, bytes });
         this.sceneBytes += bytes;
-        // The oldest go while there are too many bytes, but never the one just decoded.
         for (const [old] of this.scenes) {
             if (this.sceneBytes <= this.maxSceneBytes || old === hash) break;
             this.sceneBytes -= this.scenes.get(old).bytes;
             this.scenes.delete(old);
         }
+    }
+
+    // A mirror draws the scene of hash (from lookup) / no longer does.
+    use(hash) {
+        let u = this.used.get(hash);
+        if (!u) {
+            const idle = this.scenes.get(hash);
+            if (!idle) return;
+            this.scenes.delete(hash);
+            this.sceneBytes -= idle.bytes;
+            this.used.set(hash, (u = { ...idle, refs: 0 }));
+        }
+        ++u.refs;
+    }
+
+    release(hash) {
+        const u = this.used.get(hash);
+        if (!u || --u.refs > 0) return;
+        this.used.delete(hash);
+        this.keep(hash, u.scene, u.bytes);
     }
 
     // After a reconnect: models that were missing because the broker was away may be there now.

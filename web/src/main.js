@@ -60,7 +60,7 @@ stats.matrices = () => Object.fromEntries([...objects].map(([key, o]) => [key, A
 // How much the page holds: for the benchmark and tests.
 stats.held = () => ({
     objects: objects.size, mirrors: view?.mirrors.size ?? 0, sites: view?.sites.size ?? 0, shown: view?.shown.size ?? 0,
-    meshes: meshes.size, materials: materials.size, textures: textures.size, scenes: assets?.scenes.size ?? 0,
+    meshes: meshes.size, materials: materials.size, textures: textures.size, scenes: (assets?.scenes.size ?? 0) + (assets?.used.size ?? 0),
     waiting: waitingFor.size, labels: labels.size, times: arrivedAt.size + storedAt.size + drawnAt.size,
     geometries: renderer.info.memory.geometries, gpuTextures: renderer.info.memory.textures,
 });
@@ -222,7 +222,7 @@ const meshes = new SharedResources({
 let view = null;
 let assets = null;
 let listedSites = -1;
-const objects = new Map(); // mirror key -> {object, record, meshState, meshIds, waitingOn}
+const objects = new Map(); // mirror key -> {object, record, meshState, meshIds, scene, waitingOn}
 const labels = new Map(); // mirror key -> label element
 // Models on their way, and the shown mirrors that wait for them.
 const waitingFor = new Map(); // user.hash -> mirror keys
@@ -289,9 +289,16 @@ function stopWaiting(key, o) {
     o.waitingOn = '';
 }
 
+const broken = new Map(); // mirror key -> why its model has no geometry
+function setModel(key, model) {
+    if (model) stats.models[key] = model;
+    else delete stats.models[key];
+    if (model?.reason) broken.set(key, model.reason);
+    else broken.delete(key);
+}
+
 function showModelProblems() {
-    const broken = Object.values(stats.models).filter((m) => m.reason);
-    $('models').textContent = broken.length ? `${broken.length} model(s) without geometry: ${broken[0].reason}` : '';
+    $('models').textContent = broken.size ? `${broken.size} model(s) without geometry: ${broken.values().next().value}` : '';
 }
 
 // The drawing of the mirror under key as the view has it now: made, moved, changed or removed.
@@ -313,7 +320,7 @@ function update(key) {
     if (!o) {
         const object = new THREE.Group();
         object.matrixAutoUpdate = false;
-        o = { object, record: null, meshState: '', meshIds: [], waitingOn: '' };
+        o = { object, record: null, meshState: '', meshIds: [], scene: '', waitingOn: '' };
         objects.set(key, o);
     }
     // A shown node's parent is shown: made first when it is new too.
@@ -340,7 +347,7 @@ function drop(key, o) {
     clearMeshes(o);
     stopWaiting(key, o);
     objects.delete(key);
-    delete stats.models[key];
+    setModel(key, null);
     const label = labels.get(key);
     if (label) {
         label.remove();
@@ -352,6 +359,8 @@ function clearMeshes(o) {
     for (const c of o.object.children.filter((c) => c.userData.isModel)) c.removeFromParent();
     for (const id of o.meshIds) meshes.release(id);
     o.meshIds = [];
+    if (o.scene) assets.release(o.scene);
+    o.scene = '';
 }
 
 function showMeshes(key, m, o) {
@@ -363,7 +372,7 @@ function showMeshes(key, m, o) {
         clearMeshes(o);
         stopWaiting(key, o);
         o.meshState = wanted;
-        delete stats.models[key];
+        setModel(key, null);
         return;
     }
     const found = assets.lookup(user, r.meshScene);
@@ -374,7 +383,7 @@ function showMeshes(key, m, o) {
     clearMeshes(o);
     o.meshState = wanted;
     if (!found.scene) {
-        stats.models[key] = { triangles: 0, reason: found.reason };
+        setModel(key, { triangles: 0, reason: found.reason });
         return;
     }
     // Once the model is known, a mesh list must name its meshes: one that does not is refused whole.
@@ -382,11 +391,13 @@ function showMeshes(key, m, o) {
     const past = r.meshes.find((i) => i >= count);
     if (past !== undefined) {
         const reason = `mesh index ${past} is past the model's ${count} meshes`;
-        stats.models[key] = { triangles: 0, reason };
+        setModel(key, { triangles: 0, reason });
         view.complain(siteId(m.site), reason, user);
         return;
     }
     let triangles = 0;
+    assets.use(r.meshScene);
+    o.scene = r.meshScene;
     for (const i of r.meshes) {
         const id = `${r.meshScene}#${i}`;
         const e = meshes.acquire(id, r.meshScene, found.scene, i);
@@ -396,7 +407,7 @@ function showMeshes(key, m, o) {
         triangles += e.triangles;
         o.object.add(mesh);
     }
-    stats.models[key] = { triangles, reason: '' };
+    setModel(key, { triangles, reason: '' });
 }
 
 function showHead(key, m, o) {
@@ -754,5 +765,7 @@ $('join').addEventListener('submit', (ev) => {
     ev.preventDefault();
     join(ev.target).catch((e) => log(`shared scene: ${e.message}`));
 });
-window.addEventListener('error', (e) => stats.errors.push(String(e.message)));
-window.addEventListener('unhandledrejection', (e) => stats.errors.push(String(e.reason)));
+// The first errors are kept for tests: a page left open does not pile them up.
+const noteError = (text) => stats.errors.length < 100 && stats.errors.push(withoutCredentials(text));
+window.addEventListener('error', (e) => noteError(String(e.message)));
+window.addEventListener('unhandledrejection', (e) => noteError(String(e.reason)));

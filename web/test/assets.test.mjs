@@ -135,4 +135,12 @@ test('a reconnect asks again for missing models only; failures and decoded model
     for (let i = 0; i < 5; ++i) scenes.keep(`h${i}`, { meshes: [] }, 40);
     assert.deepEqual([...scenes.scenes.keys()], ['h3', 'h4']);
     assert.equal(scenes.sceneBytes, 80);
+    // One that is drawn stays, however many others come and go, until nothing draws it.
+    scenes.use('h3');
+    scenes.use('h3');
+    for (let i = 5; i < 10; ++i) scenes.keep(`h${i}`, { meshes: [] }, 40);
+    scenes.release('h3');
+    assert.ok(scenes.lookup('eve', 'h3').scene);
+    scenes.release('h3');
+    assert.deepEqual([...scenes.scenes.keys()], ['h9', 'h3']);
 });
