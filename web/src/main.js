@@ -61,7 +61,7 @@ stats.matrices = () => Object.fromEntries([...objects].map(([key, o]) => [key, A
 stats.held = () => ({
     objects: objects.size, mirrors: view?.mirrors.size ?? 0, sites: view?.sites.size ?? 0, shown: view?.shown.size ?? 0,
     meshes: meshes.size, materials: materials.size, textures: textures.size, scenes: (assets?.scenes.size ?? 0) + (assets?.used.size ?? 0),
-    waiting: waitingFor.size, labels: labels.size, times: arrivedAt.size + storedAt.size + drawnAt.size,
+    waiting: waitingFor.size, labels: labels.size, times: arrivedAt.size + storedAt.size + drawnAt.size, top: world.children.length,
     geometries: renderer.info.memory.geometries, gpuTextures: renderer.info.memory.textures,
 });
 
@@ -234,6 +234,7 @@ function catchUp() {
         needsRender = true;
         for (const key of view.dirty) update(key);
         view.dirty.clear();
+        flushRemovals();
         showModelProblems();
     }
     if (view.sitesVersion !== listedSites) {
@@ -342,8 +343,28 @@ function update(key) {
     return o;
 }
 
+// Objects leaving their parents, taken out once per parent at the end of a batch: a site that
+// goes with 100,000 top nodes is one pass over its parent's children, not one search each.
+const removals = new Map(); // parent -> objects leaving it
+function detach(object) {
+    if (!object.parent) return;
+    let gone = removals.get(object.parent);
+    if (!gone) removals.set(object.parent, (gone = new Set()));
+    gone.add(object);
+}
+function flushRemovals() {
+    for (const [parent, gone] of removals) {
+        parent.children = parent.children.filter((c) => !gone.has(c));
+        for (const c of gone) {
+            c.parent = null;
+            c.dispatchEvent({ type: 'removed' });
+        }
+    }
+    removals.clear();
+}
+
 function drop(key, o) {
-    o.object.removeFromParent();
+    detach(o.object);
     clearMeshes(o);
     stopWaiting(key, o);
     objects.delete(key);
@@ -356,7 +377,13 @@ function drop(key, o) {
 }
 
 function clearMeshes(o) {
-    for (const c of o.object.children.filter((c) => c.userData.isModel)) c.removeFromParent();
+    // One pass: a record may draw thousands of meshes.
+    const keep = [];
+    for (const c of o.object.children) {
+        if (c.userData.isModel) c.parent = null;
+        else keep.push(c);
+    }
+    o.object.children = keep;
     for (const id of o.meshIds) meshes.release(id);
     o.meshIds = [];
     if (o.scene) assets.release(o.scene);
