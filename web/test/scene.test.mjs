@@ -186,3 +186,17 @@ test("this page's user's records of sites gone 10 s are named for deletion, once
     clock.t = 20002;
     assert.deepEqual(view.staleKeysOfOwnUser(), ['me.0000000b.1'], 'its deletes did not land: again');
 });
+
+test("presence is timed by a clock that a change of the wall clock does not move", (t) => {
+    const view = new SharedView();
+    view.applyPresence('bob.0000000b', presence('bob', '0000000b'));
+    const wall = Date.now();
+    t.mock.method(Date, 'now', () => wall + 3600 * 1000);
+    view.expire();
+    assert.equal(view.present().length, 1, 'an hour forward on the wall clock');
+    t.mock.method(Date, 'now', () => wall - 3600 * 1000);
+    view.applyPresence('bob.0000000b', presence('bob', '0000000b'));
+    t.mock.restoreAll();
+    view.expire();
+    assert.equal(view.present().length, 1, 'and back');
+});
