@@ -759,6 +759,7 @@ async function join(form) {
         if (value === null) {
             arrivedAt.delete(key);
             storedAt.delete(key);
+            arrivedSinceDrawn.delete(key);
             return;
         }
         arrivedAt.set(key, now());
