@@ -86,16 +86,21 @@ test('a writer appears with its camera; a reader watches and writes nothing', as
     for (const { problems } of [carol, vic]) assert.deepEqual(problems, []);
 });
 
-test('a wrong password is refused, said so, and the form comes back empty of it', async () => {
+test('a wrong password is refused, said so, and the form comes back empty of it; a scene not allowed is said so', async () => {
     const page = await browser.newPage();
     await page.goto(web.url);
-    await page.evaluate((f) => {
+    const fill = (f) => page.evaluate((f) => {
         for (const [id, v] of Object.entries(f)) document.getElementById(id).value = v;
-    }, { server: broker.ws, scene, user: 'carol', password: 'not-the-secret' });
+    }, f);
+    await fill({ server: broker.ws, scene, user: 'carol', password: 'not-the-secret' });
     await page.click('#join button');
     await waitFor(() => page.$eval('#hud', (e) => /cannot join/.test(e.textContent)), 10000, 'the refusal');
     assert.equal(await page.$eval('#join', (f) => f.hidden), false);
     assert.equal(await page.$eval('#password', (e) => e.value), '');
     assert.equal(page.url().includes('secret'), false);
+    // Another scene: the broker lets vic read this one only.
+    await fill({ scene: 'elsewhere', user: 'vic', password: 'vic-secret' });
+    await page.click('#join button');
+    await waitFor(() => page.$eval('#hud', (e) => /elsewhere: this user may not watch it/.test(e.textContent)), 10000, 'the refusal of the scene');
     await page.close();
 });
