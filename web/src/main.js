@@ -192,7 +192,7 @@ const materials = new SharedResources({
         material.dispose();
         if (material.userData.textureId) textures.release(material.userData.textureId);
     },
-    idle: 64,
+    idle: 16,
 });
 
 // Geometry of one imported scene's mesh, shared by every node that shows it; its GPU memory is
