@@ -105,8 +105,9 @@ TEST(ShareDeploy, HostileUsersFailAtTheBrokerOrLeaveEveryoneElseWhole) {
     EXPECT_EQ(ownedBy(a, "alice"), ownedBy(a0, "alice"));
     const long long model = trianglesBelow(ownedBy(a, "alice")[0]);
     EXPECT_GT(model, 0);
-    if (const json* amplifier = namedOwnedBy(a, "mallory", "amplifier"))
+    if (const json* amplifier = namedOwnedBy(a, "mallory", "amplifier")) {
         EXPECT_LE(trianglesBelow(*amplifier), model);
+    }
 
     // A writer of another scene who tries to join this one: one line naming it, exit status 4,
     // without waiting for a time-out.
@@ -147,12 +148,13 @@ TEST(ShareDeploy, TlsAcrossMachinesWithTheCaOfTheDeploymentOnly) {
     ASSERT_EQ(openssl({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
                        "-keyout", "broker.key", "-out", "broker.csr", "-subj", "/CN=localhost"}),
               "");
-    ASSERT_EQ(openssl({"x509", "-req", "-in", "broker.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-                       "-CAcreateserial", "-out", "broker.pem", "-days", "2", "-extfile",
-                       "san.ext"}),
-              "");
-    broker b(broker::withUsers{"admin admin ad-1q\n",
-                               {"--tls", (d / "broker.pem").string(), (d / "broker.key").string()}});
+    ASSERT_EQ(
+        openssl({"x509", "-req", "-in", "broker.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                 "-CAcreateserial", "-out", "broker.pem", "-days", "2", "-extfile", "san.ext"}),
+        "");
+    broker b(
+        broker::withUsers{"admin admin ad-1q\n",
+                          {"--tls", (d / "broker.pem").string(), (d / "broker.key").string()}});
     ASSERT_TRUE(b.started()) << b.err();
     const std::string port = std::to_string(b.port());
     environment env = credentials("admin", "ad-1q");
@@ -177,9 +179,17 @@ TEST(ShareDeploy, TlsAcrossMachinesWithTheCaOfTheDeploymentOnly) {
     }
     // The page's WebSocket listener speaks TLS with the same certificate.
     processOptions spec;
-    spec.args = {ZEL_OPENSSL,  "s_client", "-connect", "127.0.0.1:" + std::to_string(b.port() + 1),
-                 "-servername", "localhost", "-CAfile", (d / "ca.pem").string(),
-                 "-verify_return_error", "-verify_hostname", "localhost"};
+    spec.args = {ZEL_OPENSSL,
+                 "s_client",
+                 "-connect",
+                 "127.0.0.1:" + std::to_string(b.port() + 1),
+                 "-servername",
+                 "localhost",
+                 "-CAfile",
+                 (d / "ca.pem").string(),
+                 "-verify_return_error",
+                 "-verify_hostname",
+                 "localhost"};
     spec.timeoutSeconds = 30;
     const processResult r = runProcess(spec);
     EXPECT_EQ(r.exitCode, 0) << r.err;

@@ -169,9 +169,9 @@ public:
                              std::chrono::system_clock::now().time_since_epoch())
                              .count() +
                          1;
-        writeText(in, "beat zel-presence-" + scene_ + " " + user_ + "." + id_ + " 120 {\"user\":\"" +
-                          user_ + "\",\"site\":\"" + who + "\",\"joined\":" + std::to_string(now) +
-                          "}\n");
+        writeText(in, "beat zel-presence-" + scene_ + " " + user_ + "." + id_ +
+                          " 120 {\"user\":\"" + user_ + "\",\"site\":\"" + who +
+                          "\",\"joined\":" + std::to_string(now) + "}\n");
         processOptions spec;
         spec.args = prefix_;
         spec.args.insert(spec.args.end(),
