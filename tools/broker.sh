@@ -145,7 +145,7 @@ privateStore() {
 #   never a consumer delete: an idle ephemeral consumer goes by itself;
 # - writes (writers only): its own records, presence and models, $KV.<bucket>.<USER>.>.
 permissions() {
-    local role=$1 user=$2 scenes=$3 pub='"$JS.API.INFO", "$JS.API.STREAM.NAMES"' s b stream
+    local role=$1 user=$2 scenes=$3 pub='"$JS.API.INFO", "$JS.API.STREAM.NAMES"' s b stream bucket
     local -a tokens=()
     if [ -z "$scenes" ]; then
         tokens=('*')

@@ -441,10 +441,10 @@ TEST(Share, HostileRecordsAreDroppedWithoutTouchingOtherSites) {
     const std::string hash(64, 'a');
     put("11", record("m", "", R"(,"mesh":{"scene":")" + hash + R"(","meshes":[0]})"));
     for (const std::string& key : {hash, "mal." + hash}) {
-        in += "put zel-assets-default " + key +
+        in += "put zel-assets " + key +
               R"( {"size":3,"chunks":1,"chunk":1040384})"
               "\n";
-        in += "put zel-assets-default " + key + ".0 abc\n";
+        in += "put zel-assets " + key + ".0 abc\n";
     }
     // More than 100,000 nodes of the user mal, hanging under a node that never comes.
     in +=
