@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -159,23 +161,32 @@ TEST(ShareDeploy, TlsAcrossMachinesWithTheCaOfTheDeploymentOnly) {
     const std::string port = std::to_string(b.port());
     environment env = credentials("admin", "ad-1q");
     env.emplace_back("ZEL_SHARE_CA", (d / "ca.pem").string());
-    // Through TLS with the deployment's CA, to the name on the certificate.
-    site good(d, "admin", "tls://localhost:" + port, "share sync 30\n", env);
-    ASSERT_TRUE(good.finish()) << good.err();
-    // Each of these: one line and exit status 4.
-    environment otherCa = credentials("admin", "ad-1q");
-    otherCa.emplace_back("ZEL_SHARE_CA", (d / "other.pem").string());
-    for (const auto& [name, url, with, words] :
-         std::vector<std::tuple<std::string, std::string, environment, std::string>>{
-             {"wrongca", "tls://localhost:" + port, otherCa, "certificate"},
-             {"wrongname", "tls://127.0.0.1:" + port, env, "certificate"},
-             {"plain", "nats://localhost:" + port, env, "TLS"}}) {
-        site s(d, name, url, "share sync 10\n", with);
-        ASSERT_TRUE(s.finish(4, 30)) << name << ": " << s.err();
-        const std::string err = s.err();
-        EXPECT_EQ(lines(err), 1) << name << ": " << err;
-        EXPECT_NE(err.find(words), std::string::npos) << name << ": " << err;
-        EXPECT_EQ(err.find("ad-1q"), std::string::npos) << name << ": " << err;
+    // The broker itself takes nothing in clear, whatever a client tries: it asks for TLS in its
+    // greeting, and a plain CONNECT gets no PONG.
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_GE(fd, 0);
+        timeval limit{5, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<std::uint16_t>(b.port()));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        auto receive = [&] {
+            std::string got;
+            char buffer[4096];
+            for (ssize_t n; got.find('\n') == std::string::npos &&
+                            (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+                got.append(buffer, static_cast<std::size_t>(n));
+            return got;
+        };
+        const std::string info = receive();
+        EXPECT_NE(info.find("\"tls_required\":true"), std::string::npos) << info;
+        const std::string plain = "CONNECT {\"verbose\":false}\r\nPING\r\n";
+        ::send(fd, plain.data(), plain.size(), MSG_NOSIGNAL);
+        EXPECT_EQ(receive().find("PONG"), std::string::npos);
+        ::close(fd);
     }
     // The page's WebSocket listener speaks TLS with the same certificate.
     processOptions spec;
@@ -194,4 +205,25 @@ TEST(ShareDeploy, TlsAcrossMachinesWithTheCaOfTheDeploymentOnly) {
     const processResult r = runProcess(spec);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("Verify return code: 0 (ok)"), std::string::npos) << r.out << r.err;
+    // Through TLS with the deployment's CA, to the name on the certificate.
+    site good(d, "admin", "tls://localhost:" + port, "share sync 30\n", env);
+    EXPECT_TRUE(good.finish()) << good.err();
+    // Each of these: one line and exit status 4.
+    environment otherCa = credentials("admin", "ad-1q");
+    otherCa.emplace_back("ZEL_SHARE_CA", (d / "other.pem").string());
+    for (const auto& [name, url, with, words] :
+         std::vector<std::tuple<std::string, std::string, environment, std::string>>{
+             {"wrongca", "tls://localhost:" + port, otherCa, "certificate"},
+             {"wrongname", "tls://127.0.0.1:" + port, env, "certificate"},
+             {"plain", "nats://localhost:" + port, env, "TLS"}}) {
+        site s(d, name, url, "share sync 10\n", with);
+        if (!s.finish(4, 30)) {
+            ADD_FAILURE() << name << ": not exit status 4: " << s.err();
+            continue;
+        }
+        const std::string err = s.err();
+        EXPECT_EQ(lines(err), 1) << name << ": " << err;
+        EXPECT_NE(err.find(words), std::string::npos) << name << ": " << err;
+        EXPECT_EQ(err.find("ad-1q"), std::string::npos) << name << ": " << err;
+    }
 }
