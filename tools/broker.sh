@@ -227,6 +227,9 @@ authorization() {
 auth=""
 [ -z "$users" ] || auth=$(authorization "$users")
 privateStore
+# Absolute: the server resolves a relative store_dir against its own working folder.
+store=$(cd -- "$store" && pwd -P)
+quotable "store folder" "$store"
 config="$store/broker.conf"
 tls="" wsTls="  no_tls: true" scheme=nats wsScheme=ws
 if [ -n "$cert" ]; then
