@@ -228,7 +228,7 @@ auth=""
 [ -z "$users" ] || auth=$(authorization "$users")
 privateStore
 # Absolute: the server resolves a relative store_dir against its own working folder.
-store=$(cd -- "$store" && pwd -P)
+store=$(cd -- "$store" && pwd)
 quotable "store folder" "$store"
 config="$store/broker.conf"
 tls="" wsTls="  no_tls: true" scheme=nats wsScheme=ws
