@@ -38,8 +38,10 @@ public:
     // the script itself runs, and execs the server.
     struct withUsers {
         std::string usersFile;
+        std::vector<std::string> options = {}; // more of the script's options (--tls CERT KEY)
     };
-    explicit broker(withUsers users) : users_(std::move(users.usersFile)) {
+    explicit broker(withUsers users)
+        : users_(std::move(users.usersFile)), options_(std::move(users.options)) {
         port_ = freePort();
         started_ = start();
     }
@@ -54,8 +56,10 @@ public:
             spec.args = {ZEL_NATS_SERVER, "-c", (dir_.path() / "broker.conf").string()};
         } else {
             writeText(dir_.path() / "users", users_);
-            spec.args = {ZEL_BROKER_SCRIPT, "--users", (dir_.path() / "users").string(),
-                         std::to_string(port_), (dir_.path() / "store").string()};
+            spec.args = {ZEL_BROKER_SCRIPT, "--users", (dir_.path() / "users").string()};
+            spec.args.insert(spec.args.end(), options_.begin(), options_.end());
+            spec.args.insert(spec.args.end(),
+                             {std::to_string(port_), (dir_.path() / "store").string()});
         }
         process_ = std::make_unique<backgroundProcess>();
         if (!process_->start(spec, (dir_.path() / "out.log").string(),
@@ -82,6 +86,7 @@ private:
     tempFolder dir_;
     std::string extra_;
     std::string users_;
+    std::vector<std::string> options_;
     int port_ = 0;
     bool started_ = false;
     std::unique_ptr<backgroundProcess> process_;
@@ -146,13 +151,14 @@ inline bool waitForFile(const fs::path& file, double seconds = 30) {
 // it. A barrier made of a condition, where a sleep would only guess. Stopped by pid.
 class gate {
 public:
-    // The site USER-ID (ID: 8 hex digits) of the scene "default". env: the credentials, where the
-    // broker asks for them; prefix: what runs the beat (ip netns exec NS).
+    // The site USER-ID (ID: 8 hex digits) of the scene (default: "default"). env: the
+    // credentials, where the broker asks for them; prefix: what runs the beat (ip netns exec NS).
     gate(const fs::path& folder, std::string url, std::string id,
          std::vector<std::pair<std::string, std::string>> env = {},
-         std::vector<std::string> prefix = {}, std::string user = "gate")
+         std::vector<std::string> prefix = {}, std::string user = "gate",
+         std::string scene = "default")
         : folder_(folder), url_(std::move(url)), id_(std::move(id)), user_(std::move(user)),
-          env_(std::move(env)), prefix_(std::move(prefix)) {}
+          scene_(std::move(scene)), env_(std::move(env)), prefix_(std::move(prefix)) {}
     // Starts the beat; true once its first record is acknowledged (waits at most 30 s).
     bool open() {
         const std::string who = user_ + "-" + id_;
@@ -163,9 +169,9 @@ public:
                              std::chrono::system_clock::now().time_since_epoch())
                              .count() +
                          1;
-        writeText(in, "beat zel-presence-default " + user_ + "." + id_ + " 120 {\"user\":\"" +
-                          user_ + "\",\"site\":\"" + who + "\",\"joined\":" + std::to_string(now) +
-                          "}\n");
+        writeText(in, "beat zel-presence-" + scene_ + " " + user_ + "." + id_ +
+                          " 120 {\"user\":\"" + user_ + "\",\"site\":\"" + who +
+                          "\",\"joined\":" + std::to_string(now) + "}\n");
         processOptions spec;
         spec.args = prefix_;
         spec.args.insert(spec.args.end(),
@@ -184,7 +190,7 @@ public:
 
 private:
     fs::path folder_;
-    std::string url_, id_, user_;
+    std::string url_, id_, user_, scene_;
     std::vector<std::pair<std::string, std::string>> env_;
     std::vector<std::string> prefix_;
     backgroundProcess beat_;

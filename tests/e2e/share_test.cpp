@@ -283,7 +283,7 @@ TEST(Share, PerUserDeploymentTwoWritersSeeEachOtherAndTheViewerWritesNothing) {
     ASSERT_TRUE(waitForFile(tmp.path() / "bob.json", 60)) << bob.err();
     // What the broker holds while both writers are still there.
     std::map<std::string, std::string> keys;
-    for (const char* bucket : {"zel-scene-default", "zel-presence-default", "zel-assets"}) {
+    for (const char* bucket : {"zel-scene-default", "zel-presence-default", "zel-assets-default"}) {
         const processResult r = inject(b, std::string("keys ") + bucket + "\n", admin);
         ASSERT_EQ(r.exitCode, 0) << r.err;
         keys[bucket] = r.out;
@@ -294,9 +294,9 @@ TEST(Share, PerUserDeploymentTwoWritersSeeEachOtherAndTheViewerWritesNothing) {
     for (const char* user : {"alice", "bob"}) {
         EXPECT_NE(("\n" + keys["zel-scene-default"]).find("\n" + std::string(user) + "."),
                   std::string::npos);
-        EXPECT_NE(("\n" + keys["zel-assets"]).find("\n" + std::string(user) + "."),
+        EXPECT_NE(("\n" + keys["zel-assets-default"]).find("\n" + std::string(user) + "."),
                   std::string::npos)
-            << keys["zel-assets"];
+            << keys["zel-assets-default"];
     }
     ASSERT_TRUE(second.open());
     ASSERT_TRUE(alice.finish()) << alice.err();
@@ -353,6 +353,12 @@ TEST(Share, BrokerScriptRefusesABadUsersFileAndNeverPrintsAPassword) {
              {"writer alice sEc\"r3t-b", "quote"},
              {"writer alice", "expected ROLE USER PASSWORD"},
              {"writer alice sEcr3t-b extra", "expected ROLE USER PASSWORD"},
+             {"writer alice sEcr3t-b scenes=a extra", "expected ROLE USER PASSWORD"},
+             {"writer alice sEcr3t-b scenes=", "scenes="},
+             {"writer alice sEcr3t-b scenes=lobby,", "scenes="},
+             {"viewer alice sEcr3t-b scenes=lob.by", "scenes="}, // a dot would split the stream
+             {"viewer alice sEcr3t-b scenes=*", "scenes="},
+             {"admin alice sEcr3t-b scenes=lobby", "every scene"},
              {"viewer root sEcr3t-b", "twice"}}) {
         std::string expanded = line;
         if (const std::size_t at = expanded.find("{33*a}"); at != std::string::npos)
@@ -364,7 +370,8 @@ TEST(Share, BrokerScriptRefusesABadUsersFileAndNeverPrintsAPassword) {
         EXPECT_EQ((r.out + r.err).find("sEc"), std::string::npos) << line << ": " << r.err;
     }
     // A good file: the configuration only its owner can read, its path on stdout, no password.
-    const processResult r = run("# role user password\n\n" + good + "writer alice sEcr3t-b\n");
+    const processResult r =
+        run("# role user password\n\n" + good + "writer alice sEcr3t-b scenes=lobby,design-2\n");
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const fs::path config = tmp.path() / "store" / "broker.conf";
     EXPECT_EQ(r.out, config.string() + "\n");

@@ -205,6 +205,7 @@ void link::start() {
     threads_.emplace_back([this] { watchLoop(nodes_, false); });
     threads_.emplace_back([this] { watchLoop(presence_, true); });
     threads_.emplace_back([this] { presenceLoop(); });
+    threads_.emplace_back([this] { reapLoop(); });
     threads_.emplace_back([this] { publishLoop(); });
     threads_.emplace_back([this] { uploadLoop(); });
     for (int i = 0; i < fetchThreads; ++i)
@@ -225,6 +226,10 @@ link::~link() {
     {
         std::lock_guard lock(sleepMutex_);
         sleepCv_.notify_all();
+    }
+    {
+        std::lock_guard lock(retiredMutex_);
+        retiredCv_.notify_all();
     }
     {
         std::lock_guard lock(watcherMutex_);
@@ -907,6 +912,19 @@ void link::presenceLoop() {
     }
 }
 
+void link::reapLoop() {
+    std::unique_lock lock(retiredMutex_);
+    while (true) {
+        retiredCv_.wait(lock, [&] { return stopping_ || !retired_.empty(); });
+        if (retired_.empty())
+            return;
+        std::vector<watcherHandle> gone = std::exchange(retired_, {});
+        lock.unlock();
+        gone.clear();
+        lock.lock();
+    }
+}
+
 // Drains the bucket's watcher. A watcher that has been quiet while its stream moved on (its
 // consumer went down with a cluster node), or whose bucket was lost and made again, is made
 // again; the records it replays are states, so applying them again is harmless.
@@ -941,13 +959,22 @@ void link::watchLoop(bucket& b, bool presence) {
                 }
             }
             ++checks;
-            nextCheck = now + (again ? std::chrono::seconds(2)
-                                     : std::min<clock::duration>(std::chrono::seconds(2) * checks,
-                                                                 std::chrono::seconds(10)));
+            // A broker that did not answer (a cluster electing the stream's leader after a node
+            // went) is asked again soon, not after the back-off of a quiet bucket.
+            const bool unanswered = s != NATS_OK && s != NATS_NOT_FOUND;
+            nextCheck = now + (again || unanswered
+                                   ? std::chrono::seconds(2)
+                                   : std::min<clock::duration>(std::chrono::seconds(2) * checks,
+                                                               std::chrono::seconds(10)));
             if (again) {
                 std::lock_guard lock(watcherMutex_);
                 kvWatcher* w = nullptr;
                 if (!stopping_ && kvStore_WatchAll(&w, b.kv.get(), nullptr) == NATS_OK) {
+                    {
+                        std::lock_guard retire(retiredMutex_);
+                        retired_.push_back(std::move(b.watcher));
+                        retiredCv_.notify_one();
+                    }
                     b.watcher.reset(w);
                     lastEntry = clock::now();
                     checks = 0;

@@ -145,6 +145,7 @@ private:
     void refused();
 
     void watchLoop(bucket& b, bool presence);
+    void reapLoop();
     void presenceLoop();
     void publishLoop();
     void uploadLoop();
@@ -175,6 +176,12 @@ private:
     jetStreamHandle js_;
     bucket nodes_, presence_, assets_;
     std::mutex watcherMutex_;
+    // Watchers replaced by a new one, destroyed by a thread of their own: destroying one asks the
+    // broker to delete its consumer, which waits out the whole request time-out when the consumer
+    // went down with its node, and the watch loop must not stand still meanwhile.
+    std::mutex retiredMutex_;
+    std::condition_variable retiredCv_;
+    std::vector<watcherHandle> retired_;
 
     std::atomic<bool> stopping_{false};
     std::atomic<bool> connected_{true};

@@ -1,0 +1,266 @@
+// Hostile users of a deployment that tools/broker.sh made from a users file, played with the
+// JavaScript NATS client against the scene "lobby" while alice's site is in it:
+//   mallory  writer of lobby: roll-ups and purges of the buckets, a 100 KB record, a record that
+//            names one mesh of alice's model 30,000 times (kept present until this process ends)
+//   vera     viewer of lobby: other users' inboxes, deleting alice's consumers, durable consumers,
+//            a consumer that delivers into alice's records
+//   walt     writer of the scene design only: reading or writing lobby
+// The admin looks before and after: every attack must be refused by the broker or leave alice's
+// records, models and consumers whole. One line an attack, "held NAME: ..." or "FELL NAME: ...",
+// then "attacks done"; exit status 1 when one fell.
+//   ZEL_ATTACK_URL=nats://... ZEL_ATTACK_PASSWORDS='{"admin":..,"mallory":..,"vera":..,"walt":..}'
+//   node attack.mjs
+import { connect, headers, JSONCodec, StringCodec } from "nats";
+
+const url = process.env.ZEL_ATTACK_URL;
+const passwords = JSON.parse(process.env.ZEL_ATTACK_PASSWORDS);
+const scene = "lobby";
+const jc = JSONCodec();
+const sc = StringCodec();
+const nodes = `KV_zel-scene-${scene}`;
+const presence = `KV_zel-presence-${scene}`;
+const assets = `KV_zel-assets-${scene}`;
+let fell = 0;
+const started = Date.now();
+
+function verdict(name, held, detail) {
+    console.log(`${held ? "held" : "FELL"} ${name}: ${detail} (${(Date.now() - started) / 1000} s)`);
+    if (!held)
+        fell++;
+}
+
+function as(user) {
+    return connect({ servers: url, user, pass: passwords[user], inboxPrefix: `_INBOX_${user}`,
+                     reconnect: false, timeout: 5000 });
+}
+
+// A request: {reply} (its JSON, or null) or {err} (PERMISSIONS_VIOLATION, TIMEOUT, ...).
+async function ask(nc, subject, body, options = {}) {
+    try {
+        const data = body === undefined ? new Uint8Array(0)
+                                         : typeof body === "string" || body instanceof Uint8Array
+                                               ? (typeof body === "string" ? sc.encode(body) : body)
+                                               : jc.encode(body);
+        const m = await nc.request(subject, data, { timeout: 2000, ...options });
+        let reply = null;
+        try {
+            reply = m.data.length ? JSON.parse(sc.decode(m.data)) : null;
+        } catch {
+            reply = { text: sc.decode(m.data) };
+        }
+        return { reply };
+    } catch (e) {
+        return { err: e.code || String(e.message) };
+    }
+}
+
+// Refused: by a permission, or by JetStream's own error reply.
+function refused(r) {
+    if (r.err)
+        return r.err === "PERMISSIONS_VIOLATION" ? "no permission" : `no answer (${r.err})`;
+    if (r.reply && r.reply.error)
+        return `refused: ${r.reply.error.description}`;
+    return null;
+}
+
+// Every subject of a stream with its last sequence, as the admin sees it.
+async function subjects(admin, stream) {
+    const r = await ask(admin, `$JS.API.STREAM.INFO.${stream}`, { subjects_filter: ">" });
+    if (!r.reply || r.reply.error)
+        throw new Error(`the admin cannot read ${stream}: ${JSON.stringify(r)}`);
+    return r.reply.state.subjects || {};
+}
+
+async function consumers(admin, stream) {
+    const r = await ask(admin, `$JS.API.CONSUMER.LIST.${stream}`, {});
+    return (r.reply && r.reply.consumers) || [];
+}
+
+function ofAlice(list) {
+    return Object.keys(list).filter((s) => s.split(".")[2] === "alice").sort();
+}
+
+const admin = await as("admin");
+const mallory = await as("mallory");
+const vera = await as("vera");
+const walt = await as("walt");
+
+const before = {};
+for (const s of [nodes, assets])
+    before[s] = ofAlice(await subjects(admin, s));
+const aliceConsumers = [];
+for (const s of [nodes, presence])
+    for (const c of await consumers(admin, s))
+        aliceConsumers.push([s, c.name]);
+// The model alice's records name (a direct get answers with the record itself).
+let mesh = null;
+for (const subject of before[nodes]) {
+    const r = await ask(admin, `$JS.API.DIRECT.GET.${nodes}`, { last_by_subj: subject });
+    if (r.reply && r.reply.mesh) {
+        mesh = r.reply.mesh;
+        break;
+    }
+}
+if (!before[nodes].length || !before[assets].length || !aliceConsumers.length || !mesh) {
+    console.log(`FELL setup: alice has no records, models or consumers to attack: ${
+        JSON.stringify(before)} ${JSON.stringify(aliceConsumers)}`);
+    process.exit(1);
+}
+
+// Is alice's state still whole: every record and model subject she had.
+async function aliceWhole(streams = [nodes, assets]) {
+    for (const s of streams) {
+        const now = ofAlice(await subjects(admin, s));
+        const lost = before[s].filter((x) => !now.includes(x));
+        if (lost.length)
+            return `${s} lost ${lost.length} of alice's ${before[s].length} subjects`;
+    }
+    return null;
+}
+
+// 1. Roll-ups and purges: a writer's publish on its own key with Nats-Rollup: all would empty the
+// whole bucket.
+const identity = [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1];
+const record = (name, extra = {}) =>
+    JSON.stringify({ name, parent: "", order: 0, matrix: identity, ...extra });
+for (const [stream, subject] of [[nodes, `$KV.zel-scene-${scene}.mallory.0000000b.1`],
+                                 [assets, `$KV.zel-assets-${scene}.mallory.rollup`]]) {
+    const h = headers();
+    h.set("Nats-Rollup", "all");
+    const r = await ask(mallory, subject, record("rollup"), { headers: h });
+    const lost = await aliceWhole([stream]);
+    verdict(`roll-up on ${stream}`, refused(r) !== null && !lost,
+            lost || refused(r) || `accepted: ${JSON.stringify(r.reply)}`);
+}
+{
+    const h = headers();
+    h.set("KV-Operation", "PURGE");
+    h.set("Nats-Rollup", "sub");
+    const r = await ask(mallory, `$KV.zel-scene-${scene}.alice.00000000.1`, "", { headers: h });
+    const p = await ask(mallory, `$JS.API.STREAM.PURGE.${nodes}`, { filter: ">" });
+    const lost = await aliceWhole();
+    verdict("purge of alice's key and of the bucket", refused(r) !== null && refused(p) !== null &&
+                                                          !lost,
+            lost || `${refused(r)}; ${refused(p)}`);
+}
+
+// 2. Other users' inboxes: the replies and deliveries of alice's site (her presence goes through
+// her watcher every half second, so there is traffic to see).
+{
+    const tries = ["_INBOX.>", "_INBOX_alice.>", ">"].map((subject) => {
+        const t = { subject, seen: 0, error: null };
+        vera.subscribe(subject, { callback: (err) => (err ? (t.error = err.code) : t.seen++) });
+        return t;
+    });
+    await new Promise((done) => setTimeout(done, 1200));
+    for (const t of tries)
+        verdict(`viewer subscribes to ${t.subject}`,
+                t.seen === 0 && t.error === "PERMISSIONS_VIOLATION",
+                `${t.seen} messages seen, ${t.error || "no error"}`);
+}
+
+// 2. Deleting alice's consumers: her watchers would lapse and every site send everything again.
+{
+    const outcomes = [];
+    for (const [stream, name] of aliceConsumers)
+        outcomes.push(refused(await ask(vera, `$JS.API.CONSUMER.DELETE.${stream}.${name}`)));
+    const left = [];
+    for (const [stream, name] of aliceConsumers) {
+        const r = await ask(admin, `$JS.API.CONSUMER.INFO.${stream}.${name}`);
+        if (!r.reply || r.reply.error)
+            left.push(`${stream} ${name} is gone`);
+    }
+    verdict("viewer deletes alice's consumers", outcomes.every((o) => o !== null) && !left.length,
+            left.join(", ") || outcomes.join("; "));
+}
+
+// 2. Durable consumers, which would stay on the broker: each way of asking for one.
+{
+    const config = { durable_name: "evil", deliver_policy: "all", ack_policy: "explicit" };
+    const tries = [
+        [`$JS.API.CONSUMER.DURABLE.CREATE.${nodes}.evil`, { stream_name: nodes, config }],
+        [`$JS.API.CONSUMER.CREATE.${nodes}.evil`, { stream_name: nodes, config }],
+        [`$JS.API.CONSUMER.CREATE.${nodes}.evil.$KV.zel-scene-${scene}.>`,
+         { stream_name: nodes, config }],
+        [`$JS.API.CONSUMER.CREATE.${nodes}`, { stream_name: nodes, config }],
+    ];
+    const outcomes = [];
+    for (const [subject, body] of tries)
+        outcomes.push(refused(await ask(vera, subject, body)));
+    const durable = (await consumers(admin, nodes)).filter((c) => c.config.durable_name ||
+                                                                  c.name === "evil");
+    verdict("viewer creates a durable consumer", outcomes.every((o) => o !== null) &&
+                                                     !durable.length,
+            durable.length ? `made ${durable.map((c) => c.name)}` : outcomes.join("; "));
+}
+
+// 3. A user not allowed the scene: neither reads nor writes it, not even its stream names'
+// information.
+{
+    const ephemeral = { stream_name: nodes, config: { deliver_subject: "_INBOX_walt.x",
+                                                      deliver_policy: "all", ack_policy: "none" } };
+    const tries = [
+        await ask(walt, `$JS.API.STREAM.INFO.${nodes}`),
+        await ask(walt, `$JS.API.CONSUMER.CREATE.${nodes}`, ephemeral),
+        await ask(walt, `$JS.API.DIRECT.GET.${nodes}.$KV.zel-scene-${scene}.alice.00000000.1`),
+        await ask(walt, `$JS.API.DIRECT.GET.${assets}`, { last_by_subj: before[assets][0] }),
+        await ask(walt, `$KV.zel-scene-${scene}.walt.00000000.1`, record("intruder")),
+    ];
+    let seen = 0;
+    let error = null;
+    walt.subscribe(`$KV.zel-scene-${scene}.>`,
+                   { callback: (err) => (err ? (error = err.code) : seen++) });
+    await new Promise((done) => setTimeout(done, 500));
+    const outcomes = tries.map(refused);
+    const wrote = Object.keys(await subjects(admin, nodes)).some((s) => s.split(".")[2] === "walt");
+    verdict("user of another scene reads or writes lobby",
+            outcomes.every((o) => o === "no permission") && error === "PERMISSIONS_VIOLATION" &&
+                !wrote && seen === 0,
+            `${outcomes.join("; ")}; subscribe: ${error || "no error"}, ${seen} seen` +
+                (wrote ? "; it wrote" : ""));
+}
+
+// 3. A consumer of a scene the viewer may read, delivering into alice's records: the broker itself
+// would publish there, past every permission.
+{
+    const target = `$KV.zel-scene-${scene}.alice.00000000.999`;
+    const r = await ask(vera, `$JS.API.CONSUMER.CREATE.${presence}`, {
+        stream_name: presence,
+        config: { deliver_subject: target, deliver_policy: "all", ack_policy: "none",
+                  inactive_threshold: 2_000_000_000 } });
+    await new Promise((done) => setTimeout(done, 800));
+    const landed = (await subjects(admin, nodes))[target];
+    verdict("viewer's consumer delivers into alice's records", !landed,
+            landed ? `${landed} message(s) stored under alice's key` : refused(r) || "nothing landed");
+}
+
+// 1. A record past the broker's maximum value size (64 KiB).
+{
+    const r = await ask(mallory, `$KV.zel-scene-${scene}.mallory.0000000b.2`,
+                        record("big", { pad: "b".repeat(100000) }));
+    verdict("100 KB record", refused(r) !== null, refused(r) || `stored: ${JSON.stringify(r.reply)}`);
+}
+
+// 6. A record that names one mesh of alice's model 30,000 times, from a site that stays present:
+// each name would become a geometry of its own on every site that has the model.
+{
+    {
+        const beat = () =>
+            mallory.publish(`$KV.zel-presence-${scene}.mallory.0000000b`,
+                            JSON.stringify({ user: "mallory", site: "mallory-0000000b",
+                                             joined: Math.floor(Date.now() / 1000) }));
+        beat();
+        setInterval(beat, 500);
+        const r = await ask(mallory, `$KV.zel-scene-${scene}.mallory.0000000b.3`,
+                            record("amplifier", { mesh: { scene: mesh.scene,
+                                                          meshes: new Array(30000).fill(0) } }));
+        console.log(`sent one mesh named 30,000 times: ${refused(r) || "stored"}`);
+    }
+}
+
+const lost = await aliceWhole();
+verdict("alice's records and models after every attack", !lost, lost || "all there");
+console.log("attacks done");
+// Kept present (the amplifier's presence) until stopped, at most a minute.
+setTimeout(() => process.exit(fell ? 1 : 0), 60000);
+process.on("SIGTERM", () => process.exit(fell ? 1 : 0));

@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# tools/broker.sh's store and listener, with --config-only (no server runs): the store is a private
+# folder of the caller's (made 0700; a link, a folder of someone else's or one others may write
+# into are refused), the configuration with every password is never written through a link, and
+# no listener beyond loopback goes without TLS.
+#
+#   broker_script_test.sh BROKER_SH
+set -u
+script=$1
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+printf 'admin root pw-Secret1\nwriter alice pw-Secret2 scenes=lobby\n' >"$tmp/users"
+
+# run STORE [OPTIONS...]: the script's exit code; its stdout in $tmp/out, its stderr in $tmp/err.
+run() {
+    local store=$1
+    shift
+    bash "$script" --config-only --users "$tmp/users" "$@" 4222 "$store" >"$tmp/out" 2>"$tmp/err"
+}
+mode() { stat -c %a "$1"; }
+# expect CODE WORDS NAME: the last run exited with CODE and said WORDS on stderr, no password.
+expect() {
+    local code=$1 words=$2 name=$3
+    [ "$rc" = "$code" ] || fail "$name: exit $rc, not $code: $(cat "$tmp/err")"
+    grep -qF -- "$words" "$tmp/err" || fail "$name: stderr lacks '$words': $(cat "$tmp/err")"
+    ! grep -q pw-Secret "$tmp/out" "$tmp/err" || fail "$name: a password was printed"
+}
+
+# A new store, in a parent folder that does not exist yet: private, the configuration readable by
+# its owner only, nothing else left in it.
+run "$tmp/new/store"
+rc=$?
+[ $rc = 0 ] || fail "new store: exit $rc: $(cat "$tmp/err")"
+[ "$(mode "$tmp/new/store")" = 700 ] || fail "new store: mode $(mode "$tmp/new/store")"
+[ "$(mode "$tmp/new/store/broker.conf")" = 600 ] || fail "new store: configuration mode"
+[ "$(ls -A "$tmp/new/store")" = broker.conf ] || fail "new store holds $(ls -A "$tmp/new/store")"
+[ "$(cat "$tmp/out")" = "$tmp/new/store/broker.conf" ] || fail "new store: stdout $(cat "$tmp/out")"
+
+# A store of an older version (0755) is closed; written again, a configuration planted as a link is
+# replaced, not written through.
+mkdir -m 755 "$tmp/old"
+echo "the victim's file" >"$tmp/victim"
+ln -s "$tmp/victim" "$tmp/old/broker.conf"
+ln -s "$tmp/victim" "$tmp/old/broker.conf.new"
+run "$tmp/old"
+rc=$?
+[ $rc = 0 ] || fail "old store: exit $rc: $(cat "$tmp/err")"
+[ "$(mode "$tmp/old")" = 700 ] || fail "old store: mode $(mode "$tmp/old")"
+[ "$(cat "$tmp/victim")" = "the victim's file" ] || fail "the configuration went through a link"
+[ -f "$tmp/old/broker.conf" ] && [ ! -L "$tmp/old/broker.conf" ] || fail "broker.conf is still a link"
+
+# Refused stores: nothing is written into any of them.
+mkdir -m 700 "$tmp/real"
+ln -s "$tmp/real" "$tmp/link"
+run "$tmp/link"
+rc=$?
+expect 2 "symbolic link" "linked store"
+[ -z "$(ls -A "$tmp/real")" ] || fail "linked store: written through the link"
+mkdir -m 777 "$tmp/open"
+run "$tmp/open"
+rc=$?
+expect 2 "written by others" "store others may write into"
+[ -z "$(ls -A "$tmp/open")" ] || fail "open store: written"
+touch "$tmp/file"
+run "$tmp/file"
+rc=$?
+expect 2 "not a folder" "store that is a file"
+if [ "$(id -u)" = 0 ] && id nobody >/dev/null 2>&1; then
+    mkdir -m 700 "$tmp/theirs"
+    chown nobody "$tmp/theirs"
+    run "$tmp/theirs"
+    rc=$?
+    expect 2 "belongs to someone else" "someone else's store"
+    [ -z "$(ls -A "$tmp/theirs")" ] || fail "someone else's store: written"
+else
+    echo "someone else's store: skipped (needs root to make a folder of another user)"
+fi
+
+# Listeners: loopback without TLS; beyond it only with a certificate, the WebSocket one included.
+run "$tmp/net" --listen 0.0.0.0
+rc=$?
+expect 2 "needs --tls" "0.0.0.0 without TLS"
+[ ! -e "$tmp/net" ] || fail "0.0.0.0 without TLS: the store was made"
+run "$tmp/net" --listen "bad\"addr"
+rc=$?
+expect 2 "--listen" "a quote in the address"
+run "$tmp/net" --listen 0.0.0.0 --tls "$tmp/missing.pem" "$tmp/missing.key"
+rc=$?
+expect 2 "cannot read" "missing certificate"
+printf 'cert\n' >"$tmp/c.pem"
+printf 'key\n' >"$tmp/k.pem"
+run "$tmp/net" --listen 0.0.0.0 --tls "$tmp/c.pem" "$tmp/k.pem"
+rc=$?
+[ $rc = 0 ] || fail "TLS: exit $rc: $(cat "$tmp/err")"
+conf=$(cat "$tmp/net/broker.conf" 2>/dev/null)
+[ "$(grep -c "cert_file: \"$tmp/c.pem\"" <<<"$conf")" = 2 ] ||
+    fail "TLS: not both listeners have the certificate: $conf"
+! grep -q no_tls <<<"$conf" || fail "TLS: a listener without TLS: $conf"
+run "$tmp/lo" --listen 127.0.0.2
+rc=$?
+[ $rc = 0 ] || fail "another loopback address: exit $rc: $(cat "$tmp/err")"
+
+[ $failures = 0 ] && echo "all broker.sh store and listener checks passed"
+exit $((failures > 0))
