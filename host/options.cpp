@@ -84,6 +84,10 @@ or after the start-up when there is no script, status window included, at --size
 --share URL[,URL...] joins the shared scene --scene (default "default") at the NATS
 broker(s) as --user (default: the login name); credentials come from the environment
 only: ZEL_SHARE_USER and ZEL_SHARE_PASSWORD, or a credentials file ZEL_SHARE_CREDS.
+Imported models are kept in $XDG_CACHE_HOME/propplacer/imports (else
+~/.cache/propplacer/imports), at most ZEL_CACHE_SIZE (default 2G; K, M and G suffixes;
+0 turns it off), so that a model seen before comes back without an import; delete the
+folder to clear it.
 Exit status: 0 on success; 2 on bad usage, a package that cannot be loaded, a script
 error or a dump or snapshot that cannot be written; 4 when the broker cannot be
 reached or refuses the credentials, or a share wait runs out. stdout carries the
@@ -116,6 +120,9 @@ void declare(CLI::App& app, hostOptions& o) {
                    "after the script, write the scene and the windows as JSON to FILE")
         ->type_name("FILE");
     app.add_flag("--headless", o.headless, "run without a window");
+    app.add_flag("--no-cache", o.noCache,
+                 "import every model afresh and keep none in the import cache "
+                 "(ZEL_CACHE_SIZE=0 does the same for every run)");
     app.add_option("--snapshot", o.snapshot,
                    "after the script (or the start-up), draw one frame offscreen and write it to "
                    "FILE as PNG")

@@ -204,6 +204,9 @@ struct world::impl {
 };
 
 world::world(worldOptions options) : impl_(std::make_unique<impl>(options)) {
+    // Process-wide, as the import's in-memory cache is.
+    if (!options.importCacheFolder.empty())
+        import::usePersistentCache({true, options.importCacheFolder, options.importCacheBytes});
     impl& w = *impl_;
     w.nodes.setHooks(&w.hooks);
     sceneNode* navigator = w.nodes.create(u"navigator");

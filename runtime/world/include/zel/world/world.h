@@ -15,6 +15,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -33,6 +34,9 @@ struct worldOptions {
     // follows the file's size (2 s and 0.5 s for every MiB begun).
     double importSeconds = 0.0;
     std::size_t importAddressSpace = std::size_t(4) << 30;
+    // The persistent import cache's folder (empty: none) and its size bound.
+    std::string importCacheFolder;
+    std::uint64_t importCacheBytes = std::uint64_t{2} << 30;
 };
 
 class world {
