@@ -78,10 +78,15 @@ struct knownDigest {
     fileStamp stamp;
     digest value{};
 };
-std::mutex knownMutex;
+// Never destroyed: the writer thread of a cache that is itself a static object may still hash
+// while the process ends.
+std::mutex& knownMutexRef() {
+    static auto* mutex = new std::mutex;
+    return *mutex;
+}
 std::map<fs::path, knownDigest>& knownDigests() {
-    static std::map<fs::path, knownDigest> known;
-    return known;
+    static auto* known = new std::map<fs::path, knownDigest>;
+    return *known;
 }
 
 } // namespace
@@ -134,7 +139,7 @@ std::optional<digest> contentDigest(const fs::path& file) {
         return std::nullopt;
     const fileStamp stamp = stampOf(st);
     {
-        std::lock_guard lock(knownMutex);
+        std::lock_guard lock(knownMutexRef());
         auto it = knownDigests().find(file);
         if (it != knownDigests().end() && it->second.stamp == stamp)
             return it->second.value;
@@ -155,7 +160,7 @@ std::optional<digest> contentDigest(const fs::path& file) {
     struct stat after {};
     if (::fstat(fd.fd, &after) == 0 && stampOf(after) == stamp &&
         stamp.ctimeNs + slackOf(st) < begun) {
-        std::lock_guard lock(knownMutex);
+        std::lock_guard lock(knownMutexRef());
         if (knownDigests().size() >= 4096)
             knownDigests().clear();
         knownDigests()[file] = {stamp, value};
