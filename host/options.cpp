@@ -121,7 +121,7 @@ void declare(CLI::App& app, hostOptions& o) {
         ->type_name("FILE");
     app.add_flag("--headless", o.headless, "run without a window");
     app.add_flag("--no-cache", o.noCache,
-                 "import every model afresh and keep none in the import cache "
+                 "import every model afresh, keep none in the import cache and read no model ahead "
                  "(ZEL_CACHE_SIZE=0 does the same for every run)");
     app.add_option("--snapshot", o.snapshot,
                    "after the script (or the start-up), draw one frame offscreen and write it to "

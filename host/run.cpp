@@ -109,6 +109,7 @@ int runHost(const hostOptions& options, std::istream& standardInput, std::ostrea
     world::worldOptions worldSettings;
     import::cacheSettings cache;
     if (!options.noCache) {
+        worldSettings.readAhead = true;
         std::string why;
         cache = import::cacheSettingsFromEnvironment(&why);
         if (!cache.enabled && !why.empty() && why != "ZEL_CACHE_SIZE is 0")

@@ -249,6 +249,10 @@ void world::setReadProgress(readProgress callbacks) {
     impl_->reader.setProgress(std::move(callbacks.update), std::move(callbacks.finished));
 }
 
+bool world::readAhead(const std::function<bool()>& interrupted) {
+    return impl_->options.readAhead && impl_->reader.readAhead(interrupted);
+}
+
 void world::registerServices() {
     impl& w = *impl_;
     if (!w.records.empty())
