@@ -109,12 +109,13 @@ int runHost(const hostOptions& options, std::istream& standardInput, std::ostrea
     world::worldOptions worldSettings;
     import::cacheSettings cache;
     if (!options.noCache) {
-        worldSettings.readAhead = true;
         std::string why;
         cache = import::cacheSettingsFromEnvironment(&why);
         if (!cache.enabled && !why.empty() && why != "ZEL_CACHE_SIZE is 0")
             err << "zelhost: no import cache: " << why << "\n";
         if (cache.enabled) {
+            // Reading ahead fills the caches: off with them.
+            worldSettings.readAhead = true;
             worldSettings.importCacheFolder = cache.folder.string();
             worldSettings.importCacheBytes = cache.maxBytes;
         }

@@ -7,6 +7,8 @@
 #   bench-first-frame      start to first frame, offscreen and in a window
 #   bench-cache-compare    the import cache: a second run against `assimp info -r`, a miss
 #                          against --no-cache
+#   bench-step-compare     ">" to a neighbour read ahead against the cache off; a second round
+#                          of twelve steps against the first
 #   bench-hostile-catalogue  zelhost stepping with ">" through 21 hostile files (aim: 10 s)
 #   zel_import_bench       in-process against isolated import, fresh and started-ahead helper
 #                          (Google Benchmark)
@@ -19,7 +21,8 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$(ZEL_BUILD_BENCH=ON ZEL_BUILD_DIR=${ZEL_BUILD_DIR:-$top/build-release} "$top/tools/build.sh" | tail -n 1)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(bench-import-compare bench-startup-compare bench-render-compare
-                                    bench-first-frame bench-cache-compare bench-hostile-catalogue zel_import_bench bench-share bench-web)
+                                    bench-first-frame bench-cache-compare bench-step-compare
+                                    bench-hostile-catalogue zel_import_bench bench-share bench-web)
 for t in "${targets[@]}"; do
     echo "== $t"
     if [ -x "$build/bin/$t" ]; then

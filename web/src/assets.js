@@ -21,7 +21,13 @@ const manifestWaitMs = 100;
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // get(key) resolves to the entry's bytes (Uint8Array) or null when there is none.
-export async function fetchAsset(get, user, hash, { stopped = () => false } = {}) {
+// store (model_store.js), when given, is asked first and keeps what was fetched and checked.
+export async function fetchAsset(get, user, hash, { stopped = () => false, store = null } = {}) {
+    const kept = store && (await store.take(hash));
+    if (kept) {
+        const decoded = decode(kept, { memoryBudget: defaultBudget(kept.byteLength, maxDecodedBytes) });
+        if (decoded.status === 'scene') return { scene: decoded.scene };
+    }
     let text = null;
     for (let attempt = 0; attempt < manifestTries && !stopped(); ++attempt) {
         text = await get(manifestKey(user, hash));
@@ -58,6 +64,7 @@ export async function fetchAsset(get, user, hash, { stopped = () => false } = {}
     const hashed = performance.now();
     const decoded = decode(blob, { memoryBudget: defaultBudget(size, maxDecodedBytes) });
     if (decoded.status !== 'scene') return { reason: `a model does not decode: ${decoded.reason}` };
+    store?.keep(hash, blob);
     timings.set(hash, { bytes: size, fetchMs: fetched - started, hashMs: hashed - fetched, decodeMs: performance.now() - hashed });
     return { scene: decoded.scene };
 }
@@ -71,8 +78,9 @@ const maxRetryMs = 60000;
 // whoever stored it, the bytes are the same. A model that does not match its hash or does not
 // decode stays failed; one that was missing is asked for again after a while.
 export class AssetCache {
-    constructor(get, { onReady = () => {}, log = () => {}, retryAfterMs = retryMs } = {}) {
+    constructor(get, { onReady = () => {}, log = () => {}, retryAfterMs = retryMs, store = null } = {}) {
         this.retryAfterMs = retryAfterMs;
+        this.store = store;
         this.nextRetry = new Map(); // user.hash -> ms
         this.get = get;
         this.onReady = onReady;
@@ -91,7 +99,7 @@ export class AssetCache {
         if (this.failed.has(key)) return { reason: this.failed.get(key) };
         if (!this.pending.has(key)) {
             this.pending.add(key);
-            fetchAsset(this.get, user, hash, { stopped: () => this.stopped })
+            fetchAsset(this.get, user, hash, { stopped: () => this.stopped, store: this.store })
                 .catch((e) => ({ reason: `fetching a model failed: ${e.message}` }))
                 .then((r) => {
                     this.pending.delete(key);
