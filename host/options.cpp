@@ -67,7 +67,8 @@ FILE:LINE: REASON on stderr and exit code 2.
                            every local change and every record it holds is applied here
   share wait N [S]         wait until at least N sites (this one included) are present
                            (a wait that runs out: one line on stderr, exit status 4)
-  sleep S                  pause S seconds of real time
+  sleep S                  pause S seconds of real time (reading the folder's next
+                           and previous models ahead meanwhile)
 Without a script, when a display is available (DISPLAY or WAYLAND_DISPLAY) and
 neither --headless nor --snapshot is given, the host opens a window on the scene:
 character keys and the mouse go to the applications as in a script, the animation

@@ -383,7 +383,8 @@ public:
             left_ -= n;
             return true;
         }
-        const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(left_, buffer_.size()));
+        const std::size_t take =
+            static_cast<std::size_t>(std::min<std::uint64_t>(left_, buffer_.size()));
         if (take < n || !readAll(fd_, buffer_.data(), take))
             return false;
         hash(buffer_.data(), take);
@@ -638,7 +639,8 @@ bool diskCache::write(const job& j) {
     put<std::uint64_t>(header, inputsText.size());
     put<std::uint64_t>(header, encodingBytes);
     fileSink sink(fd.fd, check.state);
-    bool ok = sink.put(header.data(), header.size()) && sink.put(inputsText.data(), inputsText.size());
+    bool ok =
+        sink.put(header.data(), header.size()) && sink.put(inputsText.data(), inputsText.size());
     if (ok && j.k == kind::import)
         ok = encodeTo(*j.value, sink);
     else if (ok)

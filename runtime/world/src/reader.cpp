@@ -122,7 +122,8 @@ bool sgReader::readAhead(const std::function<bool()>& interrupted) {
         // shown, at most a quarter of the free memory and 1 GiB.
         const std::uint64_t pages = static_cast<std::uint64_t>(::sysconf(_SC_AVPHYS_PAGES));
         const std::uint64_t budget = std::min<std::uint64_t>(
-            std::uint64_t{1} << 30, pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)) / 4);
+            std::uint64_t{1} << 30,
+            pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)) / 4);
         if (ec || bytes == 0 || bytes * 6 > budget) {
             ahead_.erase(ahead_.begin());
             continue;

@@ -123,8 +123,7 @@ TEST_F(persistentImport, AChangedModelCompanionOrTextureIsNeverServedStale) {
              return std::any_of(s.materials.begin(), s.materials.end(),
                                 [](const material& m) { return m.diffuse[0] > 0.85f; });
          }},
-        {"its texture",
-         [](const fs::path& dir) { writeTga(dir / "skin.tga", 7); },
+        {"its texture", [](const fs::path& dir) { writeTga(dir / "skin.tga", 7); },
          [](const scene& s) { return s.textures.at(0).rgba.at(0) == 7; }},
         {"its texture removed",
          [](const fs::path& dir) {
@@ -185,16 +184,15 @@ TEST(DiskCache, DamagedTruncatedAndForeignEntriesAreRefusedWithOneLine) {
         {"cut in the header", [](std::string b) { return b.substr(0, 30); }, "truncated"},
         {"cut in the encoding", [](std::string b) { return b.substr(0, b.size() / 2); },
          "truncated"},
-        {"last byte missing", [](std::string b) { return b.substr(0, b.size() - 1); },
-         "truncated"},
+        {"last byte missing", [](std::string b) { return b.substr(0, b.size() - 1); }, "truncated"},
         {"a byte more", [](std::string b) { return b + 'x'; }, "truncated"},
         {"another magic", [](std::string b) { return b.replace(0, 1, "Y"); }, "not one of"},
         {"another key's entry", [](std::string b) { return b.replace(20, 1, "\x02"); },
          "not one of"},
     };
     // Bit flips over the encoding and the checksum.
-    for (std::size_t at : {std::size_t{70}, std::size_t{100}, whole.size() / 2, whole.size() - 9,
-                           whole.size() - 1})
+    for (std::size_t at :
+         {std::size_t{70}, std::size_t{100}, whole.size() / 2, whole.size() - 9, whole.size() - 1})
         rows.push_back({"a bit flipped",
                         [at](std::string b) {
                             b[at] = static_cast<char>(b[at] ^ 0x10);

@@ -41,7 +41,7 @@ std::optional<digest> digestFromHex(std::string_view hex);
 
 struct cacheSettings {
     bool enabled = false;
-    std::filesystem::path folder;                     // the entries' folder
+    std::filesystem::path folder;                    // the entries' folder
     std::uint64_t maxBytes = std::uint64_t{2} << 30; // the folder's size bound
 };
 
