@@ -71,8 +71,16 @@ join() {
         cat "$tmp/$name.err" >&2
         exit 1
     }
-    grep -q '"archi.3ds"' "$tmp/$name.json" && grep -q '"owner"' "$tmp/$name.json" ||
-        { echo "$0: $name did not see alice's model" >&2; exit 1; }
+    python3 - "$tmp/$name.json" <<'PY' || { echo "$0: $name did not see alice's model" >&2; exit 1; }
+import json, sys
+d = json.load(open(sys.argv[1]))
+others = {s["site"] for s in d.get("sites", []) if not s.get("self")}
+def meshes(n):
+    return "mesh" in n or any(meshes(c) for c in n.get("children", []))
+def find(n):
+    return (n.get("owner") in others and meshes(n)) or any(find(c) for c in n.get("children", []))
+sys.exit(0 if find(d["scene"]) else 1)
+PY
     cat "$tmp/$name.time"
 }
 join carol carol "$tmp/carol-cache" >/dev/null
