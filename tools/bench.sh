@@ -9,6 +9,8 @@
 #                          against --no-cache
 #   bench-step-compare     ">" to a neighbour read ahead against the cache off; a second round
 #                          of twelve steps against the first
+#   bench-share-rejoin     rejoining a scene that holds large.3ds against the first join
+#   bench-web-reload       the page reloaded against its first load, large.3ds shown
 #   bench-hostile-catalogue  zelhost stepping with ">" through 21 hostile files (aim: 10 s)
 #   zel_import_bench       in-process against isolated import, fresh and started-ahead helper
 #                          (Google Benchmark)
@@ -22,7 +24,8 @@ build=$(ZEL_BUILD_BENCH=ON ZEL_BUILD_DIR=${ZEL_BUILD_DIR:-$top/build-release} "$
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(bench-import-compare bench-startup-compare bench-render-compare
                                     bench-first-frame bench-cache-compare bench-step-compare
-                                    bench-hostile-catalogue zel_import_bench bench-share bench-web)
+                                    bench-hostile-catalogue zel_import_bench bench-share bench-share-rejoin
+                                    bench-web bench-web-reload)
 for t in "${targets[@]}"; do
     echo "== $t"
     if [ -x "$build/bin/$t" ]; then
