@@ -37,7 +37,7 @@ try {
     stop.push(() => writer.close());
     const nodes = await kvm.create(`zel-scene-${scene}`, { history: 1 });
     const presence = await kvm.create(`zel-presence-${scene}`, { ttl: 5000 });
-    await kvm.create('zel-assets');
+    await kvm.create(`zel-assets-${scene}`);
     const beat = () => presence.put('desk.0000000d', JSON.stringify({ user: 'desk', site: 'desk-0000000d', joined: 1 })).catch(() => {});
     await beat();
     const heartbeat = setInterval(beat, 1000);

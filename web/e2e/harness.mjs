@@ -122,17 +122,21 @@ export async function launchBrowser(folder, { width = 800, height = 600 } = {}) 
 export async function openPage(browser, pageUrl, { server, scene, user, password = '' }) {
     const page = await browser.newPage();
     const problems = [];
+    const consoleLines = [];
     page.on('pageerror', (e) => problems.push(`page error: ${e.message}`));
     // The browser's own lines about refused connections while the broker is away are expected.
     const expected = /WebGL|GPU|swiftshader|WebSocket connection to .* failed/i;
-    page.on('console', (m) => m.type() === 'error' && !expected.test(m.text()) && problems.push(`console: ${m.text()}`));
+    page.on('console', (m) => {
+        consoleLines.push(m.text());
+        if (m.type() === 'error' && !expected.test(m.text())) problems.push(`console: ${m.text()}`);
+    });
     await page.goto(pageUrl);
     await page.evaluate((f) => {
         for (const [id, v] of Object.entries(f)) document.getElementById(id).value = v;
     }, { server, scene, user, password });
     await page.click('#join button');
     await waitFor(() => page.evaluate(() => window.zelPage.state === 'joined'), 20000, 'the page to join');
-    return { page, problems };
+    return { page, problems, consoleLines };
 }
 
 // A zelhost site on a script, in folder, its output in NAME.out / NAME.err there.
@@ -188,4 +192,68 @@ export async function natsClient(server, options = {}) {
     const { Kvm } = await import('@nats-io/kv');
     const nc = await wsconnect({ servers: server, ...options });
     return { nc, kvm: new Kvm(nc) };
+}
+
+// A small scene in the wire format: one material, `meshes` meshes of `triangles` triangles each
+// (a strip whose heights follow seed, so each seed is another model with another hash), one node.
+export function tinyScene(seed, { meshes = 1, triangles = 2 } = {}) {
+    const parts = [];
+    const u32 = (v) => parts.push(new Uint8Array(new Uint32Array([v]).buffer));
+    const u64 = (v) => parts.push(new Uint8Array(new BigUint64Array([BigInt(v)]).buffer));
+    const f32 = (...v) => parts.push(new Uint8Array(new Float32Array(v).buffer));
+    const str = (s) => {
+        const b = new TextEncoder().encode(s);
+        u32(b.length);
+        parts.push(b);
+    };
+    u32(0); // textures
+    u32(1); // materials
+    str('paint');
+    f32(0.8, 0.5, 0.3, 1, 0.2, 0.2, 0.2, 0, 0, 0, 1);
+    str('');
+    u32(0xffffffff);
+    u32(meshes);
+    const vertices = triangles + 2;
+    for (let m = 0; m < meshes; ++m) {
+        u32(0);
+        u64(vertices * 3);
+        u64(0);
+        u64(0);
+        u64(triangles * 3);
+        const p = [];
+        for (let i = 0; i < vertices; ++i) p.push(i * 0.1, ((seed * 7919 + i * 31 + m) % 97) / 200, (i % 2) * 0.3 - m * 0.4);
+        f32(...p);
+        parts.push(new Uint8Array(new Uint32Array(Array.from({ length: triangles * 3 }, (_, k) => Math.floor(k / 3) + (k % 3))).buffer));
+    }
+    u32(1); // nodes
+    str('root');
+    f32(1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1);
+    u32(meshes);
+    parts.push(new Uint8Array(new Uint32Array([...Array(meshes).keys()]).buffer));
+    u32(0); // children
+    u32(0); // animations
+    const body = parts.reduce((n, p) => n + p.length, 0);
+    const total = 24 + body + 8;
+    const out = new Uint8Array(total);
+    out.set(new TextEncoder().encode('ZELSCENE'), 0);
+    const view = new DataView(out.buffer);
+    view.setUint32(8, 2, true);
+    view.setUint32(12, 1, true);
+    view.setBigUint64(16, BigInt(total), true);
+    let at = 24;
+    for (const p of parts) out.set(p, (at += p.length) - p.length);
+    out.set(new TextEncoder().encode('ZELEND\0\0'), at);
+    return out;
+}
+
+// Puts blob into an asset bucket under user as a writer does: its chunks, then its manifest.
+// Resolves to its hash.
+export async function uploadModel(assets, user, blob) {
+    const { createHash } = await import('node:crypto');
+    const hash = createHash('sha256').update(blob).digest('hex');
+    const chunk = 1040384;
+    const chunks = Math.ceil(blob.length / chunk);
+    for (let i = 0; i < chunks; ++i) await assets.put(`${user}.${hash}.${i}`, blob.subarray(i * chunk, (i + 1) * chunk));
+    await assets.put(`${user}.${hash}`, JSON.stringify({ size: blob.length, chunks, chunk }));
+    return hash;
 }

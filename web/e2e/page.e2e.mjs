@@ -9,7 +9,8 @@ import { join } from 'node:path';
 import { after, before, test } from 'node:test';
 
 import {
-    differingPixels, launchBrowser, natsClient, openPage, servePage, sleep, startBroker, startSite, tempFolder, waitFor,
+    differingPixels, launchBrowser, natsClient, openPage, servePage, sleep, startBroker, startSite, tempFolder, tinyScene,
+    uploadModel, waitFor,
 } from './harness.mjs';
 
 const scene = 'webtest';
@@ -45,7 +46,7 @@ before(async () => {
     const kvm = new Kvm(client);
     nodes = await kvm.create(`zel-scene-${scene}`, { history: 1 });
     presence = await kvm.create(`zel-presence-${scene}`, { ttl: 5000 });
-    assets = await kvm.create('zel-assets');
+    assets = await kvm.create(`zel-assets-${scene}`);
     web = await servePage(process.env.ZEL_WEB_DIR);
     browser = await launchBrowser(dir.path);
     ({ page, problems } = await openPage(browser, web.url, { server: broker.ws, scene, user: 'webby' }));
@@ -109,11 +110,14 @@ test('the page shows the desktop sites, their models and their edits, and a writ
 });
 
 test('hostile records and assets leave the page running, and a bad model is said to be without geometry', async () => {
-    await presence.put('eve.0000000e', JSON.stringify({ user: 'eve', site: 'eve-0000000e', joined: 1 }));
+    const beat = () => presence.put('eve.0000000e', JSON.stringify({ user: 'eve', site: 'eve-0000000e', joined: 1 })).catch(() => {});
+    await beat();
+    triggers.set('eve', setInterval(beat, 1000));
     const garbage = new TextEncoder().encode('ZELSCENE but not really a scene at all');
     const hash = createHash('sha256').update(garbage).digest('hex');
     await assets.put(`eve.${hash}.0`, garbage);
     await assets.put(`eve.${hash}`, JSON.stringify({ size: garbage.length, chunks: 1, chunk: 1040384 }));
+    const good = await uploadModel(assets, 'eve', tinyScene(1, { meshes: 2 }));
     const record = (fields) => JSON.stringify({ name: 'n', parent: '', order: 0, matrix: identity, ...fields });
     const hostile = [
         ['eve.0000000e.1', record({ name: 'root' })],
@@ -127,11 +131,19 @@ test('hostile records and assets leave the page running, and a bad model is said
         ['eve.0000000e.8', new Uint8Array([0xff, 0xfe, 0x00, 0x7b])],
         ['eve.0000000e.9', record({ mesh: { scene: hash, meshes: [4294967295] } })],
         ['eve.0000000e.11', record({ name: 'whole' }).replace('"order":0', '"order":1.0')], // not a whole number
+        ['eve.0000000e.12', record({ mesh: { scene: good, meshes: [1, 0] } })],
+        ['eve.0000000e.13', record({ mesh: { scene: good, meshes: [0, 2] } })], // the model has two meshes
+        ['eve.0000000e.14', record({ mesh: { scene: good, meshes: [0, 0] } })], // one mesh twice
     ];
     for (const [key, value] of hostile) await nodes.put(key, value);
-    await waitFor(async () => (await modelsOf('eve')).some(([, m]) => m.reason), 20000, "eve's model to fail");
+    await waitFor(async () => (await modelsOf('eve')).length === 4, 20000, "eve's models").catch(async (e) => {
+        throw new Error(`${e.message}: ${JSON.stringify(await modelsOf('eve'))} ${await page.$eval('#log', (l) => l.textContent)} ${JSON.stringify(await zelPage((s) => [s.held(), s.errors, Object.keys(s.matrices()), s.sites]))}`);
+    });
     const eve = Object.fromEntries(await modelsOf('eve'));
     assert.match(eve['eve.0000000e.2'].reason, /does not decode: /);
+    assert.deepEqual(eve['eve.0000000e.12'], { triangles: 4, reason: '' });
+    assert.match(eve['eve.0000000e.13'].reason, /mesh index 2 is past the model's 2 meshes/);
+    assert.equal(eve['eve.0000000e.13'].triangles, 0);
     assert.match(await page.$eval('#models', (e) => e.textContent), /without geometry/);
     assert.match(await page.$eval('#log', (e) => e.textContent), /dropped a record of eve-0000000e/);
     // Still at work: a good record after the bad ones is drawn.
@@ -139,7 +151,7 @@ test('hostile records and assets leave the page running, and a bad model is said
     await waitFor(() => zelPage((s) => 'eve.0000000e.10' in s.drawn), 10000, 'a good record after the bad ones');
     const shown = Object.keys(await zelPage((s) => s.matrices())).filter((k) => k.startsWith('eve.'));
     // The first root stays as it was (the cycle was refused); the rest were dropped.
-    assert.deepEqual(shown.sort(), ['eve.0000000e.1', 'eve.0000000e.10', 'eve.0000000e.2', 'eve.0000000e.9']);
+    assert.deepEqual(shown.sort(), ['eve.0000000e.1', 'eve.0000000e.10', 'eve.0000000e.12', 'eve.0000000e.13', 'eve.0000000e.2', 'eve.0000000e.9']);
     assert.deepEqual(await zelPage((s) => s.errors), []);
     assert.deepEqual(problems, []);
     assert.ok((await sitesShown()).includes('bob'));

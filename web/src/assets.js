@@ -2,16 +2,30 @@
 // fetched under the user who owns the record that names them, checked against the hash and decoded
 // with the strict decoder. A model that fails is remembered as failed with its reason.
 
+import { ByteBudget, LruMap } from './cache.js';
 import { chunkKey, decodeManifest, manifestKey, sha256Hex } from './records.js';
 import { decode, defaultBudget } from './wire.js';
 
 // Chunks asked for at once.
 const chunksAtOnce = 4;
 // How long the last fetch of each model took, by hash: for the benchmark.
-export const timings = new Map();
+export const timings = new LruMap(64);
 
 // A browser tab has less room than a host: a decoded model may take at most 1 GiB.
 const maxDecodedBytes = 2 ** 30;
+// What all fetches together may hold before their hashes are checked: one model of the largest
+// size and change. Others wait for their turn.
+export const maxBytesInFlight = 2 ** 30;
+// Models fetched at once, and at most this many of them for one user: a user who names thousands
+// of models waits behind the others, it does not crowd them out.
+const fetchesAtOnce = 8;
+const fetchesPerUser = 4;
+// Decoded models that nothing draws any more, kept for a record that may name them again (those
+// drawn are kept while they are).
+const maxIdleScenes = 8;
+const maxIdleSceneBytes = 256 * 2 ** 20;
+// Failures remembered, so that a bad model is not fetched and hashed again at every update.
+const maxFailures = 4096;
 
 // The manifest is written last: give a writer that is still uploading a moment (as a desktop site
 // does: 50 tries, 100 ms apart).
@@ -20,14 +34,12 @@ const manifestWaitMs = 100;
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
-// get(key) resolves to the entry's bytes (Uint8Array) or null when there is none.
-// store (model_store.js), when given, is asked first and keeps what was fetched and checked.
-export async function fetchAsset(get, user, hash, { stopped = () => false, store = null } = {}) {
-    const kept = store && (await store.take(hash));
-    if (kept) {
-        const decoded = decode(kept, { memoryBudget: defaultBudget(kept.byteLength, maxDecodedBytes) });
-        if (decoded.status === 'scene') return { scene: decoded.scene };
-    }
+// get(key) resolves to the entry's bytes (Uint8Array) or null when there is none. budget: a
+// ByteBudget that the model's size is taken from while its bytes are held. store (model_store.js),
+// when given, is asked first and keeps what was fetched, checked and decoded.
+export async function fetchAsset(get, user, hash, { stopped = () => false, budget = null, store = null } = {}) {
+    const kept = store && (await fromStore(store, hash, budget));
+    if (kept) return kept;
     let text = null;
     for (let attempt = 0; attempt < manifestTries && !stopped(); ++attempt) {
         text = await get(manifestKey(user, hash));
@@ -38,10 +50,48 @@ export async function fetchAsset(get, user, hash, { stopped = () => false, store
     const manifest = decodeManifest(text);
     if (!manifest.value) return { reason: manifest.reason };
     const { size, chunks, chunkBytes } = manifest.value;
-    // Memory grows with the chunks that arrive, not with the size the manifest announces; a few
-    // are asked for at a time.
+    if (budget) await budget.take(size);
+    let writing = Promise.resolve();
+    try {
+        const r = await fetchChunks(get, user, hash, size, chunks, chunkBytes, stopped);
+        if (!r.scene) return r;
+        // Its bytes stay charged to the budget until the store has written them.
+        if (store) writing = store.keep(hash, r.blob);
+        return { scene: r.scene, bytes: r.bytes };
+    } finally {
+        const give = () => budget?.give(size);
+        writing.then(give, give);
+    }
+}
+
+// A model from the browser's storage, or null when it is not there or does not match its hash
+// (the store checks that) or does not decode; then it is fetched. While its bytes are held they
+// are charged to the budget like a fetch's, by the size the store's index gives and the store
+// refuses bytes of another size.
+async function fromStore(store, hash, budget) {
+    const size = await store.size(hash);
+    if (size === null) return null;
+    try {
+        if (budget) await budget.take(size);
+    } catch {
+        return null;
+    }
+    try {
+        const kept = await store.take(hash, size);
+        if (!kept) return null;
+        const decoded = decode(kept, { memoryBudget: defaultBudget(size, maxDecodedBytes) });
+        return decoded.status === 'scene' ? { scene: decoded.scene, bytes: decoded.bytes } : null;
+    } finally {
+        budget?.give(size);
+    }
+}
+
+async function fetchChunks(get, user, hash, size, chunks, chunkBytes, stopped) {
+    // Memory grows with the chunks that arrive, not with the size the manifest announces: the
+    // model's bytes are made when its first chunk is there (untouched pages cost nothing), each
+    // chunk copied in as it arrives. A few are asked for at a time.
     const started = performance.now();
-    const parts = [];
+    let blob = size === 0 ? new Uint8Array(0) : null;
     let next = 0;
     let failure = null;
     const worker = async () => {
@@ -52,25 +102,22 @@ export async function fetchAsset(get, user, hash, { stopped = () => false, store
             if (failure) return;
             if (data === null) failure = { reason: `chunk ${i} of a model is missing`, transient: true };
             else if (data.byteLength !== Math.min(chunkBytes, size - i * chunkBytes)) failure = { reason: 'a chunk of a model has the wrong size' };
-            else parts[i] = data;
+            else (blob ??= new Uint8Array(size)).set(data, i * chunkBytes);
         }
     };
     await Promise.all(Array.from({ length: Math.min(chunksAtOnce, chunks) }, worker));
     if (failure) return failure;
-    const blob = new Uint8Array(size);
-    parts.reduce((at, part) => (blob.set(part, at), at + part.byteLength), 0);
     const fetched = performance.now();
     if ((await sha256Hex(blob)) !== hash) return { reason: 'a model does not match its hash' };
     const hashed = performance.now();
     const decoded = decode(blob, { memoryBudget: defaultBudget(size, maxDecodedBytes) });
     if (decoded.status !== 'scene') return { reason: `a model does not decode: ${decoded.reason}` };
-    store?.keep(hash, blob);
     timings.set(hash, { bytes: size, fetchMs: fetched - started, hashMs: hashed - fetched, decodeMs: performance.now() - hashed });
-    return { scene: decoded.scene };
+    return { scene: decoded.scene, bytes: decoded.bytes, blob };
 }
 
 // After a model was missing (its writer may still be uploading it), ask again this much later,
-// doubling up to a minute, as desktop sites do.
+// doubling up to a minute, as desktop sites do, for as long as it is missing.
 const retryMs = 1000;
 const maxRetryMs = 60000;
 
@@ -78,52 +125,134 @@ const maxRetryMs = 60000;
 // whoever stored it, the bytes are the same. A model that does not match its hash or does not
 // decode stays failed; one that was missing is asked for again after a while.
 export class AssetCache {
-    constructor(get, { onReady = () => {}, log = () => {}, retryAfterMs = retryMs, store = null } = {}) {
+    constructor(get, {
+        onReady = (_user, _hash) => {}, log = () => {}, retryAfterMs = retryMs, budget = new ByteBudget(maxBytesInFlight),
+        sceneBytes = maxIdleSceneBytes, atOnce = fetchesAtOnce, perUser = fetchesPerUser, store = null,
+    } = {}) {
         this.retryAfterMs = retryAfterMs;
         this.store = store;
-        this.nextRetry = new Map(); // user.hash -> ms
         this.get = get;
         this.onReady = onReady;
         this.log = log;
-        this.scenes = new Map(); // hash -> scene
-        this.failed = new Map(); // user.hash -> reason
-        this.pending = new Set();
+        this.budget = budget;
+        this.maxSceneBytes = sceneBytes;
+        this.atOnce = atOnce;
+        this.perUser = perUser;
+        this.sceneBytes = 0; // of the idle ones
+        this.used = new Map(); // hash -> {scene, bytes, refs}: drawn
+        this.scenes = new LruMap(maxIdleScenes, (hash, s) => (this.sceneBytes -= s.bytes)); // hash -> {scene, bytes}: idle
+        this.failed = new LruMap(maxFailures); // user.hash -> {reason, transient}
+        this.nextRetry = new LruMap(maxFailures); // user.hash -> ms
+        this.pending = new Set(); // user.hash, queued or in flight
+        this.queues = new Map(); // user -> [{key, hash}] waiting for a fetch
+        this.active = new Map(); // user -> fetches in flight
+        this.inFlight = 0;
         this.stopped = false;
     }
 
     // The scene, or {reason} when it failed, or null while it is on its way.
     lookup(user, hash) {
-        const scene = this.scenes.get(hash);
-        if (scene) return { scene };
+        const held = this.used.get(hash) ?? this.scenes.touch(hash);
+        if (held) return { scene: held.scene };
         const key = manifestKey(user, hash);
-        if (this.failed.has(key)) return { reason: this.failed.get(key) };
+        const failed = this.failed.touch(key);
+        if (failed) return { reason: failed.reason };
         if (!this.pending.has(key)) {
             this.pending.add(key);
-            fetchAsset(this.get, user, hash, { stopped: () => this.stopped, store: this.store })
-                .catch((e) => ({ reason: `fetching a model failed: ${e.message}` }))
-                .then((r) => {
-                    this.pending.delete(key);
-                    if (r.scene) this.scenes.set(hash, r.scene);
-                    else if (!this.stopped) {
-                        this.failed.set(key, r.reason);
-                        this.log(`shared scene: a model of ${user} is shown without geometry: ${r.reason}`);
-                        if (r.transient) {
-                            const wait = this.nextRetry.get(key) ?? this.retryAfterMs;
-                            this.nextRetry.set(key, Math.min(wait * 2, maxRetryMs));
-                            setTimeout(() => {
-                                this.failed.delete(key);
-                                this.onReady();
-                            }, wait);
-                        }
-                    }
-                    this.onReady();
-                });
+            let q = this.queues.get(user);
+            if (!q) this.queues.set(user, (q = []));
+            q.push({ key, hash });
+            this.pump();
         }
         return null;
     }
 
-    // After a reconnect: models that failed because the broker was away may be there now.
+    // Starts queued fetches while there is room, taking users in turn.
+    pump() {
+        for (let started = true; started && this.inFlight < this.atOnce; ) {
+            started = false;
+            for (const [user, q] of this.queues) {
+                if (this.inFlight >= this.atOnce) break;
+                if ((this.active.get(user) ?? 0) >= this.perUser) continue;
+                const job = q.shift();
+                // The next turn goes to the others first.
+                this.queues.delete(user);
+                if (q.length) this.queues.set(user, q);
+                this.start(user, job);
+                started = true;
+                break;
+            }
+        }
+    }
+
+    start(user, { key, hash }) {
+        ++this.inFlight;
+        this.active.set(user, (this.active.get(user) ?? 0) + 1);
+        fetchAsset(this.get, user, hash, { stopped: () => this.stopped, budget: this.budget, store: this.store })
+            .catch((e) => ({ reason: `fetching a model failed: ${e.message}` }))
+            .then((r) => {
+                --this.inFlight;
+                const n = this.active.get(user) - 1;
+                if (n) this.active.set(user, n);
+                else this.active.delete(user);
+                this.pending.delete(key);
+                if (r.scene) {
+                    this.nextRetry.delete(key);
+                    this.keep(hash, r.scene, r.bytes ?? 0);
+                } else if (!this.stopped) {
+                    this.failed.set(key, { reason: r.reason, transient: !!r.transient });
+                    this.log(`shared scene: a model of ${user} is shown without geometry: ${r.reason}`);
+                    if (r.transient) {
+                        const wait = this.nextRetry.get(key) ?? this.retryAfterMs;
+                        this.nextRetry.set(key, Math.min(wait * 2, maxRetryMs));
+                        setTimeout(() => {
+                            this.failed.delete(key);
+                            this.onReady(user, hash);
+                        }, wait);
+                    }
+                }
+                this.pump();
+                this.onReady(user, hash);
+            });
+    }
+
+    // A scene that nothing draws: among the idle ones, the oldest of which go while there are too
+    // many bytes (never the one just put there).
+    keep(hash, scene, bytes) {
+        if (this.used.has(hash)) return;
+        if (this.scenes.has(hash)) this.sceneBytes -= this.scenes.get(hash).bytes;
+        this.scenes.set(hash, { scene, bytes });
+        this.sceneBytes += bytes;
+        for (const [old] of this.scenes) {
+            if (this.sceneBytes <= this.maxSceneBytes || old === hash) break;
+            this.sceneBytes -= this.scenes.get(old).bytes;
+            this.scenes.delete(old);
+        }
+    }
+
+    // A mirror draws the scene of hash (from lookup) / no longer does.
+    use(hash) {
+        let u = this.used.get(hash);
+        if (!u) {
+            const idle = this.scenes.get(hash);
+            if (!idle) return;
+            this.scenes.delete(hash);
+            this.sceneBytes -= idle.bytes;
+            this.used.set(hash, (u = { ...idle, refs: 0 }));
+        }
+        ++u.refs;
+    }
+
+    release(hash) {
+        const u = this.used.get(hash);
+        if (!u || --u.refs > 0) return;
+        this.used.delete(hash);
+        this.keep(hash, u.scene, u.bytes);
+    }
+
+    // After a reconnect: models that were missing because the broker was away may be there now.
+    // Those that did not match or decode stay failed.
     retryFailed() {
-        this.failed.clear();
+        for (const [key, f] of [...this.failed]) if (f.transient) this.failed.delete(key);
     }
 }

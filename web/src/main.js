@@ -10,10 +10,11 @@ import { Kvm } from '@nats-io/kv';
 import { AssetCache, timings } from './assets.js';
 import { ModelStore } from './model_store.js';
 import { avatarColor } from './avatar.js';
+import { LruMap, SharedResources } from './cache.js';
 import { deskMaterial } from './shading.js';
 import {
-    assetBucket, encodePresence, encodeRecord, makeSite, nodeBucket, presenceBucket, presenceRefreshMs,
-    siteId, siteKey, validSceneName, validUserName,
+    assetBucket, brokerAddress, encodePresence, encodeRecord, inboxPrefix, makeSite, nodeBucket, presenceBucket,
+    presenceRefreshMs, siteId, siteKey, validSceneName, validUserName, withoutCredentials,
 } from './records.js';
 import { SharedView } from './scene.js';
 import { noTexture } from './wire.js';
@@ -23,6 +24,13 @@ const now = () => performance.timeOrigin + performance.now();
 // Colours go to the screen as they are, as a desktop site writes them.
 THREE.ColorManagement.enabled = false;
 
+// When the latest records arrived, were stored by the broker and first drawn, for the keys seen
+// most recently (tests and the benchmark read them).
+const timesKept = 4096;
+const arrivedAt = new LruMap(timesKept);
+const storedAt = new LruMap(timesKept);
+const drawnAt = new LruMap(timesKept);
+
 // What tests and the benchmark read: counters and the state the page shows.
 const stats = {
     state: 'idle', // idle, connecting, joined, reconnecting, closed
@@ -31,9 +39,18 @@ const stats = {
     sites: [],
     models: {}, // mirror key -> {triangles, reason}
     errors: [],
-    stored: {}, // mirror key -> when the broker stored its latest record
-    arrived: {}, // mirror key -> time its latest record arrived
-    drawn: {}, // mirror key -> time of the first frame drawn after it
+    // mirror key -> when the broker stored its latest record
+    get stored() {
+        return Object.fromEntries(storedAt);
+    },
+    // mirror key -> time its latest record arrived
+    get arrived() {
+        return Object.fromEntries(arrivedAt);
+    },
+    // mirror key -> time of the first frame drawn after it
+    get drawn() {
+        return Object.fromEntries(drawnAt);
+    },
     drawnAt: 0,
 };
 window.zelPage = stats;
@@ -41,10 +58,17 @@ window.zelPage = stats;
 stats.assetTimings = () => Object.fromEntries(timings);
 // The matrices of the mirrors shown, by key.
 stats.matrices = () => Object.fromEntries([...objects].map(([key, o]) => [key, Array.from(o.record.matrix)]));
+// How much the page holds: for the benchmark and tests.
+stats.held = () => ({
+    objects: objects.size, mirrors: view?.mirrors.size ?? 0, sites: view?.sites.size ?? 0, shown: view?.shown.size ?? 0,
+    meshes: meshes.size, materials: materials.size, textures: textures.size, scenes: (assets?.scenes.size ?? 0) + (assets?.used.size ?? 0),
+    waiting: waitingFor.size, labels: labels.size, times: arrivedAt.size + storedAt.size + drawnAt.size, top: world.children.length,
+    geometries: renderer.info.memory.geometries, gpuTextures: renderer.info.memory.textures,
+});
 
 function log(line) {
     const el = $('log');
-    el.textContent += `${line}\n`;
+    el.textContent += `${withoutCredentials(line)}\n`;
     const lines = el.textContent.split('\n');
     if (lines.length > 50) el.textContent = lines.slice(-50).join('\n');
     el.scrollTop = el.scrollHeight;
@@ -133,96 +157,97 @@ window.addEventListener('resize', resize);
 resize();
 
 // A picture of an imported scene as a texture. The wire format has rows from the top down and
-// v = 0 at the bottom of the picture, so the rows go in reversed.
-const textureCache = new Map(); // hash#index -> texture
-function textureOf(hash, scene, index) {
-    const id = `${hash}#${index}`;
-    let t = textureCache.get(id);
-    if (!t) {
-        const p = scene.textures[index];
+// v = 0 at the bottom of the picture, so the rows go in reversed. Shared by every material that
+// shows it; its GPU memory is freed a while after the last one goes.
+const textures = new SharedResources({
+    make: (id, p) => {
         const row = p.width * 4;
         const flipped = new Uint8Array(p.rgba.length);
         for (let y = 0; y < p.height; ++y) flipped.set(p.rgba.subarray((p.height - 1 - y) * row, (p.height - y) * row), y * row);
-        t = new THREE.DataTexture(flipped, p.width, p.height, THREE.RGBAFormat, THREE.UnsignedByteType);
+        const t = new THREE.DataTexture(flipped, p.width, p.height, THREE.RGBAFormat, THREE.UnsignedByteType);
         t.wrapS = t.wrapT = THREE.RepeatWrapping;
         t.magFilter = THREE.LinearFilter;
         t.minFilter = THREE.LinearMipmapLinearFilter;
         t.generateMipmaps = true;
         t.needsUpdate = true;
-        textureCache.set(id, t);
-    }
-    return t;
-}
+        return t;
+    },
+    dispose: (t) => t.dispose(),
+    idle: 16,
+});
 
-// Geometry of one imported scene's mesh, shared by every node that shows it.
-const meshCache = new Map(); // hash#index -> {geometry, material}
-function meshObject(hash, scene, index) {
-    const id = `${hash}#${index}`;
-    let entry = meshCache.get(id);
-    if (!entry) {
+// One material of an imported scene, shared by every mesh that uses it (with its picture when the
+// mesh has texture coordinates).
+const materials = new SharedResources({
+    make: (id, hash, scene, index, textured) => {
+        const mat = scene.materials[index];
+        const d = mat.diffuse;
+        const picture = textured ? scene.textures[mat.texture] : null;
+        const textureId = picture ? `${hash}#t${mat.texture}` : '';
+        const material = deskMaterial([d[0], d[1], d[2], d[3] * mat.opacity], picture ? textures.acquire(textureId, picture) : null);
+        if (picture && picture.hasAlpha) material.transparent = true;
+        material.userData.textureId = textureId;
+        return material;
+    },
+    dispose: (material) => {
+        material.dispose();
+        if (material.userData.textureId) textures.release(material.userData.textureId);
+    },
+    idle: 16,
+});
+
+// Geometry of one imported scene's mesh, shared by every node that shows it; its GPU memory is
+// freed a while after the last one goes.
+const meshes = new SharedResources({
+    make: (id, hash, scene, index) => {
         const m = scene.meshes[index];
         const g = new THREE.BufferGeometry();
         g.setAttribute('position', new THREE.BufferAttribute(m.positions, 3));
         if (m.normals.length) g.setAttribute('normal', new THREE.BufferAttribute(m.normals, 3));
         if (m.uvs.length) g.setAttribute('uv', new THREE.BufferAttribute(m.uvs, 2));
         g.setIndex(new THREE.BufferAttribute(m.indices, 1));
-        const mat = scene.materials[m.material];
-        const d = mat.diffuse;
-        const picture = mat.texture !== noTexture && m.uvs.length ? scene.textures[mat.texture] : null;
-        const material = deskMaterial([d[0], d[1], d[2], d[3] * mat.opacity], picture ? textureOf(hash, scene, mat.texture) : null);
-        if (picture && picture.hasAlpha) material.transparent = true;
-        entry = { geometry: g, material, triangles: m.indices.length / 3 };
-        meshCache.set(id, entry);
-    }
-    const mesh = new THREE.Mesh(entry.geometry, entry.material);
-    mesh.userData.triangles = entry.triangles;
-    return mesh;
-}
+        const textured = scene.materials[m.material].texture !== noTexture && m.uvs.length > 0;
+        const materialId = `${hash}#m${m.material}${textured ? 't' : ''}`;
+        const material = materials.acquire(materialId, hash, scene, m.material, textured);
+        return { geometry: g, material, materialId, triangles: m.indices.length / 3 };
+    },
+    dispose: (e) => {
+        e.geometry.dispose();
+        materials.release(e.materialId);
+    },
+    idle: 32,
+});
 
 // ---- the shared scene ----
 
 let view = null;
 let assets = null;
-let drawnVersion = -1;
-let assetsVersion = 0;
-const objects = new Map(); // mirror key -> {object, record, meshState}
+let listedSites = -1;
+const objects = new Map(); // mirror key -> {object, record, meshState, meshIds, scene, waitingOn}
 const labels = new Map(); // mirror key -> label element
+// Models on their way, and the shown mirrors that wait for them.
+const waitingFor = new Map(); // user.hash -> mirror keys
 
-function sync() {
-    needsRender = true;
-    const shown = view.visible();
-    const keep = new Set(shown.map((v) => v.key));
-    for (const [key, o] of objects) {
-        if (!keep.has(key)) {
-            o.object.removeFromParent();
-            objects.delete(key);
-            delete stats.models[key];
-        }
+// Brings the drawing up to the mirror: only the nodes that changed, and those whose model arrived.
+function catchUp() {
+    view.settle();
+    if (view.dirty.size) {
+        needsRender = true;
+        for (const key of view.dirty) update(key);
+        view.dirty.clear();
+        flushRemovals();
+        showModelProblems();
     }
-    for (const v of shown) {
-        let o = objects.get(v.key);
-        if (!o) {
-            const object = new THREE.Group();
-            object.matrixAutoUpdate = false;
-            object.name = v.record.name;
-            o = { object, record: null, meshState: '' };
-            objects.set(v.key, o);
-        }
-        const parent = v.parent === '' ? world : objects.get(v.parent).object;
-        // Only a move costs: the order among siblings does not change the picture.
-        if (o.object.parent !== parent) parent.add(o.object);
-        if (o.record !== v.record) {
-            o.object.matrix.fromArray(v.record.matrix);
-            o.object.matrixWorldNeedsUpdate = true;
-            o.object.name = v.record.name;
-            o.record = v.record;
-        }
-        showMeshes(v, o);
-        showHead(v, o);
+    if (view.sitesVersion !== listedSites) {
+        listedSites = view.sitesVersion;
+        listSites();
+        needsRender = true;
     }
+}
+
+function listSites() {
     stats.sites = view.present().sort((a, b) => (a.site < b.site ? -1 : 1));
-    const list = $('sites');
-    list.replaceChildren(
+    $('sites').replaceChildren(
         ...stats.sites.map((s) => {
             const li = document.createElement('li');
             li.textContent = s.site + (me && s.site === siteId(me) ? ' (this page)' : '');
@@ -230,99 +255,220 @@ function sync() {
             return li;
         }),
     );
-    showModelProblems();
+}
+
+// A model is ready (or failed, or may be asked for again): the mirrors that wait for it look again.
+function modelReady(user, hash) {
+    const id = `${user}.${hash}`;
+    const keys = waitingFor.get(id);
+    if (!keys) return;
+    waitingFor.delete(id);
+    for (const key of keys) {
+        const o = objects.get(key);
+        if (!o) continue;
+        o.waitingOn = '';
+        o.meshState = '';
+        view.dirty.add(key);
+    }
+}
+
+function wait(key, o, id) {
+    if (o.waitingOn === id) return;
+    stopWaiting(key, o);
+    o.waitingOn = id;
+    let keys = waitingFor.get(id);
+    if (!keys) waitingFor.set(id, (keys = new Set()));
+    keys.add(key);
+}
+
+function stopWaiting(key, o) {
+    if (!o.waitingOn) return;
+    const keys = waitingFor.get(o.waitingOn);
+    if (keys) {
+        keys.delete(key);
+        if (keys.size === 0) waitingFor.delete(o.waitingOn);
+    }
+    o.waitingOn = '';
+}
+
+const broken = new Map(); // mirror key -> why its model has no geometry
+function setModel(key, model) {
+    if (model) stats.models[key] = model;
+    else delete stats.models[key];
+    if (model?.reason) broken.set(key, model.reason);
+    else broken.delete(key);
 }
 
 function showModelProblems() {
-    const broken = Object.entries(stats.models).filter(([, m]) => m.reason);
-    $('models').textContent = broken.length ? `${broken.length} model(s) without geometry: ${broken[0][1].reason}` : '';
+    $('models').textContent = broken.size ? `${broken.size} model(s) without geometry: ${broken.values().next().value}` : '';
 }
 
-// Brings the drawing up to the mirror: everything when what is shown where changed, else only
-// the nodes whose own state changed.
-function catchUp() {
-    if (view.version !== drawnVersion || assetsVersion !== 0) {
-        drawnVersion = view.version;
-        assetsVersion = 0;
-        view.changed.clear();
-        sync();
-        return;
+// The drawing of the mirror under key as the view has it now: made, moved, changed or removed.
+// Returns its object while it is shown.
+function update(key) {
+    const m = view.mirrors.get(key);
+    const shown = m && view.shown.has(key);
+    let o = objects.get(key);
+    if (!m) {
+        arrivedAt.delete(key);
+        storedAt.delete(key);
+        drawnAt.delete(key);
+        arrivedSinceDrawn.delete(key);
     }
-    if (view.changed.size === 0) return;
-    for (const key of view.changed) {
-        const o = objects.get(key);
-        const m = view.mirrors.get(key);
-        if (!o || !m) continue; // not shown
-        const v = { key, site: m.site, record: m.record, parent: m.record.parent };
+    if (!shown) {
+        if (o) drop(key, o);
+        return null;
+    }
+    if (!o) {
+        const object = new THREE.Group();
+        object.matrixAutoUpdate = false;
+        o = { object, record: null, meshState: '', meshIds: [], scene: '', waitingOn: '' };
+        objects.set(key, o);
+    }
+    // A shown node's parent is shown: made first when it is new too.
+    const parent = m.record.parent === '' ? world : (objects.get(m.record.parent)?.object ?? update(m.record.parent)?.object);
+    if (!parent) {
+        drop(key, o);
+        return null;
+    }
+    // Only a move costs: the order among siblings does not change the picture.
+    if (o.object.parent !== parent) parent.add(o.object);
+    if (o.record !== m.record) {
         o.object.matrix.fromArray(m.record.matrix);
         o.object.matrixWorldNeedsUpdate = true;
         o.object.name = m.record.name;
         o.record = m.record;
-        showMeshes(v, o);
-        showHead(v, o);
     }
-    view.changed.clear();
-    showModelProblems();
-    needsRender = true;
+    showMeshes(key, m, o);
+    showHead(key, m, o);
+    return o;
 }
 
-function showMeshes(v, o) {
-    const r = v.record;
-    const wanted = r.meshScene ? `${v.site.user}.${r.meshScene}:${r.meshes.join(',')}` : '';
+// Objects leaving their parents, taken out once per parent at the end of a batch: a site that
+// goes with 100,000 top nodes is one pass over its parent's children, not one search each.
+const removals = new Map(); // parent -> objects leaving it
+function detach(object) {
+    if (!object.parent) return;
+    let gone = removals.get(object.parent);
+    if (!gone) removals.set(object.parent, (gone = new Set()));
+    gone.add(object);
+}
+function flushRemovals() {
+    for (const [parent, gone] of removals) {
+        parent.children = parent.children.filter((c) => !gone.has(c));
+        for (const c of gone) {
+            c.parent = null;
+            c.dispatchEvent({ type: 'removed' });
+        }
+    }
+    removals.clear();
+}
+
+function drop(key, o) {
+    detach(o.object);
+    clearMeshes(o);
+    stopWaiting(key, o);
+    objects.delete(key);
+    setModel(key, null);
+    const label = labels.get(key);
+    if (label) {
+        label.remove();
+        labels.delete(key);
+    }
+}
+
+function clearMeshes(o) {
+    // One pass: a record may draw thousands of meshes.
+    const keep = [];
+    for (const c of o.object.children) {
+        if (c.userData.isModel) c.parent = null;
+        else keep.push(c);
+    }
+    o.object.children = keep;
+    for (const id of o.meshIds) meshes.release(id);
+    o.meshIds = [];
+    if (o.scene) assets.release(o.scene);
+    o.scene = '';
+}
+
+function showMeshes(key, m, o) {
+    const r = m.record;
+    const user = m.site.user;
+    const wanted = r.meshScene ? `${user}.${r.meshScene}:${r.meshes.join(',')}` : '';
     if (o.meshState === wanted) return;
-    const old = o.object.children.filter((c) => c.userData.isModel);
     if (!r.meshScene) {
-        old.forEach((c) => c.removeFromParent());
+        clearMeshes(o);
+        stopWaiting(key, o);
         o.meshState = wanted;
-        delete stats.models[v.key];
+        setModel(key, null);
         return;
     }
-    const found = assets.lookup(v.site.user, r.meshScene);
-    if (!found) return; // on its way: drawn when it arrives
-    old.forEach((c) => c.removeFromParent());
+    const found = assets.lookup(user, r.meshScene);
+    // On its way, or failed (and perhaps asked for again later): looked at again when it is ready.
+    if (!found || !found.scene) wait(key, o, `${user}.${r.meshScene}`);
+    else stopWaiting(key, o);
+    if (!found) return;
+    clearMeshes(o);
     o.meshState = wanted;
     if (!found.scene) {
-        stats.models[v.key] = { triangles: 0, reason: found.reason };
-        o.meshState = ''; // asked again at the next change: a missing model may arrive later
+        setModel(key, { triangles: 0, reason: found.reason });
+        return;
+    }
+    // Once the model is known, a mesh list must name its meshes: one that does not is refused whole.
+    const count = found.scene.meshes.length;
+    const past = r.meshes.find((i) => i >= count);
+    if (past !== undefined) {
+        const reason = `mesh index ${past} is past the model's ${count} meshes`;
+        setModel(key, { triangles: 0, reason });
+        view.complain(siteId(m.site), reason, user);
         return;
     }
     let triangles = 0;
-    let missing = 0;
+    assets.use(r.meshScene);
+    o.scene = r.meshScene;
     for (const i of r.meshes) {
-        if (i >= found.scene.meshes.length) {
-            ++missing;
-            continue;
-        }
-        const mesh = meshObject(r.meshScene, found.scene, i);
+        const id = `${r.meshScene}#${i}`;
+        const e = meshes.acquire(id, r.meshScene, found.scene, i);
+        o.meshIds.push(id);
+        const mesh = new THREE.Mesh(e.geometry, e.material);
         mesh.userData.isModel = true;
-        triangles += mesh.userData.triangles;
+        triangles += e.triangles;
         o.object.add(mesh);
     }
-    stats.models[v.key] = { triangles, reason: missing ? `${missing} mesh index(es) out of range` : '' };
+    setModel(key, { triangles, reason: '' });
 }
 
-function showHead(v, o) {
+function showHead(key, m, o) {
     const head = o.object.children.find((c) => c.userData.isHead);
-    if (!v.record.navigator) {
+    if (!m.record.navigator) {
         if (head) head.removeFromParent();
-        if (labels.has(v.key)) {
-            labels.get(v.key).remove();
-            labels.delete(v.key);
+        if (labels.has(key)) {
+            labels.get(key).remove();
+            labels.delete(key);
         }
         return;
     }
     if (!head) {
-        const c = avatarColor(v.site.user).three;
-        const mesh = new THREE.Mesh(headGeometry, deskMaterial([c.r, c.g, c.b, 1]));
+        const user = m.site.user;
+        const c = avatarColor(user).three;
+        const mesh = new THREE.Mesh(headGeometry, headMaterial(user, c));
         mesh.userData.isHead = true;
         o.object.add(mesh);
         const label = document.createElement('div');
         label.className = 'label';
-        label.textContent = v.site.user;
-        label.style.color = avatarColor(v.site.user).css;
+        label.textContent = user;
+        label.style.color = avatarColor(user).css;
         $('labels').appendChild(label);
-        labels.set(v.key, label);
+        labels.set(key, label);
     }
+}
+
+// One material per user's colour, for the few users present.
+const headMaterials = new LruMap(256, (user, material) => material.dispose());
+function headMaterial(user, c) {
+    let material = headMaterials.touch(user);
+    if (!material) headMaterials.set(user, (material = deskMaterial([c.r, c.g, c.b, 1])));
+    return material;
 }
 
 const tmp = new THREE.Vector3();
@@ -385,7 +531,7 @@ function frame() {
     ++stats.frames;
     const t = now();
     stats.drawnAt = t;
-    for (const key of arrivedSinceDrawn) stats.drawn[key] = t;
+    for (const key of arrivedSinceDrawn) drawnAt.set(key, t);
     arrivedSinceDrawn.clear();
 }
 requestAnimationFrame(frame);
@@ -415,11 +561,27 @@ function hudLine() {
 }
 let sceneName = '';
 
+// The broker lets a user make only ephemeral consumers, on exactly `$JS.API.CONSUMER.CREATE.<stream>`:
+// a consumer made with a name could as well be durable and stay on the broker. The client's
+// watcher names the consumers it makes; here they go without a name (the broker gives one), and one
+// that nobody listens to any more goes away by itself.
+function ephemeralOnly(kv) {
+    const api = kv.js?.consumerAPI;
+    if (!api || api.ephemeralOnly) return;
+    const add = api.add.bind(api);
+    api.add = (stream, config, ...more) => {
+        const { name: _name, durable_name: _durable, ...ephemeral } = config;
+        return add(stream, { ...ephemeral, inactive_threshold: 30e9 }, ...more);
+    };
+    api.ephemeralOnly = true;
+}
+
 // Applies every entry of the bucket, the current ones first; resolves once those are applied.
 async function watch(kv, apply) {
     let empty;
     let iter;
     try {
+        ephemeralOnly(kv);
         empty = (await kv.status()).values === 0;
         iter = await kv.watch({ key: '>' });
     } catch (e) {
@@ -439,13 +601,13 @@ async function watch(kv, apply) {
     return current;
 }
 
-// Records of this user's sites that are no longer present: left behind by a page or a host that
-// could not say goodbye. As a desktop site does, the next site of the user deletes them.
+// Records of this user's sites that have been gone for a while: left behind by a page or a host
+// that could not say goodbye. As a desktop site does, another site of the user deletes them, 10 s
+// after they went (a site that only lost its broker for a moment keeps them).
+let bucketsLoaded = false;
 function cleanUp() {
-    if (!me) return;
-    const present = new Set(view.present().map((s) => s.site));
-    for (const [key, m] of view.mirrors)
-        if (m.site.user === me.user && !present.has(siteId(m.site))) kvNodes.delete(key).catch(() => {});
+    if (!me || !bucketsLoaded) return;
+    for (const key of view.staleKeysOfOwnUser()) kvNodes.delete(key).catch(() => {});
 }
 
 function refused(e) {
@@ -511,22 +673,28 @@ async function leave() {
 window.addEventListener('pagehide', () => void leave());
 
 async function join(form) {
-    const server = $('server').value.trim();
-    const user = $('user').value.trim();
+    const address = brokerAddress($('server').value.trim());
+    if (!address.url) return log(address.reason);
+    // Credentials typed into the address are used as such and never shown again.
+    $('server').value = address.url;
+    const user = $('user').value.trim() || address.user;
     sceneName = $('scene').value.trim();
-    if (!/^wss?:\/\//.test(server)) return log('the broker is a ws:// or wss:// address');
     if (!validUserName(user)) return log('a user name is letters, digits, - and _, at most 32 characters');
     if (!validSceneName(sceneName)) return log('a scene name is letters, digits, - and _, at most 64 characters');
     stats.state = 'connecting';
-    setHud(`connecting to ${server}`);
-    const options = { servers: server, user, maxReconnectAttempts: -1, reconnectTimeWait: 250, name: 'web viewer' };
-    if ($('password').value) options.pass = $('password').value;
+    setHud(`connecting to ${address.url}`);
+    const options = {
+        servers: address.url, user, inboxPrefix: inboxPrefix(user), maxReconnectAttempts: -1, reconnectTimeWait: 250,
+        name: 'web viewer',
+    };
+    const pass = $('password').value || address.pass;
+    if (pass) options.pass = pass;
     $('password').value = '';
     try {
         nc = await wsconnect(options);
     } catch (e) {
         stats.state = 'idle';
-        setHud(`cannot join: ${e.message}`);
+        setHud(`cannot join: ${withoutCredentials(e.message, pass)}`);
         form.hidden = false;
         return;
     }
@@ -554,18 +722,25 @@ async function join(form) {
         }
     })();
     // The scene's buckets are made by the first desktop site: until then, ask again now and then.
+    // A user the broker does not let read the scene is told so.
     const kvm = new Kvm(nc);
-    for (let attempt = 0; ; ++attempt) {
+    for (;;) {
         try {
             kvNodes = await kvm.open(nodeBucket(sceneName));
             await kvNodes.status();
             kvPresence = await kvm.open(presenceBucket(sceneName));
             await kvPresence.status();
-            kvAssets = await kvm.open(assetBucket);
+            kvAssets = await kvm.open(assetBucket(sceneName));
             break;
         } catch (e) {
             if (nc.isClosed()) return;
-            setHud(`no scene ${sceneName} on the broker yet (${e.message}); trying again`);
+            if (refused(e)) {
+                stats.state = 'closed';
+                setHud(`shared scene ${sceneName}: this user may not watch it`);
+                await nc.close().catch(() => {});
+                return;
+            }
+            setHud(`no scene ${sceneName} on the broker yet (${withoutCredentials(e.message, pass)}); trying again`);
             await new Promise((resolve) => setTimeout(resolve, 2000));
         }
     }
@@ -575,17 +750,25 @@ async function join(form) {
             return e && e.operation === 'PUT' ? e.value : null;
         },
         // Models seen before come from the browser's storage (model_store.js).
-        { onReady: () => ++assetsVersion, log, store: new ModelStore({ log }) },
+        { onReady: modelReady, log, store: new ModelStore({ log }) },
     );
+    const navigatorKey = `${siteKey(me)}.0`;
     const presenceLoaded = watch(kvPresence, (key, value) => view.applyPresence(key, value));
     const nodesLoaded = watch(kvNodes, (key, value, entry) => {
-        if (view.applyNode(key, value)) {
-            stats.arrived[key] = now();
-            arrivedSinceDrawn.add(key);
-            stats.stored[key] = entry.created.getTime();
+        // Another site of this user took this page's navigator for left behind: it is back at once.
+        if (value === null && me && key === navigatorKey) publishCamera(true);
+        if (!view.applyNode(key, value)) return;
+        if (value === null) {
+            arrivedAt.delete(key);
+            storedAt.delete(key);
+            arrivedSinceDrawn.delete(key);
+            return;
         }
+        arrivedAt.set(key, now());
+        arrivedSinceDrawn.add(key);
+        storedAt.set(key, entry.created.getTime());
     });
-    Promise.all([presenceLoaded, nodesLoaded]).then(cleanUp, () => {});
+    Promise.all([presenceLoaded, nodesLoaded]).then(() => (bucketsLoaded = true), () => {});
     stats.state = 'joined';
     stats.mode = 'writing';
     view.applyPresence(siteKey(me), encodePresence({ user: me.user, site: siteId(me), joined: joinedAt }));
@@ -596,6 +779,7 @@ async function join(form) {
         // A page in the background draws no frames: its state and list still follow the scene.
         view.expire();
         catchUp();
+        cleanUp();
         hudLine();
     }, presenceRefreshMs);
     hudLine();
@@ -611,5 +795,7 @@ $('join').addEventListener('submit', (ev) => {
     ev.preventDefault();
     join(ev.target).catch((e) => log(`shared scene: ${e.message}`));
 });
-window.addEventListener('error', (e) => stats.errors.push(String(e.message)));
-window.addEventListener('unhandledrejection', (e) => stats.errors.push(String(e.reason)));
+// The first errors are kept for tests: a page left open does not pile them up.
+const noteError = (text) => stats.errors.length < 100 && stats.errors.push(withoutCredentials(text));
+window.addEventListener('error', (e) => noteError(String(e.message)));
+window.addEventListener('unhandledrejection', (e) => noteError(String(e.reason)));

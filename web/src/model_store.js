@@ -53,9 +53,23 @@ export class ModelStore {
         return this.queue;
     }
 
-    // The model's encoding, or null when it is not kept or does not match its hash (then it is
-    // removed, with one line in the log).
-    async take(hash) {
+    // The size the index gives for a kept model, or null when it is not kept.
+    async size(hash) {
+        if (!isHash(hash)) return null;
+        const cache = await this.open();
+        if (!cache) return null;
+        try {
+            const n = (await this.index(cache))[hash]?.bytes;
+            return Number.isSafeInteger(n) && n >= 0 ? n : null;
+        } catch {
+            return null;
+        }
+    }
+
+    // The model's encoding, or null when it is not kept or does not match its hash, or has
+    // another size than `size` when that is given (then it is removed, with one line in the log;
+    // the size is compared before the bytes are read).
+    async take(hash, size = null) {
         if (!isHash(hash)) return null;
         const cache = await this.open();
         if (!cache) return null;
@@ -63,11 +77,12 @@ export class ModelStore {
         try {
             const r = await cache.match(modelUrl(hash));
             if (!r) return null;
-            bytes = new Uint8Array(await r.arrayBuffer());
+            const blob = await r.blob();
+            if (size === null || blob.size === size) bytes = new Uint8Array(await blob.arrayBuffer());
         } catch {
             return null;
         }
-        if ((await sha256Hex(bytes)) !== hash) {
+        if (bytes === null || (await sha256Hex(bytes)) !== hash) {
             this.log(`stored model ${hash.slice(0, 12)} does not match its hash; fetching it again`);
             await this.update(async (c, index) => {
                 await c.delete(modelUrl(hash));

@@ -19,6 +19,11 @@ export const maxSceneLength = 64;
 export const presenceTimeoutMs = 4000;
 export const presenceRefreshMs = 1000;
 export const presenceTtlMs = 5000;
+// A site of this page's user that has been gone this long has its records deleted by the page, as
+// a desktop site does.
+export const cleanUpAfterMs = 10000;
+// Sites present at once per user: anyone can make up site ids.
+export const maxSitesPerUser = 64;
 
 const tokenPattern = /^[A-Za-z0-9_-]+$/;
 const utf8 = new TextDecoder('utf-8', { fatal: true });
@@ -42,7 +47,34 @@ export function nodeBucket(scene) {
 export function presenceBucket(scene) {
     return `zel-presence-${scene}`;
 }
-export const assetBucket = 'zel-assets';
+export function assetBucket(scene) {
+    return `zel-assets-${scene}`;
+}
+// Each user hears replies and deliveries under its own prefix, where the broker lets only it listen.
+export const inboxPrefix = (user) => `_INBOX_${user}`;
+
+// A broker's address as typed, split into what may be shown (no user or password) and the
+// credentials it carried. {reason} when it is not a ws:// or wss:// address.
+export function brokerAddress(text) {
+    let u;
+    try {
+        u = new URL(text);
+    } catch {
+        return { reason: 'the broker is a ws:// or wss:// address' };
+    }
+    if (u.protocol !== 'ws:' && u.protocol !== 'wss:') return { reason: 'the broker is a ws:// or wss:// address' };
+    const user = decodeURIComponent(u.username);
+    const pass = decodeURIComponent(u.password);
+    const shown = text.replace(/^(wss?:\/\/)[^/]*@/i, '$1');
+    return { url: shown, user, pass };
+}
+
+// text without the credentials of a broker address in it: for the log and the screen.
+export function withoutCredentials(text, ...secrets) {
+    let out = String(text).replace(/(\b[a-z][a-z0-9+.-]*:\/\/)[^\s/@]*@/gi, '$1');
+    for (const s of secrets) if (s) out = out.split(s).join('***');
+    return out;
+}
 
 // A site of user with 8 fresh random hex digits.
 export function makeSite(user) {
@@ -144,8 +176,11 @@ export function decodeRecord(key, bytes) {
             !Array.isArray(mesh.meshes) || mesh.meshes.length > 65536)
             return { reason: 'bad mesh reference' };
         record.meshScene = mesh.scene;
+        const seen = new Set();
         for (let i = 0; i < mesh.meshes.length; ++i) {
             if (!unsigned(json, mesh.meshes, i) || mesh.meshes[i] > 0xffffffff) return { reason: 'bad mesh index' };
+            if (seen.has(mesh.meshes[i])) return { reason: 'mesh index named twice' };
+            seen.add(mesh.meshes[i]);
             record.meshes.push(mesh.meshes[i]);
         }
     }

@@ -1,10 +1,10 @@
 // The shared scene as a desktop site sees it: mirrors of the other sites' node records and the sites
 // present, kept by the same rules (record checks, limits, presence expiry). It draws nothing; the
-// page asks it which nodes to show where.
+// page asks it which nodes are shown where, and hears which of them changed.
 
 import {
-    decodePresence, decodeRecord, maxDepth, maxNodesPerUser, parseNodeKey, parsePresenceKey,
-    presenceTimeoutMs, sameSite, siteId,
+    cleanUpAfterMs, decodePresence, decodeRecord, maxDepth, maxNodesPerUser, maxSitesPerUser, parseNodeKey,
+    parsePresenceKey, presenceTimeoutMs, sameSite, siteId,
 } from './records.js';
 
 const shortKey = (key) => (key.length > 64 ? `${key.slice(0, 64)}...` : key);
@@ -23,25 +23,38 @@ function multiply(a, b) {
     return c;
 }
 const finite = (m) => m.every((x) => Number.isFinite(x));
+const sameMatrix = (a, b) => a.every((x, i) => Object.is(x, b[i]));
+
+// What a record costs its user: the node and every mesh it draws (a mesh list is geometry the
+// watching site builds).
+const costOf = (record) => 1 + record.meshes.length;
 
 export class SharedView {
     // self: this page's own site ({user, hex}), whose records it never mirrors. complain(line): one
-    // line for the page's log. now(): milliseconds.
-    constructor({ self = null, complain = () => {}, now = () => Date.now() } = {}) {
+    // line for the page's log. now(): milliseconds of a clock that never goes back.
+    constructor({ self = null, complain = () => {}, now = () => performance.now() } = {}) {
         this.self = self;
         this.complainTo = complain;
         this.now = now;
-        this.mirrors = new Map(); // key -> {site, record}; live records only
-        this.sites = new Map(); // site id -> {user, hex, present, seen}
-        this.perUser = new Map(); // user -> live mirrors
+        this.mirrors = new Map(); // key -> {site, record, cost}; live records only
+        // Sites heard of: present ones and those with live records; the others are forgotten.
+        this.sites = new Map(); // site id -> {user, hex, present, seen, absentSince, cleanedAt, nodes}
+        this.presentSites = new Set(); // site ids
+        this.presentPerUser = new Map(); // user -> sites present
+        this.perUser = new Map(); // user -> nodes and meshes of its live mirrors
+        this.children = new Map(); // parent key -> keys of the mirrors that name it
         this.lastComplaint = new Map(); // site id -> time
         this.userComplaints = new Map(); // user -> {since, n}
         this.navigators = new Map(); // site id -> the key of its one navigator
-        // Grows when what is shown where changes: a node added or deleted, moved to another parent
-        // or place, a site arriving or leaving. A change of a shown node's own state (matrix, name,
-        // mesh) instead puts its key in `changed`.
-        this.version = 0;
-        this.changed = new Set();
+        // The mirrors drawn: those whose chain of parents reaches the root under a present site, at
+        // most maxDepth deep, each place a float can say.
+        this.shown = new Map(); // key -> {depth, world}
+        // Keys whose drawing is out of date: shown or hidden, moved, or their own state changed.
+        this.dirty = new Set();
+        // Shown nodes whose matrix changed: their descendants' places are checked again at settle().
+        this.moved = new Set();
+        // Grows when the sites present change.
+        this.sitesVersion = 0;
     }
 
     // At most one line per site a second and five a second per user, however many sites it makes
@@ -60,6 +73,22 @@ export class SharedView {
         this.complainTo(`shared scene: dropped a record of ${printable(who)}: ${printable(what)}`);
     }
 
+    siteOf(site) {
+        const id = siteId(site);
+        let s = this.sites.get(id);
+        if (!s) {
+            const t = this.now();
+            s = { user: site.user, hex: site.hex, present: false, seen: t, absentSince: t, cleanedAt: -Infinity, nodes: new Set() };
+            this.sites.set(id, s);
+        }
+        return s;
+    }
+
+    forgetIfEmpty(id) {
+        const s = this.sites.get(id);
+        if (s && !s.present && s.nodes.size === 0) this.sites.delete(id);
+    }
+
     // A node bucket entry: value null for a delete. False when it was dropped.
     applyNode(key, value) {
         const k = parseNodeKey(key);
@@ -69,48 +98,92 @@ export class SharedView {
         }
         if (this.self && sameSite(k.site, this.self)) return true;
         const id = siteId(k.site);
+        const user = k.site.user;
         const existing = this.mirrors.get(key);
         if (value === null) {
-            if (existing) {
-                this.mirrors.delete(key);
-                if (this.navigators.get(id) === key) this.navigators.delete(id);
-                this.perUser.set(k.site.user, this.perUser.get(k.site.user) - 1);
-                ++this.version;
-            }
+            if (existing) this.remove(key, id, existing);
             return true;
         }
         const r = decodeRecord(k, value);
         if (!r.value) {
-            this.complain(id, r.reason, k.site.user);
+            this.complain(id, r.reason, user);
             return false;
         }
-        const count = this.perUser.get(k.site.user) ?? 0;
-        if (!existing && count >= maxNodesPerUser) {
-            this.complain(id, `more than ${maxNodesPerUser} nodes`, k.site.user);
+        const record = r.value;
+        const cost = costOf(record);
+        const count = this.perUser.get(user) ?? 0;
+        const more = cost - (existing ? existing.cost : 0);
+        if (more > 0 && count + more > maxNodesPerUser) {
+            this.complain(id, `more than ${maxNodesPerUser} nodes`, user);
             return false;
         }
-        if (this.closesCycle(key, r.value.parent)) {
-            this.complain(id, 'its parent hangs below it', k.site.user);
+        const parentChanged = !existing || existing.record.parent !== record.parent;
+        // Only a node that others hang below can close a cycle, and only when its parent changes.
+        if (parentChanged && record.parent !== '' && this.children.get(key)?.size && this.closesCycle(key, record.parent)) {
+            this.complain(id, 'its parent hangs below it', user);
             return false;
         }
         // A node that stays where it is must stay somewhere a float can say.
-        if (existing && existing.record.parent === r.value.parent && r.value.parent !== '') {
-            const parentWorld = this.worldOf(r.value.parent);
-            if (parentWorld && !finite(multiply(r.value.matrix, parentWorld))) {
-                this.complain(id, 'its place in the scene is out of range', k.site.user);
+        if (!parentChanged && record.parent !== '') {
+            const parentWorld = this.worldOf(record.parent);
+            if (parentWorld && !finite(multiply(record.matrix, parentWorld))) {
+                this.complain(id, 'its place in the scene is out of range', user);
                 return false;
             }
         }
-        if (!existing) this.perUser.set(k.site.user, count + 1);
+        this.perUser.set(user, count + more);
         // One navigator per site: the first node that claims it keeps it while it does.
         const holder = this.navigators.get(id);
-        if (r.value.navigator && holder !== undefined && holder !== key) r.value.navigator = false;
-        if (r.value.navigator) this.navigators.set(id, key);
+        if (record.navigator && holder !== undefined && holder !== key) record.navigator = false;
+        if (record.navigator) this.navigators.set(id, key);
         else if (holder === key) this.navigators.delete(id);
-        this.mirrors.set(key, { site: k.site, record: r.value });
-        if (!existing || existing.record.parent !== r.value.parent || existing.record.order !== r.value.order) ++this.version;
-        else this.changed.add(key);
+
+        if (existing && parentChanged) {
+            this.hide(key);
+            this.unlink(key, existing.record.parent);
+        }
+        const site = this.siteOf(k.site);
+        site.nodes.add(key);
+        this.mirrors.set(key, { site: k.site, record, cost });
+        if (parentChanged) {
+            if (record.parent !== '') {
+                let list = this.children.get(record.parent);
+                if (!list) this.children.set(record.parent, (list = new Set()));
+                list.add(key);
+            }
+            this.placeIfAttached(key);
+        } else if (this.shown.has(key)) {
+            this.dirty.add(key);
+            if (!sameMatrix(existing.record.matrix, record.matrix)) this.moved.add(key);
+        } else {
+            this.placeIfAttached(key); // hidden while out of range, perhaps back now
+        }
         return true;
+    }
+
+    remove(key, id, m) {
+        this.hide(key);
+        this.unlink(key, m.record.parent);
+        this.mirrors.delete(key);
+        this.moved.delete(key);
+        this.dirty.add(key);
+        if (this.navigators.get(id) === key) this.navigators.delete(id);
+        this.perUser.set(m.site.user, this.perUser.get(m.site.user) - m.cost);
+        if (this.perUser.get(m.site.user) === 0) this.perUser.delete(m.site.user);
+        const s = this.sites.get(id);
+        if (s) {
+            s.nodes.delete(key);
+            this.forgetIfEmpty(id);
+        }
+    }
+
+    unlink(key, parent) {
+        if (parent === '') return;
+        const list = this.children.get(parent);
+        if (list) {
+            list.delete(key);
+            if (list.size === 0) this.children.delete(parent);
+        }
     }
 
     closesCycle(key, parent) {
@@ -124,6 +197,62 @@ export class SharedView {
         return at !== '';
     }
 
+    // Shows key and what hangs below it when its parent is shown (or it is a top node of a site
+    // present).
+    placeIfAttached(key) {
+        const m = this.mirrors.get(key);
+        if (m.record.parent === '') {
+            if (this.sites.get(siteId(m.site))?.present) this.place(key, 1, identity);
+            return;
+        }
+        const p = this.shown.get(m.record.parent);
+        if (p && p.depth < maxDepth) this.place(key, p.depth + 1, p.world);
+    }
+
+    // Puts key at depth below parentWorld and brings everything below it up to date: shown where its
+    // place is finite, hidden (with what hangs below it) where it is not.
+    place(key, depth, parentWorld) {
+        const stack = [[key, depth, parentWorld]];
+        while (stack.length) {
+            const [at, d, pw] = stack.pop();
+            const m = this.mirrors.get(at);
+            const world = multiply(m.record.matrix, pw);
+            if (!finite(world)) {
+                this.complain(siteId(m.site), 'its place in the scene is out of range', m.site.user);
+                this.hide(at);
+                continue;
+            }
+            const was = this.shown.get(at);
+            if (!was || was.depth !== d) this.dirty.add(at);
+            this.shown.set(at, { depth: d, world });
+            if (d >= maxDepth) continue;
+            const kids = this.children.get(at);
+            if (kids) for (const c of kids) stack.push([c, d + 1, world]);
+        }
+    }
+
+    // Hides key and everything shown below it.
+    hide(key) {
+        if (!this.shown.has(key)) return;
+        const stack = [key];
+        while (stack.length) {
+            const at = stack.pop();
+            if (!this.shown.delete(at)) continue;
+            this.dirty.add(at);
+            const kids = this.children.get(at);
+            if (kids) for (const c of kids) stack.push(c);
+        }
+    }
+
+    // Checks again the places of everything below the nodes that moved since the last call: a move
+    // may take a descendant out of range, or bring one back.
+    settle() {
+        if (this.moved.size === 0) return;
+        const moved = [...this.moved];
+        this.moved.clear();
+        for (const key of moved) if (this.shown.has(key)) this.placeIfAttached(key);
+    }
+
     // A presence bucket entry: value null for a delete (or purge).
     applyPresence(key, value) {
         const site = parsePresenceKey(key);
@@ -134,10 +263,8 @@ export class SharedView {
         const id = siteId(site);
         if (value === null) {
             const s = this.sites.get(id);
-            if (s && s.present) {
-                s.present = false;
-                ++this.version;
-            }
+            if (s && s.present) this.setPresent(id, s, false);
+            if (s) this.forgetIfEmpty(id);
             return true;
         }
         const p = decodePresence(site, value);
@@ -145,25 +272,62 @@ export class SharedView {
             this.complain(id, p.reason, site.user);
             return false;
         }
-        let s = this.sites.get(id);
-        if (!s) this.sites.set(id, (s = { user: site.user, hex: site.hex, present: false, seen: 0 }));
-        s.seen = this.now();
-        if (!s.present) {
-            s.present = true;
-            ++this.version;
+        const known = this.sites.get(id);
+        if (!known?.present && (this.presentPerUser.get(site.user) ?? 0) >= maxSitesPerUser) {
+            this.complain(id, `more than ${maxSitesPerUser} sites present`, site.user);
+            return false;
         }
+        const s = known ?? this.siteOf(site);
+        s.seen = this.now();
+        if (!s.present) this.setPresent(id, s, true);
         return true;
+    }
+
+    setPresent(id, s, present) {
+        s.present = present;
+        ++this.sitesVersion;
+        const n = (this.presentPerUser.get(s.user) ?? 0) + (present ? 1 : -1);
+        if (n) this.presentPerUser.set(s.user, n);
+        else this.presentPerUser.delete(s.user);
+        if (present) this.presentSites.add(id);
+        else {
+            this.presentSites.delete(id);
+            s.absentSince = this.now();
+        }
+        for (const key of s.nodes) {
+            if (this.mirrors.get(key).record.parent !== '') continue;
+            if (present) this.place(key, 1, identity);
+            else this.hide(key);
+        }
     }
 
     // Sites not heard of for the timeout are gone.
     expire() {
         const t = this.now();
-        for (const [id, s] of this.sites) {
-            if (s.present && t - s.seen > presenceTimeoutMs && !(this.self && id === siteId(this.self))) {
-                s.present = false;
-                ++this.version;
+        for (const id of [...this.presentSites]) {
+            const s = this.sites.get(id);
+            if (t - s.seen > presenceTimeoutMs && !(this.self && id === siteId(this.self))) {
+                this.setPresent(id, s, false);
+                this.forgetIfEmpty(id);
             }
         }
+    }
+
+    // Keys of the records of this page's user's other sites that have been gone for the clean-up
+    // time: a site that could not say goodbye left them. Each such site is named again only after
+    // the same time, should its deletes not land.
+    staleKeysOfOwnUser() {
+        if (!this.self) return [];
+        const t = this.now();
+        const keys = [];
+        for (const s of this.sites.values()) {
+            if (s.user !== this.self.user || s.present || s.nodes.size === 0 || t - s.absentSince <= cleanUpAfterMs ||
+                t - s.cleanedAt <= cleanUpAfterMs)
+                continue;
+            s.cleanedAt = t;
+            keys.push(...s.nodes);
+        }
+        return keys;
     }
 
     // The world matrix of the mirror under key, or null when its chain of parents is broken.
@@ -181,19 +345,13 @@ export class SharedView {
     }
 
     present() {
-        return [...this.sites].filter(([, s]) => s.present).map(([id, s]) => ({ site: id, user: s.user }));
+        return [...this.presentSites].map((id) => ({ site: id, user: this.sites.get(id).user }));
     }
 
-    // The mirrors to draw: those whose chain of parents reaches the root, under a present site, at
-    // most maxDepth deep. Each: {key, site, record, parent (key or ''), depth}, parents before
-    // children, siblings in (site, order, key) order.
+    // The mirrors shown, in tree order: each {key, site, record, parent (key or ''), depth}, parents
+    // before children, siblings in (site, order, key) order. For tests and tools: the page itself
+    // follows `dirty`.
     visible() {
-        const children = new Map();
-        for (const [key, m] of this.mirrors) {
-            const list = children.get(m.record.parent);
-            if (list) list.push(key);
-            else children.set(m.record.parent, [key]);
-        }
         const rank = (a, b) => {
             const x = this.mirrors.get(a);
             const y = this.mirrors.get(b);
@@ -203,23 +361,14 @@ export class SharedView {
             return a < b ? -1 : a > b ? 1 : 0;
         };
         const out = [];
-        const roots = (children.get('') ?? []).filter((key) => {
-            const s = this.sites.get(siteId(this.mirrors.get(key).site));
-            return s && s.present;
-        });
-        const stack = roots.sort(rank).reverse().map((key) => [key, 1, identity]);
+        const roots = [...this.shown.keys()].filter((key) => this.mirrors.get(key).record.parent === '');
+        const stack = roots.sort(rank).reverse();
         while (stack.length) {
-            const [key, depth, parentWorld] = stack.pop();
+            const key = stack.pop();
             const m = this.mirrors.get(key);
-            const world = multiply(m.record.matrix, parentWorld);
-            if (!finite(world)) {
-                this.complain(siteId(m.site), 'its place in the scene is out of range', m.site.user);
-                continue;
-            }
-            out.push({ key, site: m.site, record: m.record, parent: m.record.parent, depth });
-            if (depth >= maxDepth) continue;
-            const kids = children.get(key);
-            if (kids) for (const c of kids.sort(rank).reverse()) stack.push([c, depth + 1, world]);
+            out.push({ key, site: m.site, record: m.record, parent: m.record.parent, depth: this.shown.get(key).depth });
+            const kids = [...(this.children.get(key) ?? [])].filter((c) => this.shown.has(c));
+            stack.push(...kids.sort(rank).reverse());
         }
         return out;
     }

@@ -285,6 +285,7 @@ export function defaultBudget(announced, maxBudget = 3 * 2 ** 30) {
 
 // bytes (a Uint8Array) must be exactly one encoding. Returns {status: 'scene', scene} or
 // {status: 'failure', reason} (the importer's own) or {status: 'malformed', reason}. Never throws.
+// A scene comes with the bytes it takes in memory (as charged to the budget).
 // memoryBudget: what the decoded scene may take (by default defaultBudget of the encoding's size).
 export function decode(bytes, { memoryBudget = defaultBudget(bytes.byteLength) } = {}) {
     const r = new Reader(bytes, memoryBudget);
@@ -302,7 +303,7 @@ export function decode(bytes, { memoryBudget = defaultBudget(bytes.byteLength) }
         if (kind === kindFailure) {
             result = { status: 'failure', reason: sanitizeReason(r.str('reason', maxReasonLength)) };
         } else if (kind === kindScene) {
-            result = { status: 'scene', scene: decodeScene(r) };
+            result = { status: 'scene', scene: decodeScene(r), bytes: r.spent };
         } else {
             r.fail('unknown encoding kind');
         }

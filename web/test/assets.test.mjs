@@ -1,18 +1,27 @@
 // Models from the asset bucket: only bytes that match their hash and decode are drawn, and memory
 // follows the chunks that arrive, not what a manifest announces.
 import assert from 'node:assert/strict';
-import { createHash } from 'node:crypto';
+import { createHash, randomBytes } from 'node:crypto';
 import { readFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { test } from 'node:test';
 
+import { tinyScene } from '../e2e/harness.mjs';
 import { AssetCache, fetchAsset } from '../src/assets.js';
+import { ByteBudget } from '../src/cache.js';
+import { ModelStore } from '../src/model_store.js';
 
 // Node.js 18 has the Web Crypto API only as a module.
 if (!globalThis.crypto) globalThis.crypto = (await import('node:crypto')).webcrypto;
 
 const chunk = 1040384;
 const sha = (b) => createHash('sha256').update(b).digest('hex');
+async function waitUntil(check, ms = 10000) {
+    for (const end = Date.now() + ms; !check(); ) {
+        if (Date.now() > end) throw new Error('timed out');
+        await new Promise((resolve) => setTimeout(resolve, 10));
+    }
+}
 
 // A bucket holding blob under user, cut into chunks; damage(map) may then change it.
 function bucket(user, blob, damage = () => {}) {
@@ -70,11 +79,111 @@ test('a missing model is asked for again later; one that does not decode is not'
     let ready = 0;
     const cache = new AssetCache(b.get, { onReady: () => ++ready, retryAfterMs: 50 });
     assert.equal(cache.lookup('eve', b.hash), null);
-    await new Promise((resolve) => setTimeout(resolve, 100));
+    await waitUntil(() => cache.lookup('eve', b.hash));
     assert.match(cache.lookup('eve', b.hash).reason, /does not decode/);
     assert.equal(ready, 1);
     const calls = b.asked.length;
     await new Promise((resolve) => setTimeout(resolve, 150));
     assert.match(cache.lookup('eve', b.hash).reason, /does not decode/);
     assert.equal(b.asked.length, calls, 'not fetched again');
+});
+
+test('fetches in flight share one byte budget, and a user who names many models does not crowd out the others', async () => {
+    // Ten models of random bytes, three chunks each: with room for two, no more are ever held at once.
+    const models = Array.from({ length: 10 }, () => bucket('eve', new Uint8Array(randomBytes(3 * chunk))));
+    const get = async (key) => {
+        await new Promise((resolve) => setImmediate(resolve));
+        for (const m of models) {
+            const v = await m.get(key);
+            if (v !== null) return v;
+        }
+        return null;
+    };
+    const budget = new ByteBudget(2 * 3 * chunk);
+    const cache = new AssetCache(get, { budget, atOnce: 10, perUser: 10 });
+    for (const m of models) cache.lookup('eve', m.hash);
+    await waitUntil(() => models.every((m) => cache.lookup('eve', m.hash)));
+    for (const m of models) assert.match(cache.lookup('eve', m.hash).reason, /does not decode/);
+    assert.equal(budget.peak, 2 * 3 * chunk);
+    assert.equal(budget.held, 0);
+
+    // eve's models never come; alice's does, though eve asked first for more than fit at once.
+    const never = new Promise(() => {});
+    const alice = bucket('alice', new TextEncoder().encode('not a model'));
+    const slow = new AssetCache(async (key) => (key.startsWith('eve.') ? never : alice.get(key)), { atOnce: 4, perUser: 2 });
+    for (let i = 0; i < 50; ++i) slow.lookup('eve', i.toString(16).padStart(64, '0'));
+    slow.lookup('alice', alice.hash);
+    await waitUntil(() => slow.lookup('alice', alice.hash));
+    assert.match(slow.lookup('alice', alice.hash).reason, /does not decode/);
+});
+
+test('a reconnect asks again for missing models only; failures and decoded models are bounded', async () => {
+    const junk = bucket('eve', new TextEncoder().encode('not a model'));
+    const missing = bucket('eve', new TextEncoder().encode('uploading'), (m, h) => m.delete(`eve.${h}.0`));
+    const cache = new AssetCache(async (key) => (await junk.get(key)) ?? missing.get(key), { retryAfterMs: 50 });
+    cache.lookup('eve', junk.hash);
+    cache.lookup('eve', missing.hash);
+    await waitUntil(() => cache.lookup('eve', junk.hash) && cache.lookup('eve', missing.hash));
+    assert.match(cache.lookup('eve', missing.hash).reason, /chunk 0 of a model is missing/);
+    cache.retryFailed();
+    assert.match(cache.lookup('eve', junk.hash).reason, /does not decode/, 'not asked again');
+    assert.equal(cache.lookup('eve', missing.hash), null, 'asked again');
+    await waitUntil(() => cache.lookup('eve', missing.hash));
+
+    const many = new AssetCache(async () => null);
+    for (let i = 0; i < 5000; ++i) many.failed.set(`eve.${i}`, { reason: 'x' });
+    assert.equal(many.failed.size, 4096);
+    const scenes = new AssetCache(async () => null, { sceneBytes: 100 });
+    for (let i = 0; i < 5; ++i) scenes.keep(`h${i}`, { meshes: [] }, 40);
+    assert.deepEqual([...scenes.scenes.keys()], ['h3', 'h4']);
+    assert.equal(scenes.sceneBytes, 80);
+    // One that is drawn stays, however many others come and go, until nothing draws it.
+    scenes.use('h3');
+    scenes.use('h3');
+    for (let i = 5; i < 10; ++i) scenes.keep(`h${i}`, { meshes: [] }, 40);
+    scenes.release('h3');
+    assert.ok(scenes.lookup('eve', 'h3').scene);
+    scenes.release('h3');
+    assert.deepEqual([...scenes.scenes.keys()], ['h9', 'h3']);
+});
+
+test('a model kept in the browser\'s storage comes from there, charged to the budget, while it matches', async () => {
+    const entries = new Map();
+    const cache = {
+        match: async (url) => (entries.has(url) ? new Response(entries.get(url)) : undefined),
+        put: async (url, response) => void entries.set(url, new Uint8Array(await response.arrayBuffer())),
+        delete: async (url) => entries.delete(url),
+    };
+    const lines = [];
+    const store = new ModelStore({ caches: { open: async () => cache }, log: (l) => lines.push(l) });
+    const model = tinyScene(5, { meshes: 2 });
+    const b = bucket('eve', model);
+    const url = `/zel-models/${b.hash}`;
+    const show = async (get) => {
+        const budget = new ByteBudget(4 * chunk);
+        const assets = new AssetCache(get, { budget, store });
+        assets.lookup('eve', b.hash);
+        await waitUntil(() => assets.lookup('eve', b.hash) && budget.held === 0);
+        assert.equal(assets.lookup('eve', b.hash).scene?.meshes.length, 2);
+        assert.equal(budget.peak, model.length);
+    };
+    // Fetched, checked and decoded: kept.
+    await show(b.get);
+    assert.deepEqual(entries.get(url), model);
+    // A reload asks the broker for nothing.
+    const asked = b.asked.length;
+    await show(b.get);
+    assert.equal(b.asked.length, asked);
+    // Changed in the storage, in its bytes or its size: one line, fetched again and kept afresh.
+    for (const damaged of [model.map((v, i) => (i === 40 ? v ^ 1 : v)), model.subarray(1)]) {
+        entries.set(url, damaged);
+        lines.length = 0;
+        const before = b.asked.length;
+        await show(b.get);
+        assert.ok(b.asked.length > before);
+        assert.equal(lines.length, 1);
+        assert.match(lines[0], /does not match its hash/);
+        await store.queue;
+        assert.deepEqual(entries.get(url), model);
+    }
 });

@@ -85,18 +85,24 @@ test('depth and node count are bounded per user, not per site', () => {
     assert.equal(view.applyNode('many.0000000c.0', node()), true);
 });
 
-test("a change of a node's own state names that node; a new parent or place changes the tree", () => {
+test('what changed is named once per change: own state, a move of a subtree, a site leaving', () => {
     const { view } = fixture();
     view.applyPresence('bob.0000000b', presence('bob', '0000000b'));
     view.applyNode('bob.0000000b.1', node());
     view.applyNode('bob.0000000b.2', node('bob.0000000b.1'));
-    const tree = view.version;
-    view.changed.clear();
+    view.applyNode('bob.0000000b.3', node('bob.0000000b.2'));
+    view.applyNode('bob.0000000b.4', node());
+    view.dirty.clear();
     view.applyNode('bob.0000000b.2', JSON.stringify({ name: 'moved', parent: 'bob.0000000b.1', order: 0, matrix: [...identity.slice(0, 12), 1, 2, 3, 1] }));
-    assert.equal(view.version, tree);
-    assert.deepEqual([...view.changed], ['bob.0000000b.2']);
-    view.applyNode('bob.0000000b.2', node('bob.0000000b.1', 5));
-    assert.ok(view.version > tree);
+    assert.deepEqual([...view.dirty], ['bob.0000000b.2']);
+    view.dirty.clear();
+    view.applyNode('bob.0000000b.2', node('bob.0000000b.4'));
+    assert.deepEqual([...view.dirty].sort(), ['bob.0000000b.2', 'bob.0000000b.3']);
+    assert.equal(view.shown.get('bob.0000000b.3').depth, 3);
+    view.dirty.clear();
+    view.applyPresence('bob.0000000b', null);
+    assert.equal(view.dirty.size, 4);
+    assert.equal(view.shown.size, 0);
 });
 
 test('a site has one navigator: the first top node that claims it, until it lets go', () => {
@@ -120,4 +126,77 @@ test('a node whose place would not fit a float is not shown, and a move that wou
     assert.deepEqual(view.visible().map((v) => v.key), ['bob.0000000b.1', 'bob.0000000b.3']);
     assert.equal(view.applyNode('bob.0000000b.3', scaled('bob.0000000b.1', 1e20)), false);
     assert.equal(view.mirrors.get('bob.0000000b.3').record.matrix[0], 2);
+    // An ancestor's move checks again what hangs below it: out of range goes, back in range returns.
+    view.applyNode('bob.0000000b.4', scaled('bob.0000000b.3', 1e15));
+    view.applyNode('bob.0000000b.1', scaled('', 1e25));
+    view.settle();
+    assert.deepEqual(view.visible().map((v) => v.key), ['bob.0000000b.1', 'bob.0000000b.3']);
+    view.applyNode('bob.0000000b.1', scaled('', 1e-30));
+    view.settle();
+    assert.deepEqual(view.visible().map((v) => v.key), ['bob.0000000b.1', 'bob.0000000b.2', 'bob.0000000b.3', 'bob.0000000b.4']);
+    assert.equal(view.shown.get('bob.0000000b.4').world[0], Math.fround(Math.fround(Math.fround(1e15 * 2) * 1e-30)));
+});
+
+test("a site's records and its bookkeeping go with it; a user's records cost its meshes too; 64 sites at once", () => {
+    const { view, clock } = fixture();
+    const hex = (i) => i.toString(16).padStart(8, '0');
+    for (let i = 0; i < 200; ++i) {
+        view.applyPresence(`eve.${hex(i)}`, presence('eve', hex(i)));
+        view.applyNode(`eve.${hex(i)}.1`, node());
+    }
+    assert.equal(view.present().length, 64, 'no more sites present than a user may have');
+    for (let i = 0; i < 200; ++i) {
+        view.applyNode(`eve.${hex(i)}.1`, null);
+        view.applyPresence(`eve.${hex(i)}`, null);
+    }
+    assert.equal(view.sites.size, 0);
+    assert.equal(view.perUser.size, 0);
+    assert.equal(view.children.size, 0);
+    clock.t = 10000;
+    view.applyPresence('eve.00000001', presence('eve', '00000001'));
+    view.expire();
+    clock.t = 20000;
+    view.expire();
+    assert.equal(view.sites.size, 0, 'expired and empty: forgotten');
+
+    // A mesh list is geometry to build: charged to its user with the node.
+    const meshes = (n) => JSON.stringify({ name: 'm', parent: '', order: 0, matrix: identity, mesh: { scene: 'ab'.repeat(32), meshes: [...Array(n).keys()] } });
+    for (let i = 0; i < 10; ++i) assert.equal(view.applyNode(`big.00000001.${i}`, meshes(9999)), true);
+    assert.equal(view.applyNode('big.00000001.10', node()), false, '100,000 nodes and meshes');
+    assert.equal(view.applyNode('big.00000001.9', meshes(9998)), true);
+    assert.equal(view.applyNode('big.00000001.10', node()), true);
+});
+
+test("this page's user's records of sites gone 10 s are named for deletion, once per 10 s", () => {
+    const { view, clock } = fixture();
+    view.applyPresence('me.0000000a', presence('me', '0000000a'));
+    view.applyNode('me.0000000a.1', node());
+    view.applyNode('me.0000000b.1', node()); // never present
+    view.applyNode('other.0000000c.1', node());
+    assert.deepEqual(view.staleKeysOfOwnUser(), []);
+    clock.t = 9000;
+    view.applyPresence('me.0000000a', null);
+    clock.t = 10001;
+    assert.deepEqual(view.staleKeysOfOwnUser(), ['me.0000000b.1']);
+    assert.deepEqual(view.staleKeysOfOwnUser(), []);
+    clock.t = 19000;
+    assert.deepEqual(view.staleKeysOfOwnUser(), []);
+    clock.t = 19001;
+    assert.deepEqual(view.staleKeysOfOwnUser(), ['me.0000000a.1']);
+    clock.t = 20002;
+    assert.deepEqual(view.staleKeysOfOwnUser(), ['me.0000000b.1'], 'its deletes did not land: again');
+});
+
+test("presence is timed by a clock that a change of the wall clock does not move", (t) => {
+    const view = new SharedView();
+    view.applyPresence('bob.0000000b', presence('bob', '0000000b'));
+    const wall = Date.now();
+    t.mock.method(Date, 'now', () => wall + 3600 * 1000);
+    view.expire();
+    assert.equal(view.present().length, 1, 'an hour forward on the wall clock');
+    t.mock.method(Date, 'now', () => wall - 3600 * 1000);
+    view.applyPresence('bob.0000000b', presence('bob', '0000000b'));
+    t.mock.restoreAll();
+    view.expire();
+    assert.equal(view.present().length, 1, 'and back');
 });
