@@ -23,7 +23,7 @@ endfunction()
 #              [DEPENDS target...] [OUTPUT_DIR dir] [TIMEOUT seconds] [GL] [NO_MAIN])
 # One GoogleTest executable of the suite, its tests discovered for CTest. GL: it draws with OpenGL
 # (built only with ZEL_GL_TESTS; LeakSanitizer off in sanitizer builds, since Mesa's driver leaks a
-# little per display out of reach of a suppression). OUTPUT_DIR keeps a test program out of bin/,
+# little per display out of reach of a suppression). XDG_CACHE_HOME points into the build folder. OUTPUT_DIR keeps a test program out of bin/,
 # where the package loader would find the real packages beside it. NO_MAIN: the sources bring main.
 function(zel_add_test name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "GL;NO_MAIN" "OUTPUT_DIR;TIMEOUT"
@@ -52,14 +52,13 @@ function(zel_add_test name)
   if(arg_TIMEOUT)
     list(APPEND properties TIMEOUT ${arg_TIMEOUT})
   endif()
+  # Every zelhost a test starts keeps its imports in the build folder, never in the user's cache.
+  list(APPEND properties ENVIRONMENT_MODIFICATION
+       "XDG_CACHE_HOME=set:${CMAKE_BINARY_DIR}/test-cache")
   if(arg_GL AND ZEL_SANITIZE)
     list(APPEND properties ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
   endif()
-  if(properties)
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
-  else()
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
-  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
 endfunction()
 
 # glm::glm. GLM is header-only; Debian's CMake package of it lies outside a cross build's search

@@ -67,7 +67,8 @@ FILE:LINE: REASON on stderr and exit code 2.
                            every local change and every record it holds is applied here
   share wait N [S]         wait until at least N sites (this one included) are present
                            (a wait that runs out: one line on stderr, exit status 4)
-  sleep S                  pause S seconds of real time
+  sleep S                  pause S seconds of real time (reading the folder's next
+                           and previous models ahead meanwhile)
 Without a script, when a display is available (DISPLAY or WAYLAND_DISPLAY) and
 neither --headless nor --snapshot is given, the host opens a window on the scene:
 character keys and the mouse go to the applications as in a script, the animation
@@ -84,6 +85,10 @@ or after the start-up when there is no script, status window included, at --size
 --share URL[,URL...] joins the shared scene --scene (default "default") at the NATS
 broker(s) as --user (default: the login name); credentials come from the environment
 only: ZEL_SHARE_USER and ZEL_SHARE_PASSWORD, or a credentials file ZEL_SHARE_CREDS.
+Imported models are kept in $XDG_CACHE_HOME/propplacer/imports (else
+~/.cache/propplacer/imports), at most ZEL_CACHE_SIZE (default 2G; K, M and G suffixes;
+0 turns it off), so that a model seen before comes back without an import; delete the
+folder to clear it.
 Exit status: 0 on success; 2 on bad usage, a package that cannot be loaded, a script
 error or a dump or snapshot that cannot be written; 4 when the broker cannot be
 reached or refuses the credentials, or a share wait runs out. stdout carries the
@@ -116,6 +121,9 @@ void declare(CLI::App& app, hostOptions& o) {
                    "after the script, write the scene and the windows as JSON to FILE")
         ->type_name("FILE");
     app.add_flag("--headless", o.headless, "run without a window");
+    app.add_flag("--no-cache", o.noCache,
+                 "import every model afresh, keep none in the import cache and read no model ahead "
+                 "(ZEL_CACHE_SIZE=0 does the same for every run)");
     app.add_option("--snapshot", o.snapshot,
                    "after the script (or the start-up), draw one frame offscreen and write it to "
                    "FILE as PNG")

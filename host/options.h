@@ -30,6 +30,8 @@ struct hostOptions {
     // The shared scene's name, and this site's user name (empty: the login name).
     std::string scene = "default";
     std::string user;
+    // Read and keep no model in the persistent import cache for this run.
+    bool noCache = false;
 };
 
 // The login name cut to what a user name may hold (letters, digits, '-' and '_', at most 32

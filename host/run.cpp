@@ -10,6 +10,8 @@
 #include "signals.h"
 #include "viewer.h"
 
+#include <zel/import/disk_cache.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -103,7 +105,23 @@ int runHost(const hostOptions& options, std::istream& standardInput, std::ostrea
 
     const wstring modelFolder = modelFolderFor(options, err);
 
-    world::world world;
+    // The persistent import cache, unless this run or the environment turns it off.
+    world::worldOptions worldSettings;
+    import::cacheSettings cache;
+    if (!options.noCache) {
+        std::string why;
+        cache = import::cacheSettingsFromEnvironment(&why);
+        if (!cache.enabled && !why.empty() && why != "ZEL_CACHE_SIZE is 0")
+            err << "zelhost: no import cache: " << why << "\n";
+        if (cache.enabled) {
+            // Reading ahead fills the caches: off with them.
+            worldSettings.readAhead = true;
+            worldSettings.importCacheFolder = cache.folder.string();
+            worldSettings.importCacheBytes = cache.maxBytes;
+        }
+    }
+
+    world::world world(worldSettings);
     world.registerServices();
 
     // Joined before the packages start, so that what they place is shared from the first change.
@@ -120,6 +138,10 @@ int runHost(const hostOptions& options, std::istream& standardInput, std::ostrea
         so.brokerUser = env("ZEL_SHARE_USER");
         so.brokerPassword = env("ZEL_SHARE_PASSWORD");
         so.credentialsFile = env("ZEL_SHARE_CREDS");
+        if (cache.enabled) {
+            so.modelCacheFolder = cache.folder.string();
+            so.modelCacheBytes = cache.maxBytes;
+        }
         std::string why;
         shared = share::sharedScene::join(world, so, err, why);
         if (!shared) {

@@ -150,8 +150,13 @@ void session::execute(const command& c) {
         const auto until = std::chrono::steady_clock::now() +
                            std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                std::chrono::duration<double>(c.seconds));
+        // Time to read ahead: the models a ">" or "<" would step to next.
+        auto over = [&until] { return std::chrono::steady_clock::now() >= until; };
+        bool ahead = true;
         while (std::chrono::steady_clock::now() < until) {
             pump();
+            if (ahead && (ahead = world_.readAhead(over)))
+                continue;
             std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
                 std::chrono::milliseconds(10), until - std::chrono::steady_clock::now()));
         }

@@ -243,6 +243,17 @@ void viewer::drawFrame() {
     }
 }
 
+void viewer::readAhead(const std::function<bool()>& stop) {
+    // Only at rest: any input, a closed window or a quit request stops it at once, and the
+    // loop goes on with what came.
+    auto interrupted = [&] {
+        screen_->pollEvents();
+        return !queue_.empty() || !screen_->isOpen() || (stop && stop());
+    };
+    while (!interrupted() && world_.readAhead(interrupted)) {
+    }
+}
+
 bool viewer::importing(const std::string& file, double done) {
     using clock = std::chrono::steady_clock;
     const auto now = clock::now();
@@ -347,8 +358,10 @@ void viewer::run(const std::function<bool()>& stop) {
         const render::frame f = frames_.build();
         std::string seen = frameSignature(f);
         moving = seen != shown_;
-        if (!moving && settle == 0 && !screen_->entryHasFocus())
+        if (!moving && settle == 0 && !screen_->entryHasFocus()) {
+            readAhead(stop);
             continue;
+        }
         // One frame per period at most, however fast input comes.
         if (const auto since = clock::now() - lastDrawn; since < framePeriod)
             std::this_thread::sleep_for(framePeriod - since);

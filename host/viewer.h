@@ -149,6 +149,8 @@ private:
     // The world's read progress, in a window: frames with a progress bar at least 10 times a
     // second, input polled and queued; false (cancel) on Escape, a closed window or a quit request.
     bool importing(const std::string& file, double done);
+    // The reader reads ahead until it is done or something happens.
+    void readAhead(const std::function<bool()>& stop);
     void importFinished();
     void deliverQueued();
     static std::unique_ptr<viewer> make(world::world& w, std::unique_ptr<render::backend> target);

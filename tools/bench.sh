@@ -5,6 +5,12 @@
 #   bench-startup-compare  zelhost start to placed model against `assimp info -r` and `osgconv`
 #   bench-render-compare   offscreen frames per second against `osgviewer` under Xvfb
 #   bench-first-frame      start to first frame, offscreen and in a window
+#   bench-cache-compare    the import cache: a second run against `assimp info -r`, a miss
+#                          against --no-cache
+#   bench-step-compare     ">" to a neighbour read ahead against the cache off; a second round
+#                          of twelve steps against the first
+#   bench-share-rejoin     rejoining a scene that holds large.3ds against the first join
+#   bench-web-reload       the page reloaded against its first load, large.3ds shown
 #   bench-hostile-catalogue  zelhost stepping with ">" through 21 hostile files (aim: 10 s)
 #   zel_import_bench       in-process against isolated import, fresh and started-ahead helper
 #                          (Google Benchmark)
@@ -17,7 +23,9 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$(ZEL_BUILD_BENCH=ON ZEL_BUILD_DIR=${ZEL_BUILD_DIR:-$top/build-release} "$top/tools/build.sh" | tail -n 1)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(bench-import-compare bench-startup-compare bench-render-compare
-                                    bench-first-frame bench-hostile-catalogue zel_import_bench bench-share bench-web)
+                                    bench-first-frame bench-cache-compare bench-step-compare
+                                    bench-hostile-catalogue zel_import_bench bench-share bench-share-rejoin
+                                    bench-web bench-web-reload)
 for t in "${targets[@]}"; do
     echo "== $t"
     if [ -x "$build/bin/$t" ]; then

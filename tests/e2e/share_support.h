@@ -109,7 +109,10 @@ public:
         spec.workingDirectory = folder.string();
         spec.unsetEnvironment = {"DISPLAY", "WAYLAND_DISPLAY", "ZEL_SHARE_USER",
                                  "ZEL_SHARE_PASSWORD", "ZEL_SHARE_CREDS"};
-        spec.environment = std::move(env);
+        // Each site its own import cache, empty when the test starts: a model reaches a site
+        // through the broker, not through a cache an earlier test filled.
+        spec.environment = {{"XDG_CACHE_HOME", (folder / (name + ".cache")).string()}};
+        spec.environment.insert(spec.environment.end(), env.begin(), env.end());
         started_ = process_.start(spec, (folder / (name + ".out")).string(),
                                   (folder / (name + ".err")).string());
     }

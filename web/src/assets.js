@@ -35,8 +35,11 @@ const manifestWaitMs = 100;
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // get(key) resolves to the entry's bytes (Uint8Array) or null when there is none. budget: a
-// ByteBudget that the model's size is taken from while its bytes are held.
-export async function fetchAsset(get, user, hash, { stopped = () => false, budget = null } = {}) {
+// ByteBudget that the model's size is taken from while its bytes are held. store (model_store.js),
+// when given, is asked first and keeps what was fetched, checked and decoded.
+export async function fetchAsset(get, user, hash, { stopped = () => false, budget = null, store = null } = {}) {
+    const kept = store && (await fromStore(store, hash, budget));
+    if (kept) return kept;
     let text = null;
     for (let attempt = 0; attempt < manifestTries && !stopped(); ++attempt) {
         text = await get(manifestKey(user, hash));
@@ -48,8 +51,36 @@ export async function fetchAsset(get, user, hash, { stopped = () => false, budge
     if (!manifest.value) return { reason: manifest.reason };
     const { size, chunks, chunkBytes } = manifest.value;
     if (budget) await budget.take(size);
+    let writing = Promise.resolve();
     try {
-        return await fetchChunks(get, user, hash, size, chunks, chunkBytes, stopped);
+        const r = await fetchChunks(get, user, hash, size, chunks, chunkBytes, stopped);
+        if (!r.scene) return r;
+        // Its bytes stay charged to the budget until the store has written them.
+        if (store) writing = store.keep(hash, r.blob);
+        return { scene: r.scene, bytes: r.bytes };
+    } finally {
+        const give = () => budget?.give(size);
+        writing.then(give, give);
+    }
+}
+
+// A model from the browser's storage, or null when it is not there or does not match its hash
+// (the store checks that) or does not decode; then it is fetched. While its bytes are held they
+// are charged to the budget like a fetch's, by the size the store's index gives and the store
+// refuses bytes of another size.
+async function fromStore(store, hash, budget) {
+    const size = await store.size(hash);
+    if (size === null) return null;
+    try {
+        if (budget) await budget.take(size);
+    } catch {
+        return null;
+    }
+    try {
+        const kept = await store.take(hash, size);
+        if (!kept) return null;
+        const decoded = decode(kept, { memoryBudget: defaultBudget(size, maxDecodedBytes) });
+        return decoded.status === 'scene' ? { scene: decoded.scene, bytes: decoded.bytes } : null;
     } finally {
         budget?.give(size);
     }
@@ -82,7 +113,7 @@ async function fetchChunks(get, user, hash, size, chunks, chunkBytes, stopped) {
     const decoded = decode(blob, { memoryBudget: defaultBudget(size, maxDecodedBytes) });
     if (decoded.status !== 'scene') return { reason: `a model does not decode: ${decoded.reason}` };
     timings.set(hash, { bytes: size, fetchMs: fetched - started, hashMs: hashed - fetched, decodeMs: performance.now() - hashed });
-    return { scene: decoded.scene, bytes: decoded.bytes };
+    return { scene: decoded.scene, bytes: decoded.bytes, blob };
 }
 
 // After a model was missing (its writer may still be uploading it), ask again this much later,
@@ -96,9 +127,10 @@ const maxRetryMs = 60000;
 export class AssetCache {
     constructor(get, {
         onReady = (_user, _hash) => {}, log = () => {}, retryAfterMs = retryMs, budget = new ByteBudget(maxBytesInFlight),
-        sceneBytes = maxIdleSceneBytes, atOnce = fetchesAtOnce, perUser = fetchesPerUser,
+        sceneBytes = maxIdleSceneBytes, atOnce = fetchesAtOnce, perUser = fetchesPerUser, store = null,
     } = {}) {
         this.retryAfterMs = retryAfterMs;
+        this.store = store;
         this.get = get;
         this.onReady = onReady;
         this.log = log;
@@ -156,7 +188,7 @@ export class AssetCache {
     start(user, { key, hash }) {
         ++this.inFlight;
         this.active.set(user, (this.active.get(user) ?? 0) + 1);
-        fetchAsset(this.get, user, hash, { stopped: () => this.stopped, budget: this.budget })
+        fetchAsset(this.get, user, hash, { stopped: () => this.stopped, budget: this.budget, store: this.store })
             .catch((e) => ({ reason: `fetching a model failed: ${e.message}` }))
             .then((r) => {
                 --this.inFlight;

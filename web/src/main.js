@@ -8,6 +8,7 @@ import { wsconnect } from '@nats-io/nats-core';
 import { Kvm } from '@nats-io/kv';
 
 import { AssetCache, timings } from './assets.js';
+import { ModelStore } from './model_store.js';
 import { avatarColor } from './avatar.js';
 import { LruMap, SharedResources } from './cache.js';
 import { deskMaterial } from './shading.js';
@@ -748,7 +749,8 @@ async function join(form) {
             const e = await kvAssets.get(key);
             return e && e.operation === 'PUT' ? e.value : null;
         },
-        { onReady: modelReady, log },
+        // Models seen before come from the browser's storage (model_store.js).
+        { onReady: modelReady, log, store: new ModelStore({ log }) },
     );
     const navigatorKey = `${siteKey(me)}.0`;
     const presenceLoaded = watch(kvPresence, (key, value) => view.applyPresence(key, value));

@@ -6,8 +6,10 @@ import { readFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { test } from 'node:test';
 
+import { tinyScene } from '../e2e/harness.mjs';
 import { AssetCache, fetchAsset } from '../src/assets.js';
 import { ByteBudget } from '../src/cache.js';
+import { ModelStore } from '../src/model_store.js';
 
 // Node.js 18 has the Web Crypto API only as a module.
 if (!globalThis.crypto) globalThis.crypto = (await import('node:crypto')).webcrypto;
@@ -143,4 +145,45 @@ test('a reconnect asks again for missing models only; failures and decoded model
     assert.ok(scenes.lookup('eve', 'h3').scene);
     scenes.release('h3');
     assert.deepEqual([...scenes.scenes.keys()], ['h9', 'h3']);
+});
+
+test('a model kept in the browser\'s storage comes from there, charged to the budget, while it matches', async () => {
+    const entries = new Map();
+    const cache = {
+        match: async (url) => (entries.has(url) ? new Response(entries.get(url)) : undefined),
+        put: async (url, response) => void entries.set(url, new Uint8Array(await response.arrayBuffer())),
+        delete: async (url) => entries.delete(url),
+    };
+    const lines = [];
+    const store = new ModelStore({ caches: { open: async () => cache }, log: (l) => lines.push(l) });
+    const model = tinyScene(5, { meshes: 2 });
+    const b = bucket('eve', model);
+    const url = `/zel-models/${b.hash}`;
+    const show = async (get) => {
+        const budget = new ByteBudget(4 * chunk);
+        const assets = new AssetCache(get, { budget, store });
+        assets.lookup('eve', b.hash);
+        await waitUntil(() => assets.lookup('eve', b.hash) && budget.held === 0);
+        assert.equal(assets.lookup('eve', b.hash).scene?.meshes.length, 2);
+        assert.equal(budget.peak, model.length);
+    };
+    // Fetched, checked and decoded: kept.
+    await show(b.get);
+    assert.deepEqual(entries.get(url), model);
+    // A reload asks the broker for nothing.
+    const asked = b.asked.length;
+    await show(b.get);
+    assert.equal(b.asked.length, asked);
+    // Changed in the storage, in its bytes or its size: one line, fetched again and kept afresh.
+    for (const damaged of [model.map((v, i) => (i === 40 ? v ^ 1 : v)), model.subarray(1)]) {
+        entries.set(url, damaged);
+        lines.length = 0;
+        const before = b.asked.length;
+        await show(b.get);
+        assert.ok(b.asked.length > before);
+        assert.equal(lines.length, 1);
+        assert.match(lines[0], /does not match its hash/);
+        await store.queue;
+        assert.deepEqual(entries.get(url), model);
+    }
 });

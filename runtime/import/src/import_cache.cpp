@@ -18,6 +18,7 @@ bool importCache::stampOf(const std::filesystem::path& file, fileStamp& out, std
     }
     out.size = static_cast<std::uintmax_t>(st.st_size);
     out.mtimeNs = std::int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec;
+    out.ctimeNs = std::int64_t{st.st_ctim.tv_sec} * 1'000'000'000 + st.st_ctim.tv_nsec;
     out.inode = st.st_ino;
     out.device = st.st_dev;
     return true;

@@ -74,6 +74,9 @@ struct linkCallbacks {
 link::link(std::ostream& log, const shareOptions& options, const siteName& self)
     : log_(log), options_(options), self_(self), selfId_(self.id()),
       callbacks_(std::make_shared<linkCallbacks>()) {
+    if (!options.modelCacheFolder.empty())
+        modelCache_ = std::make_unique<import::diskCache>(
+            import::cacheSettings{true, options.modelCacheFolder, options.modelCacheBytes});
     joinedAt_ =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     callbacks_->target = this;
@@ -742,6 +745,8 @@ void link::fetchLoop() {
         bool transient = false, missing = false;
         sceneRef scene = findAsset(hash);
         if (!scene)
+            scene = kept(hash);
+        if (!scene)
             scene = download(user, hash, reason, transient, missing);
         lock.lock();
         --fetching_;
@@ -853,6 +858,14 @@ sceneRef link::download(const std::string& user, const std::string& hash, std::s
     }
     auto scene = std::make_shared<const import::scene>(std::move(*decoded.value));
     remember(hash, scene, blob.size());
+    import::keepAsset(modelCache_.get(), hash, blob);
+    return scene;
+}
+
+sceneRef link::kept(const std::string& hash) {
+    sceneRef scene = import::cachedAsset(modelCache_.get(), hash, log_);
+    if (scene)
+        remember(hash, scene, import::encodedSize(*scene));
     return scene;
 }
 

@@ -13,6 +13,7 @@
 #include "mirror_set.h"
 #include "own_nodes.h"
 
+#include <zel/import/disk_cache.h>
 #include <zel/share/records.h>
 #include <zel/share/shared_scene.h>
 
@@ -157,6 +158,8 @@ private:
     void resendEverything();
     void uploadFinished(const import::scene* scene);
 
+    // A model this host fetched before, from the persistent cache; null when it is not there.
+    sceneRef kept(const std::string& hash);
     // The asset "user.hash": manifest, chunks, hash and decoding checked. Null with the reason;
     // transient tells whether trying again later may help.
     sceneRef download(const std::string& user, const std::string& hash, std::string& reason,
@@ -227,6 +230,8 @@ private:
     std::size_t underWay_ = 0; // fetches queued, under way or to be tried again soon
     std::multimap<clock::time_point, std::string> retries_;
     clock::time_point lastMissingLine_{};
+    // Models fetched before, in this run or an earlier one, kept by their hash on disk.
+    std::unique_ptr<import::diskCache> modelCache_;
 };
 
 } // namespace zel::share::detail

@@ -12,6 +12,8 @@
 #include <system_error>
 #include <unordered_map>
 
+#include <unistd.h>
+
 namespace zel::world {
 
 namespace fs = std::filesystem;
@@ -88,6 +90,65 @@ std::optional<fs::path> findModel(const fs::path& name, const std::vector<fs::pa
     return std::nullopt;
 }
 
+std::vector<fs::path> neighboursOf(const fs::path& file) {
+    std::vector<fs::path> names;
+    std::error_code ec;
+    const fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
+    constexpr std::size_t maxNames = 100'000;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end && names.size() < maxNames;
+         it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.find(".3d") != std::string::npos || name.find(".3D") != std::string::npos)
+            names.push_back(it->path().filename());
+    }
+    const auto self = std::find(names.begin(), names.end(), file.filename());
+    if (self == names.end() || names.size() < 2)
+        return {};
+    const std::size_t i = static_cast<std::size_t>(self - names.begin());
+    std::vector<fs::path> out{folder / names[(i + 1) % names.size()]};
+    if (names.size() > 2)
+        out.push_back(folder / names[(i + names.size() - 1) % names.size()]);
+    return out;
+}
+
+bool sgReader::readAhead(const std::function<bool()>& interrupted) {
+    while (!ahead_.empty()) {
+        if (interrupted && interrupted())
+            return true;
+        const fs::path next = ahead_.front();
+        std::error_code ec;
+        const std::uintmax_t bytes = fs::file_size(next, ec);
+        // Within the memory budget: what a model of that size takes, decoded, beside the one
+        // shown, at most a quarter of the free memory and 1 GiB.
+        const std::uint64_t pages = static_cast<std::uint64_t>(::sysconf(_SC_AVPHYS_PAGES));
+        const std::uint64_t budget = std::min<std::uint64_t>(
+            std::uint64_t{1} << 30,
+            pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)) / 4);
+        if (ec || bytes == 0 || bytes * 6 > budget) {
+            ahead_.erase(ahead_.begin());
+            continue;
+        }
+        import::isolationOptions isolation = isolation_;
+        isolation.readableFolders = foldersOf<sceneGraph::reader::textureSearchAttr>();
+        std::string reason;
+        bool stopped = false;
+        // A real request stops it at once: the helper is killed and the file tried again later.
+        const import::importProgress progress = [&](double) {
+            stopped = interrupted && interrupted();
+            return !stopped;
+        };
+        import::importFile(next, isolation, reason, progress);
+        if (stopped) {
+            // The request that stopped it finds a helper on its way.
+            import::prepareImporter(isolation);
+            return true;
+        }
+        ahead_.erase(ahead_.begin());
+        return !ahead_.empty();
+    }
+    return false;
+}
+
 sgReader::sgReader(nodeStore& nodes, animPlayer& player, import::isolationOptions isolation)
     : nodes_(nodes), player_(player), isolation_(std::move(isolation)) {}
 
@@ -151,8 +212,10 @@ sceneGraph::iSceneNode* sgReader::readFile(const wstring& name) {
         import::importFile(*file, isolation, reason, progress);
     if (finished_)
         finished_(shown);
+    ahead_.clear();
     if (!data)
         return fail(reason);
+    ahead_ = neighboursOf(*file);
     if (data->nodes.empty())
         return fail("the file holds no scene");
     const import::scene& sc = *data;

@@ -57,6 +57,10 @@ public:
         finished_ = std::move(finished);
     }
 
+    // One step of reading ahead (world::readAhead): imports the next pending neighbour of the
+    // file read last. True when one was imported or found ready and more may follow.
+    bool readAhead(const std::function<bool()>& interrupted);
+
 private:
     template <class A> std::vector<std::filesystem::path> foldersOf() const;
     bool animationEnabled() const;
@@ -67,6 +71,13 @@ private:
     std::vector<std::unique_ptr<xstd::attr>> attrs_;
     std::function<bool(const std::string&, double)> progress_;
     std::function<void(const std::string&)> finished_;
+    // The neighbours of the file read last still to be read ahead, the nearest first.
+    std::vector<std::filesystem::path> ahead_;
 };
+
+// The names beside `file` in its folder that a package stepping through the folder goes to next
+// and before it: names holding ".3d" or ".3D", in the folder's own order, wrapping round. Without
+// file itself; at most two, the next first.
+std::vector<std::filesystem::path> neighboursOf(const std::filesystem::path& file);
 
 } // namespace zel::world

@@ -204,6 +204,9 @@ struct world::impl {
 };
 
 world::world(worldOptions options) : impl_(std::make_unique<impl>(options)) {
+    // Process-wide, as the import's in-memory cache is.
+    if (!options.importCacheFolder.empty())
+        import::usePersistentCache({true, options.importCacheFolder, options.importCacheBytes});
     impl& w = *impl_;
     w.nodes.setHooks(&w.hooks);
     sceneNode* navigator = w.nodes.create(u"navigator");
@@ -244,6 +247,10 @@ world::~world() {
 
 void world::setReadProgress(readProgress callbacks) {
     impl_->reader.setProgress(std::move(callbacks.update), std::move(callbacks.finished));
+}
+
+bool world::readAhead(const std::function<bool()>& interrupted) {
+    return impl_->options.readAhead && impl_->reader.readAhead(interrupted);
 }
 
 void world::registerServices() {

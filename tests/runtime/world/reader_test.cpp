@@ -9,6 +9,7 @@
 #include <zel/import/imported_scene.h>
 #include <zel/import/model_import.h>
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 
@@ -363,6 +364,45 @@ TEST_F(readerTest, AnimatedSampleCarriesItsAnimation) {
     for (iSceneNode* n : walk(moving)) {
         if (n != moving) {
             EXPECT_TRUE(attrsOf<zel::anim::animAttr>(n).empty());
+        }
+    }
+}
+
+// Reading ahead goes where ">" and "<" would: the model files beside the one read, in the folder's
+// own order, wrapping round; nothing else in the folder counts.
+TEST(ReadAhead, NeighboursAreTheCataloguesNextAndPrevious) {
+    struct row {
+        const char* name;
+        std::vector<std::string> files; // the first is the one read
+        std::size_t expected;           // how many neighbours
+    };
+    const std::vector<row> rows{
+        {"alone", {"a.3ds", "notes.txt"}, 0},
+        {"one other", {"a.3ds", "B.3DS", "picture.png"}, 1},
+        {"several", {"a.3ds", "b.3ds", "c.3ds", "d.3ds.bak", "e.obj"}, 2},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        tempDir dir;
+        for (const std::string& f : r.files)
+            std::ofstream(dir / f) << "x";
+        // The folder's own order, as the catalogue lists it.
+        std::vector<fs::path> listed;
+        for (const auto& e : fs::directory_iterator(dir.path())) {
+            const std::string n = e.path().filename().string();
+            if (n.find(".3d") != std::string::npos || n.find(".3D") != std::string::npos)
+                listed.push_back(e.path());
+        }
+        const fs::path read = dir / r.files[0];
+        const std::vector<fs::path> got = zel::world::neighboursOf(read);
+        ASSERT_EQ(got.size(), r.expected);
+        if (got.empty())
+            continue;
+        const auto at = std::find(listed.begin(), listed.end(), read) - listed.begin();
+        const auto n = static_cast<std::ptrdiff_t>(listed.size());
+        EXPECT_EQ(got[0], listed[static_cast<std::size_t>((at + 1) % n)]);
+        if (got.size() > 1) {
+            EXPECT_EQ(got[1], listed[static_cast<std::size_t>((at + n - 1) % n)]);
         }
     }
 }

@@ -2,9 +2,9 @@
 
 // Imported scenes shared by every reader of the same unchanged file: keyed by the file's canonical
 // path and the folders its textures are looked up in (they decide which pictures the scene holds),
-// and valid while its size, modification time and inode stay as they were when it was read.
-// A file that changed is imported again (trees made from the old data keep it alive); failed reads
-// are not kept, so a file that is fixed or appears later is read on the next request.
+// and valid while its size, modification and change times and inode stay as they were when it was
+// read. A file that changed is imported again (trees made from the old data keep it alive); failed
+// reads are not kept, so a file that is fixed or appears later is read on the next request.
 
 #include <zel/import/imported_scene.h>
 #include <zel/import/isolated_import.h>
@@ -46,6 +46,7 @@ private:
     struct fileStamp {
         std::uintmax_t size = 0;
         std::int64_t mtimeNs = 0;
+        std::int64_t ctimeNs = 0; // a write in place changes it whatever it does to mtime
         std::uintmax_t inode = 0;
         std::uintmax_t device = 0;
         bool operator==(const fileStamp&) const = default;

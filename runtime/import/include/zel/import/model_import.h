@@ -1,13 +1,16 @@
 #pragma once
 
 // The scene-graph reader's way in: a model file's imported data, read in an isolated child process
-// (isolated_import.h) and shared through one process-wide cache (import_cache.h).
+// (isolated_import.h) and shared through one process-wide cache (import_cache.h), and, once the
+// host turns it on, kept across runs in the persistent cache (disk_cache.h).
 
+#include <zel/import/disk_cache.h>
 #include <zel/import/imported_scene.h>
 #include <zel/import/isolated_import.h>
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,5 +26,17 @@ std::shared_ptr<const scene> importFile(const std::filesystem::path& file,
 
 // Forgets every cached scene (scenes still in use stay alive with their users).
 void clearImportCache();
+
+// The persistent cache every later importFile consults first and fills after an import (off until
+// called; settings.enabled false turns it off again). A damaged entry there costs one line on
+// stderr and a fresh import.
+void usePersistentCache(const cacheSettings& settings);
+// The one in use, or null.
+std::shared_ptr<diskCache> persistentCache();
+// The key of model's entry there: its canonical path and content, the texture folders, the
+// helper's content, Assimp's and the wire format's versions. nullopt when the model or the helper
+// cannot be read.
+std::optional<digest> importKey(const std::filesystem::path& model,
+                                const isolationOptions& options);
 
 } // namespace zel::import

@@ -11,6 +11,7 @@
 
 #include <zel/world/world.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -30,6 +31,10 @@ struct shareOptions {
     std::string credentialsFile;
     // How long connecting may take at start.
     double connectSeconds = 3.0;
+    // The persistent import cache's folder, where fetched models are kept by their hash (empty:
+    // none), and its size bound.
+    std::string modelCacheFolder;
+    std::uint64_t modelCacheBytes = std::uint64_t{2} << 30;
 };
 
 struct siteEntry {

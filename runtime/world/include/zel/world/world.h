@@ -15,6 +15,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -33,6 +34,11 @@ struct worldOptions {
     // follows the file's size (2 s and 0.5 s for every MiB begun).
     double importSeconds = 0.0;
     std::size_t importAddressSpace = std::size_t(4) << 30;
+    // The persistent import cache's folder (empty: none) and its size bound.
+    std::string importCacheFolder;
+    std::uint64_t importCacheBytes = std::uint64_t{2} << 30;
+    // Whether readAhead imports anything.
+    bool readAhead = false;
 };
 
 class world {
@@ -91,6 +97,15 @@ public:
         std::function<void(const std::string& file)> finished;
     };
     void setReadProgress(readProgress callbacks);
+
+    // Reads ahead while the host has nothing else to do: imports the next and the previous model
+    // file beside the one the reader read last (as a package stepping through its folder would
+    // name them) into the import caches, one step a call, so that stepping to one of them costs
+    // only building its nodes. interrupted is asked before and, about every 50 ms, during the
+    // import; true stops it at once (the file is tried again at the next call). Returns true while
+    // more may follow. Files that would not fit the memory budget are passed over. Nothing unless
+    // the world's options allow it.
+    bool readAhead(const std::function<bool()>& interrupted);
 
     // The live windows, oldest first.
     std::vector<windowFrame*> getWindows() const;

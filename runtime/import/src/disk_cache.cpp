@@ -1,0 +1,723 @@
+#include <zel/import/disk_cache.h>
+
+#include <zel/import/scene_codec.h>
+
+#include <openssl/evp.h>
+#include <xxhash.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace zel::import {
+
+namespace fs = std::filesystem;
+
+// ---- hashing ------------------------------------------------------------------------------------
+
+namespace {
+
+struct fdCloser {
+    int fd = -1;
+    explicit fdCloser(int f) : fd(f) {}
+    ~fdCloser() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    fdCloser(const fdCloser&) = delete;
+    fdCloser& operator=(const fdCloser&) = delete;
+};
+
+struct sha256 {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    sha256() { EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr); }
+    ~sha256() { EVP_MD_CTX_free(ctx); }
+    sha256(const sha256&) = delete;
+    sha256& operator=(const sha256&) = delete;
+    void add(const void* p, std::size_t n) { EVP_DigestUpdate(ctx, p, n); }
+    void add(std::string_view s) { add(s.data(), s.size()); }
+    digest done() {
+        digest d{};
+        unsigned int n = 0;
+        EVP_DigestFinal_ex(ctx, d.data(), &n);
+        return d;
+    }
+};
+
+std::int64_t nsOf(const timespec& t) {
+    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
+
+// How far a file time may lag behind the moment it stands for: nothing where the file system
+// keeps nanoseconds, 2 s where it keeps whole (or even) seconds.
+std::int64_t slackOf(const struct stat& st) {
+    return st.st_ctim.tv_nsec != 0 ? 0 : std::int64_t{2'000'000'000};
+}
+
+struct fileStamp {
+    std::uint64_t size = 0, inode = 0, device = 0;
+    std::int64_t mtimeNs = 0, ctimeNs = 0;
+    bool operator==(const fileStamp&) const = default;
+};
+
+fileStamp stampOf(const struct stat& st) {
+    return {static_cast<std::uint64_t>(st.st_size), static_cast<std::uint64_t>(st.st_ino),
+            static_cast<std::uint64_t>(st.st_dev), nsOf(st.st_mtim), nsOf(st.st_ctim)};
+}
+
+struct knownDigest {
+    fileStamp stamp;
+    digest value{};
+};
+// Never destroyed: the writer thread of a cache that is itself a static object may still hash
+// while the process ends.
+std::mutex& knownMutexRef() {
+    static auto* mutex = new std::mutex;
+    return *mutex;
+}
+std::map<fs::path, knownDigest>& knownDigests() {
+    static auto* known = new std::map<fs::path, knownDigest>;
+    return *known;
+}
+
+} // namespace
+
+std::int64_t coarseNowNs() {
+    timespec t{};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &t);
+    return nsOf(t);
+}
+
+std::string hexOf(const digest& d) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(64);
+    for (std::uint8_t b : d) {
+        out.push_back(digits[b >> 4]);
+        out.push_back(digits[b & 15]);
+    }
+    return out;
+}
+
+std::optional<digest> digestFromHex(std::string_view hex) {
+    if (hex.size() != 64)
+        return std::nullopt;
+    auto value = [](char c) -> int {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    };
+    digest d{};
+    for (std::size_t i = 0; i < 32; ++i) {
+        const int hi = value(hex[2 * i]), lo = value(hex[2 * i + 1]);
+        if (hi < 0 || lo < 0)
+            return std::nullopt;
+        d[i] = static_cast<std::uint8_t>(hi * 16 + lo);
+    }
+    return d;
+}
+
+std::optional<digest> contentDigest(const fs::path& file) {
+    // Taken before the file is read: a write from here on shows in its change time.
+    const std::int64_t begun = coarseNowNs();
+    const fdCloser fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat st {};
+    if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    const fileStamp stamp = stampOf(st);
+    {
+        std::lock_guard lock(knownMutexRef());
+        auto it = knownDigests().find(file);
+        if (it != knownDigests().end() && it->second.stamp == stamp)
+            return it->second.value;
+    }
+    sha256 h;
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const ssize_t n = ::read(fd.fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            break;
+        h.add(buffer.data(), static_cast<std::size_t>(n));
+    }
+    const digest value = h.done();
+    struct stat after {};
+    if (::fstat(fd.fd, &after) == 0 && stampOf(after) == stamp &&
+        stamp.ctimeNs + slackOf(st) < begun) {
+        std::lock_guard lock(knownMutexRef());
+        if (knownDigests().size() >= 4096)
+            knownDigests().clear();
+        knownDigests()[file] = {stamp, value};
+    }
+    return value;
+}
+
+std::optional<digest> listingDigest(const fs::path& folder) {
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+    if (!dir)
+        return std::nullopt;
+    std::vector<std::string> names;
+    while (dirent* e = ::readdir(dir.get())) {
+        if (names.size() >= 100'000)
+            return std::nullopt;
+        names.emplace_back(e->d_name);
+    }
+    std::sort(names.begin(), names.end());
+    sha256 h;
+    for (const std::string& n : names)
+        h.add(n.c_str(), n.size() + 1);
+    return h.done();
+}
+
+std::optional<std::vector<recordedInput>> recordInputs(const importInputs& inputs,
+                                                       std::int64_t sinceNs) {
+    std::vector<recordedInput> out;
+    for (const fs::path& f : inputs.files) {
+        struct stat st {};
+        if (::stat(f.c_str(), &st) != 0 || nsOf(st.st_ctim) + slackOf(st) >= sinceNs)
+            return std::nullopt;
+        std::optional<digest> d = contentDigest(f);
+        if (!d)
+            return std::nullopt;
+        out.push_back({false, f.string(), *d});
+    }
+    for (const fs::path& f : inputs.listedFolders) {
+        struct stat st {};
+        if (::stat(f.c_str(), &st) != 0 || nsOf(st.st_ctim) + slackOf(st) >= sinceNs)
+            return std::nullopt;
+        std::optional<digest> d = listingDigest(f);
+        if (!d)
+            return std::nullopt;
+        out.push_back({true, f.string(), *d});
+    }
+    return out;
+}
+
+cacheSettings cacheSettingsFromEnvironment(std::string* why) {
+    cacheSettings s;
+    auto refuse = [&](std::string text) {
+        if (why)
+            *why = std::move(text);
+        s.enabled = false;
+        return s;
+    };
+    if (const char* size = std::getenv("ZEL_CACHE_SIZE"); size && *size) {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long n = std::strtoull(size, &end, 10);
+        std::uint64_t unit = 1;
+        if (*end == 'K' || *end == 'k')
+            unit = std::uint64_t{1} << 10;
+        else if (*end == 'M' || *end == 'm')
+            unit = std::uint64_t{1} << 20;
+        else if (*end == 'G' || *end == 'g')
+            unit = std::uint64_t{1} << 30;
+        if (unit != 1)
+            ++end;
+        if (errno != 0 || end == size || *end != '\0' || size[0] == '-' ||
+            n > (std::uint64_t{1} << 50) / unit)
+            return refuse("ZEL_CACHE_SIZE is not a size (bytes, or with K, M or G): " +
+                          std::string(size).substr(0, 40));
+        s.maxBytes = n * unit;
+        if (s.maxBytes == 0)
+            return refuse("ZEL_CACHE_SIZE is 0");
+    }
+    fs::path base;
+    if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg && xdg[0] == '/')
+        base = xdg;
+    else if (const char* home = std::getenv("HOME"); home && home[0] == '/')
+        base = fs::path(home) / ".cache";
+    else
+        return refuse("neither XDG_CACHE_HOME nor HOME names a folder");
+    s.folder = base / "propplacer" / "imports";
+    s.enabled = true;
+    return s;
+}
+
+// ---- entries ------------------------------------------------------------------------------------
+//
+// An entry file: the header (magic, layout version, kind, the key, the inputs' and the encoding's
+// lengths), the inputs (a count, then per input its kind, its path's length, the path and its
+// hash), the encoding, and the XXH3-64 of everything before it, all little-endian.
+
+namespace {
+
+constexpr char entryMagic[8] = {'Z', 'E', 'L', 'C', 'A', 'C', 'H', 'E'};
+constexpr std::uint32_t entryLayout = 1;
+constexpr std::size_t headerBytes = 8 + 4 + 4 + 32 + 8 + 8;
+constexpr std::uint64_t maxInputsBytes = std::uint64_t{1} << 20;
+constexpr std::uint32_t maxInputs = 4096;
+constexpr std::size_t maxQueued = 4;
+constexpr std::uint64_t maxQueuedBlobBytes = std::uint64_t{1} << 30;
+
+template <class T> void put(std::vector<std::byte>& out, T v) {
+    const auto* p = reinterpret_cast<const std::byte*>(&v);
+    out.insert(out.end(), p, p + sizeof v);
+}
+
+template <class T> T get(const std::byte* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+std::vector<std::byte> encodeInputs(const std::vector<recordedInput>& inputs) {
+    std::vector<std::byte> out;
+    put<std::uint32_t>(out, static_cast<std::uint32_t>(inputs.size()));
+    for (const recordedInput& in : inputs) {
+        put<std::uint8_t>(out, in.listing ? 1 : 0);
+        put<std::uint32_t>(out, static_cast<std::uint32_t>(in.path.size()));
+        const auto* p = reinterpret_cast<const std::byte*>(in.path.data());
+        out.insert(out.end(), p, p + in.path.size());
+        const auto* d = reinterpret_cast<const std::byte*>(in.value.data());
+        out.insert(out.end(), d, d + 32);
+    }
+    return out;
+}
+
+std::optional<std::vector<recordedInput>> decodeInputs(std::span<const std::byte> bytes) {
+    std::size_t at = 0;
+    auto need = [&](std::size_t n) { return bytes.size() - at >= n; };
+    if (!need(4))
+        return std::nullopt;
+    const auto count = get<std::uint32_t>(bytes.data());
+    at = 4;
+    if (count > maxInputs)
+        return std::nullopt;
+    std::vector<recordedInput> out;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (!need(5))
+            return std::nullopt;
+        recordedInput in;
+        const auto kindByte = get<std::uint8_t>(bytes.data() + at);
+        const auto length = get<std::uint32_t>(bytes.data() + at + 1);
+        at += 5;
+        if (kindByte > 1 || length == 0 || length > 4096 || !need(std::size_t{length} + 32))
+            return std::nullopt;
+        in.listing = kindByte == 1;
+        in.path.assign(reinterpret_cast<const char*>(bytes.data() + at), length);
+        at += length;
+        std::memcpy(in.value.data(), bytes.data() + at, 32);
+        at += 32;
+        if (in.path.find('\0') != std::string::npos || in.path[0] != '/')
+            return std::nullopt;
+        out.push_back(std::move(in));
+    }
+    if (at != bytes.size())
+        return std::nullopt;
+    return out;
+}
+
+bool stillSo(const recordedInput& in) {
+    const std::optional<digest> now =
+        in.listing ? listingDigest(fs::path(in.path)) : contentDigest(fs::path(in.path));
+    return now && *now == in.value;
+}
+
+bool readAll(int fd, void* out, std::size_t n) {
+    auto* p = static_cast<char*>(out);
+    while (n > 0) {
+        const ssize_t r = ::read(fd, p, n);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        p += r;
+        n -= static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+bool writeAll(int fd, const void* data, std::size_t n) {
+    const auto* p = static_cast<const char*>(data);
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+// The entry's encoding, read in large pieces straight where the decoder wants them, hashed on
+// the way: the checksum (and for assets the SHA-256) is known once the decoding is through.
+class entrySource final : public byteSource {
+public:
+    entrySource(int fd, std::uint64_t length, XXH3_state_t* check, sha256* content)
+        : fd_(fd), left_(length), check_(check), content_(content) {}
+
+    std::uint64_t left() const { return left_ + (end_ - pos_); }
+
+    bool read(void* out, std::size_t n) override {
+        auto* dst = static_cast<char*>(out);
+        const std::size_t fromBuffer = std::min(n, end_ - pos_);
+        std::memcpy(dst, buffer_.data() + pos_, fromBuffer);
+        pos_ += fromBuffer;
+        dst += fromBuffer;
+        n -= fromBuffer;
+        if (n == 0)
+            return true;
+        if (n >= buffer_.size() / 2) {
+            if (n > left_ || !readAll(fd_, dst, n))
+                return false;
+            hash(dst, n);
+            left_ -= n;
+            return true;
+        }
+        const std::size_t take =
+            static_cast<std::size_t>(std::min<std::uint64_t>(left_, buffer_.size()));
+        if (take < n || !readAll(fd_, buffer_.data(), take))
+            return false;
+        hash(buffer_.data(), take);
+        left_ -= take;
+        end_ = take;
+        std::memcpy(dst, buffer_.data(), n);
+        pos_ = n;
+        return true;
+    }
+
+    // The rest of the encoding, should the decoding have stopped short of it.
+    bool drain() {
+        pos_ = end_;
+        while (left_ > 0) {
+            const std::size_t take =
+                static_cast<std::size_t>(std::min<std::uint64_t>(left_, buffer_.size()));
+            if (!readAll(fd_, buffer_.data(), take))
+                return false;
+            hash(buffer_.data(), take);
+            left_ -= take;
+        }
+        return true;
+    }
+
+private:
+    void hash(const void* p, std::size_t n) {
+        XXH3_64bits_update(check_, p, n);
+        if (content_)
+            content_->add(p, n);
+    }
+
+    int fd_;
+    std::uint64_t left_;
+    XXH3_state_t* check_;
+    sha256* content_;
+    std::vector<char> buffer_ = std::vector<char>(1 << 20);
+    std::size_t pos_ = 0, end_ = 0;
+};
+
+// Writes the pieces of an encoding to a file, hashing them on the way.
+class fileSink final : public byteSink {
+public:
+    fileSink(int fd, XXH3_state_t* check) : fd_(fd), check_(check) {}
+    bool put(const void* data, std::size_t n) override {
+        XXH3_64bits_update(check_, data, n);
+        if (n >= buffer_.size() / 2)
+            return flush() && writeAll(fd_, data, n);
+        if (used_ + n > buffer_.size() && !flush())
+            return false;
+        std::memcpy(buffer_.data() + used_, data, n);
+        used_ += n;
+        return true;
+    }
+    bool flush() {
+        const bool ok = writeAll(fd_, buffer_.data(), used_);
+        used_ = 0;
+        return ok;
+    }
+
+private:
+    int fd_;
+    XXH3_state_t* check_;
+    std::vector<char> buffer_ = std::vector<char>(1 << 20);
+    std::size_t used_ = 0;
+};
+
+struct xxhState {
+    XXH3_state_t* state = XXH3_createState();
+    xxhState() { XXH3_64bits_reset(state); }
+    ~xxhState() { XXH3_freeState(state); }
+    xxhState(const xxhState&) = delete;
+    xxhState& operator=(const xxhState&) = delete;
+};
+
+const char* kindPrefix(diskCache::kind k) {
+    return k == diskCache::kind::asset ? "a-" : "i-";
+}
+
+} // namespace
+
+diskCache::diskCache(cacheSettings settings) : settings_(std::move(settings)) {
+    writer_ = std::thread([this] { run(); });
+}
+
+diskCache::~diskCache() {
+    {
+        // What waits is written first: a run that imports one model and ends still leaves it.
+        std::unique_lock lock(mutex_);
+        cv_.wait(lock, [this] { return queue_.empty() && !busy_; });
+        stopping_ = true;
+    }
+    cv_.notify_all();
+    writer_.join();
+}
+
+fs::path diskCache::entryPath(kind k, const digest& key) const {
+    return settings_.folder / (kindPrefix(k) + hexOf(key));
+}
+
+std::optional<scene> diskCache::find(kind k, const digest& key, std::string* complaint) {
+    if (!settings_.enabled)
+        return std::nullopt;
+    const fs::path path = entryPath(k, key);
+    const fdCloser fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
+    if (fd.fd < 0)
+        return std::nullopt;
+    const std::string shortName = hexOf(key).substr(0, 12);
+    auto damaged = [&](const std::string& what) -> std::optional<scene> {
+        if (complaint)
+            *complaint = "the import cache's entry " + shortName + " " + what +
+                         "; it is removed and the model imported afresh";
+        ::unlink(path.c_str());
+        return std::nullopt;
+    };
+    struct stat st {};
+    if (::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return damaged("is not a file");
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    std::byte header[headerBytes];
+    if (size < headerBytes + 4 + 8 || !readAll(fd.fd, header, headerBytes))
+        return damaged("is truncated");
+    if (std::memcmp(header, entryMagic, 8) != 0 || get<std::uint32_t>(header + 8) != entryLayout ||
+        get<std::uint32_t>(header + 12) != static_cast<std::uint32_t>(k) ||
+        std::memcmp(header + 16, key.data(), 32) != 0)
+        return damaged("is not one of this cache's entries");
+    const auto inputsBytes = get<std::uint64_t>(header + 48);
+    const auto encodingBytes = get<std::uint64_t>(header + 56);
+    if (inputsBytes > maxInputsBytes || encodingBytes > size ||
+        size != headerBytes + inputsBytes + encodingBytes + 8)
+        return damaged("is truncated");
+    std::vector<std::byte> inputsText(static_cast<std::size_t>(inputsBytes));
+    if (!readAll(fd.fd, inputsText.data(), inputsText.size()))
+        return damaged("is truncated");
+    xxhState check;
+    XXH3_64bits_update(check.state, header, headerBytes);
+    XXH3_64bits_update(check.state, inputsText.data(), inputsText.size());
+    const std::optional<std::vector<recordedInput>> inputs = decodeInputs(inputsText);
+    if (!inputs)
+        return damaged("is damaged (its list of inputs)");
+    // A changed input makes the entry stale, not damaged: the fresh import replaces it.
+    for (const recordedInput& in : *inputs)
+        if (!stillSo(in))
+            return std::nullopt;
+    std::optional<sha256> content;
+    if (k == kind::asset)
+        content.emplace();
+    entrySource source(fd.fd, encodingBytes, check.state, content ? &*content : nullptr);
+    decodeResult res = decode(source, encodingBytes);
+    if (!source.drain())
+        return damaged("is truncated");
+    std::uint64_t stored = 0;
+    if (!readAll(fd.fd, &stored, 8))
+        return damaged("is truncated");
+    if (stored != XXH3_64bits_digest(check.state))
+        return damaged("is damaged (its checksum)");
+    if (content && content->done() != key)
+        return damaged("does not match its hash");
+    if (res.status != decodeStatus::scene || !res.value)
+        return damaged("does not decode (" + sanitizeReason(res.reason, 120) + ")");
+    // A use: the size bound removes the least recently used first.
+    ::futimens(fd.fd, nullptr);
+    return std::move(res.value);
+}
+
+void diskCache::storeImport(const digest& key, importInputs inputs, std::int64_t startNs,
+                            std::shared_ptr<const scene> value) {
+    if (!settings_.enabled || !value)
+        return;
+    std::lock_guard lock(mutex_);
+    if (queue_.size() >= maxQueued)
+        return;
+    queue_.push_back({kind::import, key, std::move(inputs), startNs, std::move(value), {}});
+    cv_.notify_all();
+}
+
+void diskCache::storeAsset(const digest& key, std::vector<std::byte> blob) {
+    if (!settings_.enabled)
+        return;
+    std::lock_guard lock(mutex_);
+    std::uint64_t queued = blob.size();
+    for (const job& j : queue_)
+        queued += j.blob.size();
+    if (queue_.size() >= maxQueued || queued > maxQueuedBlobBytes)
+        return;
+    queue_.push_back({kind::asset, key, {}, 0, nullptr, std::move(blob)});
+    cv_.notify_all();
+}
+
+void diskCache::flush() {
+    std::unique_lock lock(mutex_);
+    cv_.wait(lock, [this] { return queue_.empty() && !busy_; });
+}
+
+void diskCache::run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        cv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        if (stopping_)
+            return;
+        job j = std::move(queue_.front());
+        queue_.pop_front();
+        busy_ = true;
+        lock.unlock();
+        try {
+            if (write(j))
+                trim();
+        } catch (const std::exception&) {
+            // Out of memory or a file-system error: the entry is not kept.
+        }
+        lock.lock();
+        busy_ = false;
+        cv_.notify_all();
+    }
+}
+
+bool diskCache::write(const job& j) {
+    std::vector<recordedInput> inputs;
+    std::uint64_t encodingBytes = 0;
+    if (j.k == kind::import) {
+        std::optional<std::vector<recordedInput>> recorded = recordInputs(j.inputs, j.startNs);
+        if (!recorded || recorded->size() > maxInputs)
+            return false;
+        inputs = std::move(*recorded);
+        encodingBytes = encodedSize(*j.value);
+    } else {
+        encodingBytes = j.blob.size();
+    }
+    // An entry that would take half the folder is not worth what it would push out.
+    if (encodingBytes > settings_.maxBytes / 2)
+        return false;
+    const std::vector<std::byte> inputsText = encodeInputs(inputs);
+    if (inputsText.size() > maxInputsBytes)
+        return false;
+
+    std::error_code ec;
+    fs::create_directories(settings_.folder, ec);
+    std::random_device random;
+    const fs::path temporary =
+        settings_.folder / ("tmp-" + std::to_string(::getpid()) + "-" + std::to_string(random()));
+    const fdCloser fd(
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (fd.fd < 0)
+        return false;
+    xxhState check;
+    std::vector<std::byte> header;
+    header.insert(header.end(), reinterpret_cast<const std::byte*>(entryMagic),
+                  reinterpret_cast<const std::byte*>(entryMagic) + 8);
+    put<std::uint32_t>(header, entryLayout);
+    put<std::uint32_t>(header, static_cast<std::uint32_t>(j.k));
+    header.insert(header.end(), reinterpret_cast<const std::byte*>(j.key.data()),
+                  reinterpret_cast<const std::byte*>(j.key.data()) + 32);
+    put<std::uint64_t>(header, inputsText.size());
+    put<std::uint64_t>(header, encodingBytes);
+    fileSink sink(fd.fd, check.state);
+    bool ok =
+        sink.put(header.data(), header.size()) && sink.put(inputsText.data(), inputsText.size());
+    if (ok && j.k == kind::import)
+        ok = encodeTo(*j.value, sink);
+    else if (ok)
+        ok = sink.put(j.blob.data(), j.blob.size());
+    const std::uint64_t sum = XXH3_64bits_digest(check.state);
+    ok = ok && sink.flush() && writeAll(fd.fd, &sum, 8);
+    // Renamed into place whole: a reader sees the old entry, the new one or none.
+    if (!ok || ::rename(temporary.c_str(), entryPath(j.k, j.key).c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::uint64_t diskCache::trim() {
+    struct found {
+        std::int64_t usedNs;
+        std::uint64_t bytes;
+        std::string name;
+    };
+    std::vector<found> entries;
+    std::uint64_t total = 0;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(settings_.folder.c_str()), ::closedir);
+    if (!dir)
+        return 0;
+    const std::int64_t now = coarseNowNs();
+    constexpr std::int64_t hour = std::int64_t{3600} * 1'000'000'000;
+    while (dirent* e = ::readdir(dir.get())) {
+        const std::string_view name = e->d_name;
+        const bool temporary = name.starts_with("tmp-");
+        if (!temporary && !name.starts_with("i-") && !name.starts_with("a-"))
+            continue;
+        struct stat st {};
+        if (::fstatat(::dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode))
+            continue;
+        if (temporary) {
+            // Left by a host that ended while it wrote.
+            if (nsOf(st.st_mtim) < now - hour)
+                ::unlinkat(::dirfd(dir.get()), e->d_name, 0);
+            continue;
+        }
+        entries.push_back(
+            {nsOf(st.st_mtim), static_cast<std::uint64_t>(st.st_size), std::string(name)});
+        total += static_cast<std::uint64_t>(st.st_size);
+    }
+    if (total <= settings_.maxBytes)
+        return total;
+    std::sort(entries.begin(), entries.end(), [](const found& a, const found& b) {
+        return a.usedNs != b.usedNs ? a.usedNs < b.usedNs : a.name < b.name;
+    });
+    for (const found& f : entries) {
+        if (total <= settings_.maxBytes)
+            break;
+        if (::unlinkat(::dirfd(dir.get()), f.name.c_str(), 0) == 0 || errno == ENOENT)
+            total -= f.bytes;
+    }
+    return total;
+}
+
+std::shared_ptr<const scene> cachedAsset(diskCache* cache, const std::string& sha256Hex,
+                                         std::ostream& err) {
+    const std::optional<digest> key = digestFromHex(sha256Hex);
+    if (!cache || !key)
+        return nullptr;
+    std::string complaint;
+    std::optional<scene> s = cache->find(diskCache::kind::asset, *key, &complaint);
+    if (!complaint.empty())
+        err << "zel: " << complaint << std::endl;
+    return s ? std::make_shared<const scene>(std::move(*s)) : nullptr;
+}
+
+void keepAsset(diskCache* cache, const std::string& sha256Hex, std::span<const std::byte> blob) {
+    const std::optional<digest> key = digestFromHex(sha256Hex);
+    std::error_code ec;
+    if (cache && key && !fs::exists(cache->entryPath(diskCache::kind::asset, *key), ec))
+        cache->storeAsset(*key, std::vector<std::byte>(blob.begin(), blob.end()));
+}
+
+} // namespace zel::import
