@@ -9,7 +9,7 @@ import { Kvm } from '@nats-io/kv';
 
 import { AssetCache, timings } from './assets.js';
 import { avatarColor } from './avatar.js';
-import { deskMaterial } from './shading.js';
+import { deskMaterial, highlightOf } from './shading.js';
 import {
     assetBucket, encodePresence, encodeRecord, makeSite, nodeBucket, presenceBucket, presenceRefreshMs,
     siteId, siteKey, validSceneName, validUserName,
@@ -168,7 +168,8 @@ function meshObject(hash, scene, index) {
         const mat = scene.materials[m.material];
         const d = mat.diffuse;
         const picture = mat.texture !== noTexture && m.uvs.length ? scene.textures[mat.texture] : null;
-        const material = deskMaterial([d[0], d[1], d[2], d[3] * mat.opacity], picture ? textureOf(hash, scene, mat.texture) : null);
+        const material = deskMaterial([d[0], d[1], d[2], d[3] * mat.opacity], picture ? textureOf(hash, scene, mat.texture) : null,
+            highlightOf(mat.specular, mat.shininess));
         if (picture && picture.hasAlpha) material.transparent = true;
         entry = { geometry: g, material, triangles: m.indices.length / 3 };
         meshCache.set(id, entry);

@@ -46,7 +46,7 @@ enum : std::uint16_t {
     pivotChunk = 0xB013,
 };
 
-constexpr std::size_t maxName = 1024; // longer names are cut: they match no node anyway
+constexpr std::size_t maxName = 1024; // a chunk with a longer name is passed over
 constexpr std::size_t headerSize = 6;
 
 // Reads ranges of the file; every read is checked against the file's size.
@@ -92,8 +92,9 @@ public:
                 break;
             const char* zero = static_cast<const char*>(std::memchr(buffer, 0, n));
             const std::size_t take = zero ? static_cast<std::size_t>(zero - buffer) : n;
-            if (s.size() < maxName)
-                s.append(buffer, std::min(take, maxName - s.size()));
+            if (s.size() + take > maxName)
+                break; // too long to be any node's name: what follows is not read
+            s.append(buffer, take);
             at += take;
             if (zero) {
                 next = at + 1;
@@ -274,34 +275,43 @@ void readEditor(fileBytes& bytes, const chunk& editor, layout& out) {
 // it again unless it is an object node (then it is another instance); a dummy takes its instance
 // name; pivots count for object nodes only.
 void readKeyframer(fileBytes& bytes, const chunk& keyframer, layout& out) {
+    // The first node of each name, as Assimp's search by name finds it.
+    std::unordered_map<std::string, std::size_t> byName;
     forEachChunk(bytes, keyframer.begin, keyframer.end, [&](const chunk& tag) {
         if (tag.id < 0xB001 || tag.id > 0xB007)
             return;
-        trackNode* current = nullptr;
+        std::size_t current = SIZE_MAX;
         forEachChunk(bytes, tag.begin, tag.end, [&](const chunk& c) {
             if (c.id == nodeHeaderChunk) {
                 std::uint64_t next = c.end;
                 const std::string name = bytes.name(c.begin, c.end, next);
-                const auto known = std::find_if(out.nodes.begin(), out.nodes.end(),
-                                                [&](const trackNode& n) { return n.name == name; });
-                if (known != out.nodes.end() && tag.id != objectNodeChunk) {
-                    current = &*known;
+                const auto known = byName.find(name);
+                if (known != byName.end() && tag.id != objectNodeChunk) {
+                    current = known->second;
                     return;
                 }
-                current = &out.nodes.emplace_back();
-                current->name = name;
-                current->object = tag.id == objectNodeChunk;
-            } else if (c.id == dummyNameChunk && current && current->name == "$$$DUMMY") {
+                current = out.nodes.size();
+                trackNode& n = out.nodes.emplace_back();
+                n.name = name;
+                n.object = tag.id == objectNodeChunk;
+                byName.emplace(name, current);
+            } else if (c.id == dummyNameChunk && current != SIZE_MAX &&
+                       out.nodes[current].name == "$$$DUMMY") {
                 std::uint64_t next = c.end;
-                current->name = bytes.name(c.begin, c.end, next);
-            } else if (c.id == pivotChunk && current && tag.id == objectNodeChunk &&
+                std::string name = bytes.name(c.begin, c.end, next);
+                const auto dummy = byName.find("$$$DUMMY");
+                if (dummy != byName.end() && dummy->second == current)
+                    byName.erase(dummy);
+                byName.emplace(name, current);
+                out.nodes[current].name = std::move(name);
+            } else if (c.id == pivotChunk && current != SIZE_MAX && tag.id == objectNodeChunk &&
                        c.end - c.begin >= 12) {
                 bool ok = true;
                 double p[3];
                 for (int i = 0; i < 3; ++i)
                     p[i] = bytes.f32(c.begin + 4 * i, ok);
                 if (ok)
-                    std::copy(p, p + 3, current->pivot);
+                    std::copy(p, p + 3, out.nodes[current].pivot);
             }
         });
     });
