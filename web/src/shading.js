@@ -1,7 +1,8 @@
 // The desktop renderer's shading, so that a model looks the same in the page: a headlight along the
-// view direction plus ambient 0.3, two-sided, per vertex; the material's highlight per pixel, for
-// the viewer far away (the normal's facing raised to the material's exponent); colours written as
-// they are, with no conversion from linear light. A vertex without a normal is fully lit.
+// view direction plus ambient 0.3, two-sided, per vertex; the material's highlight raised to its
+// exponent per pixel, for the viewer far away (the facing the diffuse term carries, raised to the
+// material's exponent); colours written as they are, with no conversion from linear light. A
+// vertex without a normal is fully lit.
 
 import { DoubleSide, ShaderMaterial } from 'three';
 
@@ -11,18 +12,12 @@ varying float vLight;
 #ifdef TEXTURED
 varying vec2 vUv;
 #endif
-#ifdef SHINY
-varying vec3 vNormal;
-#endif
 void main() {
     vec4 p = modelViewMatrix * vec4(position, 1.0);
     vec3 n = normalMatrix * normal;
     float len = length(n);
     float facing = len > 1e-8 ? abs(n.z) / len : 1.0;
     vLight = uAmbient + (1.0 - uAmbient) * facing;
-#ifdef SHINY
-    vNormal = n;
-#endif
 #ifdef TEXTURED
     vUv = uv;
 #endif
@@ -37,9 +32,9 @@ uniform sampler2D uTexture;
 varying vec2 vUv;
 #endif
 #ifdef SHINY
+uniform float uAmbient;
 uniform vec3 uSpecular;
 uniform float uShininess;
-varying vec3 vNormal;
 #endif
 void main() {
     vec4 base = uDiffuse;
@@ -49,9 +44,9 @@ void main() {
 #endif
     vec3 colour = base.rgb * vLight;
 #ifdef SHINY
-    float len = length(vNormal);
-    float facing = len > 1e-8 ? abs(vNormal.z) / len : 1.0;
-    colour += uSpecular * pow(facing, uShininess);
+    float facing = clamp((vLight - uAmbient) / (1.0 - uAmbient), 0.0, 1.0);
+    // facing^exponent as Schlick's rational form: a few operations instead of a power
+    colour += uSpecular * (facing / (uShininess - uShininess * facing + facing));
 #endif
     gl_FragColor = vec4(colour, base.a);
 }`;
