@@ -109,8 +109,14 @@ const model* loadModel(std::string* reason) {
             d.indexCount = static_cast<std::uint32_t>(mesh.indices.size());
             d.world = world[i];
             if (mesh.material < sc.materials.size()) {
-                const float* c = sc.materials[mesh.material].diffuse;
+                const imp::material& mat = sc.materials[mesh.material];
+                const float* c = mat.diffuse;
                 d.diffuse = {c[0], c[1], c[2], c[3]};
+                // The highlight as the scene graph's reader passes it on.
+                d.specular = {std::clamp(mat.specular[0], 0.0f, 1.0f),
+                              std::clamp(mat.specular[1], 0.0f, 1.0f),
+                              std::clamp(mat.specular[2], 0.0f, 1.0f)};
+                d.shininess = mat.shininess > 0 ? std::clamp(mat.shininess, 1.0f, 128.0f) : 0.0f;
             }
             m.items.push_back(d);
             m.triangles += mesh.triangleCount();

@@ -124,6 +124,141 @@ TEST(camera, halfAnOrbitShowsTheCubesOtherFace) {
         << ", " << back[1] << ", " << back[2] << ")";
 }
 
+// The pixels of `im` inside `where` whose largest channel differs from `from`'s by more than 24,
+// as a mask; `from` is a picture of the same size or, when empty, the colour of im's top left
+// pixel.
+struct mask {
+    int width = 0, height = 0;
+    std::vector<bool> set;
+    int x0 = 0, y0 = 0, x1 = -1, y1 = -1; // bounding box, inclusive
+    long count = 0;
+    bool at(int x, int y) const {
+        return set[std::size_t(y) * std::size_t(width) + std::size_t(x)];
+    }
+};
+
+mask maskOf(const image& im, const image& from, const area& where) {
+    mask m;
+    m.width = im.width;
+    m.height = im.height;
+    m.set.assign(std::size_t(im.width) * std::size_t(im.height), false);
+    m.x0 = im.width;
+    m.y0 = im.height;
+    for (int y = where.y0; y < where.y1; ++y)
+        for (int x = where.x0; x < where.x1; ++x) {
+            const std::uint8_t* a = im.pixel(x, y);
+            const std::uint8_t* b = from.empty() ? im.pixel(0, 0) : from.pixel(x, y);
+            int d = 0;
+            for (int c = 0; c < 3; ++c)
+                d = std::max(d, std::abs(int(a[c]) - int(b[c])));
+            if (d <= 24)
+                continue;
+            m.set[std::size_t(y) * std::size_t(im.width) + std::size_t(x)] = true;
+            ++m.count;
+            m.x0 = std::min(m.x0, x);
+            m.y0 = std::min(m.y0, y);
+            m.x1 = std::max(m.x1, x);
+            m.y1 = std::max(m.y1, y);
+        }
+    return m;
+}
+
+// The share of the mask's pixels in its largest 8-connected piece.
+double largestPiece(const mask& m) {
+    std::vector<bool> seen(m.set.size(), false);
+    long best = 0;
+    std::vector<std::pair<int, int>> stack;
+    for (int y = m.y0; y <= m.y1; ++y)
+        for (int x = m.x0; x <= m.x1; ++x) {
+            const std::size_t i = std::size_t(y) * std::size_t(m.width) + std::size_t(x);
+            if (!m.set[i] || seen[i])
+                continue;
+            long size = 0;
+            seen[i] = true;
+            stack.assign(1, {x, y});
+            while (!stack.empty()) {
+                const auto [cx, cy] = stack.back();
+                stack.pop_back();
+                ++size;
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx) {
+                        const int nx = cx + dx, ny = cy + dy;
+                        if (nx < 0 || ny < 0 || nx >= m.width || ny >= m.height)
+                            continue;
+                        const std::size_t n =
+                            std::size_t(ny) * std::size_t(m.width) + std::size_t(nx);
+                        if (m.set[n] && !seen[n]) {
+                            seen[n] = true;
+                            stack.emplace_back(nx, ny);
+                        }
+                    }
+            }
+            best = std::max(best, size);
+        }
+    return m.count ? double(best) / double(m.count) : 0.0;
+}
+
+// The mask over its bounding box, on a grid of cells: true where at least a third of a cell's
+// pixels are set.
+std::vector<bool> cells(const mask& m, int columns, int rows) {
+    std::vector<bool> out;
+    const double w = double(m.x1 - m.x0 + 1) / columns, h = double(m.y1 - m.y0 + 1) / rows;
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < columns; ++c) {
+            long set = 0, all = 0;
+            for (int y = m.y0 + int(r * h); y < m.y0 + int((r + 1) * h); ++y)
+                for (int x = m.x0 + int(c * w); x < m.x0 + int((c + 1) * w); ++x) {
+                    set += m.at(x, y);
+                    ++all;
+                }
+            out.push_back(all > 0 && set * 3 >= all);
+        }
+    return out;
+}
+
+// The P-47 seen from above stands in one piece with its wings and tail, in the outline of the
+// picture that came with the file (another program's rendering of it, straight from above).
+TEST(camera, theP47FromAboveHasTheOutlineOfItsReferencePicture) {
+    ZEL_NEEDS_CORPUS();
+    const corpusModel plane("castle-demo-models/p47d.3ds");
+    const std::string view = "view frame\nview orbit 0 89\n";
+    const image ours = plane.shoot(view, "from above");
+    const image background = plane.shoot(view + "key >\n", "background");
+    const image reference =
+        zel::render::readImage(corpus() / "castle-demo-models/p47d.3ds_screenshot.png");
+    ASSERT_FALSE(reference.empty());
+    ASSERT_EQ(ours.width, width);
+
+    // The status window (top left, its label changed by "key >") and the heads-up line aside;
+    // the plane, framed in the middle, stays clear of both.
+    const int statusRight = 280, hud = 40;
+    const mask model = maskOf(ours, background, {statusRight, 0, width, height - hud});
+    ASSERT_GT(model.count, 0);
+    ASSERT_GT(model.x0, statusRight) << "the plane is whole in the picture";
+    ASSERT_LT(model.y1, height - hud - 1) << "the plane is whole in the picture";
+    const mask wanted = maskOf(reference, image{}, {0, 0, reference.width, reference.height});
+    ASSERT_GT(wanted.count, 1000);
+
+    EXPECT_GT(largestPiece(model), 0.97) << "one piece";
+    // The same proportions: span (nose to tail) against wingspan.
+    const double ourShape = double(model.x1 - model.x0) / double(model.y1 - model.y0);
+    const double theirShape = double(wanted.x1 - wanted.x0) / double(wanted.y1 - wanted.y0);
+    EXPECT_NEAR(ourShape, theirShape, 0.1 * theirShape);
+    // The same outline, cell by cell.
+    const int columns = 40, rows = 32;
+    const std::vector<bool> a = cells(model, columns, rows), b = cells(wanted, columns, rows);
+    long both = 0, either = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        both += a[i] && b[i];
+        either += a[i] || b[i];
+    }
+    const double overlap = either ? double(both) / double(either) : 0.0;
+    std::printf("[ outline  ] p47d.3ds from above: %.0f %% of the reference outline's cells "
+                "shared, largest piece %.1f %% of the pixels\n",
+                overlap * 100.0, largestPiece(model) * 100.0);
+    EXPECT_GT(overlap, 0.8);
+}
+
 TEST(camera, viewMovesChangeOnlyTheHead) {
     tempFolder tmp;
     const std::string script = "dump " + (tmp.path() / "0.json").string() +

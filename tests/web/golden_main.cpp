@@ -88,10 +88,15 @@ json report(std::span<const std::byte> bytes) {
                             {"pixels", h}});
     }
     out["textures"] = textures;
-    json materialTextures = json::array();
-    for (const material& m : s.materials)
+    json materialTextures = json::array(), highlights = json::array();
+    for (const material& m : s.materials) {
         materialTextures.push_back(m.texture);
+        json h = floats(m.specular, 3);
+        h.push_back(m.shininess);
+        highlights.push_back(h);
+    }
     out["materialTextures"] = materialTextures;
+    out["highlights"] = highlights;
     out["animations"] = s.animations.size();
     out["vertices"] = s.vertexCount();
     out["triangles"] = s.triangleCount();

@@ -72,6 +72,15 @@ const spinTrack* findSpin(const model& m, const std::string& object) {
     return nullptr;
 }
 
+vec3 nodePosition(const model& m, const meshObject& obj) {
+    for (const misplacedNode& n : m.misplaced) {
+        if (n.object == obj.name) {
+            return obj.origin + n.offset;
+        }
+    }
+    return obj.origin;
+}
+
 bool validate(const model& m, std::string& error) {
     if (m.name.find('\0') != std::string::npos) {
         error = "model name contains NUL";
@@ -126,6 +135,14 @@ bool validate(const model& m, std::string& error) {
                 error = where + "face refers to a missing material";
                 return false;
             }
+        }
+    }
+    for (const misplacedNode& n : m.misplaced) {
+        const bool known = std::any_of(m.objects.begin(), m.objects.end(),
+                                       [&](const meshObject& o) { return o.name == n.object; });
+        if (!known || !finite(n.offset)) {
+            error = "misplaced node for unknown object \"" + n.object + "\" or not finite";
+            return false;
         }
     }
     names.clear();
@@ -279,7 +296,7 @@ void writeNode(chunkWriter& w, const model& m, const meshObject& obj, std::uint1
 
     beginTrack(w, positionTrack, 0, 1);
     keyHeader(w, 0);
-    writeVec(w, obj.origin);
+    writeVec(w, nodePosition(m, obj));
     w.endChunk();
 
     if (const spinTrack* spin = findSpin(m, obj.name)) {

@@ -33,12 +33,20 @@ struct spinTrack {
     std::vector<rotationKey> keys; // frames strictly increasing
 };
 
+// An object whose keyframer node stands elsewhere than its stored vertices: the node's position
+// key is the object's origin plus offset (files from some old tools disagree like this).
+struct misplacedNode {
+    std::string object;
+    vec3 offset;
+};
+
 struct model {
     std::string name; // the scene name in the keyframer header
     std::vector<material> materials;
     std::vector<meshObject> objects; // names of at most 10 characters, unique
     std::uint32_t frames = 100;      // length of the animation segment, frame 0 to frames
     std::vector<spinTrack> spins;    // objects without a track keep one identity key
+    std::vector<misplacedNode> misplaced;
 };
 
 std::size_t triangleCount(const model& m);

@@ -11,7 +11,7 @@ import { AssetCache, timings } from './assets.js';
 import { ModelStore } from './model_store.js';
 import { avatarColor } from './avatar.js';
 import { LruMap, SharedResources } from './cache.js';
-import { deskMaterial } from './shading.js';
+import { deskMaterial, highlightOf } from './shading.js';
 import {
     assetBucket, brokerAddress, encodePresence, encodeRecord, inboxPrefix, makeSite, nodeBucket, presenceBucket,
     presenceRefreshMs, siteId, siteKey, validSceneName, validUserName, withoutCredentials,
@@ -184,7 +184,8 @@ const materials = new SharedResources({
         const d = mat.diffuse;
         const picture = textured ? scene.textures[mat.texture] : null;
         const textureId = picture ? `${hash}#t${mat.texture}` : '';
-        const material = deskMaterial([d[0], d[1], d[2], d[3] * mat.opacity], picture ? textures.acquire(textureId, picture) : null);
+        const material = deskMaterial([d[0], d[1], d[2], d[3] * mat.opacity], picture ? textures.acquire(textureId, picture) : null,
+            highlightOf(mat.specular, mat.shininess));
         if (picture && picture.hasAlpha) material.transparent = true;
         material.userData.textureId = textureId;
         return material;

@@ -5,8 +5,9 @@
 
 const headMagic = 'ZELSCENE';
 const tailMagic = 'ZELEND\0\0';
-export const sceneCodecVersion = 2;
-// From version 2 on, a scene carries its pictures (decoded RGBA) and materials index them.
+export const sceneCodecVersion = 3;
+// From version 2 on, a scene carries its pictures (decoded RGBA) and materials index them; from
+// version 3 on, materials carry their highlight's exponent (shininess).
 const withTextures = sceneCodecVersion >= 2;
 export const noTexture = 0xffffffff;
 export const maxTexturePixels = 2 ** 22;
@@ -153,12 +154,13 @@ function readMaterial(r, textureCount) {
     const diffuse = r.floats(4, 'material');
     const ambient = r.floats(3, 'material');
     const specular = r.floats(3, 'material');
+    const shininess = r.f32('material');
     const opacity = r.f32('material');
-    if (!withTextures) return { name, diffuse, ambient, specular, opacity, diffuseTexture: r.str('texture name'), texture: noTexture };
+    if (!withTextures) return { name, diffuse, ambient, specular, shininess, opacity, diffuseTexture: r.str('texture name'), texture: noTexture };
     const diffuseTexture = r.str('material texture name');
     const texture = r.u32('material');
     if (texture !== noTexture && texture >= textureCount) r.fail('material texture index out of range');
-    return { name, diffuse, ambient, specular, opacity, diffuseTexture, texture };
+    return { name, diffuse, ambient, specular, shininess, opacity, diffuseTexture, texture };
 }
 
 function readMesh(r, materialCount) {
@@ -259,7 +261,7 @@ function decodeScene(r) {
     const s = { textures: [] };
     const pixels = { n: 0 };
     if (withTextures) s.textures = sections(r, 28, 'textures', () => readTexture(r, pixels));
-    s.materials = sections(r, withTextures ? 56 : 52, 'materials', () => readMaterial(r, s.textures.length));
+    s.materials = sections(r, withTextures ? 60 : 56, 'materials', () => readMaterial(r, s.textures.length));
     s.meshes = sections(r, 36, 'meshes', () => readMesh(r, s.materials.length));
     s.nodes = sections(r, 76, 'nodes', () => readNode(r));
     s.animations = sections(r, 24, 'animations', () => readAnimation(r));

@@ -26,6 +26,7 @@ function report(bytes) {
         return { name: t.name, width: t.width, height: t.height, source: [t.sourceWidth, t.sourceHeight], alpha: t.hasAlpha, pixels: h };
     });
     out.materialTextures = s.materials.map((m) => m.texture);
+    out.highlights = s.materials.map((m) => [...m.specular, m.shininess]);
     out.animations = s.animations.length;
     out.vertices = s.meshes.reduce((n, m) => n + m.positions.length / 3, 0);
     out.triangles = s.meshes.reduce((n, m) => n + m.indices.length / 3, 0);
@@ -100,7 +101,7 @@ test('counts that the data cannot back are refused before anything is allocated'
         const b = new Uint8Array(24 + 4 + 8);
         b.set(new TextEncoder().encode('ZELSCENE'));
         const v = new DataView(b.buffer);
-        v.setUint32(8, 2, true);
+        v.setUint32(8, 3, true);
         v.setUint32(12, 1, true);
         v.setBigUint64(16, BigInt(total ?? b.length), true);
         return b;

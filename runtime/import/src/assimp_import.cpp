@@ -1,5 +1,6 @@
 #include <zel/import/assimp_import.h>
 #include <zel/import/texture_files.h>
+#include <zel/import/three_ds_file.h>
 
 #include <assimp/Importer.hpp>
 #include <assimp/material.h>
@@ -51,10 +52,15 @@ material convertMaterial(const aiMaterial& am) {
         m.ambient[2] = c.b;
     }
     if (am.Get(AI_MATKEY_COLOR_SPECULAR, c) == aiReturn_SUCCESS) {
-        m.specular[0] = c.r;
-        m.specular[1] = c.g;
-        m.specular[2] = c.b;
+        float strength = 1.0f;
+        am.Get(AI_MATKEY_SHININESS_STRENGTH, strength);
+        m.specular[0] = c.r * strength;
+        m.specular[1] = c.g * strength;
+        m.specular[2] = c.b * strength;
     }
+    float shininess = 0.0f;
+    if (am.Get(AI_MATKEY_SHININESS, shininess) == aiReturn_SUCCESS && shininess > 0.0f)
+        m.shininess = shininess;
     float opacity = 1.0f;
     if (am.Get(AI_MATKEY_OPACITY, opacity) == aiReturn_SUCCESS)
         m.opacity = opacity;
@@ -267,8 +273,10 @@ std::optional<scene> importInProcess(const std::filesystem::path& file, std::str
             return std::nullopt;
         }
         std::optional<scene> s = convertScene(*as, reason);
-        if (s)
+        if (s) {
+            amendFromThreeDsFile(*s, file);
             loadTextures(*s, {file.has_parent_path() ? file.parent_path() : "."});
+        }
         return s;
     } catch (const std::bad_alloc&) {
         setReason(reason, "out of memory");

@@ -293,6 +293,7 @@ bool readMaterial(reader& r, material& m, std::size_t textureCount) {
     r.raw(m.diffuse, sizeof m.diffuse, "material");
     r.raw(m.ambient, sizeof m.ambient, "material");
     r.raw(m.specular, sizeof m.specular, "material");
+    r.value(m.shininess, "material");
     r.value(m.opacity, "material");
     r.str(m.diffuseTexture, "material texture name");
     r.value(m.texture, "material");
@@ -441,13 +442,13 @@ decodeResult decodeUnguarded(byteSource& source, std::uint64_t maxBytes,
     } else if (kind == kindScene) {
         scene s;
         std::uint32_t n = 0;
-        // Minimum sizes: texture 4+20+4 (one pixel), material 4+16+12+12+4+4+4 = 56, mesh 4+32,
+        // Minimum sizes: texture 4+20+4 (one pixel), material 4+16+12+12+4+4+4+4 = 60, mesh 4+32,
         // node 4+64+4+4, animation 4+16+4.
         std::uint64_t pixels = 0;
         if (r.count(n, 28, "textures"))
             r.list(s.textures, n, "textures",
                    [&](texture& t) { return readTexture(r, t, pixels); });
-        if (r.count(n, 56, "materials"))
+        if (r.count(n, 60, "materials"))
             r.list(s.materials, n, "materials",
                    [&](material& m) { return readMaterial(r, m, s.textures.size()); });
         if (r.count(n, 36, "meshes"))
@@ -483,7 +484,7 @@ std::size_t encodedSize(const scene& s) {
     for (const texture& t : s.textures)
         n += stringSize(t.name) + 5 * 4 + t.rgba.size();
     for (const material& m : s.materials)
-        n += stringSize(m.name) + 11 * 4 + stringSize(m.diffuseTexture) + 4;
+        n += stringSize(m.name) + 12 * 4 + stringSize(m.diffuseTexture) + 4;
     for (const mesh& m : s.meshes)
         n += 4 + 4 * 8 +
              4 * (m.positions.size() + m.normals.size() + m.uvs.size() + m.indices.size());
@@ -517,6 +518,7 @@ bool encodeTo(const scene& s, byteSink& sink) {
         w.raw(m.diffuse, sizeof m.diffuse);
         w.raw(m.ambient, sizeof m.ambient);
         w.raw(m.specular, sizeof m.specular);
+        w.value(m.shininess);
         w.value(m.opacity);
         w.str(m.diffuseTexture);
         w.value(m.texture);

@@ -14,6 +14,7 @@
 #include <zel/import/isolated_import.h>
 #include <zel/import/scene_codec.h>
 #include <zel/import/texture_files.h>
+#include <zel/import/three_ds_file.h>
 
 #include <assimp/Importer.hpp>
 #include <assimp/ProgressHandler.hpp>
@@ -156,6 +157,7 @@ private:
         auto* converted = new std::optional<imp::scene>(imp::convertScene(*as, &reason));
         if (!*converted)
             fail(fd, reason);
+        imp::amendFromThreeDsFile(**converted, file);
         imp::loadTextures(**converted, textureFolders);
         progress->send(imp::protocol::convertEnd);
         fdSink sink(fd);

@@ -19,9 +19,15 @@ namespace {
 
 // The light: a headlight shining along the view direction (from infinitely far behind the eye, so
 // that a flat face is lit evenly) plus ambient, two-sided (model files often mix face windings, and
-// a back face lit like a front face still shows the shape). Computed per vertex, which a
-// directional light allows without visible loss; the fragment work stays a texture fetch and a
-// multiply, which is where a software rasterizer spends most of its time.
+// a back face lit like a front face still shows the shape). The diffuse part is computed per
+// vertex, which a directional light allows without visible loss. The material's highlight is
+// raised to its exponent per pixel (done per vertex, a highlight narrower than a triangle would
+// vanish between vertices) for the viewer far away, as the headlight is: the half-way vector is
+// then the view direction itself, so the highlight is the normal's facing, which the diffuse term
+// already carries across the triangle, raised to the material's exponent. No more is passed from
+// vertex to pixel than before (each value passed costs a software rasterizer on every triangle);
+// materials without a highlight skip it, and their fragment work stays a texture fetch and a
+// multiply.
 const char* const vertexShader = R"(#version 330 core
 layout(location = 0) in vec3 aPosition;
 layout(location = 1) in vec3 aNormal;
@@ -51,6 +57,9 @@ const char* const fragmentShader = R"(#version 330 core
 in float vLight;
 in vec2 vUv;
 uniform vec4 uDiffuse;
+uniform vec3 uSpecular;
+uniform float uShininess;
+uniform float uAmbient;
 uniform bool uTextured;
 uniform sampler2D uTexture;
 out vec4 fragColour;
@@ -60,7 +69,13 @@ void main() {
         vec4 t = texture(uTexture, vUv);
         base = vec4(t.rgb, t.a * uDiffuse.a);
     }
-    fragColour = vec4(base.rgb * vLight, base.a);
+    vec3 colour = base.rgb * vLight;
+    if (uShininess > 0.0) {
+        float facing = clamp((vLight - uAmbient) / (1.0 - uAmbient), 0.0, 1.0);
+        // facing^exponent as Schlick's rational form: a few operations instead of a power
+        colour += uSpecular * (facing / (uShininess - uShininess * facing + facing));
+    }
+    fragColour = vec4(colour, base.a);
 }
 )";
 
@@ -153,8 +168,8 @@ const char* checkMesh(const drawItem& item) {
 
 struct renderer::impl {
     GLuint program = 0;
-    GLint uModelView = -1, uProjection = -1, uNormalMatrix = -1, uDiffuse = -1, uTextured = -1,
-          uLit = -1, uAmbient = -1, uTexture = -1;
+    GLint uModelView = -1, uProjection = -1, uNormalMatrix = -1, uDiffuse = -1, uSpecular = -1,
+          uShininess = -1, uTextured = -1, uLit = -1, uAmbient = -1, uTexture = -1;
 
     // Keyed by the key's control block: an expired key never matches a new mesh that happens to
     // live at the same address.
@@ -286,6 +301,11 @@ struct renderer::impl {
         glUniformMatrix4fv(uModelView, 1, GL_FALSE, modelView.data());
         glUniformMatrix3fv(uNormalMatrix, 1, GL_FALSE, normal.data());
         glUniform4fv(uDiffuse, 1, item.diffuse.data());
+        const bool shiny =
+            !m.lines && item.shininess > 0.0f &&
+            (item.specular[0] > 0.0f || item.specular[1] > 0.0f || item.specular[2] > 0.0f);
+        glUniform3fv(uSpecular, 1, item.specular.data());
+        glUniform1f(uShininess, shiny ? std::min(item.shininess, 128.0f) : 0.0f);
         const bool textured = tex && m.hasUvs;
         glUniform1i(uTextured, textured ? 1 : 0);
         glUniform1i(uLit, m.lines ? 0 : 1);
@@ -335,6 +355,8 @@ renderer::renderer() : impl_(std::make_unique<impl>()) {
     d.uProjection = glGetUniformLocation(d.program, "uProjection");
     d.uNormalMatrix = glGetUniformLocation(d.program, "uNormalMatrix");
     d.uDiffuse = glGetUniformLocation(d.program, "uDiffuse");
+    d.uSpecular = glGetUniformLocation(d.program, "uSpecular");
+    d.uShininess = glGetUniformLocation(d.program, "uShininess");
     d.uTextured = glGetUniformLocation(d.program, "uTextured");
     d.uLit = glGetUniformLocation(d.program, "uLit");
     d.uAmbient = glGetUniformLocation(d.program, "uAmbient");

@@ -54,6 +54,12 @@ std::unique_ptr<geometryAttr> makeSceneGeometry(std::shared_ptr<const import::sc
         auto unit = [](float v) { return std::isfinite(v) ? std::clamp(v, 0.0f, 1.0f) : 0.0f; };
         geometry->setColor({unit(m.diffuse[0]), unit(m.diffuse[1]), unit(m.diffuse[2]),
                             unit(m.diffuse[3] * m.opacity)});
+        // Exponents above 128 make highlights smaller than a pixel; none below 1 are meant.
+        const float shininess = std::isfinite(m.shininess) && m.shininess > 0.0f
+                                    ? std::clamp(m.shininess, 1.0f, 128.0f)
+                                    : 0.0f;
+        geometry->setHighlight({unit(m.specular[0]), unit(m.specular[1]), unit(m.specular[2])},
+                               shininess);
         std::shared_ptr<const import::texture> picture;
         if (m.texture < scene->textures.size())
             picture = std::shared_ptr<const import::texture>(scene, &scene->textures[m.texture]);

@@ -88,6 +88,8 @@ frame worldFrames::build() {
             d.indexCount = static_cast<std::uint32_t>(g->getIndices().size());
             d.world = toMatrix(world);
             d.diffuse = g->getColor();
+            d.specular = g->getSpecular();
+            d.shininess = g->getShininess();
             if (const std::shared_ptr<const zel::import::texture>& t = g->getTexture()) {
                 d.textureKey = t;
                 d.texture = {t->rgba.data(), t->width, t->height, t->hasAlpha};

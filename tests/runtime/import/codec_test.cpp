@@ -326,7 +326,7 @@ TEST(SceneCodec, AnnouncedCountsCostNothingUntilBacked) {
     auto oneMaterial = [&] {
         hostileStream h = noTextures();
         h.u32(1).u32(0);
-        for (int i = 0; i < 11; ++i)
+        for (int i = 0; i < 12; ++i)
             h.u32(0);
         return h.u32(0).u32(noTexture);
     };
@@ -338,7 +338,7 @@ TEST(SceneCodec, AnnouncedCountsCostNothingUntilBacked) {
         // 2048 x 2048, the most one picture may have.
         {"texture pixels",
          hostileStream().u32(1).u32(0).u32(2048).u32(2048).u32(2048).u32(2048).u32(0)},
-        {"materials", noTextures().largestCount(56)},
+        {"materials", noTextures().largestCount(60)},
         {"meshes", noMaterials().largestCount(36)},
         {"mesh positions", oneMaterial()
                                .u32(1)

@@ -100,6 +100,7 @@ scene sampleScene() {
     red.diffuse[3] = 0.5f;
     red.ambient[1] = 0.25f;
     red.specular[2] = 1.0f;
+    red.shininess = 24.0f;
     red.opacity = 0.5f;
     red.diffuseTexture = "CWALL02.JPG";
     red.texture = 0;

@@ -117,6 +117,30 @@ TEST_F(snapshot, headlightShadesFacesThatTurnAway) {
     EXPECT_LT(turned.pixel(x, y)[0] + 20, facing.pixel(x, y)[0]);
 }
 
+TEST_F(snapshot, highlightBrightensFacesThatFaceTheHeadlightOnly) {
+    // Dark blue with a white highlight of exponent 32: a face towards the camera takes the whole
+    // highlight; faces turned 45 degrees away a small share of it; no exponent, none.
+    auto c = cube(1.0f);
+    const std::array<float, 4> blue{0.1f, 0.1f, 0.5f, 1};
+    auto shiny = [&](const matrix& world, float shininess) {
+        drawItem d = item(c, world, blue);
+        d.specular = {1, 1, 1};
+        d.shininess = shininess;
+        return d;
+    };
+    const int x = width / 2 + 15, y = height / 2;
+    const image plain = v->capture(withItems({item(c, translation(0, 0, -3), blue)}));
+    const image lit = v->capture(withItems({shiny(translation(0, 0, -3), 32)}));
+    EXPECT_LT(plain.pixel(x, y)[0], 40);
+    EXPECT_GT(lit.pixel(x, y)[0], 240) << "white on the face that faces the light";
+    const image turnedPlain = v->capture(withItems({item(c, turnY(45, 0, 0, -3), blue)}));
+    const image turned = v->capture(withItems({shiny(turnY(45, 0, 0, -3), 32)}));
+    EXPECT_GE(turned.pixel(x, y)[0], turnedPlain.pixel(x, y)[0]);
+    EXPECT_LT(turned.pixel(x, y)[0], turnedPlain.pixel(x, y)[0] + 30);
+    const image none = v->capture(withItems({shiny(translation(0, 0, -3), 0)}));
+    EXPECT_EQ(none.pixel(x, y)[0], plain.pixel(x, y)[0]);
+}
+
 TEST_F(snapshot, texturedQuadShowsTheTextureTheRightWayUp) {
     // 2x2 texture, top row red and green, bottom row blue and white.
     auto texels = std::make_shared<std::vector<std::uint8_t>>(std::vector<std::uint8_t>{

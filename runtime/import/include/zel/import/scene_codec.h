@@ -18,7 +18,7 @@
 
 namespace zel::import {
 
-inline constexpr std::uint32_t sceneCodecVersion = 2;
+inline constexpr std::uint32_t sceneCodecVersion = 3;
 
 // Pictures: at most this many pixels in one, and in all of a scene's together (the helper
 // downscales what is larger), and at most this wide or high in the file they came from.

@@ -44,6 +44,9 @@ struct drawItem {
 
     matrix world = identityMatrix;
     std::array<float, 4> diffuse{0.8f, 0.8f, 0.8f, 1.0f}; // RGBA; alpha below 1 blends
+    // The headlight's highlight, added per pixel: its colour and Phong exponent (0: none).
+    std::array<float, 3> specular{0.0f, 0.0f, 0.0f};
+    float shininess = 0.0f;
     // The picture on the mesh, or none (a null key). A texture replaces the diffuse RGB (the alpha
     // still applies). Items with the same key share one GPU copy, uploaded once from `texture` and
     // held weakly like the mesh; a picture without pixels leaves the diffuse colour (one line on

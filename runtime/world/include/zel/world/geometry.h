@@ -18,7 +18,6 @@ struct texture;
 
 namespace zel::world {
 
-
 class geometryAttr final : public xstd::attr {
 public:
     // mesh is shared, not copied: every node that uses the same mesh of a file points at the same
@@ -44,6 +43,13 @@ public:
     // Diffuse red, green, blue and opacity, each 0..1.
     const std::array<float, 4>& getColor() const { return color_; }
     void setColor(const std::array<float, 4>& rgba) { color_ = rgba; }
+    // The highlight: its red, green and blue (0..1) and its Phong exponent (0: none).
+    const std::array<float, 3>& getSpecular() const { return specular_; }
+    float getShininess() const { return shininess_; }
+    void setHighlight(const std::array<float, 3>& rgb, float shininess) {
+        specular_ = rgb;
+        shininess_ = shininess;
+    }
     // The texture as the file names it (empty when none), and its decoded picture (null when the
     // import helper found or read none).
     const std::string& getTextureName() const { return textureName_; }
@@ -61,6 +67,8 @@ private:
     std::shared_ptr<const import::scene> source_;
     std::uint32_t sourceIndex_ = 0;
     std::array<float, 4> color_{0.6f, 0.6f, 0.6f, 1.0f};
+    std::array<float, 3> specular_{0.0f, 0.0f, 0.0f};
+    float shininess_ = 0.0f;
     std::string textureName_;
     std::shared_ptr<const import::texture> texture_;
 };

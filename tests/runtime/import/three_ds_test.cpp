@@ -1,0 +1,225 @@
+// 3DS parts stand where their vertices are stored, whatever the keyframer says, unless the
+// keyframer animates them: generated files whose keyframer disagrees with the vertices, the
+// corpus's P-47 (whose keyframer scatters it) and its animated files (which must not change).
+
+#include "test_support.h"
+#include <zel/import/assimp_import.h>
+#include <zel/import/three_ds_file.h>
+
+#include <model3ds.h>
+
+#include <assimp/Importer.hpp>
+#include <assimp/scene.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+
+namespace zel::import {
+namespace {
+
+using test::corpusDir;
+
+struct box {
+    std::array<double, 3> lo{HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi{-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+    void add(const std::array<double, 3>& p) {
+        for (int k = 0; k < 3; ++k) {
+            lo[k] = std::min(lo[k], p[k]);
+            hi[k] = std::max(hi[k], p[k]);
+        }
+    }
+};
+
+// The world-space bounding box of the meshes of the node named `name`.
+box worldBox(const scene& s, const std::string& name) {
+    std::vector<std::size_t> parent(s.nodes.size(), SIZE_MAX);
+    for (std::size_t i = 0; i < s.nodes.size(); ++i)
+        for (std::uint32_t c : s.nodes[i].children)
+            parent[c] = i;
+    box b;
+    for (std::size_t i = 0; i < s.nodes.size(); ++i) {
+        if (s.nodes[i].name != name)
+            continue;
+        for (std::uint32_t mi : s.nodes[i].meshes) {
+            const std::vector<float>& p = s.meshes[mi].positions;
+            for (std::size_t v = 0; v + 2 < p.size(); v += 3) {
+                std::array<double, 3> q{p[v], p[v + 1], p[v + 2]};
+                for (std::size_t n = i; n != SIZE_MAX; n = parent[n]) {
+                    const float* m = s.nodes[n].matrix;
+                    q = {q[0] * m[0] + q[1] * m[4] + q[2] * m[8] + m[12],
+                         q[0] * m[1] + q[1] * m[5] + q[2] * m[9] + m[13],
+                         q[0] * m[2] + q[1] * m[6] + q[2] * m[10] + m[14]};
+                }
+                b.add(q);
+            }
+        }
+    }
+    return b;
+}
+
+// A 3DS box as stored (Z up), as it stands after the root's turn to Y up.
+box yUp(std::array<double, 3> lo, std::array<double, 3> hi) {
+    box b;
+    b.add({lo[0], lo[2], -hi[1]});
+    b.add({hi[0], hi[2], -lo[1]});
+    return b;
+}
+
+void expectBox(const box& got, const box& want, double tolerance, const std::string& what) {
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_NEAR(got.lo[k], want.lo[k], tolerance) << what << ", axis " << k;
+        EXPECT_NEAR(got.hi[k], want.hi[k], tolerance) << what << ", axis " << k;
+    }
+}
+
+// A body at the origin and a wing beside it, both static unless the case spins the wing.
+genModels::model bodyAndWing() {
+    genModels::model m;
+    m.name = "plane";
+    m.materials = {{"PAINT", {200, 200, 200}, {80, 80, 80}}};
+    genModels::meshObject body{"Body", {0, 0, 0}, {}, {}};
+    genModels::addBox(body, 0, {-1, -0.25, 0}, {1, 0.25, 0.5});
+    genModels::meshObject wing{"Wing", {1, 0, 0.25}, {}, {}};
+    genModels::addBox(wing, 0, {1, -0.5, 0.2}, {3, 0.5, 0.3});
+    m.objects = {body, wing};
+    return m;
+}
+
+std::filesystem::path writeModel(const test::tempDir& dir, const genModels::model& m) {
+    std::vector<std::uint8_t> bytes;
+    std::string error;
+    EXPECT_TRUE(genModels::encode3ds(m, bytes, error)) << error;
+    return dir.write("plane.3ds",
+                     std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+// Assimp's scene of the file, without the placement.
+scene assimpOnly(const std::filesystem::path& file) {
+    Assimp::Importer importer;
+    const aiScene* as = importer.ReadFile(file.string(), assimpImportFlags());
+    EXPECT_TRUE(as) << file << ": " << importer.GetErrorString();
+    std::optional<scene> s = as ? convertScene(*as, nullptr) : std::nullopt;
+    return s ? std::move(*s) : scene{};
+}
+
+TEST(ThreeDsPlacement, PartsStandAsStoredUnlessTheKeyframerAnimatesThem) {
+    const genModels::vec3 offset{4, -2, 1}; // where the keyframer puts the wing instead
+    struct testCase {
+        const char* name;
+        bool misplaced;
+        bool spinning;
+        std::size_t placed;      // nodes the pass moves
+        bool wingWhereKeyframer; // else where stored
+    } cases[] = {
+        {"keyframer agrees", false, false, 0, false},
+        {"keyframer disagrees, static", true, false, 1, false},
+        {"keyframer disagrees, the wing spins", true, true, 0, true},
+    };
+    for (const testCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        genModels::model m = bodyAndWing();
+        if (c.misplaced)
+            m.misplaced = {{"Wing", offset}};
+        if (c.spinning)
+            m.spins = {{"Wing", {{0, 0.0f, {0, 0, 1}}, {50, 1.5f, {0, 0, 1}}}}};
+        test::tempDir dir;
+        const auto file = writeModel(dir, m);
+
+        scene s = assimpOnly(file);
+        const scene before = s;
+        EXPECT_EQ(amendFromThreeDsFile(s, file).placed, c.placed);
+        // The import the helper runs does the same.
+        std::string reason;
+        const std::optional<scene> imported = importInProcess(file, &reason);
+        ASSERT_TRUE(imported) << reason;
+        EXPECT_EQ(*imported, s);
+
+        expectBox(worldBox(s, "Body"), yUp({-1, -0.25, 0}, {1, 0.25, 0.5}), 1e-5, "body");
+        const box storedWing = yUp({1, -0.5, 0.2}, {3, 0.5, 0.3});
+        const box keyframerWing = yUp({1 + offset.x, -0.5 + offset.y, 0.2 + offset.z},
+                                      {3 + offset.x, 0.5 + offset.y, 0.3 + offset.z});
+        expectBox(worldBox(s, "Wing"),
+                  c.wingWhereKeyframer && c.misplaced ? keyframerWing : storedWing, 1e-5, "wing");
+        // Animation, meshes and materials are never touched.
+        EXPECT_EQ(s.animations, before.animations);
+        EXPECT_EQ(s.meshes, before.meshes);
+        EXPECT_EQ(s.animations.size(), c.spinning ? 1u : 0u);
+        if (c.placed == 0) {
+            EXPECT_EQ(s.nodes, before.nodes);
+        }
+    }
+}
+
+// The pass reads the file again on its own: every cut and a sweep of byte flips of a file that
+// needs it leave a scene that is still whole (matrices finite) and never read outside the file.
+TEST(ThreeDsPlacement, DamagedFilesAreReadWithinTheirBounds) {
+    genModels::model m = bodyAndWing();
+    m.misplaced = {{"Wing", {4, -2, 1}}};
+    test::tempDir dir;
+    const auto file = writeModel(dir, m);
+    const scene good = assimpOnly(file);
+    const std::string bytes = test::readBytes(file);
+    ASSERT_GT(bytes.size(), 100u);
+
+    auto check = [&](const std::string& damaged, const std::string& what) {
+        const auto path = dir.write("damaged.3ds", damaged);
+        scene s = good;
+        EXPECT_LE(amendFromThreeDsFile(s, path).placed, 2u) << what;
+        EXPECT_EQ(s.meshes, good.meshes) << what;
+        for (const node& n : s.nodes)
+            for (float f : n.matrix)
+                ASSERT_TRUE(std::isfinite(f)) << what;
+    };
+    for (std::size_t cut = 0; cut < bytes.size(); cut += 7)
+        check(bytes.substr(0, cut), "cut at " + std::to_string(cut));
+    for (std::size_t at = 0; at < bytes.size(); at += 3) {
+        std::string flipped = bytes;
+        flipped[at] = static_cast<char>(flipped[at] ^ 0xA5);
+        check(flipped, "byte " + std::to_string(at) + " flipped");
+    }
+    // Not a 3DS file at all, or none there.
+    scene s = good;
+    EXPECT_EQ(amendFromThreeDsFile(s, dir.write("other.obj", "v 0 0 0\n")).materials, 0u);
+    EXPECT_EQ(amendFromThreeDsFile(s, dir.path() / "missing.3ds").placed, 0u);
+    EXPECT_EQ(s, good);
+}
+
+TEST(ThreeDsPlacement, TheP47StandsInOnePieceAsStored) {
+    ZEL_NEEDS_CORPUS();
+    const auto file = corpusDir() / "castle-demo-models/p47d.3ds";
+    scene s = assimpOnly(file);
+    // Every one of its 21 parts is misplaced by the keyframer.
+    EXPECT_EQ(amendFromThreeDsFile(s, file).placed, 21u);
+    // The stored extents (3D Studio's Z-up coordinates, read from the file's vertex lists).
+    expectBox(worldBox(s, "TUBE"), yUp({-183.33, -12.46, -58.29}, {78.92, 23.12, 7.02}), 0.01,
+              "fuselage");
+    expectBox(worldBox(s, "AXIS.8"), yUp({-39.12, -148.76, -43.22}, {51.99, 6.87, -21.64}), 0.01,
+              "right wing");
+    expectBox(worldBox(s, "AXIS.6"), yUp({-39.12, 6.4, -43.01}, {51.99, 161.96, -20.78}), 0.01,
+              "left wing");
+    expectBox(worldBox(s, "FIN"), yUp({-207.5, 4.44, -26.44}, {-33.0, 8.17, 49.16}), 0.01, "fin");
+}
+
+// Files whose keyframer agrees with their vertices, and animated ones, come out as Assimp made
+// them: the animation still plays from the keyframer.
+TEST(ThreeDsPlacement, CorpusFilesThatAgreeOrAnimateAreUnchanged) {
+    ZEL_NEEDS_CORPUS();
+    for (const char* name :
+         {"assimp/3DS/RotatingCube.3DS", "assimp/3DS/CameraRollAnim.3ds",
+          "assimp/3DS/CameraRollAnimWithChildObject.3ds", "assimp/3DS/TargetCameraAnim.3ds",
+          "assimp/3DS/fels.3ds", "assimp/3DS/test1.3ds", "assimp/3DS/cubes_with_alpha.3DS",
+          "online3dviewer/cube_hierarchy.3ds", "online3dviewer/cube_instance_scale_rotation.3ds",
+          "online3dviewer/cube_four_instances.3ds"}) {
+        SCOPED_TRACE(name);
+        const auto file = corpusDir() / name;
+        scene s = assimpOnly(file);
+        const scene before = s;
+        EXPECT_EQ(amendFromThreeDsFile(s, file).placed, 0u);
+        EXPECT_EQ(s.nodes, before.nodes);
+        EXPECT_EQ(s.animations, before.animations);
+    }
+    EXPECT_FALSE(assimpOnly(corpusDir() / "assimp/3DS/RotatingCube.3DS").animations.empty());
+}
+
+} // namespace
+} // namespace zel::import
