@@ -1,0 +1,76 @@
+// One bucket and its watcher: a thread drains the watcher into an inbox that keeps the newest
+// entry per key in the order keys first came, and makes the watcher again when it went silent
+// while its stream moved on (its consumer went down with a cluster node) or when its bucket was
+// lost and made again.
+#pragma once
+
+#include "connection.h"
+#include "handles.h"
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace zel::share::detail {
+
+// One entry of a bucket as its watcher delivered it.
+struct bucketEntry {
+    std::string key;
+    std::string value;
+    bool erased = false;
+    std::uint64_t revision = 0;
+};
+
+class bucketWatcher {
+public:
+    struct events {
+        // Something arrived for the inbox; quick and safe on any thread.
+        std::function<void()> arrived;
+        // The watcher was made again: what it replays may not be all there was.
+        std::function<void()> remade;
+    };
+    bucketWatcher(std::string name, std::int64_t ttlNs, const std::atomic<bool>& connected,
+                  const std::atomic<bool>& stopping, events on)
+        : name_(std::move(name)), ttlNs_(ttlNs), connected_(connected), stopping_(stopping),
+          on_(std::move(on)) {}
+    ~bucketWatcher() { close(); }
+
+    // Opens (or makes) the bucket on conn and starts watching it.
+    bool open(connection& conn, std::string& error);
+    // The watcher's thread, until stop().
+    void run();
+    // Ends run() soon (from any thread).
+    void stop();
+    void close();
+
+    std::vector<bucketEntry> take(std::size_t max);
+    bool loaded() const { return loaded_; }
+    const std::string& name() const { return name_; }
+    kvStore* store() const { return kv_.get(); }
+
+private:
+    bool watch();
+
+    connection* conn_ = nullptr;
+    std::string name_;
+    std::int64_t ttlNs_;
+    const std::atomic<bool>& connected_;
+    const std::atomic<bool>& stopping_;
+    events on_;
+    std::atomic<bool> loaded_{false};
+
+    std::mutex watcherMutex_;
+    storeHandle kv_;
+    watcherHandle watcher_;
+
+    std::mutex inboxMutex_;
+    std::deque<std::string> order_;
+    std::unordered_map<std::string, bucketEntry> inbox_;
+};
+
+} // namespace zel::share::detail
