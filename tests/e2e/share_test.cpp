@@ -283,7 +283,7 @@ TEST(Share, PerUserDeploymentTwoWritersSeeEachOtherAndTheViewerWritesNothing) {
     ASSERT_TRUE(waitForFile(tmp.path() / "bob.json", 60)) << bob.err();
     // What the broker holds while both writers are still there.
     std::map<std::string, std::string> keys;
-    for (const char* bucket : {"zel-scene-default", "zel-presence-default", "zel-assets"}) {
+    for (const char* bucket : {"zel-scene-default", "zel-presence-default", "zel-assets-default"}) {
         const processResult r = inject(b, std::string("keys ") + bucket + "\n", admin);
         ASSERT_EQ(r.exitCode, 0) << r.err;
         keys[bucket] = r.out;
@@ -294,9 +294,9 @@ TEST(Share, PerUserDeploymentTwoWritersSeeEachOtherAndTheViewerWritesNothing) {
     for (const char* user : {"alice", "bob"}) {
         EXPECT_NE(("\n" + keys["zel-scene-default"]).find("\n" + std::string(user) + "."),
                   std::string::npos);
-        EXPECT_NE(("\n" + keys["zel-assets"]).find("\n" + std::string(user) + "."),
+        EXPECT_NE(("\n" + keys["zel-assets-default"]).find("\n" + std::string(user) + "."),
                   std::string::npos)
-            << keys["zel-assets"];
+            << keys["zel-assets-default"];
     }
     ASSERT_TRUE(second.open());
     ASSERT_TRUE(alice.finish()) << alice.err();
@@ -434,10 +434,10 @@ TEST(Share, HostileRecordsAreDroppedWithoutTouchingOtherSites) {
     const std::string hash(64, 'a');
     put("11", record("m", "", R"(,"mesh":{"scene":")" + hash + R"(","meshes":[0]})"));
     for (const std::string& key : {hash, "mal." + hash}) {
-        in += "put zel-assets " + key +
+        in += "put zel-assets-default " + key +
               R"( {"size":3,"chunks":1,"chunk":1040384})"
               "\n";
-        in += "put zel-assets " + key + ".0 abc\n";
+        in += "put zel-assets-default " + key + ".0 abc\n";
     }
     // More than 100,000 nodes of the user mal, hanging under a node that never comes.
     in +=

@@ -9,10 +9,13 @@ namespace zel::share::detail {
 
 bool bucketWatcher::open(connection& conn, std::string& error) {
     conn_ = &conn;
-    if (!conn_->openBucket(kv_, name_, ttlNs_, error))
+    if (!conn_->openBucket(kv_, spec_, log_, error, true))
         return false;
-    if (!watch()) {
-        error = "cannot watch the bucket " + name_ + " at " + conn_->where();
+    bool watching = false;
+    for (int tries = 0; tries < 3 && !watching; ++tries)
+        watching = watch();
+    if (!watching) {
+        error = "cannot watch the bucket " + spec_.name + " at " + conn_->where();
         return false;
     }
     return true;
@@ -25,12 +28,6 @@ bool bucketWatcher::watch() {
         return false;
     watcher_.reset(w);
     return true;
-}
-
-void bucketWatcher::stop() {
-    std::lock_guard lock(watcherMutex_);
-    if (watcher_)
-        kvWatcher_Stop(watcher_.get());
 }
 
 void bucketWatcher::close() {
@@ -63,19 +60,22 @@ void bucketWatcher::run() {
         const auto now = clock::now();
         if (connected_ && now - lastEntry > std::chrono::seconds(3) && now >= nextCheck) {
             bool found = true;
-            const std::optional<std::uint64_t> last = conn_->lastSequence(name_, 1000, &found);
+            const std::optional<std::uint64_t> last = conn_->lastSequence(spec_.name, 1000, &found);
             bool again = false;
             if (last) {
                 again = *last != seen; // moved on, or made anew
-                if (*last < seen)
+                if (*last < seen) {
                     seen = 0;
+                    ++generation_;
+                }
             } else if (!found) {
                 // The bucket is gone: make it again where this user may.
                 std::string error;
                 storeHandle fresh;
-                if (conn_->openBucket(fresh, name_, ttlNs_, error)) {
+                if (conn_->openBucket(fresh, spec_, log_, error, true)) {
                     again = true;
                     seen = 0;
+                    ++generation_;
                 }
             }
             ++checks;
@@ -109,6 +109,9 @@ void bucketWatcher::run() {
         e.key = kvEntry_Key(raw);
         const kvOperation op = kvEntry_Operation(raw);
         e.erased = op == kvOp_Delete || op == kvOp_Purge;
+        e.generation = generation_;
+        if (op == kvOp_Purge && on_.purged)
+            on_.purged();
         if (!e.erased && kvEntry_Value(raw))
             e.value.assign(static_cast<const char*>(kvEntry_Value(raw)),
                            static_cast<std::size_t>(kvEntry_ValueLen(raw)));

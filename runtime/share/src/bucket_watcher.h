@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -24,6 +25,7 @@ struct bucketEntry {
     std::string value;
     bool erased = false;
     std::uint64_t revision = 0;
+    std::uint64_t generation = 0; // the bucket's generation it came from
 };
 
 class bucketWatcher {
@@ -33,32 +35,35 @@ public:
         std::function<void()> arrived;
         // The watcher was made again: what it replays may not be all there was.
         std::function<void()> remade;
+        // A purge or roll-up marker arrived: records may be gone without a delete of their own.
+        std::function<void()> purged;
     };
-    bucketWatcher(std::string name, std::int64_t ttlNs, const std::atomic<bool>& connected,
+    bucketWatcher(bucketSpec spec, std::ostream& log, const std::atomic<bool>& connected,
                   const std::atomic<bool>& stopping, events on)
-        : name_(std::move(name)), ttlNs_(ttlNs), connected_(connected), stopping_(stopping),
+        : spec_(std::move(spec)), log_(log), connected_(connected), stopping_(stopping),
           on_(std::move(on)) {}
     ~bucketWatcher() { close(); }
 
     // Opens (or makes) the bucket on conn and starts watching it.
     bool open(connection& conn, std::string& error);
-    // The watcher's thread, until stop().
+    // The watcher's thread, until stopping.
     void run();
-    // Ends run() soon (from any thread).
-    void stop();
     void close();
 
     std::vector<bucketEntry> take(std::size_t max);
     bool loaded() const { return loaded_; }
-    const std::string& name() const { return name_; }
+    const std::string& name() const { return spec_.name; }
+    // Counts the times the bucket was found made anew (its sequence started again).
+    std::uint64_t generation() const { return generation_; }
     kvStore* store() const { return kv_.get(); }
 
 private:
     bool watch();
 
     connection* conn_ = nullptr;
-    std::string name_;
-    std::int64_t ttlNs_;
+    bucketSpec spec_;
+    std::ostream& log_;
+    std::atomic<std::uint64_t> generation_{0};
     const std::atomic<bool>& connected_;
     const std::atomic<bool>& stopping_;
     events on_;

@@ -7,6 +7,10 @@ namespace zel::share::detail {
 namespace {
 
 constexpr std::int64_t presenceTtlNs = 5'000'000'000;
+// The largest message the broker takes in each bucket, headers included: a record, or a chunk of a
+// model with a few headers.
+constexpr std::int32_t maxRecordMessage = 64 * 1024;
+constexpr std::int32_t maxAssetMessage = (1 << 20) + 4 * 1024;
 // How many records go out before the publisher looks at the acknowledgements again.
 constexpr std::size_t sendBatch = 4096;
 // Decoded models kept for mirrors that may name them later, by encoded bytes.
@@ -17,10 +21,13 @@ constexpr int fetchThreads = 3;
 
 link::link(std::ostream& log, const shareOptions& options, const siteName& self)
     : log_(log), options_(options), self_(self), selfId_(self.id()),
-      nodes_("zel-scene-" + options.scene, 0, connected_, stopping_,
-             {[this] { wake(); }, [this] { publisher_.resendEverything(); }}),
-      presence_("zel-presence-" + options.scene, presenceTtlNs, connected_, stopping_,
-                {[this] { wake(); }, {}}),
+      nodes_({"zel-scene-" + options.scene, options.scene, 0, maxRecordMessage, -1}, log,
+             connected_, stopping_,
+             {[this] { wake(); }, [this] { publisher_.resendEverything(); },
+              [this] { verifyEverything(); }}),
+      presence_(
+          {"zel-presence-" + options.scene, options.scene, presenceTtlNs, maxRecordMessage, -1},
+          log, connected_, stopping_, {[this] { wake(); }, {}, {}}),
       cache_(cacheLimitBytes), store_(stopping_),
       uploader_(store_, cache_, self.user, log, stopping_, writeRefused_,
                 [this](const import::scene* s) { modelDone(s); }),
@@ -52,7 +59,9 @@ bool link::open(std::string& error) {
     if (!nodes_.open(*conn_, error) || !presence_.open(*conn_, error))
         return false;
     storeHandle assets;
-    if (!conn_->openBucket(assets, "zel-assets", 0, error))
+    const bucketSpec spec{"zel-assets-" + options_.scene, options_.scene, 0, maxAssetMessage,
+                          options_.assetLimitBytes > 0 ? options_.assetLimitBytes : -1};
+    if (!conn_->openBucket(assets, spec, log_, error))
         return false;
     store_.attach(std::move(assets));
     beacon_ = std::make_unique<presenceBeacon>(
@@ -78,15 +87,17 @@ link::~link() {
     fetcher_.stop();
     if (beacon_)
         beacon_->stop();
-    nodes_.stop();
-    presence_.stop();
+    // The watchers' threads see stopping_ within a tenth of a second.
     for (std::thread& t : threads_)
         if (t.joinable())
             t.join();
     if (conn_ && connected_ && !writeRefused_ && presence_.store())
         kvStore_Delete(presence_.store(), self_.key().c_str());
-    if (conn_)
+    if (conn_) {
         conn_->detach();
+        // Closed before the watchers go, whose consumers then go away by themselves.
+        conn_->close();
+    }
     nodes_.close();
     presence_.close();
     store_.close();
@@ -201,6 +212,15 @@ void link::modelDone(const import::scene* scene) {
             waiting.push_back(item);
     for (outgoing& item : waiting)
         route(std::move(item));
+}
+
+void link::verifyEverything() {
+    if (!stopping_ && !toldPurged_.exchange(true))
+        log_ << "shared scene: records were purged from the scene's bucket; this site puts its "
+                "own back"
+             << std::endl;
+    publisher_.resendEverything();
+    uploader_.recheck();
 }
 
 void link::verifyOwn(const std::string& key, const std::string& value, bool erased) {

@@ -80,6 +80,8 @@ public:
         return conn_->lastSequence(nodes_.name(), waitMs);
     }
 
+    // Counts the times the node bucket was found made anew.
+    std::uint64_t nodesGeneration() const { return nodes_.generation(); }
     bool nodesLoaded() const { return nodes_.loaded(); }
     bool presenceLoaded() const { return presence_.loaded(); }
     bool connected() const { return connected_; }
@@ -102,6 +104,9 @@ private:
     // Under routeMutex_: a record goes to the publisher, or waits for its model.
     void route(outgoing item);
     void modelDone(const import::scene* scene);
+    // Records may have gone without a delete of their own: this site's records go again, and its
+    // models whose manifest is gone are stored again.
+    void verifyEverything();
     void publishLoop();
     bool send(const std::string& key, const std::string& value, bool erase);
 
@@ -121,6 +126,7 @@ private:
     std::atomic<bool> connected_{true};
     std::atomic<bool> writeRefused_{false};
     std::atomic<bool> toldRefused_{false};
+    std::atomic<bool> toldPurged_{false};
 
     // Destroyed in reverse: the parts that use the connection go before it.
     std::unique_ptr<connection> conn_;

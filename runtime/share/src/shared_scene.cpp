@@ -36,7 +36,10 @@ struct sharedScene::impl final : world::nodeHooks {
     std::unique_ptr<link> net;
     ownNodes own;
     std::unique_ptr<mirrorSet> mirrors;
+    // The node bucket's newest revision applied here, in the bucket's current generation: a
+    // bucket made anew starts its revisions again.
     std::uint64_t appliedRevision = 0;
+    std::uint64_t appliedGeneration = 0;
     std::unordered_set<std::string> toldRefused;
     std::string syncProblem;
 
@@ -54,6 +57,10 @@ struct sharedScene::impl final : world::nodeHooks {
     bool pumpOnce() {
         const auto now = clock::now();
         bool more = false;
+        if (const std::uint64_t g = net->nodesGeneration(); g != appliedGeneration) {
+            appliedGeneration = g;
+            appliedRevision = 0;
+        }
         for (const bucketEntry& e : net->takePresence())
             mirrors->applyPresence(e.key, e.value, e.erased, now);
         const auto until = now + applyBudget;
@@ -63,7 +70,8 @@ struct sharedScene::impl final : world::nodeHooks {
             if (batch.empty())
                 break;
             for (const bucketEntry& e : batch) {
-                appliedRevision = std::max(appliedRevision, e.revision);
+                if (e.generation == appliedGeneration)
+                    appliedRevision = std::max(appliedRevision, e.revision);
                 const std::optional<nodeKey> key = parseNodeKey(e.key);
                 if (key && key->site == self)
                     net->verifyOwn(e.key, e.value, e.erased);
