@@ -4,6 +4,7 @@
 
 #include "asset_cache.h"
 #include "asset_store.h"
+#include "fetch_table.h"
 #include "retry.h"
 
 #include <atomic>
@@ -30,6 +31,7 @@ public:
         : store_(store), cache_(cache), log_(log), stopping_(stopping),
           arrived_(std::move(arrived)) {}
 
+    // A model that failed its checks before is answered at once (null), without a fetch.
     void fetch(const std::string& user, const std::string& hash);
     // Models that records name and that are not on the broker ("user.hash").
     std::vector<std::string> missing();
@@ -40,11 +42,6 @@ public:
     void stop();
 
 private:
-    struct fetchState {
-        enum state { queued, fetching, missing, retrying, failed } state = queued;
-        int attempts = 0;
-        clock::time_point retryAt{};
-    };
     assetStore& store_;
     assetCache& cache_;
     std::ostream& log_;
@@ -54,11 +51,7 @@ private:
     std::mutex mutex_;
     std::condition_variable cv_;
     bool stopped_ = false;
-    std::map<std::string, std::deque<std::string>> queues_; // user -> hashes
-    std::string lastUserServed_;
-    std::unordered_map<std::string, fetchState> fetches_; // "user.hash"
-    std::size_t underWay_ = 0; // fetches queued, under way or to be tried again soon
-    std::multimap<clock::time_point, std::string> retries_;
+    fetchTable table_;
     clock::time_point lastMissingLine_{};
 };
 
