@@ -514,3 +514,72 @@ TEST(SharedScenesAccess, AUserIsToldAtOnceOfASceneNotAllowedOrNotMade) {
         EXPECT_LT(secondsSince(start), 3.0);
     }
 }
+
+namespace {
+
+// A certificate authority and a broker certificate for the name localhost, made with openssl in
+// folder; a second authority that signed nothing of the broker's.
+bool makeCertificates(const fs::path& folder) {
+    const std::string d = folder.string();
+    const std::string script =
+        "cd '" + d + "' && "
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=test-ca -keyout ca.key "
+        "-out ca.pem && "
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=other-ca -keyout other.key "
+        "-out other.pem && "
+        "openssl req -newkey rsa:2048 -nodes -subj /CN=localhost -keyout broker.key -out "
+        "broker.csr && "
+        "printf 'subjectAltName=DNS:localhost\\n' > ext && "
+        "openssl x509 -req -in broker.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
+        "-extfile ext -out broker.pem";
+    return std::system(("(" + script + ") >/dev/null 2>&1").c_str()) == 0;
+}
+
+} // namespace
+
+TEST(SharedScenesTls, AHostReachesABrokerOnlyThroughTlsFromTheRightAuthorityUnderItsName) {
+    const fs::path dir = fs::temp_directory_path() / ("zel-share-tls-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    ASSERT_TRUE(makeCertificates(dir));
+    broker b("tls { cert_file: \"" + (dir / "broker.pem").string() + "\", key_file: \"" +
+             (dir / "broker.key").string() + "\" }\n");
+    const std::string port = b.url().substr(b.url().rfind(':') + 1);
+    struct row {
+        const char* what;
+        std::string url;
+        std::string ca;
+        const char* says; // "" when the join must succeed
+    };
+    const row rows[] = {
+        {"through TLS", "tls://localhost:" + port, (dir / "ca.pem").string(), ""},
+        {"wrong authority", "tls://localhost:" + port, (dir / "other.pem").string(),
+         "has a certificate that is not from the authority in"},
+        {"plain", "nats://localhost:" + port, (dir / "ca.pem").string(),
+         "takes only TLS connections"},
+        {"another name", "tls://127.0.0.1:" + port, (dir / "ca.pem").string(),
+         "has a certificate for another name than 127.0.0.1"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        zel::world::world w;
+        std::ostringstream log;
+        shareOptions o;
+        o.servers = {r.url};
+        o.user = "alice";
+        o.brokerUser = "alice";
+        o.brokerPassword = "secret-pw";
+        o.caFile = r.ca;
+        std::string error;
+        auto scene = sharedScene::join(w, o, log, error);
+        if (!*r.says) {
+            EXPECT_TRUE(scene) << error;
+        } else {
+            EXPECT_FALSE(scene);
+            EXPECT_NE(error.find(r.says), std::string::npos) << error;
+            EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+        }
+        EXPECT_EQ((error + log.str()).find("secret-pw"), std::string::npos);
+    }
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+}
