@@ -412,9 +412,8 @@ std::string usersConfig() {
         std::string allow = R"("$JS.API.INFO", "$JS.API.STREAM.NAMES")";
         for (const char* b : {"zel-scene-lobby", "zel-presence-lobby", "zel-assets-lobby"})
             allow += std::string(", \"$JS.API.STREAM.INFO.KV_") + b +
-                     "\", \"$JS.API.CONSUMER.CREATE.KV_" + b + "\", \"$JS.API.CONSUMER.CREATE.KV_" +
-                     b + ".>\", \"$JS.API.DIRECT.GET.KV_" + b + ".>\", \"$JS.FC.KV_" + b +
-                     ".>\", \"$KV." + b + "." + user + ".>\"";
+                     "\", \"$JS.API.CONSUMER.CREATE.KV_" + b + "\", \"$JS.API.DIRECT.GET.KV_" + b +
+                     ".>\", \"$JS.FC.KV_" + b + ".>\", \"$KV." + b + "." + user + ".>\"";
         writer += std::string("    {user: ") + user + ", password: pw-" + user +
                   ", permissions: {publish: {allow: [" + allow +
                   "]}, subscribe: {allow: [\"_INBOX_" + user + ".>\"]}}}\n";
@@ -522,7 +521,8 @@ namespace {
 bool makeCertificates(const fs::path& folder) {
     const std::string d = folder.string();
     const std::string script =
-        "cd '" + d + "' && "
+        "cd '" + d +
+        "' && "
         "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=test-ca -keyout ca.key "
         "-out ca.pem && "
         "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=other-ca -keyout other.key "
