@@ -84,10 +84,11 @@ or after the start-up when there is no script, status window included, at --size
 --share URL[,URL...] joins the shared scene --scene (default "default") at the NATS
 broker(s) as --user (default: the login name); credentials come from the environment
 only: ZEL_SHARE_USER and ZEL_SHARE_PASSWORD, or a credentials file ZEL_SHARE_CREDS.
+A tls:// broker's certificate must come from the authority in ZEL_SHARE_CA (a PEM file).
 Exit status: 0 on success; 2 on bad usage, a package that cannot be loaded, a script
 error or a dump or snapshot that cannot be written; 4 when the broker cannot be
-reached or refuses the credentials, or a share wait runs out. stdout carries the
-packages' trace only.)";
+reached, refuses the credentials or the scene, or a share wait runs out. stdout
+carries the packages' trace only.)";
 
 void declare(CLI::App& app, hostOptions& o) {
     app.add_option("--package", o.packages,
@@ -145,7 +146,8 @@ void declare(CLI::App& app, hostOptions& o) {
                    from = comma + 1;
                }
            },
-           "join a shared scene at the NATS broker(s) URL (nats://HOST:PORT), comma-separated")
+           "join a shared scene at the NATS broker(s) URL (nats:// or tls://HOST:PORT), "
+           "comma-separated")
         ->type_name("URL[,URL...]")
         ->check(
             [](const std::string& text) {
