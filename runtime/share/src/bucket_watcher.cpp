@@ -9,7 +9,7 @@ namespace zel::share::detail {
 
 bool bucketWatcher::open(connection& conn, std::string& error) {
     conn_ = &conn;
-    if (!conn_->openBucket(kv_, spec_, log_, error, true))
+    if (!conn_->openBucket(kv_, spec_, log_, error))
         return false;
     bool watching = false;
     for (int tries = 0; tries < 3 && !watching; ++tries)
@@ -26,12 +26,32 @@ bool bucketWatcher::watch() {
     kvWatcher* w = nullptr;
     if (stopping_ || kvStore_WatchAll(&w, kv_.get(), nullptr) != NATS_OK)
         return false;
+    // The old watcher takes its consumer down with it, which only the administrator may: for
+    // anyone else the broker never answers and the request waits its time out. It goes on a
+    // thread of its own, so that the new watcher is drained meanwhile.
+    std::erase_if(retiring_, [](retiring& r) {
+        if (!*r.done)
+            return false;
+        r.thread.join();
+        return true;
+    });
+    if (watcher_) {
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        retiring_.push_back({std::thread([old = std::move(watcher_), done]() mutable {
+                                 old.reset();
+                                 *done = true;
+                             }),
+                             done});
+    }
     watcher_.reset(w);
     return true;
 }
 
 void bucketWatcher::close() {
     std::lock_guard lock(watcherMutex_);
+    for (retiring& r : retiring_)
+        r.thread.join();
+    retiring_.clear();
     watcher_.reset();
     kv_.reset();
 }
@@ -72,7 +92,7 @@ void bucketWatcher::run() {
                 // The bucket is gone: make it again where this user may.
                 std::string error;
                 storeHandle fresh;
-                if (conn_->openBucket(fresh, spec_, log_, error, true)) {
+                if (conn_->openBucket(fresh, spec_, log_, error)) {
                     again = true;
                     seen = 0;
                     ++generation_;

@@ -11,9 +11,11 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -72,6 +74,11 @@ private:
     std::mutex watcherMutex_;
     storeHandle kv_;
     watcherHandle watcher_;
+    struct retiring {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::vector<retiring> retiring_; // old watchers going
 
     std::mutex inboxMutex_;
     std::deque<std::string> order_;

@@ -108,7 +108,6 @@ void connection::close() {
 
 connection::~connection() {
     detach();
-    watchJs_.reset();
     js_.reset();
     conn_.reset();
     // A callback already under way in the library may still look: it finds no listener.
@@ -214,14 +213,6 @@ bool connection::connect(std::string& error) {
         return false;
     }
     js_.reset(js);
-    jsOptions_Init(&jo);
-    jo.Wait = 1000;
-    js = nullptr;
-    if ((s = natsConnection_JetStream(&js, c, &jo)) != NATS_OK) {
-        error = "the broker at " + where_ + " offers no JetStream: " + statusText(s);
-        return false;
-    }
-    watchJs_.reset(js);
     return true;
 }
 
@@ -350,7 +341,7 @@ connection::apiReply connection::request(const std::string& subject, const std::
 }
 
 bool connection::openBucket(storeHandle& handle, const bucketSpec& spec, std::ostream& log,
-                            std::string& error, bool watched) {
+                            std::string& error) {
     const std::string stream = "KV_" + spec.name;
     const int replicas = static_cast<int>(std::min<std::size_t>(3, options_.servers.size()));
     const std::string scene = printable(spec.scene);
@@ -422,7 +413,7 @@ bool connection::openBucket(storeHandle& handle, const bucketSpec& spec, std::os
         }
     }
     kvStore* kv = nullptr;
-    const natsStatus s = js_KeyValue(&kv, watched ? watchJs_.get() : js_.get(), spec.name.c_str());
+    const natsStatus s = js_KeyValue(&kv, js_.get(), spec.name.c_str());
     if (s != NATS_OK) {
         const char* text = nullptr;
         natsConnection_GetLastError(conn_.get(), &text);

@@ -63,12 +63,8 @@ public:
     // Makes sure the bucket's stream is there with safe settings (made, or brought to them, when
     // this user may: the admin), then binds it. Unsafe settings this user cannot change are told
     // in one line on log and do not stop the join; a bucket this user may not read, or that is
-    // missing and this user may not make, is an error naming the scene. watched: bound for
-    // watching, whose requests wait at most a second (a watcher made again takes its old
-    // consumer down with it, which a user may not do: the broker never answers, and the consumer
-    // goes away by itself).
-    bool openBucket(storeHandle& kv, const bucketSpec& spec, std::ostream& log, std::string& error,
-                    bool watched = false);
+    // missing and this user may not make, is an error naming the scene.
+    bool openBucket(storeHandle& kv, const bucketSpec& spec, std::ostream& log, std::string& error);
     // The bucket's stream's last sequence, or nothing when the broker does not answer; found is
     // false when the broker says the bucket is not there.
     std::optional<std::uint64_t> lastSequence(const std::string& bucket, int waitMs,
@@ -110,7 +106,6 @@ private:
     // Destroyed in reverse: the context, then the connection.
     connectionHandle conn_;
     jetStreamHandle js_;
-    jetStreamHandle watchJs_;
 };
 
 } // namespace zel::share::detail

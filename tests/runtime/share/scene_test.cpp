@@ -583,3 +583,29 @@ TEST(SharedScenesTls, AHostReachesABrokerOnlyThroughTlsFromTheRightAuthorityUnde
     std::error_code ec;
     fs::remove_all(dir, ec);
 }
+
+TEST(SharedScenesSelfRepair, SyncWaitsForABucketMadeAnew) {
+    broker b;
+    site alice(b, "alice"), bob(b, "bob");
+    sceneNode* box = alice.add("box");
+    // Many revisions in the bucket before it goes.
+    for (int i = 0; i < 150; ++i) {
+        box->setName(zel::xstd::fromUtf8("box" + std::to_string(i)));
+        alice.scene->pump();
+    }
+    ASSERT_TRUE(alice.scene->sync(10));
+    ASSERT_TRUE(bob.scene->sync(10));
+    rawClient op(b.url());
+    jsErrCode code{};
+    ASSERT_EQ(js_DeleteStream(op.js(), "KV_zel-scene-default", nullptr, &code), NATS_OK);
+    // The sites make it again and alice sends her state again.
+    ASSERT_TRUE(until({&alice, &bob}, 20, [&] {
+        auto info = op.stream("KV_zel-scene-default");
+        return info && info->State.Msgs >= 1;
+    }));
+    alice.add("late");
+    ASSERT_TRUE(alice.scene->sync(10));
+    // A sync counts the revisions of the bucket as it is now, not of the one that went.
+    ASSERT_TRUE(bob.scene->sync(10)) << bob.scene->syncProblem();
+    EXPECT_NE(bob.find("late"), nullptr);
+}
