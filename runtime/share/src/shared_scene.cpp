@@ -175,9 +175,15 @@ bool sharedScene::sync(double seconds) {
         }
         pause();
     }
-    // Every record the broker held then, and the models they name that are on the broker.
+    // Every record the broker held then, and the models they name that are on the broker. A
+    // bucket whose last revision is below what was applied here was made anew: this site's watcher
+    // has not seen that yet, and what was applied counts for nothing until it has.
+    const std::uint64_t generation = i.appliedGeneration;
+    const auto remadeUnseen = [&] {
+        return *last < i.appliedRevision && i.appliedGeneration == generation;
+    };
     while (!(i.net->nodesLoaded() && i.net->presenceLoaded() && i.appliedRevision >= *last &&
-             i.net->fetchesUnderWay() == 0)) {
+             !remadeUnseen() && i.net->fetchesUnderWay() == 0)) {
         if (clock::now() > deadline) {
             i.syncProblem = i.net->fetchesUnderWay() > 0
                                 ? "models are still arriving"
