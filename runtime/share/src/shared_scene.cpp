@@ -168,7 +168,14 @@ bool sharedScene::sync(double seconds) {
         pause();
     }
     std::optional<std::uint64_t> last;
-    while (!(last = i.net->nodesLastSequence(1000))) {
+    std::uint64_t appliedBefore = 0, generation = 0;
+    const auto readLast = [&] {
+        appliedBefore = i.appliedRevision;
+        generation = i.appliedGeneration;
+        last = i.net->nodesLastSequence(1000);
+        return last.has_value();
+    };
+    while (!readLast()) {
         if (clock::now() > deadline) {
             i.syncProblem = "the broker does not answer";
             return false;
@@ -178,9 +185,8 @@ bool sharedScene::sync(double seconds) {
     // Every record the broker held then, and the models they name that are on the broker. A
     // bucket whose last revision is below what was applied here was made anew: this site's watcher
     // has not seen that yet, and what was applied counts for nothing until it has.
-    const std::uint64_t generation = i.appliedGeneration;
     const auto remadeUnseen = [&] {
-        return *last < i.appliedRevision && i.appliedGeneration == generation;
+        return *last < appliedBefore && i.appliedGeneration == generation;
     };
     while (!(i.net->nodesLoaded() && i.net->presenceLoaded() && i.appliedRevision >= *last &&
              !remadeUnseen() && i.net->fetchesUnderWay() == 0)) {
