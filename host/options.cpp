@@ -89,10 +89,11 @@ Imported models are kept in $XDG_CACHE_HOME/propplacer/imports (else
 ~/.cache/propplacer/imports), at most ZEL_CACHE_SIZE (default 2G; K, M and G suffixes;
 0 turns it off), so that a model seen before comes back without an import; delete the
 folder to clear it.
+A tls:// broker's certificate must come from the authority in ZEL_SHARE_CA (a PEM file).
 Exit status: 0 on success; 2 on bad usage, a package that cannot be loaded, a script
 error or a dump or snapshot that cannot be written; 4 when the broker cannot be
-reached or refuses the credentials, or a share wait runs out. stdout carries the
-packages' trace only.)";
+reached, refuses the credentials or the scene, or a share wait runs out. stdout
+carries the packages' trace only.)";
 
 void declare(CLI::App& app, hostOptions& o) {
     app.add_option("--package", o.packages,
@@ -153,7 +154,8 @@ void declare(CLI::App& app, hostOptions& o) {
                    from = comma + 1;
                }
            },
-           "join a shared scene at the NATS broker(s) URL (nats://HOST:PORT), comma-separated")
+           "join a shared scene at the NATS broker(s) URL (nats:// or tls://HOST:PORT), "
+           "comma-separated")
         ->type_name("URL[,URL...]")
         ->check(
             [](const std::string& text) {

@@ -142,6 +142,16 @@ int runHost(const hostOptions& options, std::istream& standardInput, std::ostrea
             so.modelCacheFolder = cache.folder.string();
             so.modelCacheBytes = cache.maxBytes;
         }
+        so.caFile = env("ZEL_SHARE_CA");
+        if (const std::string limit = env("ZEL_SHARE_ASSET_LIMIT"); !limit.empty()) {
+            char* end = nullptr;
+            const long long bytes = std::strtoll(limit.c_str(), &end, 10);
+            if (end == limit.c_str() || *end || bytes <= 0) {
+                err << "zelhost: ZEL_SHARE_ASSET_LIMIT must be a number of bytes\n";
+                return 2;
+            }
+            so.assetLimitBytes = bytes;
+        }
         std::string why;
         shared = share::sharedScene::join(world, so, err, why);
         if (!shared) {

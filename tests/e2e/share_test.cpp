@@ -420,11 +420,10 @@ TEST(Share, HostileRecordsAreDroppedWithoutTouchingOtherSites) {
         in += "put zel-scene-default " + mal + "." + n + " " + value + "\n";
     };
     put("1", record("ok", ""));
-    put("2", record("{1024*n}", ""));                      // the longest name
-    put("3", record("{1025*n}", ""));                      // one character more
-    put("4", record("big", "", R"(,"pad":"{64000*b}")"));  // within 64 KiB
-    put("5", record("huge", "", R"(,"pad":"{66000*b}")")); // past it
-    put("6", "not json");                                  // no JSON at all
+    put("2", record("{1024*n}", ""));                     // the longest name
+    put("3", record("{1025*n}", ""));                     // one character more
+    put("4", record("big", "", R"(,"pad":"{64000*b}")")); // within 64 KiB
+    put("6", "not json");                                 // no JSON at all
     // A number past what a matrix element holds (JSON itself has no infinity).
     put("7", record("inf", "", "", "[1,0,0,0,0,1,0,0,0,0,1,0,1e39,0,0,1]"));
     // A cycle: c5 under ok, c6 under c5, then c5 under c6. Joining later, bob reads only the
@@ -441,10 +440,10 @@ TEST(Share, HostileRecordsAreDroppedWithoutTouchingOtherSites) {
     const std::string hash(64, 'a');
     put("11", record("m", "", R"(,"mesh":{"scene":")" + hash + R"(","meshes":[0]})"));
     for (const std::string& key : {hash, "mal." + hash}) {
-        in += "put zel-assets " + key +
+        in += "put zel-assets-default " + key +
               R"( {"size":3,"chunks":1,"chunk":1040384})"
               "\n";
-        in += "put zel-assets " + key + ".0 abc\n";
+        in += "put zel-assets-default " + key + ".0 abc\n";
     }
     // More than 100,000 nodes of the user mal, hanging under a node that never comes.
     in +=
@@ -454,6 +453,10 @@ TEST(Share, HostileRecordsAreDroppedWithoutTouchingOtherSites) {
     ASSERT_TRUE(waitForFile(tmp.path() / "a.json")) << alice.err();
     const processResult injected = inject(b, in);
     ASSERT_EQ(injected.exitCode, 0) << injected.err;
+    // A record past 64 KiB never reaches the bucket: the broker refuses it.
+    const processResult huge = inject(b, "put zel-scene-default " + mal + ".5 " +
+                                             record("huge", "", R"(,"pad":"{66000*b}")") + "\n");
+    EXPECT_NE(huge.exitCode, 0);
     // mal stays present while bob looks.
     gate beat(tmp.path(), b.url(), "0000000a", {}, {}, "mal");
     ASSERT_TRUE(beat.open());

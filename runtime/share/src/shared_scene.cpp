@@ -36,7 +36,10 @@ struct sharedScene::impl final : world::nodeHooks {
     std::unique_ptr<link> net;
     ownNodes own;
     std::unique_ptr<mirrorSet> mirrors;
+    // The node bucket's newest revision applied here, in the bucket's current generation: a
+    // bucket made anew starts its revisions again.
     std::uint64_t appliedRevision = 0;
+    std::uint64_t appliedGeneration = 0;
     std::unordered_set<std::string> toldRefused;
     std::string syncProblem;
 
@@ -54,6 +57,10 @@ struct sharedScene::impl final : world::nodeHooks {
     bool pumpOnce() {
         const auto now = clock::now();
         bool more = false;
+        if (const std::uint64_t g = net->nodesGeneration(); g != appliedGeneration) {
+            appliedGeneration = g;
+            appliedRevision = 0;
+        }
         for (const bucketEntry& e : net->takePresence())
             mirrors->applyPresence(e.key, e.value, e.erased, now);
         const auto until = now + applyBudget;
@@ -63,7 +70,8 @@ struct sharedScene::impl final : world::nodeHooks {
             if (batch.empty())
                 break;
             for (const bucketEntry& e : batch) {
-                appliedRevision = std::max(appliedRevision, e.revision);
+                if (e.generation == appliedGeneration)
+                    appliedRevision = std::max(appliedRevision, e.revision);
                 const std::optional<nodeKey> key = parseNodeKey(e.key);
                 if (key && key->site == self)
                     net->verifyOwn(e.key, e.value, e.erased);
@@ -160,16 +168,28 @@ bool sharedScene::sync(double seconds) {
         pause();
     }
     std::optional<std::uint64_t> last;
-    while (!(last = i.net->nodesLastSequence(1000))) {
+    std::uint64_t appliedBefore = 0, generation = 0;
+    const auto readLast = [&] {
+        appliedBefore = i.appliedRevision;
+        generation = i.appliedGeneration;
+        last = i.net->nodesLastSequence(1000);
+        return last.has_value();
+    };
+    while (!readLast()) {
         if (clock::now() > deadline) {
             i.syncProblem = "the broker does not answer";
             return false;
         }
         pause();
     }
-    // Every record the broker held then, and the models they name that are on the broker.
+    // Every record the broker held then, and the models they name that are on the broker. A
+    // bucket whose last revision is below what was applied here was made anew: this site's watcher
+    // has not seen that yet, and what was applied counts for nothing until it has.
+    const auto remadeUnseen = [&] {
+        return *last < appliedBefore && i.appliedGeneration == generation;
+    };
     while (!(i.net->nodesLoaded() && i.net->presenceLoaded() && i.appliedRevision >= *last &&
-             i.net->fetchesUnderWay() == 0)) {
+             !remadeUnseen() && i.net->fetchesUnderWay() == 0)) {
         if (clock::now() > deadline) {
             i.syncProblem = i.net->fetchesUnderWay() > 0
                                 ? "models are still arriving"

@@ -45,13 +45,15 @@ using zel::proc::freePort;
 // nats-server with JetStream on 127.0.0.1, its store in a temporary folder.
 class broker {
 public:
-    broker() : port_(freePort()) {
+    // extra: more of the server's configuration (users and their permissions).
+    explicit broker(const std::string& extra = "") : port_(freePort()) {
         dir_ = fs::temp_directory_path() /
                ("zel-share-test-" + std::to_string(getpid()) + "-" + std::to_string(port_));
         fs::create_directories(dir_);
         std::ofstream(dir_ / "b.conf")
             << "listen: 127.0.0.1:" << port_ << "\nmax_payload: 8MB\njetstream { store_dir: \""
-            << (dir_ / "store").string() << "\" }\n";
+            << (dir_ / "store").string() << "\" }\n"
+            << extra;
         start();
     }
     ~broker() {
@@ -99,8 +101,17 @@ private:
 // The plain client: what an operator or a hostile peer does to the buckets.
 class rawClient {
 public:
-    explicit rawClient(const std::string& url) {
-        natsConnection_ConnectTo(&nc_, url.c_str());
+    explicit rawClient(const std::string& url, const std::string& user = "",
+                       const std::string& password = "") {
+        natsOptions* o = nullptr;
+        natsOptions_Create(&o);
+        natsOptions_SetURL(o, url.c_str());
+        if (!user.empty()) {
+            natsOptions_SetUserInfo(o, user.c_str(), password.c_str());
+            natsOptions_SetCustomInboxPrefix(o, ("_INBOX_" + user).c_str());
+        }
+        natsConnection_Connect(&nc_, o);
+        natsOptions_Destroy(o);
         natsConnection_JetStream(&js_, nc_, nullptr);
     }
     ~rawClient() {
@@ -153,6 +164,28 @@ public:
         js_PublishAsyncComplete(js_, &o);
     }
 
+    // A publish with headers ("Name: value" each); true when the stream took it.
+    bool publish(const std::string& subject, const std::string& value,
+                 const std::vector<std::pair<std::string, std::string>>& headers = {}) {
+        natsMsg* m = nullptr;
+        natsMsg_Create(&m, subject.c_str(), nullptr, value.data(), static_cast<int>(value.size()));
+        for (const auto& [name, v] : headers)
+            natsMsgHeader_Set(m, name.c_str(), v.c_str());
+        jsPubAck* ack = nullptr;
+        jsErrCode code{};
+        const natsStatus st = js_PublishMsg(&ack, js_, m, nullptr, &code);
+        jsPubAck_Destroy(ack);
+        natsMsg_Destroy(m);
+        return st == NATS_OK;
+    }
+    // The stream's configuration, or null when it is not there.
+    std::unique_ptr<jsStreamInfo, void (*)(jsStreamInfo*)> stream(const std::string& name) {
+        jsStreamInfo* si = nullptr;
+        js_GetStreamInfo(&si, js_, name.c_str(), nullptr, nullptr);
+        return {si, &jsStreamInfo_Destroy};
+    }
+    jsCtx* js() { return js_; }
+
 private:
     natsConnection* nc_ = nullptr;
     jsCtx* js_ = nullptr;
@@ -164,10 +197,16 @@ struct site {
     zel::world::world world;
     std::ostringstream log;
     std::unique_ptr<sharedScene> scene;
-    site(const broker& b, const std::string& user) {
+    site(const broker& b, const std::string& user, const std::string& sceneName = "default",
+         const std::string& password = "") {
         shareOptions o;
         o.servers = {b.url()};
         o.user = user;
+        o.scene = sceneName;
+        if (!password.empty()) {
+            o.brokerUser = user;
+            o.brokerPassword = password;
+        }
         std::string error;
         scene = sharedScene::join(world, o, log, error);
         if (!scene)
@@ -349,16 +388,220 @@ TEST(SharedScenesAssets, AModelStoredByItsOwnerIsNotStoredAgainAndReachesLateJoi
     }
     // The manifest sits under alice's user token, with the fixed chunk size.
     std::string reason;
-    const auto manifest = decodeManifest(op.get("zel-assets", "alice." + hash), reason);
+    const auto manifest = decodeManifest(op.get("zel-assets-default", "alice." + hash), reason);
     ASSERT_TRUE(manifest) << reason;
     EXPECT_EQ(manifest->chunkBytes, assetChunkBytes);
-    EXPECT_TRUE(op.get("zel-assets", hash).empty());
+    EXPECT_TRUE(op.get("zel-assets-default", hash).empty());
     // A chunk that was lost is stored again by the next site of that user that shares the model.
-    ASSERT_TRUE(op.erase("zel-assets", "alice." + hash + ".0"));
+    ASSERT_TRUE(op.erase("zel-assets-default", "alice." + hash + ".0"));
     site alice2(b, "alice"), bob(b, "bob");
     sceneNode* n = alice2.add("m2");
     n->addAttribute(zel::world::makeSceneGeometry(model, 0).release());
     ASSERT_TRUE(alice2.scene->sync(10));
     ASSERT_TRUE(bob.scene->sync(10)) << bob.scene->syncProblem();
     EXPECT_TRUE(hasGeometry(bob.find("m2"))) << bob.log.str();
+}
+
+namespace {
+
+// A broker with an administrator and users who may each read and write only the scene lobby, as
+// the deployment's permissions have it.
+std::string usersConfig() {
+    std::string writer;
+    for (const char* user : {"alice", "bob"}) {
+        std::string allow = R"("$JS.API.INFO", "$JS.API.STREAM.NAMES")";
+        for (const char* b : {"zel-scene-lobby", "zel-presence-lobby", "zel-assets-lobby"})
+            allow += std::string(", \"$JS.API.STREAM.INFO.KV_") + b +
+                     "\", \"$JS.API.CONSUMER.CREATE.KV_" + b + "\", \"$JS.API.DIRECT.GET.KV_" + b +
+                     ".>\", \"$JS.FC.KV_" + b + ".>\", \"$KV." + b + "." + user + ".>\"";
+        writer += std::string("    {user: ") + user + ", password: pw-" + user +
+                  ", permissions: {publish: {allow: [" + allow +
+                  "]}, subscribe: {allow: [\"_INBOX_" + user + ".>\"]}}}\n";
+    }
+    return "authorization {\n  users: [\n    {user: admin, password: pw-admin}\n" + writer +
+           "  ]\n}\n";
+}
+
+double secondsSince(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+} // namespace
+
+TEST(SharedScenesBuckets, NoWriterCanRollUpPurgeOrFloodAndABucketOfOldIsMadeSafeByTheAdmin) {
+    broker b(usersConfig());
+    // Buckets made the old way, with roll-ups on and no size limit.
+    rawClient admin(b.url(), "admin", "pw-admin");
+    for (const char* name : {"zel-scene-lobby", "zel-presence-lobby", "zel-assets-lobby"}) {
+        kvConfig cfg;
+        kvConfig_Init(&cfg);
+        cfg.Bucket = name;
+        cfg.History = 1;
+        kvStore* kv = nullptr;
+        ASSERT_EQ(js_CreateKeyValue(&kv, admin.js(), &cfg), NATS_OK);
+        kvStore_Destroy(kv);
+    }
+    {
+        // Until the administrator joins, a writer is told and still joins.
+        site alice(b, "alice", "lobby", "pw-alice");
+        EXPECT_NE(alice.log.str().find("bucket zel-scene-lobby is unsafe (roll-ups allowed"),
+                  std::string::npos)
+            << alice.log.str();
+        alice.add("box");
+        ASSERT_TRUE(alice.scene->sync(10)) << alice.scene->syncProblem();
+        // A roll-up that still gets through is a purge marker on every watcher: alice puts her
+        // records back.
+        rawClient bob(b.url(), "admin", "pw-admin");
+        ASSERT_TRUE(bob.publish("$KV.zel-scene-lobby.bob.00000001.1", "",
+                                {{"KV-Operation", "PURGE"}, {"Nats-Rollup", "all"}}));
+        EXPECT_TRUE(until({&alice}, 10, [&] {
+            return admin.stream("KV_zel-scene-lobby")->State.Msgs >= 2;
+        })) << alice.log.str();
+    }
+    site root(b, "admin", "lobby", "pw-admin");
+    EXPECT_NE(root.log.str().find("they are safe now"), std::string::npos) << root.log.str();
+    for (const char* name :
+         {"KV_zel-scene-lobby", "KV_zel-presence-lobby", "KV_zel-assets-lobby"}) {
+        SCOPED_TRACE(name);
+        auto info = admin.stream(name);
+        ASSERT_TRUE(info);
+        EXPECT_FALSE(info->Config->AllowRollup);
+        EXPECT_TRUE(info->Config->DenyPurge);
+        EXPECT_TRUE(info->Config->DenyDelete);
+        EXPECT_TRUE(info->Config->AllowDirect);
+        EXPECT_GT(info->Config->MaxMsgSize, 0);
+    }
+    EXPECT_EQ(admin.stream("KV_zel-assets-lobby")->Config->MaxBytes, std::int64_t(16) << 30);
+
+    // A writer's attacks on the safe buckets: each fails at the broker and takes nothing away.
+    site alice(b, "alice", "lobby", "pw-alice");
+    alice.add("kept");
+    ASSERT_TRUE(alice.scene->sync(10)) << alice.scene->syncProblem();
+    const std::uint64_t before = admin.stream("KV_zel-scene-lobby")->State.Msgs;
+    rawClient mal(b.url(), "bob", "pw-bob");
+    const std::string own = "$KV.zel-scene-lobby.bob.00000001.1";
+    EXPECT_FALSE(mal.publish(own, "", {{"KV-Operation", "PURGE"}, {"Nats-Rollup", "sub"}}));
+    EXPECT_FALSE(mal.publish(own, "x", {{"Nats-Rollup", "all"}}));
+    EXPECT_FALSE(mal.publish(own, std::string(100 * 1000, 'x')));
+    EXPECT_FALSE(admin.publish("$KV.zel-scene-lobby.admin.00000001.1", "",
+                               {{"KV-Operation", "PURGE"}, {"Nats-Rollup", "all"}}));
+    jsErrCode code{};
+    EXPECT_NE(js_PurgeStream(admin.js(), "KV_zel-scene-lobby", nullptr, &code), NATS_OK);
+    EXPECT_GE(admin.stream("KV_zel-scene-lobby")->State.Msgs, before);
+    EXPECT_TRUE(until({&alice}, 5, [&] { return alice.find("kept") != nullptr; }));
+}
+
+TEST(SharedScenesAccess, AUserIsToldAtOnceOfASceneNotAllowedOrNotMade) {
+    broker b(usersConfig());
+    struct row {
+        const char* scene;
+        const char* says;
+    };
+    // design: not allowed to alice; lobby: allowed, but only the administrator makes a scene.
+    for (const row& r : {row{"design", "user alice may not join scene design"},
+                         row{"lobby", "scene lobby is not on the broker, and user alice may not "
+                                      "make it"}}) {
+        SCOPED_TRACE(r.scene);
+        const auto start = std::chrono::steady_clock::now();
+        std::string error;
+        try {
+            site alice(b, "alice", r.scene, "pw-alice");
+        } catch (const std::runtime_error& e) {
+            error = e.what();
+        }
+        EXPECT_EQ(error, r.says);
+        EXPECT_LT(secondsSince(start), 3.0);
+    }
+}
+
+namespace {
+
+// A certificate authority and a broker certificate for the name localhost, made with openssl in
+// folder; a second authority that signed nothing of the broker's.
+bool makeCertificates(const fs::path& folder) {
+    const std::string d = folder.string();
+    const std::string script =
+        "cd '" + d +
+        "' && "
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=test-ca -keyout ca.key "
+        "-out ca.pem && "
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=other-ca -keyout other.key "
+        "-out other.pem && "
+        "openssl req -newkey rsa:2048 -nodes -subj /CN=localhost -keyout broker.key -out "
+        "broker.csr && "
+        "printf 'subjectAltName=DNS:localhost\\n' > ext && "
+        "openssl x509 -req -in broker.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
+        "-extfile ext -out broker.pem";
+    return std::system(("(" + script + ") >/dev/null 2>&1").c_str()) == 0;
+}
+
+} // namespace
+
+TEST(SharedScenesTls, AHostReachesABrokerOnlyThroughTlsFromTheRightAuthorityUnderItsName) {
+    const fs::path dir = fs::temp_directory_path() / ("zel-share-tls-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    ASSERT_TRUE(makeCertificates(dir));
+    broker b("tls { cert_file: \"" + (dir / "broker.pem").string() + "\", key_file: \"" +
+             (dir / "broker.key").string() + "\" }\n");
+    const std::string port = b.url().substr(b.url().rfind(':') + 1);
+    struct row {
+        const char* what;
+        std::string url;
+        std::string ca;
+        const char* says; // "" when the join must succeed
+    };
+    const row rows[] = {
+        {"through TLS", "tls://localhost:" + port, (dir / "ca.pem").string(), ""},
+        {"wrong authority", "tls://localhost:" + port, (dir / "other.pem").string(),
+         "has a certificate that is not from the authority in"},
+        {"plain", "nats://localhost:" + port, (dir / "ca.pem").string(),
+         "takes only TLS connections"},
+        {"another name", "tls://127.0.0.1:" + port, (dir / "ca.pem").string(),
+         "has a certificate for another name than 127.0.0.1"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        zel::world::world w;
+        std::ostringstream log;
+        shareOptions o;
+        o.servers = {r.url};
+        o.user = "alice";
+        o.brokerUser = "alice";
+        o.brokerPassword = "secret-pw";
+        o.caFile = r.ca;
+        std::string error;
+        auto scene = sharedScene::join(w, o, log, error);
+        if (!*r.says) {
+            EXPECT_TRUE(scene) << error;
+        } else {
+            EXPECT_FALSE(scene);
+            EXPECT_NE(error.find(r.says), std::string::npos) << error;
+            EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+        }
+        EXPECT_EQ((error + log.str()).find("secret-pw"), std::string::npos);
+    }
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+}
+
+TEST(SharedScenesSelfRepair, SyncWaitsForABucketMadeAnew) {
+    broker b;
+    site alice(b, "alice"), bob(b, "bob");
+    sceneNode* box = alice.add("box");
+    // Many revisions in the bucket before it goes.
+    for (int i = 0; i < 150; ++i) {
+        box->setName(zel::xstd::fromUtf8("box" + std::to_string(i)));
+        alice.scene->pump();
+    }
+    ASSERT_TRUE(alice.scene->sync(10));
+    ASSERT_TRUE(bob.scene->sync(10));
+    rawClient op(b.url());
+    jsErrCode code{};
+    ASSERT_EQ(js_DeleteStream(op.js(), "KV_zel-scene-default", nullptr, &code), NATS_OK);
+    // alice's site makes it again and sends her state again, while bob's world waits.
+    alice.add("late");
+    ASSERT_TRUE(alice.scene->sync(20)) << alice.scene->syncProblem();
+    // A sync counts the revisions of the bucket as it is now, not of the one that went.
+    ASSERT_TRUE(bob.scene->sync(10)) << bob.scene->syncProblem();
+    EXPECT_NE(bob.find("late"), nullptr);
 }

@@ -21,7 +21,7 @@
 namespace zel::share {
 
 struct shareOptions {
-    // nats://HOST:PORT, one or several (a cluster).
+    // nats://HOST:PORT or tls://HOST:PORT, one or several (a cluster).
     std::vector<std::string> servers;
     std::string scene = "default";
     std::string user;
@@ -29,6 +29,12 @@ struct shareOptions {
     std::string brokerUser;
     std::string brokerPassword;
     std::string credentialsFile;
+    // The certificate authority (a PEM file) that a tls:// broker's certificate must come from;
+    // empty: the system's.
+    std::string caFile;
+    // The total size of the scene's models on the broker, set when this user makes the scene's
+    // asset bucket (or brings it to safe settings): new models are refused once it is full.
+    std::int64_t assetLimitBytes = std::int64_t(16) << 30;
     // How long connecting may take at start.
     double connectSeconds = 3.0;
     // The persistent import cache's folder, where fetched models are kept by their hash (empty:

@@ -1,0 +1,119 @@
+#include "asset_store.h"
+
+#include "mirror_set.h"
+#include <zel/import/scene_codec.h>
+
+#include <zel/share/records.h>
+
+#include <algorithm>
+
+namespace zel::share::detail {
+
+namespace {
+
+std::string statusText(natsStatus s) {
+    const char* text = natsStatus_GetText(s);
+    return text ? text : "unknown error";
+}
+
+} // namespace
+
+assetStore::outcome assetStore::download(const std::string& user, const std::string& hash,
+                                         std::size_t* bytes) {
+    outcome out;
+    const std::string key = user + "." + hash;
+    kvEntry* raw = nullptr;
+    natsStatus s = kvStore_Get(&raw, kv_.get(), key.c_str());
+    entryHandle entry(raw);
+    if (s == NATS_NOT_FOUND) {
+        out.missing = true;
+        out.reason = "no model " + key.substr(0, 32) + "... on the broker";
+        return out;
+    }
+    if (s != NATS_OK) {
+        out.transient = true;
+        out.reason = "the broker did not give a model (" + statusText(s) + ")";
+        return out;
+    }
+    const char* text = kvEntry_ValueString(raw);
+    const std::optional<assetManifest> manifest =
+        decodeManifest(std::string_view(text ? text : ""), out.reason);
+    if (!manifest)
+        return out;
+    std::vector<std::byte> blob;
+    blob.reserve(static_cast<std::size_t>(manifest->size));
+    for (std::uint32_t i = 0; i < manifest->chunks; ++i) {
+        if (stopping_) {
+            out.transient = true;
+            return out;
+        }
+        const std::string chunk = key + "." + std::to_string(i);
+        raw = nullptr;
+        s = kvStore_Get(&raw, kv_.get(), chunk.c_str());
+        entryHandle part(raw);
+        if (s != NATS_OK) {
+            // The writer may still be uploading it.
+            out.transient = true;
+            out.missing = s == NATS_NOT_FOUND;
+            out.reason = "chunk " + std::to_string(i) + " of a model is missing";
+            return out;
+        }
+        const std::size_t expected =
+            std::min<std::uint64_t>(manifest->chunkBytes, manifest->size - blob.size());
+        const auto* data = static_cast<const std::byte*>(kvEntry_Value(raw));
+        const auto n = static_cast<std::size_t>(kvEntry_ValueLen(raw));
+        if (n != expected || !data) {
+            out.reason = "a chunk of a model has the wrong size";
+            return out;
+        }
+        blob.insert(blob.end(), data, data + n);
+    }
+    if (sha256Hex(blob) != hash) {
+        out.reason = "a model does not match its hash";
+        return out;
+    }
+    import::decodeResult decoded = import::decode(blob);
+    if (decoded.status != import::decodeStatus::scene || !decoded.value) {
+        out.reason = "a model does not decode: " + printable(decoded.reason);
+        return out;
+    }
+    out.scene = std::make_shared<const import::scene>(std::move(*decoded.value));
+    import::keepAsset(disk_, hash, blob);
+    if (bytes)
+        *bytes = blob.size();
+    return out;
+}
+
+bool assetStore::upload(const std::string& user, const std::string& hash,
+                        const std::vector<std::byte>& blob) {
+    const std::string key = user + "." + hash;
+    assetManifest m;
+    m.size = blob.size();
+    m.chunks = static_cast<std::uint32_t>((blob.size() + assetChunkBytes - 1) / assetChunkBytes);
+    for (std::uint32_t i = 0; i < m.chunks; ++i) {
+        if (stopping_)
+            return false;
+        const std::size_t from = std::size_t(i) * assetChunkBytes;
+        const std::size_t n = std::min(assetChunkBytes, blob.size() - from);
+        const std::string chunk = key + "." + std::to_string(i);
+        if (kvStore_Put(nullptr, kv_.get(), chunk.c_str(), blob.data() + from,
+                        static_cast<int>(n)) != NATS_OK)
+            return false;
+    }
+    const std::string text = encodeManifest(m);
+    return kvStore_PutString(nullptr, kv_.get(), key.c_str(), text.c_str()) == NATS_OK;
+}
+
+std::optional<bool> assetStore::hasManifest(const std::string& user, const std::string& hash) {
+    const std::string key = user + "." + hash;
+    kvEntry* raw = nullptr;
+    const natsStatus s = kvStore_Get(&raw, kv_.get(), key.c_str());
+    entryHandle entry(raw);
+    if (s == NATS_OK)
+        return true;
+    if (s == NATS_NOT_FOUND)
+        return false;
+    return std::nullopt;
+}
+
+} // namespace zel::share::detail

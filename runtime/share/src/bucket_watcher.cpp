@@ -1,0 +1,153 @@
+#include "bucket_watcher.h"
+
+#include "retry.h"
+
+#include <condition_variable>
+#include <thread>
+
+namespace zel::share::detail {
+
+bool bucketWatcher::open(connection& conn, std::string& error) {
+    conn_ = &conn;
+    if (!conn_->openBucket(kv_, spec_, log_, error))
+        return false;
+    bool watching = false;
+    for (int tries = 0; tries < 3 && !watching; ++tries)
+        watching = watch();
+    if (!watching) {
+        error = "cannot watch the bucket " + spec_.name + " at " + conn_->where();
+        return false;
+    }
+    return true;
+}
+
+bool bucketWatcher::watch() {
+    std::lock_guard lock(watcherMutex_);
+    kvWatcher* w = nullptr;
+    if (stopping_ || kvStore_WatchAll(&w, kv_.get(), nullptr) != NATS_OK)
+        return false;
+    // The old watcher takes its consumer down with it, which only the administrator may: for
+    // anyone else the broker never answers and the request waits its time out. It goes on a
+    // thread of its own, so that the new watcher is drained meanwhile.
+    std::erase_if(retiring_, [](retiring& r) {
+        if (!*r.done)
+            return false;
+        r.thread.join();
+        return true;
+    });
+    if (watcher_) {
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        retiring_.push_back({std::thread([old = std::move(watcher_), done]() mutable {
+                                 old.reset();
+                                 *done = true;
+                             }),
+                             done});
+    }
+    watcher_.reset(w);
+    return true;
+}
+
+void bucketWatcher::close() {
+    std::lock_guard lock(watcherMutex_);
+    for (retiring& r : retiring_)
+        r.thread.join();
+    retiring_.clear();
+    watcher_.reset();
+    kv_.reset();
+}
+
+std::vector<bucketEntry> bucketWatcher::take(std::size_t max) {
+    std::vector<bucketEntry> out;
+    std::lock_guard lock(inboxMutex_);
+    while (!order_.empty() && out.size() < max) {
+        auto it = inbox_.find(order_.front());
+        order_.pop_front();
+        if (it == inbox_.end())
+            continue;
+        out.push_back(std::move(it->second));
+        inbox_.erase(it);
+    }
+    return out;
+}
+
+// The records a remade watcher replays are states, so applying them again is harmless.
+void bucketWatcher::run() {
+    auto lastEntry = clock::now();
+    auto nextCheck = clock::now();
+    std::uint64_t seen = 0;
+    int checks = 0;
+    while (!stopping_) {
+        const auto now = clock::now();
+        if (connected_ && now - lastEntry > std::chrono::seconds(3) && now >= nextCheck) {
+            bool found = true;
+            const std::optional<std::uint64_t> last = conn_->lastSequence(spec_.name, 1000, &found);
+            bool again = false;
+            if (last) {
+                again = *last != seen; // moved on, or made anew
+                if (*last < seen) {
+                    seen = 0;
+                    ++generation_;
+                }
+            } else if (!found) {
+                // The bucket is gone: make it again where this user may.
+                std::string error;
+                storeHandle fresh;
+                if (conn_->openBucket(fresh, spec_, log_, error)) {
+                    again = true;
+                    seen = 0;
+                    ++generation_;
+                }
+            }
+            ++checks;
+            nextCheck = now + (again ? std::chrono::seconds(2)
+                                     : std::min<clock::duration>(std::chrono::seconds(2) * checks,
+                                                                 std::chrono::seconds(10)));
+            if (again && watch()) {
+                lastEntry = clock::now();
+                checks = 0;
+                if (on_.remade)
+                    on_.remade();
+            }
+        }
+        kvEntry* raw = nullptr;
+        const natsStatus s = kvWatcher_Next(&raw, watcher_.get(), 100);
+        entryHandle entry(raw);
+        if (stopping_)
+            break;
+        if (s == NATS_TIMEOUT)
+            continue;
+        if (s != NATS_OK) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            continue;
+        }
+        lastEntry = clock::now();
+        if (!raw) {
+            loaded_ = true;
+            continue;
+        }
+        bucketEntry e;
+        e.key = kvEntry_Key(raw);
+        const kvOperation op = kvEntry_Operation(raw);
+        e.erased = op == kvOp_Delete || op == kvOp_Purge;
+        e.generation = generation_;
+        if (op == kvOp_Purge && on_.purged)
+            on_.purged();
+        if (!e.erased && kvEntry_Value(raw))
+            e.value.assign(static_cast<const char*>(kvEntry_Value(raw)),
+                           static_cast<std::size_t>(kvEntry_ValueLen(raw)));
+        e.revision = kvEntry_Revision(raw);
+        seen = std::max(seen, e.revision);
+        {
+            std::lock_guard lock(inboxMutex_);
+            // The newest entry per key, in the place of the first.
+            auto [it, fresh] = inbox_.try_emplace(e.key);
+            if (fresh)
+                order_.push_back(e.key);
+            it->second = std::move(e);
+        }
+        if (on_.arrived)
+            on_.arrived();
+    }
+}
+
+} // namespace zel::share::detail
