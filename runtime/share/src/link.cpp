@@ -886,7 +886,12 @@ void link::setWakeUp(std::function<void()> wake) {
 
 std::vector<bucketEntry> link::takePresence() {
     std::lock_guard lock(inboxMutex_);
-    return std::exchange(presenceInbox_, {});
+    std::vector<bucketEntry> out;
+    out.reserve(presenceInbox_.size());
+    for (auto& [key, e] : presenceInbox_)
+        out.push_back(std::move(e));
+    presenceInbox_.clear();
+    return out;
 }
 
 std::vector<arrivedAsset> link::takeAssets() {
@@ -984,7 +989,8 @@ void link::watchLoop(bucket& b, bool presence) {
         seen = std::max(seen, e.revision);
         std::lock_guard lock(inboxMutex_);
         if (presence) {
-            presenceInbox_.push_back(std::move(e));
+            std::string k = e.key;
+            presenceInbox_[std::move(k)] = std::move(e);
         } else {
             // The newest entry per key, in the place of the first.
             auto [it, fresh] = nodeInbox_.try_emplace(e.key);

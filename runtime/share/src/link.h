@@ -190,7 +190,8 @@ private:
     std::mutex inboxMutex_;
     std::deque<std::string> nodeOrder_;
     std::unordered_map<std::string, bucketEntry> nodeInbox_;
-    std::vector<bucketEntry> presenceInbox_;
+    // The newest per key.
+    std::unordered_map<std::string, bucketEntry> presenceInbox_;
     std::function<void()> wakeUp_; // under inboxMutex_
     std::vector<arrivedAsset> assetInbox_;
 
