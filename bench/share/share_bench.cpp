@@ -11,8 +11,14 @@
 //   6. a crowd of sites (100 unless given), each with its navigator and a placed model, ten of them
 //      dragging at 30 Hz for 10 s: p99 edit to mirror at one watching site against a bare put to a
 //      watcher under the same load; CPU and memory of an idle site;
-//   7. the bookkeeping bytes per mirror besides the node itself (aim: under 300).
-// usage: share_bench [NATS_SERVER_PROGRAM [SITES]]
+//   7. the bookkeeping bytes per mirror besides the node itself (aim: under 300);
+//   8. a join beside 120 records that each name one real model 30,000 times, its material naming
+//      a 1,000-character texture: peak memory of the joining process against a join beside 120
+//      records that name it once (aim: within 1.2x and under 1.5 GB);
+//   9. a site with 100,000 records at the root whose presence lapses and returns: the longest
+//      frame (pump) of a watching site against its median frame meanwhile (aim: under 50 ms).
+// usage: share_bench [NATS_SERVER_PROGRAM [SITES [PART...]]], PART one of latency, late-join,
+// drag, bytes, hostile-join, crowd, amplified-join, leave-return (default: every part).
 #include <process.h>
 #include <zel/share/records.h>
 #include <zel/share/shared_scene.h>
@@ -32,6 +38,8 @@
 #include <zel/world/geometry.h>
 
 #include <zel/import/imported_scene.h>
+#include <zel/import/model_import.h>
+#include <zel/import/scene_codec.h>
 
 #include <malloc.h>
 #include <sys/resource.h>
@@ -42,6 +50,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <thread>
@@ -673,18 +682,219 @@ void crowd(const std::string& url, int count) {
                 100.0 * idleCpu / count, double(rssJoined - rssBefore) / count, count);
 }
 
+// The child of amplifiedJoin: joins the scene, syncs, says how many mirrors carry geometry.
+int joinOnly(const std::string& url, const std::string& scene) {
+    zel::world::world w;
+    zel::share::shareOptions o;
+    o.servers = {url};
+    o.scene = scene;
+    o.user = "joiner";
+    std::string error;
+    std::ostringstream quiet;
+    auto joined = zel::share::sharedScene::join(w, o, quiet, error);
+    if (!joined || !joined->sync(120))
+        return 1;
+    std::size_t geometries = 0;
+    zel::world::walkGraph(w.getRootNode(), [&](zel::sceneGraph::iSceneNode* n, int) {
+        for (auto it = n->getAttributes(); it.isValid(); it.advance())
+            geometries += dynamic_cast<zel::world::geometryAttr*>(it.getCurrent()) != nullptr;
+        return true;
+    });
+    std::printf("%zu\n", geometries);
+    return 0;
+}
+
+// Peak resident memory (KiB) of `share_bench --join URL SCENE` as a process of its own, and the
+// geometries it reported.
+std::pair<long, std::string> joinerPeak(const std::string& url, const std::string& scene) {
+    int out[2];
+    if (pipe(out) != 0)
+        return {0, ""};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
+    char* argv[] = {const_cast<char*>(self.c_str()), const_cast<char*>("--join"),
+                    const_cast<char*>(url.c_str()), const_cast<char*>(scene.c_str()), nullptr};
+    pid_t pid = -1;
+    posix_spawn(&pid, self.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    std::string said;
+    char buffer[256];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;)
+        said.append(buffer, static_cast<std::size_t>(n));
+    close(out[0]);
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        said = "FAILED";
+    while (!said.empty() && said.back() == '\n')
+        said.pop_back();
+    return {usage.ru_maxrss, said};
+}
+
+void amplifiedJoin(const std::string& url) {
+    // The writer's model: a real sample model whose first material names a 1,000-character
+    // texture (any model file may).
+    const fs::path file = fs::path(ZEL_SAMPLE_MODELS_DIR) / "archi.3ds";
+    std::string reason;
+    const auto imported = zel::import::importFile(file, {}, reason);
+    if (!imported || imported->materials.empty()) {
+        std::printf("amplified join: cannot read %s: %s\n", file.c_str(), reason.c_str());
+        return;
+    }
+    auto copy = std::make_shared<zel::import::scene>(*imported);
+    copy->materials[0].diffuseTexture = std::string(1000, 't');
+    const std::shared_ptr<const zel::import::scene> model = copy;
+    const std::string hash = zel::share::sha256Hex(zel::import::encode(*model));
+    std::uint32_t mesh = 0;
+    while (mesh + 1 < model->meshes.size() && model->meshes[mesh].material != 0)
+        ++mesh;
+    std::string amplified = "[";
+    for (int i = 0; i < 30000; ++i)
+        amplified += (i ? "," : "") + std::to_string(mesh);
+    amplified += "]";
+    const std::string once = "[" + std::to_string(mesh) + "]";
+    const std::string identity = R"("matrix":[1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1])";
+    long peak[2] = {0, 0};
+    std::string said[2];
+    for (int amplify = 0; amplify < 2; ++amplify) {
+        const std::string scene = amplify ? "amplified" : "plain";
+        // The writer shares the model; its user's made-up site names it in 120 records.
+        siteWorld writer(url, scene, "owner");
+        sceneNode* placed = writer.w.createNode(u"model");
+        placed->addAttribute(zel::world::makeSceneGeometry(model, mesh).release());
+        writer.drag->addChild(placed);
+        writer.share->sync(60);
+        natsConnection* nc = nullptr;
+        jsCtx* js = nullptr;
+        natsConnection_ConnectTo(&nc, url.c_str());
+        natsConnection_JetStream(&js, nc, nullptr);
+        for (int i = 1; i <= 120; ++i) {
+            const std::string subject =
+                "$KV.zel-scene-" + scene + ".owner.0000eeee." + std::to_string(i);
+            const std::string value = R"({"name":"m","parent":"","order":)" + std::to_string(i) +
+                                      "," + identity + R"(,"mesh":{"scene":")" + hash +
+                                      R"(","meshes":)" + (amplify ? amplified : once) + "}}";
+            js_PublishAsync(js, subject.c_str(), value.data(), static_cast<int>(value.size()),
+                            nullptr);
+        }
+        jsPubOptions o;
+        jsPubOptions_Init(&o);
+        o.MaxWait = 60000;
+        js_PublishAsyncComplete(js, &o);
+        jsCtx_Destroy(js);
+        natsConnection_Destroy(nc);
+        std::tie(peak[amplify], said[amplify]) = joinerPeak(url, scene);
+    }
+    std::printf("join beside 120 records naming one model (1,000-character texture name) 30,000 "
+                "times: joiner peak %.0f MiB, %s geometries; beside 120 naming it once: %.0f MiB, "
+                "%s geometries; ratio %.2fx (aim: within 1.2x and under 1.5 GB)\n",
+                peak[1] / 1024.0, said[1].c_str(), peak[0] / 1024.0, said[0].c_str(),
+                peak[0] ? double(peak[1]) / double(peak[0]) : 0.0);
+}
+
+void leaveAndReturn(const std::string& url) {
+    const std::string scene = "comings";
+    siteWorld watcher(url, scene, "watch");
+    natsConnection* nc = nullptr;
+    jsCtx* js = nullptr;
+    natsConnection_ConnectTo(&nc, url.c_str());
+    natsConnection_JetStream(&js, nc, nullptr);
+    constexpr int records = 100000;
+    const std::string identity = R"("matrix":[1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1])";
+    for (int i = 1; i <= records; ++i) {
+        const std::string subject = "$KV.zel-scene-" + scene + ".big.0000000d." + std::to_string(i);
+        const std::string value = R"({"name":"r","parent":"","order":)" +
+                                  std::to_string((i * 7919) % records) + "," + identity + "}";
+        js_PublishAsync(js, subject.c_str(), value.data(), static_cast<int>(value.size()), nullptr);
+    }
+    jsPubOptions po;
+    jsPubOptions_Init(&po);
+    po.MaxWait = 60000;
+    js_PublishAsyncComplete(js, &po);
+    // The site's presence, refreshed every second while it is there.
+    std::atomic<bool> there{true}, done{false};
+    std::thread beacon([&] {
+        const std::string subject = "$KV.zel-presence-" + scene + ".big.0000000d";
+        const std::string value = R"({"user":"big","site":"big-0000000d","joined":1})";
+        while (!done) {
+            if (there)
+                natsConnection_Publish(nc, subject.c_str(), value.data(),
+                                       static_cast<int>(value.size()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        }
+    });
+    watcher.share->sync(120);
+    auto mirrorsAtRoot = [&] { return watcher.w.getRootNode()->getNumChildren(); };
+    // Frames every 5 ms until `until` holds (at most 30 s); the duration of each.
+    auto frames = [&](const std::function<bool()>& until) {
+        std::vector<double> took;
+        const auto deadline = clock_type::now() + std::chrono::seconds(30);
+        while (!until() && clock_type::now() < deadline) {
+            const auto start = clock_type::now();
+            watcher.share->pump();
+            took.push_back(ms(clock_type::now() - start));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return took;
+    };
+    frames([&] { return mirrorsAtRoot() >= records; });
+    const auto steadyUntil = clock_type::now() + std::chrono::seconds(2);
+    std::vector<double> steady = frames([&] { return clock_type::now() > steadyUntil; });
+    const int shown = mirrorsAtRoot();
+    there = false;
+    std::vector<double> leaving = frames([&] { return mirrorsAtRoot() < shown; });
+    const int hidden = mirrorsAtRoot();
+    there = true;
+    std::vector<double> returning = frames([&] { return mirrorsAtRoot() == shown; });
+    done = true;
+    beacon.join();
+    jsCtx_Destroy(js);
+    natsConnection_Destroy(nc);
+    auto longest = [](const std::vector<double>& v) {
+        return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end());
+    };
+    const double median = of(steady).p50;
+    std::printf("a site of %d root records leaving and returning (%d then %d then %d nodes at the "
+                "root): longest frame while it leaves %.1f ms, while it returns %.1f ms (aim: "
+                "under 50 ms); median frame meanwhile %.3f ms, longest steady frame %.1f ms\n",
+                records, shown, hidden, mirrorsAtRoot(), longest(leaving), longest(returning),
+                median, longest(steady));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[1]) == "--join")
+        return joinOnly(argv[2], argv[3]);
     const std::string program = argc > 1 ? argv[1] : "/usr/sbin/nats-server";
     const int sites = argc > 2 ? std::max(12, std::atoi(argv[2])) : 100;
+    const std::vector<std::string> parts(argv + std::min(argc, 3), argv + argc);
+    auto run = [&](const char* part) {
+        return parts.empty() || std::find(parts.begin(), parts.end(), part) != parts.end();
+    };
     server s(program);
-    latency(s.url);
-    lateJoin(s.url, 1000);
-    lateJoin(s.url, 10000);
-    drag(s.url);
-    bytes();
-    hostileJoin(s.url);
-    crowd(s.url, sites);
+    if (run("latency"))
+        latency(s.url);
+    if (run("late-join")) {
+        lateJoin(s.url, 1000);
+        lateJoin(s.url, 10000);
+    }
+    if (run("drag"))
+        drag(s.url);
+    if (run("bytes"))
+        bytes();
+    if (run("hostile-join"))
+        hostileJoin(s.url);
+    if (run("crowd"))
+        crowd(s.url, sites);
+    if (run("amplified-join"))
+        amplifiedJoin(s.url);
+    if (run("leave-return"))
+        leaveAndReturn(s.url);
     return 0;
 }
