@@ -737,22 +737,30 @@ std::pair<long, std::string> joinerPeak(const std::string& url, const std::strin
 }
 
 void amplifiedJoin(const std::string& url) {
-    // The writer's model: a real sample model whose first material names a 1,000-character
-    // texture (any model file may).
-    const fs::path file = fs::path(ZEL_SAMPLE_MODELS_DIR) / "archi.3ds";
-    std::string reason;
-    const auto imported = zel::import::importFile(file, {}, reason);
-    if (!imported || imported->materials.empty()) {
-        std::printf("amplified join: cannot read %s: %s\n", file.c_str(), reason.c_str());
-        return;
+    // The writer's model: the corpus's large.3ds (the sample archi.3ds without the corpus), its
+    // first material naming a 1,000-character texture (any model file may).
+    std::shared_ptr<const zel::import::scene> imported;
+    fs::path file;
+    for (const fs::path& candidate : {fs::path(ZEL_CORPUS_DIR) / "generated/large.3ds",
+                                      fs::path(ZEL_SAMPLE_MODELS_DIR) / "archi.3ds"}) {
+        std::string reason;
+        file = candidate;
+        if (fs::exists(candidate) && (imported = zel::import::importFile(candidate, {}, reason)) &&
+            !imported->materials.empty())
+            break;
+        std::printf("amplified join: cannot use %s: %s\n", candidate.c_str(), reason.c_str());
+        imported.reset();
     }
+    if (!imported)
+        return;
     auto copy = std::make_shared<zel::import::scene>(*imported);
-    copy->materials[0].diffuseTexture = std::string(1000, 't');
+    // Mesh 0 (one digit: 30,000 of them fit a record) with a long texture name.
+    if (copy->meshes.empty() || copy->meshes[0].material >= copy->materials.size())
+        return;
+    copy->materials[copy->meshes[0].material].diffuseTexture = std::string(1000, 't');
     const std::shared_ptr<const zel::import::scene> model = copy;
     const std::string hash = zel::share::sha256Hex(zel::import::encode(*model));
-    std::uint32_t mesh = 0;
-    while (mesh + 1 < model->meshes.size() && model->meshes[mesh].material != 0)
-        ++mesh;
+    const std::uint32_t mesh = 0;
     std::string amplified = "[";
     for (int i = 0; i < 30000; ++i)
         amplified += (i ? "," : "") + std::to_string(mesh);
@@ -761,6 +769,8 @@ void amplifiedJoin(const std::string& url) {
     const std::string identity = R"("matrix":[1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1])";
     long peak[2] = {0, 0};
     std::string said[2];
+    natsConnection* beaconConnection = nullptr;
+    natsConnection_ConnectTo(&beaconConnection, url.c_str());
     for (int amplify = 0; amplify < 2; ++amplify) {
         const std::string scene = amplify ? "amplified" : "plain";
         // The writer shares the model; its user's made-up site names it in 120 records.
@@ -788,13 +798,38 @@ void amplifiedJoin(const std::string& url) {
         js_PublishAsyncComplete(js, &o);
         jsCtx_Destroy(js);
         natsConnection_Destroy(nc);
-        std::tie(peak[amplify], said[amplify]) = joinerPeak(url, scene);
+        // The made-up site is present while the joiner joins, so that its mirrors hang.
+        std::atomic<bool> joined{false};
+        std::thread beacon([&] {
+            const std::string subject = "$KV.zel-presence-" + scene + ".owner.0000eeee";
+            const std::string value = R"({"user":"owner","site":"owner-0000eeee","joined":1})";
+            while (!joined) {
+                natsConnection_Publish(beaconConnection, subject.c_str(), value.data(),
+                                       static_cast<int>(value.size()));
+                for (int i = 0; i < 20 && !joined; ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        // Peaks vary with when the model arrives: the median of three joiners.
+        std::vector<long> peaks;
+        for (int run = 0; run < 3; ++run) {
+            auto [kib, geometries] = joinerPeak(url, scene);
+            peaks.push_back(kib);
+            said[amplify] = geometries;
+        }
+        std::sort(peaks.begin(), peaks.end());
+        peak[amplify] = peaks[1];
+        joined = true;
+        beacon.join();
     }
-    std::printf("join beside 120 records naming one model (1,000-character texture name) 30,000 "
-                "times: joiner peak %.0f MiB, %s geometries; beside 120 naming it once: %.0f MiB, "
-                "%s geometries; ratio %.2fx (aim: within 1.2x and under 1.5 GB)\n",
-                peak[1] / 1024.0, said[1].c_str(), peak[0] / 1024.0, said[0].c_str(),
-                peak[0] ? double(peak[1]) / double(peak[0]) : 0.0);
+    natsConnection_Destroy(beaconConnection);
+    std::printf("join beside 120 records naming one mesh of %s (its material's texture name "
+                "1,000 characters long) 30,000 times: joiner peak %.0f MiB, %s geometries shown; "
+                "beside 120 naming it once: %.0f MiB, %s geometries shown; ratio %.2fx (aim: "
+                "within 1.2x and under 1.5 GB)\n",
+                file.filename().c_str(), peak[1] / 1024.0, said[1].c_str(), peak[0] / 1024.0,
+                said[0].c_str(), peak[0] ? double(peak[1]) / double(peak[0]) : 0.0);
 }
 
 void leaveAndReturn(const std::string& url) {
@@ -830,14 +865,23 @@ void leaveAndReturn(const std::string& url) {
     });
     watcher.share->sync(120);
     auto mirrorsAtRoot = [&] { return watcher.w.getRootNode()->getNumChildren(); };
-    // Frames every 5 ms until `until` holds (at most 30 s); the duration of each.
+    // Frames every 5 ms until `until` holds (at most 30 s): the processor time of each (the
+    // world's thread does all of a frame's work), and the longest in wall-clock time.
+    auto threadMs = [] {
+        timespec t{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+    };
+    double longestWall = 0;
     auto frames = [&](const std::function<bool()>& until) {
         std::vector<double> took;
         const auto deadline = clock_type::now() + std::chrono::seconds(30);
         while (!until() && clock_type::now() < deadline) {
             const auto start = clock_type::now();
+            const double cpu = threadMs();
             watcher.share->pump();
-            took.push_back(ms(clock_type::now() - start));
+            took.push_back(threadMs() - cpu);
+            longestWall = std::max(longestWall, ms(clock_type::now() - start));
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         return took;
@@ -846,9 +890,11 @@ void leaveAndReturn(const std::string& url) {
     const auto steadyUntil = clock_type::now() + std::chrono::seconds(2);
     std::vector<double> steady = frames([&] { return clock_type::now() > steadyUntil; });
     const int shown = mirrorsAtRoot();
+    longestWall = 0;
     there = false;
     std::vector<double> leaving = frames([&] { return mirrorsAtRoot() < shown; });
     const int hidden = mirrorsAtRoot();
+    const double wallLeaving = std::exchange(longestWall, 0.0);
     there = true;
     std::vector<double> returning = frames([&] { return mirrorsAtRoot() == shown; });
     done = true;
@@ -859,11 +905,14 @@ void leaveAndReturn(const std::string& url) {
         return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end());
     };
     const double median = of(steady).p50;
+    double load[1] = {0};
+    getloadavg(load, 1);
     std::printf("a site of %d root records leaving and returning (%d then %d then %d nodes at the "
-                "root): longest frame while it leaves %.1f ms, while it returns %.1f ms (aim: "
-                "under 50 ms); median frame meanwhile %.3f ms, longest steady frame %.1f ms\n",
+                "root): longest frame while it leaves %.1f ms, while it returns %.1f ms of "
+                "processor time (aim: under 50 ms; wall clock %.0f and %.0f ms at load average "
+                "%.1f); median steady frame %.3f ms, longest %.1f ms\n",
                 records, shown, hidden, mirrorsAtRoot(), longest(leaving), longest(returning),
-                median, longest(steady));
+                wallLeaving, longestWall, load[0], median, longest(steady));
 }
 
 } // namespace

@@ -234,12 +234,12 @@ void mirrorSet::applyNode(std::string_view keyText, std::string_view value, bool
         detach(*m);
         stopWaiting(*m);
         if (!m->hasParent)
-            s.roots.erase(m->n);
+            s.roots.erase(m);
         m->hasParent = parent.has_value();
         m->parent = parent.value_or(0);
         m->order = record->order;
         if (!m->hasParent)
-            s.roots.insert(m->n);
+            s.roots.insert(m);
         place(*m);
     } else if (orderChanged) {
         m->order = record->order;
@@ -254,7 +254,7 @@ void mirrorSet::applyNode(std::string_view keyText, std::string_view value, bool
 void mirrorSet::remove(siteState& s, mirror& m) {
     detach(m);
     stopWaiting(m);
-    s.roots.erase(m.n);
+    s.roots.erase(&m);
     if (s.navigator == &m)
         s.navigator = nullptr;
     stopAwaiting(m);
@@ -433,19 +433,35 @@ void mirrorSet::insertSorted(sceneNode* parent, mirror& m) {
     parent->mirrorInsertChild(m.node, static_cast<std::int32_t>(lo));
 }
 
-void mirrorSet::insertAllSorted(sceneNode* parent, std::vector<mirror*>& ms) {
-    const auto rank = [](const mirror& x) {
-        return std::tie(x.site->name.user, x.site->name.hex, x.order, x.n);
+void mirrorSet::insertAllSorted(sceneNode* parent, const std::vector<mirror*>& ms) {
+    if (ms.empty())
+        return;
+    // The same order as insertSorted's, in contiguous keys: every one of ms is of one site.
+    struct entry {
+        std::uint64_t order, n;
+        mirror* m;
     };
-    std::sort(ms.begin(), ms.end(),
-              [&](const mirror* a, const mirror* b) { return rank(*a) < rank(*b); });
+    std::vector<entry> sorted;
+    sorted.reserve(ms.size());
+    for (mirror* m : ms)
+        sorted.push_back({m->order, m->n, m});
+    std::sort(sorted.begin(), sorted.end(), [](const entry& a, const entry& b) {
+        return std::tie(a.order, a.n) < std::tie(b.order, b.n);
+    });
     std::vector<sceneNode*> nodes;
-    nodes.reserve(ms.size());
-    for (const mirror* m : ms)
-        nodes.push_back(m->node);
-    parent->mirrorMergeChildren(nodes, [&](sceneNode* fresh, sceneGraph::iSceneNode* present) {
+    nodes.reserve(sorted.size());
+    for (const entry& e : sorted)
+        nodes.push_back(e.m->node);
+    const siteState* site = ms.front()->site;
+    parent->mirrorMergeChildren(nodes, [&](std::size_t i, sceneGraph::iSceneNode* present) {
         auto c = byNode_.find(present);
-        return c != byNode_.end() && rank(*byNode_.at(fresh)) < rank(*c->second);
+        if (c == byNode_.end())
+            return false;
+        const mirror& other = *c->second;
+        if (other.site != site)
+            return std::tie(site->name.user, site->name.hex) <
+                   std::tie(other.site->name.user, other.site->name.hex);
+        return std::tie(sorted[i].order, sorted[i].n) < std::tie(other.order, other.n);
     });
 }
 
@@ -613,29 +629,28 @@ void mirrorSet::setPresent(siteState& s, bool present) {
     if (!present) {
         --s.user->present;
         s.absentSince = clock::now();
-        root->mirrorRemoveChildren([&](sceneNode* c) {
-            auto it = byNode_.find(c);
-            return it != byNode_.end() && it->second->site == &s;
-        });
-        for (std::uint64_t n : s.roots) {
-            mirror& m = s.nodes.at(n);
-            if (m.depth == 0)
+        root->mirrorRemoveChildren(
+            [&](sceneNode* c) { return c->share().mirror && c->share().owner == s.id; });
+        for (mirror* m : s.roots) {
+            if (m->depth == 0)
                 continue;
-            detachBelow(m);
-            m.depth = 0;
+            if (!m->node->getChildren().empty())
+                detachBelow(*m);
+            m->depth = 0;
         }
         for (auto& [n, m] : s.nodes)
-            unhangElsewhere(m);
+            if (!m.node->getParents().empty())
+                unhangElsewhere(m);
     } else {
         ++s.user->present;
         std::vector<mirror*> tops;
         std::vector<std::pair<mirror*, matrix4>> work;
-        for (std::uint64_t n : s.roots) {
-            mirror& m = s.nodes.at(n);
-            if (m.depth == 0) {
-                tops.push_back(&m);
-                work.emplace_back(&m, m.node->getMatrix());
-            }
+        for (mirror* m : s.roots) {
+            if (m->depth > 0)
+                continue;
+            tops.push_back(m);
+            if (s.waiting.count(m->n))
+                work.emplace_back(m, m->node->getMatrix());
         }
         insertAllSorted(root, tops);
         for (mirror* m : tops)

@@ -116,7 +116,7 @@ private:
         std::unordered_map<std::uint64_t, mirror> nodes;
         // Parent number -> the numbers of its children that are not in the scene.
         std::unordered_map<std::uint64_t, std::unordered_set<std::uint64_t>> waiting;
-        std::unordered_set<std::uint64_t> roots; // records without a parent
+        std::unordered_set<mirror*> roots; // records without a parent
         mirror* navigator = nullptr;
     };
 
@@ -139,8 +139,8 @@ private:
     // that world matrix.
     bool fits(mirror& m, int depth, const matrix4& world);
     void insertSorted(world::sceneNode* parent, mirror& m);
-    // Hangs the mirrors below parent in their order, in one pass.
-    void insertAllSorted(world::sceneNode* parent, std::vector<mirror*>& ms);
+    // Hangs mirrors of one site below parent in their order, in one pass.
+    void insertAllSorted(world::sceneNode* parent, const std::vector<mirror*>& ms);
     // True when every in-scene mirror below m keeps a finite world matrix with m's at world.
     bool subtreeFinite(const mirror& m, const matrix4& world) const;
     void stopWaiting(mirror& m);

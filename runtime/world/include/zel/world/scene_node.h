@@ -124,9 +124,9 @@ public:
             return true;
         });
     }
-    // Hangs the nodes of fresh, which are in order by before(a, b), among the present children in
-    // one pass: each goes before the first present child c with before(it, c) true and after the
-    // others, as one insertion after another at those places would put them.
+    // Hangs the nodes of fresh, which are in order, among the present children in one pass:
+    // fresh[i] goes before the first present child c for which before(i, c) is true and after
+    // the others, as one insertion after another at those places would put them.
     template <class Less>
     void mirrorMergeChildren(const std::vector<sceneNode*>& fresh, Less&& before) {
         if (fresh.empty())
@@ -135,7 +135,7 @@ public:
         merged.reserve(children_.size() + fresh.size());
         std::size_t next = 0;
         for (sceneGraph::iSceneNode* c : children_) {
-            while (next < fresh.size() && before(fresh[next], c))
+            while (next < fresh.size() && before(next, c))
                 merged.push_back(fresh[next++]);
             merged.push_back(c);
         }
