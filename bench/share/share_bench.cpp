@@ -771,7 +771,7 @@ void amplifiedJoin(const std::string& url) {
     std::string said[2];
     natsConnection* beaconConnection = nullptr;
     natsConnection_ConnectTo(&beaconConnection, url.c_str());
-    for (int amplify = 0; amplify < 2; ++amplify) {
+    for (int amplify : {1, 0}) {
         const std::string scene = amplify ? "amplified" : "plain";
         // The writer shares the model; its user's made-up site names it in 120 records.
         siteWorld writer(url, scene, "owner");
@@ -820,6 +820,8 @@ void amplifiedJoin(const std::string& url) {
         }
         std::sort(peaks.begin(), peaks.end());
         peak[amplify] = peaks[1];
+        std::printf("  %s: joiner peaks %ld, %ld, %ld KiB\n", scene.c_str(), peaks[0], peaks[1],
+                    peaks[2]);
         joined = true;
         beacon.join();
     }

@@ -631,16 +631,17 @@ void mirrorSet::setPresent(siteState& s, bool present) {
         s.absentSince = clock::now();
         root->mirrorRemoveChildren(
             [&](sceneNode* c) { return c->share().mirror && c->share().owner == s.id; });
-        for (mirror* m : s.roots) {
-            if (m->depth == 0)
-                continue;
-            if (!m->node->getChildren().empty())
-                detachBelow(*m);
-            m->depth = 0;
-        }
-        for (auto& [n, m] : s.nodes)
+        // One pass: a node met before its root was taken out still hangs under its parent,
+        // which unhangElsewhere keeps; detachBelow takes it out with its root.
+        for (auto& [n, m] : s.nodes) {
+            if (!m.hasParent && m.depth > 0) {
+                if (!m.node->getChildren().empty())
+                    detachBelow(m);
+                m.depth = 0;
+            }
             if (!m.node->getParents().empty())
                 unhangElsewhere(m);
+        }
     } else {
         ++s.user->present;
         std::vector<mirror*> tops;
