@@ -700,12 +700,19 @@ int joinOnly(const std::string& url, const std::string& scene) {
             geometries += dynamic_cast<zel::world::geometryAttr*>(it.getCurrent()) != nullptr;
         return true;
     });
-    std::printf("%zu\n", geometries);
+    // The peak of this process's own memory: a spawned child's rusage would count the
+    // parent's too (its memory until the exec).
+    long peak = 0;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            peak = std::atol(line.c_str() + 6);
+    std::printf("%ld %zu\n", peak, geometries);
     return 0;
 }
 
 // Peak resident memory (KiB) of `share_bench --join URL SCENE` as a process of its own, and the
-// geometries it reported.
+// geometries it shows, as it reports them.
 std::pair<long, std::string> joinerPeak(const std::string& url, const std::string& scene) {
     int out[2];
     if (pipe(out) != 0)
@@ -727,13 +734,13 @@ std::pair<long, std::string> joinerPeak(const std::string& url, const std::strin
         said.append(buffer, static_cast<std::size_t>(n));
     close(out[0]);
     int status = 0;
-    rusage usage{};
-    wait4(pid, &status, 0, &usage);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        said = "FAILED";
-    while (!said.empty() && said.back() == '\n')
-        said.pop_back();
-    return {usage.ru_maxrss, said};
+    waitpid(pid, &status, 0);
+    long peak = 0;
+    std::size_t geometries = 0;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+        std::sscanf(said.c_str(), "%ld %zu", &peak, &geometries) != 2)
+        return {0, "FAILED"};
+    return {peak, std::to_string(geometries)};
 }
 
 void amplifiedJoin(const std::string& url) {
