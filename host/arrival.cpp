@@ -161,17 +161,21 @@ void arrival::settle() {
         return;
     // Certain once every site that came earlier shows where it stands; until then this site
     // keeps looking, as it would without the sync.
-    const std::vector<siteAt> sites = present();
+    if (earlierSitesShown(present(), share_.siteId()))
+        arriving_ = false;
+}
+
+bool earlierSitesShown(const std::vector<siteAt>& sites, const std::string& self) {
     auto when = [](const siteAt& s) { return std::isfinite(s.joined) ? s.joined : 0.0; };
-    const auto self = std::find_if(sites.begin(), sites.end(),
-                                   [&](const siteAt& s) { return s.site == share_.siteId(); });
-    if (self == sites.end())
-        return;
+    const auto me =
+        std::find_if(sites.begin(), sites.end(), [&](const siteAt& s) { return s.site == self; });
+    if (me == sites.end())
+        return false;
+    // This site's own navigator is no mirror and never shows here: only earlier ones count.
     for (const siteAt& s : sites)
-        if (std::make_tuple(when(s), s.site) < std::make_tuple(when(*self), self->site) &&
-            !s.navigator)
-            return;
-    arriving_ = false;
+        if (std::make_tuple(when(s), s.site) < std::make_tuple(when(*me), me->site) && !s.navigator)
+            return false;
+    return true;
 }
 
 bool arrival::returnHome() {

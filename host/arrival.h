@@ -59,6 +59,10 @@ struct siteAt {
 int chooseSpot(const std::vector<siteAt>& sites, const std::string& self, const spotLayout& layout,
                const matrix4& start, int current = -1);
 
+// True when every site that joined before `self` (by time joined, then site id) shows where its
+// navigator stands: then `self` can choose for good. False when self is not among the sites.
+bool earlierSitesShown(const std::vector<siteAt>& sites, const std::string& self);
+
 class arrival {
 public:
     // The world's navigator, as it stands now, is the start.

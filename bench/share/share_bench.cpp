@@ -11,8 +11,14 @@
 //   6. a crowd of sites (100 unless given), each with its navigator and a placed model, ten of them
 //      dragging at 30 Hz for 10 s: p99 edit to mirror at one watching site against a bare put to a
 //      watcher under the same load; CPU and memory of an idle site;
-//   7. the bookkeeping bytes per mirror besides the node itself (aim: under 300).
-// usage: share_bench [NATS_SERVER_PROGRAM [SITES]]
+//   7. the bookkeeping bytes per mirror besides the node itself (aim: under 300);
+//   8. a join beside 120 records that each name one real model 30,000 times, its material naming
+//      a 1,000-character texture: peak memory of the joining process against a join beside 120
+//      records that name it once (aim: within 1.2x and under 1.5 GB);
+//   9. a site with 100,000 records at the root whose presence lapses and returns: the longest
+//      frame (pump) of a watching site against its median frame meanwhile (aim: under 50 ms).
+// usage: share_bench [NATS_SERVER_PROGRAM [SITES [PART...]]], PART one of latency, late-join,
+// drag, bytes, hostile-join, crowd, amplified-join, leave-return (default: every part).
 #include <process.h>
 #include <zel/share/records.h>
 #include <zel/share/shared_scene.h>
@@ -32,6 +38,8 @@
 #include <zel/world/geometry.h>
 
 #include <zel/import/imported_scene.h>
+#include <zel/import/model_import.h>
+#include <zel/import/scene_codec.h>
 
 #include <malloc.h>
 #include <sys/resource.h>
@@ -42,6 +50,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <thread>
@@ -673,18 +682,277 @@ void crowd(const std::string& url, int count) {
                 100.0 * idleCpu / count, double(rssJoined - rssBefore) / count, count);
 }
 
+// The child of amplifiedJoin: joins the scene, syncs, says how many mirrors carry geometry.
+int joinOnly(const std::string& url, const std::string& scene) {
+    zel::world::world w;
+    zel::share::shareOptions o;
+    o.servers = {url};
+    o.scene = scene;
+    o.user = "joiner";
+    std::string error;
+    std::ostringstream quiet;
+    auto joined = zel::share::sharedScene::join(w, o, quiet, error);
+    if (!joined || !joined->sync(120))
+        return 1;
+    std::size_t geometries = 0;
+    zel::world::walkGraph(w.getRootNode(), [&](zel::sceneGraph::iSceneNode* n, int) {
+        for (auto it = n->getAttributes(); it.isValid(); it.advance())
+            geometries += dynamic_cast<zel::world::geometryAttr*>(it.getCurrent()) != nullptr;
+        return true;
+    });
+    // The peak of this process's own memory: a spawned child's rusage would count the
+    // parent's too (its memory until the exec).
+    long peak = 0;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            peak = std::atol(line.c_str() + 6);
+    std::printf("%ld %zu\n", peak, geometries);
+    return 0;
+}
+
+// Peak resident memory (KiB) of `share_bench --join URL SCENE` as a process of its own, and the
+// geometries it shows, as it reports them.
+std::pair<long, std::string> joinerPeak(const std::string& url, const std::string& scene) {
+    int out[2];
+    if (pipe(out) != 0)
+        return {0, ""};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
+    char* argv[] = {const_cast<char*>(self.c_str()), const_cast<char*>("--join"),
+                    const_cast<char*>(url.c_str()), const_cast<char*>(scene.c_str()), nullptr};
+    pid_t pid = -1;
+    posix_spawn(&pid, self.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    std::string said;
+    char buffer[256];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;)
+        said.append(buffer, static_cast<std::size_t>(n));
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    long peak = 0;
+    std::size_t geometries = 0;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+        std::sscanf(said.c_str(), "%ld %zu", &peak, &geometries) != 2)
+        return {0, "FAILED"};
+    return {peak, std::to_string(geometries)};
+}
+
+void amplifiedJoin(const std::string& url) {
+    // The writer's model: the corpus's large.3ds (the sample archi.3ds without the corpus), its
+    // first material naming a 1,000-character texture (any model file may).
+    std::shared_ptr<const zel::import::scene> imported;
+    fs::path file;
+    for (const fs::path& candidate : {fs::path(ZEL_CORPUS_DIR) / "generated/large.3ds",
+                                      fs::path(ZEL_SAMPLE_MODELS_DIR) / "archi.3ds"}) {
+        std::string reason;
+        file = candidate;
+        if (fs::exists(candidate) && (imported = zel::import::importFile(candidate, {}, reason)) &&
+            !imported->materials.empty())
+            break;
+        std::printf("amplified join: cannot use %s: %s\n", candidate.c_str(), reason.c_str());
+        imported.reset();
+    }
+    if (!imported)
+        return;
+    auto copy = std::make_shared<zel::import::scene>(*imported);
+    // Mesh 0 (one digit: 30,000 of them fit a record) with a long texture name.
+    if (copy->meshes.empty() || copy->meshes[0].material >= copy->materials.size())
+        return;
+    copy->materials[copy->meshes[0].material].diffuseTexture = std::string(1000, 't');
+    const std::shared_ptr<const zel::import::scene> model = copy;
+    const std::string hash = zel::share::sha256Hex(zel::import::encode(*model));
+    const std::uint32_t mesh = 0;
+    std::string amplified = "[";
+    for (int i = 0; i < 30000; ++i)
+        amplified += (i ? "," : "") + std::to_string(mesh);
+    amplified += "]";
+    const std::string once = "[" + std::to_string(mesh) + "]";
+    const std::string identity = R"("matrix":[1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1])";
+    long peak[2] = {0, 0};
+    std::string said[2];
+    natsConnection* beaconConnection = nullptr;
+    natsConnection_ConnectTo(&beaconConnection, url.c_str());
+    for (int amplify : {1, 0}) {
+        const std::string scene = amplify ? "amplified" : "plain";
+        // The writer shares the model; its user's made-up site names it in 120 records.
+        siteWorld writer(url, scene, "owner");
+        sceneNode* placed = writer.w.createNode(u"model");
+        placed->addAttribute(zel::world::makeSceneGeometry(model, mesh).release());
+        writer.drag->addChild(placed);
+        writer.share->sync(60);
+        natsConnection* nc = nullptr;
+        jsCtx* js = nullptr;
+        natsConnection_ConnectTo(&nc, url.c_str());
+        natsConnection_JetStream(&js, nc, nullptr);
+        for (int i = 1; i <= 120; ++i) {
+            const std::string subject =
+                "$KV.zel-scene-" + scene + ".owner.0000eeee." + std::to_string(i);
+            const std::string value = R"({"name":"m","parent":"","order":)" + std::to_string(i) +
+                                      "," + identity + R"(,"mesh":{"scene":")" + hash +
+                                      R"(","meshes":)" + (amplify ? amplified : once) + "}}";
+            js_PublishAsync(js, subject.c_str(), value.data(), static_cast<int>(value.size()),
+                            nullptr);
+        }
+        jsPubOptions o;
+        jsPubOptions_Init(&o);
+        o.MaxWait = 60000;
+        js_PublishAsyncComplete(js, &o);
+        jsCtx_Destroy(js);
+        natsConnection_Destroy(nc);
+        // The made-up site is present while the joiner joins, so that its mirrors hang.
+        std::atomic<bool> joined{false};
+        std::thread beacon([&] {
+            const std::string subject = "$KV.zel-presence-" + scene + ".owner.0000eeee";
+            const std::string value = R"({"user":"owner","site":"owner-0000eeee","joined":1})";
+            while (!joined) {
+                natsConnection_Publish(beaconConnection, subject.c_str(), value.data(),
+                                       static_cast<int>(value.size()));
+                for (int i = 0; i < 20 && !joined; ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        // Peaks vary with when the model arrives: the median of three joiners.
+        std::vector<long> peaks;
+        for (int run = 0; run < 3; ++run) {
+            auto [kib, geometries] = joinerPeak(url, scene);
+            peaks.push_back(kib);
+            said[amplify] = geometries;
+        }
+        std::sort(peaks.begin(), peaks.end());
+        peak[amplify] = peaks[1];
+        std::printf("  %s: joiner peaks %ld, %ld, %ld KiB\n", scene.c_str(), peaks[0], peaks[1],
+                    peaks[2]);
+        joined = true;
+        beacon.join();
+    }
+    natsConnection_Destroy(beaconConnection);
+    std::printf("join beside 120 records naming one mesh of %s (its material's texture name "
+                "1,000 characters long) 30,000 times: joiner peak %.0f MiB, %s geometries shown; "
+                "beside 120 naming it once: %.0f MiB, %s geometries shown; ratio %.2fx (aim: "
+                "within 1.2x and under 1.5 GB)\n",
+                file.filename().c_str(), peak[1] / 1024.0, said[1].c_str(), peak[0] / 1024.0,
+                said[0].c_str(), peak[0] ? double(peak[1]) / double(peak[0]) : 0.0);
+}
+
+void leaveAndReturn(const std::string& url) {
+    const std::string scene = "comings";
+    siteWorld watcher(url, scene, "watch");
+    natsConnection* nc = nullptr;
+    jsCtx* js = nullptr;
+    natsConnection_ConnectTo(&nc, url.c_str());
+    natsConnection_JetStream(&js, nc, nullptr);
+    constexpr int records = 100000;
+    const std::string identity = R"("matrix":[1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1])";
+    for (int i = 1; i <= records; ++i) {
+        const std::string subject = "$KV.zel-scene-" + scene + ".big.0000000d." + std::to_string(i);
+        const std::string value = R"({"name":"r","parent":"","order":)" +
+                                  std::to_string((i * 7919) % records) + "," + identity + "}";
+        js_PublishAsync(js, subject.c_str(), value.data(), static_cast<int>(value.size()), nullptr);
+    }
+    jsPubOptions po;
+    jsPubOptions_Init(&po);
+    po.MaxWait = 60000;
+    js_PublishAsyncComplete(js, &po);
+    // The site's presence, refreshed every second while it is there.
+    std::atomic<bool> there{true}, done{false};
+    std::thread beacon([&] {
+        const std::string subject = "$KV.zel-presence-" + scene + ".big.0000000d";
+        const std::string value = R"({"user":"big","site":"big-0000000d","joined":1})";
+        while (!done) {
+            if (there)
+                natsConnection_Publish(nc, subject.c_str(), value.data(),
+                                       static_cast<int>(value.size()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        }
+    });
+    watcher.share->sync(120);
+    auto mirrorsAtRoot = [&] { return watcher.w.getRootNode()->getNumChildren(); };
+    // Frames every 5 ms until `until` holds (at most 30 s): the processor time of each (the
+    // world's thread does all of a frame's work), and the longest in wall-clock time.
+    auto threadMs = [] {
+        timespec t{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+    };
+    double longestWall = 0;
+    auto frames = [&](const std::function<bool()>& until) {
+        std::vector<double> took;
+        const auto deadline = clock_type::now() + std::chrono::seconds(30);
+        while (!until() && clock_type::now() < deadline) {
+            const auto start = clock_type::now();
+            const double cpu = threadMs();
+            watcher.share->pump();
+            took.push_back(threadMs() - cpu);
+            longestWall = std::max(longestWall, ms(clock_type::now() - start));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return took;
+    };
+    frames([&] { return mirrorsAtRoot() >= records; });
+    const auto steadyUntil = clock_type::now() + std::chrono::seconds(2);
+    std::vector<double> steady = frames([&] { return clock_type::now() > steadyUntil; });
+    const int shown = mirrorsAtRoot();
+    longestWall = 0;
+    there = false;
+    std::vector<double> leaving = frames([&] { return mirrorsAtRoot() < shown; });
+    const int hidden = mirrorsAtRoot();
+    const double wallLeaving = std::exchange(longestWall, 0.0);
+    there = true;
+    std::vector<double> returning = frames([&] { return mirrorsAtRoot() == shown; });
+    done = true;
+    beacon.join();
+    jsCtx_Destroy(js);
+    natsConnection_Destroy(nc);
+    auto longest = [](const std::vector<double>& v) {
+        return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end());
+    };
+    const double median = of(steady).p50;
+    double load[1] = {0};
+    getloadavg(load, 1);
+    std::printf("a site of %d root records leaving and returning (%d then %d then %d nodes at the "
+                "root): longest frame while it leaves %.1f ms, while it returns %.1f ms of "
+                "processor time (aim: under 50 ms; wall clock %.0f and %.0f ms at load average "
+                "%.1f); median steady frame %.3f ms, longest %.1f ms\n",
+                records, shown, hidden, mirrorsAtRoot(), longest(leaving), longest(returning),
+                wallLeaving, longestWall, load[0], median, longest(steady));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[1]) == "--join")
+        return joinOnly(argv[2], argv[3]);
     const std::string program = argc > 1 ? argv[1] : "/usr/sbin/nats-server";
     const int sites = argc > 2 ? std::max(12, std::atoi(argv[2])) : 100;
+    const std::vector<std::string> parts(argv + std::min(argc, 3), argv + argc);
+    auto run = [&](const char* part) {
+        return parts.empty() || std::find(parts.begin(), parts.end(), part) != parts.end();
+    };
     server s(program);
-    latency(s.url);
-    lateJoin(s.url, 1000);
-    lateJoin(s.url, 10000);
-    drag(s.url);
-    bytes();
-    hostileJoin(s.url);
-    crowd(s.url, sites);
+    if (run("latency"))
+        latency(s.url);
+    if (run("late-join")) {
+        lateJoin(s.url, 1000);
+        lateJoin(s.url, 10000);
+    }
+    if (run("drag"))
+        drag(s.url);
+    if (run("bytes"))
+        bytes();
+    if (run("hostile-join"))
+        hostileJoin(s.url);
+    if (run("crowd"))
+        crowd(s.url, sites);
+    if (run("amplified-join"))
+        amplifiedJoin(s.url);
+    if (run("leave-return"))
+        leaveAndReturn(s.url);
     return 0;
 }

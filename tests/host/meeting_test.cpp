@@ -135,6 +135,36 @@ TEST(arrivalSpots, sitesTakeSpotsInJoinOrderWithoutSharingOne) {
     EXPECT_EQ(spots.count(first), 1u);
 }
 
+TEST(arrivalSpots, aSyncSettlesOnceEveryEarlierSiteShowsItsNavigator) {
+    const vec3 somewhere(1.0f, 1.6f, -2.0f);
+    struct scenario {
+        const char* name;
+        std::vector<siteAt> sites;
+        bool settled;
+    };
+    // "me-1" is this site: its own navigator never shows as a mirror.
+    const std::vector<scenario> cases = {
+        {"alone", {{"me-1", 5.0, std::nullopt}}, true},
+        {"every earlier site shown",
+         {{"a-1", 4.0, somewhere}, {"me-1", 5.0, std::nullopt}, {"b-1", 4.5, somewhere}},
+         true},
+        {"an earlier site not shown yet",
+         {{"a-1", 4.0, somewhere}, {"b-1", 4.5, std::nullopt}, {"me-1", 5.0, std::nullopt}},
+         false},
+        {"same time, smaller id not shown",
+         {{"a-1", 5.0, std::nullopt}, {"me-1", 5.0, somewhere}},
+         false},
+        {"later sites do not count",
+         {{"me-1", 5.0, std::nullopt}, {"z-1", 6.0, std::nullopt}},
+         true},
+        {"not among the sites", {{"a-1", 4.0, somewhere}}, false},
+    };
+    for (const scenario& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(earlierSitesShown(c.sites, "me-1"), c.settled);
+    }
+}
+
 TEST(meetingLooks, aHeadIsLeftOutWhereTheCameraIsInsideOrTooNearIt) {
     render::frame f;
     f.view.world = render::identityMatrix;

@@ -37,12 +37,21 @@ mirrorSet::mirrorSet(world::world& w, world::nodeHooks* hooks, std::ostream& log
     siteState& me = siteOf(self_);
     me.self = true;
     me.present = true;
+    ++me.user->present;
 }
 
 mirrorSet::~mirrorSet() {
+    // One pass over each parent: a parent may hold a hundred thousand mirrors.
+    std::unordered_set<sceneNode*> parents;
     for (auto& [node, m] : byNode_)
-        for (sceneNode* p : std::vector<sceneNode*>(m->node->getParents()))
-            p->mirrorRemoveChild(m->node);
+        parents.insert(m->node->getParents().begin(), m->node->getParents().end());
+    for (sceneNode* p : parents)
+        p->mirrorRemoveChildren([&](sceneNode* c) { return byNode_.count(c) > 0; });
+    // The nodes outlive this set in the world: nothing of it may be called from them.
+    for (auto& [node, m] : byNode_)
+        m->node->setHooks(nullptr);
+    for (sceneNode* n : pool_)
+        n->setHooks(nullptr);
 }
 
 mirrorSet::siteState& mirrorSet::siteOf(const siteName& name) {
@@ -147,15 +156,29 @@ void mirrorSet::applyNode(std::string_view keyText, std::string_view value, bool
     }
     siteState& s = siteIt != sites_.end() ? siteIt->second : siteOf(key->site);
     auto existing = s.nodes.find(key->n);
-    if (existing == s.nodes.end() && s.user->live >= maxNodesPerUser) {
-        complain(key->site.id(), key->site.user, "more than 100000 nodes");
+    mirror* m = existing != s.nodes.end() ? &existing->second : nullptr;
+    // Every node and every mesh it shows costs its user: a record names up to 65,536 meshes.
+    const std::size_t charge = 1 + record->meshes.size();
+    if (s.user->live - (m ? m->charge : 0) + charge > maxNodesPerUser) {
+        complain(key->site.id(), key->site.user, "more than 100000 nodes and meshes");
         forgetIfEmpty(s.id);
         return;
     }
+    const bool meshChanged =
+        !m || !m->meshShown || m->mesh != record->meshScene || m->meshes != record->meshes;
+    if (meshChanged && !record->meshScene.empty())
+        if (const sceneRef known = findAsset_(record->meshScene))
+            for (std::uint32_t i : record->meshes)
+                if (i >= known->meshes.size()) {
+                    complain(key->site.id(), key->site.user,
+                             "mesh " + std::to_string(i) + " past the model's " +
+                                 std::to_string(known->meshes.size()) + " meshes");
+                    forgetIfEmpty(s.id);
+                    return;
+                }
     std::optional<std::uint64_t> parent;
     if (!record->parent.empty())
         parent = parseNodeKey(record->parent)->n;
-    mirror* m = existing != s.nodes.end() ? &existing->second : nullptr;
     const bool parentChanged =
         !m || m->hasParent != parent.has_value() || (parent && m->parent != *parent);
     // Only a node that others hang below can close a cycle, and only when its parent changes.
@@ -170,11 +193,12 @@ void mirrorSet::applyNode(std::string_view keyText, std::string_view value, bool
         record->navigator = false; // one navigator per site, at the top
     matrix4 matrix;
     std::copy(record->matrix.begin(), record->matrix.end(), matrix.data());
-    if (m && !parentChanged && m->depth > 0 && m->hasParent) {
+    // A new matrix moves everything below: each world matrix there must stay finite too.
+    if (m && !parentChanged && m->depth > 0 && !(matrix == m->node->getMatrix())) {
         matrix4 composed = matrix;
-        composed.postMult(worldMatrix(s.nodes.at(m->parent)));
-        if (!std::all_of(composed.data(), composed.data() + 16,
-                         [](float f) { return std::isfinite(f); })) {
+        if (m->hasParent)
+            composed.postMult(worldMatrix(s.nodes.at(m->parent)));
+        if (!subtreeFinite(*m, composed)) {
             complain(key->site.id(), key->site.user, "its place in the scene is out of range");
             return;
         }
@@ -188,8 +212,9 @@ void mirrorSet::applyNode(std::string_view keyText, std::string_view value, bool
         fresh.node->share().user = key->site.user;
         m = &s.nodes.emplace(key->n, std::move(fresh)).first->second;
         byNode_[m->node] = m;
-        ++s.user->live;
     }
+    s.user->live = s.user->live - m->charge + charge;
+    m->charge = charge;
     const bool orderChanged = m->order != record->order;
     m->node->mirrorSetName(xstd::fromUtf8(record->name));
     m->node->mirrorSetMatrix(matrix);
@@ -199,7 +224,8 @@ void mirrorSet::applyNode(std::string_view keyText, std::string_view value, bool
         s.navigator = m->navigator ? m : nullptr;
     }
     m->node->share().navigator = m->navigator;
-    if (!m->meshShown || m->mesh != record->meshScene || m->meshes != record->meshes) {
+    if (meshChanged) {
+        stopAwaiting(*m);
         m->mesh = std::move(record->meshScene);
         m->meshes = std::move(record->meshes);
         showMesh(*m);
@@ -208,12 +234,12 @@ void mirrorSet::applyNode(std::string_view keyText, std::string_view value, bool
         detach(*m);
         stopWaiting(*m);
         if (!m->hasParent)
-            s.roots.erase(m->n);
+            s.roots.erase(m);
         m->hasParent = parent.has_value();
         m->parent = parent.value_or(0);
         m->order = record->order;
         if (!m->hasParent)
-            s.roots.insert(m->n);
+            s.roots.insert(m);
         place(*m);
     } else if (orderChanged) {
         m->order = record->order;
@@ -228,18 +254,24 @@ void mirrorSet::applyNode(std::string_view keyText, std::string_view value, bool
 void mirrorSet::remove(siteState& s, mirror& m) {
     detach(m);
     stopWaiting(m);
-    s.roots.erase(m.n);
+    s.roots.erase(&m);
     if (s.navigator == &m)
         s.navigator = nullptr;
-    if (auto a = awaitingAsset_.find(s.name.user + "." + m.mesh); a != awaitingAsset_.end()) {
+    stopAwaiting(m);
+    byNode_.erase(m.node);
+    releaseNode(m.node);
+    s.user->live -= m.charge;
+    s.nodes.erase(m.n);
+}
+
+void mirrorSet::stopAwaiting(mirror& m) {
+    if (m.mesh.empty() || m.meshShown)
+        return;
+    if (auto a = awaitingAsset_.find(m.site->name.user + "." + m.mesh); a != awaitingAsset_.end()) {
         a->second.erase(&m);
         if (a->second.empty())
             awaitingAsset_.erase(a);
     }
-    byNode_.erase(m.node);
-    releaseNode(m.node);
-    --s.user->live;
-    s.nodes.erase(m.n);
 }
 
 // ---- places -----------------------------------------------------------------------------------
@@ -259,24 +291,7 @@ void mirrorSet::stopWaiting(mirror& m) {
 void mirrorSet::detach(mirror& top) {
     if (top.depth == 0)
         return;
-    std::vector<mirror*> work{&top};
-    while (!work.empty()) {
-        mirror* m = work.back();
-        work.pop_back();
-        // Children from the back: each comes out at the end of the vector.
-        const auto& children = m->node->getChildren();
-        for (std::size_t i = children.size(); i-- > 0;) {
-            auto c = byNode_.find(children[i]);
-            if (c == byNode_.end() || c->second->depth == 0)
-                continue;
-            mirror* child = c->second;
-            m->node->mirrorRemoveChild(child->node);
-            child->depth = 0;
-            child->waiting = true;
-            m->site->waiting[m->n].insert(child->n);
-            work.push_back(child);
-        }
-    }
+    detachBelow(top);
     unhangElsewhere(top);
     for (sceneNode* p : std::vector<sceneNode*>(top.node->getParents()))
         p->mirrorRemoveChild(top.node);
@@ -284,6 +299,32 @@ void mirrorSet::detach(mirror& top) {
     if (top.hasParent) {
         top.waiting = true;
         top.site->waiting[top.parent].insert(top.n);
+    }
+}
+
+void mirrorSet::detachBelow(mirror& top) {
+    std::vector<mirror*> work{&top};
+    while (!work.empty()) {
+        mirror* m = work.back();
+        work.pop_back();
+        // Only this set hangs anything below a mirror, and only mirrors in the scene.
+        bool any = false;
+        for (sceneGraph::iSceneNode* c : m->node->getChildren()) {
+            auto it = byNode_.find(c);
+            if (it == byNode_.end() || it->second->depth == 0)
+                continue;
+            mirror* child = it->second;
+            child->depth = 0;
+            child->waiting = true;
+            m->site->waiting[m->n].insert(child->n);
+            work.push_back(child);
+            any = true;
+        }
+        if (any)
+            m->node->mirrorRemoveChildren([&](sceneNode* c) {
+                auto it = byNode_.find(c);
+                return it != byNode_.end() && it->second->depth == 0;
+            });
     }
 }
 
@@ -314,46 +355,59 @@ void mirrorSet::place(mirror& m) {
     }
 }
 
+bool mirrorSet::fits(mirror& m, int depth, const matrix4& world) {
+    const bool finite =
+        std::all_of(world.data(), world.data() + 16, [](float f) { return std::isfinite(f); });
+    if (depth <= maxDepth && finite)
+        return true;
+    complain(m.site->id, m.site->name.user,
+             depth > maxDepth ? "deeper than 256 levels"
+                              : "its place in the scene is out of range");
+    if (m.hasParent && !m.waiting) {
+        m.waiting = true;
+        m.site->waiting[m.parent].insert(m.n);
+    }
+    return false;
+}
+
 void mirrorSet::attach(mirror& top, sceneNode* topParent, int topDepth) {
-    struct step {
-        mirror* m;
-        sceneNode* parent;
-        int depth;
-        matrix4 parentWorld;
-    };
-    matrix4 start;
+    matrix4 world = top.node->getMatrix();
     if (topParent != world_.getRootNode())
-        start = worldMatrix(*byNode_.at(topParent));
-    std::vector<step> work{{&top, topParent, topDepth, start}};
+        world.postMult(worldMatrix(*byNode_.at(topParent)));
+    if (!fits(top, topDepth, world))
+        return;
+    insertSorted(topParent, top);
+    top.depth = static_cast<std::uint16_t>(topDepth);
+    attachWaiting({{&top, world}});
+}
+
+void mirrorSet::attachWaiting(std::vector<std::pair<mirror*, matrix4>> work) {
+    std::vector<mirror*> hung;
+    std::vector<std::pair<mirror*, matrix4>> next;
     while (!work.empty()) {
-        step s = work.back();
+        auto [m, world] = work.back();
         work.pop_back();
-        mirror& m = *s.m;
-        matrix4 world = m.node->getMatrix();
-        world.postMult(s.parentWorld);
-        const bool finite =
-            std::all_of(world.data(), world.data() + 16, [](float f) { return std::isfinite(f); });
-        if (s.depth > maxDepth || !finite) {
-            complain(m.site->id, m.site->name.user,
-                     s.depth > maxDepth ? "deeper than 256 levels"
-                                        : "its place in the scene is out of range");
-            if (m.hasParent && !m.waiting) {
-                m.waiting = true;
-                m.site->waiting[m.parent].insert(m.n);
-            }
+        auto w = m->site->waiting.find(m->n);
+        if (w == m->site->waiting.end())
             continue;
-        }
-        insertSorted(s.parent, m);
-        m.depth = static_cast<std::uint16_t>(s.depth);
-        auto w = m.site->waiting.find(m.n);
-        if (w == m.site->waiting.end())
-            continue;
-        std::vector<std::uint64_t> children(w->second.begin(), w->second.end());
-        m.site->waiting.erase(w);
+        const std::vector<std::uint64_t> children(w->second.begin(), w->second.end());
+        m->site->waiting.erase(w);
+        hung.clear();
+        next.clear();
         for (std::uint64_t n : children) {
-            mirror& c = m.site->nodes.at(n);
+            mirror& c = m->site->nodes.at(n);
             c.waiting = false;
-            work.push_back({&c, m.node, s.depth + 1, world});
+            matrix4 childWorld = c.node->getMatrix();
+            childWorld.postMult(world);
+            if (!fits(c, m->depth + 1, childWorld))
+                continue;
+            hung.push_back(&c);
+            next.emplace_back(&c, childWorld);
+        }
+        insertAllSorted(m->node, hung);
+        for (auto& [c, childWorld] : next) {
+            c->depth = static_cast<std::uint16_t>(m->depth + 1);
+            work.emplace_back(c, childWorld);
         }
     }
 }
@@ -377,6 +431,62 @@ void mirrorSet::insertSorted(sceneNode* parent, mirror& m) {
             lo = mid + 1;
     }
     parent->mirrorInsertChild(m.node, static_cast<std::int32_t>(lo));
+}
+
+void mirrorSet::insertAllSorted(sceneNode* parent, const std::vector<mirror*>& ms) {
+    if (ms.empty())
+        return;
+    // The same order as insertSorted's, in contiguous keys: every one of ms is of one site.
+    struct entry {
+        std::uint64_t order, n;
+        mirror* m;
+    };
+    std::vector<entry> sorted;
+    sorted.reserve(ms.size());
+    for (mirror* m : ms)
+        sorted.push_back({m->order, m->n, m});
+    std::sort(sorted.begin(), sorted.end(), [](const entry& a, const entry& b) {
+        return std::tie(a.order, a.n) < std::tie(b.order, b.n);
+    });
+    std::vector<sceneNode*> nodes;
+    nodes.reserve(sorted.size());
+    for (const entry& e : sorted)
+        nodes.push_back(e.m->node);
+    const siteState* site = ms.front()->site;
+    parent->mirrorMergeChildren(nodes, [&](std::size_t i, sceneGraph::iSceneNode* present) {
+        auto c = byNode_.find(present);
+        if (c == byNode_.end())
+            return false;
+        const mirror& other = *c->second;
+        if (other.site != site)
+            return std::tie(site->name.user, site->name.hex) <
+                   std::tie(other.site->name.user, other.site->name.hex);
+        return std::tie(sorted[i].order, sorted[i].n) < std::tie(other.order, other.n);
+    });
+}
+
+bool mirrorSet::subtreeFinite(const mirror& top, const matrix4& topWorld) const {
+    const auto finite = [](const matrix4& x) {
+        return std::all_of(x.data(), x.data() + 16, [](float f) { return std::isfinite(f); });
+    };
+    if (!finite(topWorld))
+        return false;
+    std::vector<std::pair<const mirror*, matrix4>> work{{&top, topWorld}};
+    while (!work.empty()) {
+        auto [m, world] = work.back();
+        work.pop_back();
+        for (sceneGraph::iSceneNode* c : m->node->getChildren()) {
+            auto it = byNode_.find(c);
+            if (it == byNode_.end() || it->second->depth == 0)
+                continue;
+            matrix4 childWorld = it->second->node->getMatrix();
+            childWorld.postMult(world);
+            if (!finite(childWorld))
+                return false;
+            work.emplace_back(it->second, childWorld);
+        }
+    }
+    return true;
 }
 
 bool mirrorSet::closesCycle(const mirror& m, const mirror& parent) const {
@@ -405,14 +515,30 @@ matrix4 mirrorSet::worldMatrix(const mirror& m) const {
     return out;
 }
 
+bool mirrorSet::geometryOf(const mirror& m, const sceneRef& scene,
+                           std::vector<std::unique_ptr<xstd::attr>>& out) {
+    for (std::uint32_t i : m.meshes)
+        if (i >= scene->meshes.size()) {
+            complain(m.site->id, m.site->name.user,
+                     "mesh " + std::to_string(i) + " past the model's " +
+                         std::to_string(scene->meshes.size()) + " meshes");
+            out.clear();
+            return false;
+        }
+    // The records refuse repeated indices: each geometry here is one mesh of the model, sharing
+    // its data and its material's texture name.
+    for (std::uint32_t i : m.meshes)
+        if (auto g = world::makeSceneGeometry(scene, i))
+            out.push_back(std::move(g));
+    return true;
+}
+
 void mirrorSet::showMesh(mirror& m) {
     std::vector<std::unique_ptr<xstd::attr>> geometry;
     m.meshShown = true;
     if (!m.mesh.empty()) {
         if (sceneRef scene = findAsset_(m.mesh)) {
-            for (std::uint32_t i : m.meshes)
-                if (auto g = world::makeSceneGeometry(scene, i))
-                    geometry.push_back(std::move(g));
+            geometryOf(m, scene, geometry);
         } else {
             m.meshShown = false;
             auto [it, fresh] = awaitingAsset_.try_emplace(m.site->name.user + "." + m.mesh);
@@ -435,9 +561,7 @@ void mirrorSet::assetArrived(const std::string& user, const std::string& hash,
         return;
     for (mirror* m : waiting) {
         std::vector<std::unique_ptr<xstd::attr>> geometry;
-        for (std::uint32_t i : m->meshes)
-            if (auto g = world::makeSceneGeometry(scene, i))
-                geometry.push_back(std::move(g));
+        geometryOf(*m, scene, geometry);
         m->node->mirrorReplaceAttributes<world::geometryAttr>(std::move(geometry));
         m->meshShown = true;
     }
@@ -472,6 +596,13 @@ void mirrorSet::applyPresence(std::string_view keyText, std::string_view value, 
         complain(key->id(), key->user, reason);
         return;
     }
+    if (auto it = sites_.find(id); (it == sites_.end() || !it->second.present) &&
+                                   users_[key->user].present >= maxSitesPerUser) {
+        complain(id, key->user,
+                 "user " + printable(key->user) + " has " + std::to_string(maxSitesPerUser) +
+                     " sites present already");
+        return;
+    }
     siteState& s = siteOf(*key);
     s.joined = record->joined;
     s.seen = now;
@@ -491,16 +622,41 @@ void mirrorSet::expire(clock::time_point now) {
 }
 
 void mirrorSet::setPresent(siteState& s, bool present) {
+    // A site may hang a hundred thousand nodes at the root: they go and come back in one pass
+    // over the root's children, not one search and shift each.
     s.present = present;
+    sceneNode* root = world_.getRootNode();
     if (!present) {
+        --s.user->present;
         s.absentSince = clock::now();
-        for (std::uint64_t n : s.roots)
-            detach(s.nodes.at(n));
-        for (auto& [n, m] : s.nodes)
-            unhangElsewhere(m);
+        root->mirrorRemoveChildren(
+            [&](sceneNode* c) { return c->share().mirror && c->share().owner == s.id; });
+        // One pass: a node met before its root was taken out still hangs under its parent,
+        // which unhangElsewhere keeps; detachBelow takes it out with its root.
+        for (auto& [n, m] : s.nodes) {
+            if (!m.hasParent && m.depth > 0) {
+                if (!m.node->getChildren().empty())
+                    detachBelow(m);
+                m.depth = 0;
+            }
+            if (!m.node->getParents().empty())
+                unhangElsewhere(m);
+        }
     } else {
-        for (std::uint64_t n : s.roots)
-            place(s.nodes.at(n));
+        ++s.user->present;
+        std::vector<mirror*> tops;
+        std::vector<std::pair<mirror*, matrix4>> work;
+        for (mirror* m : s.roots) {
+            if (m->depth > 0)
+                continue;
+            tops.push_back(m);
+            if (s.waiting.count(m->n))
+                work.emplace_back(m, m->node->getMatrix());
+        }
+        insertAllSorted(root, tops);
+        for (mirror* m : tops)
+            m->depth = 1;
+        attachWaiting(std::move(work));
     }
 }
 

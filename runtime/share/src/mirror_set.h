@@ -76,6 +76,8 @@ public:
     std::size_t mirrorCount() const { return byNode_.size(); }
     std::size_t waitingCount() const;
     std::size_t pooledNodes() const { return pool_.size(); }
+    // Models that mirrors wait for.
+    std::size_t awaitedModels() const { return awaitingAsset_.size(); }
 
 private:
     struct siteState;
@@ -87,6 +89,8 @@ private:
         std::uint64_t order = 0;
         std::string mesh; // the model's hash; empty: none
         std::vector<std::uint32_t> meshes;
+        // Charged to its user's limit: one for the node and one for each mesh it names.
+        std::size_t charge = 0;
         std::uint16_t depth = 0; // levels below the root; 0: not in the scene
         bool hasParent = false;
         bool waiting = false; // in its site's waiting list of its parent
@@ -94,7 +98,8 @@ private:
         bool meshShown = false;
     };
     struct userState {
-        std::size_t live = 0;
+        std::size_t live = 0;    // nodes and the meshes they name
+        std::size_t present = 0; // sites present
         clock::time_point complaintWindow{};
         int complaints = 0;
     };
@@ -111,7 +116,7 @@ private:
         std::unordered_map<std::uint64_t, mirror> nodes;
         // Parent number -> the numbers of its children that are not in the scene.
         std::unordered_map<std::uint64_t, std::unordered_set<std::uint64_t>> waiting;
-        std::unordered_set<std::uint64_t> roots; // records without a parent
+        std::unordered_set<mirror*> roots; // records without a parent
         mirror* navigator = nullptr;
     };
 
@@ -122,16 +127,34 @@ private:
     void setPresent(siteState& s, bool present);
     // Takes m (and what hangs below it) out of the scene; they wait for their parents.
     void detach(mirror& m);
+    // Takes what hangs below m out of the scene, one pass per parent; they wait for their parents.
+    void detachBelow(mirror& m);
     // Hangs m, and what waits below it, where its record says, if that place is in the scene.
     void place(mirror& m);
     void attach(mirror& m, world::sceneNode* parent, int depth);
+    // Hangs what waits below each in-scene mirror of work (with its world matrix), level by level,
+    // each parent's children in one pass.
+    void attachWaiting(std::vector<std::pair<mirror*, matrix4>> work);
+    // False (with a complaint, and m waiting for its parent) when m may not hang at depth with
+    // that world matrix.
+    bool fits(mirror& m, int depth, const matrix4& world);
     void insertSorted(world::sceneNode* parent, mirror& m);
+    // Hangs mirrors of one site below parent in their order, in one pass.
+    void insertAllSorted(world::sceneNode* parent, const std::vector<mirror*>& ms);
+    // True when every in-scene mirror below m keeps a finite world matrix with m's at world.
+    bool subtreeFinite(const mirror& m, const matrix4& world) const;
     void stopWaiting(mirror& m);
     // True when hanging m below parent would close a cycle (both in the scene).
     bool closesCycle(const mirror& m, const mirror& parent) const;
     // The world matrix of an in-scene mirror, by its ancestors.
     matrix4 worldMatrix(const mirror& m) const;
     void showMesh(mirror& m);
+    // The geometry of m's meshes in scene; false (with a complaint) when an index is past its
+    // meshes.
+    bool geometryOf(const mirror& m, const sceneRef& scene,
+                    std::vector<std::unique_ptr<xstd::attr>>& out);
+    // m no longer waits for the model it named.
+    void stopAwaiting(mirror& m);
     void remove(siteState& s, mirror& m);
     // Takes the node out of every place an application hung it besides its record's.
     void unhangElsewhere(mirror& m);

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <random>
@@ -192,6 +193,13 @@ std::optional<nodeRecord> decodeRecord(const nodeKey& key, std::string_view valu
                 return std::nullopt;
             }
             r.meshes.push_back(static_cast<std::uint32_t>(i.get<std::uint64_t>()));
+        }
+        // A mesh shown twice in one place shows nothing more, and each copy would cost memory.
+        std::vector<std::uint32_t> sorted = r.meshes;
+        std::sort(sorted.begin(), sorted.end());
+        if (auto twice = std::adjacent_find(sorted.begin(), sorted.end()); twice != sorted.end()) {
+            reason = "mesh " + std::to_string(*twice) + " named twice";
+            return std::nullopt;
         }
     }
     if (auto anim = j.find("anim"); anim != j.end()) {

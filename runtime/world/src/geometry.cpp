@@ -63,13 +63,20 @@ std::unique_ptr<geometryAttr> makeSceneGeometry(std::shared_ptr<const import::sc
         std::shared_ptr<const import::texture> picture;
         if (m.texture < scene->textures.size())
             picture = std::shared_ptr<const import::texture>(scene, &scene->textures[m.texture]);
-        geometry->setTexture(m.diffuseTexture, std::move(picture));
+        geometry->setTexture(std::shared_ptr<const std::string>(scene, &m.diffuseTexture),
+                             std::move(picture));
     }
     geometry->setSource(std::move(scene), index);
     return geometry;
 }
 
-void geometryAttr::setTexture(std::string name, std::shared_ptr<const import::texture> picture) {
+const std::string& geometryAttr::getTextureName() const {
+    static const std::string none;
+    return textureName_ ? *textureName_ : none;
+}
+
+void geometryAttr::setTexture(std::shared_ptr<const std::string> name,
+                              std::shared_ptr<const import::texture> picture) {
     textureName_ = std::move(name);
     texture_ = std::move(picture);
 }

@@ -229,16 +229,24 @@ sceneGraph::iSceneNode* sgReader::readFile(const wstring& name) {
                       << std::endl;
 
     std::vector<sceneNode*> made(sc.nodes.size());
+    // The meshes the node at hand named so far (cleared after each node, entry by entry).
+    std::vector<bool> named(sc.meshes.size(), false);
     for (std::size_t i = 0; i < sc.nodes.size(); ++i) {
         const import::node& from = sc.nodes[i];
         sceneNode* n = nodes_.create(i == 0 ? xstd::fromUtf8(wanted.filename().string())
                                             : xstd::fromUtf8(from.name));
         n->setMatrix(matrix4(from.matrix));
+        // A mesh is drawn once per node however often the node names it: a file that repeats
+        // an index thousands of times would otherwise multiply its memory.
         for (std::uint32_t m : from.meshes) {
-            if (m >= sc.meshes.size())
+            if (m >= sc.meshes.size() || named[m])
                 continue;
+            named[m] = true;
             n->addAttribute(makeSceneGeometry(data, m).release());
         }
+        for (std::uint32_t m : from.meshes)
+            if (m < sc.meshes.size())
+                named[m] = false;
         made[i] = n;
     }
     for (std::size_t i = 0; i < sc.nodes.size(); ++i)

@@ -3,6 +3,7 @@
 #include "mirror_set.h"
 #include "own_nodes.h"
 
+#include <zel/world/geometry.h>
 #include <zel/world/scene_node.h>
 #include <zel/world/world.h>
 
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <sstream>
 
 using namespace zel::share;
@@ -34,8 +36,11 @@ struct fixture {
     zel::world::world w;
     noHooks hooks;
     std::ostringstream log;
-    mirrorSet set{w, &hooks, log, siteName{"me", "00000001"},
-                  [](const std::string&) { return sceneRef(); }};
+    std::map<std::string, sceneRef> held; // models this site holds, by hash
+    mirrorSet set{w, &hooks, log, siteName{"me", "00000001"}, [this](const std::string& hash) {
+                      auto it = held.find(hash);
+                      return it == held.end() ? sceneRef() : it->second;
+                  }};
     clock::time_point now = clock::now();
 
     void present(const std::string& user, const std::string& hex) {
@@ -68,13 +73,47 @@ std::string key(std::uint64_t n, const std::string& site = "bob.0000000b") {
     return site + "." + std::to_string(n);
 }
 
+// A model of `meshes` one-triangle meshes.
+sceneRef model(std::size_t meshes) {
+    auto s = std::make_shared<zel::import::scene>();
+    for (std::size_t i = 0; i < meshes; ++i) {
+        zel::import::mesh m;
+        m.positions = {0, 0, 0, 1, 0, 0, 0, 1, 0};
+        m.indices = {0, 1, 2};
+        s->meshes.push_back(m);
+    }
+    s->materials.emplace_back();
+    s->nodes.emplace_back();
+    return s;
+}
+
+std::string withMesh(const std::string& parent, const std::string& hash,
+                     const std::string& meshes) {
+    return record(parent, 0, R"(,"mesh":{"scene":")" + hash + R"(","meshes":)" + meshes + "}");
+}
+
+std::size_t geometries(const sceneNode* n) {
+    std::size_t count = 0;
+    for (auto it = n->getAttributes(); it.isValid(); it.advance())
+        count += dynamic_cast<zel::world::geometryAttr*>(it.getCurrent()) != nullptr;
+    return count;
+}
+
+std::string names(const std::vector<sceneNode*>& nodes) {
+    std::string out;
+    for (const sceneNode* n : nodes)
+        out += zel::xstd::toUtf8(n->getName()) + " ";
+    return out;
+}
+
 } // namespace
 
 TEST(MirrorSetHostile, DeepChainsHangAtMost256LevelsWhateverTheOrder) {
     for (bool reversed : {false, true}) {
         fixture f;
         f.present("bob", "0000000b");
-        const std::uint64_t n = 20000;
+        // As many levels as a user may have nodes: a recursion anywhere would overflow the stack.
+        const std::uint64_t n = maxNodesPerUser;
         for (std::uint64_t k = 0; k < n; ++k) {
             const std::uint64_t i = reversed ? n - k : k + 1;
             f.set.applyNode(key(i), record(i == 1 ? "" : key(i - 1)), false);
@@ -161,6 +200,186 @@ TEST(MirrorSetHostile, NodeLimitCountsUsersNotSites) {
     // Another user is not held back.
     f.set.applyNode(key(1), record(""), false);
     EXPECT_EQ(f.set.mirrorCount(), maxNodesPerUser + 1);
+}
+
+TEST(MirrorSetHostile, MeshesCountAgainstTheLimitAndIndicesAgainstTheModel) {
+    fixture f;
+    f.present("bob", "0000000b");
+    const std::string hash(64, 'a');
+    // Each mesh a record names is charged like a node: eight records of 12,499 meshes (as many
+    // as 64 KiB hold) fill the limit exactly.
+    auto list = [](std::uint32_t meshes) {
+        std::string out = "[";
+        for (std::uint32_t i = 0; i < meshes; ++i)
+            out += (i ? "," : "") + std::to_string(i);
+        return out + "]";
+    };
+    const std::string full = withMesh("", hash, list(12499));
+    ASSERT_LE(full.size(), maxRecordBytes);
+    for (std::uint64_t i = 1; i <= 8; ++i)
+        f.set.applyNode(key(i), full, false);
+    EXPECT_EQ(f.set.mirrorCount(), 8u);
+    f.set.applyNode(key(9), record(""), false);
+    f.set.applyNode(key(8), withMesh("", hash, list(12500)), false);
+    EXPECT_EQ(f.set.mirrorCount(), 8u);
+    EXPECT_NE(f.log.str().find("more than 100000 nodes and meshes"), std::string::npos);
+    // Fewer meshes give room back, and deleting everything gives the whole limit back.
+    f.set.applyNode(key(8), withMesh("", hash, "[0]"), false);
+    f.set.applyNode(key(9), record(""), false);
+    EXPECT_EQ(f.set.mirrorCount(), 9u);
+    for (std::uint64_t i = 1; i <= 9; ++i)
+        f.set.applyNode(key(i), "", true);
+    for (std::uint64_t i = 1; i <= 8; ++i)
+        f.set.applyNode(key(i), full, false);
+    EXPECT_EQ(f.set.mirrorCount(), 8u);
+
+    // Indices past the model's meshes: refused when the model is here, shown without geometry
+    // when it arrives later.
+    fixture g;
+    g.present("carl", "0000000c");
+    g.held[hash] = model(2);
+    g.set.applyNode(key(1, "carl.0000000c"), withMesh("", hash, "[1,0]"), false);
+    g.set.applyNode(key(2, "carl.0000000c"), withMesh("", hash, "[2]"), false);
+    ASSERT_EQ(g.mirrorsAtRoot().size(), 1u);
+    EXPECT_EQ(geometries(g.mirrorsAtRoot()[0]), 2u);
+    EXPECT_NE(g.log.str().find("mesh 2 past the model's 2 meshes"), std::string::npos);
+    const std::string later(64, 'b');
+    g.present("dora", "0000000d");
+    g.set.applyNode(key(1, "dora.0000000d"), withMesh("", later, "[0,5]"), false);
+    g.set.assetArrived("dora", later, model(3));
+    ASSERT_EQ(g.mirrorsAtRoot().size(), 2u);
+    EXPECT_EQ(geometries(g.mirrorsAtRoot()[1]), 0u);
+    EXPECT_NE(g.log.str().find("mesh 5 past the model's 3 meshes"), std::string::npos);
+}
+
+TEST(MirrorSetHostile, AModelArrivingAfterItsMirrorChangedOrWentTouchesNothing) {
+    fixture f;
+    f.present("bob", "0000000b");
+    const std::string x(64, 'a'), y(64, 'b');
+    f.set.applyNode(key(1), withMesh("", x, "[0]"), false);
+    f.set.applyNode(key(2), withMesh("", x, "[0]"), false);
+    EXPECT_EQ(f.set.awaitedModels(), 1u);
+    // 1 changes from X (not here yet) to Y, then goes; 2 moves on to Y too.
+    f.set.applyNode(key(1), withMesh("", y, "[0]"), false);
+    f.set.applyNode(key(1), "", true);
+    f.set.applyNode(key(2), withMesh("", y, "[0]"), false);
+    EXPECT_EQ(f.set.awaitedModels(), 1u) << "only Y is awaited";
+    f.set.assetArrived("bob", x, model(1));
+    ASSERT_EQ(f.mirrorsAtRoot().size(), 1u);
+    EXPECT_EQ(geometries(f.mirrorsAtRoot()[0]), 0u) << "X arrived for a mirror that names Y";
+    f.set.assetArrived("bob", y, model(1));
+    EXPECT_EQ(geometries(f.mirrorsAtRoot()[0]), 1u);
+    f.set.applyNode(key(2), "", true);
+    EXPECT_EQ(f.set.awaitedModels(), 0u);
+}
+
+TEST(MirrorSetHostile, AUserHasAtMost64SitesPresent) {
+    fixture f;
+    auto hex = [](std::size_t i) {
+        char out[9];
+        std::snprintf(out, sizeof out, "%08zx", i);
+        return std::string(out);
+    };
+    for (std::size_t i = 0; i <= maxSitesPerUser; ++i)
+        f.present("eve", hex(i));
+    EXPECT_EQ(f.set.sites().size(), maxSitesPerUser + 1) << "64 of eve's and this one";
+    EXPECT_NE(f.log.str().find("has 64 sites present already"), std::string::npos);
+    // Another user is not held back; one of eve's going makes room.
+    f.present("bob", "0000000b");
+    f.set.applyPresence("eve." + hex(0), "", true, f.now);
+    f.present("eve", hex(maxSitesPerUser));
+    EXPECT_EQ(f.set.sites().size(), maxSitesPerUser + 2);
+}
+
+TEST(MirrorSetHostile, AMatrixThatWouldPutADescendantOutOfRangeIsRefused) {
+    fixture f;
+    f.present("bob", "0000000b");
+    const std::string big = "[1e30,0,0,0,0,1e30,0,0,0,0,1e30,0,0,0,0,1]";
+    auto scaled = [&](const std::string& parent) {
+        return R"({"name":"n","parent":")" + parent + R"(","order":0,"matrix":)" + big + "}";
+    };
+    f.set.applyNode(key(1), record(""), false);
+    f.set.applyNode(key(2), record(key(1)), false);
+    f.set.applyNode(key(3), scaled(key(2)), false);
+    ASSERT_EQ(f.depth(), 3);
+    // Each of 1 and 2 alone stays finite at 1e30; what hangs below would not.
+    f.set.applyNode(key(1), scaled(""), false);
+    f.set.applyNode(key(2), scaled(key(1)), false);
+    sceneNode* top = f.mirrorsAtRoot().front();
+    EXPECT_EQ(top->getMatrix(), zel::matrix4());
+    EXPECT_EQ(dynamic_cast<sceneNode*>(top->getChildren().front())->getMatrix(), zel::matrix4());
+    EXPECT_NE(f.log.str().find("out of range"), std::string::npos);
+    EXPECT_EQ(f.depth(), 3);
+}
+
+TEST(MirrorSet, HidingAndShowingASiteKeepsEveryoneInPlace) {
+    fixture f;
+    f.present("bob", "0000000b");
+    f.present("carl", "0000000c");
+    sceneNode* own = f.w.createNode(u"own");
+    f.root()->insertChild(own, 0);
+    // bob: 3,000 roots in a shuffled order and one wide node; carl: a few roots between them.
+    auto named = [](const std::string& parent, std::uint64_t order, const std::string& name) {
+        std::string r = record(parent, order);
+        r.replace(r.find(R"("n")"), 3, '"' + name + '"');
+        return r;
+    };
+    for (std::uint64_t i = 1; i <= 3000; ++i)
+        f.set.applyNode(key(i), named("", (i * 7919) % 3001, "b" + std::to_string(i)), false);
+    for (std::uint64_t i = 1; i <= 5; ++i)
+        f.set.applyNode(key(i, "carl.0000000c"), named("", i, "c" + std::to_string(i)), false);
+    for (std::uint64_t i = 5001; i <= 8000; ++i)
+        f.set.applyNode(key(i), named(key(1), (i * 31) % 3001, "w" + std::to_string(i)), false);
+    f.set.applyNode(key(9000), named(key(5001), 0, "deep"), false);
+    const std::vector<sceneNode*> before = f.mirrorsAtRoot();
+    sceneNode* wide = nullptr;
+    for (sceneNode* n : before)
+        if (n->getName() == u"b1")
+            wide = n;
+    ASSERT_NE(wide, nullptr);
+    const std::vector<zel::sceneGraph::iSceneNode*> wideBefore = wide->getChildren();
+    ASSERT_EQ(wideBefore.size(), 3000u);
+    const std::string dumped = f.w.dump().dump();
+
+    // bob's presence lapses: only carl's stay, after this site's own node.
+    f.now += std::chrono::seconds(3);
+    f.present("carl", "0000000c");
+    f.now += presenceTimeout - std::chrono::seconds(1);
+    f.set.expire(f.now);
+    EXPECT_EQ(f.root()->getChildren().front(), own);
+    EXPECT_EQ(names(f.mirrorsAtRoot()), "c1 c2 c3 c4 c5 ");
+    EXPECT_TRUE(wide->getParents().empty());
+    // Back: everything where it was, the dump unchanged.
+    f.present("bob", "0000000b");
+    EXPECT_EQ(names(f.mirrorsAtRoot()), names(before));
+    EXPECT_EQ(wide->getChildren(), wideBefore);
+    EXPECT_EQ(f.w.dump().dump(), dumped);
+}
+
+TEST(MirrorSet, NodesLeftInTheWorldNoLongerCallTheSetThatMadeThem) {
+    zel::world::world w;
+    struct counting final : zel::world::nodeHooks {
+        int refusals = 0;
+        void changed(sceneNode&) override {}
+        void moved(sceneNode&) override {}
+        void refused(sceneNode&) override { ++refusals; }
+    } hooks;
+    std::ostringstream log;
+    auto set = std::make_unique<mirrorSet>(w, &hooks, log, siteName{"me", "00000001"},
+                                           [](const std::string&) { return sceneRef(); });
+    set->applyPresence("bob.0000000b", R"({"user":"bob","site":"bob-0000000b","joined":1})", false,
+                       clock::now());
+    set->applyNode(key(1), record(""), false);
+    set->applyNode(key(2), record(""), false);
+    set->applyNode(key(2), "", true); // pooled
+    sceneNode* kept = dynamic_cast<sceneNode*>(w.getRootNode()->getChildren().back());
+    ASSERT_TRUE(kept && kept->share().mirror);
+    EXPECT_FALSE(kept->setName(u"x"));
+    EXPECT_EQ(hooks.refusals, 1);
+    set.reset();
+    EXPECT_TRUE(kept->getParents().empty());
+    EXPECT_FALSE(kept->setName(u"x"));
+    EXPECT_EQ(hooks.refusals, 1);
 }
 
 TEST(MirrorSetHostile, BadInputIsDroppedAndTheLogStaysPrintable) {
@@ -256,5 +475,56 @@ TEST(OwnNodes, InsertingFirstKeepsTheOtherSiblingsRecords) {
         if (before.count(o.key) && before[o.key] != encodeRecord(o.record))
             ++differ;
     EXPECT_EQ(differ, 1);
+    w.setNodeHooks(nullptr);
+}
+
+TEST(OwnNodes, SortKeysRiseStrictlyAndADeleteGoesOutOnce) {
+    zel::world::world w;
+    ownNodes own(w, siteName{"me", "00000001"});
+    struct forward final : zel::world::nodeHooks {
+        ownNodes& o;
+        explicit forward(ownNodes& x) : o(x) {}
+        void changed(sceneNode& n) override { o.changed(n); }
+        void moved(sceneNode& n) override { o.moved(n); }
+        void refused(sceneNode&) override {}
+    } hooks(own);
+    w.setNodeHooks(&hooks);
+    sceneNode* parent = w.createNode(u"p");
+    w.getRootNode()->addChild(parent);
+    int made = 0;
+    auto child = [&] { return w.createNode(zel::xstd::fromUtf8("c" + std::to_string(made++))); };
+    for (int i = 0; i < 4; ++i)
+        parent->addChild(child());
+    own.collect();
+    // Between two kept siblings, at the front, at the end, and twice at one place.
+    for (std::int32_t at : {2, 0, 6, 3, 3}) {
+        SCOPED_TRACE(at);
+        parent->insertChild(child(), at);
+        own.collect();
+        for (auto* c : parent->getChildren())
+            dynamic_cast<sceneNode*>(c)->setMatrix(dynamic_cast<sceneNode*>(c)->getMatrix());
+        std::map<std::string, std::uint64_t> order; // by name
+        for (const outgoing& o : own.collect())
+            order[o.record.name] = o.record.order;
+        std::uint64_t last = 0;
+        for (auto* c : parent->getChildren()) {
+            const std::uint64_t k = order.at(zel::xstd::toUtf8(c->getName()));
+            EXPECT_GT(k, last) << zel::xstd::toUtf8(c->getName());
+            last = k;
+        }
+    }
+
+    // Unhung, its delete goes once: neither a later change nor leaving sends it again.
+    sceneNode* gone =
+        parent->getChildren().size() ? dynamic_cast<sceneNode*>(parent->getChild(0)) : nullptr;
+    ASSERT_NE(gone, nullptr);
+    auto deletes = [](const std::vector<outgoing>& out) {
+        return std::count_if(out.begin(), out.end(), [](const outgoing& o) { return o.erase; });
+    };
+    parent->removeChild(0);
+    EXPECT_EQ(deletes(own.collect()), 1);
+    gone->setName(u"touched");
+    EXPECT_EQ(deletes(own.collect()), 0);
+    EXPECT_EQ(deletes(own.leaveAll()), static_cast<long>(parent->getNumChildren()) + 1);
     w.setNodeHooks(nullptr);
 }

@@ -26,10 +26,15 @@ TEST(ShareKeys, OnlyTheExpectedFormsAreAccepted) {
     ASSERT_TRUE(parseNodeKey("alice.3f09c2d1.7"));
     EXPECT_EQ(parseNodeKey("a_b-c.00000000.12345")->n, 12345u);
     EXPECT_EQ(parsePresenceKey("alice.3f09c2d1")->id(), "alice-3f09c2d1");
+    // The node number takes every 64-bit value, in at most 20 digits.
+    EXPECT_EQ(parseNodeKey("u.0123abcd.18446744073709551615")->n,
+              std::numeric_limits<std::uint64_t>::max());
+    EXPECT_EQ(parseNodeKey("u.0123abcd.00000000000000000001")->n, 1u);
     for (const char* bad :
          {"", "alice", "alice.3f09c2d1", "alice.3F09C2D1.1", "alice.3f09c2d.1", "al ice.3f09c2d1.1",
           "alice.3f09c2d1.x", "alice.3f09c2d1.1.2", "alice.3f09c2d1.", ".3f09c2d1.1",
-          "alice.3f09c2d1.123456789012345678901234"})
+          "alice.3f09c2d1.123456789012345678901234", "u.0123abcd.000000000000000000001",
+          "u.0123abcd.18446744073709551616"})
         EXPECT_FALSE(parseNodeKey(bad)) << bad;
     EXPECT_FALSE(parseNodeKey(std::string(190, 'a') + ".3f09c2d1.1"));
     EXPECT_FALSE(parsePresenceKey("alice.3f09c2d1.1"));
@@ -73,6 +78,11 @@ TEST(ShareRecords, RoundTripAndRefusals) {
     EXPECT_FALSE(decode(head + identity + R"(,"mesh":{"scene":")" + std::string(64, 'a') +
                         R"(","meshes":[-1]}})"));
     EXPECT_FALSE(decode(head + identity + R"(,"anim":"yes"})"));
+    // A mesh named twice (a record could name one 30,000 times) is refused; the order is free.
+    const std::string mesh = R"(,"mesh":{"scene":")" + std::string(64, 'a') + R"(","meshes":)";
+    EXPECT_TRUE(decode(head + identity + mesh + "[4,0,7]}}"));
+    EXPECT_FALSE(decode(head + identity + mesh + "[4,0,7,0]}}"));
+    EXPECT_FALSE(decode(head + identity + mesh + "[3,3]}}"));
     EXPECT_FALSE(decode(R"({"name":")" + std::string(maxRecordBytes, 'n') + "\"}"));
 }
 
@@ -82,6 +92,14 @@ TEST(ShareRecords, ManifestsAndHashes) {
     ASSERT_TRUE(m) << reason;
     EXPECT_EQ(m->chunks, 3u);
     EXPECT_FALSE(decodeManifest(R"({"size":3000000,"chunks":2,"chunk":1040384})", reason));
+    // A size that is an exact multiple of the chunk: no empty chunk after the last.
+    const std::uint64_t two = 2 * std::uint64_t(assetChunkBytes);
+    const auto exact = decodeManifest(encodeManifest({two, 2, assetChunkBytes}), reason);
+    ASSERT_TRUE(exact) << reason;
+    EXPECT_EQ(exact->chunks, 2u);
+    EXPECT_FALSE(decodeManifest(encodeManifest({two, 3, assetChunkBytes}), reason));
+    EXPECT_TRUE(decodeManifest(encodeManifest({two + 1, 3, assetChunkBytes}), reason));
+    EXPECT_TRUE(decodeManifest(encodeManifest({0, 0, assetChunkBytes}), reason));
     EXPECT_FALSE(decodeManifest(R"({"size":10,"chunks":1,"chunk":2000000})", reason));
     EXPECT_FALSE(decodeManifest(R"({"size":600000000,"chunks":600,"chunk":1000000})", reason));
     EXPECT_FALSE(decodeManifest("{}", reason));

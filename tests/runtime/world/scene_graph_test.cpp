@@ -7,6 +7,8 @@
 #include <zel/world/scene_node.h>
 #include <zel/world/world.h>
 
+#include <zel/import/imported_scene.h>
+
 using zel::sceneGraph::iSceneNode;
 using zel::world::sceneNode;
 using zeltest::names;
@@ -196,6 +198,28 @@ TEST_F(sceneGraphTest, AttributesKeepTheirOrder) {
     EXPECT_EQ(found[0], first);
     EXPECT_EQ(found[1], second);
     EXPECT_EQ(second->getTriangleCount(), 0u);
+}
+
+TEST(sceneGeometry, GeometriesOfOneMaterialShareItsTextureNameAndMeshes) {
+    // A file's material may name a texture of any length and be used by every mesh: each
+    // geometry points at the one name instead of holding a copy.
+    auto scene = std::make_shared<zel::import::scene>();
+    scene->meshes.resize(3);
+    scene->materials.emplace_back();
+    scene->materials[0].diffuseTexture = std::string(1000, 't');
+    auto a = zel::world::makeSceneGeometry(scene, 0);
+    auto b = zel::world::makeSceneGeometry(scene, 2);
+    auto again = zel::world::makeSceneGeometry(scene, 0);
+    ASSERT_TRUE(a && b && again);
+    EXPECT_EQ(a->getTextureName(), std::string(1000, 't'));
+    EXPECT_EQ(&a->getTextureName(), &b->getTextureName());
+    EXPECT_EQ(a->getMesh(), again->getMesh());
+    EXPECT_FALSE(zel::world::makeSceneGeometry(scene, 3));
+    // The scene lives as long as a geometry does.
+    scene.reset();
+    a.reset();
+    EXPECT_EQ(b->getTextureName().size(), 1000u);
+    EXPECT_TRUE(zel::world::geometryAttr(nullptr).getTextureName().empty());
 }
 
 TEST(builtInWorld, HasTheNavigatorAndAGroundGrid) {

@@ -21,6 +21,8 @@ inline constexpr std::size_t maxNameCharacters = 1024;
 // Live nodes per user: the broker authenticates users, while anyone can make up site ids.
 inline constexpr std::size_t maxNodesPerUser = 100000;
 inline constexpr std::size_t maxNodesPerSite = maxNodesPerUser;
+// Sites of one user present at once.
+inline constexpr std::size_t maxSitesPerUser = 64;
 inline constexpr std::uint64_t maxAssetBytes = std::uint64_t(512) << 20;
 // Asset chunks: at most 1 MiB, and small enough that a chunk and its headers fit the broker's
 // default max_payload of 1 MiB. Every chunk but the last has exactly this size; a manifest that
@@ -72,7 +74,7 @@ struct nodeRecord {
 std::string encodeRecord(const nodeRecord& r);
 // The record under key, checked: JSON that parses, a name of at most maxNameCharacters, a parent
 // that is empty or a key of the same site, a matrix of 16 finite numbers, a mesh reference that is
-// a SHA-256 with indices. Empty, with the reason, when anything is wrong.
+// a SHA-256 with indices, none named twice. Empty, with the reason, when anything is wrong.
 std::optional<nodeRecord> decodeRecord(const nodeKey& key, std::string_view value,
                                        std::string& reason);
 

@@ -52,9 +52,12 @@ public:
     }
     // The texture as the file names it (empty when none), and its decoded picture (null when the
     // import helper found or read none).
-    const std::string& getTextureName() const { return textureName_; }
+    const std::string& getTextureName() const;
     const std::shared_ptr<const import::texture>& getTexture() const { return texture_; }
-    void setTexture(std::string name, std::shared_ptr<const import::texture> picture);
+    // The name is shared, not copied: every geometry of one material points at the same string
+    // (a model may name a long texture and use its material many times).
+    void setTexture(std::shared_ptr<const std::string> name,
+                    std::shared_ptr<const import::texture> picture);
 
     // The imported scene the mesh belongs to and its index there (null when it comes from
     // elsewhere): a shared scene sends meshes as that scene.
@@ -69,7 +72,7 @@ private:
     std::array<float, 4> color_{0.6f, 0.6f, 0.6f, 1.0f};
     std::array<float, 3> specular_{0.0f, 0.0f, 0.0f};
     float shininess_ = 0.0f;
-    std::string textureName_;
+    std::shared_ptr<const std::string> textureName_;
     std::shared_ptr<const import::texture> texture_;
 };
 

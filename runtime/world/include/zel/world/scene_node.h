@@ -23,6 +23,7 @@
 #include <zel/types.h>
 #include <zel/xstd.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -110,6 +111,39 @@ public:
     void mirrorInsertChild(sceneNode* child, std::int32_t i);
     // Takes out every place where child hangs here.
     void mirrorRemoveChild(sceneNode* child);
+    // Takes out, in one pass, every child of this world for which which(child) is true: a shared
+    // scene hides a site of many thousand nodes at once.
+    template <class F> void mirrorRemoveChildren(F&& which) {
+        std::erase_if(children_, [&](sceneGraph::iSceneNode* c) {
+            auto* own = dynamic_cast<sceneNode*>(c);
+            if (!own || !which(own))
+                return false;
+            if (auto it = std::find(own->parents_.begin(), own->parents_.end(), this);
+                it != own->parents_.end())
+                own->parents_.erase(it);
+            return true;
+        });
+    }
+    // Hangs the nodes of fresh, which are in order, among the present children in one pass:
+    // fresh[i] goes before the first present child c for which before(i, c) is true and after
+    // the others, as one insertion after another at those places would put them.
+    template <class Less>
+    void mirrorMergeChildren(const std::vector<sceneNode*>& fresh, Less&& before) {
+        if (fresh.empty())
+            return;
+        std::vector<sceneGraph::iSceneNode*> merged;
+        merged.reserve(children_.size() + fresh.size());
+        std::size_t next = 0;
+        for (sceneGraph::iSceneNode* c : children_) {
+            while (next < fresh.size() && before(next, c))
+                merged.push_back(fresh[next++]);
+            merged.push_back(c);
+        }
+        merged.insert(merged.end(), fresh.begin() + static_cast<std::ptrdiff_t>(next), fresh.end());
+        children_ = std::move(merged);
+        for (sceneNode* f : fresh)
+            f->parents_.push_back(this);
+    }
     // Replaces every attribute of type A by the given ones.
     template <class A> void mirrorReplaceAttributes(std::vector<std::unique_ptr<xstd::attr>> with) {
         std::erase_if(attrs_, [](const auto& a) { return dynamic_cast<A*>(a.get()) != nullptr; });
