@@ -46,10 +46,10 @@ struct grantedFile {
 };
 
 struct brokerLimits {
-    std::size_t maxFiles = 256;                          // distinct files an import
-    std::uint64_t maxBytes = std::uint64_t{4} << 30;     // their sizes together
-    std::size_t maxRequests = 4096;                      // questions of any kind
-    std::size_t maxListing = 10'000;                     // names a folder lists, for case lookups
+    std::size_t maxFiles = 256;                      // distinct files an import
+    std::uint64_t maxBytes = std::uint64_t{4} << 30; // their sizes together
+    std::size_t maxRequests = 4096;                  // questions of any kind
+    std::size_t maxListing = 10'000;                 // names a folder lists, for case lookups
 };
 
 // What the helper asks.
@@ -60,9 +60,9 @@ enum class brokerAsk : std::uint32_t {
 };
 
 struct brokerAnswer {
-    int error = 0;                 // 0: granted; else an errno value (ENOENT, EACCES, ...)
-    process::fileDescriptor file;  // read-only, close-on-exec; for open and texture when granted
-    std::string name;              // texture: the file's name beneath the folder it was found in
+    int error = 0;                // 0: granted; else an errno value (ENOENT, EACCES, ...)
+    process::fileDescriptor file; // read-only, close-on-exec; for open and texture when granted
+    std::string name;             // texture: the file's name beneath the folder it was found in
 };
 
 // The extension tables, lower case without the dot.
@@ -101,13 +101,41 @@ private:
     const std::vector<std::string>& listing(std::size_t rootIndex);
 
     std::vector<root> roots_; // the model's folder first, then the texture folders
-    std::filesystem::path modelName;
+    std::filesystem::path modelName_;
     brokerLimits limits_;
     std::size_t requests_ = 0;
     std::uint64_t bytes_ = 0;
     std::vector<grantedFile> granted_;
     std::map<std::pair<std::uint64_t, std::uint64_t>, std::size_t> byInode_;
     std::map<std::size_t, std::vector<std::string>> listings_;
+};
+
+// The host's end of the helper's socket (import_protocol.h): reads the questions as they come and
+// answers each from the broker. The channel closes for good (fd() -1) when the helper hangs up,
+// asks something malformed, or asks again and again without reading its answers.
+class brokerService {
+public:
+    brokerService(int socket, fileBroker& broker);
+    int fd() const { return closed_ ? -1 : socket_; }
+    // Reads what has arrived and answers every complete question; never waits.
+    void service();
+
+private:
+    int socket_;
+    fileBroker& broker_;
+    bool closed_ = false;
+    std::vector<char> pending_;
+};
+
+// The helper's end: one question at a time, waiting for its answer. Every failure of the channel
+// is a refusal (EPIPE).
+class brokerClient {
+public:
+    explicit brokerClient(int socket) : socket_(socket) {}
+    brokerAnswer ask(brokerAsk ask, std::string_view name) const;
+
+private:
+    int socket_;
 };
 
 // openat2 with RESOLVE_BENEATH is there (Linux 5.6); false makes the broker use the fallback, for
