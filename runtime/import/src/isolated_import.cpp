@@ -350,16 +350,15 @@ std::filesystem::path importerFor(const isolationOptions& options, std::string* 
     return options.importer.empty() ? locateImporter(reason) : options.importer;
 }
 
-// Landlock is the kernel's; without it the helper confines its file system with a namespace.
-// Said once.
+// Landlock is the kernel's; without it the namespace alone hides the file system. Said once.
 void noteMissingLandlock(const isolationOptions& options) {
     static std::once_flag once;
     if (!options.sandbox)
         return;
     std::call_once(once, [] {
         if (landlockAbi() == 0)
-            std::cerr << "zel: this kernel has no Landlock: the import helper sees its folders "
-                         "through a user and mount namespace instead\n";
+            std::cerr << "zel: this kernel has no Landlock: the import helper's file system is "
+                         "hidden by a user and mount namespace alone\n";
     });
 }
 
@@ -466,13 +465,11 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
     const std::filesystem::path importer = importerFor(options, reason);
     if (importer.empty())
         return std::nullopt;
-    // The helper resolves the file relative to nothing: give it an absolute name, its folder's
-    // without links or dots, which is also where a namespace shows it the folder.
+    // The file the user chose, wherever a link of that name leads: the broker follows no link,
+    // and what the model names lies beside the file itself. An absolute name without links or
+    // dots, which the helper also asks for.
     std::error_code ec;
-    std::filesystem::path absolute = std::filesystem::absolute(file, ec);
-    if (!ec)
-        absolute =
-            std::filesystem::weakly_canonical(absolute.parent_path(), ec) / absolute.filename();
+    const std::filesystem::path absolute = std::filesystem::canonical(file, ec);
     if (ec) {
         setReason(reason, ec.message());
         return std::nullopt;
