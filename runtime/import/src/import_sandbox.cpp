@@ -279,8 +279,8 @@ bool writeFile(const char* path, const std::string& text) {
     return ok;
 }
 
-// Confines the file system with a user and mount namespace: a new root, a small empty tmpfs,
-// read-only, and nothing else; the old root is gone from the namespace.
+// Hides the file system with a user and mount namespace: the new root is a small empty tmpfs,
+// read-only, and nothing else.
 bool confineByNamespace(std::string& error) {
     const uid_t uid = ::getuid();
     const gid_t gid = ::getgid();
@@ -305,9 +305,12 @@ bool confineByNamespace(std::string& error) {
     if (::mount(nullptr, root, nullptr, MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC,
                 nullptr) != 0)
         return fail("read-only root");
-    if (::chdir(root) != 0 || ::syscall(SYS_pivot_root, ".", ".") != 0 ||
-        ::umount2(".", MNT_DETACH) != 0 || ::chdir("/") != 0)
-        return fail("pivot_root");
+    // chroot rather than pivot_root: unmounting the old root waits for the kernel's grace period,
+    // milliseconds on a busy machine. The old mounts stay in the namespace, out of reach: the
+    // helper holds no folder's descriptor, has no /proc, and the filter allows neither chroot nor
+    // fchdir nor an open by name.
+    if (::chdir(root) != 0 || ::chroot(".") != 0 || ::chdir("/") != 0)
+        return fail("chroot");
     return true;
 }
 
