@@ -31,13 +31,22 @@ struct tree {
     fs::path top, models, textures, outside;
 };
 
+// Removes the tree when the fuzzer ends.
+struct removal {
+    const fs::path& top;
+    ~removal() {
+        std::error_code ec;
+        fs::remove_all(top, ec);
+    }
+};
+
 void put(const fs::path& file, const std::string& content) {
     fs::create_directories(file.parent_path());
     std::ofstream(file, std::ios::binary) << content;
 }
 
 const tree& theTree() {
-    static const tree t = [] {
+    static const tree made = [] {
         tree t;
         char pattern[] = "/tmp/zel-broker-fuzz-XXXXXX";
         check(::mkdtemp(pattern) != nullptr);
@@ -53,7 +62,7 @@ const tree& theTree() {
         put(t.models / "House.MTL", "inside");
         put(t.models / "maps/wall.png", "inside");
         put(t.models / "maps/deep/er/bin.bin", "inside");
-        put(t.models / std::string(250, 'a') + ".bin", "inside");
+        put(t.models / (std::string(250, 'a') + ".bin"), "inside");
         put(t.models / "notes.txt", "inside");
         put(t.textures / "Wood.PNG", "inside");
         put(t.textures / "sub/stone.tga", "inside");
@@ -69,7 +78,8 @@ const tree& theTree() {
         ::mkfifo((t.models / "fifo.bin").c_str(), 0600);
         return t;
     }();
-    return t;
+    static const removal atExit{made.top};
+    return made;
 }
 
 bool beneath(const fs::path& folder, const fs::path& path) {
