@@ -9,9 +9,10 @@
 
 namespace zel::import {
 
-descriptorStream::descriptorStream(process::fileDescriptor fd) : fd_(std::move(fd)) {
+descriptorStream::descriptorStream(std::shared_ptr<const process::fileDescriptor> fd)
+    : fd_(std::move(fd)) {
     struct stat st {};
-    if (::fstat(fd_.get(), &st) == 0 && st.st_size > 0)
+    if (::fstat(fd_->get(), &st) == 0 && st.st_size > 0)
         size_ = static_cast<std::size_t>(st.st_size);
 }
 
@@ -25,7 +26,7 @@ std::size_t descriptorStream::Read(void* buffer, std::size_t size, std::size_t c
     std::size_t got = 0;
     while (got < want) {
         const ssize_t r =
-            ::pread(fd_.get(), out + got, want - got, static_cast<off_t>(position_ + got));
+            ::pread(fd_->get(), out + got, want - got, static_cast<off_t>(position_ + got));
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0)
@@ -61,17 +62,45 @@ aiReturn descriptorStream::Seek(std::size_t offset, aiOrigin origin) {
     return aiReturn_SUCCESS;
 }
 
+void brokeredFiles::adopt(const std::string& name, process::fileDescriptor fd) {
+    if (fd && kept_ < keptFiles && !known_.count(name)) {
+        known_[name] = {0, std::make_shared<const process::fileDescriptor>(std::move(fd))};
+        ++kept_;
+    }
+}
+
 bool brokeredFiles::Exists(const char* file) const {
-    return file && broker_.ask(brokerAsk::exists, file).error == 0;
+    if (!file)
+        return false;
+    if (const auto k = known_.find(file); k != known_.end())
+        return k->second.error == 0;
+    const int error = broker_.ask(brokerAsk::exists, file).error;
+    // A refusal stays one; a yes is asked again when the file is opened.
+    if (error != 0)
+        known_[file] = {error, nullptr};
+    return error == 0;
 }
 
 Assimp::IOStream* brokeredFiles::Open(const char* file, const char* mode) {
     if (!file || !mode || std::strpbrk(mode, "wa+"))
         return nullptr;
+    if (const auto k = known_.find(file); k != known_.end()) {
+        if (k->second.error != 0)
+            return nullptr;
+        if (k->second.file)
+            return new descriptorStream(k->second.file);
+    }
     brokerAnswer a = broker_.ask(brokerAsk::open, file);
-    if (a.error != 0 || !a.file)
+    if (a.error != 0 || !a.file) {
+        known_[file] = {a.error != 0 ? a.error : EPROTO, nullptr};
         return nullptr;
-    return new descriptorStream(std::move(a.file));
+    }
+    auto fd = std::make_shared<const process::fileDescriptor>(std::move(a.file));
+    if (kept_ < keptFiles) {
+        known_[file] = {0, fd};
+        ++kept_;
+    }
+    return new descriptorStream(std::move(fd));
 }
 
 } // namespace zel::import

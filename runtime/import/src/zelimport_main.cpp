@@ -243,18 +243,20 @@ void prepare(std::uint64_t fileBytes) {
         ::_exit(0); // dismissed: the host ended or started no import
     // The request's socket stays: it is the way to the host's file broker.
     const imp::brokerClient broker(requestFd);
+    auto* files = new imp::brokeredFiles(broker);
     imp::sandboxOutcome outcome;
     const bool entered = imp::enterHelperSandbox(*request, outcome, [&] {
-        // The model's size tells how much heap to make ready; the descriptor itself goes, and
-        // the importer asks for the file again.
-        const imp::brokerAnswer model = broker.ask(imp::brokerAsk::open, request->file);
+        // The model's size tells how much heap to make ready; the importer reads the same
+        // descriptor.
+        imp::brokerAnswer model = broker.ask(imp::brokerAsk::open, request->file);
         struct stat st {};
         if (model.error == 0 && ::fstat(model.file.get(), &st) == 0)
             heap::prepare(static_cast<std::uint64_t>(st.st_size));
+        files->adopt(request->file, std::move(model.file));
     });
     if (!entered)
         fail(resultFd, "cannot enter the sandbox: " + outcome.error);
-    importer->SetIOHandler(new imp::brokeredFiles(broker)); // the importer owns it from here
+    importer->SetIOHandler(files); // the importer owns it from here
     childImport(resultFd, importer, request->file.c_str(),
                 [&](const std::string& name) -> std::optional<imp::openedTexture> {
                     imp::brokerAnswer a = broker.ask(imp::brokerAsk::texture, name);

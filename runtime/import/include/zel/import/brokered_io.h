@@ -10,6 +10,9 @@
 #include <assimp/IOSystem.hpp>
 
 #include <cstddef>
+#include <map>
+#include <memory>
+#include <string>
 
 namespace zel::import {
 
@@ -17,7 +20,7 @@ namespace zel::import {
 // one file.
 class descriptorStream final : public Assimp::IOStream {
 public:
-    explicit descriptorStream(process::fileDescriptor fd);
+    explicit descriptorStream(std::shared_ptr<const process::fileDescriptor> fd);
     std::size_t Read(void* buffer, std::size_t size, std::size_t count) override;
     std::size_t Write(const void*, std::size_t, std::size_t) override { return 0; }
     aiReturn Seek(std::size_t offset, aiOrigin origin) override;
@@ -26,15 +29,21 @@ public:
     void Flush() override {}
 
 private:
-    process::fileDescriptor fd_;
+    std::shared_ptr<const process::fileDescriptor> fd_;
     std::size_t size_ = 0;
     std::size_t position_ = 0;
 };
 
-// Assimp's file system: the broker's answers. Writing is refused.
+// Assimp's file system: the broker's answers. Writing is refused. The importer opens a file and
+// asks whether names exist several times over; each name is asked of the host once, and up to
+// keptFiles descriptors are kept for the import's length.
 class brokeredFiles final : public Assimp::IOSystem {
 public:
+    static constexpr std::size_t keptFiles = 16;
+
     explicit brokeredFiles(const brokerClient& broker) : broker_(broker) {}
+    // A file the helper already has, under the name the importer will ask for.
+    void adopt(const std::string& name, process::fileDescriptor fd);
     bool Exists(const char* file) const override;
     char getOsSeparator() const override { return '/'; }
     Assimp::IOStream* Open(const char* file, const char* mode = "rb") override;
@@ -44,7 +53,13 @@ public:
     bool DeleteFile(const std::string&) override { return false; }
 
 private:
+    struct answer {
+        int error = 0;
+        std::shared_ptr<const process::fileDescriptor> file; // null: not kept
+    };
     brokerClient broker_;
+    mutable std::map<std::string, answer> known_;
+    std::size_t kept_ = 0;
 };
 
 } // namespace zel::import
