@@ -164,6 +164,7 @@ struct spawnPlan {
     int resultTarget, requestTarget, reportTarget;
     rlimit none, cpu, addressSpace, openFiles;
     bool limitAddressSpace;
+    bool limitCpu;
 };
 
 // Closes every descriptor from `first` on. close_range came with Linux 5.9; before it, the open
@@ -244,7 +245,9 @@ int childMain(void* arg) {
     closeFrom(plan.reportTarget + 1);
     ::setrlimit(RLIMIT_CORE, &plan.none);
     ::setrlimit(RLIMIT_FSIZE, &plan.none); // the importer has no business writing files
-    ::setrlimit(RLIMIT_CPU, &plan.cpu);
+    // A limit of 0 would not mean none: the kernel sends SIGXCPU at the first look at the clock.
+    if (plan.limitCpu)
+        ::setrlimit(RLIMIT_CPU, &plan.cpu);
     ::setrlimit(RLIMIT_NOFILE, &plan.openFiles);
 #ifndef ZEL_HELPER_SANITIZED
     if (plan.limitAddressSpace)
@@ -312,7 +315,8 @@ startedHelper startHelper(const std::vector<std::string>& args, int resultFd, in
                    rlimit{cpu, cpu + 1},
                    rlimit{limits.addressSpace, limits.addressSpace},
                    rlimit{files, files},
-                   limits.addressSpace != 0};
+                   limits.addressSpace != 0,
+                   limits.cpuSeconds != 0};
 
     // A child that dies abnormally would otherwise print the parent's buffered lines again.
     std::fflush(nullptr);

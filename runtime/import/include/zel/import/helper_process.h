@@ -67,7 +67,7 @@ bool receiveWithDescriptor(int socket, void* data, std::size_t n, fileDescriptor
 
 // What the helper's process gets besides its arguments.
 struct helperLimits {
-    std::uint64_t cpuSeconds = 0;   // CPU-time backstop (soft; hard one more)
+    std::uint64_t cpuSeconds = 0;   // CPU-time backstop (soft; hard one more); 0: none
     std::uint64_t addressSpace = 0; // 0: none (never applied in sanitizer builds)
     std::uint64_t openFiles = 64;   // descriptors it may hold
 };
