@@ -18,7 +18,8 @@ echo "$me: building the fuzz targets in $build" >&2
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang-14 \
     -DCMAKE_CXX_COMPILER=clang++-14 -DZEL_FUZZ=ON -DZEL_BUILD_TESTS=OFF -DZEL_BUILD_BENCH=OFF \
     "${launcher[@]}" >&2
-cmake --build "$build" -j "$(nproc)" --target fuzz_scene_decoder fuzz_records zel_fuzz_seeds >&2
+cmake --build "$build" -j "$(nproc)" --target fuzz_scene_decoder fuzz_records fuzz_file_broker \
+    zel_fuzz_seeds >&2
 
 seeds=$build/fuzz-seeds
 if [ ! -d "$seeds/scene" ]; then
@@ -32,12 +33,28 @@ if [ ! -d "$seeds/scene" ]; then
     mv "$seeds/scene.tmp" "$seeds/scene"
     mv "$seeds/records.tmp" "$seeds/records"
 fi
+# The broker's: names that lead out, through links and back in ('@' the model's folder, '#' the
+# one outside; the first byte picks the question and the resolution).
+if [ ! -d "$seeds/broker" ]; then
+    mkdir -p "$seeds/broker.tmp"
+    i=0
+    for name in house.mtl House.mtl maps/wall.png ../outside/secret.mtl linked/secret.mtl \
+        planted.mtl maps/up/secret.png alias.mtl loop magic/secret.mtl fifo.bin @/house.obj \
+        '#/secret.mtl' 'maps/../house.mtl' 'maps\wall.png' 'C:\x\WOOD.png' sub/stone.tga; do
+        for first in '\x00' '\x01' '\x02' '\x80' '\x82'; do
+            printf "$first%s" "$name" >"$seeds/broker.tmp/$i"
+            i=$((i + 1))
+        done
+    done
+    mv "$seeds/broker.tmp" "$seeds/broker"
+fi
 
 status=0
-for name in scene_decoder records; do
+for name in scene_decoder records file_broker; do
     case $name in
     scene_decoder) seed=$seeds/scene ;;
     records) seed=$seeds/records ;;
+    file_broker) seed=$seeds/broker ;;
     esac
     work=$build/fuzz-corpus/$name
     mkdir -p "$work"

@@ -1,5 +1,6 @@
 #include <zel/import/isolated_import.h>
 
+#include <zel/import/file_broker.h>
 #include <zel/import/helper_process.h>
 #include <zel/import/import_protocol.h>
 #include <zel/import/import_sandbox.h>
@@ -23,6 +24,7 @@
 #include <link.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -109,6 +111,8 @@ public:
     bool timedOut() const { return timedOut_; }
     bool cancelled() const { return cancelled_; }
     bool stopped() const { return timedOut_ || cancelled_; }
+    // The helper's questions to the file broker are answered during every wait.
+    void serve(brokerService* broker) { broker_ = broker; }
 
     // What the child said (per mille on the protocol's scale).
     void reported(std::uint32_t perMille) {
@@ -126,10 +130,12 @@ public:
                 timedOut_ = true;
                 return 0;
             }
-            pollfd p{fd, POLLIN, 0};
+            pollfd p[2] = {{fd, POLLIN, 0}, {broker_ ? broker_->fd() : -1, POLLIN, 0}};
             const int timeout = static_cast<int>(std::min(left, tickSeconds) * 1000.0) + 1;
-            const int r = ::poll(&p, 1, timeout);
-            if (r > 0)
+            const int r = ::poll(p, p[1].fd >= 0 ? 2 : 1, timeout);
+            if (r > 0 && p[1].revents)
+                broker_->service();
+            if (r > 0 && p[0].revents)
                 return 1;
             if (r < 0 && errno != EINTR)
                 return -1;
@@ -165,6 +171,7 @@ private:
     double lastTick_ = -1;
     bool timedOut_ = false;
     bool cancelled_ = false;
+    brokerService* broker_ = nullptr;
 };
 
 // The result pipe's read end, drained in large reads: small pieces come from a buffer, large
@@ -211,12 +218,11 @@ private:
         for (;;) {
             if (!buffered(protocol::progressRecordSize))
                 return false;
-            const char* p = buffer_.data() + pos_;
-            if (std::memcmp(p, protocol::progressMagic, 4) != 0)
+            const std::optional<std::uint32_t> perMille =
+                protocol::decodeProgress(buffer_.data() + pos_);
+            if (!perMille)
                 break;
-            std::uint32_t perMille = 0;
-            std::memcpy(&perMille, p + 4, 4);
-            clock_.reported(perMille);
+            clock_.reported(*perMille);
             clock_.tick(true);
             pos_ += protocol::progressRecordSize;
         }
@@ -344,16 +350,15 @@ std::filesystem::path importerFor(const isolationOptions& options, std::string* 
     return options.importer.empty() ? locateImporter(reason) : options.importer;
 }
 
-// Landlock is the kernel's; without it the helper confines its file system with a namespace.
-// Said once.
+// Landlock is the kernel's; without it the namespace alone hides the file system. Said once.
 void noteMissingLandlock(const isolationOptions& options) {
     static std::once_flag once;
     if (!options.sandbox)
         return;
     std::call_once(once, [] {
         if (landlockAbi() == 0)
-            std::cerr << "zel: this kernel has no Landlock: the import helper sees its folders "
-                         "through a user and mount namespace instead\n";
+            std::cerr << "zel: this kernel has no Landlock: the import helper's file system is "
+                         "hidden by a user and mount namespace alone\n";
     });
 }
 
@@ -370,18 +375,17 @@ std::filesystem::path homeFolder() {
     return {};
 }
 
-bool holds(const std::filesystem::path& folder, const std::filesystem::path& path) {
-    const auto [f, p] = std::mismatch(folder.begin(), folder.end(), path.begin(), path.end());
-    return f == folder.end() || (std::next(f) == folder.end() && f->empty());
-}
-
 std::uint32_t requestFlags(const isolationOptions& options) {
     std::uint32_t flags = options.sandbox ? 0 : protocol::flagNoSandbox;
     if (!options.mountNamespace)
         flags |= protocol::flagNoMountNamespace;
     const char* unconfined = std::getenv(unconfinedSwitch);
-    if (options.allowUnconfined || (unconfined && std::string_view(unconfined) == "1"))
+    if (options.allowUnconfined || (unconfined && std::string_view(unconfined) == "1")) {
         flags |= protocol::flagAllowUnconfined;
+        // Where the helper is not confined, nothing of this process may be readable to a process
+        // of the same user (/proc/<pid>/environ holds the broker's password, mem its memory).
+        ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    }
     if (options.landlockAbiLimit >= 0)
         flags |= static_cast<std::uint32_t>(std::min(options.landlockAbiLimit, 254) + 1)
                  << protocol::landlockLimitShift;
@@ -399,48 +403,6 @@ std::chrono::milliseconds deadlineFor(std::uint64_t bytes, const isolationOption
     // To the nearest tenth of a second, which is how the reason for a timeout names it.
     const double capped = std::min(total, static_cast<double>(options.maxDeadline.count()));
     return std::chrono::milliseconds(static_cast<long long>(std::round(capped / 100.0)) * 100);
-}
-
-std::vector<std::filesystem::path> readablePaths(const std::filesystem::path& model,
-                                                 const std::vector<std::filesystem::path>& folders,
-                                                 const std::filesystem::path& home) {
-    std::error_code ec;
-    const std::filesystem::path realHome =
-        home.empty() ? home : std::filesystem::weakly_canonical(home, ec);
-    // The root, or a folder that holds the home folder.
-    auto tooWide = [&](const std::filesystem::path& folder) {
-        const std::filesystem::path real =
-            std::filesystem::weakly_canonical(std::filesystem::absolute(folder, ec), ec);
-        return ec || real == real.root_path() || (!realHome.empty() && holds(real, realHome));
-    };
-    std::vector<std::filesystem::path> out;
-    const std::filesystem::path absolute = std::filesystem::absolute(model, ec);
-    const std::filesystem::path modelFolder = absolute.parent_path();
-    if (!tooWide(modelFolder)) {
-        out.push_back(modelFolder);
-    } else {
-        out.push_back(absolute);
-        // Its companions, named as it is: "house.obj" and "house.mtl". A bounded look.
-        constexpr int maxLooked = 4096, maxCompanions = 16;
-        int looked = 0, companions = 0;
-        for (std::filesystem::directory_iterator it(modelFolder, ec), end;
-             !ec && it != end && looked < maxLooked && companions < maxCompanions;
-             it.increment(ec), ++looked) {
-            const std::filesystem::path& p = it->path();
-            if (p.filename() != absolute.filename() && p.stem() == absolute.stem() &&
-                !p.stem().empty() && p.stem().native()[0] != '.' && it->is_regular_file(ec)) {
-                out.push_back(p);
-                ++companions;
-            }
-        }
-    }
-    for (const std::filesystem::path& folder : folders) {
-        const std::filesystem::path full =
-            std::filesystem::weakly_canonical(std::filesystem::absolute(folder, ec), ec);
-        if (!ec && !tooWide(full))
-            out.push_back(full);
-    }
-    return out;
 }
 
 std::filesystem::path locateImporter(std::string* reason) {
@@ -503,13 +465,11 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
     const std::filesystem::path importer = importerFor(options, reason);
     if (importer.empty())
         return std::nullopt;
-    // The helper resolves the file relative to nothing: give it an absolute name, its folder's
-    // without links or dots, which is also where a namespace shows it the folder.
+    // The file the user chose, wherever a link of that name leads: the broker follows no link,
+    // and what the model names lies beside the file itself. An absolute name without links or
+    // dots, which the helper also asks for.
     std::error_code ec;
-    std::filesystem::path absolute = std::filesystem::absolute(file, ec);
-    if (!ec)
-        absolute =
-            std::filesystem::weakly_canonical(absolute.parent_path(), ec) / absolute.filename();
+    const std::filesystem::path absolute = std::filesystem::canonical(file, ec);
     if (ec) {
         setReason(reason, ec.message());
         return std::nullopt;
@@ -526,10 +486,19 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
     request.flags = requestFlags(options);
     request.deadlineMs = static_cast<std::uint64_t>(deadline.count());
     request.file = absolute.string();
-    for (const std::filesystem::path& p :
-         readablePaths(absolute, options.readableFolders, homeFolder()))
-        request.readable.push_back(p.string());
     const std::vector<char> requestBytes = protocol::encodeRequest(request);
+    // What the helper may read, decided here as it asks; what it was given goes to the caller.
+    fileBroker broker(absolute, options.readableFolders, homeFolder(), options.fileLimits);
+    struct grantsToStats {
+        const fileBroker& broker;
+        isolationStats* stats;
+        ~grantsToStats() {
+            if (stats) {
+                stats->files = broker.granted();
+                stats->grantedBytes = broker.grantedBytes();
+            }
+        }
+    } reportGrants{broker, stats};
 
     // A helper started ahead takes the file; one that died meanwhile is replaced by a fresh one.
     std::unique_ptr<childProcess> child = takeReady(importer, options);
@@ -552,7 +521,9 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
         // exit status, read below like any other.
         sendAll(child->request.get(), requestBytes);
     }
-    child->request.reset(); // the helper reads one request
+    // The request's socket stays: the helper asks the file broker through it.
+    brokerService service(child->request.get(), broker);
+    clock.serve(&service);
     // The next file's helper starts while this one imports: the caller only waits meanwhile, and
     // the start (libraries loaded, then waiting) overlaps the import on the other core.
     if (options.keepOneReady)

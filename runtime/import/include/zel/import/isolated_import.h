@@ -13,6 +13,7 @@
 // always reaped: after a success in the background, since the exit of a process that held a large
 // model takes a while and the caller has what it needs.
 
+#include <zel/import/file_broker.h>
 #include <zel/import/imported_scene.h>
 
 #include <chrono>
@@ -41,10 +42,12 @@ struct isolationOptions {
     std::uint64_t maxResultBytes = std::uint64_t{2} << 30;
     // The helper executable; empty: locateImporter().
     std::filesystem::path importer;
-    // The child's sandbox (import_sandbox.h): it may read the model's folder and these folders
-    // (the texture search folders) and nothing else (readablePaths).
+    // The child's sandbox (import_sandbox.h): it has no file system, and reads only what the host's
+    // file broker (file_broker.h) grants: files beneath the model's folder and these folders (the
+    // texture search folders), within brokerLimits.
     bool sandbox = true;
     std::vector<std::filesystem::path> readableFolders;
+    brokerLimits fileLimits;
     // Where the file system cannot be confined (no Landlock, no user namespace), import with the
     // system call filter alone; also when the environment sets ZEL_IMPORT_UNCONFINED=1.
     bool allowUnconfined = false;
@@ -69,20 +72,16 @@ struct isolationStats {
     double firstByteSeconds = 0; // the child's import, until its result began to arrive
     double decodedSeconds = 0;   // the result read and checked (while the child was writing it)
     bool readyChild = false;     // a child started ahead took the file
+    // Every distinct file the helper was given, in the order of first grant (the model first),
+    // and their sizes together; on success and on failure alike.
+    std::vector<grantedFile> files;
+    std::uint64_t grantedBytes = 0;
 };
 
 // The time an import of a file of `bytes` bytes gets under options: options.deadline when set, else
 // the size rule. A stuck import of a small file costs seconds; a large file gets a generous
 // allowance (a 20 MiB model that loads in under a second here gets 12 s).
 std::chrono::milliseconds deadlineFor(std::uint64_t bytes, const isolationOptions& options);
-
-// What the helper may read to import model: the model's folder and `folders`, absolute. A folder
-// that is the file system's root or holds the home folder (or is it) would open the user's files
-// to the importer and is never granted: in place of the model's folder there, the model and the
-// files beside it that share its name up to the extension (its material library).
-std::vector<std::filesystem::path> readablePaths(const std::filesystem::path& model,
-                                                 const std::vector<std::filesystem::path>& folders,
-                                                 const std::filesystem::path& home);
 
 // The helper: $ZEL_IMPORTER when set, else `zelimport` in the folder of the binary that holds this
 // code. Empty with a reason when there is none.
