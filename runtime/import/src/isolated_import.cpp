@@ -69,9 +69,9 @@ std::string unfit(const struct stat& st) {
     return {};
 }
 
-// Checks what the parent can tell without reading the file's content: a look at the name (no
-// device or FIFO is opened), then again at the file opened, in case the name was swapped
-// meanwhile, which is why the open must not block either.
+// Checks what the parent can tell without reading the file's content: a look at the name, then
+// again at the file it names, held as a bare path (O_PATH: nothing is opened, so a device or FIFO
+// swapped in under the name meanwhile is never opened), in case the name was swapped.
 bool checkInput(const std::filesystem::path& file, std::uint64_t& size, std::string* reason) {
     struct stat st {};
     if (::stat(file.c_str(), &st) != 0) {
@@ -82,7 +82,7 @@ bool checkInput(const std::filesystem::path& file, std::uint64_t& size, std::str
         setReason(reason, std::move(why));
         return false;
     }
-    const process::fileDescriptor fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    const process::fileDescriptor fd(::open(file.c_str(), O_PATH | O_CLOEXEC));
     if (!fd || ::fstat(fd.get(), &st) != 0) {
         setReason(reason, errnoText(errno));
         return false;
@@ -176,6 +176,8 @@ public:
     pipeSource(int fd, importClock& clock) : fd_(fd), clock_(clock) {}
 
     double firstByteSeconds() const { return firstByte_; }
+    // Why the data was refused before the encoding (progress records out of order), or empty.
+    const std::string& refused() const { return refused_; }
 
     bool read(void* out, std::size_t n) override {
         if (!started_ && !skipProgress())
@@ -216,6 +218,11 @@ private:
                 break;
             std::uint32_t perMille = 0;
             std::memcpy(&perMille, p + 4, 4);
+            if (!order_.accept(perMille)) {
+                refused_ =
+                    "progress record " + std::to_string(perMille) + " out of order or out of range";
+                return false;
+            }
             clock_.reported(perMille);
             clock_.tick(true);
             pos_ += protocol::progressRecordSize;
@@ -269,6 +276,8 @@ private:
     importClock& clock_;
     double firstByte_ = 0;
     bool started_ = false;
+    protocol::progressOrder order_;
+    std::string refused_;
     std::uint64_t received_ = 0, encodingStart_ = 0, announced_ = 0;
     std::vector<char> buffer_ = std::vector<char>(256 * 1024);
     std::size_t pos_ = 0, end_ = 0;
@@ -388,7 +397,41 @@ std::uint32_t requestFlags(const isolationOptions& options) {
     return flags;
 }
 
+// The bytes the helper may read for the model: the model's own, and the files beside it that it
+// may read (those granted by name, or the regular files straight in its folder when that is
+// granted whole; at most 4096 looked at). Pictures are bounded by their pixels instead.
+std::uint64_t inputBytes(const std::filesystem::path& model, std::uint64_t modelBytes,
+                         const std::vector<std::filesystem::path>& readable) {
+    std::uint64_t total = modelBytes;
+    const std::filesystem::path folder = model.parent_path();
+    std::error_code ec;
+    auto add = [&](const std::filesystem::directory_entry& e) {
+        if (e.path() != model && e.symlink_status(ec).type() == std::filesystem::file_type::regular)
+            total += e.file_size(ec) * !ec;
+    };
+    for (const std::filesystem::path& p : readable) {
+        if (p == folder) {
+            int looked = 0;
+            for (std::filesystem::directory_iterator it(folder, ec), end;
+                 !ec && it != end && looked < 4096; it.increment(ec), ++looked)
+                add(*it);
+        } else if (p.parent_path() == folder) {
+            add(std::filesystem::directory_entry(p, ec));
+        }
+    }
+    return total;
+}
+
 } // namespace
+
+std::uint64_t resultBudgetFor(std::uint64_t inputBytes, const isolationOptions& options) {
+    const std::uint64_t floor = std::min(options.resultFloorBytes, options.maxResultBytes);
+    const std::uint64_t cap = options.maxResultBytes;
+    const std::uint64_t perByte = options.resultPerInputByte;
+    if (perByte != 0 && inputBytes > (cap - floor) / perByte)
+        return cap;
+    return floor + inputBytes * perByte;
+}
 
 std::chrono::milliseconds deadlineFor(std::uint64_t bytes, const isolationOptions& options) {
     if (options.deadline.count() > 0)
@@ -441,6 +484,18 @@ std::vector<std::filesystem::path> readablePaths(const std::filesystem::path& mo
             out.push_back(full);
     }
     return out;
+}
+
+decodeResult readHelperResult(int fd, std::chrono::milliseconds deadline, std::uint64_t maxBytes,
+                              decodeLimits limits) {
+    const importProgress none;
+    importClock clock(double(deadline.count()) / 1000.0, none, 1.0);
+    pipeSource source(fd, clock);
+    limits.deadline = std::min(limits.deadline, std::chrono::steady_clock::now() + deadline);
+    decodeResult res = decode(source, maxBytes, limits);
+    if (!source.refused().empty())
+        return decodeResult{decodeStatus::malformed, std::nullopt, source.refused()};
+    return res;
 }
 
 std::filesystem::path locateImporter(std::string* reason) {
@@ -526,8 +581,9 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
     request.flags = requestFlags(options);
     request.deadlineMs = static_cast<std::uint64_t>(deadline.count());
     request.file = absolute.string();
-    for (const std::filesystem::path& p :
-         readablePaths(absolute, options.readableFolders, homeFolder()))
+    const std::vector<std::filesystem::path> readable =
+        readablePaths(absolute, options.readableFolders, homeFolder());
+    for (const std::filesystem::path& p : readable)
         request.readable.push_back(p.string());
     const std::vector<char> requestBytes = protocol::encodeRequest(request);
 
@@ -567,7 +623,8 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
         std::chrono::steady_clock::now() +
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
             std::chrono::duration<double>(double(deadline.count()) / 1000.0 - clock.elapsed()));
-    decodeResult res = decode(source, options.maxResultBytes, limits);
+    decodeResult res =
+        decode(source, resultBudgetFor(inputBytes(absolute, size, readable), options), limits);
     if (stats) {
         stats->firstByteSeconds = source.firstByteSeconds();
         stats->decodedSeconds = clock.elapsed();
@@ -588,7 +645,8 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
         startNext();
         return std::move(res.value);
     }
-    if (clock.stopped()) {
+    // A helper whose records were refused is not heard further.
+    if (clock.stopped() || !source.refused().empty()) {
         process::kill(pid);
         process::reap(pid, outcome);
     } else {
@@ -603,6 +661,10 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
     }
     if (clock.timedOut() || clock.elapsed() >= double(deadline.count()) / 1000.0) {
         setReason(reason, "the import did not finish within " + secondsText(deadline) + " s");
+        return std::nullopt;
+    }
+    if (!source.refused().empty()) {
+        setReason(reason, "the import helper returned malformed data (" + source.refused() + ")");
         return std::nullopt;
     }
     if (res.status == decodeStatus::failure) {

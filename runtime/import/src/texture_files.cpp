@@ -2,6 +2,18 @@
 
 #include <zel/import/scene_codec.h>
 
+// stb_image is compiled here, from Debian's header, with only the formats models use and private
+// to this file: whatever else links libstb, the helper decodes PNG, JPEG, TGA and BMP and nothing
+// more.
+#define STB_IMAGE_STATIC
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_ONLY_PNG
+#define STBI_ONLY_JPEG
+#define STBI_ONLY_TGA
+#define STBI_ONLY_BMP
+#define STBI_MAX_DIMENSIONS (1 << 16)
+#define STB_IMAGE_RESIZE_STATIC
+#define STB_IMAGE_RESIZE_IMPLEMENTATION
 #include <stb_image.h>
 #include <stb_image_resize.h>
 
@@ -100,25 +112,21 @@ std::optional<image> decodeFile(const fs::path& file, std::string& why) {
         why = "image size out of range";
         return std::nullopt;
     }
+    // Refused from the header, before a byte of pixels is decoded.
+    if (std::uint64_t{static_cast<std::uint32_t>(im.width)} *
+            static_cast<std::uint32_t>(im.height) >
+        maxDecodedPixels) {
+        why = "a picture of " + std::to_string(im.width) + "x" + std::to_string(im.height) +
+              " pixels, more than " + std::to_string(maxDecodedPixels >> 20) +
+              " Mi pixels are read";
+        return std::nullopt;
+    }
     im.pixels.reset(stbi_load_from_file(f.get(), &im.width, &im.height, &im.channels, 4));
     if (!im.pixels) {
         why = stbi_failure_reason();
         return std::nullopt;
     }
     return im;
-}
-
-// The largest size of the same shape with at most `allowed` pixels (at least one pixel a side).
-std::pair<std::uint32_t, std::uint32_t> fitted(std::uint32_t w, std::uint32_t h,
-                                               std::uint64_t allowed) {
-    if (std::uint64_t{w} * h <= allowed)
-        return {w, h};
-    const double scale = std::sqrt(double(allowed) / (double(w) * double(h)));
-    auto nw = static_cast<std::uint32_t>(std::clamp(std::floor(w * scale), 1.0, double(w)));
-    auto nh = static_cast<std::uint32_t>(std::clamp(std::floor(h * scale), 1.0, double(h)));
-    nh = static_cast<std::uint32_t>(std::min<std::uint64_t>(nh, allowed / nw));
-    nw = static_cast<std::uint32_t>(std::min<std::uint64_t>(nw, allowed / std::max(nh, 1u)));
-    return {nw, nh};
 }
 
 void note(textureNotes* notes, std::string line) {
@@ -158,6 +166,23 @@ std::optional<textureFile> resolve(const std::string& name, const std::vector<fs
 }
 
 } // namespace
+
+std::pair<std::uint32_t, std::uint32_t> fittedSize(std::uint32_t w, std::uint32_t h,
+                                                   std::uint64_t allowed) {
+    if (std::uint64_t{w} * h <= allowed)
+        return {w, h};
+    if (w == 0 || h == 0 || allowed == 0)
+        return {0, 0};
+    const double scale = std::sqrt(double(allowed) / (double(w) * double(h)));
+    auto nw = static_cast<std::uint32_t>(std::clamp(std::floor(w * scale), 1.0, double(w)));
+    auto nh = static_cast<std::uint32_t>(std::clamp(std::floor(h * scale), 1.0, double(h)));
+    // A side that rounds below one pixel stays one, and the other gives way: both sides stay at
+    // least 1 (nh is at most allowed / nw, which is at least 1, so nw keeps at least 1 too).
+    nh = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(nh, std::max<std::uint64_t>(1, allowed / nw)));
+    nw = static_cast<std::uint32_t>(std::min<std::uint64_t>(nw, allowed / nh));
+    return {nw, nh};
+}
 
 std::optional<textureFile> resolveTexture(const std::string& name,
                                           const std::vector<fs::path>& folders) {
@@ -208,7 +233,7 @@ void loadTextures(scene& s, const std::vector<fs::path>& folders, textureNotes* 
         t.sourceWidth = w;
         t.sourceHeight = h;
         t.hasAlpha = im->channels == 2 || im->channels == 4;
-        std::tie(t.width, t.height) = fitted(w, h, allowed);
+        std::tie(t.width, t.height) = fittedSize(w, h, allowed);
         t.rgba.resize(std::size_t{t.width} * t.height * 4);
         if (t.downscaled()) {
             if (!stbir_resize_uint8(im->pixels.get(), im->width, im->height, 0, t.rgba.data(),

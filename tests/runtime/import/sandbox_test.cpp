@@ -76,7 +76,7 @@ void expectRefusals(std::map<std::string, std::string> rows) {
     // These only the filter can refuse, on every kernel.
     for (const char* forbidden :
          {"path-outside", "fcntl-setown", "fcntl-setsig", "fcntl-async", "fcntl-lease", "mmap-exec",
-          "mprotect-exec", "limits-parent", "limits-raise"}) {
+          "mprotect-exec", "limits-parent", "limits-raise", "seccomp-filter"}) {
         SCOPED_TRACE(forbidden);
         EXPECT_TRUE(refusedByFilter(rows[forbidden])) << rows[forbidden];
     }

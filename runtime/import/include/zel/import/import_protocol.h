@@ -7,8 +7,8 @@
 // waits on descriptor 4 (one end of a socket pair) for one request:
 //   "ZELREQ01", u32 length of the rest, u32 flags, u64 deadline in milliseconds, u32 n, then n
 //   strings (u32 length, bytes): the model file, then the folders (or files) it may read.
-// On descriptor 3 (a pipe) it answers with any number of progress records
-//   "ZELP", u32 per mille (0..1000)
+// On descriptor 3 (a pipe) it answers with progress records
+//   "ZELP", u32 per mille (0..1000, each above the one before: at most 1001 of them)
 // followed by exactly one encoding: the scene or the reason it failed. One helper reads one file.
 
 #include <cstddef>
@@ -41,6 +41,24 @@ inline constexpr int landlockLimitShift = 8;
 inline constexpr std::uint32_t readEnd = 700;
 inline constexpr std::uint32_t postEnd = 800;
 inline constexpr std::uint32_t convertEnd = 850;
+
+// The host's rule for the progress records: each says more than the one before and at most 1000,
+// so a helper sends at most 1000 of them; anything else ends the import as malformed.
+class progressOrder {
+public:
+    // False: perMille is above 1000 or not above the record before.
+    bool accept(std::uint32_t perMille) {
+        if (perMille > 1000 || (any_ && perMille <= last_))
+            return false;
+        any_ = true;
+        last_ = perMille;
+        return true;
+    }
+
+private:
+    std::uint32_t last_ = 0;
+    bool any_ = false;
+};
 
 struct request {
     std::uint32_t flags = 0;
