@@ -95,11 +95,59 @@ struct image {
     std::unique_ptr<stbi_uc, void (*)(void*)> pixels{nullptr, stbi_image_free};
 };
 
+// False when f is a JPEG with a Huffman table (DHT) of more than 256 codes. This stb_image (2.27)
+// takes the counts as they come and writes past its tables for such a file, in reading the header
+// already; the walk follows the markers as it does (skipping what lies between them, the scans'
+// data included) and leaves f at its start.
+bool jpegTablesFit(FILE* f) {
+    auto get = [f] {
+        const int c = std::getc(f);
+        return c == EOF ? 0 : c; // stb_image reads zeros past the end too
+    };
+    bool fits = true;
+    if (std::getc(f) == 0xFF && std::getc(f) == 0xD8) {
+        for (int c; fits && (c = std::getc(f)) != EOF;) {
+            if (c != 0xFF)
+                continue; // a scan's data, or bytes between markers
+            int m = 0xFF;
+            while (m == 0xFF && (m = std::getc(f)) != EOF) {
+            }
+            // EOF, a stuffed zero, restart markers, TEM and SOI carry no length.
+            if (m == EOF || m == 0x00 || m == 0x01 || (m >= 0xD0 && m <= 0xD8))
+                continue;
+            if (m == 0xD9)
+                break; // end of image
+            const int hi = get();
+            long length = long(hi << 8 | get()) - 2;
+            if (m != 0xC4) {
+                if (length > 0)
+                    std::fseek(f, length, SEEK_CUR);
+                continue;
+            }
+            while (fits && length > 0 && !std::feof(f)) {
+                get(); // class and table number
+                long codes = 0;
+                for (int i = 0; i < 16; ++i)
+                    codes += get();
+                fits = codes <= 256;
+                std::fseek(f, codes, SEEK_CUR);
+                length -= 17 + codes;
+            }
+        }
+    }
+    std::rewind(f);
+    return fits;
+}
+
 // Reads the file through one descriptor: its header for the size, then the pixels.
 std::optional<image> decodeFile(const fs::path& file, std::string& why) {
     std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
     if (!f) {
         why = "cannot open it";
+        return std::nullopt;
+    }
+    if (!jpegTablesFit(f.get())) {
+        why = "a JPEG Huffman table of more than 256 codes";
         return std::nullopt;
     }
     image im;

@@ -248,12 +248,33 @@ TEST(TextureImport, LargePicturesArriveDownscaledWithinTheCaps) {
     EXPECT_TRUE(s->textures.size() < 6 || s->textures.back().downscaled());
 }
 
+// A w x h JPEG of one colour.
+std::string jpeg(int w, int h) {
+    std::vector<std::uint8_t> pixels(std::size_t(w) * std::size_t(h) * 3, 120);
+    std::string out;
+    stbi_write_jpg_to_func(
+        [](void* to, void* data, int n) {
+            static_cast<std::string*>(to)->append(static_cast<const char*>(data), std::size_t(n));
+        },
+        &out, w, h, 3, pixels.data(), 90);
+    return out;
+}
+
 // Which pictures the helper decodes: the formats models use, and nothing whose header announces
-// more than maxDecodedPixels (refused before its pixels are read: the file below holds none).
+// more than maxDecodedPixels (refused before its pixels are read: the file below holds none), or
+// a JPEG Huffman table larger than the decoder's (which it would write past).
 TEST(TextureImport, OnlyModelFormatsWithinThePixelCapAreDecoded) {
     tempDir models;
     writeBmp(models.path() / "small.bmp", 3, 2, 90);
     writePng(models.path() / "small.png", 2, 2, 80);
+    std::string picture = jpeg(4, 2);
+    models.write("small.jpg", picture);
+    // The first table's count of 16-bit codes, raised so that its codes number more than 256.
+    const std::size_t tables = picture.find("\xff\xc4");
+    ASSERT_NE(tables, std::string::npos);
+    picture[tables + 4 + 1 + 15] = '\xff';
+    picture[tables + 4 + 1 + 14] = '\xff';
+    models.write("tables.jpg", picture);
     writeBmp(models.path() / "huge.bmp", 9000, 8000, 0, false);
     models.write("tiny.gif", std::string("GIF89a\x01\x00\x01\x00\x80\x00\x00\xff\xff\xff\x00\x00"
                                          "\x00,\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02"
@@ -268,6 +289,8 @@ TEST(TextureImport, OnlyModelFormatsWithinThePixelCapAreDecoded) {
     const std::vector<row> rows = {
         {"small.bmp", 3, ""},
         {"small.png", 2, ""},
+        {"small.jpg", 4, ""},
+        {"tables.jpg", 0, "more than 256 codes"},
         {"huge.bmp", 0, "9000x8000 pixels, more than 64 Mi"},
         {"tiny.gif", 0, "tiny.gif: "},
         {"tiny.ppm", 0, "tiny.ppm: "},
