@@ -15,11 +15,50 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <string>
 
 #include <unistd.h>
 
 namespace imp = zel::import;
+
+// Assimp allocates what a file's counts say. In the helper, an allocation beyond its address-space
+// limit throws bad_alloc, which Assimp turns into "out of memory"; the sanitizer's operator new
+// reports and ends the process instead, so here one above 2 GiB throws, as the limit would make it.
+namespace {
+constexpr std::size_t largestAllocation = std::size_t{2} << 30;
+void* allocate(std::size_t n) {
+    if (n <= largestAllocation)
+        if (void* p = std::malloc(n ? n : 1))
+            return p;
+    throw std::bad_alloc();
+}
+} // namespace
+
+void* operator new(std::size_t n) {
+    return allocate(n);
+}
+void* operator new[](std::size_t n) {
+    return allocate(n);
+}
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+    return n <= largestAllocation ? std::malloc(n ? n : 1) : nullptr;
+}
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
+    return n <= largestAllocation ? std::malloc(n ? n : 1) : nullptr;
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 

@@ -4,7 +4,7 @@
 # the sample models and from what earlier runs found (build-fuzz/fuzz-corpus/). Fails on any
 # finding; the crashing input is left in build-fuzz/ (crash-*, oom-*, timeout-*) and the log in
 # build-fuzz/fuzz-NAME.log. A finding of the helper target whose fault lies inside Assimp itself
-# is reported but does not fail the run: the helper's sandbox is what contains those.
+# (assimpFault) is reported but does not fail the run: the helper's sandbox is what contains those.
 #   tools/fuzz.sh [SECONDS [TARGET...]]     (targets: scene_decoder stream request world helper records)
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -36,25 +36,30 @@ if [ ! -d "$seeds/helper" ]; then
     mv "$seeds.tmp" "$seeds"
 fi
 
-# True when the fault in the log happened inside Assimp: a timeout, memory beyond the limit (the
-# helper's address-space limit stops that), or a report with libassimp in its first frames (past
-# the sanitizer's own allocation frames).
+# True when the helper target's finding in the log lies in Assimp: the input is a model (its first
+# byte below 9; a picture runs the helper's own code only) and the first stack of the report runs
+# through libassimp, or memory grew past the limit (no stack; the helper's address-space limit
+# stops that).
 assimpFault() {
-    grep -q -e 'ALARM: working on the last Unit' -e 'libFuzzer: out-of-memory' "$1" && return 0
-    grep -m 3 -E '^ +#[0-9]+ ' "$1" | grep -q 'libassimp'
+    local unit kind
+    unit=$(grep -o 'Test unit written to [^ ]*' "$1" | tail -n 1 | cut -d' ' -f5)
+    [ -n "$unit" ] && [ -f "$build/$unit" ] || return 1
+    kind=$(od -An -tu1 -N1 "$build/$unit" | tr -d ' ')
+    [ -n "$kind" ] && [ "$kind" -lt 9 ] || return 1
+    grep -q 'libFuzzer: out-of-memory (used' "$1" && return 0
+    awk '/^ +#[0-9]+ /{found=1; print; next} found{exit}' "$1" | grep -q 'libassimp'
 }
 
 status=0
 for name in "${targets[@]}"; do
     seed=$seeds/$name
     [ "$name" = scene_decoder ] && seed=$seeds/scene
-    # The helper target runs Assimp, whose leaks are its own; it reads smaller files, and an
-    # allocation above 2 GiB fails as the helper's address-space limit makes it fail (Assimp
-    # reports "out of memory").
+    # The helper target runs Assimp, whose leaks are its own; it reads smaller files, and fails an
+    # allocation above 2 GiB itself, as the helper's address-space limit does.
     asan=${ASAN_OPTIONS:-}
     limits=(-max_len=1048576)
     if [ "$name" = helper ]; then
-        asan=detect_leaks=0:allocator_may_return_null=1:max_allocation_size_mb=2048${asan:+:$asan}
+        asan=detect_leaks=0${asan:+:$asan}
         limits=(-max_len=262144 -malloc_limit_mb=1048576)
     fi
     work=$build/fuzz-corpus/$name

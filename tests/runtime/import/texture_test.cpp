@@ -261,8 +261,9 @@ std::string jpeg(int w, int h) {
 }
 
 // Which pictures the helper decodes: the formats models use, and nothing whose header announces
-// more than maxDecodedPixels (refused before its pixels are read: the file below holds none), or
-// a JPEG Huffman table larger than the decoder's (which it would write past).
+// more than maxDecodedPixels (refused before its pixels are read: the file below holds none) or
+// a side beyond 16384 pixels, or a JPEG Huffman table larger than the decoder's (which it would
+// write past).
 TEST(TextureImport, OnlyModelFormatsWithinThePixelCapAreDecoded) {
     tempDir models;
     writeBmp(models.path() / "small.bmp", 3, 2, 90);
@@ -276,6 +277,7 @@ TEST(TextureImport, OnlyModelFormatsWithinThePixelCapAreDecoded) {
     picture[tables + 4 + 1 + 14] = '\xff';
     models.write("tables.jpg", picture);
     writeBmp(models.path() / "huge.bmp", 9000, 8000, 0, false);
+    writeBmp(models.path() / "long.bmp", 20000, 2, 0, false);
     models.write("tiny.gif", std::string("GIF89a\x01\x00\x01\x00\x80\x00\x00\xff\xff\xff\x00\x00"
                                          "\x00,\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02"
                                          "D\x01\x00;",
@@ -292,6 +294,7 @@ TEST(TextureImport, OnlyModelFormatsWithinThePixelCapAreDecoded) {
         {"small.jpg", 4, ""},
         {"tables.jpg", 0, "more than 256 codes"},
         {"huge.bmp", 0, "9000x8000 pixels, more than 64 Mi"},
+        {"long.bmp", 0, "long.bmp: "},
         {"tiny.gif", 0, "tiny.gif: "},
         {"tiny.ppm", 0, "tiny.ppm: "},
     };

@@ -49,7 +49,7 @@ struct textureNotes {
 // leaves the material without a picture. A picture of more than maxTexturePixels, or more than what
 // is left of maxScenePixels for the model, is downscaled to fit (texture::sourceWidth and
 // sourceHeight keep the file's size); one that would get no pixel at all is left out. Only PNG,
-// JPEG, TGA and BMP are read, at most 65536 pixels a side and maxDecodedPixels in all.
+// JPEG, TGA and BMP are read, at most 16384 pixels a side and maxDecodedPixels in all.
 void loadTextures(scene& s, const std::vector<std::filesystem::path>& folders,
                   textureNotes* notes = nullptr);
 
