@@ -148,7 +148,7 @@ const std::vector<const char*> conditionalAllowed = {
     "tgkill (itself)",
     "tkill (itself)",
     "prlimit64 (reading its own)",
-    "seccomp (adding a filter)"};
+    "seccomp (adding a filter, until closeThreadStarts)"};
 
 // A seccomp filter under construction; the first failure is kept.
 class filter {
@@ -363,6 +363,9 @@ bool closeThreadStarts(std::string& error) {
     f.attribute(SCMP_FLTATR_CTL_NNP, 0);
     f.attribute(SCMP_FLTATR_CTL_TSYNC, 1);
     f.rule(SCMP_ACT_ERRNO(EPERM), "clone", {});
+    // This is the last filter: one more could only log (one audit record a call, until the
+    // deadline) or trap, never allow more.
+    f.rule(SCMP_ACT_ERRNO(EPERM), "seccomp", {});
     return f.load(error);
 }
 

@@ -7,6 +7,7 @@
 #include <zel/import/scene_codec.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -16,6 +17,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -71,9 +73,9 @@ std::string unfit(const struct stat& st) {
     return {};
 }
 
-// Checks what the parent can tell without reading the file's content: a look at the name (no
-// device or FIFO is opened), then again at the file opened, in case the name was swapped
-// meanwhile, which is why the open must not block either.
+// Checks what the parent can tell without reading the file's content: a look at the name, then
+// again at the file it names, held as a bare path (O_PATH: nothing is opened, so a device or FIFO
+// swapped in under the name meanwhile is never opened), in case the name was swapped.
 bool checkInput(const std::filesystem::path& file, std::uint64_t& size, std::string* reason) {
     struct stat st {};
     if (::stat(file.c_str(), &st) != 0) {
@@ -84,7 +86,7 @@ bool checkInput(const std::filesystem::path& file, std::uint64_t& size, std::str
         setReason(reason, std::move(why));
         return false;
     }
-    const process::fileDescriptor fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    const process::fileDescriptor fd(::open(file.c_str(), O_PATH | O_CLOEXEC));
     if (!fd || ::fstat(fd.get(), &st) != 0) {
         setReason(reason, errnoText(errno));
         return false;
@@ -183,9 +185,19 @@ public:
     pipeSource(int fd, importClock& clock) : fd_(fd), clock_(clock) {}
 
     double firstByteSeconds() const { return firstByte_; }
+    // Why the data was refused before the encoding (progress records out of order), or empty.
+    const std::string& refused() const { return refused_; }
+
+    // Takes the progress records up to the encoding's first bytes; false when the data ends first
+    // or a record is refused (and every read fails from then on).
+    bool begin() {
+        if (!started_)
+            ok_ = skipProgress();
+        return ok_;
+    }
 
     bool read(void* out, std::size_t n) override {
-        if (!started_ && !skipProgress())
+        if (!begin())
             return false;
         auto* dst = static_cast<char*>(out);
         const std::size_t fromBuffer = std::min(n, end_ - pos_);
@@ -222,6 +234,11 @@ private:
                 protocol::decodeProgress(buffer_.data() + pos_);
             if (!perMille)
                 break;
+            if (!order_.accept(*perMille)) {
+                refused_ = "progress record " + std::to_string(*perMille) +
+                           " out of order or out of range";
+                return false;
+            }
             clock_.reported(*perMille);
             clock_.tick(true);
             pos_ += protocol::progressRecordSize;
@@ -274,7 +291,9 @@ private:
     int fd_;
     importClock& clock_;
     double firstByte_ = 0;
-    bool started_ = false;
+    bool started_ = false, ok_ = false;
+    protocol::progressOrder order_;
+    std::string refused_;
     std::uint64_t received_ = 0, encodingStart_ = 0, announced_ = 0;
     std::vector<char> buffer_ = std::vector<char>(256 * 1024);
     std::size_t pos_ = 0, end_ = 0;
@@ -392,7 +411,36 @@ std::uint32_t requestFlags(const isolationOptions& options) {
     return flags;
 }
 
+// The bytes the helper was given for the model: the model's own and those of every other file the
+// broker granted, but pictures, which are bounded by their pixels instead.
+std::uint64_t inputBytes(const fileBroker& broker) {
+    std::uint64_t total = 0;
+    const std::vector<std::string_view>& pictures = pictureFileTypes();
+    bool first = true;
+    for (const grantedFile& f : broker.granted()) {
+        std::string type = f.path.extension().string();
+        if (!type.empty())
+            type.erase(0, 1);
+        std::transform(type.begin(), type.end(), type.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        const bool picture = std::find(pictures.begin(), pictures.end(), type) != pictures.end();
+        if (first || !picture)
+            total += f.size;
+        first = false;
+    }
+    return total;
+}
+
 } // namespace
+
+std::uint64_t resultBudgetFor(std::uint64_t inputBytes, const isolationOptions& options) {
+    const std::uint64_t floor = std::min(options.resultFloorBytes, options.maxResultBytes);
+    const std::uint64_t cap = options.maxResultBytes;
+    const std::uint64_t perByte = options.resultPerInputByte;
+    if (perByte != 0 && inputBytes > (cap - floor) / perByte)
+        return cap;
+    return floor + inputBytes * perByte;
+}
 
 std::chrono::milliseconds deadlineFor(std::uint64_t bytes, const isolationOptions& options) {
     if (options.deadline.count() > 0)
@@ -403,6 +451,18 @@ std::chrono::milliseconds deadlineFor(std::uint64_t bytes, const isolationOption
     // To the nearest tenth of a second, which is how the reason for a timeout names it.
     const double capped = std::min(total, static_cast<double>(options.maxDeadline.count()));
     return std::chrono::milliseconds(static_cast<long long>(std::round(capped / 100.0)) * 100);
+}
+
+decodeResult readHelperResult(int fd, std::chrono::milliseconds deadline, std::uint64_t maxBytes,
+                              decodeLimits limits) {
+    const importProgress none;
+    importClock clock(double(deadline.count()) / 1000.0, none, 1.0);
+    pipeSource source(fd, clock);
+    limits.deadline = std::min(limits.deadline, std::chrono::steady_clock::now() + deadline);
+    decodeResult res = decode(source, maxBytes, limits);
+    if (!source.refused().empty())
+        return decodeResult{decodeStatus::malformed, std::nullopt, source.refused()};
+    return res;
 }
 
 std::filesystem::path locateImporter(std::string* reason) {
@@ -538,7 +598,11 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
         std::chrono::steady_clock::now() +
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
             std::chrono::duration<double>(double(deadline.count()) / 1000.0 - clock.elapsed()));
-    decodeResult res = decode(source, options.maxResultBytes, limits);
+    // The result may be as large as what the helper was given to read allows. An honest helper has
+    // asked for all it reads once its encoding begins (pictures are decoded before), so the budget
+    // is taken then from the broker's grants; what it is given later no longer counts.
+    source.begin();
+    decodeResult res = decode(source, resultBudgetFor(inputBytes(broker), options), limits);
     if (stats) {
         stats->firstByteSeconds = source.firstByteSeconds();
         stats->decodedSeconds = clock.elapsed();
@@ -559,7 +623,8 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
         startNext();
         return std::move(res.value);
     }
-    if (clock.stopped()) {
+    // A helper whose records were refused is not heard further.
+    if (clock.stopped() || !source.refused().empty()) {
         process::kill(pid);
         process::reap(pid, outcome);
     } else {
@@ -574,6 +639,10 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
     }
     if (clock.timedOut() || clock.elapsed() >= double(deadline.count()) / 1000.0) {
         setReason(reason, "the import did not finish within " + secondsText(deadline) + " s");
+        return std::nullopt;
+    }
+    if (!source.refused().empty()) {
+        setReason(reason, "the import helper returned malformed data (" + source.refused() + ")");
         return std::nullopt;
     }
     if (res.status == decodeStatus::failure) {

@@ -3,6 +3,20 @@
 #include <zel/import/file_broker.h>
 #include <zel/import/scene_codec.h>
 
+// stb_image is compiled here, from Debian's header, with only the formats models use and private
+// to this file: whatever else links libstb, the helper decodes PNG, JPEG, TGA and BMP and nothing
+// more.
+#define STB_IMAGE_STATIC
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_ONLY_PNG
+#define STBI_ONLY_JPEG
+#define STBI_ONLY_TGA
+#define STBI_ONLY_BMP
+// A side beyond a graphics card's largest texture is refused: downscaling costs stb_image_resize
+// time in the square of a side (a 128 x 65294 picture of 3 KB took minutes).
+#define STBI_MAX_DIMENSIONS (1 << 14)
+#define STB_IMAGE_RESIZE_STATIC
+#define STB_IMAGE_RESIZE_IMPLEMENTATION
 #include <stb_image.h>
 #include <stb_image_resize.h>
 
@@ -26,6 +40,50 @@ struct image {
     std::unique_ptr<stbi_uc, void (*)(void*)> pixels{nullptr, stbi_image_free};
 };
 
+// False when f is a JPEG with a Huffman table (DHT) of more than 256 codes. This stb_image (2.27)
+// takes the counts as they come and writes past its tables for such a file, in reading the header
+// already; the walk follows the markers as it does (skipping what lies between them, the scans'
+// data included) and leaves f at its start.
+bool jpegTablesFit(FILE* f) {
+    auto get = [f] {
+        const int c = std::getc(f);
+        return c == EOF ? 0 : c; // stb_image reads zeros past the end too
+    };
+    bool fits = true;
+    if (std::getc(f) == 0xFF && std::getc(f) == 0xD8) {
+        for (int c; fits && (c = std::getc(f)) != EOF;) {
+            if (c != 0xFF)
+                continue; // a scan's data, or bytes between markers
+            int m = 0xFF;
+            while (m == 0xFF && (m = std::getc(f)) != EOF) {
+            }
+            // EOF, a stuffed zero, restart markers, TEM and SOI carry no length.
+            if (m == EOF || m == 0x00 || m == 0x01 || (m >= 0xD0 && m <= 0xD8))
+                continue;
+            if (m == 0xD9)
+                break; // end of image
+            const int hi = get();
+            long length = long(hi << 8 | get()) - 2;
+            if (m != 0xC4) {
+                if (length > 0)
+                    std::fseek(f, length, SEEK_CUR);
+                continue;
+            }
+            while (fits && length > 0 && !std::feof(f)) {
+                get(); // class and table number
+                long codes = 0;
+                for (int i = 0; i < 16; ++i)
+                    codes += get();
+                fits = codes <= 256;
+                std::fseek(f, codes, SEEK_CUR);
+                length -= 17 + codes;
+            }
+        }
+    }
+    std::rewind(f);
+    return fits;
+}
+
 // Reads the file through its descriptor: its header for the size, then the pixels.
 std::optional<image> decodeFile(process::fileDescriptor file, std::string& why) {
     std::unique_ptr<FILE, int (*)(FILE*)> f(::fdopen(file.get(), "rb"), std::fclose);
@@ -34,6 +92,10 @@ std::optional<image> decodeFile(process::fileDescriptor file, std::string& why) 
         return std::nullopt;
     }
     file.release();
+    if (!jpegTablesFit(f.get())) {
+        why = "a JPEG Huffman table of more than 256 codes";
+        return std::nullopt;
+    }
     image im;
     if (!stbi_info_from_file(f.get(), &im.width, &im.height, &im.channels)) {
         why = stbi_failure_reason();
@@ -44,6 +106,15 @@ std::optional<image> decodeFile(process::fileDescriptor file, std::string& why) 
         why = "image size out of range";
         return std::nullopt;
     }
+    // Refused from the header, before a byte of pixels is decoded.
+    if (std::uint64_t{static_cast<std::uint32_t>(im.width)} *
+            static_cast<std::uint32_t>(im.height) >
+        maxDecodedPixels) {
+        why = "a picture of " + std::to_string(im.width) + "x" + std::to_string(im.height) +
+              " pixels, more than " + std::to_string(maxDecodedPixels >> 20) +
+              " Mi pixels are read";
+        return std::nullopt;
+    }
     im.pixels.reset(stbi_load_from_file(f.get(), &im.width, &im.height, &im.channels, 4));
     if (!im.pixels) {
         why = stbi_failure_reason();
@@ -52,25 +123,29 @@ std::optional<image> decodeFile(process::fileDescriptor file, std::string& why) 
     return im;
 }
 
-// The largest size of the same shape with at most `allowed` pixels (at least one pixel a side).
-std::pair<std::uint32_t, std::uint32_t> fitted(std::uint32_t w, std::uint32_t h,
-                                               std::uint64_t allowed) {
-    if (std::uint64_t{w} * h <= allowed)
-        return {w, h};
-    const double scale = std::sqrt(double(allowed) / (double(w) * double(h)));
-    auto nw = static_cast<std::uint32_t>(std::clamp(std::floor(w * scale), 1.0, double(w)));
-    auto nh = static_cast<std::uint32_t>(std::clamp(std::floor(h * scale), 1.0, double(h)));
-    nh = static_cast<std::uint32_t>(std::min<std::uint64_t>(nh, allowed / nw));
-    nw = static_cast<std::uint32_t>(std::min<std::uint64_t>(nw, allowed / std::max(nh, 1u)));
-    return {nw, nh};
-}
-
 void note(textureNotes* notes, std::string line) {
     if (notes)
         notes->lines.push_back(std::move(line));
 }
 
 } // namespace
+
+std::pair<std::uint32_t, std::uint32_t> fittedSize(std::uint32_t w, std::uint32_t h,
+                                                   std::uint64_t allowed) {
+    if (std::uint64_t{w} * h <= allowed)
+        return {w, h};
+    if (w == 0 || h == 0 || allowed == 0)
+        return {0, 0};
+    const double scale = std::sqrt(double(allowed) / (double(w) * double(h)));
+    auto nw = static_cast<std::uint32_t>(std::clamp(std::floor(w * scale), 1.0, double(w)));
+    auto nh = static_cast<std::uint32_t>(std::clamp(std::floor(h * scale), 1.0, double(h)));
+    // A side that rounds below one pixel stays one, and the other gives way: both sides stay at
+    // least 1 (nh is at most allowed / nw, which is at least 1, so nw keeps at least 1 too).
+    nh = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(nh, std::max<std::uint64_t>(1, allowed / nw)));
+    nw = static_cast<std::uint32_t>(std::min<std::uint64_t>(nw, allowed / nh));
+    return {nw, nh};
+}
 
 std::optional<textureFile> resolveTexture(const std::string& name,
                                           const std::vector<fs::path>& folders) {
@@ -141,7 +216,7 @@ void loadTextures(scene& s, const textureSource& source, textureNotes* notes) {
         t.sourceWidth = w;
         t.sourceHeight = h;
         t.hasAlpha = im->channels == 2 || im->channels == 4;
-        std::tie(t.width, t.height) = fitted(w, h, allowed);
+        std::tie(t.width, t.height) = fittedSize(w, h, allowed);
         t.rgba.resize(std::size_t{t.width} * t.height * 4);
         if (t.downscaled()) {
             if (!stbir_resize_uint8(im->pixels.get(), im->width, im->height, 0, t.rgba.data(),

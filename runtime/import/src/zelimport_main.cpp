@@ -271,7 +271,12 @@ void prepare(std::uint64_t fileBytes) {
 int usage(int status) {
     (status == 0 ? std::cout : std::cerr)
         << "usage: zelimport --stats [--in-process] [--deadline SECONDS] FILE...\n"
-           "       zelimport --serve 3 4   (started by the isolated import)\n";
+           "       zelimport --serve 3 4   (started by the isolated import)\n"
+           "--stats imports each FILE as the host does, in a sandboxed helper, and prints what it\n"
+           "got, what it took and the bytes of its result against the file's.\n"
+           "--in-process reads it in this process instead, for measurements only: no sandbox, no\n"
+           "deadline, and textures found and decoded with this process's rights. The host never\n"
+           "imports this way; use it only on files you trust.\n";
     return status;
 }
 
@@ -303,6 +308,11 @@ int stats(const std::vector<std::string>& files, bool inProcess,
         if (!inProcess)
             std::printf(" (result from %.3f s, checked at %.3f s)", cost.firstByteSeconds,
                         cost.decodedSeconds);
+        std::error_code ec;
+        const std::uintmax_t fileBytes = std::filesystem::file_size(file, ec);
+        if (!ec && fileBytes > 0)
+            std::printf("; encoded %zu bytes, %.1f a byte of the file", imp::encodedSize(*s),
+                        double(imp::encodedSize(*s)) / double(fileBytes));
         std::printf("\n");
     }
     rusage self{};

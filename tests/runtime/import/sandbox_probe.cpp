@@ -21,6 +21,8 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -28,6 +30,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -202,12 +205,20 @@ int main() {
         check("fcntl-async", [&] { return ::fcntl(result, F_SETFL, flags | O_ASYNC) == 0; });
         check("fcntl-nonblock",
               [&] { return ::fcntl(result, F_SETFL, ::fcntl(result, F_GETFL) | O_NONBLOCK) == 0; });
-        // Fill the pipe with progress records, so that the parent's next read would raise the
-        // signal, if any was set up.
-        static char records[1 << 16];
-        for (std::size_t at = 0; at < sizeof records; at += imp::protocol::progressRecordSize)
-            std::memcpy(records + at, imp::protocol::progressMagic, 4);
-        for (int i = 0; i < 1024 && ::write(result, records, sizeof records) > 0; ++i) {
+        // As many progress records as the parent takes (increasing, up to 1000), so that its
+        // reads would raise the signal, if any was set up.
+        static char records[1000 * imp::protocol::progressRecordSize];
+        for (std::uint32_t i = 0; i < 1000; ++i) {
+            char* at = records + i * imp::protocol::progressRecordSize;
+            const std::uint32_t perMille = i + 1;
+            std::memcpy(at, imp::protocol::progressMagic, 4);
+            std::memcpy(at + 4, &perMille, 4);
+        }
+        for (std::size_t at = 0; at < sizeof records;) {
+            const ssize_t n = ::write(result, records + at, sizeof records - at);
+            if (n <= 0)
+                break;
+            at += static_cast<std::size_t>(n);
         }
         ::fcntl(result, F_SETFL, ::fcntl(result, F_GETFL) & ~O_NONBLOCK);
         check("fcntl-lease", [&] { return ::fcntl(in, F_SETLEASE, F_RDLCK) == 0; });
@@ -231,6 +242,12 @@ int main() {
               [&] { return ::prlimit(::getppid(), RLIMIT_NOFILE, nullptr, &limit) == 0; });
         limit.rlim_cur = limit.rlim_max = 1 << 16;
         check("limits-raise", [&] { return ::prlimit(0, RLIMIT_NOFILE, &limit, nullptr) == 0; });
+        // One more filter, allowing everything and logging: added, it would write an audit record
+        // for every call of a loop until the deadline.
+        sock_filter logAll = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_LOG);
+        sock_fprog program{1, &logAll};
+        check("seccomp-filter",
+              [&] { return ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0; });
     }
     finish();
 }

@@ -106,7 +106,7 @@ void expectRefusals(std::map<std::string, std::string> rows) {
     for (const char* forbidden :
          {"path-outside", "stat-outside", "lstat-outside", "access-outside", "readlink-outside",
           "fcntl-setown", "fcntl-setsig", "fcntl-async", "fcntl-lease", "mmap-exec",
-          "mprotect-exec", "limits-parent", "limits-raise"}) {
+          "mprotect-exec", "limits-parent", "limits-raise", "seccomp-filter"}) {
         SCOPED_TRACE(forbidden);
         EXPECT_TRUE(refusedByFilter(rows[forbidden])) << rows[forbidden];
     }

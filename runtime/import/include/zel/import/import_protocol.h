@@ -14,8 +14,8 @@
 // and the answers
 //   u32 error (0: granted), u32 length, a name (a texture's, beneath its folder)
 // with a granted file's read-only descriptor attached (SCM_RIGHTS) to the answer's bytes.
-// On descriptor 3 (a pipe) it answers with any number of progress records
-//   "ZELP", u32 per mille (0..1000)
+// On descriptor 3 (a pipe) it answers with progress records
+//   "ZELP", u32 per mille (0..1000, each above the one before: at most 1001 of them)
 // followed by exactly one encoding: the scene or the reason it failed. One helper reads one file.
 
 #include <cstddef>
@@ -76,6 +76,23 @@ inline void decodeBrokerHeader(const char* header, std::uint32_t& first, std::ui
     std::memcpy(&first, header, 4);
     std::memcpy(&length, header + 4, 4);
 }
+// The host's rule for the progress records: each says more than the one before and at most 1000,
+// so a helper sends at most 1000 of them; anything else ends the import as malformed.
+class progressOrder {
+public:
+    // False: perMille is above 1000 or not above the record before.
+    bool accept(std::uint32_t perMille) {
+        if (perMille > 1000 || (any_ && perMille <= last_))
+            return false;
+        any_ = true;
+        last_ = perMille;
+        return true;
+    }
+
+private:
+    std::uint32_t last_ = 0;
+    bool any_ = false;
+};
 
 struct request {
     std::uint32_t flags = 0;

@@ -16,8 +16,8 @@
 //   an allow-list of system calls (importSyscallAllowList); everything else fails with EPERM.
 //   No open by name, no stat, access or readlink of a name (only of descriptors); fcntl only for
 //   descriptor flags and duplicates (no owner, signal, lease, notification or lock); no executable
-//   memory; limits read for itself only; new threads may start until closeThreadStarts(), new
-//   processes never; no new sockets, execve, ptrace.
+//   memory; limits read for itself only; new threads and further filters until
+//   closeThreadStarts(), new processes never; no new sockets, execve, ptrace.
 
 #include <zel/import/import_protocol.h>
 
@@ -59,8 +59,9 @@ bool enterImportSandbox(const sandboxPlan& plan, sandboxOutcome& outcome);
 // The plan a request asks for.
 sandboxPlan planFor(const protocol::request& request);
 
-// Refuses new threads from here on, for every thread: the helper calls it once it has started the
-// threads it needs, before the importer runs. False with error when the filter cannot be added.
+// Refuses new threads and further seccomp filters from here on, for every thread: the helper calls
+// it once it has started the threads it needs, before the importer runs. False with error when the
+// filter cannot be added.
 bool closeThreadStarts(std::string& error);
 
 // The request the host sends on fd (protocol::requestFd); none when it sends none (the helper was

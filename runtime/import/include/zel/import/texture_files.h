@@ -7,10 +7,12 @@
 #include <zel/import/helper_process.h>
 #include <zel/import/imported_scene.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zel::import {
@@ -30,6 +32,15 @@ struct textureFile {
 // looked up.
 std::optional<textureFile> resolveTexture(const std::string& name,
                                           const std::vector<std::filesystem::path>& folders);
+
+// Pictures whose header says they hold more pixels than this are refused before they are decoded
+// (the helper would otherwise hold 4 bytes a pixel of them before it downscales).
+inline constexpr std::uint64_t maxDecodedPixels = std::uint64_t{64} << 20;
+
+// The largest size of the shape w x h with at most `allowed` pixels, at least one pixel a side
+// (w x h itself when it fits; 0 x 0 only when nothing is allowed or w x h is empty).
+std::pair<std::uint32_t, std::uint32_t> fittedSize(std::uint32_t w, std::uint32_t h,
+                                                   std::uint64_t allowed);
 
 // What loadTextures did beside filling the scene, one line each (for the stats tool and tests).
 struct textureNotes {
@@ -51,7 +62,8 @@ textureSource texturesBeneath(const std::vector<std::filesystem::path>& folders)
 // s.textures, setting material::texture; a name that is refused, not found or not a readable image
 // leaves the material without a picture. A picture of more than maxTexturePixels, or more than what
 // is left of maxScenePixels for the model, is downscaled to fit (texture::sourceWidth and
-// sourceHeight keep the file's size); one that would get no pixel at all is left out.
+// sourceHeight keep the file's size); one that would get no pixel at all is left out. Only PNG,
+// JPEG, TGA and BMP are read, at most 16384 pixels a side and maxDecodedPixels in all.
 void loadTextures(scene& s, const textureSource& source, textureNotes* notes = nullptr);
 void loadTextures(scene& s, const std::vector<std::filesystem::path>& folders,
                   textureNotes* notes = nullptr);
