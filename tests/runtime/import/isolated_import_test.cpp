@@ -180,6 +180,17 @@ TEST(IsolatedImport, ResultLargerThanAllowed) {
             EXPECT_NE(reason.find("larger than allowed"), std::string::npos) << reason;
         }
     }
+    {
+        // Only what the broker granted counts: a large file beside the model that the helper
+        // never reads does not raise the budget.
+        std::filesystem::resize_file(dir.write("unread.3ds", ""), fileBytes * 8);
+        isolationOptions options = testOptions();
+        options.resultFloorBytes = 4096;
+        options.resultPerInputByte = 1;
+        std::string reason;
+        EXPECT_FALSE(importIsolated(model, options, &reason));
+        EXPECT_NE(reason.find("larger than allowed"), std::string::npos) << reason;
+    }
     isolationOptions options;
     EXPECT_EQ(resultBudgetFor(0, options), options.resultFloorBytes);
     EXPECT_EQ(resultBudgetFor(fileBytes, options),
