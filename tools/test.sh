@@ -5,7 +5,7 @@
 #   ZEL_SANITIZE=ON tools/test.sh  AddressSanitizer + UndefinedBehaviorSanitizer, in build-sanitize/
 #                                  (Linux only)
 #   ZEL_WINDOWS=OFF tools/test.sh  the Linux suite only
-# After the Linux suite the fuzzers run for ZEL_FUZZ_SECONDS (60) each (tools/fuzz.sh).
+# After the Linux suite the fuzzers run for ZEL_FUZZ_SECONDS (35) each (tools/fuzz.sh).
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
@@ -24,7 +24,7 @@ build=$("$top/tools/build.sh" | tail -n 1)
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --repeat until-pass:2
 
 # The fuzzers, a bounded time each; any finding fails the run.
-"$top/tools/fuzz.sh" "${ZEL_FUZZ_SECONDS:-60}"
+"$top/tools/fuzz.sh" "${ZEL_FUZZ_SECONDS:-35}"
 
 if [ "$windows" = ON ]; then
     "$top/tools/test-windows.sh"

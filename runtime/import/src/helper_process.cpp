@@ -63,6 +63,70 @@ bool transferAll(int fd, void* data, std::size_t n, transfer how) {
     return true;
 }
 
+bool sendWithDescriptor(int socket, const void* data, std::size_t n, int fd, bool nonBlocking) {
+    iovec v{const_cast<void*>(data), n};
+    msghdr m{};
+    m.msg_iov = &v;
+    m.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    if (fd >= 0) {
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&m);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
+    }
+    const int flags = MSG_NOSIGNAL | (nonBlocking ? MSG_DONTWAIT : 0);
+    for (;;) {
+        const ssize_t sent = ::sendmsg(socket, &m, flags);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent < 0)
+            return false;
+        // The descriptor went with the first bytes; the rest, if the socket took only part.
+        const auto rest = n - static_cast<std::size_t>(sent);
+        return rest == 0 ||
+               (!nonBlocking &&
+                transferAll(socket, static_cast<char*>(v.iov_base) + sent, rest, transfer::send));
+    }
+}
+
+bool receiveWithDescriptor(int socket, void* data, std::size_t n, fileDescriptor& fd) {
+    auto* p = static_cast<char*>(data);
+    while (n > 0) {
+        iovec v{p, n};
+        msghdr m{};
+        m.msg_iov = &v;
+        m.msg_iovlen = 1;
+        alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        const ssize_t got = ::recvmsg(socket, &m, MSG_CMSG_CLOEXEC);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+                continue;
+            const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (std::size_t i = 0; i < count; ++i) {
+                int received = -1;
+                std::memcpy(&received, CMSG_DATA(c) + i * sizeof(int), sizeof received);
+                if (!fd)
+                    fd.reset(received);
+                else
+                    ::close(received);
+            }
+        }
+        p += got;
+        n -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
 std::vector<std::string> helperEnvironment() {
     std::vector<std::string> env = {"LC_ALL=C"};
 #ifdef ZEL_HELPER_SANITIZED
@@ -100,6 +164,7 @@ struct spawnPlan {
     int resultTarget, requestTarget, reportTarget;
     rlimit none, cpu, addressSpace, openFiles;
     bool limitAddressSpace;
+    bool limitCpu;
 };
 
 // Closes every descriptor from `first` on. close_range came with Linux 5.9; before it, the open
@@ -180,7 +245,9 @@ int childMain(void* arg) {
     closeFrom(plan.reportTarget + 1);
     ::setrlimit(RLIMIT_CORE, &plan.none);
     ::setrlimit(RLIMIT_FSIZE, &plan.none); // the importer has no business writing files
-    ::setrlimit(RLIMIT_CPU, &plan.cpu);
+    // A limit of 0 would not mean none: the kernel sends SIGXCPU at the first look at the clock.
+    if (plan.limitCpu)
+        ::setrlimit(RLIMIT_CPU, &plan.cpu);
     ::setrlimit(RLIMIT_NOFILE, &plan.openFiles);
 #ifndef ZEL_HELPER_SANITIZED
     if (plan.limitAddressSpace)
@@ -248,7 +315,8 @@ startedHelper startHelper(const std::vector<std::string>& args, int resultFd, in
                    rlimit{cpu, cpu + 1},
                    rlimit{limits.addressSpace, limits.addressSpace},
                    rlimit{files, files},
-                   limits.addressSpace != 0};
+                   limits.addressSpace != 0,
+                   limits.cpuSeconds != 0};
 
     // A child that dies abnormally would otherwise print the parent's buffered lines again.
     std::fflush(nullptr);

@@ -1,5 +1,7 @@
 #include <zel/import/import_sandbox.h>
 
+#include <zel/import/helper_process.h>
+
 #include <seccomp.h>
 
 #include <algorithm>
@@ -17,6 +19,7 @@
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
@@ -31,8 +34,6 @@ namespace zel::import {
 namespace {
 
 // Landlock's access rights and attributes beyond what the installed kernel headers may declare.
-constexpr std::uint64_t fsReadFile = 1ull << 2;
-constexpr std::uint64_t fsReadDir = 1ull << 3;
 constexpr std::uint64_t fsAbi1 = (1ull << 13) - 1;     // execute .. make_sym
 constexpr std::uint64_t fsRefer = 1ull << 13;          // ABI 2
 constexpr std::uint64_t fsTruncate = 1ull << 14;       // ABI 3
@@ -41,17 +42,11 @@ constexpr std::uint64_t netBindTcp = 1ull << 0;        // ABI 4
 constexpr std::uint64_t netConnectTcp = 1ull << 1;     // ABI 4
 constexpr std::uint64_t scopeAbstractUnix = 1ull << 0; // ABI 6
 constexpr std::uint64_t scopeSignal = 1ull << 1;       // ABI 6
-constexpr int rulePathBeneath = 1;
 
 struct rulesetAttr {
     std::uint64_t handledAccessFs = 0;
     std::uint64_t handledAccessNet = 0;
     std::uint64_t scoped = 0;
-};
-
-struct __attribute__((packed)) pathBeneathAttr {
-    std::uint64_t allowedAccess = 0;
-    std::int32_t parentFd = -1;
 };
 
 long landlockCreateRuleset(const rulesetAttr* attr, std::size_t size, unsigned flags) {
@@ -61,18 +56,6 @@ long landlockCreateRuleset(const rulesetAttr* attr, std::size_t size, unsigned f
     (void)attr;
     (void)size;
     (void)flags;
-    errno = ENOSYS;
-    return -1;
-#endif
-}
-
-long landlockAddRule(int ruleset, int type, const void* attr) {
-#ifdef SYS_landlock_add_rule
-    return ::syscall(SYS_landlock_add_rule, ruleset, type, attr, 0);
-#else
-    (void)ruleset;
-    (void)type;
-    (void)attr;
     errno = ENOSYS;
     return -1;
 #endif
@@ -92,10 +75,10 @@ std::string failed(const char* what, int e) {
     return std::string(what) + ": " + std::strerror(e);
 }
 
-// The file system read-only beneath the readable paths, nothing elsewhere; TCP and signals out of
-// reach as far as the ABI allows. False only when the kernel has Landlock and applying it failed.
-bool applyLandlock(int abi, const std::vector<std::filesystem::path>& readable,
-                   std::string& error) {
+// No file may be opened through the file system at all; TCP and signals out of reach as far as the
+// ABI allows. The helper's files come from the host's broker as open descriptors, which Landlock
+// does not check.
+bool applyLandlock(int abi, std::string& error) {
     rulesetAttr attr;
     attr.handledAccessFs = fsAbi1;
     if (abi >= 2)
@@ -118,24 +101,6 @@ bool applyLandlock(int abi, const std::vector<std::filesystem::path>& readable,
         error = failed("landlock_create_ruleset", errno);
         return false;
     }
-    for (const std::filesystem::path& p : readable) {
-        const int fd = ::open(p.c_str(), O_PATH | O_CLOEXEC);
-        if (fd < 0)
-            continue; // a folder that does not exist grants nothing
-        struct stat st {};
-        const bool folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
-        pathBeneathAttr rule;
-        rule.allowedAccess = folder ? (fsReadFile | fsReadDir) : fsReadFile;
-        rule.parentFd = fd;
-        const long r = landlockAddRule(ruleset, rulePathBeneath, &rule);
-        const int e = errno;
-        ::close(fd);
-        if (r != 0) {
-            ::close(ruleset);
-            error = failed("landlock_add_rule", e);
-            return false;
-        }
-    }
     const long r = landlockRestrictSelf(ruleset);
     const int e = errno;
     ::close(ruleset);
@@ -148,15 +113,16 @@ bool applyLandlock(int abi, const std::vector<std::filesystem::path>& readable,
 
 // Unconditional entries of the allow-list.
 const std::vector<const char*> plainAllowed = {
-    // reading and writing descriptors already open (the model file, the result channel)
+    // reading and writing descriptors already open (the files the broker gave, the result pipe)
     "read", "pread64", "readv", "preadv", "write", "writev", "lseek", "close", "vmsplice",
+    // the broker's channel: questions out, answers and descriptors in
+    "sendmsg", "recvmsg",
 #ifdef ZEL_SANDBOX_SANITIZED
     // anonymous pipes within the process (the sanitizers probe memory through one)
     "pipe", "pipe2",
 #endif
-    // looking at files (what can be opened is the file system confinement's part)
-    "fstat", "newfstatat", "stat", "lstat", "statx", "access", "faccessat", "faccessat2",
-    "readlink", "readlinkat", "getcwd", "getdents64",
+    // looking at descriptors held
+    "fstat",
     // memory
     "brk", "munmap", "mremap", "madvise",
     // threads, time, signals to itself, leaving
@@ -168,8 +134,12 @@ const std::vector<const char*> plainAllowed = {
 
 // Conditional entries, for the list.
 const std::vector<const char*> conditionalAllowed = {
-    "open (read-only, not O_PATH)",
-    "openat (read-only, not O_PATH)",
+    "newfstatat (a descriptor: AT_EMPTY_PATH)",
+    "statx (a descriptor: AT_EMPTY_PATH)",
+#ifdef ZEL_SANDBOX_SANITIZED
+    "open (read-only, not O_PATH; sanitizer builds only)",
+    "openat (read-only, not O_PATH; sanitizer builds only)",
+#endif
     "fcntl (F_GETFD, F_SETFD, F_GETFL, F_DUPFD, F_DUPFD_CLOEXEC, F_SETFL without O_ASYNC)",
     "mmap (not executable)",
     "mprotect (not executable)",
@@ -178,7 +148,7 @@ const std::vector<const char*> conditionalAllowed = {
     "tgkill (itself)",
     "tkill (itself)",
     "prlimit64 (reading its own)",
-    "seccomp (adding a filter)"};
+    "seccomp (adding a filter, until closeThreadStarts)"};
 
 // A seccomp filter under construction; the first failure is kept.
 class filter {
@@ -230,11 +200,17 @@ bool applySeccomp(std::string& error) {
     for (const char* name : plainAllowed)
         f.allow(name);
 
-    // Files open for reading only: no write access, no creation, no truncation; and never as a
-    // bare path, which no file system confinement checks and which stat and readlink could use.
+    // The helper opens nothing by name: its files come from the broker. Looking at a file is for
+    // descriptors only (the C library's fstat is newfstatat(fd, "", AT_EMPTY_PATH)); what a name
+    // with that flag could still reach, the empty root of the namespace hides.
+    f.allow("newfstatat", {SCMP_A3(SCMP_CMP_MASKED_EQ, AT_EMPTY_PATH, AT_EMPTY_PATH)});
+    f.allow("statx", {SCMP_A2(SCMP_CMP_MASKED_EQ, AT_EMPTY_PATH, AT_EMPTY_PATH)});
+#ifdef ZEL_SANDBOX_SANITIZED
+    // The sanitizers read their own files of /proc when they report: read-only, never a bare path.
     const scmp_datum_t writeBits = O_ACCMODE | O_CREAT | O_TRUNC | O_APPEND | O_PATH;
     f.allow("open", {SCMP_A1(SCMP_CMP_MASKED_EQ, writeBits, O_RDONLY)});
     f.allow("openat", {SCMP_A2(SCMP_CMP_MASKED_EQ, writeBits, O_RDONLY)});
+#endif
     // Descriptor flags and duplicates; nothing that names an owner for signals (F_SETOWN,
     // F_SETSIG, O_ASYNC), leases, notifications, pipe sizes or locks.
     for (const int cmd : {F_GETFD, F_SETFD, F_GETFL, F_DUPFD, F_DUPFD_CLOEXEC})
@@ -303,68 +279,17 @@ bool writeFile(const char* path, const std::string& text) {
     return ok;
 }
 
-// Creates the folders of path beneath root, and path itself: a folder, or an empty file to bind a
-// file onto.
-bool makeMountPoint(const std::filesystem::path& root, const std::filesystem::path& path,
-                    bool folder) {
-    std::filesystem::path at = root;
-    for (const std::filesystem::path& part : path.relative_path().parent_path()) {
-        at /= part;
-        if (::mkdir(at.c_str(), 0755) != 0 && errno != EEXIST)
-            return false;
-    }
-    at = root / path.relative_path();
-    if (folder)
-        return ::mkdir(at.c_str(), 0755) == 0 || errno == EEXIST;
-    const int fd = ::open(at.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    return true;
-}
-
-// The mount flags a read-only bind of the mount holding fd must keep: in a user namespace the
-// ones the original mount was given are locked.
-unsigned long lockedFlags(int fd) {
-    struct statvfs st {};
-    if (::fstatvfs(fd, &st) != 0)
-        return 0;
-    unsigned long flags = 0;
-    if (st.f_flag & ST_NOATIME)
-        flags |= MS_NOATIME;
-    if (st.f_flag & ST_NODIRATIME)
-        flags |= MS_NODIRATIME;
-    if (st.f_flag & ST_RELATIME)
-        flags |= MS_RELATIME;
-    return flags;
-}
-
-// Confines the file system with a user and mount namespace: a new root (a small tmpfs) that holds
-// the readable folders and files, each bound read-only at its own name, and nothing else. The
-// old root is gone from the namespace.
-bool confineByNamespace(const std::vector<std::filesystem::path>& readable, std::string& error) {
+// Hides the file system with a user and mount namespace: the new root is a small empty tmpfs,
+// read-only, and nothing else.
+bool confineByNamespace(std::string& error) {
     const uid_t uid = ::getuid();
     const gid_t gid = ::getgid();
     if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
         error = failed("unshare", errno);
         return false;
     }
-    // Each readable path, held open (in the new namespace, whose mounts a bind takes) before the
-    // new root covers where it lies.
-    struct source {
-        std::filesystem::path path;
-        int fd;
-        bool folder;
-    };
-    std::vector<source> sources;
-    auto closeAll = [&] {
-        for (const source& s : sources)
-            ::close(s.fd);
-        sources.clear();
-    };
     auto fail = [&](const char* what) {
         error = failed(what, errno);
-        closeAll();
         return false;
     };
     if (!writeFile("/proc/self/setgroups", "deny") ||
@@ -373,54 +298,19 @@ bool confineByNamespace(const std::vector<std::filesystem::path>& readable, std:
         return fail("user namespace map");
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return fail("private mounts");
-    std::vector<std::filesystem::path> paths;
-    for (const std::filesystem::path& p : readable)
-        if (p.is_absolute())
-            paths.push_back(p.lexically_normal());
-    std::sort(paths.begin(), paths.end());
-    for (const std::filesystem::path& p : paths) {
-        // Beneath one already bound: seen through it.
-        const bool beneath = std::any_of(sources.begin(), sources.end(), [&](const source& s) {
-            const auto [a, b] = std::mismatch(s.path.begin(), s.path.end(), p.begin(), p.end());
-            return a == s.path.end();
-        });
-        if (beneath)
-            continue;
-        const int fd = ::open(p.c_str(), O_PATH | O_CLOEXEC);
-        if (fd < 0)
-            continue; // a folder that does not exist grants nothing
-        struct stat st {};
-        if (::fstat(fd, &st) != 0 || !(S_ISDIR(st.st_mode) || S_ISREG(st.st_mode))) {
-            ::close(fd);
-            continue;
-        }
-        sources.push_back({p, fd, S_ISDIR(st.st_mode)});
-    }
-    // The new root, on a folder every system has; what it covers stays reachable through the
-    // descriptors above.
-    const std::filesystem::path root = "/tmp";
-    if (::mount("tmpfs", root.c_str(), "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
-                "mode=0755,size=1m") != 0)
+    // The new root, on a folder every system has.
+    const char* root = "/tmp";
+    if (::mount("tmpfs", root, "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0555,size=4k") != 0)
         return fail("new root");
-    for (const source& s : sources) {
-        if (!makeMountPoint(root, s.path, s.folder))
-            return fail("mount point");
-        const std::string from = "/proc/self/fd/" + std::to_string(s.fd);
-        const std::filesystem::path to = root / s.path.relative_path();
-        if (::mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0)
-            return fail("bind");
-        const unsigned long readOnly =
-            MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC | lockedFlags(s.fd);
-        if (::mount(nullptr, to.c_str(), nullptr, readOnly, nullptr) != 0)
-            return fail("read-only bind");
-    }
-    closeAll();
-    if (::mount(nullptr, root.c_str(), nullptr,
-                MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
+    if (::mount(nullptr, root, nullptr, MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                nullptr) != 0)
         return fail("read-only root");
-    if (::chdir(root.c_str()) != 0 || ::syscall(SYS_pivot_root, ".", ".") != 0 ||
-        ::umount2(".", MNT_DETACH) != 0 || ::chdir("/") != 0)
-        return fail("pivot_root");
+    // chroot rather than pivot_root: unmounting the old root waits for the kernel's grace period,
+    // milliseconds on a busy machine. The old mounts stay in the namespace, out of reach: the
+    // helper holds no folder's descriptor, has no /proc, and the filter allows neither chroot nor
+    // fchdir nor an open by name.
+    if (::chdir(root) != 0 || ::chroot(".") != 0 || ::chdir("/") != 0)
+        return fail("chroot");
     return true;
 }
 
@@ -438,25 +328,31 @@ bool enterImportSandbox(const sandboxPlan& plan, sandboxOutcome& outcome) {
         outcome.error = failed("no_new_privs", errno);
         return false;
     }
+    // The empty root first (a process under Landlock may not mount), then Landlock on top: each
+    // covers what the other may lack (names that Landlock lets stat and readlink see; a kernel
+    // without user namespaces).
+    std::string why = "switched off";
+    if (plan.mountNamespace && confineByNamespace(why))
+        outcome.mountNamespace = true;
     int abi = landlockAbi();
     if (plan.landlockAbiLimit >= 0)
         abi = std::min(abi, plan.landlockAbiLimit);
     if (abi > 0) {
-        if (!applyLandlock(abi, plan.readable, outcome.error))
+        if (!applyLandlock(abi, outcome.error))
             return false;
         outcome.landlockAbi = abi;
-        outcome.files = fileConfinement::landlock;
-    } else {
-        std::string why = "switched off";
-        if (plan.mountNamespace && confineByNamespace(plan.readable, why)) {
-            outcome.files = fileConfinement::mountNamespace;
-        } else if (!plan.allowUnconfined) {
-            outcome.error = "the file system cannot be confined: this kernel has no Landlock, "
-                            "and no user and mount namespace (" +
-                            why + "); set " + unconfinedSwitch +
-                            "=1 to import with the system call filter alone";
-            return false;
-        }
+    }
+    outcome.files = abi > 0 && outcome.mountNamespace ? fileConfinement::landlockAndNamespace
+                    : abi > 0                         ? fileConfinement::landlock
+                    : outcome.mountNamespace          ? fileConfinement::mountNamespace
+                                                      : fileConfinement::none;
+    if (outcome.files == fileConfinement::none && !plan.allowUnconfined) {
+        outcome.error = "the file system cannot be confined: this kernel has no Landlock, "
+                        "and no user and mount namespace (" +
+                        why + "); set " + unconfinedSwitch +
+                        "=1 to import with the system call filter alone (the helper can then "
+                        "read every file of the user)";
+        return false;
     }
     return dropCapabilities(outcome.error) && applySeccomp(outcome.error);
 }
@@ -467,17 +363,47 @@ bool closeThreadStarts(std::string& error) {
     f.attribute(SCMP_FLTATR_CTL_NNP, 0);
     f.attribute(SCMP_FLTATR_CTL_TSYNC, 1);
     f.rule(SCMP_ACT_ERRNO(EPERM), "clone", {});
+    // This is the last filter: one more could only log (one audit record a call, until the
+    // deadline) or trap, never allow more.
+    f.rule(SCMP_ACT_ERRNO(EPERM), "seccomp", {});
     return f.load(error);
 }
 
 sandboxPlan planFor(const protocol::request& request) {
     sandboxPlan plan;
-    plan.readable.assign(request.readable.begin(), request.readable.end());
     const std::uint32_t limit = (request.flags >> protocol::landlockLimitShift) & 0xff;
     plan.landlockAbiLimit = static_cast<int>(limit) - 1;
     plan.mountNamespace = !(request.flags & protocol::flagNoMountNamespace);
     plan.allowUnconfined = request.flags & protocol::flagAllowUnconfined;
     return plan;
+}
+
+std::optional<protocol::request> readRequest(int fd) {
+    char magic[8];
+    std::uint32_t length = 0;
+    if (!process::readAll(fd, magic, sizeof magic) ||
+        std::memcmp(magic, protocol::requestMagic, sizeof magic) != 0 ||
+        !process::readAll(fd, &length, sizeof length) || length > protocol::maxRequestBytes)
+        return std::nullopt;
+    std::vector<char> body(length);
+    if (!process::readAll(fd, body.data(), body.size()))
+        return std::nullopt;
+    return protocol::decodeRequest(body);
+}
+
+bool enterHelperSandbox(const protocol::request& request, sandboxOutcome& outcome,
+                        const std::function<void()>& whileThreadsMayStart) {
+    // A backstop should the parent die without killing the child: the deadline in CPU seconds.
+    const auto cpuSeconds = static_cast<rlim_t>(request.deadlineMs / 1000 + 2);
+    const rlimit cpu{cpuSeconds, cpuSeconds + 1};
+    ::setrlimit(RLIMIT_CPU, &cpu);
+    const bool sandboxed = !(request.flags & protocol::flagNoSandbox);
+    if (sandboxed && !enterImportSandbox(planFor(request), outcome))
+        return false;
+    // After the sandbox, which the threads then share; then no thread more.
+    if (whileThreadsMayStart)
+        whileThreadsMayStart();
+    return !sandboxed || closeThreadStarts(outcome.error);
 }
 
 const std::vector<const char*>& importSyscallAllowList() {

@@ -1,11 +1,13 @@
 #include <zel/import/isolated_import.h>
 
+#include <zel/import/file_broker.h>
 #include <zel/import/helper_process.h>
 #include <zel/import/import_protocol.h>
 #include <zel/import/import_sandbox.h>
 #include <zel/import/scene_codec.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -15,6 +17,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -23,6 +26,7 @@
 #include <link.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -69,9 +73,9 @@ std::string unfit(const struct stat& st) {
     return {};
 }
 
-// Checks what the parent can tell without reading the file's content: a look at the name (no
-// device or FIFO is opened), then again at the file opened, in case the name was swapped
-// meanwhile, which is why the open must not block either.
+// Checks what the parent can tell without reading the file's content: a look at the name, then
+// again at the file it names, held as a bare path (O_PATH: nothing is opened, so a device or FIFO
+// swapped in under the name meanwhile is never opened), in case the name was swapped.
 bool checkInput(const std::filesystem::path& file, std::uint64_t& size, std::string* reason) {
     struct stat st {};
     if (::stat(file.c_str(), &st) != 0) {
@@ -82,7 +86,7 @@ bool checkInput(const std::filesystem::path& file, std::uint64_t& size, std::str
         setReason(reason, std::move(why));
         return false;
     }
-    const process::fileDescriptor fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    const process::fileDescriptor fd(::open(file.c_str(), O_PATH | O_CLOEXEC));
     if (!fd || ::fstat(fd.get(), &st) != 0) {
         setReason(reason, errnoText(errno));
         return false;
@@ -109,6 +113,8 @@ public:
     bool timedOut() const { return timedOut_; }
     bool cancelled() const { return cancelled_; }
     bool stopped() const { return timedOut_ || cancelled_; }
+    // The helper's questions to the file broker are answered during every wait.
+    void serve(brokerService* broker) { broker_ = broker; }
 
     // What the child said (per mille on the protocol's scale).
     void reported(std::uint32_t perMille) {
@@ -126,10 +132,12 @@ public:
                 timedOut_ = true;
                 return 0;
             }
-            pollfd p{fd, POLLIN, 0};
+            pollfd p[2] = {{fd, POLLIN, 0}, {broker_ ? broker_->fd() : -1, POLLIN, 0}};
             const int timeout = static_cast<int>(std::min(left, tickSeconds) * 1000.0) + 1;
-            const int r = ::poll(&p, 1, timeout);
-            if (r > 0)
+            const int r = ::poll(p, p[1].fd >= 0 ? 2 : 1, timeout);
+            if (r > 0 && p[1].revents)
+                broker_->service();
+            if (r > 0 && p[0].revents)
                 return 1;
             if (r < 0 && errno != EINTR)
                 return -1;
@@ -165,6 +173,7 @@ private:
     double lastTick_ = -1;
     bool timedOut_ = false;
     bool cancelled_ = false;
+    brokerService* broker_ = nullptr;
 };
 
 // The result pipe's read end, drained in large reads: small pieces come from a buffer, large
@@ -176,9 +185,19 @@ public:
     pipeSource(int fd, importClock& clock) : fd_(fd), clock_(clock) {}
 
     double firstByteSeconds() const { return firstByte_; }
+    // Why the data was refused before the encoding (progress records out of order), or empty.
+    const std::string& refused() const { return refused_; }
+
+    // Takes the progress records up to the encoding's first bytes; false when the data ends first
+    // or a record is refused (and every read fails from then on).
+    bool begin() {
+        if (!started_)
+            ok_ = skipProgress();
+        return ok_;
+    }
 
     bool read(void* out, std::size_t n) override {
-        if (!started_ && !skipProgress())
+        if (!begin())
             return false;
         auto* dst = static_cast<char*>(out);
         const std::size_t fromBuffer = std::min(n, end_ - pos_);
@@ -211,12 +230,16 @@ private:
         for (;;) {
             if (!buffered(protocol::progressRecordSize))
                 return false;
-            const char* p = buffer_.data() + pos_;
-            if (std::memcmp(p, protocol::progressMagic, 4) != 0)
+            const std::optional<std::uint32_t> perMille =
+                protocol::decodeProgress(buffer_.data() + pos_);
+            if (!perMille)
                 break;
-            std::uint32_t perMille = 0;
-            std::memcpy(&perMille, p + 4, 4);
-            clock_.reported(perMille);
+            if (!order_.accept(*perMille)) {
+                refused_ = "progress record " + std::to_string(*perMille) +
+                           " out of order or out of range";
+                return false;
+            }
+            clock_.reported(*perMille);
             clock_.tick(true);
             pos_ += protocol::progressRecordSize;
         }
@@ -268,7 +291,9 @@ private:
     int fd_;
     importClock& clock_;
     double firstByte_ = 0;
-    bool started_ = false;
+    bool started_ = false, ok_ = false;
+    protocol::progressOrder order_;
+    std::string refused_;
     std::uint64_t received_ = 0, encodingStart_ = 0, announced_ = 0;
     std::vector<char> buffer_ = std::vector<char>(256 * 1024);
     std::size_t pos_ = 0, end_ = 0;
@@ -344,16 +369,15 @@ std::filesystem::path importerFor(const isolationOptions& options, std::string* 
     return options.importer.empty() ? locateImporter(reason) : options.importer;
 }
 
-// Landlock is the kernel's; without it the helper confines its file system with a namespace.
-// Said once.
+// Landlock is the kernel's; without it the namespace alone hides the file system. Said once.
 void noteMissingLandlock(const isolationOptions& options) {
     static std::once_flag once;
     if (!options.sandbox)
         return;
     std::call_once(once, [] {
         if (landlockAbi() == 0)
-            std::cerr << "zel: this kernel has no Landlock: the import helper sees its folders "
-                         "through a user and mount namespace instead\n";
+            std::cerr << "zel: this kernel has no Landlock: the import helper's file system is "
+                         "hidden by a user and mount namespace alone\n";
     });
 }
 
@@ -370,25 +394,53 @@ std::filesystem::path homeFolder() {
     return {};
 }
 
-bool holds(const std::filesystem::path& folder, const std::filesystem::path& path) {
-    const auto [f, p] = std::mismatch(folder.begin(), folder.end(), path.begin(), path.end());
-    return f == folder.end() || (std::next(f) == folder.end() && f->empty());
-}
-
 std::uint32_t requestFlags(const isolationOptions& options) {
     std::uint32_t flags = options.sandbox ? 0 : protocol::flagNoSandbox;
     if (!options.mountNamespace)
         flags |= protocol::flagNoMountNamespace;
     const char* unconfined = std::getenv(unconfinedSwitch);
-    if (options.allowUnconfined || (unconfined && std::string_view(unconfined) == "1"))
+    if (options.allowUnconfined || (unconfined && std::string_view(unconfined) == "1")) {
         flags |= protocol::flagAllowUnconfined;
+        // Where the helper is not confined, nothing of this process may be readable to a process
+        // of the same user (/proc/<pid>/environ holds the broker's password, mem its memory).
+        ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    }
     if (options.landlockAbiLimit >= 0)
         flags |= static_cast<std::uint32_t>(std::min(options.landlockAbiLimit, 254) + 1)
                  << protocol::landlockLimitShift;
     return flags;
 }
 
+// The bytes the helper was given for the model: the model's own and those of every other file the
+// broker granted, but pictures, which are bounded by their pixels instead.
+std::uint64_t inputBytes(const fileBroker& broker) {
+    std::uint64_t total = 0;
+    const std::vector<std::string_view>& pictures = pictureFileTypes();
+    bool first = true;
+    for (const grantedFile& f : broker.granted()) {
+        std::string type = f.path.extension().string();
+        if (!type.empty())
+            type.erase(0, 1);
+        std::transform(type.begin(), type.end(), type.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        const bool picture = std::find(pictures.begin(), pictures.end(), type) != pictures.end();
+        if (first || !picture)
+            total += f.size;
+        first = false;
+    }
+    return total;
+}
+
 } // namespace
+
+std::uint64_t resultBudgetFor(std::uint64_t inputBytes, const isolationOptions& options) {
+    const std::uint64_t floor = std::min(options.resultFloorBytes, options.maxResultBytes);
+    const std::uint64_t cap = options.maxResultBytes;
+    const std::uint64_t perByte = options.resultPerInputByte;
+    if (perByte != 0 && inputBytes > (cap - floor) / perByte)
+        return cap;
+    return floor + inputBytes * perByte;
+}
 
 std::chrono::milliseconds deadlineFor(std::uint64_t bytes, const isolationOptions& options) {
     if (options.deadline.count() > 0)
@@ -401,46 +453,16 @@ std::chrono::milliseconds deadlineFor(std::uint64_t bytes, const isolationOption
     return std::chrono::milliseconds(static_cast<long long>(std::round(capped / 100.0)) * 100);
 }
 
-std::vector<std::filesystem::path> readablePaths(const std::filesystem::path& model,
-                                                 const std::vector<std::filesystem::path>& folders,
-                                                 const std::filesystem::path& home) {
-    std::error_code ec;
-    const std::filesystem::path realHome =
-        home.empty() ? home : std::filesystem::weakly_canonical(home, ec);
-    // The root, or a folder that holds the home folder.
-    auto tooWide = [&](const std::filesystem::path& folder) {
-        const std::filesystem::path real =
-            std::filesystem::weakly_canonical(std::filesystem::absolute(folder, ec), ec);
-        return ec || real == real.root_path() || (!realHome.empty() && holds(real, realHome));
-    };
-    std::vector<std::filesystem::path> out;
-    const std::filesystem::path absolute = std::filesystem::absolute(model, ec);
-    const std::filesystem::path modelFolder = absolute.parent_path();
-    if (!tooWide(modelFolder)) {
-        out.push_back(modelFolder);
-    } else {
-        out.push_back(absolute);
-        // Its companions, named as it is: "house.obj" and "house.mtl". A bounded look.
-        constexpr int maxLooked = 4096, maxCompanions = 16;
-        int looked = 0, companions = 0;
-        for (std::filesystem::directory_iterator it(modelFolder, ec), end;
-             !ec && it != end && looked < maxLooked && companions < maxCompanions;
-             it.increment(ec), ++looked) {
-            const std::filesystem::path& p = it->path();
-            if (p.filename() != absolute.filename() && p.stem() == absolute.stem() &&
-                !p.stem().empty() && p.stem().native()[0] != '.' && it->is_regular_file(ec)) {
-                out.push_back(p);
-                ++companions;
-            }
-        }
-    }
-    for (const std::filesystem::path& folder : folders) {
-        const std::filesystem::path full =
-            std::filesystem::weakly_canonical(std::filesystem::absolute(folder, ec), ec);
-        if (!ec && !tooWide(full))
-            out.push_back(full);
-    }
-    return out;
+decodeResult readHelperResult(int fd, std::chrono::milliseconds deadline, std::uint64_t maxBytes,
+                              decodeLimits limits) {
+    const importProgress none;
+    importClock clock(double(deadline.count()) / 1000.0, none, 1.0);
+    pipeSource source(fd, clock);
+    limits.deadline = std::min(limits.deadline, std::chrono::steady_clock::now() + deadline);
+    decodeResult res = decode(source, maxBytes, limits);
+    if (!source.refused().empty())
+        return decodeResult{decodeStatus::malformed, std::nullopt, source.refused()};
+    return res;
 }
 
 std::filesystem::path locateImporter(std::string* reason) {
@@ -503,13 +525,11 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
     const std::filesystem::path importer = importerFor(options, reason);
     if (importer.empty())
         return std::nullopt;
-    // The helper resolves the file relative to nothing: give it an absolute name, its folder's
-    // without links or dots, which is also where a namespace shows it the folder.
+    // The file the user chose, wherever a link of that name leads: the broker follows no link,
+    // and what the model names lies beside the file itself. An absolute name without links or
+    // dots, which the helper also asks for.
     std::error_code ec;
-    std::filesystem::path absolute = std::filesystem::absolute(file, ec);
-    if (!ec)
-        absolute =
-            std::filesystem::weakly_canonical(absolute.parent_path(), ec) / absolute.filename();
+    const std::filesystem::path absolute = std::filesystem::canonical(file, ec);
     if (ec) {
         setReason(reason, ec.message());
         return std::nullopt;
@@ -526,10 +546,19 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
     request.flags = requestFlags(options);
     request.deadlineMs = static_cast<std::uint64_t>(deadline.count());
     request.file = absolute.string();
-    for (const std::filesystem::path& p :
-         readablePaths(absolute, options.readableFolders, homeFolder()))
-        request.readable.push_back(p.string());
     const std::vector<char> requestBytes = protocol::encodeRequest(request);
+    // What the helper may read, decided here as it asks; what it was given goes to the caller.
+    fileBroker broker(absolute, options.readableFolders, homeFolder(), options.fileLimits);
+    struct grantsToStats {
+        const fileBroker& broker;
+        isolationStats* stats;
+        ~grantsToStats() {
+            if (stats) {
+                stats->files = broker.granted();
+                stats->grantedBytes = broker.grantedBytes();
+            }
+        }
+    } reportGrants{broker, stats};
 
     // A helper started ahead takes the file; one that died meanwhile is replaced by a fresh one.
     std::unique_ptr<childProcess> child = takeReady(importer, options);
@@ -552,7 +581,9 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
         // exit status, read below like any other.
         sendAll(child->request.get(), requestBytes);
     }
-    child->request.reset(); // the helper reads one request
+    // The request's socket stays: the helper asks the file broker through it.
+    brokerService service(child->request.get(), broker);
+    clock.serve(&service);
     // The next file's helper starts while this one imports: the caller only waits meanwhile, and
     // the start (libraries loaded, then waiting) overlaps the import on the other core.
     if (options.keepOneReady)
@@ -567,7 +598,11 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
         std::chrono::steady_clock::now() +
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
             std::chrono::duration<double>(double(deadline.count()) / 1000.0 - clock.elapsed()));
-    decodeResult res = decode(source, options.maxResultBytes, limits);
+    // The result may be as large as what the helper was given to read allows. An honest helper has
+    // asked for all it reads once its encoding begins (pictures are decoded before), so the budget
+    // is taken then from the broker's grants; what it is given later no longer counts.
+    source.begin();
+    decodeResult res = decode(source, resultBudgetFor(inputBytes(broker), options), limits);
     if (stats) {
         stats->firstByteSeconds = source.firstByteSeconds();
         stats->decodedSeconds = clock.elapsed();
@@ -588,7 +623,8 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
         startNext();
         return std::move(res.value);
     }
-    if (clock.stopped()) {
+    // A helper whose records were refused is not heard further.
+    if (clock.stopped() || !source.refused().empty()) {
         process::kill(pid);
         process::reap(pid, outcome);
     } else {
@@ -603,6 +639,10 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
     }
     if (clock.timedOut() || clock.elapsed() >= double(deadline.count()) / 1000.0) {
         setReason(reason, "the import did not finish within " + secondsText(deadline) + " s");
+        return std::nullopt;
+    }
+    if (!source.refused().empty()) {
+        setReason(reason, "the import helper returned malformed data (" + source.refused() + ")");
         return std::nullopt;
     }
     if (res.status == decodeStatus::failure) {

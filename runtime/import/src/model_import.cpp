@@ -83,13 +83,15 @@ std::shared_ptr<const scene> load(const std::filesystem::path& file,
                 std::cerr << "zel: " << complaint << std::endl;
         }
     }
-    std::optional<scene> s = importIsolated(file, options, reason, nullptr,
+    isolationStats stats;
+    std::optional<scene> s = importIsolated(file, options, reason, &stats,
                                             currentProgress ? *currentProgress : importProgress{});
     if (!s)
         return nullptr;
     auto value = std::make_shared<const scene>(std::move(*s));
     if (disk && key)
-        disk->storeImport(*key, knownInputs(file, *value, options.readableFolders), start, value);
+        disk->storeImport(*key, knownInputs(file, stats.files, *value, options.readableFolders),
+                          start, value);
     return value;
 }
 

@@ -121,7 +121,7 @@ private:
 class reader {
 public:
     reader(byteSource& source, const decodeLimits& limits)
-        : source_(source), deadline_(limits.deadline) {}
+        : source_(source), reserveUpFront_(limits.reserveUpFront), deadline_(limits.deadline) {}
 
     bool ok() const { return error_.empty(); }
     const std::string& error() const { return error_; }
@@ -148,15 +148,28 @@ public:
     }
 
     // n elements, each appended and then read by readOne; stops at the first that fails.
+    // The list's capacity is charged, not its size: it doubles as elements arrive (never past n).
     template <class T, class F>
     bool list(std::vector<T>& v, std::uint32_t n, const char* what, F readOne) {
         for (std::uint32_t i = 0; i < n; ++i) {
-            if (!charge(sizeof(T), what))
+            if (v.size() == v.capacity() &&
+                !grow(v, std::min<std::size_t>(n, std::max<std::size_t>(4, v.capacity() * 2)),
+                      what))
                 return false;
             if (!readOne(v.emplace_back()))
                 return false;
         }
         return ok();
+    }
+
+    // Reserves room for `capacity` elements, charging what it adds.
+    template <class T> bool grow(std::vector<T>& v, std::size_t capacity, const char* what) {
+        if (capacity <= v.capacity())
+            return true;
+        if (!charge((capacity - v.capacity()) * sizeof(T), what))
+            return false;
+        v.reserve(capacity);
+        return true;
     }
 
     bool fail(std::string why) {
@@ -206,20 +219,24 @@ public:
             return false;
         if (n > left_ / sizeof(T))
             return fail(std::string("count of ") + what + " exceeds the data");
-        constexpr std::size_t chunk = (std::size_t{8} << 20) / sizeof(T);
-        constexpr std::size_t upFront = (std::size_t{64} << 20) / sizeof(T);
+        // Read in pieces of at most 8 MiB (and at most the reservation, so that a lowered one
+        // shows the growth on small data too).
+        const std::size_t upFront = std::max<std::size_t>(1, reserveUpFront_ / sizeof(T));
+        const std::size_t chunk = std::min((std::size_t{8} << 20) / sizeof(T), upFront);
         v.clear();
-        // Beyond upFront the vector grows as the data comes: an announced size costs little
-        // until it is backed by data. What is reserved is charged at once.
-        const std::size_t reserved = std::min<std::size_t>(static_cast<std::size_t>(n), upFront);
-        if (!charge(reserved * sizeof(T), what))
+        // Beyond upFront the vector grows as the data comes, doubling its capacity (never past
+        // n): an announced size costs little until it is backed by data. Every capacity is
+        // charged when it is reserved.
+        if (!grow(v, std::min<std::size_t>(static_cast<std::size_t>(n), upFront), what))
             return false;
-        v.reserve(reserved);
         while (v.size() < n) {
             const std::size_t at = v.size();
             const std::size_t take = std::min<std::size_t>(chunk, static_cast<std::size_t>(n) - at);
-            if (at + take > reserved &&
-                !charge((at + take - std::max(at, reserved)) * sizeof(T), what))
+            if (at + take > v.capacity() &&
+                !grow(v,
+                      std::min<std::size_t>(static_cast<std::size_t>(n),
+                                            std::max(at + take, v.capacity() * 2)),
+                      what))
                 return false;
             if (!inTime())
                 return false;
@@ -249,6 +266,7 @@ private:
     std::uint64_t budget_ = 0;
     std::uint64_t spent_ = 0;
     std::uint64_t charges_ = 0;
+    std::uint64_t reserveUpFront_;
     std::chrono::steady_clock::time_point deadline_;
     std::string error_;
 };

@@ -1,7 +1,22 @@
 #include <zel/import/texture_files.h>
 
+#include <zel/import/file_broker.h>
 #include <zel/import/scene_codec.h>
 
+// stb_image is compiled here, from Debian's header, with only the formats models use and private
+// to this file: whatever else links libstb, the helper decodes PNG, JPEG, TGA and BMP and nothing
+// more.
+#define STB_IMAGE_STATIC
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_ONLY_PNG
+#define STBI_ONLY_JPEG
+#define STBI_ONLY_TGA
+#define STBI_ONLY_BMP
+// A side beyond a graphics card's largest texture is refused: downscaling costs stb_image_resize
+// time in the square of a side (a 128 x 65294 picture of 3 KB took minutes).
+#define STBI_MAX_DIMENSIONS (1 << 14)
+#define STB_IMAGE_RESIZE_STATIC
+#define STB_IMAGE_RESIZE_IMPLEMENTATION
 #include <stb_image.h>
 #include <stb_image_resize.h>
 
@@ -12,82 +27,73 @@
 #include <memory>
 #include <system_error>
 
+#include <sys/stat.h>
+
 namespace zel::import {
 
 namespace fs = std::filesystem;
 
 namespace {
 
-bool isRegularFile(const fs::path& p) {
-    std::error_code ec;
-    return fs::is_regular_file(p, ec);
-}
-
-char asciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equalIgnoringCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return asciiLower(x) == asciiLower(y);
-           });
-}
-
-// The names in each folder, in byte order, listed once for all the textures of a model: a model
-// that names many missing files costs one listing a folder, not one a name.
-using folderListings = std::map<fs::path, std::vector<std::string>>;
-
-const std::vector<std::string>& listing(const fs::path& folder, folderListings& listings) {
-    auto [it, inserted] = listings.try_emplace(folder);
-    if (inserted) {
-        std::error_code ec;
-        fs::directory_iterator entries(folder, ec);
-        for (; !ec && entries != fs::directory_iterator(); entries.increment(ec))
-            it->second.push_back(entries->path().filename().string());
-        std::sort(it->second.begin(), it->second.end());
-    }
-    return it->second;
-}
-
-// The file in folder whose name matches `name` ignoring case; the first in byte order.
-fs::path findIgnoringCase(const fs::path& folder, const std::string& name,
-                          folderListings& listings) {
-    for (const std::string& candidate : listing(folder, listings))
-        if (equalIgnoringCase(candidate, name) && isRegularFile(folder / candidate))
-            return folder / candidate;
-    return {};
-}
-
-// candidate with its links resolved, when that still lies beneath folder (itself resolved).
-std::optional<textureFile> inside(const fs::path& folder, const fs::path& candidate) {
-    std::error_code ec;
-    const fs::path realFolder = fs::canonical(folder, ec);
-    if (ec)
-        return std::nullopt;
-    const fs::path real = fs::canonical(candidate, ec);
-    if (ec || !isRegularFile(real))
-        return std::nullopt;
-    const fs::path rel = real.lexically_relative(realFolder);
-    if (rel.empty() || *rel.begin() == "..")
-        return std::nullopt;
-    return textureFile{real, rel};
-}
-
-bool hasDriveLetter(const std::string& name) {
-    return name.size() >= 2 && name[1] == ':' &&
-           ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'));
-}
-
 struct image {
     int width = 0, height = 0, channels = 0;
     std::unique_ptr<stbi_uc, void (*)(void*)> pixels{nullptr, stbi_image_free};
 };
 
-// Reads the file through one descriptor: its header for the size, then the pixels.
-std::optional<image> decodeFile(const fs::path& file, std::string& why) {
-    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
+// False when f is a JPEG with a Huffman table (DHT) of more than 256 codes. This stb_image (2.27)
+// takes the counts as they come and writes past its tables for such a file, in reading the header
+// already; the walk follows the markers as it does (skipping what lies between them, the scans'
+// data included) and leaves f at its start.
+bool jpegTablesFit(FILE* f) {
+    auto get = [f] {
+        const int c = std::getc(f);
+        return c == EOF ? 0 : c; // stb_image reads zeros past the end too
+    };
+    bool fits = true;
+    if (std::getc(f) == 0xFF && std::getc(f) == 0xD8) {
+        for (int c; fits && (c = std::getc(f)) != EOF;) {
+            if (c != 0xFF)
+                continue; // a scan's data, or bytes between markers
+            int m = 0xFF;
+            while (m == 0xFF && (m = std::getc(f)) != EOF) {
+            }
+            // EOF, a stuffed zero, restart markers, TEM and SOI carry no length.
+            if (m == EOF || m == 0x00 || m == 0x01 || (m >= 0xD0 && m <= 0xD8))
+                continue;
+            if (m == 0xD9)
+                break; // end of image
+            const int hi = get();
+            long length = long(hi << 8 | get()) - 2;
+            if (m != 0xC4) {
+                if (length > 0)
+                    std::fseek(f, length, SEEK_CUR);
+                continue;
+            }
+            while (fits && length > 0 && !std::feof(f)) {
+                get(); // class and table number
+                long codes = 0;
+                for (int i = 0; i < 16; ++i)
+                    codes += get();
+                fits = codes <= 256;
+                std::fseek(f, codes, SEEK_CUR);
+                length -= 17 + codes;
+            }
+        }
+    }
+    std::rewind(f);
+    return fits;
+}
+
+// Reads the file through its descriptor: its header for the size, then the pixels.
+std::optional<image> decodeFile(process::fileDescriptor file, std::string& why) {
+    std::unique_ptr<FILE, int (*)(FILE*)> f(::fdopen(file.get(), "rb"), std::fclose);
     if (!f) {
-        why = "cannot open it";
+        why = "cannot read it";
+        return std::nullopt;
+    }
+    file.release();
+    if (!jpegTablesFit(f.get())) {
+        why = "a JPEG Huffman table of more than 256 codes";
         return std::nullopt;
     }
     image im;
@@ -100,6 +106,15 @@ std::optional<image> decodeFile(const fs::path& file, std::string& why) {
         why = "image size out of range";
         return std::nullopt;
     }
+    // Refused from the header, before a byte of pixels is decoded.
+    if (std::uint64_t{static_cast<std::uint32_t>(im.width)} *
+            static_cast<std::uint32_t>(im.height) >
+        maxDecodedPixels) {
+        why = "a picture of " + std::to_string(im.width) + "x" + std::to_string(im.height) +
+              " pixels, more than " + std::to_string(maxDecodedPixels >> 20) +
+              " Mi pixels are read";
+        return std::nullopt;
+    }
     im.pixels.reset(stbi_load_from_file(f.get(), &im.width, &im.height, &im.channels, 4));
     if (!im.pixels) {
         why = stbi_failure_reason();
@@ -108,68 +123,58 @@ std::optional<image> decodeFile(const fs::path& file, std::string& why) {
     return im;
 }
 
-// The largest size of the same shape with at most `allowed` pixels (at least one pixel a side).
-std::pair<std::uint32_t, std::uint32_t> fitted(std::uint32_t w, std::uint32_t h,
-                                               std::uint64_t allowed) {
-    if (std::uint64_t{w} * h <= allowed)
-        return {w, h};
-    const double scale = std::sqrt(double(allowed) / (double(w) * double(h)));
-    auto nw = static_cast<std::uint32_t>(std::clamp(std::floor(w * scale), 1.0, double(w)));
-    auto nh = static_cast<std::uint32_t>(std::clamp(std::floor(h * scale), 1.0, double(h)));
-    nh = static_cast<std::uint32_t>(std::min<std::uint64_t>(nh, allowed / nw));
-    nw = static_cast<std::uint32_t>(std::min<std::uint64_t>(nw, allowed / std::max(nh, 1u)));
-    return {nw, nh};
-}
-
 void note(textureNotes* notes, std::string line) {
     if (notes)
         notes->lines.push_back(std::move(line));
 }
 
-std::optional<textureFile> resolve(const std::string& name, const std::vector<fs::path>& folders,
-                                   folderListings& listings) {
-    // "*0" and the like name an image embedded in the model file.
-    if (name.empty() || name[0] == '*' || name.find('\0') != std::string::npos)
-        return std::nullopt;
-    std::string written = name;
-    std::replace(written.begin(), written.end(), '\\', '/');
-    if (written[0] == '/')
-        return std::nullopt;
-    const bool foreign = hasDriveLetter(written);
-    const fs::path asWritten = fs::path(written).lexically_normal();
-    const std::string last = fs::path(written).filename().string();
-    if (last.empty() || last == "." || last == "..")
-        return std::nullopt;
-    if (!foreign && !asWritten.empty() && *asWritten.begin() == "..")
-        return std::nullopt;
-    for (const fs::path& folder : folders) {
-        if (!foreign && isRegularFile(folder / asWritten))
-            if (auto found = inside(folder, folder / asWritten))
-                return found;
-        if (isRegularFile(folder / last))
-            if (auto found = inside(folder, folder / last))
-                return found;
-    }
-    for (const fs::path& folder : folders)
-        if (fs::path found = findIgnoringCase(folder, last, listings); !found.empty())
-            if (auto real = inside(folder, found))
-                return real;
-    return std::nullopt;
-}
-
 } // namespace
+
+std::pair<std::uint32_t, std::uint32_t> fittedSize(std::uint32_t w, std::uint32_t h,
+                                                   std::uint64_t allowed) {
+    if (std::uint64_t{w} * h <= allowed)
+        return {w, h};
+    if (w == 0 || h == 0 || allowed == 0)
+        return {0, 0};
+    const double scale = std::sqrt(double(allowed) / (double(w) * double(h)));
+    auto nw = static_cast<std::uint32_t>(std::clamp(std::floor(w * scale), 1.0, double(w)));
+    auto nh = static_cast<std::uint32_t>(std::clamp(std::floor(h * scale), 1.0, double(h)));
+    // A side that rounds below one pixel stays one, and the other gives way: both sides stay at
+    // least 1 (nh is at most allowed / nw, which is at least 1, so nw keeps at least 1 too).
+    nh = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(nh, std::max<std::uint64_t>(1, allowed / nw)));
+    nw = static_cast<std::uint32_t>(std::min<std::uint64_t>(nw, allowed / nh));
+    return {nw, nh};
+}
 
 std::optional<textureFile> resolveTexture(const std::string& name,
                                           const std::vector<fs::path>& folders) {
-    folderListings listings;
-    return resolve(name, folders, listings);
+    fileBroker broker({}, folders, {});
+    const brokerAnswer a = broker.answer(brokerAsk::texture, name);
+    if (a.error != 0 || broker.granted().empty())
+        return std::nullopt;
+    return textureFile{broker.granted().back().path, a.name};
+}
+
+textureSource texturesBeneath(const std::vector<fs::path>& folders) {
+    auto broker = std::make_shared<fileBroker>(fs::path{}, folders, fs::path{});
+    return [broker](const std::string& name) -> std::optional<openedTexture> {
+        brokerAnswer a = broker->answer(brokerAsk::texture, name);
+        if (a.error != 0)
+            return std::nullopt;
+        return openedTexture{std::move(a.file), std::move(a.name)};
+    };
 }
 
 void loadTextures(scene& s, const std::vector<fs::path>& folders, textureNotes* notes) {
+    loadTextures(s, texturesBeneath(folders), notes);
+}
+
+void loadTextures(scene& s, const textureSource& source, textureNotes* notes) {
     std::map<std::string, std::uint32_t> byName; // as materials spell them
-    std::map<fs::path, std::uint32_t> byFile;    // resolved
+    // The files read, by device and inode: each is decoded once however it is spelled.
+    std::map<std::pair<std::uint64_t, std::uint64_t>, std::uint32_t> byFile;
     std::uint64_t pixels = 0;
-    folderListings listings;
     for (material& m : s.materials) {
         m.texture = noTexture;
         if (m.diffuseTexture.empty())
@@ -179,36 +184,39 @@ void loadTextures(scene& s, const std::vector<fs::path>& folders, textureNotes* 
             continue;
         }
         std::uint32_t& index = byName[m.diffuseTexture] = noTexture;
-        const std::optional<textureFile> file = resolve(m.diffuseTexture, folders, listings);
-        if (!file) {
+        std::optional<openedTexture> file = source(m.diffuseTexture);
+        struct stat st {};
+        if (!file || !file->file || ::fstat(file->file.get(), &st) != 0) {
             note(notes, "texture " + m.diffuseTexture + ": not found");
             continue;
         }
-        if (const auto known = byFile.find(file->path); known != byFile.end()) {
+        const std::pair<std::uint64_t, std::uint64_t> key{st.st_dev, st.st_ino};
+        if (const auto known = byFile.find(key); known != byFile.end()) {
             m.texture = index = known->second;
             continue;
         }
-        byFile[file->path] = noTexture;
+        byFile[key] = noTexture;
+        const std::string fileName = file->name;
         std::string why;
-        std::optional<image> im = decodeFile(file->path, why);
+        std::optional<image> im = decodeFile(std::move(file->file), why);
         if (!im) {
-            note(notes, "texture " + file->relative.string() + ": " + why);
+            note(notes, "texture " + fileName + ": " + why);
             continue;
         }
         const auto w = static_cast<std::uint32_t>(im->width);
         const auto h = static_cast<std::uint32_t>(im->height);
         const std::uint64_t allowed = std::min(maxTexturePixels, maxScenePixels - pixels);
         if (allowed == 0) {
-            note(notes, "texture " + file->relative.string() + ": left out, the model's pictures " +
+            note(notes, "texture " + fileName + ": left out, the model's pictures " +
                             "hold the most pixels allowed");
             continue;
         }
         texture t;
-        t.name = file->relative.string();
+        t.name = fileName;
         t.sourceWidth = w;
         t.sourceHeight = h;
         t.hasAlpha = im->channels == 2 || im->channels == 4;
-        std::tie(t.width, t.height) = fitted(w, h, allowed);
+        std::tie(t.width, t.height) = fittedSize(w, h, allowed);
         t.rgba.resize(std::size_t{t.width} * t.height * 4);
         if (t.downscaled()) {
             if (!stbir_resize_uint8(im->pixels.get(), im->width, im->height, 0, t.rgba.data(),
@@ -223,7 +231,7 @@ void loadTextures(scene& s, const std::vector<fs::path>& folders, textureNotes* 
             std::copy_n(im->pixels.get(), t.rgba.size(), t.rgba.data());
         }
         pixels += std::uint64_t{t.width} * t.height;
-        m.texture = index = byFile[file->path] = static_cast<std::uint32_t>(s.textures.size());
+        m.texture = index = byFile[key] = static_cast<std::uint32_t>(s.textures.size());
         s.textures.push_back(std::move(t));
     }
 }

@@ -4,15 +4,17 @@
 
 #include <zel/import/three_ds_file.h>
 
+#include <assimp/DefaultIOSystem.h>
+#include <assimp/IOStream.hpp>
+#include <assimp/IOSystem.hpp>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <string>
-#include <system_error>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -49,23 +51,29 @@ enum : std::uint16_t {
 constexpr std::size_t maxName = 1024; // a chunk with a longer name is passed over
 constexpr std::size_t headerSize = 6;
 
-// Reads ranges of the file; every read is checked against the file's size.
+// Reads ranges of the file through the importer's file system (in the helper, the broker's
+// descriptors); every read is checked against the file's size.
 class fileBytes {
 public:
-    explicit fileBytes(const std::filesystem::path& file) : in_(file, std::ios::binary) {
-        std::error_code ec;
-        const auto size = std::filesystem::file_size(file, ec);
-        size_ = ec ? 0 : size;
+    fileBytes(Assimp::IOSystem& io, const std::string& file)
+        : io_(io), in_(io.Open(file.c_str(), "rb")) {
+        size_ = in_ ? in_->FileSize() : 0;
     }
-    std::uint64_t size() const { return in_ ? size_ : 0; }
+    ~fileBytes() {
+        if (in_)
+            io_.Close(in_);
+    }
+    fileBytes(const fileBytes&) = delete;
+    fileBytes& operator=(const fileBytes&) = delete;
+
+    std::uint64_t size() const { return size_; }
 
     bool read(std::uint64_t at, void* out, std::size_t n) {
-        if (at > size_ || n > size_ - at)
+        if (!in_ || at > size_ || n > size_ - at)
             return false;
-        in_.clear();
-        in_.seekg(static_cast<std::streamoff>(at));
-        return static_cast<bool>(
-            in_.read(static_cast<char*>(out), static_cast<std::streamsize>(n)));
+        if (in_->Seek(static_cast<std::size_t>(at), aiOrigin_SET) != aiReturn_SUCCESS)
+            return false;
+        return n == 0 || in_->Read(out, 1, n) == n;
     }
 
     float f32(std::uint64_t at, bool& ok) {
@@ -106,7 +114,8 @@ public:
     }
 
 private:
-    std::ifstream in_;
+    Assimp::IOSystem& io_;
+    Assimp::IOStream* in_;
     std::uint64_t size_ = 0;
 };
 
@@ -318,8 +327,8 @@ void readKeyframer(fileBytes& bytes, const chunk& keyframer, layout& out) {
 }
 
 // False when the file does not start as a 3DS file does.
-bool readLayout(const std::filesystem::path& file, layout& out) {
-    fileBytes bytes(file);
+bool readLayout(Assimp::IOSystem& io, const std::string& file, layout& out) {
+    fileBytes bytes(io, file);
     const std::uint64_t size = bytes.size();
     unsigned char h[headerSize];
     if (size < headerSize || !bytes.read(0, h, headerSize) || (h[0] | (h[1] << 8)) != mainChunk)
@@ -537,8 +546,13 @@ std::size_t highlights(scene& s, const layout& l) {
 } // namespace
 
 threeDsAmends amendFromThreeDsFile(scene& s, const std::filesystem::path& file) {
+    Assimp::DefaultIOSystem io;
+    return amendFromThreeDsFile(s, io, file.string());
+}
+
+threeDsAmends amendFromThreeDsFile(scene& s, Assimp::IOSystem& io, const std::string& file) {
     layout l;
-    if (!readLayout(file, l))
+    if (!readLayout(io, file, l))
         return {};
     threeDsAmends a;
     a.placed = placeAsStored(s, l);

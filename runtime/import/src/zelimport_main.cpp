@@ -1,13 +1,15 @@
 // zelimport: the import helper. The isolated import starts it as
 //   zelimport --serve 3 4
 // ahead of its file (import_protocol.h): it loads its libraries, waits for one request on fd 4,
-// enters the sandbox (import_sandbox.h), reads the file with Assimp and writes progress records and
-// then the encoded scene, or a failure record, to fd 3. By hand:
+// enters the sandbox (import_sandbox.h), reads the file with Assimp, every file through the host's
+// file broker on fd 4 (brokered_io.h), and writes progress records and then the encoded scene, or
+// a failure record, to fd 3. By hand:
 //   zelimport --stats [--in-process] [--deadline SECONDS] FILE...
 // imports each FILE the way the host does (isolated, unless --in-process) and prints what it got
 // and what it took.
 
 #include <zel/import/assimp_import.h>
+#include <zel/import/brokered_io.h>
 #include <zel/import/helper_process.h>
 #include <zel/import/import_protocol.h>
 #include <zel/import/import_sandbox.h>
@@ -101,8 +103,7 @@ private:
 // One progress record; a failed write is left to the encoding's own write to notice.
 void sendProgress(int fd, std::uint32_t perMille) {
     char record[imp::protocol::progressRecordSize];
-    std::memcpy(record, imp::protocol::progressMagic, 4);
-    std::memcpy(record + 4, &perMille, 4);
+    imp::protocol::encodeProgress(perMille, record);
     writeAll(fd, record, sizeof record);
 }
 
@@ -140,7 +141,7 @@ private:
 // The child's whole work. It leaves through _exit without freeing anything: the importer's scene
 // and the copy are gone with the process anyway, and freeing them would only add to the load time.
 [[noreturn]] void childImport(int fd, Assimp::Importer* importer, const char* file,
-                              const std::vector<std::filesystem::path>& textureFolders) {
+                              const imp::textureSource& textures) {
     try {
         auto* progress = new progressReporter(fd);
         importer->SetProgressHandler(progress); // the importer owns it from here
@@ -157,8 +158,8 @@ private:
         auto* converted = new std::optional<imp::scene>(imp::convertScene(*as, &reason));
         if (!*converted)
             fail(fd, reason);
-        imp::amendFromThreeDsFile(**converted, file);
-        imp::loadTextures(**converted, textureFolders);
+        imp::amendFromThreeDsFile(**converted, *importer->GetIOHandler(), file);
+        imp::loadTextures(**converted, textures);
         progress->send(imp::protocol::convertEnd);
         fdSink sink(fd);
         // A failed write means the reader has gone (it stopped reading or hit its deadline).
@@ -170,19 +171,6 @@ private:
     } catch (...) {
         fail(fd, "unknown exception in the importer");
     }
-}
-
-std::optional<imp::protocol::request> readRequest(int fd) {
-    char magic[8];
-    std::uint32_t length = 0;
-    if (!readAll(fd, magic, sizeof magic) ||
-        std::memcmp(magic, imp::protocol::requestMagic, sizeof magic) != 0 ||
-        !readAll(fd, &length, sizeof length) || length > imp::protocol::maxRequestBytes)
-        return std::nullopt;
-    std::vector<char> body(length);
-    if (!readAll(fd, body.data(), body.size()))
-        return std::nullopt;
-    return imp::protocol::decodeRequest(body);
 }
 
 // The helper's heap, kept for the one import it does. A fresh process pays for every page it
@@ -252,41 +240,43 @@ void prepare(std::uint64_t fileBytes) {
 [[noreturn]] void serve(int resultFd, int requestFd) {
     heap::keepFreedMemory();
     auto* importer = new Assimp::Importer; // registers every reader: the libraries are in
-    const std::optional<imp::protocol::request> request = readRequest(requestFd);
+    const std::optional<imp::protocol::request> request = imp::readRequest(requestFd);
     if (!request)
         ::_exit(0); // dismissed: the host ended or started no import
-    ::close(requestFd);
-    // A backstop should the parent die without killing the child: the deadline in CPU seconds.
-    const auto cpuSeconds = static_cast<rlim_t>(request->deadlineMs / 1000 + 2);
-    const rlimit cpu{cpuSeconds, cpuSeconds + 1};
-    ::setrlimit(RLIMIT_CPU, &cpu);
-    const bool sandboxed = !(request->flags & imp::protocol::flagNoSandbox);
-    if (sandboxed) {
-        imp::sandboxOutcome outcome;
-        if (!imp::enterImportSandbox(imp::planFor(*request), outcome))
-            fail(resultFd, "cannot enter the sandbox: " + outcome.error);
-    }
-    // After the sandbox, which the thread then shares; then no thread more.
-    struct stat st {};
-    if (::stat(request->file.c_str(), &st) == 0)
-        heap::prepare(static_cast<std::uint64_t>(st.st_size));
-    if (std::string error; sandboxed && !imp::closeThreadStarts(error))
-        fail(resultFd, "cannot enter the sandbox: " + error);
-    // Textures: the search folders, then the model's own.
-    std::vector<std::filesystem::path> textureFolders;
-    const std::filesystem::path modelFolder = std::filesystem::path(request->file).parent_path();
-    std::error_code ec;
-    for (const std::string& folder : request->readable)
-        if (folder != modelFolder && std::filesystem::is_directory(folder, ec))
-            textureFolders.emplace_back(folder);
-    textureFolders.push_back(modelFolder);
-    childImport(resultFd, importer, request->file.c_str(), textureFolders);
+    // The request's socket stays: it is the way to the host's file broker.
+    const imp::brokerClient broker(requestFd);
+    auto* files = new imp::brokeredFiles(broker);
+    imp::sandboxOutcome outcome;
+    const bool entered = imp::enterHelperSandbox(*request, outcome, [&] {
+        // The model's size tells how much heap to make ready; the importer reads the same
+        // descriptor.
+        imp::brokerAnswer model = broker.ask(imp::brokerAsk::open, request->file);
+        struct stat st {};
+        if (model.error == 0 && ::fstat(model.file.get(), &st) == 0)
+            heap::prepare(static_cast<std::uint64_t>(st.st_size));
+        files->adopt(request->file, std::move(model.file));
+    });
+    if (!entered)
+        fail(resultFd, "cannot enter the sandbox: " + outcome.error);
+    importer->SetIOHandler(files); // the importer owns it from here
+    childImport(resultFd, importer, request->file.c_str(),
+                [&](const std::string& name) -> std::optional<imp::openedTexture> {
+                    imp::brokerAnswer a = broker.ask(imp::brokerAsk::texture, name);
+                    if (a.error != 0)
+                        return std::nullopt;
+                    return imp::openedTexture{std::move(a.file), std::move(a.name)};
+                });
 }
 
 int usage(int status) {
     (status == 0 ? std::cout : std::cerr)
         << "usage: zelimport --stats [--in-process] [--deadline SECONDS] FILE...\n"
-           "       zelimport --serve 3 4   (started by the isolated import)\n";
+           "       zelimport --serve 3 4   (started by the isolated import)\n"
+           "--stats imports each FILE as the host does, in a sandboxed helper, and prints what it\n"
+           "got, what it took and the bytes of its result against the file's.\n"
+           "--in-process reads it in this process instead, for measurements only: no sandbox, no\n"
+           "deadline, and textures found and decoded with this process's rights. The host never\n"
+           "imports this way; use it only on files you trust.\n";
     return status;
 }
 
@@ -318,6 +308,11 @@ int stats(const std::vector<std::string>& files, bool inProcess,
         if (!inProcess)
             std::printf(" (result from %.3f s, checked at %.3f s)", cost.firstByteSeconds,
                         cost.decodedSeconds);
+        std::error_code ec;
+        const std::uintmax_t fileBytes = std::filesystem::file_size(file, ec);
+        if (!ec && fileBytes > 0)
+            std::printf("; encoded %zu bytes, %.1f a byte of the file", imp::encodedSize(*s),
+                        double(imp::encodedSize(*s)) / double(fileBytes));
         std::printf("\n");
     }
     rusage self{};

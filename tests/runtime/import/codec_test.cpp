@@ -400,5 +400,32 @@ TEST(SceneCodec, BudgetAndDeadlineStopADecoding) {
     EXPECT_EQ(decode(bytes).status, decodeStatus::scene);
 }
 
+// What the decoder charges is what its lists and arrays hold in memory: their capacity, which must
+// not outgrow their size (a list doubled past its elements would hold up to twice what it was
+// charged). With the reservation lowered, the arrays grow as their data comes, as large ones do.
+TEST(SceneCodec, DecodedListsHoldNoMoreThanTheyWereCharged) {
+    scene s = sampleScene();
+    s.animations[0].channels.resize(5000, s.animations[0].channels[0]);
+    s.materials.resize(3, s.materials[0]);
+    s.meshes[0].positions.resize(3 * 1000, 0.5f);
+    s.meshes[0].normals.clear();
+    s.meshes[0].uvs.clear();
+    const std::vector<std::byte> bytes = encode(s);
+    for (const std::uint64_t reserve : {std::uint64_t{64}, std::uint64_t{64} << 20}) {
+        SCOPED_TRACE(reserve);
+        decodeLimits limits;
+        limits.reserveUpFront = reserve;
+        const decodeResult res = decode(bytes, limits);
+        ASSERT_EQ(res.status, decodeStatus::scene) << res.reason;
+        const scene& d = *res.value;
+        EXPECT_EQ(encode(d), bytes);
+        auto tight = [](const auto& v) { return v.capacity() == v.size(); };
+        EXPECT_TRUE(tight(d.textures) && tight(d.materials) && tight(d.meshes) && tight(d.nodes) &&
+                    tight(d.animations) && tight(d.animations[0].channels));
+        for (const mesh& m : d.meshes)
+            EXPECT_TRUE(tight(m.positions) && tight(m.indices));
+    }
+}
+
 } // namespace
 } // namespace zel::import

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -23,12 +24,25 @@ namespace {
 
 using test::tempDir;
 
+// The process state letter of /proc/PID/stat ('S': sleeping), after the command's parentheses.
+char stateOf(const std::string& proc) {
+    std::ifstream in(proc + "/stat");
+    std::string line;
+    std::getline(in, line);
+    const auto close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() ? line[close + 2] : '?';
+}
+
 // The descriptors of the helper (pid) once it runs `sleep`, by number; empty when it never does.
+// /proc/PID/exe names `sleep` from the moment exec maps it, while exec has yet to close the
+// close-on-exec descriptors and `sleep` itself then opens its locale's files for a moment: the
+// descriptors are counted once it sleeps.
 std::set<std::string> descriptorsOfSleeper(pid_t pid) {
     const std::string proc = "/proc/" + std::to_string(pid);
     for (int i = 0; i < 500; ++i) {
         std::error_code ec;
-        if (std::filesystem::read_symlink(proc + "/exe", ec).filename() == "sleep") {
+        if (std::filesystem::read_symlink(proc + "/exe", ec).filename() == "sleep" &&
+            stateOf(proc) == 'S') {
             std::set<std::string> fds;
             for (const auto& e : std::filesystem::directory_iterator(proc + "/fd", ec))
                 fds.insert(e.path().filename().string());

@@ -122,6 +122,16 @@ TEST(IsolatedImport, MisbehavingHelpers) {
         // The helper is gone, but its own child still holds the pipe open.
         {"grandchild holds the pipe", "sleep 60 & exit 0", "did not finish within 1 s"},
         {"noise on stdout and stderr", "echo noise; echo noise >&2; exit 4", "exit status 4"},
+        // Progress records must rise, to at most 1000: a helper that repeats or goes back (as
+        // one sending a record per call of a loop would) is cut off at once, not at the deadline.
+        {"progress going back",
+         "printf 'ZELP\\005\\000\\000\\000ZELP\\004\\000\\000\\000' >&3; exec sleep 60",
+         "progress record 4 out of order"},
+        {"progress repeated",
+         "printf 'ZELP\\001\\000\\000\\000ZELP\\001\\000\\000\\000' >&3; exec sleep 60",
+         "progress record 1 out of order"},
+        {"progress past 1000", "printf 'ZELP\\351\\003\\000\\000' >&3; exec sleep 60",
+         "progress record 1001 out of order or out of range"},
     };
     for (const testCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -137,13 +147,55 @@ TEST(IsolatedImport, MisbehavingHelpers) {
     }
 }
 
+// The result the host takes follows what the helper was given to read: a floor, plus so much a
+// byte of the model and the files beside it, within the cap.
 TEST(IsolatedImport, ResultLargerThanAllowed) {
     ZEL_NEEDS_CORPUS();
-    isolationOptions options = testOptions();
-    options.maxResultBytes = 4096;
-    std::string reason;
-    EXPECT_FALSE(importIsolated(corpusDir() / "generated/medium.3ds", options, &reason));
-    EXPECT_NE(reason.find("larger than allowed"), std::string::npos) << reason;
+    // Alone in its folder, so that the model is all the helper may read.
+    tempDir dir;
+    const auto model = dir.path() / "medium.3ds";
+    std::filesystem::copy_file(corpusDir() / "generated/medium.3ds", model);
+    const std::uint64_t fileBytes = std::filesystem::file_size(model);
+    struct row {
+        const char* name;
+        std::uint64_t floor, perByte, cap;
+        bool accepted;
+    };
+    const std::vector<row> rows = {
+        {"as the host has it", 128 << 20, 32, std::uint64_t{2} << 30, true},
+        {"the cap", 128 << 20, 32, 4096, false},
+        {"the floor alone", 4096, 0, std::uint64_t{2} << 30, false},
+        {"a byte a byte of the input", 4096, 1, std::uint64_t{2} << 30, false},
+        {"scaled to the input", 4096, 16, std::uint64_t{2} << 30, true},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        isolationOptions options = testOptions();
+        options.resultFloorBytes = r.floor;
+        options.resultPerInputByte = r.perByte;
+        options.maxResultBytes = r.cap;
+        std::string reason;
+        EXPECT_EQ(bool(importIsolated(model, options, &reason)), r.accepted) << reason;
+        if (!r.accepted) {
+            EXPECT_NE(reason.find("larger than allowed"), std::string::npos) << reason;
+        }
+    }
+    {
+        // Only what the broker granted counts: a large file beside the model that the helper
+        // never reads does not raise the budget.
+        std::filesystem::resize_file(dir.write("unread.3ds", ""), fileBytes * 8);
+        isolationOptions options = testOptions();
+        options.resultFloorBytes = 4096;
+        options.resultPerInputByte = 1;
+        std::string reason;
+        EXPECT_FALSE(importIsolated(model, options, &reason));
+        EXPECT_NE(reason.find("larger than allowed"), std::string::npos) << reason;
+    }
+    isolationOptions options;
+    EXPECT_EQ(resultBudgetFor(0, options), options.resultFloorBytes);
+    EXPECT_EQ(resultBudgetFor(fileBytes, options),
+              options.resultFloorBytes + options.resultPerInputByte * fileBytes);
+    EXPECT_EQ(resultBudgetFor(std::uint64_t{1} << 40, options), options.maxResultBytes);
     EXPECT_TRUE(noChildrenLeft());
 }
 

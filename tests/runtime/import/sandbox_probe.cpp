@@ -1,10 +1,12 @@
 // A stand-in for the import helper: started by the isolated import as the helper is, it takes the
-// request, enters the sandbox as the helper does and then tries what a file that took the importer
-// over would try. The model file names, on its first line, a file outside the allowed folders and
-// on its second the group of attempts (files, processes, signals, memory, limits). The attempts
-// go back as the failure's reason (which holds a few hundred characters), "NAME=allowed" or
+// request, enters the sandbox by the helper's own sequence and then tries what a file that took the
+// importer over would try. The model file, which it gets from the host's file broker as the helper
+// does, names on its first line a file outside the model's folder and on its second the group of
+// attempts (files, looks, broker, types, processes, signals, memory, limits). The attempts go back
+// as the failure's reason (which holds a few hundred characters), "NAME=allowed" or
 // "NAME=refused:ERRNO" separated by '|', after "environment=NAMES", "landlock=ABI" and
 // "confinement=HOW". Leaves through _exit: nothing may run after the attempts.
+#include <zel/import/file_broker.h>
 #include <zel/import/helper_process.h>
 #include <zel/import/import_protocol.h>
 #include <zel/import/import_sandbox.h>
@@ -19,12 +21,16 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,20 +72,6 @@ void tryOpen(const char* name, const std::string& path, int flags) {
     ::_exit(imp::process::writeAll(imp::protocol::resultFd, record.data(), record.size()) ? 0 : 1);
 }
 
-std::optional<imp::protocol::request> readRequest() {
-    char magic[8];
-    std::uint32_t length = 0;
-    if (!imp::process::readAll(imp::protocol::requestFd, magic, sizeof magic) ||
-        std::memcmp(magic, imp::protocol::requestMagic, sizeof magic) != 0 ||
-        !imp::process::readAll(imp::protocol::requestFd, &length, sizeof length) ||
-        length > imp::protocol::maxRequestBytes)
-        return std::nullopt;
-    std::vector<char> body(length);
-    if (!imp::process::readAll(imp::protocol::requestFd, body.data(), body.size()))
-        return std::nullopt;
-    return imp::protocol::decodeRequest(body);
-}
-
 void* nothing(void*) {
     return nullptr;
 }
@@ -87,9 +79,11 @@ void* nothing(void*) {
 } // namespace
 
 int main() {
-    const std::optional<imp::protocol::request> request = readRequest();
+    const std::optional<imp::protocol::request> request =
+        imp::readRequest(imp::protocol::requestFd);
     if (!request)
         ::_exit(0);
+    const imp::brokerClient broker(imp::protocol::requestFd);
     // What reached the process from its parent's environment, by name.
     std::string names;
     for (char** e = environ; *e; ++e)
@@ -97,28 +91,28 @@ int main() {
     report += "environment=" + names + "|";
 
     imp::sandboxOutcome outcome;
-    if (!imp::enterImportSandbox(imp::planFor(*request), outcome)) {
+    if (!imp::enterHelperSandbox(*request, outcome)) {
         report += "sandbox=" + outcome.error + "|";
-        finish();
-    }
-    std::string error;
-    if (!imp::closeThreadStarts(error)) {
-        report += "sandbox=" + error + "|";
         finish();
     }
     report += "landlock=" + std::to_string(outcome.landlockAbi) + "|";
     report += std::string("confinement=") +
-              (outcome.files == imp::fileConfinement::landlock         ? "landlock"
-               : outcome.files == imp::fileConfinement::mountNamespace ? "namespace"
-                                                                       : "none") +
+              (outcome.files == imp::fileConfinement::landlockAndNamespace ? "landlock+namespace"
+               : outcome.files == imp::fileConfinement::landlock           ? "landlock"
+               : outcome.files == imp::fileConfinement::mountNamespace     ? "namespace"
+                                                                           : "none") +
               "|";
 
     const std::string model = request->file;
+    // The rows above once, with the first group: the reason has little room.
+    const std::size_t headerEnd = report.size();
     int in = -1;
     char buf[4096] = {};
     ssize_t got = -1;
     check("read-model", [&] {
-        in = ::open(model.c_str(), O_RDONLY | O_CLOEXEC);
+        imp::brokerAnswer a = broker.ask(imp::brokerAsk::open, model);
+        errno = a.error;
+        in = a.file.release();
         got = in >= 0 ? ::read(in, buf, sizeof buf - 1) : -1;
         return got > 0;
     });
@@ -126,15 +120,60 @@ int main() {
     const std::string outside = text.substr(0, text.find('\n'));
     std::string group = text.substr(std::min(text.size(), outside.size() + 1));
     group = group.substr(0, group.find('\n'));
+    if (group != "files")
+        report.erase(0, headerEnd);
 
+    const std::string folder = model.substr(0, model.rfind('/'));
     if (group == "files") {
+        // By name, nothing: not outside, not beside the model, not the model itself.
         tryOpen("read-outside", outside, O_RDONLY);
         tryOpen("path-outside", outside, O_PATH);
+        tryOpen("read-inside", model, O_RDONLY);
+        tryOpen("read-beside", folder + "/other.txt", O_RDONLY);
         tryOpen("write-inside", model, O_WRONLY);
         tryOpen("create-inside", model + ".new", O_WRONLY | O_CREAT);
         tryOpen("append-inside", model, O_RDONLY | O_APPEND);
-        // A file inside that nobody may read: readable only with a capability kept.
-        tryOpen("read-locked", model.substr(0, model.rfind('/')) + "/locked.txt", O_RDONLY);
+    } else if (group == "looks") {
+        struct stat st {};
+        check("stat-outside", [&] { return ::stat(outside.c_str(), &st) == 0; });
+        check("lstat-outside", [&] { return ::lstat(outside.c_str(), &st) == 0; });
+        check("access-outside", [&] { return ::access(outside.c_str(), F_OK) == 0; });
+        char target[256];
+        check("readlink-outside", [&] {
+            return ::readlink((folder + "/model.mtl").c_str(), target, sizeof target) > 0;
+        });
+        check("stat-held", [&] { return ::fstat(in, &st) == 0; });
+        // The host's environment holds the broker's password.
+        tryOpen("environ-parent", "/proc/" + std::to_string(::getppid()) + "/environ", O_RDONLY);
+    } else if (group == "broker") {
+        // What the host's broker hands out beside the model: named by their place, relative or
+        // absolute.
+        auto ask = [&](const char* label, imp::brokerAsk what, const std::string& name) {
+            const imp::brokerAnswer a = broker.ask(what, name);
+            row(label, a.error == 0, a.error);
+        };
+        ask("broker-beside", imp::brokerAsk::open, "other.mtl");
+        ask("broker-beside-absolute", imp::brokerAsk::open, folder + "/other.mtl");
+        ask("broker-beside-exists", imp::brokerAsk::exists, "other.mtl");
+        ask("broker-texture", imp::brokerAsk::texture, "Picture.PNG");
+        // A companion planted as a link to a file outside, a folder that is a link, a way out.
+        ask("broker-companion-link", imp::brokerAsk::open, "model.mtl");
+        ask("broker-through-link", imp::brokerAsk::open, "linked/secret.mtl");
+    } else if (group == "types") {
+        auto ask = [&](const char* label, imp::brokerAsk what, const std::string& name) {
+            const imp::brokerAnswer a = broker.ask(what, name);
+            row(label, a.error == 0, a.error);
+        };
+        ask("broker-leading-out", imp::brokerAsk::open,
+            "../" + outside.substr(outside.rfind('/', outside.rfind('/') - 1) + 1));
+        ask("broker-outside", imp::brokerAsk::open, outside);
+        ask("broker-texture-link", imp::brokerAsk::texture, "linked/secret.png");
+        // Beside the model but no model's, material's, buffer's or picture's type; also when only
+        // its existence is asked.
+        ask("broker-wrong-type", imp::brokerAsk::open, "tax.pdf");
+        ask("broker-wrong-type-exists", imp::brokerAsk::exists, "tax.pdf");
+        ask("broker-other-file", imp::brokerAsk::open, "other.txt");
+        ask("broker-folder", imp::brokerAsk::open, "sub.obj");
     } else if (group == "processes") {
         check("socket-inet", [&] { return ::socket(AF_INET, SOCK_STREAM, 0) >= 0; });
         check("socket-unix", [&] { return ::socket(AF_UNIX, SOCK_STREAM, 0) >= 0; });
@@ -166,12 +205,20 @@ int main() {
         check("fcntl-async", [&] { return ::fcntl(result, F_SETFL, flags | O_ASYNC) == 0; });
         check("fcntl-nonblock",
               [&] { return ::fcntl(result, F_SETFL, ::fcntl(result, F_GETFL) | O_NONBLOCK) == 0; });
-        // Fill the pipe with progress records, so that the parent's next read would raise the
-        // signal, if any was set up.
-        static char records[1 << 16];
-        for (std::size_t at = 0; at < sizeof records; at += imp::protocol::progressRecordSize)
-            std::memcpy(records + at, imp::protocol::progressMagic, 4);
-        for (int i = 0; i < 1024 && ::write(result, records, sizeof records) > 0; ++i) {
+        // As many progress records as the parent takes (increasing, up to 1000), so that its
+        // reads would raise the signal, if any was set up.
+        static char records[1000 * imp::protocol::progressRecordSize];
+        for (std::uint32_t i = 0; i < 1000; ++i) {
+            char* at = records + i * imp::protocol::progressRecordSize;
+            const std::uint32_t perMille = i + 1;
+            std::memcpy(at, imp::protocol::progressMagic, 4);
+            std::memcpy(at + 4, &perMille, 4);
+        }
+        for (std::size_t at = 0; at < sizeof records;) {
+            const ssize_t n = ::write(result, records + at, sizeof records - at);
+            if (n <= 0)
+                break;
+            at += static_cast<std::size_t>(n);
         }
         ::fcntl(result, F_SETFL, ::fcntl(result, F_GETFL) & ~O_NONBLOCK);
         check("fcntl-lease", [&] { return ::fcntl(in, F_SETLEASE, F_RDLCK) == 0; });
@@ -195,6 +242,12 @@ int main() {
               [&] { return ::prlimit(::getppid(), RLIMIT_NOFILE, nullptr, &limit) == 0; });
         limit.rlim_cur = limit.rlim_max = 1 << 16;
         check("limits-raise", [&] { return ::prlimit(0, RLIMIT_NOFILE, &limit, nullptr) == 0; });
+        // One more filter, allowing everything and logging: added, it would write an audit record
+        // for every call of a loop until the deadline.
+        sock_filter logAll = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_LOG);
+        sock_fprog program{1, &logAll};
+        check("seccomp-filter",
+              [&] { return ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0; });
     }
     finish();
 }

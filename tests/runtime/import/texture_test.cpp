@@ -1,5 +1,5 @@
-// Textures: which names the helper may follow, that each file is read once and only by the
-// helper, and that large pictures arrive downscaled.
+// Textures: which names the broker follows for the helper, that each file is decoded once and only
+// by the helper, and that large pictures arrive downscaled.
 
 #include "test_support.h"
 #include <zel/import/isolated_import.h>
@@ -29,13 +29,37 @@ void touch(const fs::path& file) {
     std::ofstream(file) << "x";
 }
 
-// A w x h PPM of one colour: quick to write however large (the decoder tells it by its content,
-// whatever its name).
-void writePpm(const fs::path& file, int w, int h, std::uint8_t red) {
-    std::string pixels(std::size_t(w) * std::size_t(h) * 3, '\0');
-    for (std::size_t i = 0; i < pixels.size(); i += 3)
-        pixels[i] = static_cast<char>(red);
-    std::ofstream(file, std::ios::binary) << "P6\n" << w << " " << h << "\n255\n" << pixels;
+// A w x h BMP of one colour: quick to write however large (the decoder tells it by its content,
+// whatever its name). Without pixels, only the header that announces them.
+void writeBmp(const fs::path& file, std::uint32_t w, std::uint32_t h, std::uint8_t red,
+              bool withPixels = true) {
+    const std::size_t row = (std::size_t{w} * 3 + 3) / 4 * 4;
+    std::string pixels(withPixels ? row * h : 0, '\0');
+    for (std::size_t y = 0; y < (withPixels ? h : 0); ++y)
+        for (std::size_t x = 0; x < w; ++x)
+            pixels[y * row + x * 3 + 2] = static_cast<char>(red); // blue, green, red
+    std::string header;
+    auto put = [&](std::uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            header.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+    };
+    header += "BM";
+    put(static_cast<std::uint32_t>(54 + row * h), 4);
+    put(0, 4);
+    put(54, 4);
+    put(40, 4);
+    put(w, 4);
+    put(h, 4);
+    put(1, 2);
+    put(24, 2);
+    put(0, 4);
+    put(static_cast<std::uint32_t>(row * h), 4);
+    put(2835, 4);
+    put(2835, 4);
+    put(0, 4);
+    put(0, 4);
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << header << pixels;
 }
 
 // A w x h PNG of one colour.
@@ -178,9 +202,11 @@ TEST(TextureImport, OneFileNamedThreeWaysIsReadOnceByTheHelperAndNothingOutside)
     EXPECT_EQ(byMaterial["absolute"], noTexture);
     EXPECT_EQ(byMaterial["escaping"], noTexture);
 
-    // The helper opened the picture once; the host never did, and nobody opened the other one.
+    // The broker opened the picture for the helper, at most once a spelling (the helper decoded it
+    // once), and nobody opened the other one.
     const std::map<std::string, int> opens = here.take();
-    EXPECT_EQ(opens.count("pic.png") ? opens.at("pic.png") : 0, 1);
+    EXPECT_GE(opens.count("pic.png") ? opens.at("pic.png") : 0, 1);
+    EXPECT_LE(opens.count("pic.png") ? opens.at("pic.png") : 0, 3);
     EXPECT_TRUE(there.take().empty());
 }
 
@@ -191,12 +217,12 @@ TEST(TextureImport, LargePicturesArriveDownscaledWithinTheCaps) {
     std::vector<std::pair<std::string, std::string>> named;
     std::vector<std::string> used;
     // 3000 x 2000 is above the cap for one picture; five of 2048 x 2048 exceed the model's.
-    writePpm(models.path() / "wide.png", 3000, 2000, 10);
+    writeBmp(models.path() / "wide.png", 3000, 2000, 10);
     named.emplace_back("wide", "wide.png");
     used.push_back("wide");
     for (int i = 0; i < 5; ++i) {
         const std::string name = "big" + std::to_string(i);
-        writePpm(models.path() / (name + ".png"), 2048, 2048, static_cast<std::uint8_t>(20 + i));
+        writeBmp(models.path() / (name + ".png"), 2048, 2048, static_cast<std::uint8_t>(20 + i));
         named.emplace_back(name, name + ".png");
         used.push_back(name);
     }
@@ -222,6 +248,111 @@ TEST(TextureImport, LargePicturesArriveDownscaledWithinTheCaps) {
     EXPECT_LE(pixels, maxScenePixels);
     // The last pictures got what was left of the model's share, or were left out.
     EXPECT_TRUE(s->textures.size() < 6 || s->textures.back().downscaled());
+}
+
+// A w x h JPEG of one colour.
+std::string jpeg(int w, int h) {
+    std::vector<std::uint8_t> pixels(std::size_t(w) * std::size_t(h) * 3, 120);
+    std::string out;
+    stbi_write_jpg_to_func(
+        [](void* to, void* data, int n) {
+            static_cast<std::string*>(to)->append(static_cast<const char*>(data), std::size_t(n));
+        },
+        &out, w, h, 3, pixels.data(), 90);
+    return out;
+}
+
+// Which pictures the helper decodes: the formats models use, and nothing whose header announces
+// more than maxDecodedPixels (refused before its pixels are read: the file below holds none) or
+// a side beyond 16384 pixels, or a JPEG Huffman table larger than the decoder's (which it would
+// write past).
+TEST(TextureImport, OnlyModelFormatsWithinThePixelCapAreDecoded) {
+    tempDir models;
+    writeBmp(models.path() / "small.bmp", 3, 2, 90);
+    writePng(models.path() / "small.png", 2, 2, 80);
+    std::string picture = jpeg(4, 2);
+    models.write("small.jpg", picture);
+    // The first table's count of 16-bit codes, raised so that its codes number more than 256.
+    const std::size_t tables = picture.find("\xff\xc4");
+    ASSERT_NE(tables, std::string::npos);
+    picture[tables + 4 + 1 + 15] = '\xff';
+    picture[tables + 4 + 1 + 14] = '\xff';
+    models.write("tables.jpg", picture);
+    writeBmp(models.path() / "huge.bmp", 9000, 8000, 0, false);
+    writeBmp(models.path() / "long.bmp", 20000, 2, 0, false);
+    models.write("tiny.gif", std::string("GIF89a\x01\x00\x01\x00\x80\x00\x00\xff\xff\xff\x00\x00"
+                                         "\x00,\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02"
+                                         "D\x01\x00;",
+                                         35));
+    models.write("tiny.ppm", std::string("P6\n1 1\n255\n\xff\x00\x00", 14));
+    struct row {
+        const char* file;
+        std::uint32_t width; // 0: not decoded
+        const char* note;    // what the note on it says
+    };
+    const std::vector<row> rows = {
+        {"small.bmp", 3, ""},
+        {"small.png", 2, ""},
+        {"small.jpg", 4, ""},
+        {"tables.jpg", 0, "more than 256 codes"},
+        {"huge.bmp", 0, "9000x8000 pixels, more than 64 Mi"},
+        {"long.bmp", 0, "long.bmp: "},
+        {"tiny.gif", 0, "tiny.gif: "},
+        {"tiny.ppm", 0, "tiny.ppm: "},
+    };
+    scene s;
+    for (const row& r : rows)
+        s.materials.emplace_back().diffuseTexture = r.file;
+    textureNotes notes;
+    loadTextures(s, {models.path()}, &notes);
+    std::string allNotes;
+    for (const std::string& line : notes.lines)
+        allNotes += line + "\n";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i].file);
+        const std::uint32_t index = s.materials[i].texture;
+        if (rows[i].width == 0) {
+            EXPECT_EQ(index, noTexture);
+            EXPECT_NE(allNotes.find(rows[i].note), std::string::npos) << allNotes;
+        } else {
+            ASSERT_LT(index, s.textures.size());
+            EXPECT_EQ(s.textures[index].width, rows[i].width);
+        }
+    }
+}
+
+// The size a picture is downscaled to keeps its shape within the pixels allowed, and never loses a
+// side: a picture one pixel high stays one pixel high.
+TEST(TextureImport, FittedSizeKeepsEverySideAtLeastOnePixel) {
+    struct row {
+        std::uint32_t w, h;
+        std::uint64_t allowed;
+        std::uint32_t fittedW, fittedH; // 0: only the bounds are checked
+    };
+    const std::vector<row> rows = {
+        {5'000'000, 1, maxTexturePixels, 4'194'304, 1},
+        {1, 5'000'000, maxTexturePixels, 1, 4'194'304},
+        {60'000, 1, 30'000, 30'000, 1},
+        {60'000, 2, 30'000, 0, 0},
+        {2048, 2048, maxTexturePixels, 2048, 2048},
+        {7, 7, 1, 1, 1},
+        {3000, 2000, maxTexturePixels, 0, 0},
+        {65'536, 1024, 100, 0, 0},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(std::to_string(r.w) + "x" + std::to_string(r.h) + " in " +
+                     std::to_string(r.allowed));
+        const auto [w, h] = fittedSize(r.w, r.h, r.allowed);
+        EXPECT_GE(w, 1u);
+        EXPECT_GE(h, 1u);
+        EXPECT_LE(w, r.w);
+        EXPECT_LE(h, r.h);
+        EXPECT_LE(std::uint64_t{w} * h, r.allowed);
+        if (r.fittedW != 0) {
+            EXPECT_EQ(w, r.fittedW);
+            EXPECT_EQ(h, r.fittedH);
+        }
+    }
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include "test_support.h"
 #include <zel/import/assimp_import.h>
+#include <zel/import/isolated_import.h>
 #include <zel/import/three_ds_file.h>
 
 #include <model3ds.h>
@@ -198,6 +199,13 @@ TEST(ThreeDsPlacement, TheP47StandsInOnePieceAsStored) {
     expectBox(worldBox(s, "AXIS.6"), yUp({-39.12, 6.4, -43.01}, {51.99, 161.96, -20.78}), 0.01,
               "left wing");
     expectBox(worldBox(s, "FIN"), yUp({-207.5, 4.44, -26.44}, {-33.0, 8.17, 49.16}), 0.01, "fin");
+
+    // The helper, which has no file system, reads the same chunks through the broker.
+    std::string reason;
+    const auto isolated = importIsolated(file, test::testOptions(), &reason);
+    ASSERT_TRUE(isolated) << reason;
+    expectBox(worldBox(*isolated, "TUBE"), yUp({-183.33, -12.46, -58.29}, {78.92, 23.12, 7.02}),
+              0.01, "fuselage in the helper");
 }
 
 // Files whose keyframer agrees with their vertices, and animated ones, come out as Assimp made

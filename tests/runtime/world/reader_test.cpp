@@ -261,8 +261,12 @@ TEST_F(readerTest, TextureSearchFoldersComeBeforeTheModelsFolder) {
     const fs::path cube = corpusFile("assimp/3DS/cube_with_diffuse_texture.3DS");
     ZEL_REQUIRE_FILE(cube);
     tempDir textures;
-    // A 3 x 2 picture (a PPM, which the decoder tells by its content), unlike the model's own.
-    writeFile(textures / "Test.Png", std::string("P6\n3 2\n255\n") + std::string(18, '\x40'));
+    // A 3 x 2 picture (a BMP, which the decoder tells by its content), unlike the model's own:
+    // the file header, the 40-byte information header (3 x 2, 24 bits), two rows of 12 bytes.
+    const std::string bmp = std::string("BM\x4e\0\0\0\0\0\0\0\x36\0\0\0", 14) +
+                            std::string("\x28\0\0\0\x03\0\0\0\x02\0\0\0\x01\0\x18\0", 16) +
+                            std::string(24, '\0') + std::string(24, '\x40');
+    writeFile(textures / "Test.Png", bmp);
     texturesIn({textures.path()});
     iSceneNode* root = read(cube);
     ASSERT_NE(root, nullptr);

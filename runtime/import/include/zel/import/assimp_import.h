@@ -25,6 +25,9 @@ std::optional<scene> convertScene(const aiScene& s, std::string* reason);
 
 // Reads the file with Assimp and converts it, with the textures found beside it (loadTextures).
 // Catches every exception; null with a reason (Assimp's own message where it gives one) on failure.
+// Unconfined, with no deadline, and its texture lookup checks a file and then opens it: for the
+// tests, the benchmarks, the fuzz seeds and `zelimport --stats --in-process` only. No product
+// path (zelhost, libzel, libzelworld, the helper's --serve) links or calls it.
 std::optional<scene> importInProcess(const std::filesystem::path& file, std::string* reason);
 
 } // namespace zel::import

@@ -58,9 +58,16 @@ inline bool writeAll(int fd, const void* data, std::size_t n) {
     return transferAll(fd, const_cast<void*>(data), n, transfer::write);
 }
 
+// Sends n bytes on a UNIX socket with fd (when not negative) attached to them, without SIGPIPE;
+// nonBlocking: fail rather than wait for room. False when not all of it went.
+bool sendWithDescriptor(int socket, const void* data, std::size_t n, int fd, bool nonBlocking);
+// Receives exactly n bytes from a UNIX socket and the one descriptor attached to them, if any
+// (close-on-exec; any more are closed). False on an error or at the end of the data.
+bool receiveWithDescriptor(int socket, void* data, std::size_t n, fileDescriptor& fd);
+
 // What the helper's process gets besides its arguments.
 struct helperLimits {
-    std::uint64_t cpuSeconds = 0;   // CPU-time backstop (soft; hard one more)
+    std::uint64_t cpuSeconds = 0;   // CPU-time backstop (soft; hard one more); 0: none
     std::uint64_t addressSpace = 0; // 0: none (never applied in sanitizer builds)
     std::uint64_t openFiles = 64;   // descriptors it may hold
 };

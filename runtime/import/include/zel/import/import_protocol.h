@@ -6,9 +6,16 @@
 // The helper is started as `zelimport --serve 3 4` ahead of its file: it loads its libraries and
 // waits on descriptor 4 (one end of a socket pair) for one request:
 //   "ZELREQ01", u32 length of the rest, u32 flags, u64 deadline in milliseconds, u32 n, then n
-//   strings (u32 length, bytes): the model file, then the folders (or files) it may read.
-// On descriptor 3 (a pipe) it answers with any number of progress records
-//   "ZELP", u32 per mille (0..1000)
+//   strings (u32 length, bytes): the model file, then nothing more (older helpers took the folders
+//   they could read here; the host's file broker decides that now).
+// The same socket then carries the helper's questions to the host's file broker (file_broker.h),
+// one at a time, each answered before the next is asked:
+//   u32 ask (brokerAsk), u32 length, the name (at most maxBrokerName bytes)
+// and the answers
+//   u32 error (0: granted), u32 length, a name (a texture's, beneath its folder)
+// with a granted file's read-only descriptor attached (SCM_RIGHTS) to the answer's bytes.
+// On descriptor 3 (a pipe) it answers with progress records
+//   "ZELP", u32 per mille (0..1000, each above the one before: at most 1001 of them)
 // followed by exactly one encoding: the scene or the reason it failed. One helper reads one file.
 
 #include <cstddef>
@@ -27,6 +34,8 @@ inline constexpr char requestMagic[8] = {'Z', 'E', 'L', 'R', 'E', 'Q', '0', '1'}
 inline constexpr char progressMagic[4] = {'Z', 'E', 'L', 'P'};
 inline constexpr std::size_t progressRecordSize = 8;
 inline constexpr std::size_t maxRequestBytes = 1 << 20;
+inline constexpr std::size_t brokerHeaderSize = 8;
+inline constexpr std::size_t maxBrokerName = 4096;
 
 // Request flags (the rest of the sandbox's plan, import_sandbox.h).
 inline constexpr std::uint32_t flagNoSandbox = 1;
@@ -41,6 +50,49 @@ inline constexpr int landlockLimitShift = 8;
 inline constexpr std::uint32_t readEnd = 700;
 inline constexpr std::uint32_t postEnd = 800;
 inline constexpr std::uint32_t convertEnd = 850;
+
+// A progress record, the helper's half.
+inline void encodeProgress(std::uint32_t perMille, char (&record)[progressRecordSize]) {
+    std::memcpy(record, progressMagic, 4);
+    std::memcpy(record + 4, &perMille, 4);
+}
+
+// The host's half: the per mille a record holds; none when the bytes are not a progress record.
+inline std::optional<std::uint32_t> decodeProgress(const char* record) {
+    if (std::memcmp(record, progressMagic, 4) != 0)
+        return std::nullopt;
+    std::uint32_t perMille = 0;
+    std::memcpy(&perMille, record + 4, 4);
+    return perMille;
+}
+
+// A question's or an answer's header: two u32 (the ask or the error, and the name's length).
+inline void encodeBrokerHeader(std::uint32_t first, std::uint32_t length,
+                               char (&header)[brokerHeaderSize]) {
+    std::memcpy(header, &first, 4);
+    std::memcpy(header + 4, &length, 4);
+}
+inline void decodeBrokerHeader(const char* header, std::uint32_t& first, std::uint32_t& length) {
+    std::memcpy(&first, header, 4);
+    std::memcpy(&length, header + 4, 4);
+}
+// The host's rule for the progress records: each says more than the one before and at most 1000,
+// so a helper sends at most 1000 of them; anything else ends the import as malformed.
+class progressOrder {
+public:
+    // False: perMille is above 1000 or not above the record before.
+    bool accept(std::uint32_t perMille) {
+        if (perMille > 1000 || (any_ && perMille <= last_))
+            return false;
+        any_ = true;
+        last_ = perMille;
+        return true;
+    }
+
+private:
+    std::uint32_t last_ = 0;
+    bool any_ = false;
+};
 
 struct request {
     std::uint32_t flags = 0;

@@ -1,26 +1,29 @@
 #pragma once
 
-// The import helper's sandbox, entered after its libraries are loaded and before it opens the model
-// file: what a file that takes the importer over can still do is read the folders it was given and
-// write to the descriptors it already holds.
+// The import helper's sandbox, entered after its libraries are loaded and before it reads the model
+// file: the helper has no file system. Every file it reads is one the host's file broker
+// (file_broker.h) handed over as a descriptor; what a file that takes the importer over can still
+// do is read those descriptors, ask the broker and write to the result pipe.
 //
 // - no_new_privs: nothing it starts could gain rights (and the filters below need it); every
 //   capability dropped (a helper started by root keeps none).
-// - The file system, read-only and limited to the given folders (the model's folder and the
-//   texture search folders), by Landlock where the kernel has it: no TCP bind or connect (ABI 4),
-//   no signals to processes outside the sandbox and no abstract UNIX sockets (ABI 6). Without
-//   Landlock, by a user and mount namespace whose root holds only those folders, bound read-only.
-//   Where neither works, the helper refuses to import unless the user allowed it.
+// - No file system: a user and mount namespace whose root is an empty read-only tmpfs, wherever
+//   user namespaces work; and on top of it Landlock with no rule where the kernel has it (nothing
+//   opens; no TCP bind or connect from ABI 4, no signals to processes outside the sandbox and no
+//   abstract UNIX sockets from ABI 6). Where neither works, the helper refuses to import unless
+//   the user allowed it (then the helper can read every file of the user).
 // - seccomp (libseccomp, loaded for every thread, another architecture's calls kill the process):
 //   an allow-list of system calls (importSyscallAllowList); everything else fails with EPERM.
-//   Files open read-only only and never as a bare path (O_PATH); fcntl only for descriptor flags
-//   and duplicates (no owner, signal, lease, notification or lock); no executable memory; limits
-//   read for itself only; new threads may start until closeThreadStarts(), new processes never;
-//   no sockets, execve, ptrace.
+//   No open by name, no stat, access or readlink of a name (only of descriptors); fcntl only for
+//   descriptor flags and duplicates (no owner, signal, lease, notification or lock); no executable
+//   memory; limits read for itself only; new threads and further filters until
+//   closeThreadStarts(), new processes never; no new sockets, execve, ptrace.
 
 #include <zel/import/import_protocol.h>
 
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,22 +33,20 @@ namespace zel::import {
 int landlockAbi();
 
 struct sandboxPlan {
-    // The folders (or files) that stay readable, with everything beneath them; absolute names.
-    std::vector<std::filesystem::path> readable;
     // At most this Landlock version is used (0: none), as if the kernel offered no more; -1: the
     // kernel's. For the tests of the older kernels' ways.
     int landlockAbiLimit = -1;
-    // Without Landlock, a user and mount namespace may confine the file system (false: as if the
-    // kernel refused one).
+    // A user and mount namespace may hide the file system (false: as if the kernel refused one).
     bool mountNamespace = true;
     // Where neither confines the file system, the helper goes on with the filter alone.
     bool allowUnconfined = false;
 };
 
-enum class fileConfinement { none, landlock, mountNamespace };
+enum class fileConfinement { none, landlock, mountNamespace, landlockAndNamespace };
 
 struct sandboxOutcome {
-    int landlockAbi = 0; // the Landlock version applied; 0: none
+    int landlockAbi = 0;         // the Landlock version applied; 0: none
+    bool mountNamespace = false; // the empty root
     fileConfinement files = fileConfinement::none;
     std::string error; // why the sandbox could not be entered
 };
@@ -58,9 +59,21 @@ bool enterImportSandbox(const sandboxPlan& plan, sandboxOutcome& outcome);
 // The plan a request asks for.
 sandboxPlan planFor(const protocol::request& request);
 
-// Refuses new threads from here on, for every thread: the helper calls it once it has started the
-// threads it needs, before the importer runs. False with error when the filter cannot be added.
+// Refuses new threads and further seccomp filters from here on, for every thread: the helper calls
+// it once it has started the threads it needs, before the importer runs. False with error when the
+// filter cannot be added.
 bool closeThreadStarts(std::string& error);
+
+// The request the host sends on fd (protocol::requestFd); none when it sends none (the helper was
+// dismissed) or a malformed one.
+std::optional<protocol::request> readRequest(int fd);
+
+// The helper's way in for request, the one sequence the helper and the sandbox probe share: the
+// CPU-time backstop for the request's deadline, the sandbox (unless the request asks for none),
+// whileThreadsMayStart (where the helper starts the threads it needs), then closeThreadStarts.
+// False with outcome.error.
+bool enterHelperSandbox(const protocol::request& request, sandboxOutcome& outcome,
+                        const std::function<void()>& whileThreadsMayStart = {});
 
 // The environment variable by which the user allows imports with the system call filter alone,
 // where the file system cannot be confined: set to 1.

@@ -34,7 +34,7 @@ struct material {
     float diffuse[4] = {0.6f, 0.6f, 0.6f, 1.0f};
     float ambient[3] = {0.0f, 0.0f, 0.0f};
     float specular[3] = {0.0f, 0.0f, 0.0f}; // the highlight's colour, its strength included
-    float shininess = 0.0f;                  // the highlight's Phong exponent; 0: no highlight
+    float shininess = 0.0f;                 // the highlight's Phong exponent; 0: no highlight
     float opacity = 1.0f;
     std::string diffuseTexture; // as named in the file (3DS: upper-case 8.3), empty when none
     std::uint32_t texture = noTexture; // its picture: an index into scene::textures

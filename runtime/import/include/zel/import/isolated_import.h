@@ -13,7 +13,9 @@
 // always reaped: after a success in the background, since the exit of a process that held a large
 // model takes a while and the caller has what it needs.
 
+#include <zel/import/file_broker.h>
 #include <zel/import/imported_scene.h>
+#include <zel/import/scene_codec.h>
 
 #include <chrono>
 #include <cstdint>
@@ -37,14 +39,22 @@ struct isolationOptions {
     // The child's address-space limit (0: none). Not applied in sanitizer builds, whose shadow
     // memory cannot live with one.
     std::uint64_t addressSpaceLimit = std::uint64_t{4} << 30;
-    // The largest result the parent accepts from the child.
+    // The largest result the parent accepts from the child follows what the child was given to
+    // read (resultBudgetFor): resultFloorBytes plus resultPerInputByte for every byte of the
+    // model and the other files the file broker granted it by the time the result begins (but
+    // pictures), at most maxResultBytes. The floor holds a model's pictures, which the helper
+    // decodes to at most 64 MiB of pixels.
     std::uint64_t maxResultBytes = std::uint64_t{2} << 30;
+    std::uint64_t resultFloorBytes = std::uint64_t{128} << 20;
+    std::uint64_t resultPerInputByte = 32;
     // The helper executable; empty: locateImporter().
     std::filesystem::path importer;
-    // The child's sandbox (import_sandbox.h): it may read the model's folder and these folders
-    // (the texture search folders) and nothing else (readablePaths).
+    // The child's sandbox (import_sandbox.h): it has no file system, and reads only what the host's
+    // file broker (file_broker.h) grants: files beneath the model's folder and these folders (the
+    // texture search folders), within brokerLimits.
     bool sandbox = true;
     std::vector<std::filesystem::path> readableFolders;
+    brokerLimits fileLimits;
     // Where the file system cannot be confined (no Landlock, no user namespace), import with the
     // system call filter alone; also when the environment sets ZEL_IMPORT_UNCONFINED=1.
     bool allowUnconfined = false;
@@ -69,6 +79,10 @@ struct isolationStats {
     double firstByteSeconds = 0; // the child's import, until its result began to arrive
     double decodedSeconds = 0;   // the result read and checked (while the child was writing it)
     bool readyChild = false;     // a child started ahead took the file
+    // Every distinct file the helper was given, in the order of first grant (the model first),
+    // and their sizes together; on success and on failure alike.
+    std::vector<grantedFile> files;
+    std::uint64_t grantedBytes = 0;
 };
 
 // The time an import of a file of `bytes` bytes gets under options: options.deadline when set, else
@@ -76,13 +90,11 @@ struct isolationStats {
 // allowance (a 20 MiB model that loads in under a second here gets 12 s).
 std::chrono::milliseconds deadlineFor(std::uint64_t bytes, const isolationOptions& options);
 
-// What the helper may read to import model: the model's folder and `folders`, absolute. A folder
-// that is the file system's root or holds the home folder (or is it) would open the user's files
-// to the importer and is never granted: in place of the model's folder there, the model and the
-// files beside it that share its name up to the extension (its material library).
-std::vector<std::filesystem::path> readablePaths(const std::filesystem::path& model,
-                                                 const std::vector<std::filesystem::path>& folders,
-                                                 const std::filesystem::path& home);
+// The largest result the host accepts from a helper given inputBytes to read (the model and the
+// other files the broker granted it, but pictures): options.resultFloorBytes plus
+// options.resultPerInputByte a byte, at most options.maxResultBytes. The decoder's memory budget
+// follows the size the result announces within it (defaultBudget).
+std::uint64_t resultBudgetFor(std::uint64_t inputBytes, const isolationOptions& options);
 
 // The helper: $ZEL_IMPORTER when set, else `zelimport` in the folder of the binary that holds this
 // code. Empty with a reason when there is none.
@@ -95,6 +107,11 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
                                     const isolationOptions& options, std::string* reason,
                                     isolationStats* stats = nullptr,
                                     const importProgress& progress = {});
+
+// The host's half of the result channel on its own, for the fuzz target: progress records, then
+// one encoding read from fd as importIsolated reads a helper's, within deadline and maxBytes.
+decodeResult readHelperResult(int fd, std::chrono::milliseconds deadline, std::uint64_t maxBytes,
+                              decodeLimits limits = {});
 
 // Starts the helper that the next import with these options takes (when options.keepOneReady and
 // none is waiting), so that its start overlaps other work. From the thread that will import.

@@ -66,13 +66,17 @@ public:
 };
 
 // What one decoding may cost. Lists grow as their elements arrive, never by the counts an encoding
-// announces, and every element is charged what it takes in memory (its fixed size and its arrays
-// and strings); past the budget, or past the deadline, the decoding stops as malformed.
+// announces, and every list and array is charged the memory it reserves (its capacity, not only
+// what it holds), every string its length; past the budget, or past the deadline, the decoding
+// stops as malformed.
 struct decodeLimits {
     // The memory budget in bytes; 0: defaultBudget(the size the header announces).
     std::uint64_t memoryBudget = 0;
     // Checked while decoding, every few thousand elements and between large arrays.
     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+    // What one array reserves at once, before its data arrives; past it, it doubles as the data
+    // comes. Lists and arrays are charged their capacity.
+    std::uint64_t reserveUpFront = std::uint64_t{64} << 20;
 };
 
 // The budget for an encoding of `announced` bytes: three times that plus 64 MiB (a scene of large

@@ -1,14 +1,18 @@
 #pragma once
 
-// The pictures a model's materials name, found and decoded by the import helper, inside its
-// sandbox: the host never opens an image file a model names. A name is looked up only beneath the
-// folders it is given, and each file is read once, however many ways the materials spell it.
+// The pictures a model's materials name, decoded by the import helper, inside its sandbox: the
+// host's file broker (file_broker.h) looks each name up and hands over the file, and never reads
+// it. Each file is read once, however many ways the materials spell it.
 
+#include <zel/import/helper_process.h>
 #include <zel/import/imported_scene.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zel::import {
@@ -18,26 +22,49 @@ struct textureFile {
     std::filesystem::path relative; // the same beneath the folder it was found in
 };
 
-// The image file for a texture as a model file names it. Over the folders in order: the name as
-// written (backslashes read as folder separators), then its last part; failing that, in each folder
-// a file whose name matches the last part ignoring ASCII case (the first in byte order when several
-// do). Refused (nothing found): an empty name or one of an image embedded in the model ("*0"), an
-// absolute name, a name whose `..` leads out of the folder, and a file that lies outside the folder
-// once symbolic links are resolved. A name with a drive letter ("C:\maps\wall.jpg") comes from
-// another machine: only its last part is looked up.
+// The image file for a texture as a model file names it (the broker's lookup). Over the folders in
+// order: the name as written (backslashes read as folder separators), then its last part; failing
+// that, in each folder a file whose name matches the last part ignoring ASCII case (the first in
+// byte order when several do). Refused (nothing found): an empty name or one of an image embedded
+// in the model ("*0"), an absolute name, a name whose `..` leads out of the folder, a name through
+// or of a symbolic link, and a name whose extension is not a picture's (pictureFileTypes). A name
+// with a drive letter ("C:\maps\wall.jpg") comes from another machine: only its last part is
+// looked up.
 std::optional<textureFile> resolveTexture(const std::string& name,
                                           const std::vector<std::filesystem::path>& folders);
+
+// Pictures whose header says they hold more pixels than this are refused before they are decoded
+// (the helper would otherwise hold 4 bytes a pixel of them before it downscales).
+inline constexpr std::uint64_t maxDecodedPixels = std::uint64_t{64} << 20;
+
+// The largest size of the shape w x h with at most `allowed` pixels, at least one pixel a side
+// (w x h itself when it fits; 0 x 0 only when nothing is allowed or w x h is empty).
+std::pair<std::uint32_t, std::uint32_t> fittedSize(std::uint32_t w, std::uint32_t h,
+                                                   std::uint64_t allowed);
 
 // What loadTextures did beside filling the scene, one line each (for the stats tool and tests).
 struct textureNotes {
     std::vector<std::string> lines;
 };
 
-// Resolves every material's diffuseTexture over folders and decodes each distinct file once into
+// A picture a material names, opened for reading, and its name beneath the folder it lies in.
+struct openedTexture {
+    process::fileDescriptor file;
+    std::string name;
+};
+// Looks a texture name up and opens it; none when it is refused or not there.
+using textureSource = std::function<std::optional<openedTexture>(const std::string& name)>;
+
+// The lookup of resolveTexture over folders, in this process (the tools and benchmarks).
+textureSource texturesBeneath(const std::vector<std::filesystem::path>& folders);
+
+// Resolves every material's diffuseTexture through source and decodes each distinct file once into
 // s.textures, setting material::texture; a name that is refused, not found or not a readable image
 // leaves the material without a picture. A picture of more than maxTexturePixels, or more than what
 // is left of maxScenePixels for the model, is downscaled to fit (texture::sourceWidth and
-// sourceHeight keep the file's size); one that would get no pixel at all is left out.
+// sourceHeight keep the file's size); one that would get no pixel at all is left out. Only PNG,
+// JPEG, TGA and BMP are read, at most 16384 pixels a side and maxDecodedPixels in all.
+void loadTextures(scene& s, const textureSource& source, textureNotes* notes = nullptr);
 void loadTextures(scene& s, const std::vector<std::filesystem::path>& folders,
                   textureNotes* notes = nullptr);
 

@@ -18,6 +18,11 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <string>
+
+namespace Assimp {
+class IOSystem;
+}
 
 namespace zel::import {
 
@@ -30,5 +35,7 @@ struct threeDsAmends {
 // every length checked against its parent chunk and the file; a file that is not 3DS, or not
 // readable, leaves s as it is.
 threeDsAmends amendFromThreeDsFile(scene& s, const std::filesystem::path& file);
+// The same, reading `file` through the importer's file system (the helper has no other).
+threeDsAmends amendFromThreeDsFile(scene& s, Assimp::IOSystem& io, const std::string& file);
 
 } // namespace zel::import

@@ -1,0 +1,72 @@
+#!/bin/sh
+# The cost of the file broker: the isolated import of the same files by two builds of the helper,
+# BASELINE (one whose helper opens its files itself) and CANDIDATE, alternating, in one run. Each
+# run is `zelimport --stats FILE` (the host's import: helper started, sandbox entered, Assimp, the
+# result sent back and checked); the time taken is the import's own, as the stats line reports it.
+# Prints, a file each, the medians and CANDIDATE / BASELINE.
+#
+#   broker_cost.sh BASELINE_ZELIMPORT CANDIDATE_ZELIMPORT [RUNS] [FILE...]
+#
+# RUNS defaults to 15; the files to the corpus's generated/large.3ds, a textured OBJ (material
+# library and five pictures) and a textured glTF (buffer and picture).
+set -eu
+
+if [ $# -lt 2 ] || [ ! -x "$1" ] || [ ! -x "$2" ]; then
+    echo "usage: $0 BASELINE_ZELIMPORT CANDIDATE_ZELIMPORT [RUNS] [FILE...]" >&2
+    exit 2
+fi
+baseline=$1
+candidate=$2
+shift 2
+runs=15
+if [ $# -gt 0 ]; then
+    runs=$1
+    shift
+fi
+corpus=$(cd "$(dirname "$0")/../../../shared/corpus" 2>/dev/null && pwd || true)
+if [ $# -eq 0 ]; then
+    set -- "$corpus/generated/large.3ds" "$corpus/assimp/OBJ/spider.obj" \
+        "$corpus/assimp/glTF2/BoxTextured-glTF/BoxTextured.gltf"
+fi
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+# The import's seconds from one run's stats line ("...; 0.412 s (result from ...").
+once() {
+    "$1" --stats "$2" >"$tmp/out" 2>"$tmp/err" || {
+        echo "$0: failed: $1 --stats $2" >&2
+        cat "$tmp/err" >&2
+        exit 1
+    }
+    sed -n 's/.*; \([0-9.]*\) s (result from.*/\1/p' "$tmp/out" | head -n 1
+}
+
+median() {
+    sort -n "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+printf '%-28s %12s %12s %8s\n' file baseline_s candidate_s ratio
+for file in "$@"; do
+    [ -f "$file" ] || { echo "$0: no such file: $file" >&2; exit 2; }
+    : >"$tmp/base"
+    : >"$tmp/cand"
+    once "$baseline" "$file" >/dev/null # warm-up: the file and both helpers in the page cache
+    once "$candidate" "$file" >/dev/null
+    i=0
+    while [ "$i" -lt "$runs" ]; do
+        # Alternating which goes first, so that neither always follows the other.
+        if [ $((i % 2)) -eq 0 ]; then
+            once "$baseline" "$file" >>"$tmp/base"
+            once "$candidate" "$file" >>"$tmp/cand"
+        else
+            once "$candidate" "$file" >>"$tmp/cand"
+            once "$baseline" "$file" >>"$tmp/base"
+        fi
+        i=$((i + 1))
+    done
+    b=$(median "$tmp/base")
+    c=$(median "$tmp/cand")
+    printf '%-28s %12s %12s %8s\n' "$(basename "$file")" "$b" "$c" \
+        "$(awk -v b="$b" -v c="$c" 'BEGIN { printf "%.3f", c / b }')"
+done
