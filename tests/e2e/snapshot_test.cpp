@@ -184,7 +184,8 @@ TEST(snapshot, statusWindowShowsItsTitleAndTheLabelsLines) {
         SCOPED_TRACE("label line " + std::to_string(i + 1) + ": " + lines[i]);
         const band& b = bands[1 + i];
         expectSpansCharacters(b, lines[i].size());
-        EXPECT_EQ(b.x0, bands[1].x0) << "lines start in one column";
+        // Letters' ink starts where their side bearing puts it in the cell ("A" and "G" differ).
+        EXPECT_NEAR(b.x0, bands[1].x0, 1) << "lines start in one column";
         if (i > 0) {
             EXPECT_EQ(b.y0 - bands[i].y0, 14) << "one cell row apart";
         }

@@ -7,6 +7,7 @@ import { createServer } from 'node:http';
 import { connect, createServer as createTcpServer } from 'node:net';
 import { tmpdir } from 'node:os';
 import { extname, join, normalize, resolve } from 'node:path';
+import { sceneCodecVersion } from '../src/wire.js';
 
 export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
@@ -209,7 +210,7 @@ export function tinyScene(seed, { meshes = 1, triangles = 2 } = {}) {
     u32(0); // textures
     u32(1); // materials
     str('paint');
-    f32(0.8, 0.5, 0.3, 1, 0.2, 0.2, 0.2, 0, 0, 0, 1);
+    f32(0.8, 0.5, 0.3, 1, 0.2, 0.2, 0.2, 0, 0, 0, 0, 1); // diffuse, ambient, specular, exponent, opacity
     str('');
     u32(0xffffffff);
     u32(meshes);
@@ -237,7 +238,7 @@ export function tinyScene(seed, { meshes = 1, triangles = 2 } = {}) {
     const out = new Uint8Array(total);
     out.set(new TextEncoder().encode('ZELSCENE'), 0);
     const view = new DataView(out.buffer);
-    view.setUint32(8, 2, true);
+    view.setUint32(8, sceneCodecVersion, true);
     view.setUint32(12, 1, true);
     view.setBigUint64(16, BigInt(total), true);
     let at = 24;
