@@ -9,6 +9,7 @@
 
 #include <bitset>
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -37,6 +38,15 @@ struct standIns {
 std::string withStandIns(std::string_view utf8, standIns& table);
 std::string withoutStandIns(std::string_view utf8, const standIns& table);
 void appendUtf8(std::string& out, char32_t c);
+
+// Looks for fonts that hold the characters of `left`: fontconfig's fonts for `family` in its order
+// of preference (with useFontconfig), then `knownFiles`. take(file, index) is offered each font
+// that holds one of them and removes from `left` what the font gives.
+void findFonts(std::vector<char32_t>& left, const char* family, bool useFontconfig,
+               const std::vector<std::string>& knownFiles,
+               const std::function<void(const std::string& file, int index)>& take);
+// One line on stderr naming characters that no installed font has.
+void reportMissing(const std::vector<char32_t>& left);
 
 // The character cells a code point takes on screen (shared with the widget layout).
 using text::cellsOf;

@@ -5,7 +5,6 @@
 
 #include "fonts.h"
 
-#include <fontconfig/fontconfig.h>
 #include <fribidi.h>
 #include <ft2build.h>
 #include FT_FREETYPE_H
@@ -184,49 +183,8 @@ void textShaper::resolve(const std::vector<char32_t>& chars) {
             return true;
         });
     };
-    if (options_.useFontconfig && FcInit()) {
-        FcPattern* pattern = FcNameParse(reinterpret_cast<const FcChar8*>("sans-serif"));
-        FcCharSet* wanted = FcCharSetCreate();
-        for (char32_t c : left) {
-            FcCharSetAddChar(wanted, c);
-        }
-        FcPatternAddCharSet(pattern, FC_CHARSET, wanted);
-        FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
-        FcDefaultSubstitute(pattern);
-        FcResult result = FcResultNoMatch;
-        FcFontSet* sorted = FcFontSort(nullptr, pattern, FcTrue, nullptr, &result);
-        for (int i = 0; sorted && i < sorted->nfont && !left.empty(); ++i) {
-            FcPattern* candidate = sorted->fonts[i];
-            FcChar8* file = nullptr;
-            FcCharSet* has = nullptr;
-            int index = 0;
-            if (FcPatternGetString(candidate, FC_FILE, 0, &file) != FcResultMatch ||
-                FcPatternGetCharSet(candidate, FC_CHARSET, 0, &has) != FcResultMatch) {
-                continue;
-            }
-            FcPatternGetInteger(candidate, FC_INDEX, 0, &index);
-            const bool useful = std::any_of(left.begin(), left.end(),
-                                            [&](char32_t c) { return FcCharSetHasChar(has, c); });
-            if (useful) {
-                take(load(reinterpret_cast<const char*>(file), index & 0xFFFF));
-            }
-        }
-        if (sorted) {
-            FcFontSetDestroy(sorted);
-        }
-        FcCharSetDestroy(wanted);
-        FcPatternDestroy(pattern);
-    }
-    for (const std::string& file : options_.knownFiles) {
-        if (left.empty()) {
-            break;
-        }
-        std::FILE* probe = std::fopen(file.c_str(), "rb");
-        if (probe) {
-            std::fclose(probe);
-            take(load(file, 0));
-        }
-    }
+    findFonts(left, "sans-serif", options_.useFontconfig, options_.knownFiles,
+              [&](const std::string& file, int index) { take(load(file, index)); });
     // What no font has: the primary font, when it has it, rather than nothing.
     if (primary_ >= 0) {
         std::erase_if(left, [&](char32_t c) {
@@ -240,16 +198,7 @@ void textShaper::resolve(const std::vector<char32_t>& chars) {
     if (left.empty()) {
         return;
     }
-    std::string names;
-    for (std::size_t i = 0; i < left.size() && i < 8; ++i) {
-        char code[16];
-        std::snprintf(code, sizeof code, "%sU+%04X", i ? ", " : "", unsigned(left[i]));
-        names += code;
-    }
-    if (left.size() > 8) {
-        names += " and " + std::to_string(left.size() - 8) + " more";
-    }
-    std::fprintf(stderr, "font lookup: no installed font has %s; shown as U+FFFD\n", names.c_str());
+    reportMissing(left);
     for (char32_t c : left) {
         fallback_[c] = -1;
     }
