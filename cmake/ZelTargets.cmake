@@ -23,8 +23,9 @@ endfunction()
 #              [DEPENDS target...] [OUTPUT_DIR dir] [TIMEOUT seconds] [GL] [NO_MAIN])
 # One GoogleTest executable of the suite, its tests discovered for CTest. GL: it draws with OpenGL
 # (built only with ZEL_GL_TESTS; LeakSanitizer off in sanitizer builds, since Mesa's driver leaks a
-# little per display out of reach of a suppression). XDG_CACHE_HOME points into the build folder. OUTPUT_DIR keeps a test program out of bin/,
-# where the package loader would find the real packages beside it. NO_MAIN: the sources bring main.
+# little per display out of reach of a suppression). XDG_CACHE_HOME points into the build folder.
+# OUTPUT_DIR keeps a test program out of bin/, where the package loader would find the real
+# packages beside it. NO_MAIN: the sources bring main.
 function(zel_add_test name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "GL;NO_MAIN" "OUTPUT_DIR;TIMEOUT"
                         "SOURCES;LIBS;DEFINES;INCLUDES;DEPENDS")
