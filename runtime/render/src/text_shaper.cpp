@@ -25,29 +25,6 @@ hb_font_t* hbOf(const shaperFace& f) {
     return static_cast<hb_font_t*>(f.hb);
 }
 
-// Scripts the monospaced grid serves: their characters stand alone, so each glyph takes its cells.
-// Every other script joins, reorders or stacks its letters and keeps the font's own advances.
-bool gridScript(hb_script_t s) {
-    switch (s) {
-    case HB_SCRIPT_COMMON:
-    case HB_SCRIPT_INHERITED:
-    case HB_SCRIPT_UNKNOWN:
-    case HB_SCRIPT_LATIN:
-    case HB_SCRIPT_GREEK:
-    case HB_SCRIPT_CYRILLIC:
-    case HB_SCRIPT_ARMENIAN:
-    case HB_SCRIPT_GEORGIAN:
-    case HB_SCRIPT_HAN:
-    case HB_SCRIPT_HIRAGANA:
-    case HB_SCRIPT_KATAKANA:
-    case HB_SCRIPT_HANGUL:
-    case HB_SCRIPT_BOPOMOFO:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // The scripts the primary (monospaced, Latin-centred) font may draw; it may hold a few letters of
 // others (basic Arabic), but drawn from it they would not join.
 bool primaryScript(hb_script_t s) {
@@ -64,6 +41,14 @@ bool primaryScript(hb_script_t s) {
     default:
         return false;
     }
+}
+
+// Scripts the monospaced grid serves: the primary font's and the East Asian ones, whose characters
+// stand alone, so each glyph takes its cells. Every other script joins, reorders or stacks its
+// letters and keeps the font's own advances.
+bool gridScript(hb_script_t s) {
+    return primaryScript(s) || s == HB_SCRIPT_HAN || s == HB_SCRIPT_HIRAGANA ||
+           s == HB_SCRIPT_KATAKANA || s == HB_SCRIPT_HANGUL || s == HB_SCRIPT_BOPOMOFO;
 }
 
 bool neutral(hb_script_t s) {
