@@ -1,27 +1,33 @@
 #!/usr/bin/env bash
-# A broker for shared scenes: nats-server with JetStream, max_payload 8 MB and its storage in a
-# private folder, and a WebSocket listener for the web page on the next port. Runs in the
-# foreground until Ctrl-C.
-#   tools/broker.sh [--users FILE] [--listen ADDR] [--tls CERT KEY] [--config-only] [PORT] [STORE]
+# A broker for shared scenes: nats-server with JetStream, max_payload 1.1 MB (a model's chunk of
+# 1 MiB and its headers) and its storage in a private folder, and a WebSocket listener for the web
+# page on the next port. Runs in the foreground until Ctrl-C.
+#   tools/broker.sh [--users FILE] [--listen ADDR] [--tls CERT KEY] [--origin URL]... [--config-only]
+#                   [PORT] [STORE]
 #                    defaults: 127.0.0.1, 4222, ${XDG_STATE_HOME:-~/.local/state}/zel-broker;
 #                    WebSocket on PORT+1
 # Then, in two other terminals:
 #   build/bin/zelhost --share nats://127.0.0.1:4222 --user alice
 #   build/bin/zelhost --share nats://127.0.0.1:4222 --user bob
 #
-# --users FILE: only the users in FILE may connect, each with the permissions of its role. One user
-# a line, "ROLE USER PASSWORD [scenes=NAME,...]"; blank lines and lines starting with # are skipped:
+# --users FILE: only the users in FILE may connect, each in an account of its own with what its
+# role may do. One user a line, "ROLE USER PASSWORD [scenes=NAME,...]"; blank lines and lines
+# starting with # are skipped:
 #   admin   root   s3cret                      everything; its first join makes each scene's buckets
 #   writer  alice  pw-alice                    reads every scene, writes only its own records
 #   writer  bob    pw-bob    scenes=lobby      reads and writes the scene lobby only
 #   viewer  vera   pw-vera   scenes=lobby,x    reads the scenes lobby and x, writes nothing
 # USER: letters, digits, - and _, at most 32 characters; a writer's USER is also its --user on
-# zelhost. Scene names: the same, at most 64. PASSWORD: no blanks, quotes or backslashes. The sites
-# give theirs through ZEL_SHARE_USER and ZEL_SHARE_PASSWORD. No password is ever printed; the
-# generated configuration (STORE/broker.conf, in a folder only its owner can enter) holds them.
-# --listen ADDR: the address to listen on (both listeners). Beyond loopback only with --tls.
+# zelhost. Scene names: the same, at most 64. PASSWORD: no blanks, quotes or backslashes. The file
+# holds every password: only its owner may read it (chmod 600). The sites give theirs through
+# ZEL_SHARE_USER and ZEL_SHARE_PASSWORD. No password is ever printed; the generated configuration
+# (STORE/broker.conf, in a folder only its owner can enter) holds them.
+# --listen ADDR: the address to listen on (both listeners). Beyond loopback (127.x.y.z, ::1,
+# localhost) only with --users and --tls.
 # --tls CERT KEY: TLS with this certificate (PEM, the chain after it) and key for every client,
 # the WebSocket listener included: sites use tls://, the page wss://.
+# --origin URL: a page served from URL (scheme://host[:port]) may use the WebSocket listener, beside
+# http://127.0.0.1:8080 and http://localhost:8080 (tools/web.sh's); repeatable.
 # --config-only: writes STORE/broker.conf, prints its path and exits without starting the server.
 set -euo pipefail
 me=broker.sh
@@ -30,6 +36,7 @@ listen=127.0.0.1
 cert=""
 key=""
 configOnly=0
+origins=("http://127.0.0.1:8080" "http://localhost:8080")
 args=()
 while [ $# -gt 0 ]; do
     case $1 in
@@ -49,12 +56,21 @@ while [ $# -gt 0 ]; do
         key=$3
         shift 3
         ;;
+    --origin)
+        [ $# -ge 2 ] || { echo "$me: --origin needs a URL" >&2; exit 2; }
+        if ! [[ $2 =~ ^https?://[A-Za-z0-9.-]{1,253}(:[0-9]{1,5})?$ || $2 =~ ^https?://\[[0-9A-Fa-f:.]{2,45}\](:[0-9]{1,5})?$ ]]; then
+            echo "$me: --origin takes scheme://host[:port] (http or https), not $2" >&2
+            exit 2
+        fi
+        origins+=("$2")
+        shift 2
+        ;;
     --config-only)
         configOnly=1
         shift
         ;;
     -h | --help)
-        sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,32p' "$0" | sed 's/^# \{0,1\}//'
         exit 0
         ;;
     -*)
@@ -85,10 +101,18 @@ if ! [[ $listen =~ ^[A-Za-z0-9.:-]{1,253}$ ]]; then
     echo "$me: --listen takes a host name or an IP address, not $listen" >&2
     exit 2
 fi
-case $listen in
-127.* | ::1 | localhost) loopback=1 ;;
-*) loopback=0 ;;
-esac
+# Loopback: a 127.0.0.0/8 address written out, ::1 or localhost; any other name may resolve anywhere.
+loopback=0
+if [[ $listen =~ ^127\.([0-9]{1,3})\.([0-9]{1,3})\.([0-9]{1,3})$ ]] &&
+    ((10#${BASH_REMATCH[1]} <= 255 && 10#${BASH_REMATCH[2]} <= 255 && 10#${BASH_REMATCH[3]} <= 255)); then
+    loopback=1
+elif [ "$listen" = ::1 ] || [ "$listen" = localhost ]; then
+    loopback=1
+fi
+if [ $loopback = 0 ] && [ -z "$users" ]; then
+    echo "$me: listening on $listen, beyond loopback, needs --users FILE: anyone who reaches it could change every scene" >&2
+    exit 2
+fi
 if [ -n "$cert" ]; then
     for f in "$cert" "$key"; do
         quotable "certificate or key file name" "$f"
@@ -135,43 +159,98 @@ privateStore() {
     chmod 0700 -- "$store"
 }
 
-# Each user's permissions, from its role and its scenes. A scene list gives every subject with the
-# scene's stream names; no list gives the stream token as *, any scene (the broker serves shared
-# scenes only). Every user but the admin:
-# - subscribes only to its own inbox prefix, _INBOX_<USER> (never another's replies or deliveries);
-# - reads: the JetStream account and stream information, an ephemeral consumer to watch each
-#   bucket (CONSUMER.CREATE.<stream> with no further token: no durable consumer, no consumer name),
-#   its flow control (without which a large catch-up stalls), single reads by direct get;
-#   never a consumer delete: an idle ephemeral consumer goes by itself;
-# - writes (writers only): its own records, presence and models, $KV.<bucket>.<USER>.>.
-permissions() {
-    local role=$1 user=$2 scenes=$3 pub='"$JS.API.INFO", "$JS.API.STREAM.NAMES"' s b stream bucket
-    local -a tokens=()
+# With a users file, every user but the admin has an account of its own; the streams live in an
+# account of their own, zel-streams, that only the admins log into. A user account has no JetStream:
+# it imports from zel-streams exactly what its user may do, under its own names, and nothing else
+# reaches the streams. The broker sends the answer to a request wherever the request's reply
+# subject says; in a user's account that is a subject of that account, where no stream listens, so
+# no answer and no copy of a record can land under another user's key.
+# For each scene a user may read (every scene without a list: * as the stream token), of its three
+# streams:
+# - stream information, ephemeral consumers (CONSUMER.CREATE.<stream> with no further token: no
+#   name, so never a durable one; never a delete), single reads by direct get: as $JS.API.* in
+#   zel-streams, imported as zel.API.* (the clients' JetStream API prefix; a user's own $JS.API is
+#   the broker's, which answers that the account has no JetStream);
+# - flow control answers, $JS.FC.<stream>.> (without them a large catch-up stalls);
+# - writers only: its own keys, $KV.<bucket>.<USER>.>, also as zel.API.$KV.<bucket>.<USER>.> (where
+#   the key-value clients publish when they use the prefix).
+# Its inbox, _INBOX_<USER>.>, is exported back to it from zel-streams: the deliveries of its
+# consumers. Its user's permissions allow publishing on these imported subjects only and
+# subscribing to its own inbox only.
+api=zel.API
+streamsAccount=zel-streams
+declare -A exportAccounts=()
+exportOrder=()
+
+# export KIND SUBJECT ACCOUNT: SUBJECT of zel-streams goes to ACCOUNT (merged, one export each).
+export_() {
+    local key="$1 $2"
+    if [ -z "${exportAccounts[$key]:-}" ]; then
+        exportOrder+=("$key")
+        exportAccounts[$key]="\"$3\""
+    elif [[ ${exportAccounts[$key]} != *"\"$3\""* ]]; then
+        exportAccounts[$key]+=", \"$3\""
+    fi
+}
+
+# The account of one writer or viewer, added to userBlocks; its exports noted.
+userBlocks=""
+userAccount() {
+    local role=$1 user=$2 password=$3 scenes=$4 s b stream bucket account="user-$2" i block
+    local -a tokens=() imports=() publish=()
     if [ -z "$scenes" ]; then
         tokens=('*')
     else
         IFS=, read -r -a tokens <<<"$scenes"
     fi
+    # service FROM [TO]: FROM of zel-streams, imported as TO (default FROM), which its user may
+    # publish on.
+    service() {
+        local from=$1 to=${2:-$1}
+        export_ service "$from" "$account"
+        imports+=("{service: {account: \"$streamsAccount\", subject: \"$from\"}, to: \"$to\"}")
+        publish+=("\"$to\"")
+    }
     for s in "${tokens[@]}"; do
         for b in scene presence assets; do
             if [ "$s" = '*' ]; then stream='*'; bucket='*'; else stream=KV_zel-$b-$s; bucket=zel-$b-$s; fi
-            pub+=", \"\$JS.API.STREAM.INFO.$stream\", \"\$JS.API.CONSUMER.CREATE.$stream\""
-            pub+=", \"\$JS.API.DIRECT.GET.$stream.>\", \"\$JS.FC.$stream.>\""
-            [ "$role" != writer ] || pub+=", \"\$KV.$bucket.$user.>\""
+            service "\$JS.API.STREAM.INFO.$stream" "$api.STREAM.INFO.$stream"
+            service "\$JS.API.CONSUMER.CREATE.$stream" "$api.CONSUMER.CREATE.$stream"
+            service "\$JS.API.DIRECT.GET.$stream" "$api.DIRECT.GET.$stream"
+            service "\$JS.API.DIRECT.GET.$stream.>" "$api.DIRECT.GET.$stream.>"
+            service "\$JS.FC.$stream.>"
+            if [ "$role" = writer ]; then
+                service "\$KV.$bucket.$user.>"
+                service "\$KV.$bucket.$user.>" "$api.\$KV.$bucket.$user.>"
+            fi
             # Without a scene list, one token stands for all three buckets.
             [ "$s" != '*' ] || break
         done
     done
-    printf 'permissions: {\n      publish: { allow: [%s] }\n      subscribe: { allow: ["_INBOX_%s.>"] } }' \
-        "$pub" "$user"
+    export_ stream "_INBOX_$user.>" "$account"
+    imports+=("{stream: {account: \"$streamsAccount\", subject: \"_INBOX_$user.>\"}}")
+    block="  \"$account\": {"$'\n'"    users: ["$'\n'
+    block+="      {user: \"$user\", password: \"$password\", permissions: {"$'\n'
+    block+="        publish: { allow: [$(IFS=,; echo "${publish[*]}")] }"$'\n'
+    block+="        subscribe: { allow: [\"_INBOX_$user.>\"] } } }"$'\n'"    ]"$'\n'
+    block+="    imports: ["$'\n'
+    for i in "${imports[@]}"; do block+="      $i"$'\n'; done
+    block+="    ]"$'\n'"  }"$'\n'
+    userBlocks+=$block
 }
 
-# The authorization block from the users file, on stdout; a bad line stops with its number.
-authorization() {
+# The accounts block from the users file, on stdout; a bad line stops with its number.
+accounts() {
     local file=$1 n=0 role user password rest more scenes
-    [ -r "$file" ] || { echo "$me: cannot read the users file $file" >&2; return 2; }
+    [ -r "$file" ] && [ -f "$file" ] || { echo "$me: cannot read the users file $file" >&2; return 2; }
+    local mode
+    mode=$(stat -L -c %a -- "$file")
+    if (((8#$mode & 8#077) != 0)); then
+        echo "$me: the users file $file holds every password and others may read it (mode $mode): chmod 600 $file" >&2
+        return 2
+    fi
     local -A seen=()
-    local entries=""
+    local admins=""
     while IFS= read -r line || [ -n "$line" ]; do
         n=$((n + 1))
         line=${line%$'\r'}
@@ -208,10 +287,10 @@ authorization() {
         fi
         case $role in
         admin)
-            entries+="    {user: \"$user\", password: \"$password\"}"$'\n'
+            admins+="      {user: \"$user\", password: \"$password\"}"$'\n'
             ;;
         writer | viewer)
-            entries+="    {user: \"$user\", password: \"$password\", $(permissions "$role" "$user" "$scenes")}"$'\n'
+            userAccount "$role" "$user" "$password" "$scenes"
             ;;
         *)
             echo "$me: $file line $n: the role is admin, writer or viewer, not $role" >&2
@@ -220,12 +299,18 @@ authorization() {
         esac
         echo "$me: $role $user${scenes:+ (scenes ${scenes//,/, })}" >&2
     done <"$file"
-    [ -n "$entries" ] || { echo "$me: $file lists no user" >&2; return 2; }
-    printf 'authorization {\n  users = [\n%s  ]\n}\n' "$entries"
+    [ -n "$admins$userBlocks" ] || { echo "$me: $file lists no user" >&2; return 2; }
+    printf 'accounts {\n  "%s": {\n    jetstream: enabled\n    users: [\n%s    ]\n    exports: [\n' \
+        "$streamsAccount" "$admins"
+    local key
+    for key in "${exportOrder[@]}"; do
+        printf '      {%s: "%s", accounts: [%s]}\n' "${key%% *}" "${key#* }" "${exportAccounts[$key]}"
+    done
+    printf '    ]\n  }\n%s}\n' "$userBlocks"
 }
 
 auth=""
-[ -z "$users" ] || auth=$(authorization "$users")
+[ -z "$users" ] || auth=$(accounts "$users")
 privateStore
 # Absolute: the server resolves a relative store_dir against its own working folder.
 store=$(cd -- "$store" && pwd)
@@ -247,22 +332,29 @@ if [ -n "$cert" ]; then
   }"
     scheme=tls wsScheme=wss
 fi
+# The buckets' size limits are caps, not reservations: without max_file_store the broker reserves
+# each asset bucket's whole limit against three quarters of the disk it found free, and refuses a
+# new scene once a few are made. The disk itself is the store's bound.
 # Written to a new file of a name no one can guess (mktemp: created, never opened through a link),
 # then renamed over the old one.
 next=$(mktemp -- "$store/broker.conf.XXXXXXXX")
 trap 'rm -f -- "$next"' EXIT
+allowed=""
+for o in "${origins[@]}"; do allowed+="${allowed:+, }\"$o\""; done
 cat >"$next" <<CONF
 host: "$listen"
 port: $port
-max_payload: 8MB
+max_payload: 1126400
 $tls
 websocket {
   host: "$listen"
   port: $((port + 1))
 $wsTls
+  allowed_origins: [$allowed]
 }
 jetstream {
   store_dir: "$store"
+  max_file_store: 1PB
 }
 $auth
 CONF

@@ -55,7 +55,9 @@ public:
                           (dir_.path() / "store").string() + "\"\n}\n" + extra_);
             spec.args = {ZEL_NATS_SERVER, "-c", (dir_.path() / "broker.conf").string()};
         } else {
+            // The file holds every password: its owner's alone, or the script refuses it.
             writeText(dir_.path() / "users", users_);
+            fs::permissions(dir_.path() / "users", fs::perms::owner_read | fs::perms::owner_write);
             spec.args = {ZEL_BROKER_SCRIPT, "--users", (dir_.path() / "users").string()};
             spec.args.insert(spec.args.end(), options_.begin(), options_.end());
             spec.args.insert(spec.args.end(),
@@ -78,6 +80,8 @@ public:
     }
     std::string url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
     int port() const { return port_; }
+    // The server's process (the script execs it).
+    int pid() const { return process_ ? process_->pid() : -1; }
     const fs::path& folder() const { return dir_.path(); }
     // What the server (and the script before it) wrote on stderr.
     std::string err() const { return readText(dir_.path() / "err.log"); }

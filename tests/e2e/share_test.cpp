@@ -334,6 +334,7 @@ TEST(Share, BrokerScriptRefusesABadUsersFileAndNeverPrintsAPassword) {
     tempFolder tmp;
     auto run = [&](const std::string& users) {
         writeText(tmp.path() / "users", users);
+        fs::permissions(tmp.path() / "users", fs::perms::owner_read | fs::perms::owner_write);
         processOptions spec;
         spec.args = {ZEL_BROKER_SCRIPT,
                      "--config-only",

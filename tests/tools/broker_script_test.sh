@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # tools/broker.sh's store and listener, with --config-only (no server runs): the store is a private
 # folder of the caller's (made 0700; a link, a folder of someone else's or one others may write
-# into are refused), the configuration with every password is never written through a link, and
-# no listener beyond loopback goes without TLS.
+# into are refused), the configuration with every password is never written through a link, no
+# listener beyond loopback goes without TLS and users, a users file others may read is refused, and
+# the WebSocket listener takes the pages' origins only.
 #
 #   broker_script_test.sh BROKER_SH
 set -u
@@ -15,6 +16,7 @@ fail() {
     failures=$((failures + 1))
 }
 printf 'admin root pw-Secret1\nwriter alice pw-Secret2 scenes=lobby\n' >"$tmp/users"
+chmod 600 "$tmp/users"
 
 # run STORE [OPTIONS...]: the script's exit code; its stdout in $tmp/out, its stderr in $tmp/err.
 run() {
@@ -104,6 +106,43 @@ conf=$(cat "$tmp/net/broker.conf" 2>/dev/null)
 run "$tmp/lo" --listen 127.0.0.2
 rc=$?
 [ $rc = 0 ] || fail "another loopback address: exit $rc: $(cat "$tmp/err")"
+
+# Without users nothing listens beyond loopback, which only a 127.0.0.0/8 address written out, ::1
+# and localhost are: a name that starts with 127 may resolve anywhere.
+bare() {
+    bash "$script" --config-only "$@" 4222 "$tmp/bare" >"$tmp/out" 2>"$tmp/err"
+}
+for listen in 127.example.org 127.0.0.256 0.0.0.0 10.1.2.3; do
+    bare --listen "$listen" --tls "$tmp/c.pem" "$tmp/k.pem"
+    rc=$?
+    expect 2 "needs --users" "$listen with TLS and without users"
+done
+for listen in 127.0.0.1 127.1.2.3 ::1 localhost; do
+    bare --listen "$listen"
+    rc=$?
+    [ $rc = 0 ] || fail "$listen without users: exit $rc: $(cat "$tmp/err")"
+done
+
+# The users file holds every password: one that others may read is refused, nothing written.
+chmod 640 "$tmp/users"
+run "$tmp/leaky"
+rc=$?
+expect 2 "others may read it" "users file readable by its group"
+[ ! -e "$tmp/leaky" ] || fail "users file readable by its group: the store was made"
+chmod 600 "$tmp/users"
+
+# The WebSocket listener takes pages from tools/web.sh's origins and from those named; a bad origin
+# is refused.
+run "$tmp/origins" --origin https://viewer.example:8443 --origin http://[::1]:8081
+rc=$?
+[ $rc = 0 ] || fail "origins: exit $rc: $(cat "$tmp/err")"
+grep -qF 'allowed_origins: ["http://127.0.0.1:8080", "http://localhost:8080", "https://viewer.example:8443", "http://[::1]:8081"]' \
+    "$tmp/origins/broker.conf" || fail "origins: $(grep -F allowed_origins "$tmp/origins/broker.conf")"
+for origin in 'http://evil"]' 'ftp://host' 'http://host/path' '*'; do
+    run "$tmp/origins" --origin "$origin"
+    rc=$?
+    expect 2 "--origin takes" "origin $origin"
+done
 
 [ $failures = 0 ] && echo "all broker.sh store and listener checks passed"
 exit $((failures > 0))

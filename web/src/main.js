@@ -5,6 +5,7 @@
 import * as THREE from 'three';
 import { OrbitControls } from 'three/examples/jsm/controls/OrbitControls.js';
 import { wsconnect } from '@nats-io/nats-core';
+import { jetstream } from '@nats-io/jetstream';
 import { Kvm } from '@nats-io/kv';
 
 import { AssetCache, timings } from './assets.js';
@@ -615,6 +616,19 @@ function refused(e) {
     return /permission/i.test(String(e && (e.message || e))) || (e && e.name === 'PermissionViolationError');
 }
 
+// Where this user reaches the JetStream API: a deployment with an account per user serves it under
+// zel.API (imported from the streams' account); a broker of one account has nothing there, or does
+// not let the user ask there, and serves it under $JS.API. A time-out throws: asked again.
+async function apiPrefix(stream) {
+    try {
+        await nc.request(`zel.API.STREAM.INFO.${stream}`, undefined, { timeout: 5000 });
+        return 'zel.API';
+    } catch (e) {
+        if (refused(e) || refused(e.cause) || e.isNoResponders?.()) return '$JS.API';
+        throw e;
+    }
+}
+
 async function publishPresence() {
     if (!me || !kvPresence || stats.state !== 'joined') return;
     try {
@@ -724,14 +738,16 @@ async function join(form) {
     })();
     // The scene's buckets are made by the first desktop site: until then, ask again now and then.
     // A user the broker does not let read the scene is told so.
-    const kvm = new Kvm(nc);
+    // Records are read with direct gets, which the deployment grants (not with the stream API).
+    let kvm = null;
     for (;;) {
         try {
-            kvNodes = await kvm.open(nodeBucket(sceneName));
+            kvm ??= new Kvm(jetstream(nc, { apiPrefix: await apiPrefix(`KV_${nodeBucket(sceneName)}`) }));
+            kvNodes = await kvm.open(nodeBucket(sceneName), { allow_direct: true });
             await kvNodes.status();
-            kvPresence = await kvm.open(presenceBucket(sceneName));
+            kvPresence = await kvm.open(presenceBucket(sceneName), { allow_direct: true });
             await kvPresence.status();
-            kvAssets = await kvm.open(assetBucket(sceneName));
+            kvAssets = await kvm.open(assetBucket(sceneName), { allow_direct: true });
             break;
         } catch (e) {
             if (nc.isClosed()) return;

@@ -201,26 +201,32 @@ bool connection::connect(std::string& error) {
         return false;
     }
     conn_.reset(c);
+    if (!makeJetStream(api_)) {
+        error = "the broker at " + where_ + " offers no JetStream";
+        return false;
+    }
+    return true;
+}
+
+bool connection::makeJetStream(const std::string& prefix) {
     jsOptions jo;
     jsOptions_Init(&jo);
+    jo.Prefix = prefix.c_str();
     jo.Wait = 5000;
     jo.PublishAsync.MaxPending = 100000;
     jo.PublishAsync.AckHandler = &connectionCallbacks::ack;
     jo.PublishAsync.AckHandlerClosure = callbacks_.get();
     jsCtx* js = nullptr;
-    if ((s = natsConnection_JetStream(&js, c, &jo)) != NATS_OK) {
-        error = "the broker at " + where_ + " offers no JetStream: " + statusText(s);
+    if (natsConnection_JetStream(&js, conn_.get(), &jo) != NATS_OK)
         return false;
-    }
     js_.reset(js);
     return true;
 }
 
 nlohmann::json bucketSpec::config(int replicas) const {
-    // Duplicate detection within at most two minutes, never longer than a message lives.
-    std::int64_t window = std::int64_t(120) * 1'000'000'000;
-    if (maxAgeNs > 0)
-        window = std::min(window, maxAgeNs);
+    // Message ids are remembered for the shortest window the broker takes: nothing here uses them,
+    // and a writer's unique ids would otherwise pile up on the broker.
+    const std::int64_t window = minDuplicateWindowNs;
     return {{"name", "KV_" + name},
             {"subjects", {"$KV." + name + ".>"}},
             {"retention", "limits"},
@@ -264,6 +270,8 @@ std::string bucketSpec::unsafe(const nlohmann::json& c) const {
         add("no limit on a message's size");
     if (maxBytes > 0 && number("max_bytes") <= 0)
         add("no limit on its total size");
+    if (number("duplicate_window") > minDuplicateWindowNs)
+        add("message ids remembered for long");
     return out;
 }
 
@@ -316,8 +324,10 @@ connection::apiReply connection::request(const std::string& subject, const std::
         if (s == NATS_OK && m) {
             const char* status = nullptr;
             if (natsMsgHeader_Get(m, "Status", &status) == NATS_OK && status &&
-                std::string(status) == "503")
-                return out; // nobody answers that subject: no JetStream
+                std::string(status) == "503") {
+                out.noResponders = true; // nobody answers that subject
+                return out;
+            }
             out.answered = true;
             out.body = nlohmann::json::parse(
                 std::string_view(natsMsg_GetData(m),
@@ -346,7 +356,24 @@ bool connection::openBucket(storeHandle& handle, const bucketSpec& spec, std::os
     const int replicas = static_cast<int>(std::min<std::size_t>(3, options_.servers.size()));
     const std::string scene = printable(spec.scene);
     const std::string user = printable(user_);
-    apiReply info = request("$JS.API.STREAM.INFO." + stream, "", 5000);
+    apiReply info;
+    if (!apiKnown_) {
+        // A deployment with an account per user answers under zel.API; a broker of one account
+        // has nothing there (or does not let the user ask there) and answers under $JS.API.
+        info = request("zel.API.STREAM.INFO." + stream, "", 5000);
+        if (info.noResponders || info.refused) {
+            info = request("$JS.API.STREAM.INFO." + stream, "", 5000);
+        } else if (info.answered) {
+            api_ = "zel.API";
+            if (!makeJetStream(api_)) {
+                error = "cannot set up JetStream with the broker at " + where_;
+                return false;
+            }
+        }
+        apiKnown_ = info.answered;
+    } else {
+        info = request(api_ + ".STREAM.INFO." + stream, "", 5000);
+    }
     if (info.refused) {
         error = "user " + user + " may not join scene " + scene;
         return false;
@@ -361,7 +388,7 @@ bool connection::openBucket(storeHandle& handle, const bucketSpec& spec, std::os
         // Not there: made where this user may. A new cluster may take a while to place it.
         const auto until = clock::now() + std::chrono::seconds(20);
         while (true) {
-            const apiReply made = request("$JS.API.STREAM.CREATE." + stream, wanted, 5000);
+            const apiReply made = request(api_ + ".STREAM.CREATE." + stream, wanted, 5000);
             if (made.refused) {
                 error = "scene " + scene + " is not on the broker, and user " + user +
                         " may not make it";
@@ -369,7 +396,7 @@ bool connection::openBucket(storeHandle& handle, const bucketSpec& spec, std::os
             }
             if (made.answered && made.errorCode() == 0)
                 break;
-            info = request("$JS.API.STREAM.INFO." + stream, "", 5000);
+            info = request(api_ + ".STREAM.INFO." + stream, "", 5000);
             if (info.answered && info.errorCode() == 0)
                 break; // another site made it meanwhile
             if (clock::now() >= until) {
@@ -392,7 +419,7 @@ bool connection::openBucket(storeHandle& handle, const bucketSpec& spec, std::os
                 safe["num_replicas"] = held["num_replicas"];
             if (held.contains("max_bytes") && spec.maxBytes <= 0)
                 safe["max_bytes"] = held["max_bytes"];
-            const apiReply updated = request("$JS.API.STREAM.UPDATE." + stream, safe.dump(), 5000);
+            const apiReply updated = request(api_ + ".STREAM.UPDATE." + stream, safe.dump(), 5000);
             if (updated.answered && updated.errorCode() == 0) {
                 const std::string left = updated.body.contains("config")
                                              ? spec.unsafe(updated.body["config"])

@@ -39,6 +39,8 @@ struct connectionCallbacks;
 // $KV.<name>.>, one message per key, direct gets, file storage) whose messages nobody may purge,
 // delete or roll up, each at most maxMessage bytes.
 struct bucketSpec {
+    // The shortest window of duplicate detection the broker takes.
+    static constexpr std::int64_t minDuplicateWindowNs = 100'000'000;
     std::string name;
     std::string scene;           // for the lines a user reads
     std::int64_t maxAgeNs = 0;   // 0: kept until deleted
@@ -84,7 +86,8 @@ public:
 private:
     struct apiReply {
         bool answered = false;
-        bool refused = false; // the broker refused this user the subject
+        bool refused = false;      // the broker refused this user the subject
+        bool noResponders = false; // nothing on the broker answers the subject
         nlohmann::json body;
         std::string error() const; // the broker's description of an error reply ("" when none)
         int errorCode() const;     // its err_code, 0 when none
@@ -94,11 +97,19 @@ private:
     // One JetStream API request, answered on this user's inbox. A refusal of the subject ends
     // the wait at once instead of after waitMs.
     apiReply request(const std::string& subject, const std::string& payload, int waitMs);
+    // The JetStream context for the API under prefix.
+    bool makeJetStream(const std::string& prefix);
 
     shareOptions options_;
     std::string where_;
     std::string user_; // as the broker knows it (its inbox prefix is _INBOX_<user>)
     std::string inboxPrefix_;
+    // The JetStream API's subjects as this user reaches them: $JS.API on a broker of one account;
+    // zel.API where every user has an account of its own that imports the API from the streams'
+    // account (there, $JS.API is the broker's answer that the user's account has no JetStream).
+    // Known after the first openBucket.
+    std::string api_ = "$JS.API";
+    bool apiKnown_ = false;
     std::shared_ptr<connectionCallbacks> callbacks_;
     std::mutex errorsMutex_;
     std::uint64_t errorCount_ = 0;

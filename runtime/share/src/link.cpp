@@ -11,6 +11,10 @@ constexpr std::int64_t presenceTtlNs = 5'000'000'000;
 // model with a few headers.
 constexpr std::int32_t maxRecordMessage = 64 * 1024;
 constexpr std::int32_t maxAssetMessage = (1 << 20) + 4 * 1024;
+// What the node and presence buckets may hold in all: 100,000 nodes of a few hundred bytes for each
+// of many users, and every present site's record, with room to spare.
+constexpr std::int64_t maxNodeBucketBytes = std::int64_t(1) << 30;
+constexpr std::int64_t maxPresenceBucketBytes = std::int64_t(64) << 20;
 // How many records go out before the publisher looks at the acknowledgements again.
 constexpr std::size_t sendBatch = 4096;
 // Decoded models kept for mirrors that may name them later, by encoded bytes.
@@ -21,13 +25,13 @@ constexpr int fetchThreads = 3;
 
 link::link(std::ostream& log, const shareOptions& options, const siteName& self)
     : log_(log), options_(options), self_(self), selfId_(self.id()),
-      nodes_({"zel-scene-" + options.scene, options.scene, 0, maxRecordMessage, -1}, log,
-             connected_, stopping_,
+      nodes_({"zel-scene-" + options.scene, options.scene, 0, maxRecordMessage, maxNodeBucketBytes},
+             log, connected_, stopping_,
              {[this] { wake(); }, [this] { publisher_.resendEverything(); },
               [this] { verifyEverything(); }}),
-      presence_(
-          {"zel-presence-" + options.scene, options.scene, presenceTtlNs, maxRecordMessage, -1},
-          log, connected_, stopping_, {[this] { wake(); }, {}, {}}),
+      presence_({"zel-presence-" + options.scene, options.scene, presenceTtlNs, maxRecordMessage,
+                 maxPresenceBucketBytes},
+                log, connected_, stopping_, {[this] { wake(); }, {}, {}}),
       cache_(cacheLimitBytes), store_(stopping_),
       uploader_(store_, cache_, self.user, log, stopping_, writeRefused_,
                 [this](const import::scene* s) { modelDone(s); }),

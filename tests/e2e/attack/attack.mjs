@@ -1,15 +1,22 @@
 // Hostile users of a deployment that tools/broker.sh made from a users file, played with the
 // JavaScript NATS client against the scene "lobby" while alice's site is in it:
-//   mallory  writer of lobby: roll-ups and purges of the buckets, a 100 KB record, a record that
-//            names one mesh of alice's model 30,000 times (kept present until this process ends)
+//   mallory  writer of lobby: roll-ups and purges of the buckets, writes under alice's keys, a
+//            100 KB record, a record that names one mesh of alice's model 30,000 times (kept
+//            present until this process ends)
 //   vera     viewer of lobby: other users' inboxes, deleting alice's consumers, durable consumers,
 //            a consumer that delivers into alice's records
 //   walt     writer of the scene design only: reading or writing lobby
+// Each of the three also aims the broker's answers at alice's keys: the reply subject of a request
+// it may make (account information, stream information, direct gets of alice's record, of a delete
+// marker, of her presence) set to a key of alice's.
+// Every user but the admin has an account of its own and reaches the JetStream API as zel.API.
 // The admin looks before and after: every attack must be refused by the broker or leave alice's
-// records, models and consumers whole. One line an attack, "held NAME: ..." or "FELL NAME: ...",
+// records, models and consumers whole, each with the same value and operation. One line an attack, "held NAME: ..." or "FELL NAME: ...",
 // then "attacks done"; exit status 1 when one fell.
 //   ZEL_ATTACK_URL=nats://... ZEL_ATTACK_PASSWORDS='{"admin":..,"mallory":..,"vera":..,"walt":..}'
+//   ZEL_ATTACK_BROKER_PID=... (the broker's process, whose memory the floods are measured by)
 //   node attack.mjs
+import { readFileSync } from "node:fs";
 import { connect, headers, JSONCodec, StringCodec } from "nats";
 
 const url = process.env.ZEL_ATTACK_URL;
@@ -20,6 +27,7 @@ const sc = StringCodec();
 const nodes = `KV_zel-scene-${scene}`;
 const presence = `KV_zel-presence-${scene}`;
 const assets = `KV_zel-assets-${scene}`;
+const api = "zel.API";
 let fell = 0;
 const started = Date.now();
 
@@ -76,18 +84,52 @@ async function consumers(admin, stream) {
     return (r.reply && r.reply.consumers) || [];
 }
 
+// The last message of subject as the admin reads it: its sequence, operation and value, or null.
+async function last(stream, subject) {
+    try {
+        const m = await admin.request(`$JS.API.DIRECT.GET.${stream}`, jc.encode({ last_by_subj: subject }),
+                                      { timeout: 2000 });
+        if (!m.headers || m.headers.code !== 0)
+            return null;
+        return { seq: m.headers.get("Nats-Sequence"), op: m.headers.get("KV-Operation") || "PUT",
+                 value: sc.decode(m.data) };
+    } catch {
+        return null;
+    }
+}
+
 function ofAlice(list) {
     return Object.keys(list).filter((s) => s.split(".")[2] === "alice").sort();
 }
+
+const identity = [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1];
+const record = (name, extra = {}) =>
+    JSON.stringify({ name, parent: "", order: 0, matrix: identity, ...extra });
+const record0 = () => record("gone");
 
 const admin = await as("admin");
 const mallory = await as("mallory");
 const vera = await as("vera");
 const walt = await as("walt");
 
+// A delete marker under alice's key, as her site leaves behind for a node it removed.
+const marker = `$KV.zel-scene-${scene}.alice.0000dead.1`;
+await ask(admin, marker, record0());
+{
+    const h = headers();
+    h.set("KV-Operation", "DEL");
+    await ask(admin, marker, "", { headers: h });
+}
 const before = {};
 for (const s of [nodes, assets])
     before[s] = ofAlice(await subjects(admin, s));
+// Every record, model chunk and marker of alice's with its sequence: a copy that lands on one of
+// them, even a delete marker (which keeps its subject), changes its sequence.
+const lastBefore = {};
+for (const s of [nodes, assets])
+    for (const subject of before[s])
+        lastBefore[subject] = await last(s, subject);
+const alicePresence = ofAlice(await subjects(admin, presence));
 const aliceConsumers = [];
 for (const s of [nodes, presence])
     for (const c of await consumers(admin, s))
@@ -107,22 +149,44 @@ if (!before[nodes].length || !before[assets].length || !aliceConsumers.length ||
     process.exit(1);
 }
 
-// Is alice's state still whole: every record and model subject she had.
+// Is alice's state still whole: every record, model chunk and marker she had, each with the same
+// sequence (so the same value and operation), nothing new under her name, and her presence hers.
 async function aliceWhole(streams = [nodes, assets]) {
     for (const s of streams) {
         const now = ofAlice(await subjects(admin, s));
         const lost = before[s].filter((x) => !now.includes(x));
         if (lost.length)
             return `${s} lost ${lost.length} of alice's ${before[s].length} subjects`;
+        const added = now.filter((x) => !before[s].includes(x));
+        if (added.length)
+            return `${s} has ${added.length} new subjects under alice's name: ${added[0]}`;
+        for (const subject of before[s]) {
+            const was = lastBefore[subject], is = await last(s, subject);
+            if (!is || is.seq !== was.seq)
+                return `${subject} was overwritten: ${was.op} became ${is ? `${is.op} ${is.value.slice(0, 60)}` : "nothing"}`;
+        }
+    }
+    const present = ofAlice(await subjects(admin, presence));
+    if (present.join() !== alicePresence.join())
+        return `alice's presence keys were ${alicePresence.join()}, now ${present.join()}`;
+    for (const subject of present) {
+        const p = await last(presence, subject);
+        let user = null;
+        try {
+            user = JSON.parse(p.value).user;
+        } catch {}
+        if (!p || p.op !== "PUT" || user !== "alice")
+            return `alice's presence ${subject} became ${p ? `${p.op} ${p.value.slice(0, 60)}` : "nothing"}`;
     }
     return null;
 }
 
+// Each way a user may reach the JetStream API: its own (the broker's, without JetStream) and the one
+// its account imports.
+const both = (tail) => [`$JS.API.${tail}`, `${api}.${tail}`];
+
 // 1. Roll-ups and purges: a writer's publish on its own key with Nats-Rollup: all would empty the
 // whole bucket.
-const identity = [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1];
-const record = (name, extra = {}) =>
-    JSON.stringify({ name, parent: "", order: 0, matrix: identity, ...extra });
 for (const [stream, subject] of [[nodes, `$KV.zel-scene-${scene}.mallory.0000000b.1`],
                                  [assets, `$KV.zel-assets-${scene}.mallory.rollup`]]) {
     const h = headers();
@@ -137,11 +201,13 @@ for (const [stream, subject] of [[nodes, `$KV.zel-scene-${scene}.mallory.0000000
     h.set("KV-Operation", "PURGE");
     h.set("Nats-Rollup", "sub");
     const r = await ask(mallory, `$KV.zel-scene-${scene}.alice.00000000.1`, "", { headers: h });
-    const p = await ask(mallory, `$JS.API.STREAM.PURGE.${nodes}`, { filter: ">" });
+    const p = [];
+    for (const subject of both(`STREAM.PURGE.${nodes}`))
+        p.push(refused(await ask(mallory, subject, { filter: ">" })));
     const lost = await aliceWhole();
-    verdict("purge of alice's key and of the bucket", refused(r) !== null && refused(p) !== null &&
-                                                          !lost,
-            lost || `${refused(r)}; ${refused(p)}`);
+    verdict("purge of alice's key and of the bucket",
+            refused(r) !== null && p.every((o) => o !== null) && !lost,
+            lost || `${refused(r)}; ${p.join("; ")}`);
 }
 
 // 2. Other users' inboxes: the replies and deliveries of alice's site (her presence goes through
@@ -163,7 +229,8 @@ for (const [stream, subject] of [[nodes, `$KV.zel-scene-${scene}.mallory.0000000
 {
     const outcomes = [];
     for (const [stream, name] of aliceConsumers)
-        outcomes.push(refused(await ask(vera, `$JS.API.CONSUMER.DELETE.${stream}.${name}`)));
+        for (const subject of both(`CONSUMER.DELETE.${stream}.${name}`))
+            outcomes.push(refused(await ask(vera, subject)));
     const left = [];
     for (const [stream, name] of aliceConsumers) {
         const r = await ask(admin, `$JS.API.CONSUMER.INFO.${stream}.${name}`);
@@ -178,12 +245,11 @@ for (const [stream, subject] of [[nodes, `$KV.zel-scene-${scene}.mallory.0000000
 {
     const config = { durable_name: "evil", deliver_policy: "all", ack_policy: "explicit" };
     const tries = [
-        [`$JS.API.CONSUMER.DURABLE.CREATE.${nodes}.evil`, { stream_name: nodes, config }],
-        [`$JS.API.CONSUMER.CREATE.${nodes}.evil`, { stream_name: nodes, config }],
-        [`$JS.API.CONSUMER.CREATE.${nodes}.evil.$KV.zel-scene-${scene}.>`,
-         { stream_name: nodes, config }],
-        [`$JS.API.CONSUMER.CREATE.${nodes}`, { stream_name: nodes, config }],
-    ];
+        `CONSUMER.DURABLE.CREATE.${nodes}.evil`,
+        `CONSUMER.CREATE.${nodes}.evil`,
+        `CONSUMER.CREATE.${nodes}.evil.$KV.zel-scene-${scene}.>`,
+        `CONSUMER.CREATE.${nodes}`,
+    ].flatMap(both).map((subject) => [subject, { stream_name: nodes, config }]);
     const outcomes = [];
     for (const [subject, body] of tries)
         outcomes.push(refused(await ask(vera, subject, body)));
@@ -199,13 +265,15 @@ for (const [stream, subject] of [[nodes, `$KV.zel-scene-${scene}.mallory.0000000
 {
     const ephemeral = { stream_name: nodes, config: { deliver_subject: "_INBOX_walt.x",
                                                       deliver_policy: "all", ack_policy: "none" } };
-    const tries = [
-        await ask(walt, `$JS.API.STREAM.INFO.${nodes}`),
-        await ask(walt, `$JS.API.CONSUMER.CREATE.${nodes}`, ephemeral),
-        await ask(walt, `$JS.API.DIRECT.GET.${nodes}.$KV.zel-scene-${scene}.alice.00000000.1`),
-        await ask(walt, `$JS.API.DIRECT.GET.${assets}`, { last_by_subj: before[assets][0] }),
-        await ask(walt, `$KV.zel-scene-${scene}.walt.00000000.1`, record("intruder")),
-    ];
+    const tries = [];
+    for (const [tail, body] of [[`STREAM.INFO.${nodes}`],
+                                [`CONSUMER.CREATE.${nodes}`, ephemeral],
+                                [`DIRECT.GET.${nodes}.$KV.zel-scene-${scene}.alice.00000000.1`],
+                                [`DIRECT.GET.${assets}`, { last_by_subj: before[assets][0] }],
+                                [`$KV.zel-scene-${scene}.walt.00000000.1`, record("intruder")]])
+        for (const subject of both(tail))
+            tries.push(await ask(walt, subject, body));
+    tries.push(await ask(walt, `$KV.zel-scene-${scene}.walt.00000000.1`, record("intruder")));
     let seen = 0;
     let error = null;
     walt.subscribe(`$KV.zel-scene-${scene}.>`,
@@ -224,7 +292,7 @@ for (const [stream, subject] of [[nodes, `$KV.zel-scene-${scene}.mallory.0000000
 // would publish there, past every permission.
 {
     const target = `$KV.zel-scene-${scene}.alice.00000000.999`;
-    const r = await ask(vera, `$JS.API.CONSUMER.CREATE.${presence}`, {
+    const r = await ask(vera, `${api}.CONSUMER.CREATE.${presence}`, {
         stream_name: presence,
         config: { deliver_subject: target, deliver_policy: "all", ack_policy: "none",
                   inactive_threshold: 2_000_000_000 } });
@@ -232,6 +300,93 @@ for (const [stream, subject] of [[nodes, `$KV.zel-scene-${scene}.mallory.0000000
     const landed = (await subjects(admin, nodes))[target];
     verdict("viewer's consumer delivers into alice's records", !landed,
             landed ? `${landed} message(s) stored under alice's key` : refused(r) || "nothing landed");
+}
+
+// 1. Answers aimed at alice's keys: requests each user may make (and some it may not), their reply
+// subjects set to keys of alice's, new ones and those she has (a record, chunk 0 of her model, her
+// manifest, her presence), as the key subjects and as the API prefix's. In a user's own account an
+// answer lands on that account's subject, where no stream listens.
+{
+    const record = before[nodes].find((x) => x !== marker);
+    const chunk0 = before[assets].find((x) => x.split(".").length === 5 && x.endsWith(".0"));
+    const manifest = before[assets].find((x) => x.split(".").length === 4);
+    const targets = [`$KV.zel-scene-${scene}.alice.deadbeef.1`, record, chunk0, manifest,
+                     alicePresence[0], `$KV.zel-presence-${scene}.alice.deadbeef`]
+                        .filter(Boolean)
+                        .flatMap((t) => [t, `${api}.${t}`]);
+    const requests = [
+        ["INFO", new Uint8Array(0)],
+        [`STREAM.INFO.${nodes}`, new Uint8Array(0)],
+        [`DIRECT.GET.${nodes}.${record}`, new Uint8Array(0)],
+        [`DIRECT.GET.${nodes}.${marker}`, new Uint8Array(0)],
+        [`DIRECT.GET.${presence}.${alicePresence[0]}`, new Uint8Array(0)],
+        [`DIRECT.GET.${nodes}`, jc.encode({ last_by_subj: marker })],
+    ].flatMap(([tail, body]) => both(tail).map((subject) => [subject, body]));
+    for (const [name, nc] of [["viewer", vera], ["writer", mallory], ["user of another scene", walt]]) {
+        let sent = 0;
+        for (const [subject, body] of requests)
+            for (const reply of targets) {
+                nc.publish(subject, body, { reply });
+                sent++;
+            }
+        await nc.flush();
+        await new Promise((done) => setTimeout(done, 1000));
+        const lost = await aliceWhole();
+        verdict(`${name} aims the broker's answers at alice's keys`, !lost,
+                lost || `${sent} requests, nothing landed`);
+    }
+}
+
+// 1. A writer's plain writes under alice's keys, as key subjects and through the API prefix: refused
+// by the broker, and nothing of hers changed.
+{
+    const chunk0 = before[assets].find((x) => x.split(".").length === 5 && x.endsWith(".0"));
+    const targets = [`$KV.zel-scene-${scene}.alice.00000000.7`, before[nodes][0], chunk0,
+                     `$KV.zel-presence-${scene}.alice.deadbeef`].filter(Boolean)
+                        .flatMap((t) => [t, `${api}.${t}`]);
+    const outcomes = [];
+    for (const subject of targets)
+        outcomes.push(refused(await ask(mallory, subject, record("forged"))));
+    const lost = await aliceWhole();
+    verdict("writer writes under alice's keys",
+            outcomes.every((o) => o === "no permission") && !lost,
+            lost || outcomes.join("; "));
+}
+
+// 3. Message ids: a writer's puts with unique 30 KB ids, which the broker would remember for the
+// node bucket's whole duplicate window. The window is the shortest the broker takes.
+{
+    const info = await ask(admin, `$JS.API.STREAM.INFO.${nodes}`);
+    const window = info.reply?.config?.duplicate_window;
+    const n = 2000;
+    const rss = () => {
+        try {
+            const status = readFileSync(`/proc/${process.env.ZEL_ATTACK_BROKER_PID}/status`, "utf8");
+            return Number(/VmRSS:\s+(\d+)/.exec(status)[1]) * 1024;
+        } catch {
+            return null;
+        }
+    };
+    const grewFrom = rss();
+    const id = "i".repeat(30000);
+    const acks = [];
+    for (let i = 0; i < n; i++) {
+        const h = headers();
+        h.set("Nats-Msg-Id", `${id}${i}`);
+        acks.push(mallory.request(`$KV.zel-scene-${scene}.mallory.0000000b.9`,
+                                  sc.encode(record("id")), { headers: h, timeout: 20000 })
+                      .then(() => true, () => false));
+    }
+    const stored = (await Promise.all(acks)).filter(Boolean).length;
+    await new Promise((done) => setTimeout(done, 1500));
+    const grew = grewFrom === null ? null : rss() - grewFrom;
+    // 2,000 ids of 30 KB are 60 MB: remembered for two minutes they stay; forgotten after 0.1 s
+    // they do not pile up.
+    const bound = 40 * 2 ** 20;
+    verdict("writer floods the broker with message ids",
+            window === 100_000_000 && (grew === null || grew < bound),
+            `window ${window / 1e6} ms, ${stored} of ${n} stored, broker grew by ${
+                grew === null ? "(not measured)" : `${(grew / 2 ** 20).toFixed(1)} MB`} (bound ${bound / 2 ** 20} MB)`);
 }
 
 // 1. A record past the broker's maximum value size (64 KiB).
