@@ -300,6 +300,10 @@ accounts() {
         echo "$me: $role $user${scenes:+ (scenes ${scenes//,/, })}" >&2
     done <"$file"
     [ -n "$admins$userBlocks" ] || { echo "$me: $file lists no user" >&2; return 2; }
+    # The keeper: lists and deletes consumers, nothing else.
+    admins+="      {user: \"$keeperUser\", password: \"$keeperPassword\", permissions: {"$'\n'
+    admins+="        publish: { allow: [\"\$JS.API.STREAM.NAMES\", \"\$JS.API.CONSUMER.LIST.*\", \"\$JS.API.CONSUMER.DELETE.*.*\"] }"$'\n'
+    admins+="        subscribe: { allow: [\"_KEEPER.>\"] } } }"$'\n'
     printf 'accounts {\n  "%s": {\n    jetstream: enabled\n    users: [\n%s    ]\n    exports: [\n' \
         "$streamsAccount" "$admins"
     local key
@@ -309,8 +313,17 @@ accounts() {
     printf '    ]\n  }\n%s}\n' "$userBlocks"
 }
 
+# The keeper (zelkeeper, built with the project) removes the consumers nobody listens to, whatever
+# idle threshold their makers asked for, and a user's consumers past its share. It logs in as a user
+# of the streams' account with a password made for this start, which only the configuration holds.
+keeperUser=zel.keeper
+keeperPassword=""
+keeper=${ZEL_BROKER_KEEPER:-$(dirname -- "$0")/../build/bin/zelkeeper}
 auth=""
-[ -z "$users" ] || auth=$(accounts "$users")
+if [ -n "$users" ]; then
+    keeperPassword=$(head -c 24 /dev/urandom | od -An -tx1 | tr -d ' \n')
+    auth=$(accounts "$users")
+fi
 privateStore
 # Absolute: the server resolves a relative store_dir against its own working folder.
 store=$(cd -- "$store" && pwd)
@@ -365,4 +378,15 @@ if [ $configOnly = 1 ]; then
     exit 0
 fi
 echo "$me: $scheme://$listen:$port and $wsScheme://$listen:$((port + 1)), JetStream storage in $store (Ctrl-C stops it)" >&2
+if [ -n "$users" ]; then
+    if [ -x "$keeper" ]; then
+        # It reaches the server it was started beside; it ends when the server (its parent once
+        # this script has become the server) ends.
+        case $listen in 0.0.0.0 | :: | '[::]') near=127.0.0.1 ;; *) near=$listen ;; esac
+        [[ $near != *:* ]] || near="[$near]"
+        ZEL_KEEPER_USER=$keeperUser ZEL_KEEPER_PASSWORD=$keeperPassword "$keeper" "$scheme://$near:$port" &
+    else
+        echo "$me: no keeper at $keeper (build the project, or name it in ZEL_BROKER_KEEPER): consumers nobody listens to stay as long as their makers asked" >&2
+    fi
+fi
 exec "$server" -c "$config"

@@ -59,6 +59,8 @@ public:
             writeText(dir_.path() / "users", users_);
             fs::permissions(dir_.path() / "users", fs::perms::owner_read | fs::perms::owner_write);
             spec.args = {ZEL_BROKER_SCRIPT, "--users", (dir_.path() / "users").string()};
+            // The script runs the keeper of the build beside the server.
+            spec.environment = {{"ZEL_BROKER_KEEPER", (binFolder() / "zelkeeper").string()}};
             spec.args.insert(spec.args.end(), options_.begin(), options_.end());
             spec.args.insert(spec.args.end(),
                              {std::to_string(port_), (dir_.path() / "store").string()});

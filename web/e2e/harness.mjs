@@ -1,7 +1,7 @@
 // What the page's end-to-end tests and benchmark share: a nats-server of their own on free loopback
 // ports (with its WebSocket listener) and a temporary store, the page served from the build, a
 // headless Chromium, and zelhost sites on scripts. Everything is stopped by pid, every wait bounded.
-import { spawn } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
 import { mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { createServer } from 'node:http';
 import { connect, createServer as createTcpServer } from 'node:net';
@@ -84,6 +84,31 @@ export async function startBroker(folder, extra = '') {
     broker.stop = () => stopProcess(broker.process, 'SIGKILL');
     await broker.start();
     return broker;
+}
+
+// The deployment tools/broker.sh writes from a users file ("ROLE USER PASSWORD [scenes=...]" lines),
+// on free loopback ports, its WebSocket listener taking pages from origins; the server is started
+// here on exactly that configuration.
+export async function startDeployment(folder, users, { origins = [] } = {}) {
+    const usersFile = join(folder, 'users');
+    writeFileSync(usersFile, users, { mode: 0o600 });
+    for (let attempt = 0; ; ++attempt) {
+        const port = await freePort();
+        if (!(await accepting(port + 1)) || attempt >= 20) {
+            const args = ['--config-only', '--users', usersFile, ...origins.flatMap((o) => ['--origin', o]), String(port), join(folder, 'store')];
+            const made = spawnSync('bash', [process.env.ZEL_BROKER_SCRIPT, ...args], { encoding: 'utf8', timeout: 30000 });
+            if (made.status !== 0) throw new Error(`broker.sh: ${made.stderr}`);
+            const config = made.stdout.trim();
+            const broker = { port, wsPort: port + 1, url: `nats://127.0.0.1:${port}`, ws: `ws://127.0.0.1:${port + 1}`, process: null, config };
+            broker.start = async () => {
+                broker.process = track(spawn(process.env.ZEL_NATS_SERVER ?? 'nats-server', ['-c', config], { stdio: 'ignore' }));
+                await waitFor(async () => (await accepting(port)) && accepting(port + 1), 10000, 'the broker');
+            };
+            broker.stop = () => stopProcess(broker.process, 'SIGKILL');
+            await broker.start();
+            return broker;
+        }
+    }
 }
 
 // The page's files, from the build, on a free loopback port.

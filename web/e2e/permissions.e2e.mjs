@@ -1,42 +1,44 @@
-// The page against a broker that knows its users: a user who may write only its own keys appears
-// to the others; a read-only user sees the scene and writes nothing. The permissions are those a
-// deployment gives desktop sites.
+// The page against the deployment tools/broker.sh writes from a users file, every user in an
+// account of its own: the buckets made by the desktop admin's join, a desktop writer's model
+// fetched and drawn by a page that may write one scene and by one that may only read it; a writer
+// appears to the others, a reader sees the scene and writes nothing.
 import assert from 'node:assert/strict';
 import { after, before, test } from 'node:test';
 
-import { launchBrowser, natsClient, openPage, servePage, sleep, startBroker, tempFolder, waitFor } from './harness.mjs';
+import { launchBrowser, natsClient, openPage, servePage, sleep, startDeployment, startSite, tempFolder, waitFor } from './harness.mjs';
 
 const scene = 'guarded';
 const identity = [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1];
-let dir, broker, client, nodes, presence, web, browser, heartbeat;
+let dir, broker, client, nodes, presence, web, browser, heartbeat, alice;
 
-// The permissions a deployment gives (tools/broker.sh with a scene list): a reader may look at the
-// scene's three streams, make ephemeral consumers on exactly those (no name, never durable, never a
-// delete), read single records and answer flow control, and listen only under its own inbox prefix;
-// a writer may also publish on the subjects of its own keys.
-const streams = ['scene', 'presence', 'assets'].map((b) => `KV_zel-${b}-${scene}`);
-const readerPublish = ['$JS.API.INFO', '$JS.API.STREAM.NAMES', ...streams.flatMap((s) => [`$JS.API.STREAM.INFO.${s}`,
-    `$JS.API.CONSUMER.CREATE.${s}`, `$JS.API.DIRECT.GET.${s}.>`, `$JS.FC.${s}.>`])];
-const writerPublish = (name) => [...readerPublish, ...['scene', 'presence', 'assets'].map((b) => `$KV.zel-${b}-${scene}.${name}.>`)];
-const user = (name, password, publish) => `    { user: ${name}, password: ${password}, permissions: { publish: { allow: ${JSON.stringify(publish)} }, subscribe: { allow: ["_INBOX_${name}.>"] } } }`;
-const users = `authorization {\n  users = [\n    { user: admin, password: admin-secret }\n` +
-    `${user('carol', 'carol-secret', writerPublish('carol'))}\n${user('vic', 'vic-secret', readerPublish)}\n  ]\n}\n`;
+const users = [
+    'admin admin admin-secret',
+    `writer alice alice-secret scenes=${scene}`,
+    `writer carol carol-secret scenes=${scene}`,
+    `viewer vic vic-secret scenes=${scene}`,
+].join('\n') + '\n';
+const credentials = (user) => ({ ZEL_SHARE_USER: user, ZEL_SHARE_PASSWORD: `${user}-secret` });
 
 before(async () => {
     dir = tempFolder();
-    broker = await startBroker(dir.path, users);
+    web = await servePage(process.env.ZEL_WEB_DIR);
+    broker = await startDeployment(dir.path, users, { origins: [new URL(web.url).origin] });
+    // The desktop admin's join makes the scene's buckets.
+    const admin = startSite(dir.path, 'admin', broker.url, 'share sync 30\n', { scene, env: credentials('admin') });
+    assert.equal(await admin.exited, 0, admin.err());
     ({ nc: client } = await natsClient(broker.ws, { user: 'admin', pass: 'admin-secret' }));
     const { Kvm } = await import('@nats-io/kv');
     const kvm = new Kvm(client);
-    nodes = await kvm.create(`zel-scene-${scene}`, { history: 1 });
-    presence = await kvm.create(`zel-presence-${scene}`, { ttl: 5000 });
-    await kvm.create(`zel-assets-${scene}`);
-    web = await servePage(process.env.ZEL_WEB_DIR);
+    nodes = await kvm.open(`zel-scene-${scene}`);
+    presence = await kvm.open(`zel-presence-${scene}`);
+    // alice stands in the scene with her model until the test ends.
+    alice = startSite(dir.path, 'alice', broker.url, 'share sync 30\nshare wait 99 300\n', { scene, env: credentials('alice') });
     browser = await launchBrowser(dir.path);
 });
 
 after(async () => {
     clearInterval(heartbeat);
+    await alice?.stop();
     await browser?.close().catch(() => {});
     await client?.close().catch(() => {});
     await web?.close();
@@ -51,7 +53,7 @@ const keysOf = async (kv) => {
     return [...out].sort();
 };
 
-test('a writer appears with its camera; a reader watches and writes nothing', async () => {
+test("a writer appears with its camera; a reader watches and writes nothing; both draw alice's model", async () => {
     const beat = () => presence.put('dave.0000000d', JSON.stringify({ user: 'dave', site: 'dave-0000000d', joined: 1 }));
     await beat();
     heartbeat = setInterval(() => beat().catch(() => {}), 1000);
@@ -65,6 +67,11 @@ test('a writer appears with its camera; a reader watches and writes nothing', as
         await waitFor(() => page.evaluate(() => window.zelPage.sites.some((s) => s.user === 'dave')), 10000, 'dave in the page');
         await waitFor(() => page.$$eval('.label', (ls) => ls.filter((l) => l.textContent === 'dave').length === 1), 10000, "dave's head");
         assert.equal(await page.evaluate(() => window.location.href.includes('secret')), false);
+        // alice's model, fetched with the direct gets the deployment grants.
+        await waitFor(() => page.evaluate(() => Object.entries(window.zelPage.models).some(([k, m]) => k.startsWith('alice.') && m.triangles > 0)),
+            60000, "alice's model in the page").catch(async (e) => {
+            throw new Error(`${e.message}: ${await page.$eval('#log', (l) => l.textContent)} | alice: ${alice.err()}`);
+        });
     }
     const shown = await carol.page.evaluate(() => [document.body.innerText, ...[...document.querySelectorAll('input')].map((i) => i.value)].join('\n'));
     assert.match(shown, /127\.0\.0\.1/);
@@ -73,7 +80,7 @@ test('a writer appears with its camera; a reader watches and writes nothing', as
     assert.match(await vic.page.$eval('#hud', (e) => e.textContent), /viewing only/);
     assert.equal(await carol.page.evaluate(() => window.zelPage.mode), 'writing');
     await sleep(1500);
-    assert.deepEqual((await keysOf(presence)).map((k) => k.split('.')[0]), ['carol', 'dave']);
+    assert.deepEqual((await keysOf(presence)).map((k) => k.split('.')[0]).sort(), ['alice', 'carol', 'dave']);
     const carolKeys = (await keysOf(nodes)).filter((k) => k.startsWith('carol.'));
     assert.equal(carolKeys.length, 1);
     assert.equal(JSON.parse((await nodes.get(carolKeys[0])).string()).navigator, true);

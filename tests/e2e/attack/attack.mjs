@@ -389,6 +389,39 @@ for (const [stream, subject] of [[nodes, `$KV.zel-scene-${scene}.mallory.0000000
                 grew === null ? "(not measured)" : `${(grew / 2 ** 20).toFixed(1)} MB`} (bound ${bound / 2 ** 20} MB)`);
 }
 
+// 3. Consumers nobody listens to, asked for with a year-long idle threshold: the broker would keep
+// them a year; its keeper removes them within a minute, and alice's stay.
+{
+    const n = 200;
+    const started = Date.now();
+    const made = [];
+    for (let i = 0; i < n; i++)
+        made.push(ask(vera, `${api}.CONSUMER.CREATE.${presence}`, {
+            stream_name: presence,
+            config: { deliver_subject: `_INBOX_vera.flood.${i}`, deliver_policy: "last_per_subject",
+                      ack_policy: "none", inactive_threshold: 365 * 86400 * 1e9 } }));
+    const accepted = (await Promise.all(made)).filter((r) => r.reply && !r.reply.error).length;
+    const ofVera = async () => (await consumers(admin, presence))
+                                   .filter((c) => (c.config.deliver_subject || "").startsWith("_INBOX_vera.flood.")).length;
+    let left = await ofVera();
+    const most = left;
+    while (left > 0 && Date.now() - started < 70000) {
+        await new Promise((done) => setTimeout(done, 1000));
+        left = await ofVera();
+    }
+    const seconds = (Date.now() - started) / 1000;
+    const gone = [];
+    for (const [stream, name] of aliceConsumers) {
+        const r = await ask(admin, `$JS.API.CONSUMER.INFO.${stream}.${name}`);
+        if (!r.reply || r.reply.error)
+            gone.push(name);
+    }
+    verdict("viewer floods the broker with consumers nobody listens to",
+            left === 0 && seconds < 60 && !gone.length,
+            `${accepted} of ${n} made, at most ${most} held, ${left} left after ${seconds.toFixed(1)} s (bound 60 s)` +
+                (gone.length ? `; alice lost ${gone.join(", ")}` : ""));
+}
+
 // 1. A record past the broker's maximum value size (64 KiB).
 {
     const r = await ask(mallory, `$KV.zel-scene-${scene}.mallory.0000000b.2`,
