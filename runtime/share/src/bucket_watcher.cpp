@@ -3,6 +3,7 @@
 #include "retry.h"
 
 #include <condition_variable>
+#include <cstring>
 #include <thread>
 
 namespace zel::share::detail {
@@ -23,9 +24,22 @@ bool bucketWatcher::open(connection& conn, std::string& error) {
 
 bool bucketWatcher::watch() {
     std::lock_guard lock(watcherMutex_);
-    kvWatcher* w = nullptr;
-    if (stopping_ || kvStore_WatchAll(&w, kv_.get(), nullptr) != NATS_OK)
+    natsSubscription* w = nullptr;
+    jsSubOptions so;
+    jsSubOptions_Init(&so);
+    const std::string stream = "KV_" + spec_.name, subject = "$KV." + spec_.name + ".>";
+    so.Stream = stream.c_str();
+    so.Ordered = true;
+    so.Config.DeliverPolicy = js_DeliverLastPerSubject;
+    std::uint64_t held = 1;
+    conn_->lastSequence(spec_.name, 2000, nullptr, &held);
+    if (stopping_ ||
+        js_SubscribeSync(&w, conn_->jetStream(), subject.c_str(), nullptr, &so, nullptr) != NATS_OK)
         return false;
+    natsSubscription_SetPendingLimits(w, -1, -1);
+    replayed_ = held == 0;
+    loaded_ = loaded_ || replayed_;
+    watchedAt_ = clock::now();
     // The old watcher takes its consumer down with it, which only the administrator may: for
     // anyone else the broker never answers and the request waits its time out. It goes on a
     // thread of its own, so that the new watcher is drained meanwhile.
@@ -109,34 +123,46 @@ void bucketWatcher::run() {
                     on_.remade();
             }
         }
-        kvEntry* raw = nullptr;
-        const natsStatus s = kvWatcher_Next(&raw, watcher_.get(), 100);
-        entryHandle entry(raw);
+        natsMsg* raw = nullptr;
+        const natsStatus s = natsSubscription_NextMsg(&raw, watcher_.get(), 100);
+        messageHandle msg(raw);
         if (stopping_)
             break;
+        if (!replayed_ && (s != NATS_OK || !raw) &&
+            clock::now() - watchedAt_ > std::chrono::seconds(2)) {
+            replayed_ = true;
+            loaded_ = true;
+        }
         if (s == NATS_TIMEOUT)
             continue;
-        if (s != NATS_OK) {
+        if (s != NATS_OK || !raw) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;
         }
         lastEntry = clock::now();
-        if (!raw) {
-            loaded_ = true;
+        const std::string prefix = "$KV." + spec_.name + ".";
+        const char* subject = natsMsg_GetSubject(raw);
+        jsMsgMetaData* meta = nullptr;
+        if (!subject || std::strncmp(subject, prefix.c_str(), prefix.size()) != 0 ||
+            !subject[prefix.size()] || natsMsg_GetMetaData(&meta, raw) != NATS_OK)
             continue;
-        }
+        const std::uint64_t sequence = meta->Sequence.Stream, pending = meta->NumPending;
+        jsMsgMetaData_Destroy(meta);
         bucketEntry e;
-        e.key = kvEntry_Key(raw);
-        const kvOperation op = kvEntry_Operation(raw);
-        e.erased = op == kvOp_Delete || op == kvOp_Purge;
+        e.key = subject + prefix.size();
+        const char* operation = nullptr;
+        const bool purge = natsMsgHeader_Get(raw, "KV-Operation", &operation) == NATS_OK &&
+                           operation && std::strcmp(operation, "PURGE") == 0;
+        e.erased = purge || (operation && std::strcmp(operation, "DEL") == 0);
         e.generation = generation_;
-        if (op == kvOp_Purge && on_.purged)
+        if (purge && on_.purged)
             on_.purged();
-        if (!e.erased && kvEntry_Value(raw))
-            e.value.assign(static_cast<const char*>(kvEntry_Value(raw)),
-                           static_cast<std::size_t>(kvEntry_ValueLen(raw)));
-        e.revision = kvEntry_Revision(raw);
+        if (!e.erased && natsMsg_GetDataLength(raw) > 0)
+            e.value.assign(natsMsg_GetData(raw),
+                           static_cast<std::size_t>(natsMsg_GetDataLength(raw)));
+        e.revision = sequence;
         seen = std::max(seen, e.revision);
+        const bool lastOfReplay = !replayed_ && pending == 0;
         {
             std::lock_guard lock(inboxMutex_);
             // The newest entry per key, in the place of the first.
@@ -144,6 +170,11 @@ void bucketWatcher::run() {
             if (fresh)
                 order_.push_back(e.key);
             it->second = std::move(e);
+        }
+        // Applied after the last record of the replay is in the inbox.
+        if (lastOfReplay) {
+            replayed_ = true;
+            loaded_ = true;
         }
         if (on_.arrived)
             on_.arrived();

@@ -1,13 +1,16 @@
 // One bucket and its watcher: a thread drains the watcher into an inbox that keeps the newest
 // entry per key in the order keys first came, and makes the watcher again when it went silent
 // while its stream moved on (its consumer went down with a cluster node) or when its bucket was
-// lost and made again.
+// lost and made again. The watcher is an ordered consumer bound to the bucket's stream by name:
+// the client's own key-value watcher first looks the stream up among all stream names, which a
+// deployment with an account per user rightly does not tell.
 #pragma once
 
 #include "connection.h"
 #include "handles.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -70,6 +73,10 @@ private:
     const std::atomic<bool>& stopping_;
     events on_;
     std::atomic<bool> loaded_{false};
+    // The current watcher's first replay: done once a record says none are pending after it, or
+    // once the stream held none, or after a quiet moment (records that expired meanwhile).
+    bool replayed_ = false;
+    std::chrono::steady_clock::time_point watchedAt_;
 
     std::mutex watcherMutex_;
     storeHandle kv_;

@@ -344,6 +344,10 @@ connection::apiReply connection::request(const std::string& subject, const std::
                     out.refused = true;
                     return out;
                 }
+        if (s == NATS_NO_RESPONDERS) {
+            out.noResponders = true;
+            return out;
+        }
         if (s != NATS_OK && s != NATS_TIMEOUT)
             return out;
     }
@@ -453,7 +457,7 @@ bool connection::openBucket(storeHandle& handle, const bucketSpec& spec, std::os
 }
 
 std::optional<std::uint64_t> connection::lastSequence(const std::string& bucket, int waitMs,
-                                                      bool* found) {
+                                                      bool* found, std::uint64_t* messages) {
     jsStreamInfo* raw = nullptr;
     jsOptions o;
     jsOptions_Init(&o);
@@ -465,6 +469,8 @@ std::optional<std::uint64_t> connection::lastSequence(const std::string& bucket,
         *found = s != NATS_NOT_FOUND;
     if (s != NATS_OK)
         return std::nullopt;
+    if (messages)
+        *messages = info->State.Msgs;
     return info->State.LastSeq;
 }
 

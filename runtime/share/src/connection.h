@@ -68,9 +68,11 @@ public:
     // missing and this user may not make, is an error naming the scene.
     bool openBucket(storeHandle& kv, const bucketSpec& spec, std::ostream& log, std::string& error);
     // The bucket's stream's last sequence, or nothing when the broker does not answer; found is
-    // false when the broker says the bucket is not there.
+    // false when the broker says the bucket is not there; messages, when given, gets how many
+    // messages the stream holds (left as it is without an answer).
     std::optional<std::uint64_t> lastSequence(const std::string& bucket, int waitMs,
-                                              bool* found = nullptr);
+                                              bool* found = nullptr,
+                                              std::uint64_t* messages = nullptr);
     // The listener hears nothing from now on.
     void detach();
     // Closes the connection: whatever still waits for the broker ends at once.

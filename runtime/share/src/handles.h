@@ -25,7 +25,13 @@ using connectionHandle =
 using optionsHandle = std::unique_ptr<natsOptions, natsDeleter<natsOptions, natsOptions_Destroy>>;
 using jetStreamHandle = std::unique_ptr<jsCtx, natsDeleter<jsCtx, jsCtx_Destroy>>;
 using storeHandle = std::unique_ptr<kvStore, natsDeleter<kvStore, kvStore_Destroy>>;
-using watcherHandle = std::unique_ptr<kvWatcher, natsDeleter<kvWatcher, kvWatcher_Destroy>>;
+// A JetStream subscription that takes its consumer down with it where the broker lets it.
+inline void unsubscribeAndDestroy(natsSubscription* s) {
+    natsSubscription_Unsubscribe(s);
+    natsSubscription_Destroy(s);
+}
+using watcherHandle =
+    std::unique_ptr<natsSubscription, natsDeleter<natsSubscription, unsubscribeAndDestroy>>;
 using entryHandle = std::unique_ptr<kvEntry, natsDeleter<kvEntry, kvEntry_Destroy>>;
 using messageHandle = std::unique_ptr<natsMsg, natsDeleter<natsMsg, natsMsg_Destroy>>;
 using streamInfoHandle =
