@@ -16,9 +16,14 @@
 //      a 1,000-character texture: peak memory of the joining process against a join beside 120
 //      records that name it once (aim: within 1.2x and under 1.5 GB);
 //   9. a site with 100,000 records at the root whose presence lapses and returns: the longest
-//      frame (pump) of a watching site against its median frame meanwhile (aim: under 50 ms).
+//      frame (pump) of a watching site against its median frame meanwhile (aim: under 50 ms);
+//  10. scenes one broker holds: joins of new scenes (each with its buckets' size limits, 16 GiB
+//      of assets) on a broker configured as tools/broker.sh configures it (max_file_store 1 PB:
+//      limits are caps, not reservations) against one left at the server's default (which
+//      reserves each limit against three quarters of the free disk), at most 40 each.
 // usage: share_bench [NATS_SERVER_PROGRAM [SITES [PART...]]], PART one of latency, late-join,
-// drag, bytes, hostile-join, crowd, amplified-join, leave-return (default: every part).
+// drag, bytes, hostile-join, crowd, amplified-join, leave-return, scenes (default: every part).
+// The benchmark's servers are stopped whichever way it ends.
 #include <process.h>
 #include <zel/share/records.h>
 #include <zel/share/shared_scene.h>
@@ -70,18 +75,27 @@ double ms(clock_type::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
+struct server;
+// Every server running, so that a failure that ends the benchmark stops them too.
+std::vector<server*> running;
+
 struct server {
     pid_t pid = -1;
     fs::path dir;
     std::string url;
-    server(const std::string& program) {
-        dir = fs::temp_directory_path() / ("zel-share-bench-" + std::to_string(getpid()));
+    // jetstream: more of the JetStream block (as tools/broker.sh writes it, or nothing).
+    explicit server(const std::string& program, const std::string& jetstream = {}) {
+        static int made = 0;
+        dir = fs::temp_directory_path() /
+              ("zel-share-bench-" + std::to_string(getpid()) + "-" + std::to_string(made++));
         fs::create_directories(dir);
         const int port = freePort();
         url = "nats://127.0.0.1:" + std::to_string(port);
         std::ofstream(dir / "c.conf")
             << "listen: 127.0.0.1:" << port << "\nmax_payload: 8MB\njetstream { store_dir: \""
-            << (dir / "store").string() << "\" }\n";
+            << (dir / "store").string() << "\"\n"
+            << jetstream << "}\n";
+        running.push_back(this);
         const std::string conf = (dir / "c.conf").string();
         const std::string log = (dir / "log").string();
         char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("-c"),
@@ -98,14 +112,28 @@ struct server {
         }
     }
     ~server() {
+        stop();
+        std::erase(running, this);
+    }
+    server(const server&) = delete;
+    server& operator=(const server&) = delete;
+    void stop() {
         if (pid > 0) {
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
+            pid = -1;
         }
         std::error_code ec;
         fs::remove_all(dir, ec);
     }
 };
+
+// Ends the benchmark after a failure, its servers stopped (they would hold the caller's pipes).
+[[noreturn]] void fail() {
+    for (server* s : running)
+        s->stop();
+    std::exit(1);
+}
 
 struct percentiles {
     double p50 = 0, p99 = 0;
@@ -131,7 +159,7 @@ struct siteWorld {
         share = zel::share::sharedScene::join(w, o, std::cerr, error);
         if (!share) {
             std::cerr << "share_bench: " << error << "\n";
-            std::exit(1);
+            fail();
         }
         drag = w.createNode(u"drag");
         dynamic_cast<sceneNode*>(w.getNavigatorNode())->addChild(drag);
@@ -926,6 +954,56 @@ void leaveAndReturn(const std::string& url) {
 
 } // namespace
 
+// 10. How many new scenes a broker takes, at most `most`, and the median time of a join that makes
+// one; stops at the first refusal, whose line it keeps.
+struct scenesHeld {
+    int count = 0;
+    double medianMs = 0;
+    std::string refusal;
+};
+scenesHeld holdScenes(const std::string& url, int most) {
+    scenesHeld out;
+    std::vector<double> times;
+    for (int i = 0; i < most; ++i) {
+        zel::world::world w;
+        zel::share::shareOptions o;
+        o.servers = {url};
+        o.scene = "many" + std::to_string(i);
+        o.user = "maker";
+        std::string error;
+        std::ostringstream log;
+        const auto t0 = clock_type::now();
+        auto share = zel::share::sharedScene::join(w, o, log, error);
+        if (!share) {
+            out.refusal = error;
+            break;
+        }
+        times.push_back(ms(clock_type::now() - t0));
+        ++out.count;
+    }
+    out.medianMs = of(times).p50;
+    return out;
+}
+
+void scenes(const std::string& program) {
+    constexpr int most = 40;
+    scenesHeld capped, reserved;
+    {
+        server deployment(program, "  max_file_store: 1PB\n");
+        capped = holdScenes(deployment.url, most);
+    }
+    {
+        server plain(program);
+        reserved = holdScenes(plain.url, most);
+    }
+    std::cout << "10. scenes one broker holds (at most " << most << "): " << capped.count
+              << " as tools/broker.sh configures it (median join " << capped.medianMs
+              << " ms), against " << reserved.count << " at the server's default"
+              << (reserved.refusal.empty() ? std::string() : " (then: " + reserved.refusal + ")")
+              << ": " << (reserved.count ? capped.count / double(reserved.count) : 0.0) << "x"
+              << (capped.refusal.empty() ? std::string() : "; refused: " + capped.refusal) << "\n";
+}
+
 int main(int argc, char** argv) {
     if (argc == 4 && std::string(argv[1]) == "--join")
         return joinOnly(argv[2], argv[3]);
@@ -954,5 +1032,7 @@ int main(int argc, char** argv) {
         amplifiedJoin(s.url);
     if (run("leave-return"))
         leaveAndReturn(s.url);
+    if (run("scenes"))
+        scenes(program);
     return 0;
 }

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <iostream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -94,6 +95,7 @@ TEST(ShareDeploy, HostileUsersFailAtTheBrokerOrLeaveEveryoneElseWhole) {
     attack.terminate(SIGTERM);
     attack.wait(10);
     const std::string report = readText(out);
+    std::cout << report; // the floods' figures
     EXPECT_EQ(report.find("FELL"), std::string::npos) << report;
     EXPECT_EQ(attack.exitCode(), 0) << report << readText(tmp.path() / "attack.err");
     std::size_t held = 0;
