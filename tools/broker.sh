@@ -21,7 +21,9 @@
 # zelhost. Scene names: the same, at most 64. PASSWORD: no blanks, quotes or backslashes. The file
 # holds every password: only its owner may read it (chmod 600). The sites give theirs through
 # ZEL_SHARE_USER and ZEL_SHARE_PASSWORD. No password is ever printed; the generated configuration
-# (STORE/broker.conf, in a folder only its owner can enter) holds them.
+# (STORE/broker.conf, in a folder only its owner can enter) holds them. Every user but the admins
+# gets an account of its own (see below), and the keeper (build/bin/zelkeeper, or ZEL_BROKER_KEEPER)
+# runs beside the server.
 # --listen ADDR: the address to listen on (both listeners). Beyond loopback (127.x.y.z, ::1,
 # localhost) only with --users and --tls.
 # --tls CERT KEY: TLS with this certificate (PEM, the chain after it) and key for every client,
@@ -70,7 +72,7 @@ while [ $# -gt 0 ]; do
         shift
         ;;
     -h | --help)
-        sed -n '2,32p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,33p' "$0" | sed 's/^# \{0,1\}//'
         exit 0
         ;;
     -*)
