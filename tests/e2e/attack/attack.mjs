@@ -17,6 +17,7 @@
 //   ZEL_ATTACK_BROKER_PID=... (the broker's process, whose memory the floods are measured by)
 //   node attack.mjs
 import { readFileSync } from "node:fs";
+import { request as httpRequest } from "node:http";
 import { connect, headers, JSONCodec, StringCodec } from "nats";
 
 const url = process.env.ZEL_ATTACK_URL;
@@ -431,6 +432,30 @@ for (const [stream, subject] of [[nodes, `$KV.zel-scene-${scene}.mallory.0000000
             left === 0 && seconds < 60 && !gone.length,
             `${accepted} of ${n} made, at most ${most} held, ${left} left after ${seconds.toFixed(1)} s (bound 60 s)` +
                 (gone.length ? `; alice lost ${gone.join(", ")}` : ""));
+}
+
+// 7. The WebSocket listener (the next port): a page of another origin, opened in a user's browser,
+// would reach the broker with that browser; only the pages' own origins are taken.
+{
+    const { port, hostname } = new URL(url);
+    const upgrade = (origin) => new Promise((done) => {
+        const headers = { Connection: "Upgrade", Upgrade: "websocket", "Sec-WebSocket-Version": "13",
+                          "Sec-WebSocket-Key": "dGhlIHNhbXBsZSBub25jZQ==" };
+        if (origin)
+            headers.Origin = origin;
+        const req = httpRequest({ host: hostname, port: Number(port) + 1, path: "/", headers, timeout: 5000 });
+        req.on("upgrade", (res, socket) => (socket.destroy(), done(res.statusCode)));
+        req.on("response", (res) => (res.resume(), done(res.statusCode)));
+        req.on("timeout", () => (req.destroy(), done("no answer")));
+        req.on("error", (e) => done(e.code || e.message));
+        req.end();
+    });
+    const evil = await upgrade("https://evil.example");
+    const lookalike = await upgrade("http://127.0.0.1:8081");
+    const own = await upgrade("http://127.0.0.1:8080");
+    verdict("a page of another origin opens the WebSocket listener",
+            evil === 403 && lookalike === 403 && own === 101,
+            `evil.example: ${evil}, another port: ${lookalike}, tools/web.sh's page: ${own}`);
 }
 
 // 1. A record past the broker's maximum value size (64 KiB).
