@@ -51,16 +51,21 @@ export async function fetchAsset(get, user, hash, { stopped = () => false, budge
     if (!manifest.value) return { reason: manifest.reason };
     const { size, chunks, chunkBytes } = manifest.value;
     if (budget) await budget.take(size);
-    let writing = Promise.resolve();
+    // Kept in the browser's storage as its chunks arrive; complete once its hash matched.
+    const keeping = store?.begin(hash, size, chunkBytes) ?? null;
     try {
-        const r = await fetchChunks(get, user, hash, size, chunks, chunkBytes, stopped);
-        if (!r.scene) return r;
-        // Its bytes stay charged to the budget until the store has written them.
-        if (store) writing = store.keep(hash, r.blob);
+        const r = await fetchChunks(get, user, hash, size, chunks, chunkBytes, stopped, keeping);
+        if (!r.scene) {
+            await keeping?.abort();
+            return r;
+        }
+        await keeping?.finish();
         return { scene: r.scene, bytes: r.bytes };
+    } catch (e) {
+        await keeping?.abort();
+        throw e;
     } finally {
-        const give = () => budget?.give(size);
-        writing.then(give, give);
+        budget?.give(size);
     }
 }
 
@@ -86,7 +91,7 @@ async function fromStore(store, hash, budget) {
     }
 }
 
-async function fetchChunks(get, user, hash, size, chunks, chunkBytes, stopped) {
+async function fetchChunks(get, user, hash, size, chunks, chunkBytes, stopped, keeping) {
     // Memory grows with the chunks that arrive, not with the size the manifest announces: the
     // model's bytes are made when its first chunk is there (untouched pages cost nothing), each
     // chunk copied in as it arrives. A few are asked for at a time.
@@ -102,7 +107,10 @@ async function fetchChunks(get, user, hash, size, chunks, chunkBytes, stopped) {
             if (failure) return;
             if (data === null) failure = { reason: `chunk ${i} of a model is missing`, transient: true };
             else if (data.byteLength !== Math.min(chunkBytes, size - i * chunkBytes)) failure = { reason: 'a chunk of a model has the wrong size' };
-            else (blob ??= new Uint8Array(size)).set(data, i * chunkBytes);
+            else {
+                (blob ??= new Uint8Array(size)).set(data, i * chunkBytes);
+                keeping?.put(i, data);
+            }
         }
     };
     await Promise.all(Array.from({ length: Math.min(chunksAtOnce, chunks) }, worker));
@@ -113,7 +121,7 @@ async function fetchChunks(get, user, hash, size, chunks, chunkBytes, stopped) {
     const decoded = decode(blob, { memoryBudget: defaultBudget(size, maxDecodedBytes) });
     if (decoded.status !== 'scene') return { reason: `a model does not decode: ${decoded.reason}` };
     timings.set(hash, { bytes: size, fetchMs: fetched - started, hashMs: hashed - fetched, decodeMs: performance.now() - hashed });
-    return { scene: decoded.scene, bytes: decoded.bytes, blob };
+    return { scene: decoded.scene, bytes: decoded.bytes };
 }
 
 // After a model was missing (its writer may still be uploading it), ask again this much later,
