@@ -7,7 +7,8 @@ import { OrbitControls } from 'three/examples/jsm/controls/OrbitControls.js';
 import { wsconnect } from '@nats-io/nats-core';
 import { Kvm } from '@nats-io/kv';
 
-import { AssetCache, timings } from './assets.js';
+import { AssetCache, defaultChunksAtOnce, timings } from './assets.js';
+import { workerDecoder } from './decoder.js';
 import { ModelStore } from './model_store.js';
 import { avatarColor } from './avatar.js';
 import { LruMap, SharedResources } from './cache.js';
@@ -65,6 +66,20 @@ stats.held = () => ({
     waiting: waitingFor.size, labels: labels.size, times: arrivedAt.size + storedAt.size + drawnAt.size, top: world.children.length,
     geometries: renderer.info.memory.geometries, gpuTextures: renderer.info.memory.textures,
 });
+
+// Tasks that held the main thread for more than 50 ms, the latest ones: {start, duration} in ms of
+// performance.now() (the benchmark reads those that fell while a model arrived).
+const longTasks = [];
+stats.longTasks = () => longTasks.slice();
+try {
+    new PerformanceObserver((list) => {
+        for (const e of list.getEntries()) longTasks.push({ start: e.startTime, duration: e.duration });
+        if (longTasks.length > 1000) longTasks.splice(0, longTasks.length - 1000);
+    }).observe({ type: 'longtask' });
+} catch {
+    // A browser without long task timing: nothing to show.
+}
+stats.clock = () => performance.now();
 
 function log(line) {
     const el = $('log');
@@ -561,6 +576,10 @@ function hudLine() {
     setHud(`shared scene ${sceneName}: ${n} ${n === 1 ? 'site' : 'sites'}${stats.mode === 'viewing' ? ' (viewing only)' : ''}`);
 }
 let sceneName = '';
+// Models are checked and decoded in the page's worker.
+const decoder = workerDecoder('worker.js');
+// Chunks of a model asked for at once: ?chunks=N in the page's address (for measuring) changes it.
+const chunksAtOnce = Math.min(64, Math.max(1, Number(new URLSearchParams(window.location.search).get('chunks')) || defaultChunksAtOnce));
 
 // The broker lets a user make only ephemeral consumers, on exactly `$JS.API.CONSUMER.CREATE.<stream>`:
 // a consumer made with a name could as well be durable and stay on the broker. The client's
@@ -751,7 +770,7 @@ async function join(form) {
             return e && e.operation === 'PUT' ? e.value : null;
         },
         // Models seen before come from the browser's storage (model_store.js).
-        { onReady: modelReady, log, store: new ModelStore({ log }) },
+        { onReady: modelReady, log, store: new ModelStore({ log }), decoder, chunksAtOnce },
     );
     const navigatorKey = `${siteKey(me)}.0`;
     const presenceLoaded = watch(kvPresence, (key, value) => view.applyPresence(key, value));
