@@ -8,8 +8,8 @@ import { fileURLToPath } from 'node:url';
 const here = dirname(fileURLToPath(import.meta.url));
 const out = resolve(process.argv[2] ?? join(here, '..', 'build', 'web'));
 await mkdir(out, { recursive: true });
-// The page, and its worker (which checks and decodes models and reads dropped files).
-for (const [entry, file] of [['main.js', 'viewer.js'], ['worker.js', 'worker.js']]) {
+// The page, its worker (which checks and decodes models) and the worker that reads dropped files.
+for (const [entry, file] of [['main.js', 'viewer.js'], ['worker.js', 'worker.js'], ['import_worker.js', 'import_worker.js']]) {
     await build({
         entryPoints: [join(here, 'src', entry)],
         bundle: true,
