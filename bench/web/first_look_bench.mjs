@@ -81,7 +81,9 @@ try {
             const tasks = (await page.evaluate(() => window.zelPage.longTasks())).filter((t) => t.start >= joined && t.start <= shown);
             const longest = Math.max(0, ...tasks.map((t) => t.duration));
             const timing = Object.values(await page.evaluate(() => window.zelPage.assetTimings()))[0] ?? {};
-            return { ms, longest, tasks: tasks.length, timing };
+            // Where the long tasks fell: ms after the fetch started, and how long.
+            const at = (t) => `${(t.start - (timing.startedAt ?? joined)).toFixed(0)}+${t.duration.toFixed(0)}`;
+            return { ms, longest, tasks: tasks.length, timing, where: tasks.map(at).join(' ') };
         } finally {
             await browser.close();
         }
@@ -105,6 +107,7 @@ try {
         console.log(`page, ${what.padEnd(32)} ${s(r.ms)}  ${(r.ms / desktopMs).toFixed(2)} x desktop  ` +
             `(fetch ${s(t.fetchMs ?? 0)}, hash ${s(t.hashMs ?? 0)}, decode ${s(t.decodeMs ?? 0)}, ${t.bytes ?? 0} bytes); ` +
             `longest main-thread task ${r.longest.toFixed(0)} ms, ${r.tasks} over 50 ms (aim: none)`);
+        if (process.env.ZEL_BENCH_VERBOSE) console.log(`    long tasks, ms after the fetch started + ms: ${r.where}`);
     }
 } finally {
     for (const f of stop.reverse()) await Promise.resolve().then(f).catch(() => {});

@@ -131,7 +131,7 @@ async function fetchChunks(get, user, hash, size, chunks, chunkBytes, { stopped,
     if (failure) return failure;
     const fetchMs = performance.now() - started;
     const r = await decoder(blob, hash);
-    if (r.scene) timings.set(hash, { bytes: size, fetchMs, hashMs: r.hashMs, decodeMs: r.decodeMs, totalMs: performance.now() - started });
+    if (r.scene) timings.set(hash, { bytes: size, startedAt: started, fetchMs, hashMs: r.hashMs, decodeMs: r.decodeMs, totalMs: performance.now() - started });
     return r;
 }
 
