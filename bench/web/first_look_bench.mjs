@@ -105,7 +105,7 @@ try {
     for (const [what, r] of runs) {
         const t = r.timing;
         console.log(`page, ${what.padEnd(32)} ${s(r.ms)}  ${(r.ms / desktopMs).toFixed(2)} x desktop  ` +
-            `(fetch ${s(t.fetchMs ?? 0)}, hash ${s(t.hashMs ?? 0)}, decode ${s(t.decodeMs ?? 0)}, ${t.bytes ?? 0} bytes); ` +
+            `(fetch ${s(t.fetchMs ?? 0)}, hash ${s(t.hashMs ?? 0)}, decode ${s(t.decodeMs ?? 0)}, storage ${s(t.keepMs ?? 0)}, ${t.bytes ?? 0} bytes); ` +
             `longest main-thread task ${r.longest.toFixed(0)} ms, ${r.tasks} over 50 ms (aim: none)`);
         if (process.env.ZEL_BENCH_VERBOSE) console.log(`    long tasks, ms after the fetch started + ms: ${r.where}`);
     }

@@ -60,7 +60,10 @@ export async function fetchAsset(get, user, hash, { stopped = () => false, budge
             await keeping?.abort();
             return r;
         }
+        const decoded = performance.now();
         await keeping?.finish();
+        const t = timings.get(hash);
+        if (t) t.keepMs = performance.now() - decoded;
         return { scene: r.scene, bytes: r.bytes };
     } catch (e) {
         await keeping?.abort();
