@@ -3,7 +3,7 @@
 // and goes when the page closes; a damaged file is refused with one line and sends nothing.
 //   ZEL_BIN (zelhost's folder), ZEL_WEB_DIR (the built page), ZEL_CORPUS_DIR (model files)
 import assert from 'node:assert/strict';
-import { existsSync, writeFileSync } from 'node:fs';
+import { existsSync, readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { after, before, test } from 'node:test';
 
@@ -19,6 +19,17 @@ function trigger(n) {
     const put = () => presence.put(`trigger.0000000${n}`, JSON.stringify({ user: 'trigger', site: `trigger-0000000${n}`, joined: 1 })).catch(() => {});
     put();
     triggers.push(setInterval(put, 1000));
+}
+
+// Files dropped on the page as a person drops them from a file manager.
+async function drop(page, paths) {
+    const files = paths.map((p) => ({ name: p.split('/').pop(), data: readFileSync(p).toString('base64') }));
+    await page.evaluate((files) => {
+        const dt = new DataTransfer();
+        for (const f of files) dt.items.add(new File([Uint8Array.from(atob(f.data), (c) => c.charCodeAt(0))], f.name));
+        for (const type of ['dragenter', 'dragover', 'drop'])
+            document.body.dispatchEvent(new DragEvent(type, { dataTransfer: dt, bubbles: true, cancelable: true }));
+    }, files);
 }
 
 const near = (a, b) => a.length === b.length && a.every((x, i) => Math.abs(x - b[i]) <= 1e-5 * Math.max(1, Math.abs(b[i])));
@@ -59,20 +70,24 @@ test('a model placed on the page reaches a desktop site, follows the page\'s key
         'share wait 5 120\nshare sync\ndump gone.json\nshare wait 99 300\n', { scene });
     const { page, problems } = await openPage(browser, web.url, { server: broker.ws, scene, user: 'webby' });
     const own = () => page.evaluate(() => window.zelPage.own());
-    const onBroker = async (key) => (await nodes.get(key))?.operation === 'PUT' ? JSON.parse((await nodes.get(key)).string()) : null;
+    const onBroker = async (key) => {
+        const e = await nodes.get(key);
+        return e?.operation === 'PUT' ? JSON.parse(e.string()) : null;
+    };
     assert.equal(await page.$eval('#placer', (e) => e.hidden), false);
 
-    // A damaged file: one line, nothing stored, no node.
+    // A damaged file, picked with the button: one line, nothing stored, no node.
     const broken = join(dir.path, 'broken.glb');
     writeFileSync(broken, 'glTF, or so it says');
     await (await page.$('#pick')).uploadFile(broken);
     await waitFor(() => page.$eval('#log', (e) => /cannot place broken\.glb: /.test(e.textContent)), 30000, 'the refusal');
     assert.equal((await page.$eval('#log', (e) => e.textContent)).split('\n').filter((l) => l.includes('broken.glb')).length, 1);
     assert.deepEqual(await own(), {});
+    assert.deepEqual(await keysOf(assets, 'webby.'), []);
 
-    // OBJ with its materials, picked with the button.
-    await (await page.$('#pick')).uploadFile(join(corpus, 'assimp/OBJ/cube_usemtl.obj'), join(corpus, 'assimp/OBJ/cube_usemtl.mtl'));
-    const [key] = await waitFor(async () => Object.keys(await own()), 60000, 'the model placed').catch(async (e) => {
+    // OBJ with its materials, dropped on the page.
+    await drop(page, [join(corpus, 'assimp/OBJ/cube_usemtl.obj'), join(corpus, 'assimp/OBJ/cube_usemtl.mtl')]);
+    const key = await waitFor(async () => Object.keys(await own())[0], 60000, 'the model placed').catch(async (e) => {
         throw new Error(`${e.message}: ${await page.$eval('#log', (l) => l.textContent)}`);
     });
     const placed = (await own())[key];
@@ -109,7 +124,9 @@ test('a model placed on the page reaches a desktop site, follows the page\'s key
     assert.deepEqual(problems, []);
     await page.close({ runBeforeUnload: true });
     await waitFor(async () => !(await onBroker(key)), 10000, 'the model gone from the broker');
+    // Present now: the desk and two triggers; two more let it dump.
     trigger(3);
+    trigger(4);
     await waitFor(() => existsSync(join(dir.path, 'gone.json')), 60000, "the desk's last dump");
     assert.deepEqual(mirrored('gone.json'), []);
 });

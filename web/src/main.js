@@ -597,7 +597,7 @@ function arrange(key) {
         m.multiply(arranging.makeScale(...by));
     } else if ((key === 'v' || key === 'V') && axis < 3) {
         const angle = THREE.MathUtils.degToRad(key === 'v' ? turnStep : -turnStep);
-        m.multiply([arranging.makeRotationX(angle), arranging.makeRotationY(angle), arranging.makeRotationZ(angle)][axis]);
+        m.multiply(axis === 0 ? arranging.makeRotationX(angle) : axis === 1 ? arranging.makeRotationY(angle) : arranging.makeRotationZ(angle));
     } else {
         return;
     }
