@@ -48,6 +48,8 @@ try {
             const m = Object.entries(await page.evaluate(() => window.zelPage.models)).find(([k]) => k.startsWith('desk.'));
             return m && (m[1].triangles > 0 || m[1].reason);
         }, 900000, 'the large model in the page');
+        // Shown: every mesh drawn.
+        await waitFor(() => page.evaluate(() => window.zelPage.revealing() === 0), 60000, 'the model drawn');
         const ms = Date.now() - t0;
         const shown = Object.entries(await page.evaluate(() => window.zelPage.models)).filter(([k]) => k.startsWith('desk.'));
         if (!shown.some(([, m]) => m.triangles > 0)) throw new Error(`the model failed: ${JSON.stringify(shown)}`);

@@ -451,6 +451,7 @@ function showMeshes(key, m, o) {
         mesh.userData.isModel = true;
         triangles += e.triangles;
         o.object.add(mesh);
+        reveal(mesh);
     }
     setModel(key, { triangles, reason: '' });
 }
@@ -533,12 +534,36 @@ controls.addEventListener('change', redraw);
 window.addEventListener('resize', redraw);
 const arrivedSinceDrawn = new Set();
 
+// Geometry goes to the GPU when a mesh is first drawn, all of it in that frame: a large model's
+// meshes are shown a few megabytes a frame, so that no frame holds the page for long.
+const uploadBytesPerFrame = 4 * 2 ** 20;
+const revealing = [];
+const uploaded = new WeakSet(); // geometries drawn before
+stats.revealing = () => revealing.length;
+function reveal(mesh) {
+    if (uploaded.has(mesh.geometry)) return;
+    mesh.visible = false;
+    revealing.push(mesh);
+}
+function revealSome() {
+    let bytes = 0;
+    while (revealing.length && bytes < uploadBytesPerFrame) {
+        const mesh = revealing.shift();
+        mesh.visible = true;
+        if (!mesh.parent || uploaded.has(mesh.geometry)) continue;
+        uploaded.add(mesh.geometry);
+        for (const a of [...Object.values(mesh.geometry.attributes), mesh.geometry.index]) bytes += a?.array.byteLength ?? 0;
+        needsRender = true;
+    }
+}
+
 function frame() {
     requestAnimationFrame(frame);
     if (view) {
         view.expire();
         catchUp();
     }
+    revealSome();
     if (controls.update()) needsRender = true;
     publishCamera();
     if (!needsRender) return;
@@ -698,6 +723,7 @@ async function place(files) {
             const mesh = new THREE.Mesh(e.geometry, e.material);
             mesh.userData.isModel = true;
             object.add(mesh);
+            reveal(mesh);
         }
         world.add(object);
         own.set(key, o);
