@@ -85,7 +85,8 @@ try {
             const timing = Object.values(await page.evaluate(() => window.zelPage.assetTimings()))[0] ?? {};
             // Where the long tasks fell: ms after the fetch started, and how long.
             const at = (t) => `${(t.start - (timing.startedAt ?? joined)).toFixed(0)}+${t.duration.toFixed(0)}`;
-            return { ms, longest, tasks: tasks.length, timing, where: tasks.map(at).join(' ') };
+            const before = `joined ${joined.toFixed(0)} ms and the fetch began ${(timing.startedAt ?? 0).toFixed(0)} ms after the page's navigation`;
+            return { ms, longest, tasks: tasks.length, timing, where: `${tasks.map(at).join(' ')}; ${before}` };
         } finally {
             await browser.close();
         }
