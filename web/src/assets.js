@@ -86,10 +86,13 @@ async function fromStore(store, hash, budget, decoder) {
         return null;
     }
     try {
+        const started = performance.now();
         const kept = await store.take(hash, size);
         if (!kept) return null;
+        const taken = performance.now();
         // The store checked its hash.
         const decoded = await decoder(kept, null);
+        if (decoded.scene) timings.set(hash, { bytes: size, startedAt: started, storeMs: taken - started, decodeMs: decoded.decodeMs, totalMs: performance.now() - started });
         return decoded.scene ? decoded : null;
     } finally {
         budget?.give(size);
