@@ -48,9 +48,14 @@ try {
             const m = Object.entries(await page.evaluate(() => window.zelPage.models)).find(([k]) => k.startsWith('desk.'));
             return m && (m[1].triangles > 0 || m[1].reason);
         }, 900000, 'the large model in the page');
+        // Shown: every mesh drawn.
+        await waitFor(() => page.evaluate(() => window.zelPage.revealing() === 0), 60000, 'the model drawn');
         const ms = Date.now() - t0;
         const shown = Object.entries(await page.evaluate(() => window.zelPage.models)).filter(([k]) => k.startsWith('desk.'));
         if (!shown.some(([, m]) => m.triangles > 0)) throw new Error(`the model failed: ${JSON.stringify(shown)}`);
+        const timing = Object.values(await page.evaluate(() => window.zelPage.assetTimings()))[0] ?? {};
+        const since = await page.evaluate(() => window.zelPage.clock());
+        if (process.env.ZEL_BENCH_VERBOSE) console.log(`    ${JSON.stringify(timing)}; page clock at the end ${since.toFixed(0)} ms`);
         return { page, ms };
     };
     // The desk's model is on the broker before the first load is timed: a first tab waits for it

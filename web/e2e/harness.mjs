@@ -69,14 +69,17 @@ function stopProcess(p, signal = 'SIGTERM') {
 }
 
 // nats-server with JetStream and WebSocket on loopback. extra: more config text (users).
-export async function startBroker(folder, extra = '') {
+// broker.compression(on) changes whether the WebSocket listener compresses (taken at the next start).
+export async function startBroker(folder, extra = '', { compression = false } = {}) {
     const port = await freePort();
     const wsPort = await freePort();
     const config = join(folder, 'broker.conf');
-    writeFileSync(config, `listen: 127.0.0.1:${port}\nmax_payload: 8MB\n` +
-        `websocket {\n  listen: "127.0.0.1:${wsPort}"\n  no_tls: true\n}\n` +
+    const write = (compress) => writeFileSync(config, `listen: 127.0.0.1:${port}\nmax_payload: 8MB\n` +
+        `websocket {\n  listen: "127.0.0.1:${wsPort}"\n  no_tls: true\n${compress ? '  compression: true\n' : ''}}\n` +
         `jetstream {\n  store_dir: "${join(folder, 'store')}"\n}\n${extra}`);
+    write(compression);
     const broker = { port, wsPort, url: `nats://127.0.0.1:${port}`, ws: `ws://127.0.0.1:${wsPort}`, process: null };
+    broker.compression = write;
     broker.start = async () => {
         broker.process = track(spawn(process.env.ZEL_NATS_SERVER ?? 'nats-server', ['-c', config], { stdio: 'ignore' }));
         await waitFor(async () => (await accepting(port)) && accepting(wsPort), 10000, 'the broker');

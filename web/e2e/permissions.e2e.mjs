@@ -78,6 +78,8 @@ test("a writer appears with its camera; a reader watches and writes nothing; bot
     assert.doesNotMatch([shown, ...carol.consoleLines].join('\n'), /secret/);
     await waitFor(() => vic.page.evaluate(() => window.zelPage.mode === 'viewing'), 10000, 'the reader to be told');
     assert.match(await vic.page.$eval('#hud', (e) => e.textContent), /viewing only/);
+    // Only a writer places models.
+    assert.deepEqual([await carol.page.$eval('#placer', (e) => e.hidden), await vic.page.$eval('#placer', (e) => e.hidden)], [false, true]);
     assert.equal(await carol.page.evaluate(() => window.zelPage.mode), 'writing');
     await sleep(1500);
     assert.deepEqual((await keysOf(presence)).map((k) => k.split('.')[0]).sort(), ['alice', 'carol', 'dave']);

@@ -6,8 +6,8 @@ import { ByteBudget, LruMap } from './cache.js';
 import { chunkKey, decodeManifest, manifestKey, sha256Hex } from './records.js';
 import { decode, defaultBudget } from './wire.js';
 
-// Chunks asked for at once.
-const chunksAtOnce = 4;
+// Chunks of one model asked for at once.
+export const defaultChunksAtOnce = 4;
 // How long the last fetch of each model took, by hash: for the benchmark.
 export const timings = new LruMap(64);
 
@@ -37,8 +37,9 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 // get(key) resolves to the entry's bytes (Uint8Array) or null when there is none. budget: a
 // ByteBudget that the model's size is taken from while its bytes are held. store (model_store.js),
 // when given, is asked first and keeps what was fetched, checked and decoded.
-export async function fetchAsset(get, user, hash, { stopped = () => false, budget = null, store = null } = {}) {
-    const kept = store && (await fromStore(store, hash, budget));
+// decoder(bytes, hash): checkAndDecode below, or the same in a worker (decoder.js).
+export async function fetchAsset(get, user, hash, { stopped = () => false, budget = null, store = null, decoder = checkAndDecode, chunksAtOnce = defaultChunksAtOnce } = {}) {
+    const kept = store && (await fromStore(store, hash, budget, decoder));
     if (kept) return kept;
     let text = null;
     for (let attempt = 0; attempt < manifestTries && !stopped(); ++attempt) {
@@ -51,16 +52,24 @@ export async function fetchAsset(get, user, hash, { stopped = () => false, budge
     if (!manifest.value) return { reason: manifest.reason };
     const { size, chunks, chunkBytes } = manifest.value;
     if (budget) await budget.take(size);
-    let writing = Promise.resolve();
+    // Kept in the browser's storage as its chunks arrive; complete once its hash matched.
+    const keeping = store?.begin(hash, size, chunkBytes) ?? null;
     try {
-        const r = await fetchChunks(get, user, hash, size, chunks, chunkBytes, stopped);
-        if (!r.scene) return r;
-        // Its bytes stay charged to the budget until the store has written them.
-        if (store) writing = store.keep(hash, r.blob);
+        const r = await fetchChunks(get, user, hash, size, chunks, chunkBytes, { stopped, keeping, decoder, chunksAtOnce });
+        if (!r.scene) {
+            await keeping?.abort();
+            return r;
+        }
+        const decoded = performance.now();
+        await keeping?.finish();
+        const t = timings.get(hash);
+        if (t) t.keepMs = performance.now() - decoded;
         return { scene: r.scene, bytes: r.bytes };
+    } catch (e) {
+        await keeping?.abort();
+        throw e;
     } finally {
-        const give = () => budget?.give(size);
-        writing.then(give, give);
+        budget?.give(size);
     }
 }
 
@@ -68,7 +77,7 @@ export async function fetchAsset(get, user, hash, { stopped = () => false, budge
 // (the store checks that) or does not decode; then it is fetched. While its bytes are held they
 // are charged to the budget like a fetch's, by the size the store's index gives and the store
 // refuses bytes of another size.
-async function fromStore(store, hash, budget) {
+async function fromStore(store, hash, budget, decoder) {
     const size = await store.size(hash);
     if (size === null) return null;
     try {
@@ -77,16 +86,32 @@ async function fromStore(store, hash, budget) {
         return null;
     }
     try {
+        const started = performance.now();
         const kept = await store.take(hash, size);
         if (!kept) return null;
-        const decoded = decode(kept, { memoryBudget: defaultBudget(size, maxDecodedBytes) });
-        return decoded.status === 'scene' ? { scene: decoded.scene, bytes: decoded.bytes } : null;
+        const taken = performance.now();
+        // The store checked its hash.
+        const decoded = await decoder(kept, null);
+        if (decoded.scene) timings.set(hash, { bytes: size, startedAt: started, storeMs: taken - started, decodeMs: decoded.decodeMs, totalMs: performance.now() - started });
+        return decoded.scene ? decoded : null;
     } finally {
         budget?.give(size);
     }
 }
 
-async function fetchChunks(get, user, hash, size, chunks, chunkBytes, stopped) {
+// The scene that bytes encode, when they match hash (null: already checked): {scene, bytes,
+// hashMs, decodeMs} or {reason}. The bytes may be handed on (to a worker): the caller keeps no use
+// of them.
+export async function checkAndDecode(bytes, hash) {
+    const started = performance.now();
+    if (hash !== null && (await sha256Hex(bytes)) !== hash) return { reason: 'a model does not match its hash' };
+    const hashed = performance.now();
+    const decoded = decode(bytes, { memoryBudget: defaultBudget(bytes.byteLength, maxDecodedBytes) });
+    if (decoded.status !== 'scene') return { reason: `a model does not decode: ${decoded.reason}` };
+    return { scene: decoded.scene, bytes: decoded.bytes, hashMs: hashed - started, decodeMs: performance.now() - hashed };
+}
+
+async function fetchChunks(get, user, hash, size, chunks, chunkBytes, { stopped, keeping, decoder, chunksAtOnce }) {
     // Memory grows with the chunks that arrive, not with the size the manifest announces: the
     // model's bytes are made when its first chunk is there (untouched pages cost nothing), each
     // chunk copied in as it arrives. A few are asked for at a time.
@@ -102,18 +127,18 @@ async function fetchChunks(get, user, hash, size, chunks, chunkBytes, stopped) {
             if (failure) return;
             if (data === null) failure = { reason: `chunk ${i} of a model is missing`, transient: true };
             else if (data.byteLength !== Math.min(chunkBytes, size - i * chunkBytes)) failure = { reason: 'a chunk of a model has the wrong size' };
-            else (blob ??= new Uint8Array(size)).set(data, i * chunkBytes);
+            else {
+                (blob ??= new Uint8Array(size)).set(data, i * chunkBytes);
+                keeping?.put(i, data);
+            }
         }
     };
     await Promise.all(Array.from({ length: Math.min(chunksAtOnce, chunks) }, worker));
     if (failure) return failure;
-    const fetched = performance.now();
-    if ((await sha256Hex(blob)) !== hash) return { reason: 'a model does not match its hash' };
-    const hashed = performance.now();
-    const decoded = decode(blob, { memoryBudget: defaultBudget(size, maxDecodedBytes) });
-    if (decoded.status !== 'scene') return { reason: `a model does not decode: ${decoded.reason}` };
-    timings.set(hash, { bytes: size, fetchMs: fetched - started, hashMs: hashed - fetched, decodeMs: performance.now() - hashed });
-    return { scene: decoded.scene, bytes: decoded.bytes, blob };
+    const fetchMs = performance.now() - started;
+    const r = await decoder(blob, hash);
+    if (r.scene) timings.set(hash, { bytes: size, startedAt: started, fetchMs, hashMs: r.hashMs, decodeMs: r.decodeMs, totalMs: performance.now() - started });
+    return r;
 }
 
 // After a model was missing (its writer may still be uploading it), ask again this much later,
@@ -127,8 +152,11 @@ const maxRetryMs = 60000;
 export class AssetCache {
     constructor(get, {
         onReady = (_user, _hash) => {}, log = () => {}, retryAfterMs = retryMs, budget = new ByteBudget(maxBytesInFlight),
-        sceneBytes = maxIdleSceneBytes, atOnce = fetchesAtOnce, perUser = fetchesPerUser, store = null,
+        sceneBytes = maxIdleSceneBytes, atOnce = fetchesAtOnce, perUser = fetchesPerUser, store = null, decoder = checkAndDecode,
+        chunksAtOnce = defaultChunksAtOnce,
     } = {}) {
+        this.decoder = decoder;
+        this.chunksAtOnce = chunksAtOnce;
         this.retryAfterMs = retryAfterMs;
         this.store = store;
         this.get = get;
@@ -188,7 +216,8 @@ export class AssetCache {
     start(user, { key, hash }) {
         ++this.inFlight;
         this.active.set(user, (this.active.get(user) ?? 0) + 1);
-        fetchAsset(this.get, user, hash, { stopped: () => this.stopped, budget: this.budget, store: this.store })
+        fetchAsset(this.get, user, hash, { stopped: () => this.stopped, budget: this.budget, store: this.store, decoder: this.decoder,
+            chunksAtOnce: this.chunksAtOnce })
             .catch((e) => ({ reason: `fetching a model failed: ${e.message}` }))
             .then((r) => {
                 --this.inFlight;

@@ -8,14 +8,15 @@ import { wsconnect } from '@nats-io/nats-core';
 import { jetstream } from '@nats-io/jetstream';
 import { Kvm } from '@nats-io/kv';
 
-import { AssetCache, timings } from './assets.js';
+import { AssetCache, defaultChunksAtOnce, timings } from './assets.js';
+import { workerDecoder } from './decoder.js';
 import { ModelStore } from './model_store.js';
 import { avatarColor } from './avatar.js';
 import { LruMap, SharedResources } from './cache.js';
 import { deskMaterial, highlightOf } from './shading.js';
 import {
-    assetBucket, brokerAddress, encodePresence, encodeRecord, inboxPrefix, makeSite, nodeBucket, presenceBucket,
-    presenceRefreshMs, siteId, siteKey, validSceneName, validUserName, withoutCredentials,
+    assetBucket, assetChunkBytes, brokerAddress, chunkKey, decodeManifest, encodePresence, encodeRecord, inboxPrefix, makeSite,
+    manifestKey, nodeBucket, presenceBucket, presenceRefreshMs, siteId, siteKey, validSceneName, validUserName, withoutCredentials,
 } from './records.js';
 import { SharedView } from './scene.js';
 import { noTexture } from './wire.js';
@@ -67,6 +68,20 @@ stats.held = () => ({
     geometries: renderer.info.memory.geometries, gpuTextures: renderer.info.memory.textures,
 });
 
+// Tasks that held the main thread for more than 50 ms, the latest ones: {start, duration} in ms of
+// performance.now() (the benchmark reads those that fell while a model arrived).
+const longTasks = [];
+stats.longTasks = () => longTasks.slice();
+try {
+    new PerformanceObserver((list) => {
+        for (const e of list.getEntries()) longTasks.push({ start: e.startTime, duration: e.duration });
+        if (longTasks.length > 1000) longTasks.splice(0, longTasks.length - 1000);
+    }).observe({ type: 'longtask' });
+} catch {
+    // A browser without long task timing: nothing to show.
+}
+stats.clock = () => performance.now();
+
 function log(line) {
     const el = $('log');
     el.textContent += `${withoutCredentials(line)}\n`;
@@ -101,10 +116,11 @@ controls.screenSpacePanning = true;
 controls.mouseButtons = { LEFT: THREE.MOUSE.ROTATE, MIDDLE: THREE.MOUSE.PAN, RIGHT: THREE.MOUSE.DOLLY };
 home();
 window.addEventListener('keydown', (e) => {
-    if (e.target instanceof HTMLInputElement) return;
+    if (e.target instanceof HTMLInputElement || e.ctrlKey || e.metaKey || e.altKey) return;
     if (e.key === 'f') frameAll();
     else if (e.key === 'h') home();
     else if (e.key === 'r') controls.autoRotate = !controls.autoRotate; // a slow turn, as in a showroom
+    else arrange(e.key);
 });
 
 // The ground as a desktop site draws it: lines 2 cm wide, 1 m apart, 20 m across, at y = 0.
@@ -436,6 +452,7 @@ function showMeshes(key, m, o) {
         mesh.userData.isModel = true;
         triangles += e.triangles;
         o.object.add(mesh);
+        reveal(mesh);
     }
     setModel(key, { triangles, reason: '' });
 }
@@ -496,7 +513,7 @@ function placeLabels() {
 function frameAll() {
     const box = new THREE.Box3();
     world.updateMatrixWorld(true);
-    for (const o of objects.values())
+    for (const o of [...objects.values(), ...own.values()])
         for (const c of o.object.children) if (c.userData.isModel) box.expandByObject(c);
     if (box.isEmpty()) return;
     const sphere = box.getBoundingSphere(new THREE.Sphere());
@@ -518,12 +535,36 @@ controls.addEventListener('change', redraw);
 window.addEventListener('resize', redraw);
 const arrivedSinceDrawn = new Set();
 
+// Geometry goes to the GPU when a mesh is first drawn, all of it in that frame: a large model's
+// meshes are shown a few megabytes a frame, so that no frame holds the page for long.
+const uploadBytesPerFrame = 4 * 2 ** 20;
+const revealing = [];
+const uploaded = new WeakSet(); // geometries drawn before
+stats.revealing = () => revealing.length;
+function reveal(mesh) {
+    if (uploaded.has(mesh.geometry)) return;
+    mesh.visible = false;
+    revealing.push(mesh);
+}
+function revealSome() {
+    let bytes = 0;
+    while (revealing.length && bytes < uploadBytesPerFrame) {
+        const mesh = revealing.shift();
+        mesh.visible = true;
+        if (!mesh.parent || uploaded.has(mesh.geometry)) continue;
+        uploaded.add(mesh.geometry);
+        for (const a of [...Object.values(mesh.geometry.attributes), mesh.geometry.index]) bytes += a?.array.byteLength ?? 0;
+        needsRender = true;
+    }
+}
+
 function frame() {
     requestAnimationFrame(frame);
     if (view) {
         view.expire();
         catchUp();
     }
+    revealSome();
     if (controls.update()) needsRender = true;
     publishCamera();
     if (!needsRender) return;
@@ -537,6 +578,189 @@ function frame() {
     arrivedSinceDrawn.clear();
 }
 requestAnimationFrame(frame);
+
+// ---- models this page places ----
+
+// The page's own models, newest last: nodes of its own site at the top of the scene, drawn here
+// and published as a desktop site publishes its placed model.
+const own = new Map(); // node key -> {object, record, hash, meshIds, name, triangles}
+let nodeCounter = 0; // 0 is the navigator
+// The arranging keys act on the newest one, along the axis mode's axis (X, Y, Z, or XYZ: all).
+const axisModes = ['X', 'Y', 'Z', 'XYZ'];
+let axisMode = 0;
+const moveStep = 0.25;
+const scaleStep = 1.1;
+const turnStep = 5; // degrees
+const arranging = new THREE.Matrix4();
+stats.own = () => Object.fromEntries([...own].map(([key, o]) => [key, { name: o.name, triangles: o.triangles, hash: o.hash, matrix: Array.from(o.record.matrix) }]));
+stats.axisMode = () => axisModes[axisMode];
+
+function showPlaced() {
+    const newest = [...own.values()].pop();
+    $('placed').textContent = newest ? `${newest.name}: axis ${axisModes[axisMode]} (z, Z), move x X, scale c C, turn v V` : '';
+}
+
+// The desktop package's keys: z and Z step through the axis modes; x and X move by a quarter of a
+// metre along the parent's axis, c and C scale by 1.1 in the model's own axis (all three in XYZ),
+// v and V turn by 5 degrees about the model's own axis (not in XYZ, where the desktop turns with
+// the mouse).
+function arrange(key) {
+    const o = [...own.values()].pop();
+    if (!o || !me) return;
+    const axis = axisMode;
+    const m = new THREE.Matrix4().fromArray(o.record.matrix);
+    if (key === 'z' || key === 'Z') {
+        axisMode = (axisMode + (key === 'z' ? 1 : axisModes.length - 1)) % axisModes.length;
+        showPlaced();
+        return;
+    } else if ((key === 'x' || key === 'X') && axis < 3) {
+        const by = [0, 0, 0];
+        by[axis] = key === 'x' ? moveStep : -moveStep;
+        m.premultiply(arranging.makeTranslation(...by));
+    } else if (key === 'c' || key === 'C') {
+        const f = key === 'c' ? scaleStep : 1 / scaleStep;
+        const by = axis === 3 ? [f, f, f] : [1, 1, 1].map((v, i) => (i === axis ? f : v));
+        m.multiply(arranging.makeScale(...by));
+    } else if ((key === 'v' || key === 'V') && axis < 3) {
+        const angle = THREE.MathUtils.degToRad(key === 'v' ? turnStep : -turnStep);
+        m.multiply(axis === 0 ? arranging.makeRotationX(angle) : axis === 1 ? arranging.makeRotationY(angle) : arranging.makeRotationZ(angle));
+    } else {
+        return;
+    }
+    setOwnMatrix(o, m.elements);
+}
+
+function setOwnMatrix(o, elements) {
+    o.record = { ...o.record, matrix: Float32Array.from(elements, (x) => Math.fround(x)) };
+    o.object.matrix.fromArray(o.record.matrix);
+    o.object.matrixWorldNeedsUpdate = true;
+    needsRender = true;
+    publishOwn(o);
+}
+
+function publishOwn(o) {
+    if (!me || !kvNodes) return;
+    kvNodes.put(o.key, encodeRecord(o.record)).catch((e) => {
+        if (refused(e)) becomeViewer();
+    });
+}
+
+// A model's bytes into the scene's asset bucket under this user, as a desktop site stores them:
+// its chunks, then the manifest; nothing when a whole copy of the same size is there already.
+async function storeAsset(hash, bytes) {
+    const chunks = Math.ceil(bytes.byteLength / assetChunkBytes);
+    const stored = await kvAssets.get(manifestKey(me.user, hash)).catch(() => null);
+    const manifest = stored && stored.operation === 'PUT' ? decodeManifest(stored.value).value : null;
+    if (manifest && manifest.size === bytes.byteLength) return;
+    let next = 0;
+    const put = async () => {
+        for (let i; (i = next++) < chunks; )
+            await kvAssets.put(chunkKey(me.user, hash, i), bytes.subarray(i * assetChunkBytes, (i + 1) * assetChunkBytes));
+    };
+    await Promise.all(Array.from({ length: Math.min(4, chunks) }, put));
+    await kvAssets.put(manifestKey(me.user, hash), JSON.stringify({ size: bytes.byteLength, chunks, chunk: assetChunkBytes }));
+}
+
+let importer = null;
+let importId = 0;
+const importing = new Map(); // id -> resolve
+function importInWorker(files) {
+    if (!importer) {
+        importer = new Worker('import_worker.js');
+        importer.onmessage = ({ data }) => {
+            importing.get(data.id)?.(data.r);
+            importing.delete(data.id);
+        };
+        importer.onerror = (e) => {
+            e.preventDefault?.();
+            for (const resolve of importing.values()) resolve({ reason: 'the page cannot read model files here' });
+            importing.clear();
+            importer = null;
+        };
+    }
+    const id = ++importId;
+    return new Promise((resolve) => {
+        importing.set(id, resolve);
+        importer.postMessage({ id, files });
+    });
+}
+
+// Files dropped or picked: read in the worker, checked, stored, hung in front of the camera. A
+// file that does not load is one line in the log, and nothing is sent.
+async function place(files) {
+    if (!files.length) return;
+    const what = files.map((f) => f.name).join(', ').slice(0, 200);
+    if (!me || !kvAssets) return log(`cannot place ${what}: this page may not write to the scene`);
+    $('placing').textContent = `reading ${what}`;
+    try {
+        const r = await importInWorker(files);
+        if (!r.bytes) return log(`cannot place ${what}: ${r.reason}`);
+        if (!me) return log(`cannot place ${r.name}: this page may not write to the scene`);
+        $('placing').textContent = `storing ${r.name}`;
+        try {
+            await storeAsset(r.hash, r.bytes);
+        } catch (e) {
+            if (refused(e)) becomeViewer();
+            return log(`cannot place ${r.name}: storing it failed: ${e.message}`);
+        }
+        if (!me) return;
+        // In front of the camera, far enough to see it whole, upright, at its own size.
+        camera.updateMatrixWorld();
+        const ahead = camera.getWorldDirection(new THREE.Vector3());
+        const at = camera.position.clone().addScaledVector(ahead, Math.max(1.5, r.radius * 3)).sub(new THREE.Vector3(...r.center));
+        const n = ++nodeCounter;
+        const key = `${siteKey(me)}.${n}`;
+        const record = {
+            name: r.name, parent: '', order: n, matrix: new Float32Array(16), meshScene: r.hash,
+            meshes: r.scene.meshes.map((_, i) => i), anim: -1, navigator: false,
+        };
+        const object = new THREE.Group();
+        object.matrixAutoUpdate = false;
+        const o = { key, object, record, hash: r.hash, meshIds: [], name: r.name, triangles: r.triangles };
+        for (let i = 0; i < r.scene.meshes.length; ++i) {
+            const id = `${r.hash}#${i}`;
+            const e = meshes.acquire(id, r.hash, r.scene, i);
+            o.meshIds.push(id);
+            const mesh = new THREE.Mesh(e.geometry, e.material);
+            mesh.userData.isModel = true;
+            object.add(mesh);
+            reveal(mesh);
+        }
+        world.add(object);
+        own.set(key, o);
+        setOwnMatrix(o, new THREE.Matrix4().makeTranslation(at.x, at.y, at.z).elements);
+        showPlaced();
+        log(`placed ${r.name}: ${r.triangles} triangles`);
+    } finally {
+        $('placing').textContent = '';
+    }
+}
+
+function removeOwn() {
+    for (const o of own.values()) {
+        o.object.removeFromParent();
+        for (const id of o.meshIds) meshes.release(id);
+    }
+    own.clear();
+    showPlaced();
+}
+
+// A writer's page takes files dropped anywhere on it; a viewer's takes none (and a file dropped
+// there does not open in its place).
+window.addEventListener('dragover', (e) => {
+    e.preventDefault();
+    e.dataTransfer.dropEffect = me ? 'copy' : 'none';
+});
+window.addEventListener('drop', (e) => {
+    e.preventDefault();
+    if (me) place([...e.dataTransfer.files]).catch((err) => log(`cannot place: ${err.message}`));
+});
+$('pick').addEventListener('change', (e) => {
+    const files = [...e.target.files];
+    e.target.value = '';
+    place(files).catch((err) => log(`cannot place: ${err.message}`));
+});
+$('place').addEventListener('click', () => $('pick').click());
 
 // ---- the broker ----
 
@@ -562,6 +786,10 @@ function hudLine() {
     setHud(`shared scene ${sceneName}: ${n} ${n === 1 ? 'site' : 'sites'}${stats.mode === 'viewing' ? ' (viewing only)' : ''}`);
 }
 let sceneName = '';
+// Models are checked and decoded in the page's worker.
+const decoder = workerDecoder('worker.js');
+// Chunks of a model asked for at once: ?chunks=N in the page's address (for measuring) changes it.
+const chunksAtOnce = Math.min(64, Math.max(1, Number(new URLSearchParams(window.location.search).get('chunks')) || defaultChunksAtOnce));
 
 // The broker lets a user make only ephemeral consumers, on exactly `$JS.API.CONSUMER.CREATE.<stream>`:
 // a consumer made with a name could as well be durable and stay on the broker. The client's
@@ -673,6 +901,8 @@ function becomeViewer() {
     log('shared scene: the broker does not let this user write; watching only');
     me = null;
     view.self = null;
+    $('placer').hidden = true;
+    removeOwn();
     hudLine();
 }
 
@@ -681,7 +911,8 @@ async function leave() {
     const site = me;
     me = null;
     if (site) {
-        await Promise.allSettled([kvNodes.delete(`${siteKey(site)}.0`), kvPresence.delete(siteKey(site))]);
+        const mine = [...own.keys()].map((key) => kvNodes.delete(key));
+        await Promise.allSettled([...mine, kvNodes.delete(`${siteKey(site)}.0`), kvPresence.delete(siteKey(site))]);
     }
     await nc.close().catch(() => {});
 }
@@ -730,6 +961,7 @@ async function join(form) {
                 assets?.retryFailed();
                 lastCamera = '';
                 publishPresence();
+                for (const o of own.values()) publishOwn(o);
                 hudLine();
             } else if (s.type === 'error' && refused(s.error)) {
                 if (me && String(s.error.message).includes(siteKey(me))) becomeViewer();
@@ -767,13 +999,14 @@ async function join(form) {
             return e && e.operation === 'PUT' ? e.value : null;
         },
         // Models seen before come from the browser's storage (model_store.js).
-        { onReady: modelReady, log, store: new ModelStore({ log }) },
+        { onReady: modelReady, log, store: new ModelStore({ log }), decoder, chunksAtOnce },
     );
     const navigatorKey = `${siteKey(me)}.0`;
     const presenceLoaded = watch(kvPresence, (key, value) => view.applyPresence(key, value));
     const nodesLoaded = watch(kvNodes, (key, value, entry) => {
         // Another site of this user took this page's navigator for left behind: it is back at once.
         if (value === null && me && key === navigatorKey) publishCamera(true);
+        if (value === null && me && own.has(key)) publishOwn(own.get(key));
         if (!view.applyNode(key, value)) return;
         if (value === null) {
             arrivedAt.delete(key);
@@ -801,6 +1034,7 @@ async function join(form) {
     }, presenceRefreshMs);
     hudLine();
     $('side').hidden = false;
+    $('placer').hidden = !me;
     nc.closed().then(() => {
         stats.state = 'closed';
         setHud('shared scene: closed');

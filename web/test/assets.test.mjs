@@ -158,7 +158,7 @@ test('a model kept in the browser\'s storage comes from there, charged to the bu
     const store = new ModelStore({ caches: { open: async () => cache }, log: (l) => lines.push(l) });
     const model = tinyScene(5, { meshes: 2 });
     const b = bucket('eve', model);
-    const url = `/zel-models/${b.hash}`;
+    const url = `/zel-models/${b.hash}/0`;
     const show = async (get) => {
         const budget = new ByteBudget(4 * chunk);
         const assets = new AssetCache(get, { budget, store });
@@ -170,6 +170,10 @@ test('a model kept in the browser\'s storage comes from there, charged to the bu
     // Fetched, checked and decoded: kept.
     await show(b.get);
     assert.deepEqual(entries.get(url), model);
+    // A model that fails its hash leaves nothing behind.
+    const bad = bucket('eve', tinyScene(6), (m, h) => m.set(`eve.${h}.0`, tinyScene(7)));
+    assert.match((await fetchAsset(bad.get, 'eve', bad.hash, { store })).reason, /does not match its hash/);
+    assert.equal([...entries.keys()].filter((k) => k.includes(bad.hash)).length, 0);
     // A reload asks the broker for nothing.
     const asked = b.asked.length;
     await show(b.get);

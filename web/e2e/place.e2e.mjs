@@ -1,0 +1,132 @@
+// Models placed from the page, end to end: a file picked on a writer's page appears on a desktop
+// site as a node of the page's site with the mesh's triangles, follows the page's arranging keys,
+// and goes when the page closes; a damaged file is refused with one line and sends nothing.
+//   ZEL_BIN (zelhost's folder), ZEL_WEB_DIR (the built page), ZEL_CORPUS_DIR (model files)
+import assert from 'node:assert/strict';
+import { existsSync, readFileSync, writeFileSync } from 'node:fs';
+import { join } from 'node:path';
+import { after, before, test } from 'node:test';
+
+import { launchBrowser, natsClient, openPage, servePage, startBroker, startSite, tempFolder, waitFor } from './harness.mjs';
+
+const scene = 'placing';
+const corpus = process.env.ZEL_CORPUS_DIR ?? '/work/shared/corpus';
+let dir, broker, client, nodes, presence, assets, web, browser, desk;
+const triggers = [];
+
+// A made-up site present while the test runs: the desk's script moves on as they appear.
+function trigger(n) {
+    const put = () => presence.put(`trigger.0000000${n}`, JSON.stringify({ user: 'trigger', site: `trigger-0000000${n}`, joined: 1 })).catch(() => {});
+    put();
+    triggers.push(setInterval(put, 1000));
+}
+
+// Files dropped on the page as a person drops them from a file manager.
+async function drop(page, paths) {
+    const files = paths.map((p) => ({ name: p.split('/').pop(), data: readFileSync(p).toString('base64') }));
+    await page.evaluate((files) => {
+        const dt = new DataTransfer();
+        for (const f of files) dt.items.add(new File([Uint8Array.from(atob(f.data), (c) => c.charCodeAt(0))], f.name));
+        for (const type of ['dragenter', 'dragover', 'drop'])
+            document.body.dispatchEvent(new DragEvent(type, { dataTransfer: dt, bubbles: true, cancelable: true }));
+    }, files);
+}
+
+const near = (a, b) => a.length === b.length && a.every((x, i) => Math.abs(x - b[i]) <= 1e-5 * Math.max(1, Math.abs(b[i])));
+
+const keysOf = async (kv, prefix) => {
+    const out = new Set();
+    for await (const k of await kv.keys()) if (k.startsWith(prefix)) out.add(k);
+    return [...out].sort();
+};
+
+before(async () => {
+    dir = tempFolder();
+    broker = await startBroker(dir.path);
+    ({ nc: client } = await natsClient(broker.ws));
+    const { Kvm } = await import('@nats-io/kv');
+    const kvm = new Kvm(client);
+    nodes = await kvm.create(`zel-scene-${scene}`, { history: 1 });
+    presence = await kvm.create(`zel-presence-${scene}`, { ttl: 5000 });
+    assets = await kvm.create(`zel-assets-${scene}`);
+    web = await servePage(process.env.ZEL_WEB_DIR);
+    browser = await launchBrowser(dir.path);
+});
+
+after(async () => {
+    for (const t of triggers) clearInterval(t);
+    await desk?.stop();
+    await browser?.close().catch(() => {});
+    await client?.close().catch(() => {});
+    await web?.close();
+    await broker?.stop();
+    dir?.remove();
+});
+
+test('a model placed on the page reaches a desktop site, follows the page\'s keys and goes with the page', async () => {
+    // Present: the desk and the page; each trigger lets the desk dump once more.
+    desk = startSite(dir.path, 'desk', broker.url,
+        'share wait 3 120\nshare sync\ndump placed.json\nshare wait 4 120\nshare sync\ndump moved.json\n' +
+        'share wait 5 120\nshare sync\ndump gone.json\nshare wait 99 300\n', { scene });
+    const { page, problems } = await openPage(browser, web.url, { server: broker.ws, scene, user: 'webby' });
+    const own = () => page.evaluate(() => window.zelPage.own());
+    const onBroker = async (key) => {
+        const e = await nodes.get(key);
+        return e?.operation === 'PUT' ? JSON.parse(e.string()) : null;
+    };
+    assert.equal(await page.$eval('#placer', (e) => e.hidden), false);
+
+    // A damaged file, picked with the button: one line, nothing stored, no node.
+    const broken = join(dir.path, 'broken.glb');
+    writeFileSync(broken, 'glTF, or so it says');
+    await (await page.$('#pick')).uploadFile(broken);
+    await waitFor(() => page.$eval('#log', (e) => /cannot place broken\.glb: /.test(e.textContent)), 30000, 'the refusal');
+    assert.equal((await page.$eval('#log', (e) => e.textContent)).split('\n').filter((l) => l.includes('broken.glb')).length, 1);
+    assert.deepEqual(await own(), {});
+    assert.deepEqual(await keysOf(assets, 'webby.'), []);
+
+    // OBJ with its materials, dropped on the page.
+    await drop(page, [join(corpus, 'assimp/OBJ/cube_usemtl.obj'), join(corpus, 'assimp/OBJ/cube_usemtl.mtl')]);
+    const key = await waitFor(async () => Object.keys(await own())[0], 60000, 'the model placed').catch(async (e) => {
+        throw new Error(`${e.message}: ${await page.$eval('#log', (l) => l.textContent)}`);
+    });
+    const placed = (await own())[key];
+    assert.equal(placed.triangles, 12);
+    await waitFor(() => onBroker(key), 10000, 'the record on the broker');
+    assert.deepEqual(await keysOf(assets, 'webby.'), [`webby.${placed.hash}`, `webby.${placed.hash}.0`]);
+    const site = key.split('.').slice(0, 2).join('-');
+    trigger(1);
+    await waitFor(() => existsSync(join(dir.path, 'placed.json')), 60000, "the desk's first dump").catch((e) => {
+        throw new Error(`${e.message}: ${desk.err()}`);
+    });
+    const mirrored = (file) => desk.dump(file).scene.children.filter((c) => c.owner === site && c.name === 'cube_usemtl.obj');
+    const [node] = mirrored('placed.json');
+    assert.ok(node, desk.err());
+    assert.equal(node.mesh.triangles, 12);
+    assert.ok(near(node.matrix, placed.matrix), `${node.matrix} against ${placed.matrix}`);
+
+    // The desktop package's keys: two steps along X, then Y mode and one step down, then a uniform
+    // scale in XYZ mode, and a turn in Y mode.
+    await page.focus('body');
+    for (const k of ['x', 'x', 'z', 'X', 'z', 'z', 'c', 'Z', 'Z', 'v']) await page.keyboard.type(k);
+    const moved = (await own())[key].matrix;
+    const at = placed.matrix.slice(12, 15);
+    assert.ok(Math.abs(moved[12] - (at[0] + 0.5)) < 1e-4 && Math.abs(moved[13] - (at[1] - 0.25)) < 1e-4, JSON.stringify(moved));
+    // Scaled by 1.1 and turned by 5 degrees about Y: the first row's length and its z.
+    assert.ok(Math.abs(Math.hypot(moved[0], moved[1], moved[2]) - 1.1) < 1e-5);
+    assert.ok(Math.abs(moved[2] + 1.1 * Math.sin((5 * Math.PI) / 180)) < 1e-5, JSON.stringify(moved));
+    await waitFor(async () => (await onBroker(key))?.matrix.join() === moved.join(), 10000, 'the moves on the broker');
+    trigger(2);
+    await waitFor(() => existsSync(join(dir.path, 'moved.json')), 60000, "the desk's second dump");
+    assert.ok(near(mirrored('moved.json')[0].matrix, moved), `${mirrored('moved.json')[0].matrix} against ${moved}`);
+
+    // The page closes: its nodes go from the broker, and from the desk.
+    assert.deepEqual(problems, []);
+    await page.close({ runBeforeUnload: true });
+    await waitFor(async () => !(await onBroker(key)), 10000, 'the model gone from the broker');
+    // Present now: the desk and two triggers; two more let it dump.
+    trigger(3);
+    trigger(4);
+    await waitFor(() => existsSync(join(dir.path, 'gone.json')), 60000, "the desk's last dump");
+    assert.deepEqual(mirrored('gone.json'), []);
+});

@@ -1,0 +1,37 @@
+// Checking and decoding in the page's worker (worker.js): the same work as checkAndDecode, with the
+// model's bytes handed over. Without a worker (it cannot be started) the work stays here.
+
+import { checkAndDecode } from './assets.js';
+
+export function workerDecoder(url) {
+    let worker = null;
+    try {
+        worker = new Worker(url);
+    } catch {
+        return checkAndDecode;
+    }
+    let broken = false;
+    let nextId = 0;
+    const waiting = new Map(); // id -> resolve
+    worker.onmessage = ({ data }) => {
+        const resolve = waiting.get(data.id);
+        waiting.delete(data.id);
+        resolve?.(data.r);
+    };
+    // A worker that does not load or dies: what waits on it is asked for again later, and done here.
+    worker.onerror = (e) => {
+        e.preventDefault?.();
+        broken = true;
+        const left = [...waiting.values()];
+        waiting.clear();
+        for (const resolve of left) resolve({ reason: 'the page\'s worker stopped', transient: true });
+    };
+    return async (bytes, hash) => {
+        if (broken) return checkAndDecode(bytes, hash);
+        const id = ++nextId;
+        return new Promise((resolve) => {
+            waiting.set(id, resolve);
+            worker.postMessage({ id, bytes, hash }, [bytes.buffer]);
+        });
+    };
+}
