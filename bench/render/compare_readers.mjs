@@ -16,16 +16,17 @@
 // little above), taking the snapshot and dumping the scene. The second reader gets the same files,
 // the camera's world matrix from the dump, the model's world matrix (its geomSink node's: zelhost's
 // axis and unit conversion, which the readers are not compared on), the same field of view and the
-// same light (30 % ambient, 70 % headlight), every material turned into one lit material with its
-// colour, picture, opacity and cut-out, drawn on both sides, colours passed through as stored.
+// same shading as zelhost's renderer (compare_readers.html says how), so that what differs is what
+// the two readers made of the file.
 //
 // What is measured: the model's pixels in zelhost's picture are those that differ from a second
 // zelhost snapshot from the same camera with an invisible stand-in model of the same bounding
 // sphere (so the ground and sky drop out); the second reader's are those it drew. Both leave out the
 // status window and the heads-up line. Per file: the overlap of the two silhouettes (intersection
 // over union), the mean colour difference where both drew (0-255, largest channel), and the share
-// of those pixels whose colour differs by more than 48. A file "differs" when the overlap is below
-// 0.90 or more than 20 % of the shared pixels differ in colour.
+// of those pixels whose colour differs by more than 32. A file "differs" when the overlap is below
+// 0.95, the mean colour difference above 16, or more than 10 % of the shared pixels differ in
+// colour.
 //
 // Env: ZEL_CHROMIUM (default /usr/bin/chromium), ZEL_COMPARE_SIZE (default 960x540),
 // ZEL_COMPARE_ORBIT (default "30 20"). Needs ImageMagick (convert) and web/node_modules (npm ci in
@@ -241,7 +242,7 @@ function measure(zelPicture, platePicture, otherPicture) {
             ++both;
             const d = Math.max(Math.abs(z[i] - o[i]), Math.abs(z[i + 1] - o[i + 1]), Math.abs(z[i + 2] - o[i + 2]));
             colourSum += d;
-            if (d > 48) {
+            if (d > 32) {
                 ++colourFar;
                 diff[i] = 255; diff[i + 1] = 200; diff[i + 2] = 0; // both drew it, in other colours
             } else {
@@ -412,7 +413,7 @@ for (const [rel, origin] of files) {
         if (!m.zelPixels && !m.otherPixels) row.verdict = 'neither drew anything visible';
         else if (!m.zelPixels) row.verdict = 'differs: zelhost drew nothing visible';
         else if (!m.otherPixels) row.verdict = 'differs: second reader drew nothing visible';
-        else row.verdict = m.overlap < 0.9 || m.colourFar > 0.2 ? 'differs' : 'alike';
+        else row.verdict = m.overlap < 0.95 || m.colourMean > 16 || m.colourFar > 0.1 ? 'differs' : 'alike';
     } else if (!row.verdict) {
         row.verdict = zelDrew ? 'differs: second reader failed' : other ? 'differs: zelhost failed' : 'differs: zelhost failed';
     }
