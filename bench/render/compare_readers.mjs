@@ -159,7 +159,8 @@ function readDump(file) {
 
 function zel(dir, models, script, picture) {
     writeFileSync(join(dir, 'run.zel'), script);
-    const r = spawnSync(zelhost, ['--models', models, '--script', join(dir, 'run.zel'), '--snapshot', picture,
+    // --no-cache: every run imports afresh and leaves the user's import cache as it was.
+    const r = spawnSync(zelhost, ['--no-cache', '--models', models, '--script', join(dir, 'run.zel'), '--snapshot', picture,
         '--size', `${width}x${height}`], { cwd: dir, encoding: 'utf8', timeout: 600000, env: withoutDisplay() });
     return { status: r.status, err: (r.stderr ?? '') + (r.error ? `${r.error.message}\n` : '') };
 }
