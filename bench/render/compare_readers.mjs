@@ -22,9 +22,11 @@
 // What is measured: the model's pixels in zelhost's picture are those that differ from a second
 // zelhost snapshot from the same camera with an invisible stand-in model of the same bounding
 // sphere (so the ground and sky drop out); the second reader's are those it drew. Both leave out the
-// status window and the heads-up line. Per file: the overlap of the two silhouettes (intersection
-// over union), the mean colour difference where both drew (0-255, largest channel), and the share
-// of those pixels whose colour differs by more than 32. A file "differs" when the overlap is below
+// status window and the heads-up line. Per file: the overlap of the two silhouettes (the share of
+// their union that both drew, a pixel of one within a pixel of the other's edge counting as shared:
+// multisampled edges and rasterisation rules are no difference of the readers'), the mean colour
+// difference where both drew (0-255, largest channel), and the share of those pixels whose colour
+// differs by more than 32. A file "differs" when the overlap is below
 // 0.95, the mean colour difference above 16, or more than 10 % of the shared pixels differ in
 // colour.
 //
@@ -228,18 +230,37 @@ function measure(zelPicture, platePicture, otherPicture) {
     const o = pixels(otherPicture);
     if (!z || !plate || !o) return null;
     const skip = interfaceMask();
-    let zc = 0, oc = 0, both = 0, colourSum = 0, colourFar = 0;
-    const diff = Buffer.alloc(width * height * 4);
-    for (let i = 0, p = 0; p < width * height; ++p, i += 4) {
+    const count = width * height;
+    const inZ = new Uint8Array(count);
+    const inO = new Uint8Array(count);
+    for (let i = 0, p = 0; p < count; ++p, i += 4) {
+        if (skip[p]) continue;
+        inZ[p] = Math.max(Math.abs(z[i] - plate[i]), Math.abs(z[i + 1] - plate[i + 1]), Math.abs(z[i + 2] - plate[i + 2])) > 3;
+        inO[p] = o[i + 3] > 0;
+    }
+    // An edge one pixel off (multisampling, rasterisation rules) is no difference of the readers'.
+    const near = (mask, p) => {
+        const x = p % width;
+        const y = (p - x) / width;
+        for (let dy = -1; dy <= 1; ++dy)
+            for (let dx = -1; dx <= 1; ++dx) {
+                const xx = x + dx;
+                const yy = y + dy;
+                if (xx >= 0 && yy >= 0 && xx < width && yy < height && mask[yy * width + xx]) return true;
+            }
+        return false;
+    };
+    let zc = 0, oc = 0, both = 0, union = 0, apart = 0, colourSum = 0, colourFar = 0;
+    const diff = Buffer.alloc(count * 4);
+    for (let i = 0, p = 0; p < count; ++p, i += 4) {
         const bg = (plate[i] + plate[i + 1] + plate[i + 2]) / 3;
         diff[i] = diff[i + 1] = diff[i + 2] = Math.round(bg * 0.5);
         diff[i + 3] = 255;
-        if (skip[p]) continue;
-        const inZ = Math.max(Math.abs(z[i] - plate[i]), Math.abs(z[i + 1] - plate[i + 1]), Math.abs(z[i + 2] - plate[i + 2])) > 3;
-        const inO = o[i + 3] > 0;
-        zc += inZ;
-        oc += inO;
-        if (inZ && inO) {
+        zc += inZ[p];
+        oc += inO[p];
+        if (!inZ[p] && !inO[p]) continue;
+        ++union;
+        if (inZ[p] && inO[p]) {
             ++both;
             const d = Math.max(Math.abs(z[i] - o[i]), Math.abs(z[i + 1] - o[i + 1]), Math.abs(z[i + 2] - o[i + 2]));
             colourSum += d;
@@ -249,17 +270,20 @@ function measure(zelPicture, platePicture, otherPicture) {
             } else {
                 diff[i] = diff[i + 1] = diff[i + 2] = 200; // both drew it alike
             }
-        } else if (inZ) {
+        } else if (inZ[p] ? near(inO, p) : near(inZ, p)) {
+            diff[i] = diff[i + 1] = diff[i + 2] = 120; // an edge a pixel off
+        } else if (inZ[p]) {
+            ++apart;
             diff[i] = 230; diff[i + 1] = 40; diff[i + 2] = 40; // zelhost only
-        } else if (inO) {
+        } else {
+            ++apart;
             diff[i] = 40; diff[i + 1] = 120; diff[i + 2] = 255; // second reader only
         }
     }
-    const union = zc + oc - both;
     return {
         zelPixels: zc,
         otherPixels: oc,
-        overlap: union ? both / union : 1,
+        overlap: union ? 1 - apart / union : 1,
         colourMean: both ? colourSum / both : 0,
         colourFar: both ? colourFar / both : 0,
         diff,
