@@ -11,6 +11,9 @@
 #                          of twelve steps against the first
 #   bench-share-rejoin     rejoining a scene that holds large.3ds against the first join
 #   bench-web-reload       the page reloaded against its first load, large.3ds shown
+#   bench-compare-readers  zelhost's pictures against three.js's loaders, file by file (not run
+#                          by default; the CMake variables ZEL_COMPARE_MODELS and ZEL_COMPARE_LIST
+#                          name the files, the corpus by default)
 #   bench-hostile-catalogue  zelhost stepping with ">" through 21 hostile files (aim: 10 s)
 #   zel_import_bench       in-process against isolated import, fresh and started-ahead helper
 #                          (Google Benchmark)
