@@ -60,23 +60,24 @@ fs::path writeTwoQuads3ds(const fs::path& folder) {
     return folder / "quads.3ds";
 }
 
-fs::path writeTwoQuadsObj(const fs::path& folder) {
-    std::string obj = "mtllib quads.mtl\n", mtl;
+fs::path writeTwoQuadsObj(const fs::path& folder, const std::string& redExtra,
+                          const std::string& blueExtra, const std::string& name) {
+    std::string obj = "mtllib " + name + ".mtl\n", mtl;
     for (int q = 0; q < 2; ++q)
         for (const corner& c : quadCorners[q])
             obj += "v " + std::to_string(c.x) + " " + std::to_string(c.y) + " 0\nvt " +
                    std::to_string(c.u) + " " + std::to_string(c.v) + "\n";
     for (int q = 0; q < 2; ++q) {
         const std::string n = quadMaterials[q];
-        mtl += "newmtl " + n + "\nKd 1 1 1\nmap_Kd " + n + ".png\n";
+        mtl += "newmtl " + n + "\nKd 1 1 1\nmap_Kd " + n + ".png\n" + (q ? blueExtra : redExtra);
         obj += "usemtl " + n + "\nf";
         for (int i = 1; i <= 4; ++i)
             obj += " " + std::to_string(4 * q + i) + "/" + std::to_string(4 * q + i);
         obj += "\n";
     }
-    writeText(folder / "quads.mtl", mtl);
-    writeText(folder / "quads.obj", obj);
-    return folder / "quads.obj";
+    writeText(folder / (name + ".mtl"), mtl);
+    writeText(folder / (name + ".obj"), obj);
+    return folder / (name + ".obj");
 }
 
 fs::path writeTwoQuadsGltf(const fs::path& folder) {

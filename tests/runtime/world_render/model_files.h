@@ -30,7 +30,11 @@ void writeSolidPng(const std::filesystem::path& file, std::uint8_t r, std::uint8
 // (x from -1.1 to -0.1) with a material named "red" whose picture is red.png, the right one (x from
 // 0.1 to 1.1) with "blue" and blue.png. Each returns the file it wrote into folder.
 std::filesystem::path writeTwoQuads3ds(const std::filesystem::path& folder);
-std::filesystem::path writeTwoQuadsObj(const std::filesystem::path& folder);
+// The OBJ's materials take the extra lines of its library (name.mtl beside name.obj).
+std::filesystem::path writeTwoQuadsObj(const std::filesystem::path& folder,
+                                       const std::string& redExtra = "",
+                                       const std::string& blueExtra = "",
+                                       const std::string& name = "quads");
 std::filesystem::path writeTwoQuadsGltf(const std::filesystem::path& folder);
 
 } // namespace modeltest

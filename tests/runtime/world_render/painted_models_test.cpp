@@ -82,4 +82,40 @@ TEST(paintedModels, eachQuadShowsItsOwnPictureInEveryFormat) {
     }
 }
 
+// "Tr 1" as some editors write it for opaque, which Assimp reads as fully transparent: a model with
+// nothing else to show is drawn opaque, and the reader says so once; a model that also shows an
+// opaque material keeps its clear one clear.
+TEST(paintedModels, aModelWhoseEveryMaterialIsClearIsDrawnOpaqueAndSaidSo) {
+    modeltest::tempFolder dir;
+    modeltest::writeSolidPng(dir.path() / "red.png", 255, 0, 0);
+    modeltest::writeSolidPng(dir.path() / "blue.png", 0, 0, 255);
+    const struct {
+        const char* name;
+        const char* red;
+        const char* blue;
+        bool redShown, blueShown;
+        const char* said;
+    } cases[] = {
+        {"both clear", "Tr 1.000000\n", "Tr 1.000000\n", true, true,
+         ": drawn opaque: its materials red, blue are fully transparent\n"},
+        {"one clear", "Tr 1.000000\n", "", false, true, ""},
+        {"both opaque", "Tr 0.000000\n", "d 1\n", true, true, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string name = std::string(c.name).substr(0, c.name[0] == 'o' ? 3 : 4);
+        const fs::path file = modeltest::writeTwoQuadsObj(dir.path(), c.red, c.blue, name);
+        testing::internal::CaptureStderr();
+        const image im = drawFile(file);
+        const std::string said = testing::internal::GetCapturedStderr();
+        ASSERT_EQ(im.width, width);
+        int reds = 0, blues = 0;
+        centroidX(im, redPixel, &reds);
+        centroidX(im, bluePixel, &blues);
+        EXPECT_EQ(reds > 2000, c.redShown) << reds;
+        EXPECT_EQ(blues > 2000, c.blueShown) << blues;
+        EXPECT_EQ(said, *c.said ? "readFile(): " + file.string() + c.said : "");
+    }
+}
+
 } // namespace
