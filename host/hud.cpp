@@ -91,10 +91,17 @@ void fitDepthRange(render::camera& view, const modelExtent& model) {
         d2 += double(at[i] - model.centre[i]) * double(at[i] - model.centre[i]);
     const double distance = std::sqrt(d2);
     const double r = model.radius;
-    // Near enough to cut nothing off the model's front; far enough for its back.
-    const double nearFront = std::max((distance - r) * 0.5, distance * 1e-4);
-    view.nearPlane = float(std::clamp(nearFront, 1e-4, double(view.nearPlane)));
-    view.farPlane = float(std::max(double(view.farPlane), (distance + r) * 1.5));
+    const double back = distance + r;
+    view.farPlane = float(std::max(double(view.farPlane), back * 1.5));
+    // Near enough to cut nothing off the model's front.
+    const double front = std::max((distance - r) * 0.5, distance * 1e-4);
+    // A 24-bit depth buffer tells apart, at depth z, surfaces z * z / (near * 2^24) apart: the near
+    // plane rises until that is a hundred-thousandth of the model's radius at its back, so that a
+    // model of any size keeps the depth detail of one a metre across. It stays at the default
+    // where that suffices, so that little near the camera is cut off.
+    const double needed = back * back / (std::max(r, 1e-6) * 1e-5 * double(1 << 24));
+    const double wanted = std::max(double(view.nearPlane), needed);
+    view.nearPlane = float(std::max(std::min(front, wanted), 1e-4));
 }
 
 std::string shareHudLine(const share::sharedScene& s) {

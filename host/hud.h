@@ -29,8 +29,10 @@ vec3 eulerDegrees(const quat& q);
 std::string hudLine(const modelExtent& extent);
 std::string hudLine(const world::world& w);
 
-// The near and far planes of the camera `view` so that it shows the whole placed model: the
-// renderer's defaults, nearer and farther as the model's bounding sphere needs.
+// The near and far planes of the camera `view` so that it shows the whole placed model with depth
+// detail to match its size: the renderer's defaults, farther as the model's bounding sphere
+// needs, and the near plane nearer for a model close by, farther for a large one seen from afar
+// (never past the model's front).
 void fitDepthRange(render::camera& view, const modelExtent& model);
 
 // "shared scene NAME: N sites", or "shared scene: reconnecting" while the broker is away.

@@ -26,6 +26,8 @@ render::backendOptions backendSize(int width, int height) {
     o.width = width;
     o.height = height;
     o.title = windowTitle(nullptr);
+    // Edges without stairs, in the window and the snapshots alike.
+    o.samples = 4;
     return o;
 }
 

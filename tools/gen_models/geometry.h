@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zel::genModels {
@@ -59,6 +60,8 @@ struct meshObject {
     vec3 origin;
     std::vector<vec3> vertices;
     std::vector<face> faces;
+    // Texture coordinates (u, v) per vertex, or none.
+    std::vector<std::pair<float, float>> uvs;
 };
 
 // Each of these adds vertices and faces to obj. Polygons are convex and planar.

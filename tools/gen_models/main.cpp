@@ -1,6 +1,8 @@
-// zelgenmodels OUTDIR: writes the sample models and their note into OUTDIR (created if missing).
-// Exit 0 on success, 1 when a file cannot be written, 2 on bad usage.
+// zelgenmodels [--test] OUTDIR: writes the sample models and their note (or, with --test, the
+// drawing tests' models and pictures) into OUTDIR (created if missing). Exit 0 on success, 1 when
+// a file cannot be written, 2 on bad usage.
 #include "sample_models.h"
+#include "test_models.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -13,8 +15,9 @@ using zel::genModels::sampleFile;
 
 namespace {
 
-constexpr const char* usage = "usage: zelgenmodels OUTDIR\n"
-                              "Writes the project's sample models into OUTDIR.\n";
+constexpr const char* usage = "usage: zelgenmodels [--test] OUTDIR\n"
+                              "Writes the project's sample models into OUTDIR; with --test, the\n"
+                              "models and pictures the drawing tests use.\n";
 
 // Writes beside the target and renames, so that an interrupted run never leaves a truncated model
 // under its real name.
@@ -49,15 +52,17 @@ int main(int argc, char** argv) {
         std::fputs(usage, stdout);
         return 0;
     }
-    if (argc != 2 || argv[1][0] == '\0') {
+    const bool test = argc == 3 && std::string(argv[1]) == "--test";
+    if ((argc != 2 && !test) || argv[argc - 1][0] == '\0') {
         std::fputs(usage, stderr);
         return 2;
     }
-    const fs::path outDir = argv[1];
+    const fs::path outDir = argv[argc - 1];
 
     std::vector<sampleFile> files;
     std::string error;
-    if (!zel::genModels::sampleFiles(files, error)) {
+    if (!(test ? zel::genModels::testFiles(files, error)
+               : zel::genModels::sampleFiles(files, error))) {
         std::fprintf(stderr, "zelgenmodels: cannot build the models: %s\n", error.c_str());
         return 1;
     }

@@ -22,11 +22,14 @@ enum : std::uint16_t {
     materialName = 0xA000,
     materialAmbient = 0xA010,
     materialDiffuse = 0xA020,
+    textureMap = 0xA200,
+    mapName = 0xA300,
     objectBlock = 0x4000,
     triMesh = 0x4100,
     vertexList = 0x4110,
     faceList = 0x4120,
     faceMaterial = 0x4130,
+    mapCoordinates = 0x4140,
     smoothingList = 0x4150,
     localAxes = 0x4160,
     keyframer = 0xB000,
@@ -98,6 +101,12 @@ bool validate(const model& m, std::string& error) {
             return false;
         }
     }
+    for (const std::string& picture : m.pictures) {
+        if (picture.size() > 12 || picture.find('\0') != std::string::npos) {
+            error = "picture name \"" + picture + "\" is longer than 12 characters";
+            return false;
+        }
+    }
     if (m.objects.empty() || m.objects.size() > 0xFFFF) {
         error = "model needs 1 to 65535 objects";
         return false;
@@ -121,6 +130,10 @@ bool validate(const model& m, std::string& error) {
             error = where + "needs 1 to 65535 faces";
             return false;
         }
+        if (!obj.uvs.empty() && obj.uvs.size() != obj.vertices.size()) {
+            error = where + "texture coordinates do not match the vertices";
+            return false;
+        }
         if (!finite(obj.origin) || !std::all_of(obj.vertices.begin(), obj.vertices.end(), finite)) {
             error = where + "non-finite coordinate";
             return false;
@@ -131,7 +144,7 @@ bool validate(const model& m, std::string& error) {
                 error = where + "face refers to a missing vertex";
                 return false;
             }
-            if (f.material >= m.materials.size()) {
+            if (!m.materials.empty() && f.material >= m.materials.size()) {
                 error = where + "face refers to a missing material";
                 return false;
             }
@@ -187,13 +200,20 @@ void writeColour(chunkWriter& w, std::uint16_t id, colour c) {
     w.endChunk();
 }
 
-void writeMaterial(chunkWriter& w, const material& mat) {
+void writeMaterial(chunkWriter& w, const material& mat, const std::string& picture) {
     w.beginChunk(materialBlock);
     w.beginChunk(materialName);
     w.cstr(mat.name);
     w.endChunk();
     writeColour(w, materialAmbient, mat.ambient);
     writeColour(w, materialDiffuse, mat.diffuse);
+    if (!picture.empty()) {
+        w.beginChunk(textureMap);
+        w.beginChunk(mapName);
+        w.cstr(picture);
+        w.endChunk();
+        w.endChunk();
+    }
     w.endChunk();
 }
 
@@ -216,6 +236,16 @@ void writeObject(chunkWriter& w, const model& m, const meshObject& obj) {
         writeVec(w, v);
     }
     w.endChunk();
+
+    if (!obj.uvs.empty()) {
+        w.beginChunk(mapCoordinates);
+        w.u16(static_cast<std::uint16_t>(obj.uvs.size()));
+        for (const auto& [u, v] : obj.uvs) {
+            w.f32(u);
+            w.f32(v);
+        }
+        w.endChunk();
+    }
 
     w.beginChunk(localAxes);
     writeVec(w, {1.0, 0.0, 0.0});
@@ -347,8 +377,8 @@ bool encode3ds(const model& m, std::vector<std::uint8_t>& out, std::string& erro
     w.beginChunk(meshVersion);
     w.u32(formatVersion);
     w.endChunk();
-    for (const material& mat : m.materials) {
-        writeMaterial(w, mat);
+    for (std::size_t i = 0; i < m.materials.size(); ++i) {
+        writeMaterial(w, m.materials[i], i < m.pictures.size() ? m.pictures[i] : std::string());
     }
     for (const meshObject& obj : m.objects) {
         writeObject(w, m, obj);

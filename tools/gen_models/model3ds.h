@@ -41,8 +41,11 @@ struct misplacedNode {
 };
 
 struct model {
-    std::string name; // the scene name in the keyframer header
-    std::vector<material> materials;
+    std::string name;                // the scene name in the keyframer header
+    std::vector<material> materials; // none: faces name no material (their `material` is unused)
+    // The picture file name of each material by index (at most 12 characters), empty or missing:
+    // none.
+    std::vector<std::string> pictures;
     std::vector<meshObject> objects; // names of at most 10 characters, unique
     std::uint32_t frames = 100;      // length of the animation segment, frame 0 to frames
     std::vector<spinTrack> spins;    // objects without a track keep one identity key

@@ -13,7 +13,7 @@ import { workerDecoder } from './decoder.js';
 import { ModelStore } from './model_store.js';
 import { avatarColor } from './avatar.js';
 import { LruMap, SharedResources } from './cache.js';
-import { deskMaterial, highlightOf } from './shading.js';
+import { deskMaterial, depthRange, highlightOf, materialAlpha } from './shading.js';
 import {
     assetBucket, assetChunkBytes, brokerAddress, chunkKey, decodeManifest, encodePresence, encodeRecord, inboxPrefix, makeSite,
     manifestKey, nodeBucket, presenceBucket, presenceRefreshMs, siteId, siteKey, validSceneName, validUserName, withoutCredentials,
@@ -92,7 +92,8 @@ function log(line) {
 
 // ---- drawing ----
 
-const renderer = new THREE.WebGLRenderer({ antialias: false });
+// Edges without stairs, as on the desktop (4x multisampling where WebGL offers it).
+const renderer = new THREE.WebGLRenderer({ antialias: true });
 renderer.outputColorSpace = THREE.LinearSRGBColorSpace;
 renderer.setPixelRatio(window.devicePixelRatio);
 $('view').appendChild(renderer.domElement);
@@ -201,7 +202,7 @@ const materials = new SharedResources({
         const d = mat.diffuse;
         const picture = textured ? scene.textures[mat.texture] : null;
         const textureId = picture ? `${hash}#t${mat.texture}` : '';
-        const material = deskMaterial([d[0], d[1], d[2], d[3] * mat.opacity], picture ? textures.acquire(textureId, picture) : null,
+        const material = deskMaterial([d[0], d[1], d[2], materialAlpha(scene, index)], picture ? textures.acquire(textureId, picture) : null,
             highlightOf(mat.specular, mat.shininess));
         if (picture && picture.hasAlpha) material.transparent = true;
         material.userData.textureId = textureId;
@@ -521,8 +522,7 @@ function frameAll() {
     const distance = Math.max(sphere.radius, 0.1) / Math.sin(THREE.MathUtils.degToRad(camera.fov / 2)) * 1.1;
     controls.target.copy(sphere.center);
     camera.position.copy(sphere.center).addScaledVector(dir, distance);
-    camera.near = Math.max(0.01, distance / 1000);
-    camera.far = Math.max(2000, distance * 10);
+    ({ near: camera.near, far: camera.far } = depthRange(distance, sphere.radius));
     camera.updateProjectionMatrix();
     controls.update();
 }

@@ -83,3 +83,38 @@ export function deskMaterial(diffuse, texture = null, highlight = null) {
         transparent: alpha < 1,
     });
 }
+
+// Less than one step of an 8-bit colour channel: nothing shows.
+const clear = (m) => !(unit(m.diffuse[3] * m.opacity) >= 1 / 256);
+
+// Whether a scene's every material that a mesh uses is fully transparent: the model would show
+// nothing, and its author meant it opaque (some editors write "Tr 1" for opaque). The desktop
+// draws such a model opaque too.
+const allClear = new WeakMap();
+function everyMaterialClear(scene) {
+    let answer = allClear.get(scene);
+    if (answer === undefined) {
+        const used = new Set(scene.meshes.filter((m) => m.indices.length > 0).map((m) => m.material));
+        answer = used.size > 0 && [...used].every((i) => clear(scene.materials[i]));
+        allClear.set(scene, answer);
+    }
+    return answer;
+}
+
+// The alpha that material `index` of a decoded scene is drawn with.
+export function materialAlpha(scene, index) {
+    const m = scene.materials[index];
+    return everyMaterialClear(scene) ? 1 : unit(m.diffuse[3] * m.opacity);
+}
+
+// The near and far planes that show a model of bounding-sphere radius `radius` whose centre lies
+// `distance` from the camera with depth detail to match its size, as the desktop fits them: far
+// enough for its back; the near plane at 0.05 m, nearer for a model close by, and farther for a
+// large one seen from afar (until a 24-bit depth buffer tells apart, at the model's back, points a
+// hundred-thousandth of its radius apart), never past its front.
+export function depthRange(distance, radius) {
+    const back = distance + radius;
+    const front = Math.max((distance - radius) * 0.5, distance * 1e-4);
+    const needed = (back * back) / (Math.max(radius, 1e-6) * 1e-5 * 2 ** 24);
+    return { near: Math.max(Math.min(front, Math.max(0.05, needed)), 1e-4), far: Math.max(2000, back * 1.5) };
+}

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -40,6 +41,9 @@ enum : std::uint16_t {
     materialStrength = 0xA041,
     objectChunk = 0x4000,
     triMeshChunk = 0x4100,
+    faceListChunk = 0x4120,
+    faceMaterialChunk = 0x4130,
+    smoothingChunk = 0x4150,
     meshMatrixChunk = 0x4160,
     keyframerChunk = 0xB000,
     objectNodeChunk = 0xB002, // a mesh's node; the other kinds are B001 and B003 to B007
@@ -86,6 +90,21 @@ public:
         float f;
         std::memcpy(&f, &bits, 4);
         return f;
+    }
+
+    // n little-endian unsigned integers of `size` bytes (2 or 4) from `at`; false when the file
+    // ends first.
+    bool numbers(std::uint64_t at, std::size_t n, int size, std::vector<std::uint32_t>& out) {
+        std::vector<unsigned char> raw(n * static_cast<std::size_t>(size));
+        if (!read(at, raw.data(), raw.size()))
+            return false;
+        out.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const unsigned char* b = raw.data() + i * static_cast<std::size_t>(size);
+            out[i] = size == 2 ? std::uint32_t(b[0] | (b[1] << 8))
+                               : b[0] | (b[1] << 8) | (b[2] << 16) | (std::uint32_t{b[3]} << 24);
+        }
+        return true;
     }
 
     // The zero-terminated name at `at`, read no further than `end`. Sets next past its terminator
@@ -167,8 +186,17 @@ struct highlight {
     float strength = 1;  // 0..1
 };
 
+// One triangle mesh's faces as the file groups them: each face's smoothing groups and the name of
+// its material (an index into names, or -1: none).
+struct faceGroups {
+    std::vector<std::uint32_t> smoothing;
+    std::vector<std::int32_t> material;
+    std::vector<std::string> names;
+};
+
 struct layout {
     std::unordered_map<std::string, meshObject> meshes;
+    std::vector<faceGroups> triMeshes; // every triangle mesh, in the file's order
     std::vector<trackNode> nodes;
     std::unordered_map<std::string, highlight> materials;
 };
@@ -262,6 +290,46 @@ void readMesh(fileBytes& bytes, const chunk& triMesh, meshObject& m) {
     });
 }
 
+// The face list's smoothing groups and material names. Counts are checked against the bytes that
+// hold them; a face list that does not fit leaves the mesh with no faces.
+faceGroups readFaceGroups(fileBytes& bytes, const chunk& triMesh) {
+    faceGroups g;
+    forEachChunk(bytes, triMesh.begin, triMesh.end, [&](const chunk& list) {
+        if (list.id != faceListChunk || list.end - list.begin < 2)
+            return;
+        std::vector<std::uint32_t> count;
+        if (!bytes.numbers(list.begin, 1, 2, count))
+            return;
+        const std::size_t faces = count[0];
+        const std::uint64_t subChunks = list.begin + 2 + 8 * std::uint64_t{faces};
+        if (subChunks > list.end)
+            return;
+        g.smoothing.assign(faces, 0);
+        g.material.assign(faces, -1);
+        forEachChunk(bytes, subChunks, list.end, [&](const chunk& c) {
+            if (c.id == smoothingChunk && c.end - c.begin >= 4 * std::uint64_t{faces}) {
+                std::vector<std::uint32_t> groups;
+                if (bytes.numbers(c.begin, faces, 4, groups))
+                    g.smoothing = std::move(groups);
+            } else if (c.id == faceMaterialChunk) {
+                std::uint64_t next = c.end;
+                std::string name = bytes.name(c.begin, c.end, next);
+                std::vector<std::uint32_t> n, which;
+                if (next + 2 > c.end || !bytes.numbers(next, 1, 2, n) ||
+                    next + 2 + 2 * std::uint64_t{n[0]} > c.end ||
+                    !bytes.numbers(next + 2, n[0], 2, which))
+                    return;
+                const auto index = static_cast<std::int32_t>(g.names.size());
+                g.names.push_back(std::move(name));
+                for (std::uint32_t f : which)
+                    if (f < faces)
+                        g.material[f] = index;
+            }
+        });
+    });
+    return g;
+}
+
 void readEditor(fileBytes& bytes, const chunk& editor, layout& out) {
     forEachChunk(bytes, editor.begin, editor.end, [&](const chunk& object) {
         if (object.id == materialChunk)
@@ -276,6 +344,7 @@ void readEditor(fileBytes& bytes, const chunk& editor, layout& out) {
             meshObject& m = out.meshes[name];
             if (++m.count == 1)
                 readMesh(bytes, c, m);
+            out.triMeshes.push_back(readFaceGroups(bytes, c));
         });
     });
 }
@@ -543,6 +612,243 @@ std::size_t highlights(scene& s, const layout& l) {
     return changed;
 }
 
+std::string lowered(std::string s) {
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The scene's meshes that each of the file's triangle meshes became, with the file's faces in
+// their order. Assimp makes a mesh of every material a triangle mesh uses, in the order of the
+// materials, each with its faces in the file's order; a face names its material by name (the
+// first one of that name, ignoring case), and faces without one get Assimp's default. Empty when
+// the scene does not match the file that way.
+struct meshFaces {
+    std::uint32_t mesh = 0;
+    std::vector<std::uint32_t> faces; // indices into the triangle mesh's faces
+};
+std::vector<std::vector<meshFaces>> meshesOfFile(const scene& s, const layout& l) {
+    std::unordered_map<std::string, std::uint32_t> byName;
+    for (std::size_t i = s.materials.size(); i-- > 0;)
+        byName[lowered(s.materials[i].name)] = static_cast<std::uint32_t>(i);
+    // Assimp's default: the last material named "...default..." in an even grey without a
+    // picture, or its own "%%%DEFAULT", which it adds last.
+    std::int64_t fallback = -1;
+    for (std::size_t i = 0; i < s.materials.size(); ++i) {
+        const material& m = s.materials[i];
+        if (lowered(m.name).find("default") != std::string::npos && m.diffuse[0] == m.diffuse[1] &&
+            m.diffuse[1] == m.diffuse[2] && m.diffuseTexture.empty())
+            fallback = static_cast<std::int64_t>(i);
+    }
+    std::vector<std::vector<meshFaces>> out;
+    std::size_t next = 0;
+    for (const faceGroups& t : l.triMeshes) {
+        std::map<std::int64_t, std::vector<std::uint32_t>> groups;
+        std::vector<std::int64_t> resolved(t.names.size(), fallback);
+        for (std::size_t n = 0; n < t.names.size(); ++n)
+            if (const auto it = byName.find(lowered(t.names[n])); it != byName.end())
+                resolved[n] = it->second;
+        // Faces without a known default sort last, where Assimp adds its own.
+        const std::int64_t none = fallback >= 0 ? fallback : INT64_MAX;
+        for (std::size_t f = 0; f < t.smoothing.size(); ++f) {
+            const std::int64_t m = t.material[f] < 0 ? none : resolved[std::size_t(t.material[f])];
+            groups[m < 0 ? none : m].push_back(static_cast<std::uint32_t>(f));
+        }
+        std::vector<meshFaces>& these = out.emplace_back();
+        for (auto& [materialIndex, faces] : groups) {
+            if (next >= s.meshes.size() || s.meshes[next].triangleCount() != faces.size() ||
+                (materialIndex != INT64_MAX && s.meshes[next].material != materialIndex))
+                return {};
+            these.push_back({static_cast<std::uint32_t>(next++), std::move(faces)});
+        }
+    }
+    if (next != s.meshes.size())
+        return {};
+    return out;
+}
+
+using vec3d = std::array<double, 3>;
+
+// A position by its bits: equal coordinates join, as Assimp joins them when it smooths.
+using pointKey = std::array<std::uint32_t, 3>;
+struct pointHash {
+    std::size_t operator()(const pointKey& k) const {
+        std::uint64_t h = 0xcbf29ce484222325u;
+        for (std::uint32_t v : k)
+            h = (h ^ v) * 0x100000001b3u;
+        return static_cast<std::size_t>(h ^ (h >> 29));
+    }
+};
+
+vec3d cornerPosition(const mesh& m, std::uint32_t vertex) {
+    const float* p = m.positions.data() + 3 * std::size_t{vertex};
+    return {p[0], p[1], p[2]};
+}
+
+// The normals of the faces in a smoothing group, as the author meant them: averaged over the
+// group's faces around each corner, after every face's winding is made to agree with its
+// neighbours' (some exporters wind faces of one surface either way, and a plain average then
+// points sideways). Faces in no group keep the normals they have.
+std::size_t smoothAsAuthored(scene& s, const layout& l) {
+    const std::vector<std::vector<meshFaces>> file = meshesOfFile(s, l);
+    std::size_t smoothed = 0;
+    for (std::size_t t = 0; t < file.size(); ++t) {
+        const faceGroups& groups = l.triMeshes[t];
+        // Every face of the triangle mesh: its scene mesh and triangle, smoothing and corners
+        // (positions joined where they are equal).
+        struct face {
+            std::uint32_t mesh, triangle, smoothing;
+            std::array<std::uint32_t, 3> corner;
+            vec3d normal; // length: twice the area
+        };
+        std::vector<face> faces;
+        std::unordered_map<pointKey, std::uint32_t, pointHash> pointIds;
+        for (const meshFaces& mf : file[t]) {
+            const mesh& m = s.meshes[mf.mesh];
+            for (std::size_t q = 0; q < mf.faces.size(); ++q) {
+                face f{
+                    mf.mesh, static_cast<std::uint32_t>(q), groups.smoothing[mf.faces[q]], {}, {}};
+                vec3d p[3];
+                for (int k = 0; k < 3; ++k) {
+                    const std::uint32_t v = m.indices[3 * q + std::size_t(k)];
+                    if (v >= m.vertexCount())
+                        return smoothed;
+                    p[k] = cornerPosition(m, v);
+                    pointKey key;
+                    std::memcpy(key.data(), m.positions.data() + 3 * std::size_t{v}, sizeof key);
+                    f.corner[std::size_t(k)] =
+                        pointIds.emplace(key, static_cast<std::uint32_t>(pointIds.size()))
+                            .first->second;
+                }
+                const vec3d a{p[1][0] - p[0][0], p[1][1] - p[0][1], p[1][2] - p[0][2]};
+                const vec3d b{p[2][0] - p[0][0], p[2][1] - p[0][1], p[2][2] - p[0][2]};
+                f.normal = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2],
+                            a[0] * b[1] - a[1] * b[0]};
+                faces.push_back(f);
+            }
+        }
+        if (std::none_of(faces.begin(), faces.end(), [](const face& f) { return f.smoothing; }))
+            continue;
+
+        // Faces around each point, and the faces on each edge with the edge's direction.
+        std::vector<std::vector<std::uint32_t>> around(pointIds.size());
+        std::unordered_map<std::uint64_t, std::vector<std::uint32_t>> edges;
+        auto edgeKey = [](std::uint32_t a, std::uint32_t b) {
+            return std::uint64_t{std::min(a, b)} << 32 | std::max(a, b);
+        };
+        for (std::uint32_t i = 0; i < faces.size(); ++i) {
+            if (!faces[i].smoothing)
+                continue;
+            for (int k = 0; k < 3; ++k) {
+                const std::uint32_t a = faces[i].corner[std::size_t(k)];
+                const std::uint32_t b = faces[i].corner[std::size_t((k + 1) % 3)];
+                around[a].push_back(i);
+                if (a != b)
+                    edges[edgeKey(a, b)].push_back(i);
+            }
+        }
+        // Windings made to agree across edges between faces that share a group: a face is
+        // flipped when it runs along a shared edge the way its neighbour does.
+        auto runs = [&](std::uint32_t i, std::uint32_t a, std::uint32_t b) {
+            for (int k = 0; k < 3; ++k)
+                if (faces[i].corner[std::size_t(k)] == a &&
+                    faces[i].corner[std::size_t((k + 1) % 3)] == b)
+                    return true;
+            return false;
+        };
+        std::vector<std::int8_t> flip(faces.size(), -1);
+        std::vector<std::uint32_t> part(faces.size(), 0);
+        std::uint32_t parts = 0;
+        std::vector<std::uint32_t> queue;
+        for (std::uint32_t start = 0; start < faces.size(); ++start) {
+            if (!faces[start].smoothing || flip[start] >= 0)
+                continue;
+            flip[start] = 0;
+            part[start] = ++parts;
+            queue.assign(1, start);
+            while (!queue.empty()) {
+                const std::uint32_t i = queue.back();
+                queue.pop_back();
+                for (int k = 0; k < 3; ++k) {
+                    const std::uint32_t a = faces[i].corner[std::size_t(k)];
+                    const std::uint32_t b = faces[i].corner[std::size_t((k + 1) % 3)];
+                    const auto shared = edges.find(edgeKey(a, b));
+                    if (a == b || shared == edges.end())
+                        continue;
+                    for (std::uint32_t j : shared->second) {
+                        if (flip[j] >= 0 || !(faces[j].smoothing & faces[i].smoothing))
+                            continue;
+                        flip[j] = static_cast<std::int8_t>(flip[i] ^ (runs(j, a, b) ? 1 : 0));
+                        part[j] = part[i];
+                        queue.push_back(j);
+                    }
+                }
+            }
+        }
+        auto oriented = [&](std::uint32_t i) {
+            const double sign = flip[i] ? -1.0 : 1.0;
+            return vec3d{faces[i].normal[0] * sign, faces[i].normal[1] * sign,
+                         faces[i].normal[2] * sign};
+        };
+
+        for (std::uint32_t i = 0; i < faces.size(); ++i) {
+            const face& f = faces[i];
+            if (!f.smoothing)
+                continue;
+            mesh& m = s.meshes[f.mesh];
+            if (m.normals.size() != m.positions.size())
+                m.normals.assign(m.positions.size(), 0.0f);
+            const vec3d own = oriented(i);
+            for (int k = 0; k < 3; ++k) {
+                vec3d sum{0, 0, 0};
+                for (std::uint32_t j : around[f.corner[std::size_t(k)]]) {
+                    if (!(faces[j].smoothing & f.smoothing))
+                        continue;
+                    vec3d n = oriented(j);
+                    // A face joined to this one through a point alone: turned to its side.
+                    if (part[j] != part[i] && n[0] * own[0] + n[1] * own[1] + n[2] * own[2] < 0)
+                        n = {-n[0], -n[1], -n[2]};
+                    for (int c = 0; c < 3; ++c)
+                        sum[std::size_t(c)] += n[std::size_t(c)];
+                }
+                // Back to this face's own winding.
+                const double sign = flip[i] ? -1.0 : 1.0;
+                double length = std::sqrt(sum[0] * sum[0] + sum[1] * sum[1] + sum[2] * sum[2]);
+                if (!(length > 0) || !std::isfinite(length)) {
+                    sum = f.normal;
+                    length = std::sqrt(sum[0] * sum[0] + sum[1] * sum[1] + sum[2] * sum[2]);
+                    if (!(length > 0) || !std::isfinite(length))
+                        continue;
+                }
+                const std::uint32_t v = m.indices[3 * std::size_t{f.triangle} + std::size_t(k)];
+                for (int c = 0; c < 3; ++c)
+                    m.normals[3 * std::size_t{v} + std::size_t(c)] =
+                        static_cast<float>(sign * sum[std::size_t(c)] / length);
+            }
+            ++smoothed;
+        }
+    }
+    return smoothed;
+}
+
+// Faces without a material get Assimp's own, a dark grey that nearly vanishes against the
+// viewer's background: they are shown in a light grey instead, as 3D editors show them.
+std::size_t lightDefault(scene& s, const layout& l) {
+    const std::string assimpDefault = "%%%DEFAULT";
+    if (l.materials.count(assimpDefault))
+        return 0; // the file's own material of that name
+    std::size_t changed = 0;
+    for (material& m : s.materials) {
+        if (m.name != assimpDefault)
+            continue;
+        m.diffuse[0] = m.diffuse[1] = m.diffuse[2] = 0.75f;
+        m.diffuse[3] = 1.0f;
+        m.opacity = 1.0f;
+        ++changed;
+    }
+    return changed;
+}
+
 } // namespace
 
 threeDsAmends amendFromThreeDsFile(scene& s, const std::filesystem::path& file) {
@@ -557,6 +863,8 @@ threeDsAmends amendFromThreeDsFile(scene& s, Assimp::IOSystem& io, const std::st
     threeDsAmends a;
     a.placed = placeAsStored(s, l);
     a.materials = highlights(s, l);
+    a.smoothed = smoothAsAuthored(s, l);
+    a.defaults = lightDefault(s, l);
     return a;
 }
 

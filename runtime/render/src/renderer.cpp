@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <map>
+#include <memory>
 #include <vector>
 
 namespace zel::render {
@@ -164,6 +166,29 @@ const char* checkMesh(const drawItem& item) {
     return nullptr;
 }
 
+// What a cache entry belongs to: the key's control block and the address it points at. Keys that
+// share an owner (the meshes and pictures of one imported scene all point into it) still name
+// different entries, and an expired key never matches a new one that happens to live at the same
+// address, since the entry holds the old control block.
+struct cacheKey {
+    std::weak_ptr<const void> owner;
+    const void* address = nullptr;
+
+    explicit cacheKey(const std::shared_ptr<const void>& key) : owner(key), address(key.get()) {}
+};
+
+struct cacheKeyLess {
+    bool operator()(const cacheKey& a, const cacheKey& b) const {
+        if (a.owner.owner_before(b.owner)) {
+            return true;
+        }
+        if (b.owner.owner_before(a.owner)) {
+            return false;
+        }
+        return std::less<const void*>()(a.address, b.address);
+    }
+};
+
 } // namespace
 
 struct renderer::impl {
@@ -171,10 +196,8 @@ struct renderer::impl {
     GLint uModelView = -1, uProjection = -1, uNormalMatrix = -1, uDiffuse = -1, uSpecular = -1,
           uShininess = -1, uTextured = -1, uLit = -1, uAmbient = -1, uTexture = -1;
 
-    // Keyed by the key's control block: an expired key never matches a new mesh that happens to
-    // live at the same address.
-    std::map<std::weak_ptr<const void>, gpuMesh, std::owner_less<>> meshes;
-    std::map<std::weak_ptr<const void>, gpuTexture, std::owner_less<>> textures;
+    std::map<cacheKey, gpuMesh, cacheKeyLess> meshes;
+    std::map<cacheKey, gpuTexture, cacheKeyLess> textures;
     std::size_t frameNumber = 0;
     std::size_t idleFrames = 300;
     rendererStats counters;
@@ -258,7 +281,7 @@ struct renderer::impl {
     }
 
     gpuTexture* texture(const drawItem& item) {
-        auto [it, inserted] = textures.try_emplace(std::weak_ptr<const void>(item.textureKey));
+        auto [it, inserted] = textures.try_emplace(cacheKey(item.textureKey));
         gpuTexture& t = it->second;
         t.lastDrawn = frameNumber;
         if (!inserted) {
@@ -326,7 +349,7 @@ struct renderer::impl {
     void releaseIdle() {
         for (auto it = meshes.begin(); it != meshes.end();) {
             const bool idle = idleFrames && frameNumber - it->second.lastDrawn > idleFrames;
-            if (it->first.expired() || idle) {
+            if (it->first.owner.expired() || idle) {
                 it->second.release();
                 it = meshes.erase(it);
             } else {
@@ -335,7 +358,7 @@ struct renderer::impl {
         }
         for (auto it = textures.begin(); it != textures.end();) {
             const bool idle = idleFrames && frameNumber - it->second.lastDrawn > idleFrames;
-            if (it->first.expired() || idle) {
+            if (it->first.owner.expired() || idle) {
                 glDeleteTextures(1, &it->second.name);
                 it = textures.erase(it);
             } else {
@@ -429,9 +452,9 @@ void renderer::draw(const frame& f, int width, int height) {
         }
         const gpuMesh* m = nullptr;
         if (item.key) {
-            auto it = d.meshes.find(item.key);
+            auto it = d.meshes.find(cacheKey(item.key));
             if (it == d.meshes.end()) {
-                it = d.meshes.emplace(std::weak_ptr<const void>(item.key), d.upload(item)).first;
+                it = d.meshes.emplace(cacheKey(item.key), d.upload(item)).first;
             }
             it->second.lastDrawn = d.frameNumber;
             m = &it->second;
@@ -469,8 +492,7 @@ void renderer::draw(const frame& f, int width, int height) {
 
 void renderer::releaseUnused(const std::set<const void*>& live) {
     for (auto it = impl_->meshes.begin(); it != impl_->meshes.end();) {
-        const std::shared_ptr<const void> key = it->first.lock();
-        if (!key || !live.count(key.get())) {
+        if (it->first.owner.expired() || !live.count(it->first.address)) {
             it->second.release();
             it = impl_->meshes.erase(it);
         } else {

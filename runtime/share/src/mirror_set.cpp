@@ -527,8 +527,10 @@ bool mirrorSet::geometryOf(const mirror& m, const sceneRef& scene,
         }
     // The records refuse repeated indices: each geometry here is one mesh of the model, sharing
     // its data and its material's texture name.
+    // Drawn as its own site draws it: a model whose every material is fully transparent, opaque.
+    const bool opaque = !world::clearMaterials(*scene).empty();
     for (std::uint32_t i : m.meshes)
-        if (auto g = world::makeSceneGeometry(scene, i))
+        if (auto g = world::makeSceneGeometry(scene, i, opaque))
             out.push_back(std::move(g));
     return true;
 }

@@ -41,8 +41,37 @@ void geometryAttr::setSource(std::shared_ptr<const import::scene> scene, std::ui
     sourceIndex_ = index;
 }
 
+namespace {
+
+float unit(float v) {
+    return std::isfinite(v) ? std::clamp(v, 0.0f, 1.0f) : 0.0f;
+}
+
+// Less than one step of an 8-bit colour channel: nothing shows.
+bool clear(const import::material& m) {
+    return unit(m.diffuse[3] * m.opacity) < 1.0f / 256.0f;
+}
+
+} // namespace
+
+std::vector<std::string> clearMaterials(const import::scene& scene) {
+    std::vector<bool> used(scene.materials.size(), false);
+    for (const import::mesh& m : scene.meshes)
+        if (m.material < used.size() && !m.indices.empty())
+            used[m.material] = true;
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < used.size(); ++i) {
+        if (!used[i])
+            continue;
+        if (!clear(scene.materials[i]))
+            return {};
+        names.push_back(scene.materials[i].name);
+    }
+    return names;
+}
+
 std::unique_ptr<geometryAttr> makeSceneGeometry(std::shared_ptr<const import::scene> scene,
-                                                std::uint32_t index) {
+                                                std::uint32_t index, bool opaque) {
     if (!scene || index >= scene->meshes.size())
         return nullptr;
     // Aliasing: the attribute shares ownership of the whole imported scene.
@@ -51,9 +80,8 @@ std::unique_ptr<geometryAttr> makeSceneGeometry(std::shared_ptr<const import::sc
     const std::uint32_t material = scene->meshes[index].material;
     if (material < scene->materials.size()) {
         const import::material& m = scene->materials[material];
-        auto unit = [](float v) { return std::isfinite(v) ? std::clamp(v, 0.0f, 1.0f) : 0.0f; };
         geometry->setColor({unit(m.diffuse[0]), unit(m.diffuse[1]), unit(m.diffuse[2]),
-                            unit(m.diffuse[3] * m.opacity)});
+                            opaque ? 1.0f : unit(m.diffuse[3] * m.opacity)});
         // Exponents above 128 make highlights smaller than a pixel; none below 1 are meant.
         const float shininess = std::isfinite(m.shininess) && m.shininess > 0.0f
                                     ? std::clamp(m.shininess, 1.0f, 128.0f)

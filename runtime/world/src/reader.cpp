@@ -228,6 +228,21 @@ sceneGraph::iSceneNode* sgReader::readFile(const wstring& name) {
                       << "x" << t.sourceHeight << " to " << t.width << "x" << t.height << " pixels"
                       << std::endl;
 
+    // A model whose every material is fully transparent would show nothing at all: its author
+    // meant it opaque (some editors write "Tr 1" for opaque).
+    const std::vector<std::string> clear = clearMaterials(sc);
+    if (!clear.empty()) {
+        std::string names;
+        for (std::size_t i = 0; i < clear.size() && i < 4; ++i)
+            names += (i ? ", " : "") + import::sanitizeReason(clear[i], 80);
+        if (clear.size() > 4)
+            names += " and " + std::to_string(clear.size() - 4) + " more";
+        std::cerr << "readFile(): " << shown
+                  << ": drawn opaque: " << (clear.size() == 1 ? "its material " : "its materials ")
+                  << names << (clear.size() == 1 ? " is" : " are") << " fully transparent"
+                  << std::endl;
+    }
+
     std::vector<sceneNode*> made(sc.nodes.size());
     // The meshes the node at hand named so far (cleared after each node, entry by entry).
     std::vector<bool> named(sc.meshes.size(), false);
@@ -242,7 +257,7 @@ sceneGraph::iSceneNode* sgReader::readFile(const wstring& name) {
             if (m >= sc.meshes.size() || named[m])
                 continue;
             named[m] = true;
-            n->addAttribute(makeSceneGeometry(data, m).release());
+            n->addAttribute(makeSceneGeometry(data, m, !clear.empty()).release());
         }
         for (std::uint32_t m : from.meshes)
             if (m < sc.meshes.size())

@@ -8,6 +8,7 @@
 #include <zel/import/three_ds_file.h>
 
 #include <model3ds.h>
+#include <test_models.h>
 
 #include <assimp/Importer.hpp>
 #include <assimp/scene.h>
@@ -78,9 +79,9 @@ genModels::model bodyAndWing() {
     genModels::model m;
     m.name = "plane";
     m.materials = {{"PAINT", {200, 200, 200}, {80, 80, 80}}};
-    genModels::meshObject body{"Body", {0, 0, 0}, {}, {}};
+    genModels::meshObject body{"Body", {0, 0, 0}, {}, {}, {}};
     genModels::addBox(body, 0, {-1, -0.25, 0}, {1, 0.25, 0.5});
-    genModels::meshObject wing{"Wing", {1, 0, 0.25}, {}, {}};
+    genModels::meshObject wing{"Wing", {1, 0, 0.25}, {}, {}, {}};
     genModels::addBox(wing, 0, {1, -0.5, 0.2}, {3, 0.5, 0.3});
     m.objects = {body, wing};
     return m;
@@ -166,7 +167,16 @@ TEST(ThreeDsPlacement, DamagedFilesAreReadWithinTheirBounds) {
         const auto path = dir.write("damaged.3ds", damaged);
         scene s = good;
         EXPECT_LE(amendFromThreeDsFile(s, path).placed, 2u) << what;
-        EXPECT_EQ(s.meshes, good.meshes) << what;
+        // A damaged smoothing list may smooth faces anew; nothing else of a mesh changes.
+        ASSERT_EQ(s.meshes.size(), good.meshes.size()) << what;
+        for (std::size_t i = 0; i < s.meshes.size(); ++i) {
+            mesh m = s.meshes[i];
+            ASSERT_EQ(m.normals.size(), good.meshes[i].normals.size()) << what;
+            for (float f : m.normals)
+                ASSERT_TRUE(std::isfinite(f)) << what;
+            m.normals = good.meshes[i].normals;
+            EXPECT_EQ(m, good.meshes[i]) << what;
+        }
         for (const node& n : s.nodes)
             for (float f : n.matrix)
                 ASSERT_TRUE(std::isfinite(f)) << what;
@@ -227,6 +237,55 @@ TEST(ThreeDsPlacement, CorpusFilesThatAgreeOrAnimateAreUnchanged) {
         EXPECT_EQ(s.animations, before.animations);
     }
     EXPECT_FALSE(assimpOnly(corpusDir() / "assimp/3DS/RotatingCube.3DS").animations.empty());
+}
+
+// Smoothing groups: a cylinder's sides in one group get normals that point straight out from its
+// axis (in or out: the light is two-sided), whichever way each face is wound; the import the helper
+// runs does the same.
+TEST(ThreeDsNormals, ASmoothingGroupIsSmoothWhicheverWayItsFacesAreWound) {
+    for (const bool mixed : {false, true}) {
+        SCOPED_TRACE(mixed ? "mixed windings" : "one winding");
+        test::tempDir dir;
+        const auto file = writeModel(dir, genModels::makeCylinder(mixed));
+        scene s = assimpOnly(file);
+        EXPECT_EQ(amendFromThreeDsFile(s, file).smoothed, 32u);
+        std::string reason;
+        const std::optional<scene> imported = importInProcess(file, &reason);
+        ASSERT_TRUE(imported) << reason;
+        EXPECT_EQ(*imported, s);
+        ASSERT_EQ(s.meshes.size(), 1u);
+        const mesh& m = s.meshes[0];
+        ASSERT_EQ(m.normals.size(), m.positions.size());
+        double worst = 1;
+        for (std::size_t v = 0; v < m.vertexCount(); ++v) {
+            // Stored Z up: the axis is Z, so the outward direction is (x, y, 0).
+            const float* p = &m.positions[3 * v];
+            const float* n = &m.normals[3 * v];
+            const double radial = std::hypot(p[0], p[1]);
+            const double along = std::fabs(n[0] * p[0] + n[1] * p[1]) / radial;
+            worst = std::min(worst, along / std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]));
+        }
+        EXPECT_GT(worst, 0.99);
+    }
+}
+
+// Faces that name no material are drawn in a light grey, not Assimp's dark one; a file's own
+// materials keep their colours.
+TEST(ThreeDsMaterials, FacesWithoutAMaterialAreLightGrey) {
+    genModels::model m = genModels::makeCylinder(false);
+    m.materials.clear();
+    test::tempDir dir;
+    std::string reason;
+    const std::optional<scene> bare = importInProcess(writeModel(dir, m), &reason);
+    ASSERT_TRUE(bare) << reason;
+    ASSERT_EQ(bare->meshes.size(), 1u);
+    const material& grey = bare->materials.at(bare->meshes[0].material);
+    for (int c = 0; c < 3; ++c)
+        EXPECT_FLOAT_EQ(grey.diffuse[c], 0.75f);
+    const std::optional<scene> painted =
+        importInProcess(writeModel(dir, genModels::makeCylinder(false)), &reason);
+    ASSERT_TRUE(painted) << reason;
+    EXPECT_NEAR(painted->materials.at(painted->meshes[0].material).diffuse[0], 200 / 255.0, 0.01);
 }
 
 } // namespace

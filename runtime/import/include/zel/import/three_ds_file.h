@@ -12,7 +12,13 @@
 //
 // Materials: Assimp scales a 3DS material's shininess and shininess strength (percentages in the
 // file) to numbers no renderer can use; they are read from the file: the specular colour times
-// its strength, and an exponent of 128 times the shininess.
+// its strength, and an exponent of 128 times the shininess. Faces that name no material get a
+// light grey (Assimp's default is a dark grey that nearly vanishes against the background).
+//
+// Normals: within a smoothing group, Assimp averages the face normals around each corner as the
+// faces are wound; where an exporter wound the faces of one surface either way, they cancel and
+// point sideways (dark streaks). Faces in a smoothing group get normals averaged after their
+// windings are made to agree with their neighbours'; faces in none keep Assimp's.
 
 #include <zel/import/imported_scene.h>
 
@@ -29,6 +35,8 @@ namespace zel::import {
 struct threeDsAmends {
     std::size_t placed = 0;    // nodes placed as stored
     std::size_t materials = 0; // materials given the file's highlight
+    std::size_t defaults = 0;  // Assimp's material for faces without one, made light grey
+    std::size_t smoothed = 0;  // faces given normals from their smoothing groups
 };
 
 // Amends s, which Assimp made of the 3DS file `file`, as above. Reads only the chunks it needs,

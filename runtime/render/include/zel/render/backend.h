@@ -14,7 +14,7 @@ namespace zel::render {
 struct backendOptions {
     int width = 1280; // pixels of the frame (the window's client area when windowed)
     int height = 720;
-    // Multisampling; 0 for none. 4 smooths edges at about twice the frame time on llvmpipe.
+    // Multisampling; 0 for none. zelhost draws with 4 (see the README's figures).
     int samples = 0;
     std::string title = "propplacer";
     bool vsync = true;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace zel::import {
 struct mesh;
@@ -77,9 +78,15 @@ private:
 };
 
 // The geometry of mesh `index` of an imported scene (sharing the scene's data), with its material's
-// colour and texture and the scene as its source. Null when there is no such mesh.
+// colour and texture and the scene as its source; opaque: whatever the material's opacity. Null
+// when there is no such mesh.
+// The materials of the scene's meshes when every one of them is fully transparent (the model would
+// draw nothing), else none. An editor's "Tr 1" in an OBJ file means opaque to some and clear to
+// others; a model that shows nothing at all was meant the first way.
+std::vector<std::string> clearMaterials(const import::scene& scene);
+
 std::unique_ptr<geometryAttr> makeSceneGeometry(std::shared_ptr<const import::scene> scene,
-                                                std::uint32_t index);
+                                                std::uint32_t index, bool opaque = false);
 
 // A flat grid on the plane y = 0 centred on the origin, with a line every `spacing` metres out to
 // `halfExtent` in x and z; each line is a thin quad `lineWidth` wide, so it draws as triangles.

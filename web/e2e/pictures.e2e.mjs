@@ -1,0 +1,80 @@
+// The page draws a desktop site's model as the desktop does: every material its own picture. The
+// model (two quads, one with red.png, one with blue.png) is written by zelgenmodels --test.
+//   ZEL_BIN (zelhost's and zelgenmodels' folder), ZEL_WEB_DIR (the built page)
+import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
+import { copyFileSync, mkdirSync } from 'node:fs';
+import { join, resolve } from 'node:path';
+import { after, before, test } from 'node:test';
+
+import { launchBrowser, natsClient, openPage, servePage, sleep, startBroker, startSite, tempFolder, waitFor } from './harness.mjs';
+
+const scene = 'pictures';
+let dir, broker, client, web, browser, page, problems, painter;
+
+const zelPage = (f) => page.evaluate(`(${f.toString()})(window.zelPage)`);
+
+// Pixels of the screenshot that pass each test (decoded in the page).
+function countColours(png) {
+    return page.evaluate(async (b64) => {
+        const img = await createImageBitmap(await (await fetch(`data:image/png;base64,${b64}`)).blob());
+        const c = new OffscreenCanvas(img.width, img.height);
+        const g = c.getContext('2d');
+        g.drawImage(img, 0, 0);
+        const p = g.getImageData(0, 0, img.width, img.height).data;
+        let red = 0, blue = 0;
+        for (let i = 0; i < p.length; i += 4) {
+            if (p[i] > 120 && p[i + 1] < 60 && p[i + 2] < 60) ++red;
+            if (p[i + 2] > 120 && p[i] < 60 && p[i + 1] < 60) ++blue;
+        }
+        return { red, blue };
+    }, png.toString('base64'));
+}
+
+before(async () => {
+    dir = tempFolder();
+    broker = await startBroker(dir.path);
+    ({ nc: client } = await natsClient(broker.ws));
+    const { Kvm } = await import('@nats-io/kv');
+    const kvm = new Kvm(client);
+    await kvm.create(`zel-scene-${scene}`, { history: 1 });
+    await kvm.create(`zel-presence-${scene}`, { ttl: 5000 });
+    await kvm.create(`zel-assets-${scene}`);
+    web = await servePage(process.env.ZEL_WEB_DIR);
+    browser = await launchBrowser(dir.path);
+    ({ page, problems } = await openPage(browser, web.url, { server: broker.ws, scene, user: 'webby' }));
+});
+
+after(async () => {
+    await painter?.stop();
+    await browser?.close().catch(() => {});
+    await client?.close().catch(() => {});
+    await web?.close();
+    await broker?.stop();
+    dir?.remove();
+});
+
+test('each quad of a desktop site\'s model shows its own picture in the page', async () => {
+    const generated = join(dir.path, 'generated');
+    execFileSync(resolve(process.env.ZEL_BIN, 'zelgenmodels'), ['--test', generated], { stdio: 'ignore', timeout: 30000 });
+    const models = join(dir.path, 'models');
+    mkdirSync(models);
+    // The package places archi.3ds.
+    copyFileSync(join(generated, 'quads.3ds'), join(models, 'archi.3ds'));
+    for (const picture of ['red.png', 'blue.png']) copyFileSync(join(generated, picture), join(models, picture));
+    painter = startSite(dir.path, 'painter', broker.url, 'share wait 2 120\nshare sync\nshare wait 99 300\n', { scene, models });
+
+    await waitFor(async () => Object.entries(await zelPage((s) => s.models)).some(([k, m]) => k.startsWith('painter.') && m.triangles > 0),
+        60000, "painter's model in the page").catch((e) => {
+        throw new Error(`${e.message}: ${painter.err()}`);
+    });
+    await page.keyboard.press('f'); // frame the models
+    await sleep(500);
+    await page.addStyleTag({ content: '.panel, .label { display: none !important; }' });
+    await sleep(300);
+    const { red, blue } = await countColours(await page.screenshot());
+    assert.ok(red > 2000, `${red} red pixels`);
+    assert.ok(blue > 2000, `${blue} blue pixels`);
+    assert.deepEqual(await zelPage((s) => s.errors), []);
+    assert.deepEqual(problems, []);
+});
