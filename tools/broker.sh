@@ -213,7 +213,11 @@ userAccount() {
         imports+=("{service: {account: \"$streamsAccount\", subject: \"$from\"}, to: \"$to\"}")
         publish+=("\"$to\"")
     }
+    local -A listed=()
     for s in "${tokens[@]}"; do
+        # A scene named twice is imported once (the server refuses an import made twice).
+        [ -z "${listed[$s]:-}" ] || continue
+        listed[$s]=1
         for b in scene presence assets; do
             if [ "$s" = '*' ]; then stream='*'; bucket='*'; else stream=KV_zel-$b-$s; bucket=zel-$b-$s; fi
             service "\$JS.API.STREAM.INFO.$stream" "$api.STREAM.INFO.$stream"

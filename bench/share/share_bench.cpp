@@ -78,6 +78,7 @@ double ms(clock_type::duration d) {
 struct server;
 // Every server running, so that a failure that ends the benchmark stops them too.
 std::vector<server*> running;
+[[noreturn]] void fail();
 
 struct server {
     pid_t pid = -1;
@@ -85,10 +86,13 @@ struct server {
     std::string url;
     // jetstream: more of the JetStream block (as tools/broker.sh writes it, or nothing).
     explicit server(const std::string& program, const std::string& jetstream = {}) {
-        static int made = 0;
-        dir = fs::temp_directory_path() /
-              ("zel-share-bench-" + std::to_string(getpid()) + "-" + std::to_string(made++));
-        fs::create_directories(dir);
+        // A folder of its own, made new (never one found in the shared temporary folder).
+        std::string pattern = (fs::temp_directory_path() / "zel-share-bench-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) {
+            std::cerr << "share_bench: cannot make a temporary folder\n";
+            fail();
+        }
+        dir = pattern;
         const int port = freePort();
         url = "nats://127.0.0.1:" + std::to_string(port);
         std::ofstream(dir / "c.conf")

@@ -52,7 +52,9 @@ public:
             writeText(dir_.path() / "broker.conf",
                       "listen: 127.0.0.1:" + std::to_string(port_) +
                           "\nmax_payload: 8MB\njetstream {\n  store_dir: \"" +
-                          (dir_.path() / "store").string() + "\"\n}\n" + extra_);
+                          (dir_.path() / "store").string() +
+                          // Bucket limits as caps, not reservations against the free disk.
+                          "\"\n  max_file_store: 1PB\n}\n" + extra_);
             spec.args = {ZEL_NATS_SERVER, "-c", (dir_.path() / "broker.conf").string()};
         } else {
             // The file holds every password: its owner's alone, or the script refuses it.

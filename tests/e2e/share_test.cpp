@@ -39,9 +39,10 @@ public:
             const fs::path dir = dir_.path() / ("n" + std::to_string(i));
             fs::create_directories(dir);
             writeText(dir / "node.conf",
-                      "server_name: n" + std::to_string(i) + "\nlisten: 127.0.0.1:" +
-                          std::to_string(client[i]) + "\nmax_payload: 8MB\njetstream {\n" +
-                          "  store_dir: \"" + (dir / "store").string() + "\"\n}\n" +
+                      "server_name: n" + std::to_string(i) +
+                          "\nlisten: 127.0.0.1:" + std::to_string(client[i]) +
+                          "\nmax_payload: 8MB\njetstream {\n" + "  store_dir: \"" +
+                          (dir / "store").string() + "\"\n  max_file_store: 1PB\n}\n" +
                           "cluster {\n  name: zel\n  listen: 127.0.0.1:" +
                           std::to_string(route[i]) + "\n  routes: [" + routes + "]\n}\n");
             urls_[i] = "nats://127.0.0.1:" + std::to_string(client[i]);

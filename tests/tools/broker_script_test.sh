@@ -144,5 +144,28 @@ for origin in 'http://evil"]' 'ftp://host' 'http://host/path' '*'; do
     expect 2 "--origin takes" "origin $origin"
 done
 
+# What the script writes is a configuration the server takes, for users files of every shape: an
+# admin alone, writers and viewers of every scene and of some, a scene named twice, many users.
+server=$(command -v nats-server || echo /usr/sbin/nats-server)
+if [ -x "$server" ]; then
+    many=""
+    for i in $(seq 1 40); do many+="writer w$i pw-Secret$i scenes=s$((i % 7)),s$((i % 5))"$'\n'; done
+    n=0
+    for users in 'admin root pw-Secret1' \
+        $'admin root pw-Secret1\nwriter alice pw-Secret2\nviewer vera pw-Secret3' \
+        $'writer bob pw-Secret4 scenes=lobby,lobby,design\nviewer vic pw-Secret5 scenes=design' \
+        "$many"; do
+        n=$((n + 1))
+        printf '%s\n' "$users" >"$tmp/users"
+        run "$tmp/shape$n"
+        rc=$?
+        [ $rc = 0 ] || fail "users file $n: exit $rc: $(cat "$tmp/err")"
+        "$server" -t -c "$tmp/shape$n/broker.conf" >"$tmp/check" 2>&1 ||
+            fail "users file $n: the server refuses the configuration: $(cat "$tmp/check")"
+    done
+else
+    echo "the server's check of the configurations: skipped (no nats-server)"
+fi
+
 [ $failures = 0 ] && echo "all broker.sh store and listener checks passed"
 exit $((failures > 0))

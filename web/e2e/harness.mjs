@@ -76,7 +76,7 @@ export async function startBroker(folder, extra = '', { compression = false } = 
     const config = join(folder, 'broker.conf');
     const write = (compress) => writeFileSync(config, `listen: 127.0.0.1:${port}\nmax_payload: 8MB\n` +
         `websocket {\n  listen: "127.0.0.1:${wsPort}"\n  no_tls: true\n${compress ? '  compression: true\n' : ''}}\n` +
-        `jetstream {\n  store_dir: "${join(folder, 'store')}"\n}\n${extra}`);
+        `jetstream {\n  store_dir: "${join(folder, 'store')}"\n  max_file_store: 1PB\n}\n${extra}`);
     write(compression);
     const broker = { port, wsPort, url: `nats://127.0.0.1:${port}`, ws: `ws://127.0.0.1:${wsPort}`, process: null };
     broker.compression = write;

@@ -1,7 +1,8 @@
 // The page against the deployment tools/broker.sh writes from a users file, every user in an
 // account of its own: the buckets made by the desktop admin's join, a desktop writer's model
-// fetched and drawn by a page that may write one scene and by one that may only read it; a writer
-// appears to the others, a reader sees the scene and writes nothing.
+// fetched and drawn by a page that may write one scene, by one that may write every scene and by
+// one that may only read it; a writer appears to the others, a reader sees the scene and writes
+// nothing.
 import assert from 'node:assert/strict';
 import { after, before, test } from 'node:test';
 
@@ -15,6 +16,7 @@ const users = [
     'admin admin admin-secret',
     `writer alice alice-secret scenes=${scene}`,
     `writer carol carol-secret scenes=${scene}`,
+    'writer wendy wendy-secret',
     `viewer vic vic-secret scenes=${scene}`,
 ].join('\n') + '\n';
 const credentials = (user) => ({ ZEL_SHARE_USER: user, ZEL_SHARE_PASSWORD: `${user}-secret` });
@@ -62,7 +64,9 @@ test("a writer appears with its camera; a reader watches and writes nothing; bot
     // carol's password comes in the broker's address: used, and shown nowhere.
     const carol = await openPage(browser, web.url, { server: broker.ws.replace('ws://', 'ws://carol:carol-secret@'), scene, user: 'carol' });
     const vic = await openPage(browser, web.url, { server: broker.ws, scene, user: 'vic', password: 'vic-secret' });
-    for (const { page } of [carol, vic]) {
+    // A writer of every scene, whose account imports with wildcards.
+    const wendy = await openPage(browser, web.url, { server: broker.ws, scene, user: 'wendy', password: 'wendy-secret' });
+    for (const { page } of [carol, vic, wendy]) {
         await page.bringToFront();
         await waitFor(() => page.evaluate(() => window.zelPage.sites.some((s) => s.user === 'dave')), 10000, 'dave in the page');
         await waitFor(() => page.$$eval('.label', (ls) => ls.filter((l) => l.textContent === 'dave').length === 1), 10000, "dave's head");
@@ -82,7 +86,7 @@ test("a writer appears with its camera; a reader watches and writes nothing; bot
     assert.deepEqual([await carol.page.$eval('#placer', (e) => e.hidden), await vic.page.$eval('#placer', (e) => e.hidden)], [false, true]);
     assert.equal(await carol.page.evaluate(() => window.zelPage.mode), 'writing');
     await sleep(1500);
-    assert.deepEqual((await keysOf(presence)).map((k) => k.split('.')[0]).sort(), ['alice', 'carol', 'dave']);
+    assert.deepEqual((await keysOf(presence)).map((k) => k.split('.')[0]).sort(), ['alice', 'carol', 'dave', 'wendy']);
     const carolKeys = (await keysOf(nodes)).filter((k) => k.startsWith('carol.'));
     assert.equal(carolKeys.length, 1);
     assert.equal(JSON.parse((await nodes.get(carolKeys[0])).string()).navigator, true);
@@ -92,7 +96,7 @@ test("a writer appears with its camera; a reader watches and writes nothing; bot
     // The reader still watches: a change reaches it.
     await nodes.put('dave.0000000d.2', JSON.stringify({ name: 'cup', parent: 'dave.0000000d.1', order: 0, matrix: identity }));
     await waitFor(() => vic.page.evaluate(() => 'dave.0000000d.2' in window.zelPage.matrices()), 10000, 'the change in the reader');
-    for (const { problems } of [carol, vic]) assert.deepEqual(problems, []);
+    for (const { problems } of [carol, vic, wendy]) assert.deepEqual(problems, []);
 });
 
 test('a wrong password is refused, said so, and the form comes back empty of it; a scene not allowed is said so', async () => {
