@@ -124,15 +124,16 @@ export class ModelStore {
             const l = e?.complete ? layout(e) : null;
             if (!l) return null;
             if (size === null || l.bytes === size) {
-                bytes = new Uint8Array(l.bytes);
-                const parts = await Promise.all(Array.from({ length: l.chunks }, (_, i) => cache.match(partUrl(hash, i))));
-                for (let i = 0; i < l.chunks && bytes; ++i) {
-                    const r = parts[i];
-                    const want = Math.min(l.chunk, l.bytes - i * l.chunk);
-                    const blob = r ? await r.blob() : null;
-                    if (!blob || blob.size !== want) bytes = null;
-                    else bytes.set(new Uint8Array(await blob.arrayBuffer()), i * l.chunk);
-                }
+                const whole = new Uint8Array(l.bytes);
+                // All chunks read at once; each must have its size.
+                const read = await Promise.all(Array.from({ length: l.chunks }, async (_, i) => {
+                    const r = await cache.match(partUrl(hash, i));
+                    const part = r ? new Uint8Array(await r.arrayBuffer()) : null;
+                    if (!part || part.byteLength !== Math.min(l.chunk, l.bytes - i * l.chunk)) return false;
+                    whole.set(part, i * l.chunk);
+                    return true;
+                }));
+                if (read.every(Boolean)) bytes = whole;
             }
         } catch {
             return null;
