@@ -39,6 +39,7 @@ export class ModelStore {
         this.log = log;
         this.opened = null;
         this.queue = Promise.resolve(); // index updates, one at a time
+        this.writing = new Set(); // hashes being kept by this page
     }
 
     async open() {
@@ -155,7 +156,9 @@ export class ModelStore {
     // storage, or a model of more than half the bound.
     begin(hash, size, chunk) {
         const l = layout({ bytes: size, chunks: Math.ceil(size / chunk), chunk });
-        if (!this.caches || !isHash(hash) || !l || size > this.maxBytes / 2) return null;
+        // One writer per model: the same model fetched for two users at once is kept once.
+        if (!this.caches || !isHash(hash) || !l || size > this.maxBytes / 2 || this.writing.has(hash)) return null;
+        this.writing.add(hash);
         // The entry is written before any chunk: nothing is stored that the index does not name.
         const started = this.update(async (cache, index) => {
             await this.remove(cache, index, hash);
@@ -183,12 +186,14 @@ export class ModelStore {
                     if (failed || !index[hash]) await this.remove(cache, index, hash);
                     else index[hash] = { ...index[hash], used: this.now(), complete: true };
                 });
+                this.writing.delete(hash);
             },
             abort: async () => {
                 if (ended) return;
                 ended = true;
                 await Promise.all(puts);
                 await this.update((cache, index) => this.remove(cache, index, hash));
+                this.writing.delete(hash);
             },
         };
     }
