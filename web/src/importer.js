@@ -38,6 +38,8 @@ if (typeof document === 'undefined') {
 export const maxDroppedBytes = 512 * 2 ** 20;
 const pictureWaitMs = 30000;
 const modelKinds = /\.(3ds|obj|gltf|glb)$/i;
+// One mesh a material, all named in the node's record, which must stay within 64 KiB.
+export const maxMaterials = 8192;
 
 const baseName = (path) => String(path).split(/[\\/]/).pop().toLowerCase();
 const ext = (name) => (name.match(/\.([^.]+)$/)?.[1] ?? '').toLowerCase();
@@ -58,6 +60,7 @@ export async function importFiles(files, { pixelsOf = () => null } = {}) {
     }
     const made = sceneOf(root, main.name, pixelsOf);
     if (!made.triangles) return { reason: `${main.name} holds no triangles` };
+    if (made.scene.meshes.length > maxMaterials) return { reason: `${main.name} has more than ${maxMaterials} materials` };
     const bytes = encodeScene(made.scene);
     if (bytes.byteLength > maxAssetBytes) return { reason: `${main.name} makes a model larger than 512 MiB` };
     const checked = decode(bytes, { memoryBudget: defaultBudget(bytes.byteLength) });

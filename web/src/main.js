@@ -535,11 +535,15 @@ controls.addEventListener('change', redraw);
 window.addEventListener('resize', redraw);
 const arrivedSinceDrawn = new Set();
 
-// Geometry goes to the GPU when a mesh is first drawn, all of it in that frame: a large model's
-// meshes are shown a few megabytes a frame, so that no frame holds the page for long.
+// Geometry goes to the GPU when a mesh is first drawn, all of it in that frame. A large model's
+// meshes are first drawn a few megabytes a frame into a target of one pixel, which puts their
+// geometry on the GPU at little cost, and the whole model is drawn on screen once they all are:
+// no frame holds the page for long, and the model is not drawn again and again while it grows.
 const uploadBytesPerFrame = 4 * 2 ** 20;
 const revealing = [];
 const uploaded = new WeakSet(); // geometries drawn before
+const uploadTarget = new THREE.WebGLRenderTarget(1, 1);
+const uploadScene = new THREE.Scene();
 stats.revealing = () => revealing.length;
 function reveal(mesh) {
     if (uploaded.has(mesh.geometry)) return;
@@ -547,15 +551,25 @@ function reveal(mesh) {
     revealing.push(mesh);
 }
 function revealSome() {
+    if (!revealing.length) return;
     let bytes = 0;
     while (revealing.length && bytes < uploadBytesPerFrame) {
         const mesh = revealing.shift();
         mesh.visible = true;
         if (!mesh.parent || uploaded.has(mesh.geometry)) continue;
         uploaded.add(mesh.geometry);
+        const probe = new THREE.Mesh(mesh.geometry, mesh.material);
+        probe.frustumCulled = false;
+        uploadScene.add(probe);
         for (const a of [...Object.values(mesh.geometry.attributes), mesh.geometry.index]) bytes += a?.array.byteLength ?? 0;
-        needsRender = true;
     }
+    if (uploadScene.children.length) {
+        renderer.setRenderTarget(uploadTarget);
+        renderer.render(uploadScene, camera);
+        renderer.setRenderTarget(null);
+        uploadScene.clear();
+    }
+    if (!revealing.length) needsRender = true;
 }
 
 function frame() {

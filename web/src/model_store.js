@@ -39,6 +39,7 @@ export class ModelStore {
         this.log = log;
         this.opened = null;
         this.queue = Promise.resolve(); // index updates, one at a time
+        this.writing = new Set(); // hashes being kept by this page
     }
 
     async open() {
@@ -124,15 +125,16 @@ export class ModelStore {
             const l = e?.complete ? layout(e) : null;
             if (!l) return null;
             if (size === null || l.bytes === size) {
-                bytes = new Uint8Array(l.bytes);
-                const parts = await Promise.all(Array.from({ length: l.chunks }, (_, i) => cache.match(partUrl(hash, i))));
-                for (let i = 0; i < l.chunks && bytes; ++i) {
-                    const r = parts[i];
-                    const want = Math.min(l.chunk, l.bytes - i * l.chunk);
-                    const blob = r ? await r.blob() : null;
-                    if (!blob || blob.size !== want) bytes = null;
-                    else bytes.set(new Uint8Array(await blob.arrayBuffer()), i * l.chunk);
-                }
+                const whole = new Uint8Array(l.bytes);
+                // All chunks read at once; each must have its size.
+                const read = await Promise.all(Array.from({ length: l.chunks }, async (_, i) => {
+                    const r = await cache.match(partUrl(hash, i));
+                    const part = r ? new Uint8Array(await r.arrayBuffer()) : null;
+                    if (!part || part.byteLength !== Math.min(l.chunk, l.bytes - i * l.chunk)) return false;
+                    whole.set(part, i * l.chunk);
+                    return true;
+                }));
+                if (read.every(Boolean)) bytes = whole;
             }
         } catch {
             return null;
@@ -154,7 +156,9 @@ export class ModelStore {
     // storage, or a model of more than half the bound.
     begin(hash, size, chunk) {
         const l = layout({ bytes: size, chunks: Math.ceil(size / chunk), chunk });
-        if (!this.caches || !isHash(hash) || !l || size > this.maxBytes / 2) return null;
+        // One writer per model: the same model fetched for two users at once is kept once.
+        if (!this.caches || !isHash(hash) || !l || size > this.maxBytes / 2 || this.writing.has(hash)) return null;
+        this.writing.add(hash);
         // The entry is written before any chunk: nothing is stored that the index does not name.
         const started = this.update(async (cache, index) => {
             await this.remove(cache, index, hash);
@@ -182,12 +186,14 @@ export class ModelStore {
                     if (failed || !index[hash]) await this.remove(cache, index, hash);
                     else index[hash] = { ...index[hash], used: this.now(), complete: true };
                 });
+                this.writing.delete(hash);
             },
             abort: async () => {
                 if (ended) return;
                 ended = true;
                 await Promise.all(puts);
                 await this.update((cache, index) => this.remove(cache, index, hash));
+                this.writing.delete(hash);
             },
         };
     }

@@ -33,6 +33,8 @@ test('each kind of model file becomes one scene that the strict decoder takes; d
         // A glTF without its buffer.
         [[file('assimp/glTF2/BoxTextured-glTF/BoxTextured.gltf')], /does not load/],
         [[text('notes.txt', 'hello')], /no 3DS, OBJ, glTF or GLB file/],
+        // More materials than a record can name.
+        [[text('many.obj', `v 0 0 0\nv 1 0 0\nv 0 1 0\n${Array.from({ length: 8193 }, (_, i) => `usemtl m${i}\nf 1 2 3\n`).join('')}`)], /more than 8192 materials/],
     ];
     for (const [files, want] of cases) {
         const r = await importFiles(files);

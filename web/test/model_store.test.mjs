@@ -77,6 +77,8 @@ test('a model is kept as its chunks arrive, shown as kept once finished, and rem
 
     // Chunks in any order; not taken before it is finished, then whole.
     let w = store.begin(hash, model.length, 1000);
+    // The same model fetched for another user meanwhile is kept once.
+    assert.equal(store.begin(hash, model.length, 1000), null);
     arrive(w);
     await store.queue;
     assert.equal(await store.size(hash), null);
