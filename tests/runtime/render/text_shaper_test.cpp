@@ -73,7 +73,7 @@ TEST_F(shaping, everyCharacterOnTheGridTakesItsCells) {
             const placedGlyph& g = line.glyphs[i];
             const float start = 7.0f * static_cast<float>(c.cells[i]);
             const float end =
-                i + 1 < c.cells.size() ? 7.0f * static_cast<float>(c.cells[i + 1]) : line.width;
+                7.0f * static_cast<float>(i + 1 < c.cells.size() ? c.cells[i + 1] : c.width);
             const shaperFace& face = s.face(g.face);
             if (face.path == dejavuMono) {
                 EXPECT_FLOAT_EQ(g.x, start) << i;
@@ -82,7 +82,7 @@ TEST_F(shaping, everyCharacterOnTheGridTakesItsCells) {
             const float own = static_cast<float>(hb_font_get_glyph_h_advance(
                                   static_cast<hb_font_t*>(face.hb), g.glyph)) /
                               64.0f * face.scale;
-            ASSERT_LT(own, end - start) << i << ": narrower than its cells, as these fonts have it";
+            EXPECT_LT(own, end - start) << i << ": narrower than its cells, as these fonts have it";
             EXPECT_NEAR(g.x - start, end - (g.x + own), 0.01f) << i << ": in its cells' middle";
         }
     }
