@@ -100,6 +100,7 @@ TEST(SceneCodec, FailureRecordCarriesOneSanitizedLine) {
 }
 
 TEST(SceneCodec, EveryTruncationFails) {
+    const test::timeBound bound(std::chrono::seconds(60));
     const std::vector<std::byte> full = encode(sampleScene());
     for (std::size_t n = 0; n < full.size(); ++n) {
         SCOPED_TRACE(n);
@@ -117,6 +118,7 @@ TEST(SceneCodec, EveryTruncationFails) {
 // Whatever a flipped bit does, the decoder either rejects the bytes or returns a scene the reader
 // can trust, and that scene encodes back to exactly the bytes it came from.
 TEST(SceneCodec, BitFlipsAreRejectedOrHarmless) {
+    const test::timeBound bound(std::chrono::seconds(60));
     const std::vector<std::byte> full = encode(sampleScene());
     int accepted = 0;
     for (std::size_t i = 0; i < full.size(); ++i)
