@@ -1,6 +1,8 @@
 // 3DS parts stand where their vertices are stored, whatever the keyframer says, unless the
 // keyframer animates them: generated files whose keyframer disagrees with the vertices, the
 // corpus's P-47 (whose keyframer scatters it) and its animated files (which must not change).
+// Materials take their highlights from the file's own chunks, and a damaged chunk ends the walk of
+// its parent.
 
 #include "test_support.h"
 #include <zel/import/assimp_import.h>
