@@ -107,7 +107,7 @@ int runHost(const hostOptions& options, std::istream& standardInput, std::ostrea
 
     // The persistent import cache, unless this run or the environment turns it off.
     world::worldOptions worldSettings;
-    import::cacheSettings cache;
+    zel::import::cacheSettings cache;
     if (!options.noCache) {
         std::string why;
         cache = import::cacheSettingsFromEnvironment(&why);

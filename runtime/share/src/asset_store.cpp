@@ -72,13 +72,13 @@ assetStore::outcome assetStore::download(const std::string& user, const std::str
         out.reason = "a model does not match its hash";
         return out;
     }
-    import::decodeResult decoded = import::decode(blob);
+    zel::import::decodeResult decoded = zel::import::decode(blob);
     if (decoded.status != import::decodeStatus::scene || !decoded.value) {
         out.reason = "a model does not decode: " + printable(decoded.reason);
         return out;
     }
     out.scene = std::make_shared<const import::scene>(std::move(*decoded.value));
-    import::keepAsset(disk_, hash, blob);
+    zel::import::keepAsset(disk_, hash, blob);
     if (bytes)
         *bytes = blob.size();
     return out;

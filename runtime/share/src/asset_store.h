@@ -24,27 +24,28 @@ public:
     void close() { kv_.reset(); }
     // Where checked models are kept on disk by their hash (null: nowhere), for the next run.
     void keepOnDisk(import::diskCache* disk) { disk_ = disk; }
-    import::diskCache* disk() const {return disk_;
-}
+    zel::import::diskCache* disk() const { return disk_; }
 
-struct outcome {
-    sceneRef scene;
-    std::string reason;     // why not, when no scene
-    bool transient = false; // trying again later may help
-    bool missing = false;   // not (or not wholly) on the broker
-};
-// The model "user.hash", with its encoded size in bytes.
-outcome download(const std::string& user, const std::string& hash, std::size_t* bytes = nullptr);
-// Stores the chunks, then the manifest. False when the broker did not take one of them.
-bool upload(const std::string& user, const std::string& hash, const std::vector<std::byte>& blob);
-// Whether the manifest of "user.hash" is there (the broker answered and has it); nothing
-// when the broker did not answer.
-std::optional<bool> hasManifest(const std::string& user, const std::string& hash);
+    struct outcome {
+        sceneRef scene;
+        std::string reason;     // why not, when no scene
+        bool transient = false; // trying again later may help
+        bool missing = false;   // not (or not wholly) on the broker
+    };
+    // The model "user.hash", with its encoded size in bytes.
+    outcome download(const std::string& user, const std::string& hash,
+                     std::size_t* bytes = nullptr);
+    // Stores the chunks, then the manifest. False when the broker did not take one of them.
+    bool upload(const std::string& user, const std::string& hash,
+                const std::vector<std::byte>& blob);
+    // Whether the manifest of "user.hash" is there (the broker answered and has it); nothing
+    // when the broker did not answer.
+    std::optional<bool> hasManifest(const std::string& user, const std::string& hash);
 
 private:
-const std::atomic<bool>& stopping_;
-storeHandle kv_;
-import::diskCache* disk_ = nullptr;
-}; // namespace zel::share::detail
+    const std::atomic<bool>& stopping_;
+    storeHandle kv_;
+    zel::import::diskCache* disk_ = nullptr;
+};
 
 } // namespace zel::share::detail

@@ -45,7 +45,7 @@ link::link(std::ostream& log, const shareOptions& options, const siteName& self)
                }) {
     if (!options.modelCacheFolder.empty()) {
         modelCache_ = std::make_unique<import::diskCache>(
-            import::cacheSettings{true, options.modelCacheFolder, options.modelCacheBytes});
+            zel::import::cacheSettings{true, options.modelCacheFolder, options.modelCacheBytes});
         store_.keepOnDisk(modelCache_.get());
     }
     joinedAt_ =

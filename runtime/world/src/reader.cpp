@@ -128,7 +128,7 @@ bool sgReader::readAhead(const std::function<bool()>& interrupted) {
             ahead_.erase(ahead_.begin());
             continue;
         }
-        import::isolationOptions isolation = isolation_;
+        zel::import::isolationOptions isolation = isolation_;
         isolation.readableFolders = foldersOf<sceneGraph::reader::textureSearchAttr>();
         std::string reason;
         bool stopped = false;
@@ -137,10 +137,10 @@ bool sgReader::readAhead(const std::function<bool()>& interrupted) {
             stopped = interrupted && interrupted();
             return !stopped;
         };
-        import::importFile(next, isolation, reason, progress);
+        zel::import::importFile(next, isolation, reason, progress);
         if (stopped) {
             // The request that stopped it finds a helper on its way.
-            import::prepareImporter(isolation);
+            zel::import::prepareImporter(isolation);
             return true;
         }
         ahead_.erase(ahead_.begin());
@@ -201,15 +201,15 @@ sceneGraph::iSceneNode* sgReader::readFile(const wstring& name) {
         return fail(name.empty() ? "no file name" : notFoundReason(wanted, folders));
     // The helper may read the model's folder and the texture search folders, nothing else, and
     // finds the textures there itself.
-    import::isolationOptions isolation = isolation_;
+    zel::import::isolationOptions isolation = isolation_;
     isolation.readableFolders = foldersOf<sceneGraph::reader::textureSearchAttr>();
     const std::string shown = xstd::toDisplayUtf8(name);
-    import::importProgress progress;
+    zel::import::importProgress progress;
     if (progress_)
         progress = [this, &shown](double done) { return progress_(shown, done); };
     std::string reason;
     const std::shared_ptr<const import::scene> data =
-        import::importFile(*file, isolation, reason, progress);
+        zel::import::importFile(*file, isolation, reason, progress);
     if (finished_)
         finished_(shown);
     ahead_.clear();

@@ -67,7 +67,7 @@ private:
 
     nodeStore& nodes_;
     animPlayer& player_;
-    import::isolationOptions isolation_;
+    zel::import::isolationOptions isolation_;
     std::vector<std::unique_ptr<xstd::attr>> attrs_;
     std::function<bool(const std::string&, double)> progress_;
     std::function<void(const std::string&)> finished_;

@@ -206,7 +206,8 @@ struct world::impl {
 world::world(worldOptions options) : impl_(std::make_unique<impl>(options)) {
     // Process-wide, as the import's in-memory cache is.
     if (!options.importCacheFolder.empty())
-        import::usePersistentCache({true, options.importCacheFolder, options.importCacheBytes});
+        zel::import::usePersistentCache(
+            {true, options.importCacheFolder, options.importCacheBytes});
     impl& w = *impl_;
     w.nodes.setHooks(&w.hooks);
     sceneNode* navigator = w.nodes.create(u"navigator");
@@ -237,12 +238,12 @@ world::world(worldOptions options) : impl_(std::make_unique<impl>(options)) {
     w.navigator = std::make_unique<navigatorService>(navigator);
 
     // The first model's helper starts now, its libraries loading while the host starts up.
-    import::prepareImporter(isolationFor(options));
+    zel::import::prepareImporter(isolationFor(options));
 }
 
 world::~world() {
     unregisterServices();
-    import::dismissReadyImporter();
+    zel::import::dismissReadyImporter();
 }
 
 void world::setReadProgress(readProgress callbacks) {

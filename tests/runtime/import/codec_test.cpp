@@ -100,6 +100,7 @@ TEST(SceneCodec, FailureRecordCarriesOneSanitizedLine) {
 }
 
 TEST(SceneCodec, EveryTruncationFails) {
+    const test::timeBound bound(std::chrono::seconds(60));
     const std::vector<std::byte> full = encode(sampleScene());
     for (std::size_t n = 0; n < full.size(); ++n) {
         SCOPED_TRACE(n);
@@ -117,6 +118,7 @@ TEST(SceneCodec, EveryTruncationFails) {
 // Whatever a flipped bit does, the decoder either rejects the bytes or returns a scene the reader
 // can trust, and that scene encodes back to exactly the bytes it came from.
 TEST(SceneCodec, BitFlipsAreRejectedOrHarmless) {
+    const test::timeBound bound(std::chrono::seconds(60));
     const std::vector<std::byte> full = encode(sampleScene());
     int accepted = 0;
     for (std::size_t i = 0; i < full.size(); ++i)
@@ -400,6 +402,49 @@ TEST(SceneCodec, BudgetAndDeadlineStopADecoding) {
     EXPECT_EQ(decode(bytes).status, decodeStatus::scene);
 }
 
+// The memory a decoded scene holds beyond its own object: every list's and array's capacity, and
+// every string too long to live inside its element (libstdc++ keeps up to 15 characters there).
+std::uint64_t heldBytes(const scene& s) {
+    std::uint64_t n = 0;
+    auto list = [&](const auto& v) { n += v.capacity() * sizeof(*v.data()); };
+    auto text = [&](const std::string& t) { n += t.size() > 15 ? t.size() + 1 : 0; };
+    list(s.textures);
+    for (const texture& t : s.textures) {
+        text(t.name);
+        list(t.rgba);
+    }
+    list(s.materials);
+    for (const material& m : s.materials) {
+        text(m.name);
+        text(m.diffuseTexture);
+    }
+    list(s.meshes);
+    for (const mesh& m : s.meshes) {
+        list(m.positions);
+        list(m.normals);
+        list(m.uvs);
+        list(m.indices);
+    }
+    list(s.nodes);
+    for (const node& nd : s.nodes) {
+        text(nd.name);
+        list(nd.meshes);
+        list(nd.children);
+    }
+    list(s.animations);
+    for (const animation& a : s.animations) {
+        text(a.name);
+        list(a.channels);
+        for (const channel& c : a.channels) {
+            text(c.node);
+            list(c.position);
+            list(c.rotation);
+            list(c.scaling);
+        }
+    }
+    return n;
+}
+
 // What the decoder charges is what its lists and arrays hold in memory: their capacity, which must
 // not outgrow their size (a list doubled past its elements would hold up to twice what it was
 // charged). With the reservation lowered, the arrays grow as their data comes, as large ones do.
@@ -424,6 +469,25 @@ TEST(SceneCodec, DecodedListsHoldNoMoreThanTheyWereCharged) {
                     tight(d.animations) && tight(d.animations[0].channels));
         for (const mesh& m : d.meshes)
             EXPECT_TRUE(tight(m.positions) && tight(m.indices));
+        // The smallest budget that decodes it is what it holds: each growth is charged what it
+        // adds, not the whole new capacity again.
+        const std::uint64_t held = heldBytes(d);
+        struct edge {
+            const char* what;
+            std::uint64_t budget;
+            bool decodes;
+        };
+        for (const edge& e : {edge{"a byte less", held - 1, false}, edge{"exactly", held, true},
+                              edge{"a byte more", held + 1, true}}) {
+            SCOPED_TRACE(e.what);
+            limits.memoryBudget = e.budget;
+            const decodeResult r = decode(bytes, limits);
+            EXPECT_EQ(r.status, e.decodes ? decodeStatus::scene : decodeStatus::malformed)
+                << r.reason;
+            if (!e.decodes) {
+                EXPECT_NE(r.reason.find("memory budget"), std::string::npos) << r.reason;
+            }
+        }
     }
 }
 

@@ -114,21 +114,42 @@ TEST_P(FileBroker, GrantsOnlyFilesOfAModelsTypesBeneathItsFolders) {
     EXPECT_EQ(broker.grantedBytes(), 9u + 5 * 1);
 }
 
-// A model straight in the home folder: its own level only; the home folder is no texture folder.
-TEST_P(FileBroker, ModelInTheHomeFolderSeesItsOwnLevelOnly) {
+// A folder that holds the home folder (or is it) would open the user's files: as the model's folder
+// it is searched at its own level only, as a texture folder not at all. Beneath home or beside it,
+// a folder is granted whole.
+TEST_P(FileBroker, FoldersThatHoldTheHomeFolderAreSearchedAtTheirOwnLevelOnly) {
     const resolution way(GetParam());
-    tempDir home;
-    write(home.path() / "house.obj");
-    write(home.path() / "house.mtl");
-    write(home.path() / "models/cube.obj");
-    write(home.path() / "models/wall.png");
-    fileBroker broker(home.path() / "house.obj", {home.path()}, home.path());
-    EXPECT_EQ(broker.answer(brokerAsk::open, "house.mtl").error, 0);
-    EXPECT_EQ(broker.answer(brokerAsk::open, "models/cube.obj").error, EACCES);
-    EXPECT_EQ(broker.answer(brokerAsk::texture, "models/wall.png").error, ENOENT);
-    // Beneath the home folder, the model's folder is granted whole.
-    fileBroker inside(home.path() / "models/cube.obj", {}, home.path());
-    EXPECT_EQ(inside.answer(brokerAsk::texture, "wall.png").error, 0);
+    tempDir top;
+    const fs::path home = top.path() / "home";
+    const fs::path elsewhere = top.path() / "elsewhere";
+    write(elsewhere / "other.obj");
+    struct row {
+        const char* what;
+        fs::path folder;
+        bool whole;
+    };
+    const row rows[] = {
+        {"the home folder", home, false},
+        {"beneath it", home / "models", true},
+        {"two levels beneath it", home / "models/cars", true},
+        {"above it", top.path(), false},
+        {"beside it", top.path() / "work", true},
+        {"a name that starts as home's", top.path() / "homework", true},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        write(r.folder / "car.obj");
+        write(r.folder / "car.mtl");
+        write(r.folder / "parts/wheel.mtl");
+        write(r.folder / "parts/paint.png");
+        fileBroker model(r.folder / "car.obj", {}, home);
+        EXPECT_EQ(model.answer(brokerAsk::open, "car.mtl").error, 0);
+        EXPECT_EQ(model.answer(brokerAsk::open, "parts/wheel.mtl").error, r.whole ? 0 : EACCES);
+        EXPECT_EQ(model.answer(brokerAsk::texture, "parts/paint.png").error, r.whole ? 0 : ENOENT);
+        fileBroker textures(elsewhere / "other.obj", {r.folder}, home);
+        EXPECT_EQ(textures.answer(brokerAsk::texture, "parts/paint.png").error,
+                  r.whole ? 0 : ENOENT);
+    }
 }
 
 TEST_P(FileBroker, LimitsFilesBytesAndQuestions) {
@@ -151,9 +172,13 @@ TEST_P(FileBroker, LimitsFilesBytesAndQuestions) {
     EXPECT_EQ(bytes.answer(brokerAsk::open, "a.obj").error, 0);
     EXPECT_EQ(bytes.answer(brokerAsk::open, "d.bin").error, EFBIG);
     EXPECT_EQ(bytes.grantedBytes(), 5u);
-    for (int i = 0; i < 6; ++i)
-        bytes.answer(brokerAsk::exists, "a.obj");
-    EXPECT_EQ(bytes.answer(brokerAsk::open, "a.obj").error, EBUSY);
+    // Exactly maxBytes is granted.
+    EXPECT_EQ(bytes.answer(brokerAsk::open, "b.mtl").error, 0);
+    EXPECT_EQ(bytes.grantedBytes(), 10u);
+    // The eighth question is answered, the ninth is not (the three above count).
+    for (int i = 4; i <= 8; ++i)
+        EXPECT_EQ(bytes.answer(brokerAsk::exists, "a.obj").error, 0) << "question " << i;
+    EXPECT_EQ(bytes.answer(brokerAsk::exists, "a.obj").error, EBUSY);
 }
 
 } // namespace

@@ -171,7 +171,8 @@ TEST(HostileFiles, MutatedThreeDsFiles) {
             } else {
                 ++failed;
                 EXPECT_FALSE(reason.empty());
-                EXPECT_EQ(reason.find("did not finish"), std::string::npos) << reason;
+                // The first hang ends the test: each would cost the whole deadline.
+                ASSERT_EQ(reason.find("did not finish"), std::string::npos) << reason;
             }
         }
     }

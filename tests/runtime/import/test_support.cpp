@@ -2,8 +2,11 @@
 
 #include <mutations.h>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <limits>
@@ -49,6 +52,29 @@ std::filesystem::path tempDir::write(const std::string& name, std::string_view c
 
 std::string readBytes(const std::filesystem::path& file) {
     return mutation::readFile(file);
+}
+
+timeBound::timeBound(std::chrono::seconds limit) {
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "a test";
+    watch_ = std::thread([this, limit, name = std::move(name)] {
+        std::unique_lock lock(mutex_);
+        if (ended_.wait_for(lock, limit, [this] { return done_; }))
+            return;
+        std::fprintf(stderr, "%s: still running after %lld s, stopped\n", name.c_str(),
+                     static_cast<long long>(limit.count()));
+        std::fflush(stderr);
+        std::_Exit(1);
+    });
+}
+
+timeBound::~timeBound() {
+    {
+        std::lock_guard lock(mutex_);
+        done_ = true;
+    }
+    ended_.notify_all();
+    watch_.join();
 }
 
 std::vector<pid_t> childrenOf(pid_t parent) {

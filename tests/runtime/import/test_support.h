@@ -5,10 +5,14 @@
 
 #include "corpus.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <sys/types.h>
@@ -35,6 +39,22 @@ private:
 };
 
 std::string readBytes(const std::filesystem::path& file);
+
+// Ends the test program, naming the test, when the object lives longer than limit: a reader that
+// loops on a damaged file fails in seconds rather than at the suite's time-out.
+class timeBound {
+public:
+    explicit timeBound(std::chrono::seconds limit);
+    timeBound(const timeBound&) = delete;
+    timeBound& operator=(const timeBound&) = delete;
+    ~timeBound();
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    bool done_ = false;
+    std::thread watch_;
+};
 
 // The processes whose parent is parent, running or zombie.
 std::vector<pid_t> childrenOf(pid_t parent);

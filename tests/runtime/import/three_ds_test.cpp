@@ -1,12 +1,15 @@
 // 3DS parts stand where their vertices are stored, whatever the keyframer says, unless the
 // keyframer animates them: generated files whose keyframer disagrees with the vertices, the
 // corpus's P-47 (whose keyframer scatters it) and its animated files (which must not change).
+// Materials take their highlights from the file's own chunks, and a damaged chunk ends the walk of
+// its parent.
 
 #include "test_support.h"
 #include <zel/import/assimp_import.h>
 #include <zel/import/isolated_import.h>
 #include <zel/import/three_ds_file.h>
 
+#include <chunk_writer.h>
 #include <model3ds.h>
 #include <test_models.h>
 
@@ -15,7 +18,9 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cmath>
+#include <functional>
 
 namespace zel::import {
 namespace {
@@ -155,6 +160,7 @@ TEST(ThreeDsPlacement, PartsStandAsStoredUnlessTheKeyframerAnimatesThem) {
 // The pass reads the file again on its own: every cut and a sweep of byte flips of a file that
 // needs it leave a scene that is still whole (matrices finite) and never read outside the file.
 TEST(ThreeDsPlacement, DamagedFilesAreReadWithinTheirBounds) {
+    const test::timeBound bound(std::chrono::seconds(60));
     genModels::model m = bodyAndWing();
     m.misplaced = {{"Wing", {4, -2, 1}}};
     test::tempDir dir;
@@ -286,6 +292,146 @@ TEST(ThreeDsMaterials, FacesWithoutAMaterialAreLightGrey) {
         importInProcess(writeModel(dir, genModels::makeCylinder(false)), &reason);
     ASSERT_TRUE(painted) << reason;
     EXPECT_NEAR(painted->materials.at(painted->meshes[0].material).diffuse[0], 200 / 255.0, 0.01);
+}
+
+// Materials alone, as 3D Studio writes their highlights: the specular colour as floats, the
+// shininess and its strength as percentages (whole ones, or floats from 0 to 100).
+struct highlightRow {
+    const char* name;
+    std::array<float, 3> colour;
+    bool hasColour;
+    int shininess; // percent; -1: none
+    int strength;  // percent; -1: none
+    bool floatPercents = false;
+};
+
+// A 3DS file of the materials; betweenMaterials(w, i) writes more into the editor's chunk before
+// material i.
+std::string materialsFile(
+    const std::vector<highlightRow>& rows,
+    const std::function<void(genModels::chunkWriter&, std::size_t)>& betweenMaterials = nullptr) {
+    genModels::chunkWriter w;
+    auto percent = [&](std::uint16_t id, int value, bool asFloat) {
+        if (value < 0)
+            return;
+        w.beginChunk(id);
+        w.beginChunk(asFloat ? 0x0031 : 0x0030);
+        if (asFloat)
+            w.f32(static_cast<float>(value));
+        else
+            w.i16(static_cast<std::int16_t>(value));
+        w.endChunk();
+        w.endChunk();
+    };
+    w.beginChunk(0x4D4D);
+    w.beginChunk(0x3D3D);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const highlightRow& r = rows[i];
+        if (betweenMaterials)
+            betweenMaterials(w, i);
+        w.beginChunk(0xAFFF);
+        w.beginChunk(0xA000);
+        w.cstr(r.name);
+        w.endChunk();
+        if (r.hasColour) {
+            w.beginChunk(0xA030);
+            w.beginChunk(0x0010);
+            for (float c : r.colour)
+                w.f32(c);
+            w.endChunk();
+            w.endChunk();
+        }
+        percent(0xA040, r.shininess, r.floatPercents);
+        percent(0xA041, r.strength, r.floatPercents);
+        w.endChunk();
+    }
+    w.endChunk();
+    w.endChunk();
+    const std::vector<std::uint8_t> bytes = w.take();
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// A scene of the rows' materials, each with a highlight the file must replace.
+scene materialsScene(const std::vector<highlightRow>& rows) {
+    scene s;
+    for (const highlightRow& r : rows) {
+        material& m = s.materials.emplace_back();
+        m.name = r.name;
+        std::fill(std::begin(m.specular), std::end(m.specular), 9.0f);
+        m.shininess = 99.0f;
+    }
+    return s;
+}
+
+TEST(ThreeDsMaterials, TheHighlightIsTheSpecularColourTimesItsStrength) {
+    struct testCase {
+        highlightRow material;
+        std::array<float, 3> specular;
+        float shininess;
+    };
+    // Shininess and strength differ wherever both are given, so that one read for the other shows.
+    const testCase cases[] = {
+        {{"HALF", {1.0f, 0.5f, 0.25f}, true, 25, 50}, {0.5f, 0.25f, 0.125f}, 32.0f},
+        {{"NO STRENGTH", {0.2f, 0.4f, 0.6f}, true, 10, -1}, {0.2f, 0.4f, 0.6f}, 12.8f},
+        {{"STRENGTH 0", {1.0f, 1.0f, 1.0f}, true, 50, 0}, {0.0f, 0.0f, 0.0f}, 0.0f},
+        {{"NO COLOUR", {}, false, 50, 40}, {0.0f, 0.0f, 0.0f}, 0.0f},
+        {{"BLACK", {0.0f, 0.0f, 0.0f}, true, 30, 70}, {0.0f, 0.0f, 0.0f}, 0.0f},
+        // Shininess 0 is still a highlight, the broadest.
+        {{"MATTE", {1.0f, 1.0f, 1.0f}, true, 0, 100}, {1.0f, 1.0f, 1.0f}, 1.0f},
+        {{"OVER 100 %", {0.5f, 0.5f, 0.5f}, true, 150, 200}, {0.5f, 0.5f, 0.5f}, 128.0f},
+        {{"FLOATS", {0.8f, 0.4f, 0.2f}, true, 75, 25, true}, {0.2f, 0.1f, 0.05f}, 96.0f},
+    };
+    std::vector<highlightRow> rows;
+    for (const testCase& c : cases)
+        rows.push_back(c.material);
+    test::tempDir dir;
+    const auto file = dir.write("materials.3ds", materialsFile(rows));
+    scene s = materialsScene(rows);
+    s.materials.emplace_back().name = "NOT IN THE FILE";
+    const material untouched = s.materials.back();
+    EXPECT_EQ(amendFromThreeDsFile(s, file).materials, rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i].name);
+        for (int k = 0; k < 3; ++k)
+            EXPECT_NEAR(s.materials[i].specular[k], cases[i].specular[k], 1e-6) << k;
+        EXPECT_NEAR(s.materials[i].shininess, cases[i].shininess, 1e-4);
+    }
+    EXPECT_EQ(s.materials.back(), untouched);
+}
+
+// A chunk shorter than its own header, or longer than what is left of its parent, ends the walk of
+// that parent: what follows it is not read, and nothing loops.
+TEST(ThreeDsMaterials, AChunkShorterThanItsHeaderEndsItsParent) {
+    const test::timeBound bound(std::chrono::seconds(10));
+    const std::vector<highlightRow> materials = {{"FIRST", {1.0f, 1.0f, 1.0f}, true, 50, 50},
+                                                 {"SECOND", {1.0f, 1.0f, 1.0f}, true, 50, 50}};
+    struct row {
+        const char* what;
+        std::uint32_t length; // of a chunk before the second material
+        std::size_t amended;
+    };
+    const row rows[] = {
+        {"length 0", 0, 1},
+        {"length 5", 5, 1},
+        {"length 6, the header alone", 6, 2},
+        {"longer than the rest of the file", 1000, 1},
+        {"the longest length", 0xFFFFFFFF, 1},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        test::tempDir dir;
+        const auto file = dir.write(
+            "bad.3ds", materialsFile(materials, [&](genModels::chunkWriter& w, std::size_t i) {
+                if (i != 1)
+                    return;
+                w.u16(0x1234);
+                w.u32(r.length);
+            }));
+        scene s = materialsScene(materials);
+        EXPECT_EQ(amendFromThreeDsFile(s, file).materials, r.amended);
+        EXPECT_FLOAT_EQ(s.materials[0].specular[0], 0.5f);
+        EXPECT_FLOAT_EQ(s.materials[1].specular[0], r.amended == 2 ? 0.5f : 9.0f);
+    }
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "text_shaper.h"
 
 #include <gtest/gtest.h>
+#include <hb.h>
 
 #include <filesystem>
 
@@ -48,6 +49,50 @@ TEST_F(shaping, latinKeepsTheGridAndOtherScriptsTheirOwnFonts) {
     EXPECT_EQ(s.sourceOf(U'a'), dejavuMono);
     EXPECT_EQ(s.sourceOf(U'Д'), dejavuMono);
     EXPECT_NE(s.sourceOf(U'日'), "");
+}
+
+// On the grid every character takes its cells, whichever run it is in and wherever that run starts;
+// a glyph from another font narrower than its cells stands in their middle.
+TEST_F(shaping, everyCharacterOnTheGridTakesItsCells) {
+    textShaper s(options());
+    struct testCase {
+        const char* line;
+        std::vector<int> cells; // where each glyph's cells start, left to right
+        int width;              // in cells
+    };
+    const testCase cases[] = {
+        {"a😀b", {0, 1, 3}, 4}, {"😀a", {0, 2}, 3},      {"a😀", {0, 1}, 3},
+        {"😀😀", {0, 2}, 4},     {"a日b", {0, 1, 3}, 4}, {"日本", {0, 2}, 4},
+    };
+    for (const testCase& c : cases) {
+        SCOPED_TRACE(c.line);
+        const shapedLine line = s.shape(c.line);
+        ASSERT_EQ(line.glyphs.size(), c.cells.size());
+        EXPECT_FLOAT_EQ(line.width, 7.0f * static_cast<float>(c.width));
+        for (std::size_t i = 0; i < line.glyphs.size(); ++i) {
+            const placedGlyph& g = line.glyphs[i];
+            const float start = 7.0f * static_cast<float>(c.cells[i]);
+            const float end =
+                7.0f * static_cast<float>(i + 1 < c.cells.size() ? c.cells[i + 1] : c.width);
+            const shaperFace& face = s.face(g.face);
+            if (face.path == dejavuMono) {
+                EXPECT_FLOAT_EQ(g.x, start) << i;
+                continue;
+            }
+            const float own = static_cast<float>(hb_font_get_glyph_h_advance(
+                                  static_cast<hb_font_t*>(face.hb), g.glyph)) /
+                              64.0f * face.scale;
+            EXPECT_LT(own, end - start) << i << ": narrower than its cells, as these fonts have it";
+            EXPECT_NEAR(g.x - start, end - (g.x + own), 0.01f) << i << ": in its cells' middle";
+        }
+    }
+
+    // After runs of another direction, the grid goes on to the line's last character: "ds" here
+    // (".3" goes with the Arabic name).
+    const shapedLine name = s.shape("Geom File: بيت.3ds");
+    ASSERT_EQ(name.glyphs.size(), 18u);
+    EXPECT_FLOAT_EQ(name.glyphs[17].x, name.glyphs[16].x + 7.0f);
+    EXPECT_FLOAT_EQ(name.width, name.glyphs[17].x + 7.0f);
 }
 
 TEST_F(shaping, arabicJoinsAndRunsRightToLeftInsideALatinLine) {

@@ -49,6 +49,48 @@ TEST(FetchTable, OneUsersFloodWaitsItsTurnAndNeverPushesAnotherOut) {
     EXPECT_EQ(b.table.underWay(), 5u); // alice.a, b1, b2, b3, b5
 }
 
+// Each user's next fetch comes after one of every other user with fetches due, whoever asked first
+// and however many each asked for.
+TEST(FetchTable, UsersTakeTurns) {
+    struct testCase {
+        const char* what;
+        std::vector<std::string> asked; // "user.hash", in the order asked
+        std::vector<std::string> fetched;
+    };
+    const testCase cases[] = {
+        {"two users",
+         {"bob.1", "bob.2", "alice.1", "alice.2"},
+         {"alice.1", "bob.1", "alice.2", "bob.2"}},
+        {"three, one with more",
+         {"carol.1", "alice.1", "alice.2", "alice.3", "bob.1", "bob.2"},
+         {"alice.1", "bob.1", "carol.1", "alice.2", "bob.2", "alice.3"}},
+        {"one user", {"alice.1", "alice.2"}, {"alice.1", "alice.2"}},
+    };
+    for (const testCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        bench b;
+        for (const std::string& id : c.asked)
+            ASSERT_EQ(b.ask(id.substr(0, id.find('.')), id.substr(id.find('.') + 1)),
+                      fetchTable::answer::queued);
+        std::vector<std::string> fetched;
+        for (std::string next = b.next(); !next.empty() && fetched.size() < 10; next = b.next())
+            fetched.push_back(next);
+        EXPECT_EQ(fetched, c.fetched);
+    }
+    // A user who asks again after the others had their turn waits for theirs.
+    bench b;
+    b.ask("alice", "1");
+    b.ask("bob", "1");
+    EXPECT_EQ(b.next(), "alice.1");
+    b.ask("alice", "2");
+    EXPECT_EQ(b.next(), "bob.1");
+    b.ask("bob", "2");
+    b.ask("carol", "1");
+    EXPECT_EQ(b.next(), "carol.1");
+    EXPECT_EQ(b.next(), "alice.2");
+    EXPECT_EQ(b.next(), "bob.2");
+}
+
 TEST(FetchTable, AMissingModelIsLookedForAgainForeverAtMostAMinuteApart) {
     bench b;
     b.ask("alice", "a");

@@ -16,18 +16,20 @@ struct bench {
     std::vector<std::string> sent; // "key=value", "key=DEL"
     bool accept = true;
 
-    // Sends what is due now; the keys sent.
-    std::vector<std::string> flush() {
+    // Sends what is due now, at most max; the keys sent. next: when more is due.
+    std::vector<std::string> flush(std::size_t max = 100) {
         sent.clear();
-        clock::time_point next = now + std::chrono::hours(1);
-        pub.sendDue(
+        next = now + std::chrono::hours(1);
+        const std::size_t count = pub.sendDue(
             [&](const std::string& k, const std::string& v, bool erase) {
                 sent.push_back(k + "=" + (erase ? "DEL" : v));
                 return accept;
             },
-            100, next);
+            max, next);
+        EXPECT_EQ(count, sent.size());
         return sent;
     }
+    clock::time_point next;
     void ackAll(bool ok = true) {
         for (const std::string& s : sent)
             pub.acknowledged(s.substr(0, s.find('=')), ok, ok ? "" : "refused");
@@ -75,6 +77,25 @@ TEST(RecordPublisher, SendsEachStateOnceAndAgainOnlyWhenRefusedOrLost) {
     EXPECT_FALSE(b.pub.knows("u.1.2"));
     b.pub.resendEverything();
     EXPECT_EQ(b.flush(), list{"u.1.1=c"});
+}
+
+// A batch holds at most max records; what is left is due at once, in the next batch.
+TEST(RecordPublisher, ABatchHoldsAtMostItsMaximum) {
+    struct testCase {
+        std::size_t due;
+        std::size_t max;
+        std::size_t sent;
+    };
+    for (const testCase c : {testCase{2, 3, 2}, testCase{3, 3, 3}, testCase{4, 3, 3},
+                             testCase{3, 1, 1}, testCase{1, 3, 1}}) {
+        SCOPED_TRACE(std::to_string(c.due) + " due, at most " + std::to_string(c.max));
+        bench b;
+        for (std::size_t i = 0; i < c.due; ++i)
+            b.pub.put("u.1." + std::to_string(i), "v", false);
+        EXPECT_EQ(b.flush(c.max).size(), c.sent);
+        EXPECT_EQ(b.next, c.sent < c.due ? b.now : b.now + std::chrono::hours(1));
+        EXPECT_EQ(b.flush().size(), c.due - c.sent);
+    }
 }
 
 TEST(RecordPublisher, OwnKeysOnTheBrokerAreBroughtBackToTheWantedState) {

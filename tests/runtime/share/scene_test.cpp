@@ -544,6 +544,8 @@ TEST(SharedScenesTls, AHostReachesABrokerOnlyThroughTlsFromTheRightAuthorityUnde
     broker b("tls { cert_file: \"" + (dir / "broker.pem").string() + "\", key_file: \"" +
              (dir / "broker.key").string() + "\" }\n");
     const std::string port = b.url().substr(b.url().rfind(':') + 1);
+    broker plain;
+    const std::string plainPort = plain.url().substr(plain.url().rfind(':') + 1);
     struct row {
         const char* what;
         std::string url;
@@ -558,6 +560,8 @@ TEST(SharedScenesTls, AHostReachesABrokerOnlyThroughTlsFromTheRightAuthorityUnde
          "takes only TLS connections"},
         {"another name", "tls://127.0.0.1:" + port, (dir / "ca.pem").string(),
          "has a certificate for another name than 127.0.0.1"},
+        {"TLS asked of a broker without it", "tls://localhost:" + plainPort,
+         (dir / "ca.pem").string(), "offers no TLS"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
