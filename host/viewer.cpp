@@ -26,8 +26,6 @@ render::backendOptions backendSize(int width, int height) {
     o.width = width;
     o.height = height;
     o.title = windowTitle(nullptr);
-    // Edges without stairs, in the window and the snapshots alike.
-    o.samples = 4;
     return o;
 }
 
@@ -214,7 +212,10 @@ std::unique_ptr<viewer> viewer::make(world::world& w, std::unique_ptr<render::ba
     if (!target)
         return nullptr;
     std::unique_ptr<viewer> v(new viewer(w));
-    v->screen_ = render::screen::create(std::move(target), &v->historyInput_);
+    // Edges without stairs, in the window and the snapshots alike.
+    render::screenOptions options;
+    options.smoothEdges = true;
+    v->screen_ = render::screen::create(std::move(target), &v->historyInput_, options);
     if (!v->screen_)
         return nullptr;
     v->screen_->setHelp(helpText());

@@ -4,8 +4,9 @@
 #
 #   compare_osgviewer.sh RENDER_BENCH [FILE] [FRAMES]
 #
-# Ours: zel_render_bench's steadyFrames/4 and steadyFrames/0 (offscreen EGL, 4x multisampling as
-# zelhost draws, and none; each frame finished with glFinish), repeated 3 times, the medians. osgviewer: a 1280x720 window under Xvfb, run for
+# Ours: zel_render_bench's steadyFrames (offscreen EGL, each frame finished with glFinish) with the
+# edge pass as zelhost draws (0/1), with 4x multisampling instead (4/0) and with neither (0/0),
+# repeated 3 times, the medians. osgviewer: a 1280x720 window under Xvfb, run for
 # OSG_RUN_FRAME_COUNT frames, without multisampling or vsync; its frame rate is the difference of
 # two runs, FRAMES and 5 frames, divided by the difference of their wall times, so that start-up and
 # loading the file cancel out. osgviewer's frames also hand each picture to the X server; ours keep
@@ -32,15 +33,15 @@ trap 'rm -rf "$tmp"' EXIT
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 now() { date +%s.%N; }
 
-# One run of ours with SAMPLES multisampling: its frames per second appended to $tmp/ours-SAMPLES.
+# One run of ours with SAMPLES/EDGEPASS: its frames per second appended to $tmp/ours-SAMPLES-EDGEPASS.
 ours_run() {
-    ZEL_BENCH_MODEL=$file "$bench" --benchmark_filter="^steadyFrames/$1/" --benchmark_min_time=3 \
+    ZEL_BENCH_MODEL=$file "$bench" --benchmark_filter="^steadyFrames/$1/$2/" --benchmark_min_time=3 \
         --benchmark_format=json >"$tmp/ours.json" 2>"$tmp/ours.err" || {
         echo "$0: $bench failed" >&2
         cat "$tmp/ours.err" >&2
         exit 1
     }
-    sed -n 's/^ *"fps": \([0-9.eE+-]*\),\{0,1\}$/\1/p' "$tmp/ours.json" | head -n 1 >>"$tmp/ours-$1"
+    sed -n 's/^ *"fps": \([0-9.eE+-]*\),\{0,1\}$/\1/p' "$tmp/ours.json" | head -n 1 >>"$tmp/ours-$1-$2"
 }
 
 # One timed osgviewer run of N frames: its wall time in seconds on stdout.
@@ -61,23 +62,27 @@ osg_run() {
 # both see the same machine.
 osg_run 5 >/dev/null
 for run in 1 2 3; do
-    ours_run 4
-    ours_run 0
+    ours_run 0 1
+    ours_run 4 0
+    ours_run 0 0
     short=$(osg_run 5)
     long=$(osg_run "$frames")
     echo "$short $long $frames" | awk '{ d = $2 - $1; if (d > 0) printf "%.3f\n", ($3 - 5) / d }' \
         >>"$tmp/osg"
 done
-ours=$(median <"$tmp/ours-4")
-plain=$(median <"$tmp/ours-0")
+ours=$(median <"$tmp/ours-0-1")
+msaa=$(median <"$tmp/ours-4-0")
+plain=$(median <"$tmp/ours-0-0")
 osg=$(median <"$tmp/osg")
-[ -n "$ours" ] && [ -n "$plain" ] || { echo "$0: no fps in the benchmark's output" >&2; exit 1; }
+[ -n "$ours" ] && [ -n "$msaa" ] && [ -n "$plain" ] || { echo "$0: no fps in the benchmark's output" >&2; exit 1; }
 [ -n "$osg" ] || { echo "$0: could not time osgviewer" >&2; exit 1; }
 
 echo "file:       $file"
-echo "$ours" | awk '{ printf "ours:       %.2f fps (offscreen, 1280x720, 4x multisampling, median of 3)\n", $1 }'
-echo "$plain" | awk '{ printf "ours plain: %.2f fps (the same without multisampling)\n", $1 }'
+echo "$ours" | awk '{ printf "ours:       %.2f fps (offscreen, 1280x720, edge pass, median of 3)\n", $1 }'
+echo "$msaa" | awk '{ printf "ours 4x:    %.2f fps (4x multisampling instead of the edge pass)\n", $1 }'
+echo "$plain" | awk '{ printf "ours plain: %.2f fps (neither)\n", $1 }'
 echo "$osg" | awk '{ printf "osgviewer:  %.2f fps (Xvfb window, 1280x720, median of 3)\n", $1 }'
 echo "$ours $osg" | awk '{ printf "ratio:      %.2f (ours / osgviewer)\n", $1 / $2 }'
-echo "$plain $osg" | awk '{ printf "ratio:      %.2f (ours without multisampling / osgviewer)\n", $1 / $2 }'
-echo "$ours $plain" | awk '{ printf "ratio:      %.2f (ours, 4x multisampling / without)\n", $1 / $2 }'
+echo "$ours $plain" | awk '{ printf "ratio:      %.2f (edge pass / neither)\n", $1 / $2 }'
+echo "$msaa $plain" | awk '{ printf "ratio:      %.2f (4x multisampling / neither)\n", $1 / $2 }'
+echo "$plain $osg" | awk '{ printf "ratio:      %.2f (neither / osgviewer)\n", $1 / $2 }'

@@ -162,7 +162,9 @@ std::unique_ptr<screen> openView(benchmark::State& state) {
     o.width = 1280;
     o.height = 720;
     o.samples = static_cast<int>(state.range(0));
-    auto v = screen::create(makeOffscreenBackend(o), nullptr);
+    screenOptions options;
+    options.smoothEdges = state.range(1) != 0;
+    auto v = screen::create(makeOffscreenBackend(o), nullptr, options);
     if (!v) {
         state.SkipWithError("no offscreen OpenGL 3.3 context");
     }
@@ -249,8 +251,19 @@ void statusText(benchmark::State& state) {
         benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
 }
 
-BENCHMARK(firstFrame)->Arg(4)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
-BENCHMARK(steadyFrames)->Arg(4)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Arguments: multisampling (samples), the edge pass (1) or not (0).
+BENCHMARK(firstFrame)
+    ->Args({0, 1})
+    ->Args({0, 0})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
+BENCHMARK(steadyFrames)
+    ->Args({0, 1})
+    ->Args({4, 0})
+    ->Args({0, 0})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(statusText)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace

@@ -149,6 +149,51 @@ struct gpuTexture {
     std::size_t lastDrawn = 0;
 };
 
+// The edge pass: one triangle over the viewport, each pixel blended along the edge through it
+// where its neighbours' brightness steps (after Lottes' FXAA, its lighter form), else left as it
+// is. The neighbours are read unfiltered (a software rasterizer filters slowly); only the few
+// samples along an edge are filtered. Nothing is passed between the stages.
+const char* const edgeVertexShader = R"(#version 330 core
+void main() {
+    vec2 p = vec2(float((gl_VertexID & 1) << 2), float((gl_VertexID & 2) << 1)) - 1.0;
+    gl_Position = vec4(p, 0.0, 1.0);
+}
+)";
+
+const char* const edgeFragmentShader = R"(#version 330 core
+uniform sampler2D uPicture;
+uniform vec2 uTexel;
+uniform ivec2 uLast;
+out vec4 fragColour;
+float luma(vec3 c) { return dot(c, vec3(0.299, 0.587, 0.114)); }
+vec3 at(vec2 uv) { return texture(uPicture, uv).rgb; }
+vec3 texel(ivec2 p) { return texelFetch(uPicture, clamp(p, ivec2(0), uLast), 0).rgb; }
+void main() {
+    vec2 uv = gl_FragCoord.xy * uTexel;
+    ivec2 p = ivec2(gl_FragCoord.xy);
+    vec3 m = texelFetch(uPicture, p, 0).rgb;
+    float lNW = luma(texel(p + ivec2(-1, -1)));
+    float lNE = luma(texel(p + ivec2(1, -1)));
+    float lSW = luma(texel(p + ivec2(-1, 1)));
+    float lSE = luma(texel(p + ivec2(1, 1)));
+    float lM = luma(m);
+    float lo = min(lM, min(min(lNW, lNE), min(lSW, lSE)));
+    float hi = max(lM, max(max(lNW, lNE), max(lSW, lSE)));
+    if (hi - lo < max(0.0312, hi * 0.125)) {
+        fragColour = vec4(m, 1.0);
+        return;
+    }
+    vec2 dir = vec2(-((lNW + lNE) - (lSW + lSE)), (lNW + lSW) - (lNE + lSE));
+    float reduce = max((lNW + lNE + lSW + lSE) * (0.25 / 8.0), 1.0 / 128.0);
+    float scale = 1.0 / (min(abs(dir.x), abs(dir.y)) + reduce);
+    dir = clamp(dir * scale, vec2(-8.0), vec2(8.0)) * uTexel;
+    vec3 a = 0.5 * (at(uv + dir * (1.0 / 3.0 - 0.5)) + at(uv + dir * (2.0 / 3.0 - 0.5)));
+    vec3 b = a * 0.5 + 0.25 * (at(uv - dir * 0.5) + at(uv + dir * 0.5));
+    float lb = luma(b);
+    fragColour = vec4(lb < lo || lb > hi ? a : b, 1.0);
+}
+)";
+
 // Why a mesh is refused, or null when it is drawable.
 const char* checkMesh(const drawItem& item) {
     if (!item.positions) {
@@ -201,6 +246,86 @@ struct renderer::impl {
     std::size_t frameNumber = 0;
     std::size_t idleFrames = 300;
     rendererStats counters;
+
+    // The edge pass: its program, the picture the scene is drawn into and its depth, at the size
+    // of the last frame.
+    bool smoothEdges = false;
+    GLuint edgeProgram = 0, edgeVao = 0, edgeFramebuffer = 0, edgePicture = 0, edgeDepth = 0;
+    GLint uPicture = -1, uTexel = -1, uLast = -1;
+    int edgeWidth = 0, edgeHeight = 0;
+
+    void releaseEdgeTarget() {
+        glDeleteFramebuffers(1, &edgeFramebuffer);
+        glDeleteTextures(1, &edgePicture);
+        glDeleteRenderbuffers(1, &edgeDepth);
+        edgeFramebuffer = edgePicture = edgeDepth = 0;
+        edgeWidth = edgeHeight = 0;
+    }
+
+    // The picture to draw the scene into at width x height, made on first use and on a new size;
+    // false when it cannot be made (the scene is then drawn straight to the target).
+    bool edgeTarget(int width, int height) {
+        if (!edgeProgram) {
+            edgeProgram = link(edgeVertexShader, edgeFragmentShader);
+            if (!edgeProgram) {
+                smoothEdges = false;
+                return false;
+            }
+            uPicture = glGetUniformLocation(edgeProgram, "uPicture");
+            uTexel = glGetUniformLocation(edgeProgram, "uTexel");
+            uLast = glGetUniformLocation(edgeProgram, "uLast");
+            glGenVertexArrays(1, &edgeVao);
+        }
+        if (edgeFramebuffer && width == edgeWidth && height == edgeHeight) {
+            return true;
+        }
+        releaseEdgeTarget();
+        glGenTextures(1, &edgePicture);
+        glBindTexture(GL_TEXTURE_2D, edgePicture);
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE,
+                     nullptr);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+        glGenRenderbuffers(1, &edgeDepth);
+        glBindRenderbuffer(GL_RENDERBUFFER, edgeDepth);
+        glRenderbufferStorage(GL_RENDERBUFFER, GL_DEPTH_COMPONENT24, width, height);
+        glGenFramebuffers(1, &edgeFramebuffer);
+        glBindFramebuffer(GL_FRAMEBUFFER, edgeFramebuffer);
+        glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, edgePicture, 0);
+        glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER, edgeDepth);
+        const bool complete = glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+        if (!complete) {
+            std::fprintf(stderr,
+                         "renderer: edges drawn as they are: no %dx%d picture to draw into\n",
+                         width, height);
+            releaseEdgeTarget();
+            smoothEdges = false;
+            return false;
+        }
+        edgeWidth = width;
+        edgeHeight = height;
+        return true;
+    }
+
+    // The scene's picture onto `target` through the edge pass.
+    void smoothOnto(GLuint target, int width, int height) {
+        glBindFramebuffer(GL_FRAMEBUFFER, target);
+        glViewport(0, 0, width, height);
+        glDisable(GL_DEPTH_TEST);
+        glDisable(GL_BLEND);
+        glUseProgram(edgeProgram);
+        glActiveTexture(GL_TEXTURE0);
+        glBindTexture(GL_TEXTURE_2D, edgePicture);
+        glUniform1i(uPicture, 0);
+        glUniform2f(uTexel, 1.0f / static_cast<float>(width), 1.0f / static_cast<float>(height));
+        glUniform2i(uLast, width - 1, height - 1);
+        glBindVertexArray(edgeVao);
+        glDrawArrays(GL_TRIANGLES, 0, 3);
+        glBindVertexArray(0);
+        glUseProgram(0);
+    }
 
     gpuMesh upload(const drawItem& item) {
         gpuMesh m;
@@ -394,6 +519,13 @@ renderer::~renderer() {
         glDeleteTextures(1, &t.name);
     }
     glDeleteProgram(impl_->program);
+    impl_->releaseEdgeTarget();
+    glDeleteVertexArrays(1, &impl_->edgeVao);
+    glDeleteProgram(impl_->edgeProgram);
+}
+
+void renderer::setSmoothEdges(bool on) {
+    impl_->smoothEdges = on;
 }
 
 bool renderer::ok() const {
@@ -405,6 +537,15 @@ void renderer::draw(const frame& f, int width, int height) {
     ++d.frameNumber;
     d.counters.drawnItems = 0;
     d.counters.drawnTriangles = 0;
+
+    // With the edge pass, the scene goes into a picture of its own first.
+    GLint target = 0;
+    glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &target);
+    const bool smooth =
+        d.smoothEdges && d.program && width > 0 && height > 0 && d.edgeTarget(width, height);
+    if (smooth) {
+        glBindFramebuffer(GL_FRAMEBUFFER, d.edgeFramebuffer);
+    }
 
     glViewport(0, 0, width, height);
     glDisable(GL_SCISSOR_TEST);
@@ -488,6 +629,9 @@ void renderer::draw(const frame& f, int width, int height) {
         m.release();
     }
     d.releaseIdle();
+    if (smooth) {
+        d.smoothOnto(static_cast<GLuint>(target), width, height);
+    }
 }
 
 void renderer::releaseUnused(const std::set<const void*>& live) {

@@ -718,6 +718,7 @@ std::unique_ptr<screen> screen::create(std::unique_ptr<backend> target, inputSin
     d.options = options;
     d.target->beginFrame();
     d.scene = std::make_unique<renderer>();
+    d.scene->setSmoothEdges(options.smoothEdges);
     if (!d.scene->ok() || !d.startUi()) {
         return nullptr;
     }

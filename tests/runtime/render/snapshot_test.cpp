@@ -186,6 +186,40 @@ TEST_F(snapshot, texturedQuadShowsTheTextureTheRightWayUp) {
     EXPECT_EQ(v->scene().stats().textures, 0u);
 }
 
+// The edge pass: a square turned 30 degrees has pixels between its colour and the background along
+// its edges, and none without the pass; inside the square and out in the background nothing
+// changes.
+TEST_F(snapshot, edgePassBlendsAcrossEdgesAndLeavesFlatAreasAlone) {
+    auto q = quad(1.0f);
+    const float c = std::cos(0.5236f), s = std::sin(0.5236f);
+    const matrix turned{c, s, 0, 0, -s, c, 0, 0, 0, 0, 1, 0, 0, 0, -2.5f, 1};
+    const frame f = withItems({item(q, turned, {1, 1, 1, 1})});
+    const image stairs = v->capture(f);
+    v.reset(); // one screen at a time
+    backendOptions o;
+    o.width = width;
+    o.height = height;
+    screenOptions smoothing;
+    smoothing.smoothEdges = true;
+    auto smooth = screen::create(makeOffscreenBackend(o), nullptr, smoothing);
+    ASSERT_TRUE(smooth);
+    const image blended = smooth->capture(f);
+    ASSERT_EQ(blended.width, width);
+    // Grey levels strictly between the background's and the square's, in the scene's part of the
+    // picture (the UI draws nothing here).
+    auto between = [](const image& im) {
+        return countIn(im, 0, 0, width, height, [](const std::uint8_t* p) {
+            return p[0] > 70 && p[0] < 220 && p[1] > 90 && p[1] < 220;
+        });
+    };
+    EXPECT_LT(between(stairs), 20);
+    EXPECT_GT(between(blended), 200);
+    for (auto [x, y] : {std::pair{width / 2, height / 2}, {5, 5}, {width - 5, height - 5}}) {
+        SCOPED_TRACE(std::to_string(x) + "," + std::to_string(y));
+        EXPECT_TRUE(std::equal(stairs.pixel(x, y), stairs.pixel(x, y) + 3, blended.pixel(x, y)));
+    }
+}
+
 TEST_F(snapshot, emptyTextureFallsBackToTheDiffuseColour) {
     auto q = quad(1.0f);
     drawItem d = item(q, translation(0, 0, -2), red);

@@ -34,6 +34,12 @@ public:
     // first, then the blended ones, into a viewport of width x height pixels.
     void draw(const frame& f, int width, int height);
 
+    // Edges without stairs: the scene is drawn into a picture of its own and copied to the bound
+    // framebuffer through a pass that blends across edges where the brightness steps (FXAA's
+    // method), which costs a fixed few passes over the pixels however many triangles there are
+    // (4x multisampling costs a software rasterizer four times the frame time). Off by default.
+    void setSmoothEdges(bool on);
+
     // Frees the GPU copy of every mesh whose key is not in `live`, and of every expired key.
     void releaseUnused(const std::set<const void*>& live);
     // Meshes and textures not drawn in the last `frames` frames are freed at the next draw; 0 keeps

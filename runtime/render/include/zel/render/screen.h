@@ -36,6 +36,8 @@ struct screenOptions {
     int cellHeight = 14;
     // F12 writes screenshot-N.png (N counting from 1, skipping existing files) into this folder.
     std::filesystem::path screenshotDir = ".";
+    // The scene's edges without stairs (see renderer::setSmoothEdges); the UI is drawn as it is.
+    bool smoothEdges = false;
 };
 
 class screen {
