@@ -13,7 +13,7 @@ import { avatarColor } from './avatar.js';
 import { LruMap, SharedResources } from './cache.js';
 import { deskMaterial, highlightOf } from './shading.js';
 import {
-    assetBucket, brokerAddress, encodePresence, encodeRecord, inboxPrefix, makeSite, nodeBucket, presenceBucket,
+    assetBucket, brokerAddress, encodePresence, passwordAllowed, encodeRecord, inboxPrefix, makeSite, nodeBucket, presenceBucket,
     presenceRefreshMs, siteId, siteKey, validSceneName, validUserName, withoutCredentials,
 } from './records.js';
 import { SharedView } from './scene.js';
@@ -689,8 +689,13 @@ async function join(form) {
         name: 'web viewer',
     };
     const pass = $('password').value || address.pass;
-    if (pass) options.pass = pass;
     $('password').value = '';
+    if (pass && passwordAllowed(address.url).reason) {
+        stats.state = 'idle';
+        setHud(`cannot join: ${passwordAllowed(address.url).reason}`);
+        return;
+    }
+    if (pass) options.pass = pass;
     try {
         nc = await wsconnect(options);
     } catch (e) {
