@@ -12,8 +12,7 @@ const shortKey = (key) => (key.length > 64 ? `${key.slice(0, 64)}...` : key);
 const identity = new Float32Array([1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1]);
 // a * b for row-vector matrices (v' = v * M, row-major), in single precision as a desktop site
 // computes it: the local matrix first, then its parent's world matrix.
-function multiply(a, b) {
-    const c = new Float32Array(16);
+function multiply(a, b, c = new Float32Array(16)) {
     for (let i = 0; i < 4; ++i)
         for (let j = 0; j < 4; ++j) {
             let sum = 0;
@@ -53,8 +52,8 @@ export class SharedView {
         this.dirty = new Set();
         // Shown nodes whose matrix changed: their descendants' places are checked again at settle().
         this.moved = new Set();
-        // The check under way: keys still to look at, and the moved keys by depth, the shallowest
-        // last, as they were when the last check ended.
+        // The check under way: one iterator a level over the keys still to look at there, and the
+        // moved keys by depth, the shallowest last, as they were when the last check ended.
         this.walk = [];
         this.order = [];
         // Grows when the sites present change.
@@ -256,7 +255,7 @@ export class SharedView {
     // moved node, so that a node whose ancestor moved too costs nothing more. It looks at least at
     // atLeast nodes, then stops once budgetMs have passed and goes on from there at the next call.
     // True while nodes remain to be looked at.
-    settle(budgetMs = 8, atLeast = 2048) {
+    settle(budgetMs = 8, atLeast = 256) {
         const until = this.now() + budgetMs;
         for (let steps = 0; ; ) {
             if (this.walk.length === 0) {
@@ -268,15 +267,18 @@ export class SharedView {
                 const top = this.order.pop();
                 // Walked already, or gone.
                 if (!this.moved.delete(top) || !this.shown.has(top)) continue;
-                this.walk.push(top);
+                this.walk.push([top].values());
             }
-            this.visit(this.walk.pop());
-            if (++steps >= atLeast && steps % 256 === 0 && this.now() >= until) return true;
+            const next = this.walk[this.walk.length - 1].next();
+            if (next.done) this.walk.pop();
+            else this.visit(next.value);
+            if (++steps >= atLeast && steps % 64 === 0 && this.now() >= until) return true;
         }
     }
 
     // One step of the check: key's place by its parent's as it is shown now; shown there with what
-    // hangs below it to look at next, or hidden with it when out of range.
+    // hangs below it to look at next (one at a time: a node may have a hundred thousand children),
+    // or hidden with it when out of range.
     visit(key) {
         const m = this.mirrors.get(key);
         if (!m) return;
@@ -291,17 +293,19 @@ export class SharedView {
         } else if (!this.sites.get(siteId(m.site))?.present) {
             return;
         }
-        const world = multiply(m.record.matrix, parentWorld);
+        // Into the array it had: a walk of a hundred thousand nodes makes no garbage.
+        const was = this.shown.get(key);
+        const world = multiply(m.record.matrix, parentWorld, was?.world);
         if (!finite(world)) {
             this.complain(siteId(m.site), 'its place in the scene is out of range', m.site.user);
             this.hide(key);
             return;
         }
-        const was = this.shown.get(key);
         if (!was || was.depth !== depth) this.dirty.add(key);
-        this.shown.set(key, { depth, world });
+        if (was) was.depth = depth;
+        else this.shown.set(key, { depth, world });
         const kids = this.children.get(key);
-        if (kids) for (const c of kids) this.walk.push(c);
+        if (kids && depth < maxDepth) this.walk.push(kids.values());
     }
 
     // A presence bucket entry: value null for a delete (or purge).
