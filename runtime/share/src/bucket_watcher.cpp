@@ -9,7 +9,7 @@ namespace zel::share::detail {
 
 bool bucketWatcher::open(connection& conn, std::string& error) {
     conn_ = &conn;
-    if (!conn_->openBucket(kv_, spec_, log_, error))
+    if (!conn_->openBucket(kv_, spec_, log_, error, &purgeable_))
         return false;
     bool watching = false;
     for (int tries = 0; tries < 3 && !watching; ++tries)
@@ -76,8 +76,17 @@ void bucketWatcher::run() {
     auto nextCheck = clock::now();
     std::uint64_t seen = 0;
     int checks = 0;
+    // Records are verified again after a purge at most once a minute, however many markers come.
+    bool purgeHeard = false;
+    clock::time_point nextVerify{};
     while (!stopping_) {
         const auto now = clock::now();
+        if (purgeHeard && now >= nextVerify) {
+            purgeHeard = false;
+            nextVerify = now + std::chrono::minutes(1);
+            if (on_.purged)
+                on_.purged();
+        }
         if (connected_ && now - lastEntry > std::chrono::seconds(3) && now >= nextCheck) {
             bool found = true;
             const std::optional<std::uint64_t> last = conn_->lastSequence(spec_.name, 1000, &found);
@@ -130,8 +139,9 @@ void bucketWatcher::run() {
         const kvOperation op = kvEntry_Operation(raw);
         e.erased = op == kvOp_Delete || op == kvOp_Purge;
         e.generation = generation_;
-        if (op == kvOp_Purge && on_.purged)
-            on_.purged();
+        e.received = lastEntry;
+        if (op == kvOp_Purge && purgeable_)
+            purgeHeard = true;
         if (!e.erased && kvEntry_Value(raw))
             e.value.assign(static_cast<const char*>(kvEntry_Value(raw)),
                            static_cast<std::size_t>(kvEntry_ValueLen(raw)));
