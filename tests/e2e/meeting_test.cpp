@@ -270,14 +270,14 @@ TEST(meeting, anUndoIsAnEditEverySiteSeesAndNobodyUndoesAnothersEdits) {
     broker b;
     ASSERT_TRUE(b.started());
     tempFolder tmp;
+    // Both have arrived before alice edits: the later of them moves off the earlier one's spot
+    // once its navigator shows, which may be after the first sync.
     site alice(tmp.path(), "alice", b.url(),
-               "share wait 2 60\nshare sync 30\nkey x\nkey x\nkey x\nundo\nshare sync 30\n"
-               "dump alice.json\nsleep 8\n");
-    site bob(tmp.path(), "bob", b.url(),
-             "share wait 2 60\nshare sync 30\nsleep 4\nshare sync 30\nundo\ndump bob.json\n");
+               settle + "key x\nkey x\nkey x\nundo\nshare sync 30\ndump alice.json\nsleep 8\n");
+    site bob(tmp.path(), "bob", b.url(), settle + "sleep 4\nshare sync 30\nundo\ndump bob.json\n");
     ASSERT_TRUE(bob.finish(0, 120)) << bob.err();
     ASSERT_TRUE(alice.finish(0, 120)) << alice.err();
-    EXPECT_NE(bob.err().find("zelhost: line 5: undo: nothing to undo\n"), std::string::npos)
+    EXPECT_NE(bob.err().find("zelhost: line 9: undo: nothing to undo\n"), std::string::npos)
         << bob.err();
     const json aliceDump = alice.dump("alice.json");
     const json bobDump = bob.dump("bob.json");

@@ -14,7 +14,8 @@ export const timings = new LruMap(64);
 // A browser tab has less room than a host: a decoded model may take at most 1 GiB.
 const maxDecodedBytes = 2 ** 30;
 // What all fetches together may hold before their hashes are checked: one model of the largest
-// size and change. Others wait for their turn.
+// size and change. Others wait for their turn. One user's fetches may hold at most half of it, so
+// that manifests announcing much that never comes hold up only their own user's models.
 export const maxBytesInFlight = 2 ** 30;
 // Models fetched at once, and at most this many of them for one user: a user who names thousands
 // of models waits behind the others, it does not crowd them out.
@@ -176,6 +177,46 @@ export class AssetCache {
         this.active = new Map(); // user -> fetches in flight
         this.inFlight = 0;
         this.stopped = false;
+        this.userBudgets = new Map(); // user -> ByteBudget of half the budget, while it holds bytes
+    }
+
+    // The budget of one user's fetch: its user's share first, then the whole.
+    budgetOf(user) {
+        const share = () => {
+            let b = this.userBudgets.get(user);
+            if (!b) this.userBudgets.set(user, (b = new ByteBudget(Math.floor(this.budget.limit / 2))));
+            return b;
+        };
+        const done = (b) => {
+            if (b.held === 0 && b.waiting.length === 0 && this.userBudgets.get(user) === b) this.userBudgets.delete(user);
+        };
+        let held = null;
+        return {
+            take: async (n) => {
+                const b = share();
+                try {
+                    await b.take(n);
+                } catch (e) {
+                    done(b);
+                    throw e;
+                }
+                try {
+                    await this.budget.take(n);
+                } catch (e) {
+                    b.give(n);
+                    done(b);
+                    throw e;
+                }
+                held = b;
+            },
+            give: (n) => {
+                if (!held) return;
+                this.budget.give(n);
+                held.give(n);
+                done(held);
+                held = null;
+            },
+        };
     }
 
     // The scene, or {reason} when it failed, or null while it is on its way.
@@ -216,8 +257,8 @@ export class AssetCache {
     start(user, { key, hash }) {
         ++this.inFlight;
         this.active.set(user, (this.active.get(user) ?? 0) + 1);
-        fetchAsset(this.get, user, hash, { stopped: () => this.stopped, budget: this.budget, store: this.store, decoder: this.decoder,
-            chunksAtOnce: this.chunksAtOnce })
+        fetchAsset(this.get, user, hash, { stopped: () => this.stopped, budget: this.budgetOf(user), store: this.store,
+            decoder: this.decoder, chunksAtOnce: this.chunksAtOnce })
             .catch((e) => ({ reason: `fetching a model failed: ${e.message}` }))
             .then((r) => {
                 --this.inFlight;

@@ -16,7 +16,8 @@ import { LruMap, SharedResources } from './cache.js';
 import { deskMaterial, depthRange, highlightOf, materialAlpha } from './shading.js';
 import {
     assetBucket, assetChunkBytes, brokerAddress, chunkKey, decodeManifest, encodePresence, encodeRecord, inboxPrefix, makeSite,
-    manifestKey, nodeBucket, presenceBucket, presenceRefreshMs, siteId, siteKey, validSceneName, validUserName, withoutCredentials,
+    manifestKey, nodeBucket, passwordAllowed, presenceBucket, presenceRefreshMs, siteId, siteKey, validSceneName, validUserName,
+    withoutCredentials,
 } from './records.js';
 import { SharedView } from './scene.js';
 import { noTexture } from './wire.js';
@@ -948,8 +949,13 @@ async function join(form) {
         name: 'web viewer',
     };
     const pass = $('password').value || address.pass;
-    if (pass) options.pass = pass;
     $('password').value = '';
+    if (pass && passwordAllowed(address.url).reason) {
+        stats.state = 'idle';
+        setHud(`cannot join: ${passwordAllowed(address.url).reason}`);
+        return;
+    }
+    if (pass) options.pass = pass;
     try {
         nc = await wsconnect(options);
     } catch (e) {

@@ -69,6 +69,28 @@ export function brokerAddress(text) {
     return { url: shown, user, pass };
 }
 
+// True for a host on this machine written as such: a 127.0.0.0/8 address, ::1 or localhost.
+export function loopbackHost(host) {
+    const h = String(host).toLowerCase();
+    if (h === 'localhost' || h === '::1' || h === '[::1]') return true;
+    const parts = h.split('.');
+    return parts.length === 4 && parts[0] === '127' && parts.every((p) => /^[0-9]{1,3}$/.test(p) && Number(p) <= 255);
+}
+
+// Why a password may not go to this address ({reason}), or {} when it may: over ws:// only to
+// this machine.
+export function passwordAllowed(url) {
+    let u;
+    try {
+        u = new URL(url);
+    } catch {
+        return { reason: 'the broker is a ws:// or wss:// address' };
+    }
+    if (u.protocol === 'ws:' && !loopbackHost(u.hostname))
+        return { reason: `the broker at ${u.hostname} is not on this machine: a password goes to it only over wss://` };
+    return {};
+}
+
 // text without the credentials of a broker address in it: for the log and the screen.
 export function withoutCredentials(text, ...secrets) {
     let out = String(text).replace(/(\b[a-z][a-z0-9+.-]*:\/\/)[^\s/@]*@/gi, '$1');

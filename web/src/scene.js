@@ -12,8 +12,7 @@ const shortKey = (key) => (key.length > 64 ? `${key.slice(0, 64)}...` : key);
 const identity = new Float32Array([1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1]);
 // a * b for row-vector matrices (v' = v * M, row-major), in single precision as a desktop site
 // computes it: the local matrix first, then its parent's world matrix.
-function multiply(a, b) {
-    const c = new Float32Array(16);
+function multiply(a, b, c = new Float32Array(16)) {
     for (let i = 0; i < 4; ++i)
         for (let j = 0; j < 4; ++j) {
             let sum = 0;
@@ -53,6 +52,10 @@ export class SharedView {
         this.dirty = new Set();
         // Shown nodes whose matrix changed: their descendants' places are checked again at settle().
         this.moved = new Set();
+        // The check under way: one iterator a level over the keys still to look at there, and the
+        // moved keys by depth, the shallowest last, as they were when the last check ended.
+        this.walk = [];
+        this.order = [];
         // Grows when the sites present change.
         this.sitesVersion = 0;
     }
@@ -118,8 +121,10 @@ export class SharedView {
             return false;
         }
         const parentChanged = !existing || existing.record.parent !== record.parent;
-        // Only a node that others hang below can close a cycle, and only when its parent changes.
-        if (parentChanged && record.parent !== '' && this.children.get(key)?.size && this.closesCycle(key, record.parent)) {
+        // Only a node that others hang below can close a cycle, and only when its parent changes. A
+        // cycle closed out of sight is never shown: nothing of it reaches the root.
+        if (parentChanged && record.parent !== '' && this.children.get(key)?.size && this.shown.has(record.parent) &&
+            this.closesCycle(key, record.parent)) {
             this.complain(id, 'its parent hangs below it', user);
             return false;
         }
@@ -186,15 +191,16 @@ export class SharedView {
         }
     }
 
+    // Asked only for a shown parent, whose chain reaches the root within the depth limit.
     closesCycle(key, parent) {
         let at = parent;
-        for (let steps = 0; at !== '' && steps <= maxNodesPerUser + 1; ++steps) {
+        for (let steps = 0; at !== '' && steps <= maxDepth; ++steps) {
             if (at === key) return true;
             const m = this.mirrors.get(at);
             if (!m) return false;
             at = m.record.parent;
         }
-        return at !== '';
+        return false;
     }
 
     // Shows key and what hangs below it when its parent is shown (or it is a top node of a site
@@ -244,13 +250,62 @@ export class SharedView {
         }
     }
 
-    // Checks again the places of everything below the nodes that moved since the last call: a move
-    // may take a descendant out of range, or bring one back.
-    settle() {
-        if (this.moved.size === 0) return;
-        const moved = [...this.moved];
-        this.moved.clear();
-        for (const key of moved) if (this.shown.has(key)) this.placeIfAttached(key);
+    // Checks again the places of everything below the nodes that moved: a move may take a
+    // descendant out of range, or bring one back. One walk per moved subtree, from the shallowest
+    // moved node, so that a node whose ancestor moved too costs nothing more. It looks at least at
+    // atLeast nodes, then stops once budgetMs have passed and goes on from there at the next call.
+    // True while nodes remain to be looked at.
+    settle(budgetMs = 8, atLeast = 256) {
+        const until = this.now() + budgetMs;
+        for (let steps = 0; ; ) {
+            if (this.walk.length === 0) {
+                if (this.order.length === 0) {
+                    if (this.moved.size === 0) return false;
+                    const depth = (key) => this.shown.get(key)?.depth ?? 0;
+                    this.order = [...this.moved].sort((a, b) => depth(b) - depth(a));
+                }
+                const top = this.order.pop();
+                // Walked already, or gone.
+                if (!this.moved.delete(top) || !this.shown.has(top)) continue;
+                this.walk.push([top].values());
+            }
+            const next = this.walk[this.walk.length - 1].next();
+            if (next.done) this.walk.pop();
+            else this.visit(next.value);
+            if (++steps >= atLeast && steps % 64 === 0 && this.now() >= until) return true;
+        }
+    }
+
+    // One step of the check: key's place by its parent's as it is shown now; shown there with what
+    // hangs below it to look at next (one at a time: a node may have a hundred thousand children),
+    // or hidden with it when out of range.
+    visit(key) {
+        const m = this.mirrors.get(key);
+        if (!m) return;
+        this.moved.delete(key);
+        let depth = 1;
+        let parentWorld = identity;
+        if (m.record.parent !== '') {
+            const p = this.shown.get(m.record.parent);
+            if (!p || p.depth >= maxDepth) return;
+            depth = p.depth + 1;
+            parentWorld = p.world;
+        } else if (!this.sites.get(siteId(m.site))?.present) {
+            return;
+        }
+        // Into the array it had: a walk of a hundred thousand nodes makes no garbage.
+        const was = this.shown.get(key);
+        const world = multiply(m.record.matrix, parentWorld, was?.world);
+        if (!finite(world)) {
+            this.complain(siteId(m.site), 'its place in the scene is out of range', m.site.user);
+            this.hide(key);
+            return;
+        }
+        if (!was || was.depth !== depth) this.dirty.add(key);
+        if (was) was.depth = depth;
+        else this.shown.set(key, { depth, world });
+        const kids = this.children.get(key);
+        if (kids && depth < maxDepth) this.walk.push(kids.values());
     }
 
     // A presence bucket entry: value null for a delete (or purge).

@@ -89,9 +89,14 @@ test('a missing model is asked for again later; one that does not decode is not'
 });
 
 test('fetches in flight share one byte budget, and a user who names many models does not crowd out the others', async () => {
-    // Ten models of random bytes, three chunks each: with room for two, no more are ever held at once.
-    const models = Array.from({ length: 10 }, () => bucket('eve', new Uint8Array(randomBytes(3 * chunk))));
+    // Ten models of random bytes, three chunks each, five of eve's and five of bob's: with room for
+    // two, no more are ever held at once, and never two of one user's (a user has half the room).
+    const users = ['eve', 'bob'];
+    const models = Array.from({ length: 10 }, (_, i) => bucket(users[i % 2], new Uint8Array(randomBytes(3 * chunk))));
+    let most = 0;
+    let cache = null;
     const get = async (key) => {
+        for (const u of users) most = Math.max(most, cache.userBudgets.get(u)?.held ?? 0);
         await new Promise((resolve) => setImmediate(resolve));
         for (const m of models) {
             const v = await m.get(key);
@@ -100,12 +105,28 @@ test('fetches in flight share one byte budget, and a user who names many models 
         return null;
     };
     const budget = new ByteBudget(2 * 3 * chunk);
-    const cache = new AssetCache(get, { budget, atOnce: 10, perUser: 10 });
-    for (const m of models) cache.lookup('eve', m.hash);
-    await waitUntil(() => models.every((m) => cache.lookup('eve', m.hash)));
-    for (const m of models) assert.match(cache.lookup('eve', m.hash).reason, /does not decode/);
+    cache = new AssetCache(get, { budget, atOnce: 10, perUser: 10 });
+    for (const [i, m] of models.entries()) cache.lookup(users[i % 2], m.hash);
+    await waitUntil(() => models.every((m, i) => cache.lookup(users[i % 2], m.hash)));
+    for (const [i, m] of models.entries()) assert.match(cache.lookup(users[i % 2], m.hash).reason, /does not decode/);
     assert.equal(budget.peak, 2 * 3 * chunk);
     assert.equal(budget.held, 0);
+    assert.equal(most, 3 * chunk, "one user's fetches hold at most half");
+    assert.equal(cache.userBudgets.size, 0, 'nothing kept for users who hold nothing');
+
+    // Manifests of 512 MiB whose chunks never come hold up only their own user: alice's model comes
+    // at once.
+    const stuck = new AssetCache(async (key) => {
+        if (!key.startsWith('mallory.')) return bucket('alice', new TextEncoder().encode('tiny')).get(key);
+        if (key.split('.').length === 2) return new TextEncoder().encode(JSON.stringify({ size: 512 * 2 ** 20, chunks: Math.ceil((512 * 2 ** 20) / chunk), chunk }));
+        return new Promise(() => {});
+    });
+    for (let i = 0; i < 8; ++i) stuck.lookup('mallory', i.toString(16).padStart(64, '0'));
+    const tiny = bucket('alice', new TextEncoder().encode('tiny'));
+    stuck.lookup('alice', tiny.hash);
+    await waitUntil(() => stuck.lookup('alice', tiny.hash));
+    assert.match(stuck.lookup('alice', tiny.hash).reason, /does not decode/);
+    assert.equal(stuck.budget.held, 512 * 2 ** 20, "one of mallory's at a time");
 
     // eve's models never come; alice's does, though eve asked first for more than fit at once.
     const never = new Promise(() => {});
@@ -115,6 +136,24 @@ test('fetches in flight share one byte budget, and a user who names many models 
     slow.lookup('alice', alice.hash);
     await waitUntil(() => slow.lookup('alice', alice.hash));
     assert.match(slow.lookup('alice', alice.hash).reason, /does not decode/);
+});
+
+test('fetches at once and per user stop exactly at their limits', () => {
+    // [models named, by how many users, limit at once, limit per user, fetches expected in flight]
+    const cases = [
+        [1, 1, 8, 2, 1],
+        [2, 1, 8, 2, 2],
+        [3, 1, 8, 2, 2],
+        [2, 2, 3, 8, 2],
+        [3, 3, 3, 8, 3],
+        [4, 4, 3, 8, 3],
+    ];
+    for (const [models, users, atOnce, perUser, expected] of cases) {
+        const cache = new AssetCache(() => new Promise(() => {}), { atOnce, perUser });
+        for (let i = 0; i < models; ++i) cache.lookup(`u${i % users}`, i.toString(16).padStart(64, '0'));
+        assert.equal(cache.inFlight, expected, `${models} models of ${users} users, ${atOnce} at once, ${perUser} per user`);
+        assert.ok(Math.max(...cache.active.values()) <= perUser);
+    }
 });
 
 test('a reconnect asks again for missing models only; failures and decoded models are bounded', async () => {

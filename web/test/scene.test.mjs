@@ -200,3 +200,60 @@ test("presence is timed by a clock that a change of the wall clock does not move
     view.expire();
     assert.equal(view.present().length, 1, 'and back');
 });
+
+test('moves of a chain above many leaves are checked in one walk, spread over calls', () => {
+    // A chain of 200 with 5,000 leaves below its bottom, every chain node moved: one walk of the
+    // whole subtree (not one per move), in steps of about the given size that resume where the last
+    // stopped, with deletes and moves in between.
+    const { view } = fixture();
+    const k = (i) => `bob.0000000b.${i}`;
+    const at = (parent, x, scale = 1) =>
+        JSON.stringify({ name: 'n', parent, order: 0, matrix: [scale, 0, 0, 0, 0, scale, 0, 0, 0, 0, scale, 0, x, 0, 0, 1] });
+    const chain = 200;
+    const leaves = 5000;
+    view.applyPresence('bob.0000000b', presence('bob', '0000000b'));
+    for (let i = 1; i <= chain; ++i) view.applyNode(k(i), node(i === 1 ? '' : k(i - 1)));
+    for (let i = 1; i <= leaves; ++i) view.applyNode(k(chain + i), node(k(chain)));
+    // One leaf that a hundredfold scale above takes out of range.
+    const huge = k(chain + leaves + 1);
+    view.applyNode(huge, at(k(chain), 0, 1e37));
+    assert.equal(view.shown.size, chain + leaves + 1);
+    for (let i = chain; i >= 1; --i) assert.ok(view.applyNode(k(i), at(i === 1 ? '' : k(i - 1), 1, i === 1 ? 100 : 1)));
+    // No time to spare: each call looks at about 250 nodes.
+    let calls = 1;
+    assert.equal(view.settle(0, 250), true);
+    view.applyNode(k(chain + 1000), null);
+    view.applyNode(k(3), at(k(2), 2));
+    while (view.settle(0, 250) && calls < 1000) ++calls;
+    assert.ok(calls >= 20 && calls <= 2 * 22, `${calls} calls: the subtree walked once, and once more below the second move`);
+    assert.equal(view.shown.has(huge), false);
+    assert.equal(view.shown.size, chain + leaves - 1);
+    assert.equal(view.shown.get(k(chain + 1)).world[0], 100);
+    // Back in range: the huge leaf returns. A walk under way that loses a node on its path goes on.
+    view.applyNode(k(1), at('', 3));
+    assert.equal(view.settle(0, 250), true);
+    view.applyNode(k(chain), null);
+    while (view.settle(0, 250) && calls < 2000) ++calls;
+    assert.equal(view.shown.size, chain - 1);
+    assert.equal(view.walk.length + view.moved.size, 0);
+    view.applyNode(k(chain), node(k(chain - 1)));
+    assert.equal(view.shown.has(huge), true);
+    assert.equal(view.shown.get(huge).world[0], Math.fround(1e37));
+});
+
+test('a cycle check looks no further than the depth limit', (t) => {
+    // A long chain out of sight (its top waits for a parent): closing it into a cycle shows nothing,
+    // and costs no walk along it.
+    const { view } = fixture();
+    const k = (i) => `eve.0000000e.${i}`;
+    view.applyPresence('eve.0000000e', presence('eve', '0000000e'));
+    for (let i = 1; i < 5000; ++i) view.applyNode(k(i), node(k(i - 1)));
+    const lookups = t.mock.method(view.mirrors, 'get');
+    for (let i = 0; i < 100; ++i) assert.equal(view.applyNode(k(1 + i), node(k(4999 - i))), true);
+    assert.ok(lookups.mock.callCount() < 100 * 10, `${lookups.mock.callCount()} lookups`);
+    assert.equal(view.shown.size, 0);
+    // In sight, a cycle is found within the depth limit.
+    view.applyNode(k(10000), node());
+    view.applyNode(k(10001), node(k(10000)));
+    assert.equal(view.applyNode(k(10000), node(k(10001))), false);
+});

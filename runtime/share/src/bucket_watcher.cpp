@@ -10,7 +10,7 @@ namespace zel::share::detail {
 
 bool bucketWatcher::open(connection& conn, std::string& error) {
     conn_ = &conn;
-    if (!conn_->openBucket(kv_, spec_, log_, error))
+    if (!conn_->openBucket(kv_, spec_, log_, error, &purgeable_))
         return false;
     bool watching = false;
     for (int tries = 0; tries < 3 && !watching; ++tries)
@@ -90,8 +90,17 @@ void bucketWatcher::run() {
     auto nextCheck = clock::now();
     std::uint64_t seen = 0;
     int checks = 0;
+    // Records are verified again after a purge at most once a minute, however many markers come.
+    bool purgeHeard = false;
+    clock::time_point nextVerify{};
     while (!stopping_) {
         const auto now = clock::now();
+        if (purgeHeard && now >= nextVerify) {
+            purgeHeard = false;
+            nextVerify = now + std::chrono::minutes(1);
+            if (on_.purged)
+                on_.purged();
+        }
         if (connected_ && now - lastEntry > std::chrono::seconds(3) && now >= nextCheck) {
             bool found = true;
             const std::optional<std::uint64_t> last = conn_->lastSequence(spec_.name, 1000, &found);
@@ -155,8 +164,9 @@ void bucketWatcher::run() {
                            operation && std::strcmp(operation, "PURGE") == 0;
         e.erased = purge || (operation && std::strcmp(operation, "DEL") == 0);
         e.generation = generation_;
-        if (purge && on_.purged)
-            on_.purged();
+        e.received = lastEntry;
+        if (purge && purgeable_)
+            purgeHeard = true;
         if (!e.erased && natsMsg_GetDataLength(raw) > 0)
             e.value.assign(natsMsg_GetData(raw),
                            static_cast<std::size_t>(natsMsg_GetDataLength(raw)));

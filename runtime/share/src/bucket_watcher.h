@@ -31,6 +31,8 @@ struct bucketEntry {
     bool erased = false;
     std::uint64_t revision = 0;
     std::uint64_t generation = 0; // the bucket's generation it came from
+    // When the watcher's thread took it: a presence counts from then, however late it is applied.
+    std::chrono::steady_clock::time_point received{};
 };
 
 class bucketWatcher {
@@ -40,7 +42,8 @@ public:
         std::function<void()> arrived;
         // The watcher was made again: what it replays may not be all there was.
         std::function<void()> remade;
-        // A purge or roll-up marker arrived: records may be gone without a delete of their own.
+        // A purge marker arrived in a bucket that lets writers purge or roll up: records may be
+        // gone without a delete of their own. At most once a minute.
         std::function<void()> purged;
     };
     bucketWatcher(bucketSpec spec, std::ostream& log, const std::atomic<bool>& connected,
@@ -77,6 +80,8 @@ private:
     // once the stream held none, or after a quiet moment (records that expired meanwhile).
     bool replayed_ = false;
     std::chrono::steady_clock::time_point watchedAt_;
+    // The bucket lets writers purge or roll up; elsewhere a purge marker deletes its one key.
+    bool purgeable_ = false;
 
     std::mutex watcherMutex_;
     storeHandle kv_;

@@ -116,6 +116,17 @@ connection::~connection() {
 }
 
 bool connection::connect(std::string& error) {
+    // A password goes to another machine only over TLS.
+    const bool credentials = !options_.brokerUser.empty() || !options_.credentialsFile.empty();
+    for (const std::string& url : options_.servers) {
+        const std::size_t from = url.find("://") == std::string::npos ? 0 : url.find("://") + 3;
+        const bool inUrl = url.find('@', from) < url.find('/', from);
+        if ((credentials || inUrl) && url.rfind("tls://", 0) != 0 && !loopbackHost(urlHost(url))) {
+            error = "the broker at " + printable(urlHost(url)) +
+                    " is not on this machine: credentials go to it only over TLS (tls://)";
+            return false;
+        }
+    }
     natsOptions* raw = nullptr;
     if (natsOptions_Create(&raw) != NATS_OK) {
         error = "cannot set up the connection to " + where_;
@@ -355,7 +366,14 @@ connection::apiReply connection::request(const std::string& subject, const std::
 }
 
 bool connection::openBucket(storeHandle& handle, const bucketSpec& spec, std::ostream& log,
-                            std::string& error) {
+                            std::string& error, bool* purgeable) {
+    if (purgeable)
+        *purgeable = false;
+    const auto allowsPurges = [&](const std::string& unsafe) {
+        if (purgeable)
+            *purgeable = unsafe.find("roll-ups allowed") != std::string::npos ||
+                         unsafe.find("purges allowed") != std::string::npos;
+    };
     const std::string stream = "KV_" + spec.name;
     const int replicas = static_cast<int>(std::min<std::size_t>(3, options_.servers.size()));
     const std::string scene = printable(spec.scene);
@@ -428,6 +446,7 @@ bool connection::openBucket(storeHandle& handle, const bucketSpec& spec, std::os
                 const std::string left = updated.body.contains("config")
                                              ? spec.unsafe(updated.body["config"])
                                              : std::string();
+                allowsPurges(left);
                 if (left.empty())
                     log << "shared scene: bucket " << spec.name << " had unsafe settings ("
                         << unsafe << "); they are safe now" << std::endl;
@@ -435,9 +454,11 @@ bool connection::openBucket(storeHandle& handle, const bucketSpec& spec, std::os
                     log << "shared scene: bucket " << spec.name << " is unsafe (" << left
                         << "): the broker keeps these settings" << std::endl;
             } else if (updated.answered) {
+                allowsPurges(unsafe);
                 log << "shared scene: bucket " << spec.name << " is unsafe (" << unsafe
                     << "); the broker refused safe settings: " << updated.error() << std::endl;
             } else {
+                allowsPurges(unsafe);
                 log << "shared scene: bucket " << spec.name << " is unsafe (" << unsafe
                     << "); the admin's join makes it safe" << std::endl;
             }

@@ -66,7 +66,10 @@ public:
     // this user may: the admin), then binds it. Unsafe settings this user cannot change are told
     // in one line on log and do not stop the join; a bucket this user may not read, or that is
     // missing and this user may not make, is an error naming the scene.
-    bool openBucket(storeHandle& kv, const bucketSpec& spec, std::ostream& log, std::string& error);
+    // purgeable (when given) tells whether the bucket lets its writers purge or roll up records,
+    // settings this user could not change.
+    bool openBucket(storeHandle& kv, const bucketSpec& spec, std::ostream& log, std::string& error,
+                    bool* purgeable = nullptr);
     // The bucket's stream's last sequence, or nothing when the broker does not answer; found is
     // false when the broker says the bucket is not there; messages, when given, gets how many
     // messages the stream holds (left as it is without an answer).

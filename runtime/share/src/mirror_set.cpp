@@ -5,10 +5,19 @@
 #include <algorithm>
 #include <cmath>
 #include <tuple>
+#include <utility>
 
 namespace zel::share::detail {
 
 using world::sceneNode;
+
+namespace {
+
+bool finite(const matrix4& x) {
+    return std::all_of(x.data(), x.data() + 16, [](float f) { return std::isfinite(f); });
+}
+
+} // namespace
 
 std::string printable(std::string_view text, std::size_t max) {
     static const char* const hex = "0123456789abcdef";
@@ -193,12 +202,14 @@ void mirrorSet::applyNode(std::string_view keyText, std::string_view value, bool
         record->navigator = false; // one navigator per site, at the top
     matrix4 matrix;
     std::copy(record->matrix.begin(), record->matrix.end(), matrix.data());
-    // A new matrix moves everything below: each world matrix there must stay finite too.
-    if (m && !parentChanged && m->depth > 0 && !(matrix == m->node->getMatrix())) {
+    // A node that stays in the scene must stay where a float can say; what hangs below it is
+    // checked again by checkMoved, once for all the moves of a frame.
+    const bool matrixChanged = m && !parentChanged && !(matrix == m->node->getMatrix());
+    if (matrixChanged && m->depth > 0) {
         matrix4 composed = matrix;
         if (m->hasParent)
             composed.postMult(worldMatrix(s.nodes.at(m->parent)));
-        if (!subtreeFinite(*m, composed)) {
+        if (!finite(composed)) {
             complain(key->site.id(), key->site.user, "its place in the scene is out of range");
             return;
         }
@@ -241,17 +252,28 @@ void mirrorSet::applyNode(std::string_view keyText, std::string_view value, bool
         if (!m->hasParent)
             s.roots.insert(m);
         place(*m);
-    } else if (orderChanged) {
-        m->order = record->order;
-        if (m->depth > 0) {
-            sceneNode* p = m->hasParent ? s.nodes.at(m->parent).node : world_.getRootNode();
-            p->mirrorRemoveChild(m->node);
-            insertSorted(p, *m);
+    } else {
+        if (orderChanged) {
+            m->order = record->order;
+            if (m->depth > 0) {
+                sceneNode* p = m->hasParent ? s.nodes.at(m->parent).node : world_.getRootNode();
+                p->mirrorRemoveChild(m->node);
+                insertSorted(p, *m);
+            }
         }
+        if (matrixChanged && m->depth > 0)
+            moved(*m);
+        else if (matrixChanged)
+            place(*m); // out of range before, perhaps back now
     }
 }
 
 void mirrorSet::remove(siteState& s, mirror& m) {
+    if (m.walking)
+        restartWalk();
+    if (m.moved)
+        moved_.erase(&m);
+    retry_.erase(&m);
     detach(m);
     stopWaiting(m);
     s.roots.erase(&m);
@@ -356,9 +378,7 @@ void mirrorSet::place(mirror& m) {
 }
 
 bool mirrorSet::fits(mirror& m, int depth, const matrix4& world) {
-    const bool finite =
-        std::all_of(world.data(), world.data() + 16, [](float f) { return std::isfinite(f); });
-    if (depth <= maxDepth && finite)
+    if (depth <= maxDepth && finite(world))
         return true;
     complain(m.site->id, m.site->name.user,
              depth > maxDepth ? "deeper than 256 levels"
@@ -465,28 +485,100 @@ void mirrorSet::insertAllSorted(sceneNode* parent, const std::vector<mirror*>& m
     });
 }
 
-bool mirrorSet::subtreeFinite(const mirror& top, const matrix4& topWorld) const {
-    const auto finite = [](const matrix4& x) {
-        return std::all_of(x.data(), x.data() + 16, [](float f) { return std::isfinite(f); });
-    };
-    if (!finite(topWorld))
-        return false;
-    std::vector<std::pair<const mirror*, matrix4>> work{{&top, topWorld}};
-    while (!work.empty()) {
-        auto [m, world] = work.back();
-        work.pop_back();
-        for (sceneGraph::iSceneNode* c : m->node->getChildren()) {
-            auto it = byNode_.find(c);
-            if (it == byNode_.end() || it->second->depth == 0)
-                continue;
-            matrix4 childWorld = it->second->node->getMatrix();
-            childWorld.postMult(world);
-            if (!finite(childWorld))
-                return false;
-            work.emplace_back(it->second, childWorld);
-        }
+void mirrorSet::moved(mirror& m) {
+    if (!m.moved) {
+        m.moved = true;
+        moved_.insert(&m);
     }
-    return true;
+}
+
+void mirrorSet::restartWalk() {
+    if (walk_.empty())
+        return;
+    mirror* top = walk_.front().m;
+    for (walkStep& step : walk_)
+        step.m->walking = false;
+    walk_.clear();
+    moved(*top);
+}
+
+bool mirrorSet::checkMoved(clock::time_point until, std::size_t atLeast) {
+    std::size_t steps = 0;
+    const auto timeUp = [&] {
+        return ++steps >= atLeast && steps % 256 == 0 && clock::now() >= until;
+    };
+    while (true) {
+        if (walk_.empty()) {
+            // Children that did not fit below a mirror met on the last walk: perhaps they do now.
+            for (mirror* r : std::exchange(retry_, {}))
+                if (r->depth > 0)
+                    attachWaiting({{r, worldMatrix(*r)}});
+            if (order_.empty()) {
+                if (moved_.empty())
+                    return false;
+                // The shallowest first: its walk covers every moved node below it.
+                order_.assign(moved_.begin(), moved_.end());
+                std::sort(order_.begin(), order_.end(),
+                          [](const mirror* a, const mirror* b) { return a->depth > b->depth; });
+            }
+            // Walked already, or gone (then the pointer is no longer in moved_).
+            mirror* top = order_.back();
+            order_.pop_back();
+            if (moved_.erase(top) == 0)
+                continue;
+            top->moved = false;
+            if (top->depth == 0)
+                continue;
+            const matrix4 world = worldMatrix(*top);
+            if (!finite(world)) {
+                complain(top->site->id, top->site->name.user,
+                         "its place in the scene is out of range");
+                detach(*top);
+                continue;
+            }
+            if (top->site->waiting.count(top->n))
+                retry_.insert(top);
+            top->walking = true;
+            walk_.push_back({top, world, 0});
+            continue;
+        }
+        walkStep& step = walk_.back();
+        const auto& children = step.m->node->getChildren();
+        if (step.m->depth == 0 || step.next >= children.size()) {
+            step.m->walking = false;
+            walk_.pop_back();
+            continue;
+        }
+        auto it = byNode_.find(children[step.next++]);
+        if (it == byNode_.end() || it->second->depth == 0)
+            continue;
+        mirror& c = *it->second;
+        if (c.moved) {
+            // Walked now, with its new matrix.
+            c.moved = false;
+            moved_.erase(&c);
+        }
+        matrix4 world = c.node->getMatrix();
+        world.postMult(step.world);
+        if (!finite(world)) {
+            // The walk's matrices may be older than a move since: only what holds now counts.
+            world = worldMatrix(c);
+            if (!finite(world)) {
+                complain(c.site->id, c.site->name.user, "its place in the scene is out of range");
+                detach(c);
+                --step.next;
+                continue;
+            }
+        }
+        if (!c.site->waiting.empty() && c.site->waiting.count(c.n))
+            retry_.insert(&c);
+        if (!c.node->getChildren().empty()) {
+            c.walking = true;
+            walk_.push_back({&c, world, 0});
+        }
+        if (timeUp())
+            return true;
+    }
 }
 
 bool mirrorSet::closesCycle(const mirror& m, const mirror& parent) const {

@@ -58,6 +58,13 @@ public:
                        clock::time_point now);
     // Sites whose presence was not refreshed in time are gone.
     void expire(clock::time_point now);
+    // Checks again what hangs below the mirrors that moved since: a move may take a descendant
+    // out of range (it leaves the scene and waits for its parent) or bring one back. One walk per
+    // moved subtree, from the shallowest moved node, so a node whose ancestor moved too costs
+    // nothing more; it walks at least atLeast nodes, then stops at until and goes on from there
+    // at the next call. True while nodes remain to be checked.
+    bool checkMoved(clock::time_point until, std::size_t atLeast);
+    bool checking() const { return !walk_.empty() || !moved_.empty() || !retry_.empty(); }
     // A model of user arrived (null: it will not): every mirror of that user naming it shows it.
     void assetArrived(const std::string& user, const std::string& hash, const sceneRef& scene);
     // Models that mirrors name and that nobody asked for yet.
@@ -96,6 +103,8 @@ private:
         bool waiting = false; // in its site's waiting list of its parent
         bool navigator = false;
         bool meshShown = false;
+        bool moved = false;   // in moved_
+        bool walking = false; // on walk_
     };
     struct userState {
         std::size_t live = 0;    // nodes and the meshes they name
@@ -141,8 +150,10 @@ private:
     void insertSorted(world::sceneNode* parent, mirror& m);
     // Hangs mirrors of one site below parent in their order, in one pass.
     void insertAllSorted(world::sceneNode* parent, const std::vector<mirror*>& ms);
-    // True when every in-scene mirror below m keeps a finite world matrix with m's at world.
-    bool subtreeFinite(const mirror& m, const matrix4& world) const;
+    // Queues the walk below m, which moved.
+    void moved(mirror& m);
+    // Drops the walk under way; its top is walked again from the start.
+    void restartWalk();
     void stopWaiting(mirror& m);
     // True when hanging m below parent would close a cycle (both in the scene).
     bool closesCycle(const mirror& m, const mirror& parent) const;
@@ -178,6 +189,21 @@ private:
     std::vector<assetRequest> requests_;
     std::vector<world::sceneNode*> pool_;
     std::unordered_map<std::string, clock::time_point> complained_; // by site
+
+    // The check below moved mirrors: the mirrors that moved and wait for it, and the walk under
+    // way, one step per level (a mirror, its world matrix, its next child to look at).
+    struct walkStep {
+        mirror* m;
+        matrix4 world;
+        std::size_t next;
+    };
+    std::unordered_set<mirror*> moved_;
+    // moved_ by depth, the shallowest last, taken when the last walk ended; an entry no longer in
+    // moved_ was walked meanwhile or is gone.
+    std::vector<mirror*> order_;
+    std::vector<walkStep> walk_;
+    // Mirrors met on the walk with children waiting below them: they may fit again.
+    std::unordered_set<mirror*> retry_;
 };
 
 // Bytes for one line of stderr: control characters and anything not printable ASCII as \xNN.

@@ -24,9 +24,11 @@ modelUploader::model modelUploader::want(const std::shared_ptr<const import::sce
 void modelUploader::recheck() {
     std::lock_guard lock(mutex_);
     for (auto& [p, m] : models_)
-        if (m.state == status::stored)
-            if (auto scene = m.scene.lock())
+        if (m.state == status::stored && !m.recheckQueued)
+            if (auto scene = m.scene.lock()) {
+                m.recheckQueued = true;
                 jobs_.push_back({std::move(scene), true});
+            }
     cv_.notify_one();
 }
 
@@ -69,6 +71,8 @@ void modelUploader::run() {
         if (j.recheck) {
             // Only a model whose manifest the broker says it does not have is stored again.
             auto it = models_.find(j.scene.get());
+            if (it != models_.end())
+                it->second.recheckQueued = false;
             if (it == models_.end() || it->second.state != status::stored)
                 continue;
             const std::string hash = it->second.hash;

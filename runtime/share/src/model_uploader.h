@@ -47,6 +47,7 @@ private:
         std::string hash;
         int failures = 0;
         clock::time_point retryAt{};
+        bool recheckQueued = false; // one recheck job at a time
     };
     struct job {
         std::shared_ptr<const import::scene> scene;

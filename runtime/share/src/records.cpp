@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <random>
@@ -289,6 +290,51 @@ std::string sha256Hex(std::span<const std::byte> data) {
 
 bool validHash(std::string_view hash) {
     return validHex(hash, 64);
+}
+
+std::string urlHost(std::string_view url) {
+    const std::size_t scheme = url.find("://");
+    if (scheme == std::string_view::npos)
+        return {};
+    std::string_view rest = url.substr(scheme + 3);
+    rest = rest.substr(0, rest.find_first_of("/?#"));
+    // Two @ say different hosts to different readers: none.
+    if (const std::size_t at = rest.find('@'); at != std::string_view::npos) {
+        if (rest.find('@', at + 1) != std::string_view::npos)
+            return {};
+        rest = rest.substr(at + 1);
+    }
+    if (!rest.empty() && rest.front() == '[') {
+        const std::size_t close = rest.find(']');
+        return close == std::string_view::npos ? std::string()
+                                               : std::string(rest.substr(1, close - 1));
+    }
+    return std::string(rest.substr(0, rest.find(':')));
+}
+
+bool loopbackHost(std::string_view host) {
+    std::string lower(host);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (lower == "localhost" || lower == "::1")
+        return true;
+    // Four decimal numbers below 256, the first 127.
+    int parts = 0;
+    std::string_view rest = lower;
+    while (true) {
+        std::size_t dot = rest.find('.');
+        const std::string_view part = rest.substr(0, dot);
+        unsigned value = 0;
+        const auto [end, ec] = std::from_chars(part.data(), part.data() + part.size(), value);
+        if (part.empty() || part.size() > 3 || ec != std::errc() ||
+            end != part.data() + part.size() || value > 255 || (parts == 0 && value != 127))
+            return false;
+        ++parts;
+        if (dot == std::string_view::npos)
+            break;
+        rest = rest.substr(dot + 1);
+    }
+    return parts == 4;
 }
 
 } // namespace zel::share

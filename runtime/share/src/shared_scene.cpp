@@ -18,6 +18,8 @@ namespace {
 // Records applied per pump at most for this long, so that a window stays live while a large scene
 // arrives; the rest waits for the next pump.
 constexpr auto applyBudget = std::chrono::milliseconds(8);
+// Mirrors checked below moved ones at least, per batch of records.
+constexpr std::size_t checkBatch = 2048;
 // Another site of this user is cleaned up only after it has been away for this long: twice the
 // time after which the broker forgets a presence.
 constexpr auto cleanUpAfter = std::chrono::seconds(10);
@@ -61,14 +63,15 @@ struct sharedScene::impl final : world::nodeHooks {
             appliedGeneration = g;
             appliedRevision = 0;
         }
+        // Timed by when they arrived: a pump that comes late does not make a site look gone.
         for (const bucketEntry& e : net->takePresence())
-            mirrors->applyPresence(e.key, e.value, e.erased, now);
+            mirrors->applyPresence(e.key, e.value, e.erased, e.received);
+        // Records and the check below moved mirrors share the time, a batch of each in turn.
         const auto until = now + applyBudget;
+        bool checking = false;
         do {
             const std::vector<bucketEntry> batch = net->takeNodes(256);
             more = batch.size() == 256;
-            if (batch.empty())
-                break;
             for (const bucketEntry& e : batch) {
                 if (e.generation == appliedGeneration)
                     appliedRevision = std::max(appliedRevision, e.revision);
@@ -78,7 +81,9 @@ struct sharedScene::impl final : world::nodeHooks {
                 else
                     mirrors->applyNode(e.key, e.value, e.erased);
             }
-        } while (clock::now() < until);
+            checking = mirrors->checkMoved(until, checkBatch);
+        } while ((more || checking) && clock::now() < until);
+        more = more || checking;
         for (const arrivedAsset& a : net->takeAssets())
             mirrors->assetArrived(a.user, a.hash, a.scene);
         mirrors->expire(clock::now());

@@ -291,25 +291,85 @@ TEST(MirrorSetHostile, AUserHasAtMost64SitesPresent) {
     EXPECT_EQ(f.set.sites().size(), maxSitesPerUser + 2);
 }
 
-TEST(MirrorSetHostile, AMatrixThatWouldPutADescendantOutOfRangeIsRefused) {
+TEST(MirrorSetHostile, AMoveThatPutsADescendantOutOfRangeTakesItOutUntilMovedBack) {
     fixture f;
     f.present("bob", "0000000b");
     const std::string big = "[1e30,0,0,0,0,1e30,0,0,0,0,1e30,0,0,0,0,1]";
     auto scaled = [&](const std::string& parent) {
         return R"({"name":"n","parent":")" + parent + R"(","order":0,"matrix":)" + big + "}";
     };
+    auto check = [&] {
+        while (f.set.checkMoved(clock::now(), 1)) {
+        }
+    };
     f.set.applyNode(key(1), record(""), false);
     f.set.applyNode(key(2), record(key(1)), false);
     f.set.applyNode(key(3), scaled(key(2)), false);
     ASSERT_EQ(f.depth(), 3);
-    // Each of 1 and 2 alone stays finite at 1e30; what hangs below would not.
+    // 1 alone stays finite at 1e30; 3 below it would not: it leaves the scene at the check.
     f.set.applyNode(key(1), scaled(""), false);
+    check();
+    EXPECT_EQ(f.depth(), 2);
+    EXPECT_EQ(f.set.waitingCount(), 1u);
+    EXPECT_NE(f.log.str().find("out of range"), std::string::npos);
+    // A move whose own place would be out of range is refused at once.
     f.set.applyNode(key(2), scaled(key(1)), false);
     sceneNode* top = f.mirrorsAtRoot().front();
-    EXPECT_EQ(top->getMatrix(), zel::matrix4());
     EXPECT_EQ(dynamic_cast<sceneNode*>(top->getChildren().front())->getMatrix(), zel::matrix4());
-    EXPECT_NE(f.log.str().find("out of range"), std::string::npos);
+    // Back in range: 3 returns.
+    f.set.applyNode(key(1), record(""), false);
+    check();
     EXPECT_EQ(f.depth(), 3);
+    EXPECT_EQ(f.set.waitingCount(), 0u);
+    EXPECT_FALSE(f.set.checking());
+}
+
+TEST(MirrorSetHostile, MovesOfAChainAboveManyLeavesAreCheckedInOneWalkSpreadOverCalls) {
+    // A chain of 200 with 20,000 leaves below its bottom, every chain node moved: one walk of the
+    // whole subtree (not one per move), in steps of about the given size that resume where the
+    // last stopped, with deletes and moves in between.
+    fixture f;
+    f.present("bob", "0000000b");
+    constexpr std::uint64_t chain = 200, leaves = 20000;
+    for (std::uint64_t i = 1; i <= chain; ++i)
+        f.set.applyNode(key(i), record(i == 1 ? "" : key(i - 1)), false);
+    for (std::uint64_t i = 1; i <= leaves; ++i)
+        f.set.applyNode(key(chain + i), record(key(chain)), false);
+    // One leaf that a hundredfold scale above takes out of range.
+    const std::string huge = R"({"name":"h","parent":")" + key(chain) +
+                             R"(","order":0,"matrix":[1e37,0,0,0,0,1e37,0,0,0,0,1e37,0,0,0,0,1]})";
+    f.set.applyNode(key(chain + leaves + 1), huge, false);
+    ASSERT_EQ(f.set.mirrorCount(), chain + leaves + 1);
+    const auto moved = [](const std::string& parent, int x, int scale = 1) {
+        const std::string s = std::to_string(scale);
+        return R"({"name":"n","parent":")" + parent + R"(","order":0,"matrix":[)" + s +
+               ",0,0,0,0," + s + ",0,0,0,0," + s + ",0," + std::to_string(x) + ",0,0,1]}";
+    };
+    for (std::uint64_t i = chain; i >= 1; --i)
+        f.set.applyNode(key(i), moved(i == 1 ? "" : key(i - 1), 1, i == 1 ? 100 : 1), false);
+    // The time is up from the start: each call walks about 1,000 nodes.
+    const auto past = clock::now() - std::chrono::seconds(1);
+    int calls = 1;
+    EXPECT_TRUE(f.set.checkMoved(past, 1000));
+    // Mid-walk: a leaf goes, a chain node moves again (walked again afterwards).
+    f.set.applyNode(key(chain + 5000), "", true);
+    f.set.applyNode(key(3), moved(key(2), 2), false);
+    while (f.set.checkMoved(past, 1000) && calls < 1000)
+        ++calls;
+    EXPECT_LE(calls, 2 * 22) << "the subtree walked once, and once more below the second move";
+    EXPECT_GE(calls, 20);
+    EXPECT_EQ(f.set.waitingCount(), 1u) << "the huge leaf";
+    EXPECT_EQ(f.set.mirrorCount(), chain + leaves);
+    // A walk under way loses a node on its path: it starts again from its top.
+    f.set.applyNode(key(1), moved("", 3), false);
+    f.set.checkMoved(past, 1000);
+    f.set.applyNode(key(chain), "", true);
+    calls = 0;
+    while (f.set.checkMoved(past, 1000) && calls < 1000)
+        ++calls;
+    EXPECT_LE(calls, 2) << "the chain alone is left in the scene";
+    EXPECT_FALSE(f.set.checking());
+    EXPECT_EQ(f.depth(), static_cast<int>(chain - 1));
 }
 
 TEST(MirrorSet, HidingAndShowingASiteKeepsEveryoneInPlace) {

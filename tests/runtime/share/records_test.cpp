@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <string>
+#include <utility>
+#include <vector>
 
 using namespace zel::share;
 
@@ -154,4 +157,30 @@ TEST(ShareHooks, OwnNodesReportChangesAndMirrorsRefuseThem) {
     // A mirror may hang under an own node: the mirror itself does not change.
     EXPECT_TRUE(a->addChild(b));
     w.setNodeHooks(nullptr);
+}
+
+TEST(ShareKeys, OnlyLoopbackAddressesWrittenAsSuchCountAsThisMachine) {
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"nats://127.0.0.1:4222", true},
+        {"nats://127.1.2.3", true},
+        {"ws://u:p@127.0.0.1:4223/path", true},
+        {"nats://localhost:4222", true},
+        {"nats://LocalHost:4222", true},
+        {"nats://[::1]:4222", true},
+        {"nats://127.example.org:4222", false},
+        {"nats://127.0.0.1.example.org:4222", false},
+        {"nats://128.0.0.1:4222", false},
+        {"nats://127.0.0.256:4222", false},
+        {"nats://127.0.0:4222", false},
+        {"nats://127.0.0.1.1:4222", false},
+        {"nats://0127.0.0.1:4222", false},
+        {"nats://10.0.0.1:4222", false},
+        {"nats://localhost.example.org", false},
+        {"nats://[::2]:4222", false},
+        {"nats://u:p@evil.example@127.0.0.1:4222", false},
+        {"nats://", false},
+        {"127.0.0.1:4222", false},
+    };
+    for (const auto& [url, loopback] : cases)
+        EXPECT_EQ(loopbackHost(urlHost(url)), loopback) << url;
 }

@@ -295,6 +295,38 @@ TEST(SharedScenesSelfRepair, OwnRecordsComeBackAndStaleOnesGo) {
     EXPECT_TRUE(box->getParents().size() == 1);
 }
 
+TEST(SharedScenesSelfRepair, PurgeMarkersInABucketThatRefusesRollUpsAreDeletesOfTheirKeys) {
+    broker b;
+    site alice(b, "alice");
+    for (int i = 0; i < 10; ++i)
+        alice.add("n" + std::to_string(i));
+    ASSERT_TRUE(alice.scene->sync(10));
+    rawClient mal(b.url());
+    const auto present = [&] {
+        mal.put("zel-presence-default", "mal.0000000a",
+                R"({"user":"mal","site":"mal-0000000a","joined":1})");
+    };
+    present();
+    mal.put(nodes, "mal.0000000a.1",
+            R"({"name":"m","parent":"","order":0,"matrix":[1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1]})");
+    ASSERT_TRUE(until({&alice}, 10, [&] { return alice.find("m") != nullptr; }));
+    const std::uint64_t before = mal.stream("KV_" + nodes)->State.LastSeq;
+    // 500 markers on the hostile user's own keys, one of them its record's.
+    constexpr int markers = 500;
+    for (int i = 1; i <= markers; ++i)
+        ASSERT_TRUE(mal.publish("$KV." + nodes + ".mal.0000000a." + std::to_string(i), "",
+                                {{"KV-Operation", "PURGE"}}));
+    present();
+    EXPECT_TRUE(until({&alice}, 10, [&] { return alice.find("m") == nullptr; }));
+    // A late joiner replays them too.
+    site carl(b, "carl");
+    ASSERT_TRUE(carl.scene->sync(10));
+    until({&alice, &carl}, 2, [] { return false; });
+    EXPECT_LT(mal.stream("KV_" + nodes)->State.LastSeq - before, std::uint64_t(markers) + 5)
+        << "alice's records went again";
+    EXPECT_NE(carl.find("n9"), nullptr);
+}
+
 TEST(SharedScenesSelfRepair, ChangesAndDeletesMadeWhileTheBrokerIsAwayArrive) {
     broker b;
     site alice(b, "alice"), bob(b, "bob");

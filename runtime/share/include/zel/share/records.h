@@ -100,4 +100,10 @@ std::optional<assetManifest> decodeManifest(std::string_view value, std::string&
 std::string sha256Hex(std::span<const std::byte> data);
 bool validHash(std::string_view hash);
 
+// The host part of a broker URL (scheme://[user[:password]@]host[:port][/...]), brackets of an
+// IPv6 address taken off; "" when there is none.
+std::string urlHost(std::string_view url);
+// True for a host on this machine: a 127.0.0.0/8 address, ::1 or localhost, written as such.
+bool loopbackHost(std::string_view host);
+
 } // namespace zel::share
