@@ -929,6 +929,10 @@ async function join(form) {
     if (!validSceneName(sceneName)) return log('a scene name is letters, digits, - and _, at most 64 characters');
     stats.state = 'connecting';
     setHud(`connecting to ${address.url}`);
+    // Models seen before come from the browser's storage (model_store.js): the latest ones are read
+    // while the page joins.
+    const store = new ModelStore({ log });
+    store.warmUp().catch(() => {});
     const options = {
         servers: address.url, user, inboxPrefix: inboxPrefix(user), maxReconnectAttempts: -1, reconnectTimeWait: 250,
         name: 'web viewer',
@@ -996,8 +1000,7 @@ async function join(form) {
             const e = await kvAssets.get(key);
             return e && e.operation === 'PUT' ? e.value : null;
         },
-        // Models seen before come from the browser's storage (model_store.js).
-        { onReady: modelReady, log, store: new ModelStore({ log }), decoder, chunksAtOnce },
+        { onReady: modelReady, log, store, decoder, chunksAtOnce },
     );
     const navigatorKey = `${siteKey(me)}.0`;
     const presenceLoaded = watch(kvPresence, (key, value) => view.applyPresence(key, value));
