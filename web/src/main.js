@@ -762,11 +762,11 @@ function removeOwn() {
 // there does not open in its place).
 window.addEventListener('dragover', (e) => {
     e.preventDefault();
-    e.dataTransfer.dropEffect = me ? 'copy' : 'none';
+    e.dataTransfer.dropEffect = me && mayPlace ? 'copy' : 'none';
 });
 window.addEventListener('drop', (e) => {
     e.preventDefault();
-    if (me) place([...e.dataTransfer.files]).catch((err) => log(`cannot place: ${err.message}`));
+    if (me && mayPlace) place([...e.dataTransfer.files]).catch((err) => log(`cannot place: ${err.message}`));
 });
 $('pick').addEventListener('change', (e) => {
     const files = [...e.target.files];
@@ -857,10 +857,16 @@ function refused(e) {
     return /permission/i.test(String(e && (e.message || e))) || (e && e.name === 'PermissionViolationError');
 }
 
+let mayPlace = false;
 async function publishPresence() {
     if (!me || !kvPresence || stats.state !== 'joined') return;
     try {
         await kvPresence.put(siteKey(me), encodePresence({ user: me.user, site: siteId(me), joined: joinedAt }));
+        // The broker took a write: models may be placed from here.
+        if (me && !mayPlace) {
+            mayPlace = true;
+            $('placer').hidden = false;
+        }
     } catch (e) {
         if (refused(e)) becomeViewer();
     }
@@ -901,6 +907,7 @@ function becomeViewer() {
     log('shared scene: the broker does not let this user write; watching only');
     me = null;
     view.self = null;
+    mayPlace = false;
     $('placer').hidden = true;
     removeOwn();
     hudLine();
@@ -1035,7 +1042,6 @@ async function join(form) {
     }, presenceRefreshMs);
     hudLine();
     $('side').hidden = false;
-    $('placer').hidden = !me;
     nc.closed().then(() => {
         stats.state = 'closed';
         setHud('shared scene: closed');
