@@ -74,7 +74,8 @@ test('a model placed on the page reaches a desktop site, follows the page\'s key
         const e = await nodes.get(key);
         return e?.operation === 'PUT' ? JSON.parse(e.string()) : null;
     };
-    assert.equal(await page.$eval('#placer', (e) => e.hidden), false);
+    // The place button shows once the broker took the page's first write.
+    await waitFor(() => page.$eval('#placer', (e) => !e.hidden), 10000, 'the place button');
 
     // A damaged file, picked with the button: one line, nothing stored, no node.
     const broken = join(dir.path, 'broken.glb');

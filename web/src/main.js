@@ -764,11 +764,11 @@ function removeOwn() {
 // there does not open in its place).
 window.addEventListener('dragover', (e) => {
     e.preventDefault();
-    e.dataTransfer.dropEffect = me ? 'copy' : 'none';
+    e.dataTransfer.dropEffect = me && mayPlace ? 'copy' : 'none';
 });
 window.addEventListener('drop', (e) => {
     e.preventDefault();
-    if (me) place([...e.dataTransfer.files]).catch((err) => log(`cannot place: ${err.message}`));
+    if (me && mayPlace) place([...e.dataTransfer.files]).catch((err) => log(`cannot place: ${err.message}`));
 });
 $('pick').addEventListener('change', (e) => {
     const files = [...e.target.files];
@@ -872,10 +872,16 @@ async function apiPrefix(stream) {
     }
 }
 
+let mayPlace = false;
 async function publishPresence() {
     if (!me || !kvPresence || stats.state !== 'joined') return;
     try {
         await kvPresence.put(siteKey(me), encodePresence({ user: me.user, site: siteId(me), joined: joinedAt }));
+        // The broker took a write: models may be placed from here.
+        if (me && !mayPlace) {
+            mayPlace = true;
+            $('placer').hidden = false;
+        }
     } catch (e) {
         if (refused(e)) becomeViewer();
     }
@@ -916,6 +922,7 @@ function becomeViewer() {
     log('shared scene: the broker does not let this user write; watching only');
     me = null;
     view.self = null;
+    mayPlace = false;
     $('placer').hidden = true;
     removeOwn();
     hudLine();
@@ -944,6 +951,10 @@ async function join(form) {
     if (!validSceneName(sceneName)) return log('a scene name is letters, digits, - and _, at most 64 characters');
     stats.state = 'connecting';
     setHud(`connecting to ${address.url}`);
+    // Models seen before come from the browser's storage (model_store.js): the latest ones are read
+    // while the page joins.
+    const store = new ModelStore({ log });
+    store.warmUp().catch(() => {});
     const options = {
         servers: address.url, user, inboxPrefix: inboxPrefix(user), maxReconnectAttempts: -1, reconnectTimeWait: 250,
         name: 'web viewer',
@@ -1018,8 +1029,7 @@ async function join(form) {
             const e = await kvAssets.get(key);
             return e && e.operation === 'PUT' ? e.value : null;
         },
-        // Models seen before come from the browser's storage (model_store.js).
-        { onReady: modelReady, log, store: new ModelStore({ log }), decoder, chunksAtOnce },
+        { onReady: modelReady, log, store, decoder, chunksAtOnce },
     );
     const navigatorKey = `${siteKey(me)}.0`;
     const presenceLoaded = watch(kvPresence, (key, value) => view.applyPresence(key, value));
@@ -1054,7 +1064,6 @@ async function join(form) {
     }, presenceRefreshMs);
     hudLine();
     $('side').hidden = false;
-    $('placer').hidden = !me;
     nc.closed().then(() => {
         stats.state = 'closed';
         setHud('shared scene: closed');

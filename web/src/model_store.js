@@ -17,6 +17,8 @@ const isHash = (hash) => /^[0-9a-f]{64}$/.test(hash);
 // An incomplete model nobody wrote to for this long was left by a tab that closed mid-way.
 const abandonedAfterMs = 10 * 60 * 1000;
 const keepChunkBytes = 1024 * 1024;
+// Chunks read from the storage at once.
+const readsAtOnce = 4;
 
 export const defaultMaxBytes = 1024 * 1024 * 1024;
 
@@ -40,6 +42,25 @@ export class ModelStore {
         this.opened = null;
         this.queue = Promise.resolve(); // index updates, one at a time
         this.writing = new Set(); // hashes being kept by this page
+        this.early = new Map(); // hash -> take() started by warmUp()
+    }
+
+    // Starts reading the most recently used models, at most maxBytes of them, while the page joins
+    // its scene: a reload is likely to name them again. take() then gets them from there; what no
+    // record asked for within keepMs is let go.
+    async warmUp({ maxBytes = 256 * 2 ** 20, most = 4, keepMs = 30000 } = {}) {
+        const cache = await this.open();
+        if (!cache) return;
+        const index = await this.index(cache).catch(() => ({}));
+        let total = 0;
+        const newestFirst = Object.keys(index).filter((h) => index[h]?.complete && layout(index[h]))
+            .sort((a, b) => (index[b].used || 0) - (index[a].used || 0));
+        for (const hash of newestFirst.slice(0, most)) {
+            total += index[hash].bytes;
+            if (total > maxBytes) break;
+            this.early.set(hash, this.read(hash, index[hash].bytes));
+            setTimeout(() => this.early.delete(hash), keepMs);
+        }
     }
 
     async open() {
@@ -117,6 +138,16 @@ export class ModelStore {
     // the sizes are compared before the bytes are read).
     async take(hash, size = null) {
         if (!isHash(hash)) return null;
+        const early = this.early.get(hash);
+        if (early) {
+            this.early.delete(hash);
+            const bytes = await early;
+            if (bytes && (size === null || bytes.byteLength === size)) return bytes;
+        }
+        return this.read(hash, size);
+    }
+
+    async read(hash, size) {
         const cache = await this.open();
         if (!cache) return null;
         let bytes = null;
@@ -126,15 +157,19 @@ export class ModelStore {
             if (!l) return null;
             if (size === null || l.bytes === size) {
                 const whole = new Uint8Array(l.bytes);
-                // All chunks read at once; each must have its size.
-                const read = await Promise.all(Array.from({ length: l.chunks }, async (_, i) => {
-                    const r = await cache.match(partUrl(hash, i));
-                    const part = r ? new Uint8Array(await r.arrayBuffer()) : null;
-                    if (!part || part.byteLength !== Math.min(l.chunk, l.bytes - i * l.chunk)) return false;
-                    whole.set(part, i * l.chunk);
-                    return true;
-                }));
-                if (read.every(Boolean)) bytes = whole;
+                // A few chunks read at a time; each must have its size.
+                let next = 0;
+                let sound = true;
+                const reader = async () => {
+                    for (let i; sound && (i = next++) < l.chunks; ) {
+                        const r = await cache.match(partUrl(hash, i));
+                        const part = r ? new Uint8Array(await r.arrayBuffer()) : null;
+                        if (!part || part.byteLength !== Math.min(l.chunk, l.bytes - i * l.chunk)) sound = false;
+                        else whole.set(part, i * l.chunk);
+                    }
+                };
+                await Promise.all(Array.from({ length: readsAtOnce }, reader));
+                if (sound) bytes = whole;
             }
         } catch {
             return null;

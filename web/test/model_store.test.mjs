@@ -107,3 +107,21 @@ test('a model is kept as its chunks arrive, shown as kept once finished, and rem
     assert.equal(parts(), 0);
     assert.deepEqual(JSON.parse(new TextDecoder().decode(caches.cache.entries.get('/zel-models/index'))), {});
 });
+
+test('the latest models are read ahead while the page joins, within a bound, and still checked', async () => {
+    const caches = fakeCaches();
+    let clock = 0;
+    const store = new ModelStore({ caches, now: () => ++clock });
+    const models = [1, 2, 3].map((n) => bytes(1000, n));
+    for (const m of models) await store.keep(sha(m), m);
+    // Room for two: the newest two are read ahead, and taken from there.
+    const ahead = new ModelStore({ caches, now: () => ++clock });
+    await ahead.warmUp({ maxBytes: 2000 });
+    assert.deepEqual([...ahead.early.keys()].sort(), [sha(models[1]), sha(models[2])].sort());
+    await Promise.all(ahead.early.values());
+    caches.cache.entries.delete(`/zel-models/${sha(models[2])}/0`);
+    assert.deepEqual(await ahead.take(sha(models[2])), models[2]);
+    assert.equal(ahead.early.size, 1);
+    // Taken once: the next take reads the storage again.
+    assert.equal(await ahead.take(sha(models[2])), null);
+});
