@@ -2,6 +2,7 @@
 #include <zel/import/texture_files.h>
 #include <zel/import/three_ds_file.h>
 
+#include <assimp/GltfMaterial.h>
 #include <assimp/Importer.hpp>
 #include <assimp/material.h>
 #include <assimp/postprocess.h>
@@ -262,6 +263,23 @@ embeddedSource embeddedPictures(const aiScene& as) {
     };
 }
 
+std::vector<bool> alphaIsOpacity(const aiScene& as) {
+    std::vector<bool> asks(as.mMaterials ? as.mNumMaterials : 0, false);
+    for (std::size_t i = 0; i < asks.size(); ++i) {
+        const aiMaterial* am = as.mMaterials[i];
+        if (!am)
+            continue;
+        aiString mode;
+        if (am->Get(AI_MATKEY_GLTF_ALPHAMODE, mode) == aiReturn_SUCCESS) {
+            const std::string_view m(mode.C_Str(), mode.length);
+            asks[i] = m == "BLEND" || m == "MASK";
+        } else {
+            asks[i] = am->GetTextureCount(aiTextureType_OPACITY) > 0;
+        }
+    }
+    return asks;
+}
+
 unsigned int assimpImportFlags() {
     // Triangulate costs nothing on files that hold triangles only (it skips meshes whose primitive
     // types have no polygons) and turns other formats' polygons into triangles. Vertices are not
@@ -325,7 +343,7 @@ std::optional<scene> importInProcess(const std::filesystem::path& file, std::str
         if (s) {
             const threeDsAmends amends = amendFromThreeDsFile(*s, file);
             loadTextures(*s, texturesBeneath({file.has_parent_path() ? file.parent_path() : "."}),
-                         nullptr, embeddedPictures(*as));
+                         nullptr, {embeddedPictures(*as), alphaIsOpacity(*as)});
             if (amends.read)
                 picturesReplaceColour(*s);
         }

@@ -177,6 +177,45 @@ void note(textureNotes* notes, std::string line) {
         notes->lines.push_back(std::move(line));
 }
 
+// A picture's alpha counts only for the materials that ask for it: the others see it opaque, in a
+// copy of its own when materials disagree, as long as the model has pixels left for one.
+void settleAlpha(scene& s, const std::vector<bool>& asks, std::uint64_t pixels,
+                 textureNotes* notes) {
+    const auto decoded = static_cast<std::uint32_t>(s.textures.size());
+    auto wants = [&](std::size_t m) { return m < asks.size() && asks[m]; };
+    std::vector<std::uint8_t> shown(decoded, 0); // 1: with its alpha, 2: opaque, 3: both
+    for (std::size_t i = 0; i < s.materials.size(); ++i)
+        if (s.materials[i].texture < decoded)
+            shown[s.materials[i].texture] |= wants(i) ? 1 : 2;
+    auto opaque = [](texture& t) {
+        for (std::size_t i = 3; i < t.rgba.size(); i += 4)
+            t.rgba[i] = 255;
+        t.hasAlpha = false;
+    };
+    for (std::uint32_t k = 0; k < decoded; ++k) {
+        if (!s.textures[k].hasAlpha || shown[k] == 1)
+            continue;
+        if (shown[k] != 3) {
+            opaque(s.textures[k]);
+            continue;
+        }
+        const std::uint64_t size = std::uint64_t{s.textures[k].width} * s.textures[k].height;
+        if (maxScenePixels - pixels < size) {
+            note(notes, "texture " + s.textures[k].name +
+                            ": no pixels left for an opaque copy, shown with its alpha everywhere");
+            continue;
+        }
+        texture copy = s.textures[k];
+        opaque(copy);
+        pixels += size;
+        const auto index = static_cast<std::uint32_t>(s.textures.size());
+        s.textures.push_back(std::move(copy));
+        for (std::size_t i = 0; i < s.materials.size(); ++i)
+            if (s.materials[i].texture == k && !wants(i))
+                s.materials[i].texture = index;
+    }
+}
+
 } // namespace
 
 std::pair<std::uint32_t, std::uint32_t> fittedSize(std::uint32_t w, std::uint32_t h,
@@ -226,7 +265,8 @@ void loadTextures(scene& s, const std::vector<fs::path>& folders, textureNotes* 
 }
 
 void loadTextures(scene& s, const textureSource& source, textureNotes* notes,
-                  const embeddedSource& embedded) {
+                  const pictureHints& hints) {
+    const embeddedSource& embedded = hints.embedded;
     std::map<std::string, std::uint32_t> byName; // as materials spell them
     // The files read, by device and inode: each is decoded once however it is spelled.
     std::map<std::pair<std::uint64_t, std::uint64_t>, std::uint32_t> byFile;
@@ -308,6 +348,7 @@ void loadTextures(scene& s, const textureSource& source, textureNotes* notes,
         m.texture = index = *decoded = static_cast<std::uint32_t>(s.textures.size());
         s.textures.push_back(std::move(t));
     }
+    settleAlpha(s, hints.alphaIsOpacity, pixels, notes);
 }
 
 } // namespace zel::import

@@ -160,7 +160,8 @@ private:
             fail(fd, reason);
         const imp::threeDsAmends amends =
             imp::amendFromThreeDsFile(**converted, *importer->GetIOHandler(), file);
-        imp::loadTextures(**converted, textures, nullptr, imp::embeddedPictures(*as));
+        imp::loadTextures(**converted, textures, nullptr,
+                          {imp::embeddedPictures(*as), imp::alphaIsOpacity(*as)});
         if (amends.read)
             imp::picturesReplaceColour(**converted);
         progress->send(imp::protocol::convertEnd);

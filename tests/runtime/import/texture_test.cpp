@@ -321,6 +321,46 @@ TEST(TextureImport, OnlyModelFormatsWithinThePixelCapAreDecoded) {
     }
 }
 
+// A picture's alpha reaches only the materials that take it as their opacity; materials that do
+// not see it opaque, in a copy of their own when the two kinds share a picture.
+TEST(TextureImport, APicturesAlphaReachesOnlyTheMaterialsThatAskForIt) {
+    tempDir models;
+    auto write = [&](const char* name, std::uint8_t alpha) {
+        const std::vector<std::uint8_t> rgba(2 * 2 * 4, alpha);
+        ASSERT_TRUE(stbi_write_png((models.path() / name).c_str(), 2, 2, 4, rgba.data(), 8));
+    };
+    write("shared.png", 128);
+    write("solid.png", 255);
+    write("plain.png", 128);
+    const struct {
+        const char* file;
+        bool asks;
+        std::uint8_t alpha; // of the picture the material shows
+        bool hasAlpha;
+    } rows[] = {
+        {"shared.png", true, 128, true},   {"shared.png", false, 255, false},
+        {"shared.png", false, 255, false}, {"solid.png", true, 255, false},
+        {"plain.png", false, 255, false},
+    };
+    scene s;
+    pictureHints hints;
+    for (const auto& r : rows) {
+        s.materials.emplace_back().diffuseTexture = r.file;
+        hints.alphaIsOpacity.push_back(r.asks);
+    }
+    loadTextures(s, texturesBeneath({models.path()}), nullptr, hints);
+    // Three files, and one opaque copy of the shared one.
+    EXPECT_EQ(s.textures.size(), 4u);
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_LT(s.materials[i].texture, s.textures.size());
+        const texture& t = s.textures[s.materials[i].texture];
+        EXPECT_EQ(t.rgba[3], rows[i].alpha);
+        EXPECT_EQ(t.hasAlpha, rows[i].hasAlpha);
+    }
+    EXPECT_EQ(s.materials[1].texture, s.materials[2].texture);
+}
+
 // The size a picture is downscaled to keeps its shape within the pixels allowed, and never loses a
 // side: a picture one pixel high stays one pixel high.
 TEST(TextureImport, FittedSizeKeepsEverySideAtLeastOnePixel) {

@@ -339,4 +339,44 @@ TEST(paintedModels, everyFaceOfACubeShowsTheWholePicture) {
         }
 }
 
+// A picture's alpha makes the model see-through only where its material asks for it.
+TEST(paintedModels, aPicturesAlphaCountsWhereTheMaterialAsksForIt) {
+    modeltest::tempFolder dir;
+    const std::array<std::uint8_t, 4> halfRed{255, 0, 0, 128};
+    modeltest::writeText(dir.path() / "alpha.png", [&] {
+        const std::vector<std::uint8_t> png = halves(halfRed, halfRed);
+        return std::string(png.begin(), png.end());
+    }());
+    const struct {
+        const char* name;
+        fs::path file;
+        bool seeThrough;
+    } cases[] = {
+        {"OBJ, d 1", quadObj(dir.path(), "opaque", "Kd 1 1 1\nd 1\n", "alpha.png"), false},
+        {"OBJ, map_d", quadObj(dir.path(), "mapd", "Kd 1 1 1\nmap_d alpha.png\n", "alpha.png"),
+         true},
+        {"glTF, no alpha mode",
+         modeltest::writeGlb(dir.path(), "gltfopaque",
+                             quadGlb(pictureMaterial, halves(halfRed, halfRed))),
+         false},
+        {"glTF, alpha mode BLEND",
+         modeltest::writeGlb(dir.path(), "gltfblend",
+                             quadGlb(R"({"alphaMode": "BLEND", "pbrMetallicRoughness":
+                                       {"baseColorTexture": {"index": 0}, "metallicFactor": 0}})",
+                                     halves(halfRed, halfRed))),
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const image im = drawFile(c.file);
+        ASSERT_EQ(im.width, width);
+        const std::array<int, 3> seen = leftQuarter(im);
+        // Half the background comes through a see-through quad.
+        if (c.seeThrough)
+            EXPECT_TRUE(seen[0] > 100 && seen[0] < 200) << shown(seen);
+        else
+            EXPECT_TRUE(near(seen, {255, 0, 0})) << shown(seen);
+    }
+}
+
 } // namespace

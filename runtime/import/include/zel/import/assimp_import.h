@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct aiScene;
 
@@ -28,6 +29,10 @@ std::optional<scene> convertScene(const aiScene& s, std::string* reason);
 // any other name the one stored under the same file name (folders ignored). The answers point
 // into s, which must outlive the lookup.
 embeddedSource embeddedPictures(const aiScene& s);
+
+// By material index: whether the material takes its picture's alpha as its opacity: a glTF alpha
+// mode BLEND or MASK; in other formats an opacity map (an OBJ map_d).
+std::vector<bool> alphaIsOpacity(const aiScene& s);
 
 // Reads the file with Assimp and converts it, with the textures found beside it (loadTextures).
 // Catches every exception; null with a reason (Assimp's own message where it gives one) on failure.
