@@ -27,6 +27,7 @@
 #include <map>
 #include <memory>
 #include <system_error>
+#include <tuple>
 
 #include <sys/stat.h>
 
@@ -270,8 +271,10 @@ void loadTextures(scene& s, const textureSource& source, textureNotes* notes,
     std::map<std::string, std::uint32_t> byName; // as materials spell them
     // The files read, by device and inode: each is decoded once however it is spelled.
     std::map<std::pair<std::uint64_t, std::uint64_t>, std::uint32_t> byFile;
-    // The pictures stored in the model, by their bytes.
-    std::map<const std::uint8_t*, std::uint32_t> byBytes;
+    // The pictures stored in the model, by their bytes and shape.
+    std::map<std::tuple<const std::uint8_t*, std::size_t, std::uint32_t, std::uint32_t>,
+             std::uint32_t>
+        byBytes;
     std::uint64_t pixels = 0;
     for (material& m : s.materials) {
         m.texture = noTexture;
@@ -287,7 +290,8 @@ void loadTextures(scene& s, const textureSource& source, textureNotes* notes,
         std::optional<image> im;
         if (std::optional<embeddedPicture> stored =
                 embedded ? embedded(m.diffuseTexture) : std::nullopt) {
-            const auto [known, added] = byBytes.try_emplace(stored->bytes, noTexture);
+            const auto [known, added] = byBytes.try_emplace(
+                {stored->bytes, stored->size, stored->width, stored->height}, noTexture);
             if (!added) {
                 m.texture = index = known->second;
                 continue;
