@@ -67,6 +67,14 @@ material convertMaterial(const aiMaterial& am) {
     float opacity = 1.0f;
     if (am.Get(AI_MATKEY_OPACITY, opacity) == aiReturn_SUCCESS)
         m.opacity = opacity;
+    // glTF keeps its alpha in the base colour alone, which Assimp copies into the opacity too (the
+    // two multiplied would count it twice); the alpha mode OPAQUE says to ignore it.
+    aiString mode;
+    if (am.Get(AI_MATKEY_GLTF_ALPHAMODE, mode) == aiReturn_SUCCESS) {
+        m.opacity = 1.0f;
+        if (std::string_view(mode.C_Str(), mode.length) == "OPAQUE")
+            m.diffuse[3] = 1.0f;
+    }
     aiString texture;
     if (am.GetTextureCount(aiTextureType_DIFFUSE) > 0 &&
         am.GetTexture(aiTextureType_DIFFUSE, 0, &texture) == aiReturn_SUCCESS)

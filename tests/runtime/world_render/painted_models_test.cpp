@@ -347,11 +347,12 @@ TEST(paintedModels, aPicturesAlphaCountsWhereTheMaterialAsksForIt) {
         const std::vector<std::uint8_t> png = halves(halfRed, halfRed);
         return std::string(png.begin(), png.end());
     }());
-    const struct {
+    struct row {
         const char* name;
         fs::path file;
         bool seeThrough;
-    } cases[] = {
+    };
+    std::vector<row> cases = {
         {"OBJ, d 1", quadObj(dir.path(), "opaque", "Kd 1 1 1\nd 1\n", "alpha.png"), false},
         {"OBJ, map_d", quadObj(dir.path(), "mapd", "Kd 1 1 1\nmap_d alpha.png\n", "alpha.png"),
          true},
@@ -366,7 +367,22 @@ TEST(paintedModels, aPicturesAlphaCountsWhereTheMaterialAsksForIt) {
                                      halves(halfRed, halfRed))),
          true},
     };
-    for (const auto& c : cases) {
+    const std::array<std::uint8_t, 4> red{255, 0, 0, 255};
+    // A glTF material's alpha is its base colour's, once, and only where its alpha mode asks.
+    auto halfAlpha = [&](const char* mode) {
+        return quadGlb(std::string(R"({"alphaMode": ")") + mode +
+                           R"(", "pbrMetallicRoughness": {"baseColorTexture": {"index": 0},
+                              "metallicFactor": 0, "baseColorFactor": [1, 1, 1, 0.5]}})",
+                       halves(red, red));
+    };
+    const row factors[] = {
+        {"glTF, OPAQUE, base colour alpha 0.5",
+         modeltest::writeGlb(dir.path(), "factoropaque", halfAlpha("OPAQUE")), false},
+        {"glTF, BLEND, base colour alpha 0.5",
+         modeltest::writeGlb(dir.path(), "factorblend", halfAlpha("BLEND")), true},
+    };
+    cases.insert(cases.end(), std::begin(factors), std::end(factors));
+    for (const row& c : cases) {
         SCOPED_TRACE(c.name);
         const image im = drawFile(c.file);
         ASSERT_EQ(im.width, width);
