@@ -1,5 +1,6 @@
 // Model files read by the world's reader (through the import helper) and drawn offscreen: every
-// material shows its own picture, whatever the file format.
+// material shows its own picture, whatever the file format, wherever the picture is kept, tinted by
+// the material's colour and see-through only where the material says so.
 #include "model_files.h"
 #include "scenes.h"
 
