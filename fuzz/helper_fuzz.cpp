@@ -17,6 +17,7 @@
 #include <fstream>
 #include <new>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -79,15 +80,21 @@ std::filesystem::path pictureFolder() {
     return folder;
 }
 
+const imp::textureSource noFiles = [](const std::string&) {
+    return std::optional<imp::openedTexture>();
+};
+
 void model(const std::uint8_t* data, std::size_t size, const char* hint) {
     Assimp::Importer importer;
     const aiScene* as = importer.ReadFileFromMemory(data, size, imp::assimpImportFlags(), hint);
     if (!as)
         return;
     std::string reason;
-    const std::optional<imp::scene> s = imp::convertScene(*as, &reason);
+    std::optional<imp::scene> s = imp::convertScene(*as, &reason);
     if (!s)
         return;
+    // The pictures the file stores itself (no file beside it is looked up).
+    imp::loadTextures(*s, noFiles, nullptr, {imp::embeddedPictures(*as), imp::alphaIsOpacity(*as)});
     const std::vector<std::byte> bytes = imp::encode(*s);
     check(imp::decode(bytes).status == imp::decodeStatus::scene);
 }
@@ -99,11 +106,21 @@ void picture(const std::uint8_t* data, std::size_t size) {
     imp::scene s;
     s.materials.emplace_back().diffuseTexture = "picture";
     imp::loadTextures(s, {pictureFolder()});
-    for (const imp::texture& t : s.textures) {
-        check(t.rgba.size() == std::size_t{t.width} * t.height * 4);
-        check(t.width >= 1 && t.height >= 1);
-        check(std::uint64_t{t.width} * t.height <= imp::maxTexturePixels);
-    }
+    // The same bytes stored in a model, in a buffer of their exact size.
+    const std::vector<std::uint8_t> bytes(data, data + size);
+    imp::scene stored;
+    stored.materials.emplace_back().diffuseTexture = "*0";
+    imp::pictureHints hints;
+    hints.embedded = [&](const std::string&) {
+        return std::optional<imp::embeddedPicture>({"*0", bytes.data(), bytes.size(), 0, 0});
+    };
+    imp::loadTextures(stored, noFiles, nullptr, hints);
+    for (const imp::scene* one : {&s, &stored})
+        for (const imp::texture& t : one->textures) {
+            check(t.rgba.size() == std::size_t{t.width} * t.height * 4);
+            check(t.width >= 1 && t.height >= 1);
+            check(std::uint64_t{t.width} * t.height <= imp::maxTexturePixels);
+        }
 }
 
 } // namespace

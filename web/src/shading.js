@@ -40,7 +40,7 @@ void main() {
     vec4 base = uDiffuse;
 #ifdef TEXTURED
     vec4 t = texture2D(uTexture, vUv);
-    base = vec4(t.rgb, t.a * uDiffuse.a);
+    base = vec4(t.rgb * uDiffuse.rgb, t.a * uDiffuse.a);
 #endif
     vec3 colour = base.rgb * vLight;
 #ifdef SHINY

@@ -2,10 +2,12 @@
 #include <zel/import/texture_files.h>
 #include <zel/import/three_ds_file.h>
 
+#include <assimp/GltfMaterial.h>
 #include <assimp/Importer.hpp>
 #include <assimp/material.h>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
+#include <assimp/texture.h>
 
 #include <algorithm>
 #include <cmath>
@@ -13,6 +15,7 @@
 #include <exception>
 #include <iterator>
 #include <new>
+#include <string_view>
 #include <type_traits>
 #include <unordered_set>
 #include <utility>
@@ -64,6 +67,14 @@ material convertMaterial(const aiMaterial& am) {
     float opacity = 1.0f;
     if (am.Get(AI_MATKEY_OPACITY, opacity) == aiReturn_SUCCESS)
         m.opacity = opacity;
+    // glTF keeps its alpha in the base colour alone, which Assimp copies into the opacity too (the
+    // two multiplied would count it twice); the alpha mode OPAQUE says to ignore it.
+    aiString mode;
+    if (am.Get(AI_MATKEY_GLTF_ALPHAMODE, mode) == aiReturn_SUCCESS) {
+        m.opacity = 1.0f;
+        if (std::string_view(mode.C_Str(), mode.length) == "OPAQUE")
+            m.diffuse[3] = 1.0f;
+    }
     aiString texture;
     if (am.GetTextureCount(aiTextureType_DIFFUSE) > 0 &&
         am.GetTexture(aiTextureType_DIFFUSE, 0, &texture) == aiReturn_SUCCESS)
@@ -211,7 +222,71 @@ bool keyTimesFinite(const animation& a) {
     });
 }
 
+// The last part of a file name, after any slash or backslash.
+std::string_view lastPart(std::string_view name) {
+    const std::size_t slash = name.find_last_of("/\\");
+    return slash == std::string_view::npos ? name : name.substr(slash + 1);
+}
+
 } // namespace
+
+embeddedSource embeddedPictures(const aiScene& as) {
+    return [&as](const std::string& name) -> std::optional<embeddedPicture> {
+        if (!as.mTextures || as.mNumTextures == 0 || name.empty())
+            return std::nullopt;
+        const aiTexture* t = nullptr;
+        if (name[0] == '*') {
+            // Digits only, and no more than an index can have.
+            std::uint64_t n = 0;
+            const bool digits = name.size() > 1 && name.size() <= 11 &&
+                                std::all_of(name.begin() + 1, name.end(),
+                                            [](char c) { return c >= '0' && c <= '9'; });
+            if (!digits)
+                return std::nullopt;
+            for (std::size_t i = 1; i < name.size(); ++i)
+                n = n * 10 + static_cast<unsigned>(name[i] - '0');
+            if (n < as.mNumTextures)
+                t = as.mTextures[n];
+        } else {
+            const std::string_view wanted = lastPart(name);
+            for (unsigned i = 0; i < as.mNumTextures && !t; ++i)
+                if (as.mTextures[i] && !wanted.empty() &&
+                    lastPart({as.mTextures[i]->mFilename.C_Str(),
+                              as.mTextures[i]->mFilename.length}) == wanted)
+                    t = as.mTextures[i];
+        }
+        if (!t || !t->pcData || t->mWidth == 0)
+            return std::nullopt;
+        embeddedPicture p;
+        p.name = lastPart(name);
+        p.bytes = reinterpret_cast<const std::uint8_t*>(t->pcData);
+        if (t->mHeight == 0) {
+            p.size = t->mWidth; // an image file of mWidth bytes
+        } else {
+            p.width = t->mWidth;
+            p.height = t->mHeight;
+            p.size = std::size_t{t->mWidth} * t->mHeight * sizeof(aiTexel);
+        }
+        return p;
+    };
+}
+
+std::vector<bool> alphaIsOpacity(const aiScene& as) {
+    std::vector<bool> asks(as.mMaterials ? as.mNumMaterials : 0, false);
+    for (std::size_t i = 0; i < asks.size(); ++i) {
+        const aiMaterial* am = as.mMaterials[i];
+        if (!am)
+            continue;
+        aiString mode;
+        if (am->Get(AI_MATKEY_GLTF_ALPHAMODE, mode) == aiReturn_SUCCESS) {
+            const std::string_view m(mode.C_Str(), mode.length);
+            asks[i] = m == "BLEND" || m == "MASK";
+        } else {
+            asks[i] = am->GetTextureCount(aiTextureType_OPACITY) > 0;
+        }
+    }
+    return asks;
+}
 
 unsigned int assimpImportFlags() {
     // Triangulate costs nothing on files that hold triangles only (it skips meshes whose primitive
@@ -274,8 +349,11 @@ std::optional<scene> importInProcess(const std::filesystem::path& file, std::str
         }
         std::optional<scene> s = convertScene(*as, reason);
         if (s) {
-            amendFromThreeDsFile(*s, file);
-            loadTextures(*s, {file.has_parent_path() ? file.parent_path() : "."});
+            const threeDsAmends amends = amendFromThreeDsFile(*s, file);
+            loadTextures(*s, texturesBeneath({file.has_parent_path() ? file.parent_path() : "."}),
+                         nullptr, {embeddedPictures(*as), alphaIsOpacity(*as)});
+            if (amends.read)
+                picturesReplaceColour(*s);
         }
         return s;
     } catch (const std::bad_alloc&) {

@@ -23,9 +23,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <system_error>
+#include <tuple>
 
 #include <sys/stat.h>
 
@@ -34,6 +36,9 @@ namespace zel::import {
 namespace fs = std::filesystem;
 
 namespace {
+
+// Stored texels are held to the decoder's limit for files.
+constexpr std::uint32_t maxImageSide = STBI_MAX_DIMENSIONS;
 
 struct image {
     int width = 0, height = 0, channels = 0;
@@ -84,14 +89,14 @@ bool jpegTablesFit(FILE* f) {
     return fits;
 }
 
-// Reads the file through its descriptor: its header for the size, then the pixels.
-std::optional<image> decodeFile(process::fileDescriptor file, std::string& why) {
-    std::unique_ptr<FILE, int (*)(FILE*)> f(::fdopen(file.get(), "rb"), std::fclose);
+using stream = std::unique_ptr<FILE, int (*)(FILE*)>;
+
+// Reads an image file: its header for the size, then the pixels.
+std::optional<image> decodeStream(const stream& f, std::string& why) {
     if (!f) {
         why = "cannot read it";
         return std::nullopt;
     }
-    file.release();
     if (!jpegTablesFit(f.get())) {
         why = "a JPEG Huffman table of more than 256 codes";
         return std::nullopt;
@@ -123,9 +128,93 @@ std::optional<image> decodeFile(process::fileDescriptor file, std::string& why) 
     return im;
 }
 
+std::optional<image> decodeFile(process::fileDescriptor file, std::string& why) {
+    stream f(::fdopen(file.get(), "rb"), std::fclose);
+    if (f)
+        file.release();
+    return decodeStream(f, why);
+}
+
+// A picture stored in the model: an image file's bytes go through the same checks as a file's;
+// texels are taken as they are, within the same limits.
+std::optional<image> decodeEmbedded(const embeddedPicture& p, std::string& why) {
+    if (!p.bytes || p.size == 0) {
+        why = "no bytes";
+        return std::nullopt;
+    }
+    if (p.height == 0) {
+        // fmemopen only reads: the bytes are not written through it.
+        return decodeStream(
+            stream(::fmemopen(const_cast<std::uint8_t*>(p.bytes), p.size, "rb"), std::fclose), why);
+    }
+    const std::uint64_t pixels = std::uint64_t{p.width} * p.height;
+    if (p.width == 0 || p.width > maxImageSide || p.height > maxImageSide ||
+        pixels > maxDecodedPixels || p.size / 4 < pixels) {
+        why = "stored texels out of range";
+        return std::nullopt;
+    }
+    image im;
+    im.width = static_cast<int>(p.width);
+    im.height = static_cast<int>(p.height);
+    im.channels = 4;
+    im.pixels = {static_cast<stbi_uc*>(std::malloc(pixels * 4)), std::free};
+    if (!im.pixels) {
+        why = "out of memory";
+        return std::nullopt;
+    }
+    for (std::uint64_t i = 0; i < pixels; ++i) {
+        const std::uint8_t* bgra = p.bytes + i * 4;
+        stbi_uc* rgba = im.pixels.get() + i * 4;
+        rgba[0] = bgra[2];
+        rgba[1] = bgra[1];
+        rgba[2] = bgra[0];
+        rgba[3] = bgra[3];
+    }
+    return im;
+}
+
 void note(textureNotes* notes, std::string line) {
     if (notes)
         notes->lines.push_back(std::move(line));
+}
+
+// A picture's alpha counts only for the materials that ask for it: the others see it opaque, in a
+// copy of its own when materials disagree, as long as the model has pixels left for one.
+void settleAlpha(scene& s, const std::vector<bool>& asks, std::uint64_t pixels,
+                 textureNotes* notes) {
+    const auto decoded = static_cast<std::uint32_t>(s.textures.size());
+    auto wants = [&](std::size_t m) { return m < asks.size() && asks[m]; };
+    std::vector<std::uint8_t> shown(decoded, 0); // 1: with its alpha, 2: opaque, 3: both
+    for (std::size_t i = 0; i < s.materials.size(); ++i)
+        if (s.materials[i].texture < decoded)
+            shown[s.materials[i].texture] |= wants(i) ? 1 : 2;
+    auto opaque = [](texture& t) {
+        for (std::size_t i = 3; i < t.rgba.size(); i += 4)
+            t.rgba[i] = 255;
+        t.hasAlpha = false;
+    };
+    for (std::uint32_t k = 0; k < decoded; ++k) {
+        if (!s.textures[k].hasAlpha || shown[k] == 1)
+            continue;
+        if (shown[k] != 3) {
+            opaque(s.textures[k]);
+            continue;
+        }
+        const std::uint64_t size = std::uint64_t{s.textures[k].width} * s.textures[k].height;
+        if (maxScenePixels - pixels < size) {
+            note(notes, "texture " + s.textures[k].name +
+                            ": no pixels left for an opaque copy, shown with its alpha everywhere");
+            continue;
+        }
+        texture copy = s.textures[k];
+        opaque(copy);
+        pixels += size;
+        const auto index = static_cast<std::uint32_t>(s.textures.size());
+        s.textures.push_back(std::move(copy));
+        for (std::size_t i = 0; i < s.materials.size(); ++i)
+            if (s.materials[i].texture == k && !wants(i))
+                s.materials[i].texture = index;
+    }
 }
 
 } // namespace
@@ -166,14 +255,26 @@ textureSource texturesBeneath(const std::vector<fs::path>& folders) {
     };
 }
 
+void picturesReplaceColour(scene& s) {
+    for (material& m : s.materials)
+        if (m.texture < s.textures.size())
+            m.diffuse[0] = m.diffuse[1] = m.diffuse[2] = 1.0f;
+}
+
 void loadTextures(scene& s, const std::vector<fs::path>& folders, textureNotes* notes) {
     loadTextures(s, texturesBeneath(folders), notes);
 }
 
-void loadTextures(scene& s, const textureSource& source, textureNotes* notes) {
+void loadTextures(scene& s, const textureSource& source, textureNotes* notes,
+                  const pictureHints& hints) {
+    const embeddedSource& embedded = hints.embedded;
     std::map<std::string, std::uint32_t> byName; // as materials spell them
     // The files read, by device and inode: each is decoded once however it is spelled.
     std::map<std::pair<std::uint64_t, std::uint64_t>, std::uint32_t> byFile;
+    // The pictures stored in the model, by their bytes and shape.
+    std::map<std::tuple<const std::uint8_t*, std::size_t, std::uint32_t, std::uint32_t>,
+             std::uint32_t>
+        byBytes;
     std::uint64_t pixels = 0;
     for (material& m : s.materials) {
         m.texture = noTexture;
@@ -184,21 +285,36 @@ void loadTextures(scene& s, const textureSource& source, textureNotes* notes) {
             continue;
         }
         std::uint32_t& index = byName[m.diffuseTexture] = noTexture;
-        std::optional<openedTexture> file = source(m.diffuseTexture);
-        struct stat st {};
-        if (!file || !file->file || ::fstat(file->file.get(), &st) != 0) {
-            note(notes, "texture " + m.diffuseTexture + ": not found");
-            continue;
+        std::uint32_t* decoded = nullptr; // where the picture's index is kept for the next name
+        std::string fileName, why;
+        std::optional<image> im;
+        if (std::optional<embeddedPicture> stored =
+                embedded ? embedded(m.diffuseTexture) : std::nullopt) {
+            const auto [known, added] = byBytes.try_emplace(
+                {stored->bytes, stored->size, stored->width, stored->height}, noTexture);
+            if (!added) {
+                m.texture = index = known->second;
+                continue;
+            }
+            decoded = &known->second;
+            fileName = stored->name;
+            im = decodeEmbedded(*stored, why);
+        } else {
+            std::optional<openedTexture> file = source(m.diffuseTexture);
+            struct stat st {};
+            if (!file || !file->file || ::fstat(file->file.get(), &st) != 0) {
+                note(notes, "texture " + m.diffuseTexture + ": not found");
+                continue;
+            }
+            const auto [known, added] = byFile.try_emplace({st.st_dev, st.st_ino}, noTexture);
+            if (!added) {
+                m.texture = index = known->second;
+                continue;
+            }
+            decoded = &known->second;
+            fileName = file->name;
+            im = decodeFile(std::move(file->file), why);
         }
-        const std::pair<std::uint64_t, std::uint64_t> key{st.st_dev, st.st_ino};
-        if (const auto known = byFile.find(key); known != byFile.end()) {
-            m.texture = index = known->second;
-            continue;
-        }
-        byFile[key] = noTexture;
-        const std::string fileName = file->name;
-        std::string why;
-        std::optional<image> im = decodeFile(std::move(file->file), why);
         if (!im) {
             note(notes, "texture " + fileName + ": " + why);
             continue;
@@ -215,7 +331,6 @@ void loadTextures(scene& s, const textureSource& source, textureNotes* notes) {
         t.name = fileName;
         t.sourceWidth = w;
         t.sourceHeight = h;
-        t.hasAlpha = im->channels == 2 || im->channels == 4;
         std::tie(t.width, t.height) = fittedSize(w, h, allowed);
         t.rgba.resize(std::size_t{t.width} * t.height * 4);
         if (t.downscaled()) {
@@ -230,10 +345,14 @@ void loadTextures(scene& s, const textureSource& source, textureNotes* notes) {
         } else {
             std::copy_n(im->pixels.get(), t.rgba.size(), t.rgba.data());
         }
+        // Files with an alpha channel often fill it with opaque pixels: those draw opaque.
+        for (std::size_t i = 3; i < t.rgba.size() && !t.hasAlpha; i += 4)
+            t.hasAlpha = t.rgba[i] != 255;
         pixels += std::uint64_t{t.width} * t.height;
-        m.texture = index = byFile[key] = static_cast<std::uint32_t>(s.textures.size());
+        m.texture = index = *decoded = static_cast<std::uint32_t>(s.textures.size());
         s.textures.push_back(std::move(t));
     }
+    settleAlpha(s, hints.alphaIsOpacity, pixels, notes);
 }
 
 } // namespace zel::import

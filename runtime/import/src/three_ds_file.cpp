@@ -861,6 +861,7 @@ threeDsAmends amendFromThreeDsFile(scene& s, Assimp::IOSystem& io, const std::st
     if (!readLayout(io, file, l))
         return {};
     threeDsAmends a;
+    a.read = true;
     a.placed = placeAsStored(s, l);
     a.materials = highlights(s, l);
     a.smoothed = smoothAsAuthored(s, l);

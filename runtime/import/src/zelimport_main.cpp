@@ -158,8 +158,12 @@ private:
         auto* converted = new std::optional<imp::scene>(imp::convertScene(*as, &reason));
         if (!*converted)
             fail(fd, reason);
-        imp::amendFromThreeDsFile(**converted, *importer->GetIOHandler(), file);
-        imp::loadTextures(**converted, textures);
+        const imp::threeDsAmends amends =
+            imp::amendFromThreeDsFile(**converted, *importer->GetIOHandler(), file);
+        imp::loadTextures(**converted, textures, nullptr,
+                          {imp::embeddedPictures(*as), imp::alphaIsOpacity(*as)});
+        if (amends.read)
+            imp::picturesReplaceColour(**converted);
         progress->send(imp::protocol::convertEnd);
         fdSink sink(fd);
         // A failed write means the reader has gone (it stopped reading or hit its deadline).

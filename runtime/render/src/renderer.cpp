@@ -69,7 +69,7 @@ void main() {
     vec4 base = uDiffuse;
     if (uTextured) {
         vec4 t = texture(uTexture, vUv);
-        base = vec4(t.rgb, t.a * uDiffuse.a);
+        base = vec4(t.rgb * uDiffuse.rgb, t.a * uDiffuse.a);
     }
     vec3 colour = base.rgb * vLight;
     if (uShininess > 0.0) {

@@ -321,6 +321,108 @@ TEST(TextureImport, OnlyModelFormatsWithinThePixelCapAreDecoded) {
     }
 }
 
+// A picture's alpha reaches only the materials that take it as their opacity; materials that do
+// not see it opaque, in a copy of their own when the two kinds share a picture.
+TEST(TextureImport, APicturesAlphaReachesOnlyTheMaterialsThatAskForIt) {
+    tempDir models;
+    auto write = [&](const char* name, std::uint8_t alpha) {
+        const std::vector<std::uint8_t> rgba(2 * 2 * 4, alpha);
+        ASSERT_TRUE(stbi_write_png((models.path() / name).c_str(), 2, 2, 4, rgba.data(), 8));
+    };
+    write("shared.png", 128);
+    write("solid.png", 255);
+    write("plain.png", 128);
+    const struct {
+        const char* file;
+        bool asks;
+        std::uint8_t alpha; // of the picture the material shows
+        bool hasAlpha;
+    } rows[] = {
+        {"shared.png", true, 128, true},   {"shared.png", false, 255, false},
+        {"shared.png", false, 255, false}, {"solid.png", true, 255, false},
+        {"plain.png", false, 255, false},
+    };
+    scene s;
+    pictureHints hints;
+    for (const auto& r : rows) {
+        s.materials.emplace_back().diffuseTexture = r.file;
+        hints.alphaIsOpacity.push_back(r.asks);
+    }
+    loadTextures(s, texturesBeneath({models.path()}), nullptr, hints);
+    // Three files, and one opaque copy of the shared one.
+    EXPECT_EQ(s.textures.size(), 4u);
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_LT(s.materials[i].texture, s.textures.size());
+        const texture& t = s.textures[s.materials[i].texture];
+        EXPECT_EQ(t.rgba[3], rows[i].alpha);
+        EXPECT_EQ(t.hasAlpha, rows[i].hasAlpha);
+    }
+    EXPECT_EQ(s.materials[1].texture, s.materials[2].texture);
+}
+
+// Pictures stored in the model are held to the limits of files: an image file's bytes go through
+// the same decoder checks, and texels are bounded by the bytes that back them.
+TEST(TextureImport, PicturesStoredInTheModelAreCheckedLikeFiles) {
+    std::string png;
+    const std::uint8_t pixel[8] = {10, 20, 30, 40, 50, 60, 70, 80};
+    stbi_write_png_to_func(
+        [](void* to, void* data, int n) {
+            static_cast<std::string*>(to)->append(static_cast<const char*>(data), std::size_t(n));
+        },
+        &png, 2, 1, 4, pixel, 8);
+    std::string wide = png; // the same file claiming 20000 pixels a row (IHDR width, big-endian)
+    wide[16] = 0, wide[17] = 0, wide[18] = 0x4e, wide[19] = 0x20;
+    const std::vector<std::uint8_t> texels = {1, 2, 3, 4, 5, 6, 7, 8}; // blue, green, red, alpha
+    struct row {
+        const char* name;
+        embeddedPicture picture;
+        std::uint32_t width; // 0: refused
+    };
+    auto file = [](const std::string& bytes) {
+        return embeddedPicture{"", reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                               bytes.size(), 0, 0};
+    };
+    const std::vector<row> rows = {
+        {"an image file", file(png), 2},
+        {"an image file cut short", file(png.substr(0, 40)), 0},
+        {"an image file too wide", file(wide), 0},
+        {"no bytes", {"", texels.data(), 0, 0, 0}, 0},
+        {"texels", {"", texels.data(), 8, 2, 1}, 2},
+        {"more texels than bytes", {"", texels.data(), 8, 2, 2}, 0},
+        {"texels too wide", {"", texels.data(), 8, 1u << 15, 1}, 0},
+        {"texels of too many pixels", {"", texels.data(), 8, 1u << 14, 1u << 13}, 0},
+        {"no texels a row", {"", texels.data(), 8, 0, 1}, 0},
+    };
+    scene s;
+    for (const row& r : rows)
+        s.materials.emplace_back().diffuseTexture = r.name;
+    pictureHints hints;
+    hints.embedded = [&](const std::string& name) -> std::optional<embeddedPicture> {
+        for (const row& r : rows)
+            if (name == r.name)
+                return r.picture;
+        return std::nullopt;
+    };
+    const std::vector<fs::path> nowhere;
+    loadTextures(s, texturesBeneath(nowhere), nullptr, hints);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i].name);
+        const std::uint32_t index = s.materials[i].texture;
+        if (rows[i].width == 0) {
+            EXPECT_EQ(index, noTexture);
+            continue;
+        }
+        ASSERT_LT(index, s.textures.size());
+        const texture& t = s.textures[index];
+        EXPECT_EQ(t.width, rows[i].width);
+        // Texels arrive as red, green, blue, alpha.
+        if (i == 4) {
+            EXPECT_EQ(t.rgba, (std::vector<std::uint8_t>{3, 2, 1, 255, 7, 6, 5, 255}));
+        }
+    }
+}
+
 // The size a picture is downscaled to keeps its shape within the pixels allowed, and never loses a
 // side: a picture one pixel high stays one pixel high.
 TEST(TextureImport, FittedSizeKeepsEverySideAtLeastOnePixel) {

@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <stb_image_write.h>
+
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <system_error>
@@ -129,6 +133,106 @@ fs::path writeTwoQuadsGltf(const fs::path& folder) {
 )";
     writeText(folder / "quads.gltf", gltf);
     return folder / "quads.gltf";
+}
+
+std::vector<std::uint8_t> pngOf(int w, int h, const std::vector<std::uint8_t>& rgba) {
+    std::vector<std::uint8_t> out;
+    EXPECT_TRUE(stbi_write_png_to_func(
+        [](void* to, void* data, int n) {
+            auto* bytes = static_cast<const std::uint8_t*>(data);
+            static_cast<std::vector<std::uint8_t>*>(to)->insert(
+                static_cast<std::vector<std::uint8_t>*>(to)->end(), bytes, bytes + n);
+        },
+        &out, w, h, 4, rgba.data(), w * 4));
+    return out;
+}
+
+fs::path writeGlb(const fs::path& folder, const std::string& name, const glbModel& m) {
+    // The binary chunk: positions, normals, texture coordinates, indices, then the picture, each
+    // view starting on four bytes.
+    std::string bin, views, accessors;
+    int view = 0;
+    auto add = [&](const void* p, std::size_t n) {
+        bin.resize((bin.size() + 3) / 4 * 4, '\0');
+        views += std::string(view ? "," : "") + R"({"buffer": 0, "byteOffset": )" +
+                 std::to_string(bin.size()) + R"(, "byteLength": )" + std::to_string(n) + "}";
+        bin.append(static_cast<const char*>(p), n);
+        return view++;
+    };
+    auto accessor = [&](int v, int type, std::size_t count, const char* shape,
+                        const std::string& extra = "") {
+        accessors += std::string(accessors.empty() ? "" : ",") + R"({"bufferView": )" +
+                     std::to_string(v) + R"(, "componentType": )" + std::to_string(type) +
+                     R"(, "count": )" + std::to_string(count) + R"(, "type": ")" + shape + "\"" +
+                     extra + "}";
+    };
+    const std::size_t vertices = m.positions.size() / 3;
+    float low[3] = {1e30f, 1e30f, 1e30f}, high[3] = {-1e30f, -1e30f, -1e30f};
+    for (std::size_t i = 0; i < m.positions.size(); ++i) {
+        low[i % 3] = std::min(low[i % 3], m.positions[i]);
+        high[i % 3] = std::max(high[i % 3], m.positions[i]);
+    }
+    auto triple = [](const float* f) {
+        return "[" + std::to_string(f[0]) + ", " + std::to_string(f[1]) + ", " +
+               std::to_string(f[2]) + "]";
+    };
+    std::string attributes = R"("POSITION": 0)";
+    accessor(add(m.positions.data(), m.positions.size() * 4), 5126, vertices, "VEC3",
+             R"(, "min": )" + triple(low) + R"(, "max": )" + triple(high));
+    int next = 1;
+    if (!m.normals.empty()) {
+        accessor(add(m.normals.data(), m.normals.size() * 4), 5126, vertices, "VEC3");
+        attributes += R"(, "NORMAL": )" + std::to_string(next++);
+    }
+    std::vector<float> uvs = m.uvs;
+    for (std::size_t i = 1; i < uvs.size(); i += 2)
+        uvs[i] = 1.0f - uvs[i];
+    accessor(add(uvs.data(), uvs.size() * 4), 5126, vertices, "VEC2");
+    attributes += R"(, "TEXCOORD_0": )" + std::to_string(next++);
+    accessor(add(m.indices.data(), m.indices.size() * 2), 5123, m.indices.size(), "SCALAR");
+    const int indices = next++;
+    const int picture = add(m.png.data(), m.png.size());
+    bin.resize((bin.size() + 3) / 4 * 4, '\0');
+
+    std::string matrix;
+    for (float f : m.matrix)
+        matrix += (matrix.empty() ? "" : ", ") + std::to_string(f);
+    std::string json = R"({"asset": {"version": "2.0"}, "scene": 0, "scenes": [{"nodes": [0]}],
+ "nodes": [{"mesh": 0, "matrix": [)" +
+                       matrix + R"(]}],
+ "meshes": [{"primitives": [{"attributes": {)" +
+                       attributes + R"(}, "indices": )" + std::to_string(indices) +
+                       R"(, "material": 0}]}],
+ "materials": [)" + m.material +
+                       R"(],
+ "textures": [{"source": 0}],
+ "images": [{"bufferView": )" +
+                       std::to_string(picture) +
+                       R"(, "mimeType": "image/png"}],
+ "buffers": [{"byteLength": )" +
+                       std::to_string(bin.size()) + R"(}],
+ "bufferViews": [)" + views +
+                       R"(],
+ "accessors": [)" + accessors +
+                       "]}";
+    json.resize((json.size() + 3) / 4 * 4, ' ');
+
+    std::string glb;
+    auto put32 = [&](std::size_t v) {
+        const auto u = static_cast<std::uint32_t>(v);
+        glb.append(reinterpret_cast<const char*>(&u), 4);
+    };
+    glb += "glTF";
+    put32(2);
+    put32(12 + 8 + json.size() + 8 + bin.size());
+    put32(json.size());
+    glb += "JSON";
+    glb += json;
+    put32(bin.size());
+    glb.append("BIN\0", 4);
+    glb += bin;
+    writeText(folder / (name + ".glb"), glb);
+    return folder / (name + ".glb");
 }
 
 } // namespace modeltest

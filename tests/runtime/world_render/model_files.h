@@ -1,9 +1,11 @@
 // Small model files written for the drawing tests, in the formats the helper reads.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace modeltest {
 
@@ -36,5 +38,21 @@ std::filesystem::path writeTwoQuadsObj(const std::filesystem::path& folder,
                                        const std::string& blueExtra = "",
                                        const std::string& name = "quads");
 std::filesystem::path writeTwoQuadsGltf(const std::filesystem::path& folder);
+
+// A PNG of w x h pixels, 8-bit RGBA, rows from the top.
+std::vector<std::uint8_t> pngOf(int w, int h, const std::vector<std::uint8_t>& rgba);
+
+// One mesh in a glTF binary, with its picture stored in the file. uvs: v = 0 at the bottom of the
+// picture, as in the other formats (the writer turns them into glTF's). normals may be empty.
+// material: the JSON of material 0, whose picture is texture 0. matrix: the node's, column-major.
+struct glbModel {
+    std::vector<float> positions, normals, uvs;
+    std::vector<std::uint16_t> indices;
+    std::string material;
+    std::vector<std::uint8_t> png;
+    std::array<float, 16> matrix{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+};
+std::filesystem::path writeGlb(const std::filesystem::path& folder, const std::string& name,
+                               const glbModel& m);
 
 } // namespace modeltest

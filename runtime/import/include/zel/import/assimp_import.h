@@ -5,10 +5,12 @@
 // helper (isolated_import.h); the helper itself and the benchmarks call it directly.
 
 #include <zel/import/imported_scene.h>
+#include <zel/import/texture_files.h>
 
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct aiScene;
 
@@ -22,6 +24,15 @@ unsigned int assimpImportFlags();
 // normals and the first texture-coordinate set when present, node and skeleton animation channels.
 // Null with a reason when s has no root node or holds indices that do not fit its arrays' sizes.
 std::optional<scene> convertScene(const aiScene& s, std::string* reason);
+
+// The pictures s holds itself (aiScene::mTextures), found as materials name them: "*N" is the N-th,
+// any other name the one stored under the same file name (folders ignored). The answers point
+// into s, which must outlive the lookup.
+embeddedSource embeddedPictures(const aiScene& s);
+
+// By material index: whether the material takes its picture's alpha as its opacity: a glTF alpha
+// mode BLEND or MASK; in other formats an opacity map (an OBJ map_d).
+std::vector<bool> alphaIsOpacity(const aiScene& s);
 
 // Reads the file with Assimp and converts it, with the textures found beside it (loadTextures).
 // Catches every exception; null with a reason (Assimp's own message where it gives one) on failure.

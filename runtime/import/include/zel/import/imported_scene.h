@@ -10,16 +10,16 @@
 
 namespace zel::import {
 
-// A picture a material shows, decoded from its image file by the import helper: 8-bit RGBA, rows
-// from the top of the picture down. Larger files arrive downscaled (sourceWidth and sourceHeight
-// keep the file's own size).
+// A picture a material shows, decoded from its image file (or from the bytes the model stores) by
+// the import helper: 8-bit RGBA, rows from the top of the picture down. Larger files arrive
+// downscaled (sourceWidth and sourceHeight keep the file's own size).
 struct texture {
-    std::string name; // the file, relative to the folder it was found in
+    std::string name; // the file, relative to the folder it was found in; "*0" stored in the model
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     std::uint32_t sourceWidth = 0;
     std::uint32_t sourceHeight = 0;
-    bool hasAlpha = false;          // the file has an alpha channel
+    bool hasAlpha = false;          // its alpha is the opacity of the materials that show it
     std::vector<std::uint8_t> rgba; // width * height * 4 bytes
 
     bool downscaled() const { return width != sourceWidth || height != sourceHeight; }

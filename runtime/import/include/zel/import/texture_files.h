@@ -58,13 +58,47 @@ using textureSource = std::function<std::optional<openedTexture>(const std::stri
 // The lookup of resolveTexture over folders, in this process (the tools and benchmarks).
 textureSource texturesBeneath(const std::vector<std::filesystem::path>& folders);
 
-// Resolves every material's diffuseTexture through source and decodes each distinct file once into
+// A picture stored inside the model file (a glTF binary's, say), as the importer holds it: the
+// bytes of an image file (height 0: `size` bytes, decoded like a file beside the model) or width x
+// height texels of four bytes each, blue, green, red, alpha, rows from the top (`size` at least
+// width * height * 4).
+struct embeddedPicture {
+    std::string name; // shown for it: the name the material gives, without folders
+    const std::uint8_t* bytes = nullptr;
+    std::size_t size = 0;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+};
+
+// The picture stored in the model under a name a material gives, or none (the name is then looked
+// up as a file).
+using embeddedSource = std::function<std::optional<embeddedPicture>(const std::string& name)>;
+
+// What the model file says of its materials' pictures beyond the names they give.
+struct pictureHints {
+    embeddedSource embedded; // the pictures stored in the model, or none
+    // By material index: the material takes its picture's alpha as its opacity (a glTF alpha mode
+    // BLEND or MASK, an OBJ map_d). Every other material shows its picture opaque.
+    std::vector<bool> alphaIsOpacity;
+};
+
+// Resolves every material's diffuseTexture, first among the pictures stored in the model (when
+// hints give them) and then through source, and decodes each distinct picture once into
 // s.textures, setting material::texture; a name that is refused, not found or not a readable image
 // leaves the material without a picture. A picture of more than maxTexturePixels, or more than what
 // is left of maxScenePixels for the model, is downscaled to fit (texture::sourceWidth and
 // sourceHeight keep the file's size); one that would get no pixel at all is left out. Only PNG,
 // JPEG, TGA and BMP are read, at most 16384 pixels a side and maxDecodedPixels in all.
-void loadTextures(scene& s, const textureSource& source, textureNotes* notes = nullptr);
+// texture::hasAlpha is set where a material that shows the picture takes its alpha and some pixel
+// is not opaque; a picture shown only by materials that do not arrives opaque, and one shown both
+// ways gets an opaque copy for the latter (as long as pixels are left for it).
+void loadTextures(scene& s, const textureSource& source, textureNotes* notes = nullptr,
+                  const pictureHints& hints = {});
+// For a format whose picture stands for the material's colour (3DS): every material that shows a
+// picture gets a white diffuse colour, which the renderer multiplies the picture by. Its alpha
+// stays.
+void picturesReplaceColour(scene& s);
+
 void loadTextures(scene& s, const std::vector<std::filesystem::path>& folders,
                   textureNotes* notes = nullptr);
 

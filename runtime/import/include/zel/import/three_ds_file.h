@@ -33,6 +33,7 @@ class IOSystem;
 namespace zel::import {
 
 struct threeDsAmends {
+    bool read = false;         // the file is a 3DS file (nothing was amended otherwise)
     std::size_t placed = 0;    // nodes placed as stored
     std::size_t materials = 0; // materials given the file's highlight
     std::size_t defaults = 0;  // Assimp's material for faces without one, made light grey

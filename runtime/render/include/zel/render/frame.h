@@ -47,8 +47,8 @@ struct drawItem {
     // The headlight's highlight, added per pixel: its colour and Phong exponent (0: none).
     std::array<float, 3> specular{0.0f, 0.0f, 0.0f};
     float shininess = 0.0f;
-    // The picture on the mesh, or none (a null key). A texture replaces the diffuse RGB (the alpha
-    // still applies). Items with the same key share one GPU copy, uploaded once from `texture` and
+    // The picture on the mesh, or none (a null key). The diffuse colour tints the picture (RGBA
+    // times RGBA). Items with the same key share one GPU copy, uploaded once from `texture` and
     // held weakly like the mesh; a picture without pixels leaves the diffuse colour (one line on
     // stderr, once per key).
     std::shared_ptr<const void> textureKey;
