@@ -694,6 +694,9 @@ std::size_t smoothAsAuthored(scene& s, const layout& l) {
     std::size_t smoothed = 0;
     for (std::size_t t = 0; t < file.size(); ++t) {
         const faceGroups& groups = l.triMeshes[t];
+        if (std::none_of(groups.smoothing.begin(), groups.smoothing.end(),
+                         [](std::uint32_t g) { return g != 0; }))
+            continue; // nothing to smooth: Assimp's normals stand
         // Every face of the triangle mesh: its scene mesh and triangle, smoothing and corners
         // (positions joined where they are equal).
         struct face {
@@ -727,8 +730,6 @@ std::size_t smoothAsAuthored(scene& s, const layout& l) {
                 faces.push_back(f);
             }
         }
-        if (std::none_of(faces.begin(), faces.end(), [](const face& f) { return f.smoothing; }))
-            continue;
 
         // Faces around each point, and the faces on each edge with the edge's direction.
         std::vector<std::vector<std::uint32_t>> around(pointIds.size());
