@@ -212,7 +212,7 @@ std::unique_ptr<viewer> viewer::make(world::world& w, std::unique_ptr<render::ba
     if (!target)
         return nullptr;
     std::unique_ptr<viewer> v(new viewer(w));
-    // Edges without stairs, in the window and the snapshots alike.
+    // Edges without stairs in every snapshot; the window smooths its pictures at rest (run).
     render::screenOptions options;
     options.smoothEdges = true;
     v->screen_ = render::screen::create(std::move(target), &v->historyInput_, options);
@@ -228,6 +228,7 @@ std::unique_ptr<viewer> viewer::openWindow(world::world& w, int width, int heigh
     if (!v)
         return nullptr;
     v->windowed_ = true;
+    v->screen_->setSmoothEdges(false);
     v->screen_->setInputSink(&v->queue_);
     viewer* self = v.get();
     w.setReadProgress(
@@ -325,6 +326,10 @@ void viewer::run(const std::function<bool()>& stop) {
     auto lastDrawn = last;
     bool moving = true;
     int settle = framesAfterInput;
+    // Smoothing edges costs a software rasterizer a fixed share of a frame: the frames of a
+    // moving picture are drawn without it, and the picture once more with it when it comes to
+    // rest (and no frame follows within a rest period).
+    bool smoothShown = false;
     while (screen_->isOpen() && !(stop && stop())) {
         double wait = restSeconds;
         if (moving || settle > 0)
@@ -362,6 +367,15 @@ void viewer::run(const std::function<bool()>& stop) {
         std::string seen = frameSignature(f);
         moving = seen != shown_;
         if (!moving && settle == 0 && !screen_->entryHasFocus()) {
+            if (windowed_ && !smoothShown &&
+                clock::now() - lastDrawn >= std::chrono::duration<double>(restSeconds)) {
+                screen_->setSmoothEdges(true);
+                screen_->drawFrame(f);
+                screen_->setSmoothEdges(false);
+                ++framesDrawn_;
+                smoothShown = true;
+                continue;
+            }
             readAhead(stop);
             continue;
         }
@@ -371,6 +385,7 @@ void viewer::run(const std::function<bool()>& stop) {
         screen_->drawFrame(f);
         ++framesDrawn_;
         lastDrawn = clock::now();
+        smoothShown = false;
         shown_ = std::move(seen);
         if (settle > 0)
             --settle;

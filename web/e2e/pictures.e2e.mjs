@@ -54,7 +54,7 @@ after(async () => {
     dir?.remove();
 });
 
-test('each quad of a desktop site\'s model shows its own picture in the page', async () => {
+test('each quad of a desktop site\'s model shows its own picture in the page, smoothed at rest', async () => {
     const generated = join(dir.path, 'generated');
     execFileSync(resolve(process.env.ZEL_BIN, 'zelgenmodels'), ['--test', generated], { stdio: 'ignore', timeout: 30000 });
     const models = join(dir.path, 'models');
@@ -72,6 +72,9 @@ test('each quad of a desktop site\'s model shows its own picture in the page', a
     await sleep(500);
     await page.addStyleTag({ content: '.panel, .label { display: none !important; }' });
     await sleep(300);
+    // At rest, the picture was drawn again at twice the resolution: its edges without stairs.
+    const { canvas, css } = await page.$eval('#view canvas', (c) => ({ canvas: c.width, css: c.clientWidth }));
+    assert.equal(canvas, 2 * css * (await page.evaluate(() => window.devicePixelRatio)));
     const { red, blue } = await countColours(await page.screenshot());
     assert.ok(red > 2000, `${red} red pixels`);
     assert.ok(blue > 2000, `${blue} blue pixels`);

@@ -694,6 +694,9 @@ std::size_t smoothAsAuthored(scene& s, const layout& l) {
     std::size_t smoothed = 0;
     for (std::size_t t = 0; t < file.size(); ++t) {
         const faceGroups& groups = l.triMeshes[t];
+        if (std::none_of(groups.smoothing.begin(), groups.smoothing.end(),
+                         [](std::uint32_t g) { return g != 0; }))
+            continue; // nothing to smooth: Assimp's normals stand
         // Every face of the triangle mesh: its scene mesh and triangle, smoothing and corners
         // (positions joined where they are equal).
         struct face {
@@ -727,8 +730,6 @@ std::size_t smoothAsAuthored(scene& s, const layout& l) {
                 faces.push_back(f);
             }
         }
-        if (std::none_of(faces.begin(), faces.end(), [](const face& f) { return f.smoothing; }))
-            continue;
 
         // Faces around each point, and the faces on each edge with the edge's direction.
         std::vector<std::vector<std::uint32_t>> around(pointIds.size());
@@ -791,13 +792,31 @@ std::size_t smoothAsAuthored(scene& s, const layout& l) {
                          faces[i].normal[2] * sign};
         };
 
+        // A mesh that came without normals gets them all here: the flat ones too.
+        for (const meshFaces& mf : file[t]) {
+            mesh& m = s.meshes[mf.mesh];
+            if (m.normals.size() == m.positions.size())
+                continue;
+            m.normals.assign(m.positions.size(), 0.0f);
+            for (const face& f : faces) {
+                const double length =
+                    std::sqrt(f.normal[0] * f.normal[0] + f.normal[1] * f.normal[1] +
+                              f.normal[2] * f.normal[2]);
+                if (f.mesh != mf.mesh || f.smoothing || !(length > 0) || !std::isfinite(length))
+                    continue;
+                for (int k = 0; k < 3; ++k) {
+                    const std::uint32_t v = m.indices[3 * std::size_t{f.triangle} + std::size_t(k)];
+                    for (int c = 0; c < 3; ++c)
+                        m.normals[3 * std::size_t{v} + std::size_t(c)] =
+                            static_cast<float>(f.normal[std::size_t(c)] / length);
+                }
+            }
+        }
         for (std::uint32_t i = 0; i < faces.size(); ++i) {
             const face& f = faces[i];
             if (!f.smoothing)
                 continue;
             mesh& m = s.meshes[f.mesh];
-            if (m.normals.size() != m.positions.size())
-                m.normals.assign(m.positions.size(), 0.0f);
             const vec3d own = oriented(i);
             for (int k = 0; k < 3; ++k) {
                 vec3d sum{0, 0, 0};

@@ -747,6 +747,10 @@ void screen::drawFrame(const frame& f) {
     impl_->target->endFrame();
 }
 
+void screen::setSmoothEdges(bool on) {
+    impl_->scene->setSmoothEdges(on);
+}
+
 image screen::capture(const frame& f) {
     impl_->render(f);
     image picture = impl_->target->readPixels();

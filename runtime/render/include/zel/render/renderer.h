@@ -35,9 +35,10 @@ public:
     void draw(const frame& f, int width, int height);
 
     // Edges without stairs: the scene is drawn into a picture of its own and copied to the bound
-    // framebuffer through a pass that blends across edges where the brightness steps (FXAA's
-    // method), which costs a fixed few passes over the pixels however many triangles there are
-    // (4x multisampling costs a software rasterizer four times the frame time). Off by default.
+    // framebuffer through a pass that blends a pixel with its diagonal neighbours where their
+    // brightness steps (FXAA's test). It costs a fixed share of the pixels' work however many
+    // triangles there are (4x multisampling costs a software rasterizer about four times the
+    // frame time). Off by default.
     void setSmoothEdges(bool on);
 
     // Frees the GPU copy of every mesh whose key is not in `live`, and of every expired key.

@@ -58,6 +58,8 @@ public:
 
     // Draws and shows one frame.
     void drawFrame(const frame& f);
+    // The scene's edges without stairs from the next frame on, or not (see screenOptions).
+    void setSmoothEdges(bool on);
     // Draws one frame and writes it to `png`. False when the file cannot be written.
     bool snapshot(const frame& f, const std::filesystem::path& png);
     // Draws one frame and returns its pixels.
