@@ -434,6 +434,35 @@ TEST(SharedScenesAssets, AModelStoredByItsOwnerIsNotStoredAgainAndReachesLateJoi
     EXPECT_TRUE(hasGeometry(bob.find("m2"))) << bob.log.str();
 }
 
+TEST(SharedScenesAssets, AModelsKeysChangedByOthersAreMendedAndReadersTryAgain) {
+    broker b;
+    rawClient op(b.url());
+    auto model = triangleModel(3);
+    site alice(b, "alice");
+    sceneNode* n = alice.add("m");
+    n->addAttribute(zel::world::makeSceneGeometry(model, 0).release());
+    ASSERT_TRUE(alice.scene->sync(10));
+    const std::string record = op.get(nodes, op.keyNamed(alice.scene->siteId(), "m"));
+    const std::size_t at = record.find("\"scene\":\"");
+    ASSERT_NE(at, std::string::npos) << record;
+    const std::string manifestKey = "alice." + record.substr(at + 9, 64);
+    const std::string manifest = op.get("zel-assets-default", manifestKey);
+    // Someone's answer lands on the manifest, and a chunk is deleted: bob, joining then, finds no
+    // model yet and does not take it for a bad one.
+    ASSERT_TRUE(op.put("zel-assets-default", manifestKey,
+                       R"({"type":"io.nats.jetstream.api.v1.account_info_response"})"));
+    ASSERT_TRUE(op.erase("zel-assets-default", manifestKey + ".0"));
+    site bob(b, "bob");
+    // alice puts both back.
+    EXPECT_TRUE(until({&alice, &bob}, 20, [&] {
+        return op.get("zel-assets-default", manifestKey) == manifest &&
+               !op.get("zel-assets-default", manifestKey + ".0").empty();
+    })) << alice.log.str();
+    EXPECT_TRUE(until({&alice, &bob}, 30, [&] { return hasGeometry(bob.find("m")); }))
+        << bob.log.str();
+    EXPECT_EQ(bob.log.str().find("dropped a model"), std::string::npos) << bob.log.str();
+}
+
 namespace {
 
 // A broker with an administrator and users who may each read and write only the scene lobby, as
