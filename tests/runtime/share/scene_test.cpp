@@ -552,6 +552,23 @@ TEST(SharedScenesBuckets, NoWriterCanRollUpPurgeOrFloodAndABucketOfOldIsMadeSafe
     EXPECT_TRUE(until({&alice}, 5, [&] { return alice.find("kept") != nullptr; }));
 }
 
+TEST(SharedScenesAccess, CredentialsGoToAnotherMachineOnlyOverTls) {
+    // Refused before anything is sent: no broker at these addresses is needed.
+    for (const std::string url : {"nats://192.0.2.1:4222", "nats://127.example.org:4222"}) {
+        zel::world::world w;
+        std::ostringstream log;
+        shareOptions o;
+        o.servers = {"nats://127.0.0.1:1", url};
+        o.user = "alice";
+        o.brokerUser = "alice";
+        o.brokerPassword = "pw-alice";
+        std::string error;
+        EXPECT_FALSE(sharedScene::join(w, o, log, error)) << url;
+        EXPECT_NE(error.find("credentials go to it only over TLS"), std::string::npos) << error;
+        EXPECT_EQ(error.find("pw-alice"), std::string::npos) << error;
+    }
+}
+
 TEST(SharedScenesAccess, AUserIsToldAtOnceOfASceneNotAllowedOrNotMade) {
     broker b(usersConfig());
     struct row {
