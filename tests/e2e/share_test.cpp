@@ -520,7 +520,7 @@ TEST(Share, ClusterFailOverLosesNoEditAndRemakesALostWatcher) {
     // scene is the one to die; alice prefers it and keeps editing across its death.
     site bob(tmp.path(), "bob", c.urls(1),
              "share sync 30\ndump b0.json\nshare wait 2 30\nshare sync 30\ndump b1.json\n"
-             "share wait 3 60\nshare sync 30\ndump b.json\nshare wait 4 60\n");
+             "share wait 3 60\nshare sync 30\ndump b.json\nshare wait 5 60\n");
     ASSERT_TRUE(waitForFile(tmp.path() / "b0.json", 60)) << bob.err();
     // The scene's consumers, name and the node that holds it.
     auto consumers = [&](int node) {
@@ -550,9 +550,12 @@ TEST(Share, ClusterFailOverLosesNoEditAndRemakesALostWatcher) {
     c.kill(doomed);
     ASSERT_TRUE(waitForFile(tmp.path() / "a1.json", 60)) << alice.err();
     // Both edited across the death and have their own state acknowledged: the first gate lets bob
-    // read alice's, the second lets both leave.
+    // read alice's, the second lets alice leave, and two more let bob leave after her (bob still
+    // there when alice looks for four sites, however late she looks).
     gate first(tmp.path(), c.url(survivor), "00000001"),
-        second(tmp.path(), c.url(survivor), "00000002");
+        second(tmp.path(), c.url(survivor), "00000002"),
+        third(tmp.path(), c.url(survivor), "00000003"),
+        fourth(tmp.path(), c.url(survivor), "00000004");
     ASSERT_TRUE(first.open());
     ASSERT_TRUE(waitForFile(tmp.path() / "b.json", 60)) << bob.err();
     // bob's watcher went with its node and was made again: his old consumer is gone, and the
@@ -569,8 +572,10 @@ TEST(Share, ClusterFailOverLosesNoEditAndRemakesALostWatcher) {
     EXPECT_EQ(after.size(), before.size())
         << "before: " << json(before).dump() << " after: " << json(after).dump();
     ASSERT_TRUE(second.open());
-    ASSERT_TRUE(bob.finish()) << bob.err();
     ASSERT_TRUE(alice.finish()) << alice.err();
+    ASSERT_TRUE(third.open());
+    ASSERT_TRUE(fourth.open());
+    ASSERT_TRUE(bob.finish()) << bob.err();
     const json a0 = alice.dump("a0.json"), a1 = alice.dump("a1.json"), b = bob.dump("b.json");
     ASSERT_EQ(ownedBy(b, "alice").size(), 1u) << b["sites"].dump() << bob.err() << alice.err();
     EXPECT_NE(ownedBy(a1, "alice"), ownedBy(a0, "alice"));

@@ -38,8 +38,11 @@ assetStore::outcome assetStore::download(const std::string& user, const std::str
     const char* text = kvEntry_ValueString(raw);
     const std::optional<assetManifest> manifest =
         decodeManifest(std::string_view(text ? text : ""), out.reason);
-    if (!manifest)
+    if (!manifest) {
+        // Its owner puts it back: looked for again later, not remembered as a bad model.
+        out.transient = true;
         return out;
+    }
     std::vector<std::byte> blob;
     blob.reserve(static_cast<std::size_t>(manifest->size));
     for (std::uint32_t i = 0; i < manifest->chunks; ++i) {
@@ -96,12 +99,29 @@ bool assetStore::upload(const std::string& user, const std::string& hash,
         const std::size_t from = std::size_t(i) * assetChunkBytes;
         const std::size_t n = std::min(assetChunkBytes, blob.size() - from);
         const std::string chunk = key + "." + std::to_string(i);
-        if (kvStore_Put(nullptr, kv_.get(), chunk.c_str(), blob.data() + from,
+        std::uint64_t revision = 0;
+        if (kvStore_Put(&revision, kv_.get(), chunk.c_str(), blob.data() + from,
                         static_cast<int>(n)) != NATS_OK)
             return false;
+        remember(chunk, revision);
     }
     const std::string text = encodeManifest(m);
-    return kvStore_PutString(nullptr, kv_.get(), key.c_str(), text.c_str()) == NATS_OK;
+    std::uint64_t revision = 0;
+    if (kvStore_PutString(&revision, kv_.get(), key.c_str(), text.c_str()) != NATS_OK)
+        return false;
+    remember(key, revision);
+    return true;
+}
+
+void assetStore::remember(const std::string& key, std::uint64_t revision) {
+    std::lock_guard lock(writtenMutex_);
+    written_[key] = revision;
+}
+
+bool assetStore::wrote(const std::string& key, std::uint64_t revision) {
+    std::lock_guard lock(writtenMutex_);
+    auto it = written_.find(key);
+    return it != written_.end() && it->second == revision;
 }
 
 std::optional<bool> assetStore::hasManifest(const std::string& user, const std::string& hash) {

@@ -10,8 +10,11 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace zel::share::detail {
@@ -23,8 +26,9 @@ public:
     void attach(storeHandle kv) { kv_ = std::move(kv); }
     void close() { kv_.reset(); }
     // Where checked models are kept on disk by their hash (null: nowhere), for the next run.
-    void keepOnDisk(import::diskCache* disk) { disk_ = disk; }
+    void keepOnDisk(zel::import::diskCache* disk) { disk_ = disk; }
     zel::import::diskCache* disk() const { return disk_; }
+    kvStore* kv() const { return kv_.get(); }
 
     struct outcome {
         sceneRef scene;
@@ -41,11 +45,18 @@ public:
     // Whether the manifest of "user.hash" is there (the broker answered and has it); nothing
     // when the broker did not answer.
     std::optional<bool> hasManifest(const std::string& user, const std::string& hash);
+    // True when this store wrote key at that revision itself.
+    bool wrote(const std::string& key, std::uint64_t revision);
 
 private:
+    void remember(const std::string& key, std::uint64_t revision);
+
     const std::atomic<bool>& stopping_;
     storeHandle kv_;
     zel::import::diskCache* disk_ = nullptr;
+    // The revision of each key this store wrote last (a few per model of this site's).
+    std::mutex writtenMutex_;
+    std::unordered_map<std::string, std::uint64_t> written_;
 };
 
 } // namespace zel::share::detail

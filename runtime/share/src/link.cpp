@@ -1,6 +1,7 @@
 #include "link.h"
 
 #include <cstring>
+#include <thread>
 
 namespace zel::share::detail {
 
@@ -85,6 +86,7 @@ void link::start() {
     threads_.emplace_back([this] { beacon_->run(); });
     threads_.emplace_back([this] { publishLoop(); });
     threads_.emplace_back([this] { uploader_.run(); });
+    threads_.emplace_back([this] { watchOwnAssets(); });
     for (int i = 0; i < fetchThreads; ++i)
         threads_.emplace_back([this] { fetcher_.run(); });
 }
@@ -107,6 +109,7 @@ link::~link() {
         // Closed before the watchers go, whose consumers then go away by themselves.
         conn_->close();
     }
+    ownAssets_.reset();
     nodes_.close();
     presence_.close();
     store_.close();
@@ -271,6 +274,55 @@ void link::publishLoop() {
         if (connected_ && !writeRefused_ && publisher_.sendDue(sender, sendBatch, next) > 0)
             continue;
         publisher_.wait(next);
+    }
+}
+
+// ---- this site's models ----------------------------------------------------------------------
+
+void link::watchOwnAssets() {
+    // Only what changes from now on: what was there before is checked when a model is stored.
+    kvWatchOptions o;
+    kvWatchOptions_Init(&o);
+    o.MetaOnly = true;
+    const std::string keys = self_.user + ".>";
+    // Kept until the connection is closed: taking its consumer down may wait for an answer that
+    // only an administrator gets.
+    watcherHandle& watcher = ownAssets_;
+    bool current = false;
+    while (!stopping_) {
+        if (!watcher) {
+            kvWatcher* w = nullptr;
+            if (writeRefused_ || !store_.kv() ||
+                kvStore_Watch(&w, store_.kv(), keys.c_str(), &o) != NATS_OK) {
+                // Nothing this site could mend, or the broker is away: later.
+                for (int i = 0; i < 20 && !stopping_; ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                continue;
+            }
+            watcher.reset(w);
+            current = false;
+        }
+        kvEntry* raw = nullptr;
+        const natsStatus s = kvWatcher_Next(&raw, watcher.get(), 100);
+        entryHandle entry(raw);
+        if (s == NATS_TIMEOUT)
+            continue;
+        if (s != NATS_OK) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            continue;
+        }
+        if (!raw) {
+            current = true;
+            continue;
+        }
+        const std::string key = kvEntry_Key(raw);
+        if (!current || store_.wrote(key, kvEntry_Revision(raw)))
+            continue;
+        // "user.hash" or "user.hash.i"
+        const std::size_t from = self_.user.size() + 1;
+        const std::string hash = key.substr(from, key.find('.', from) - from);
+        if (validHash(hash))
+            uploader_.repair(hash);
     }
 }
 

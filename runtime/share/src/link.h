@@ -5,7 +5,8 @@
 //
 // Threads: one drains each watched bucket; one refreshes the presence record every second and
 // does nothing else; one publishes records and hears their acknowledgements; one uploads this
-// site's models; a few fetch other sites' models, taking turns among their users.
+// site's models and one watches this user's keys among the models; a few fetch other sites'
+// models, taking turns among their users.
 #pragma once
 
 #include "asset_cache.h"
@@ -108,6 +109,9 @@ private:
     // models whose manifest is gone are stored again.
     void verifyEverything();
     void publishLoop();
+    // Watches this user's keys in the asset bucket: a model of this site's that someone else
+    // changed or deleted is mended, as its records are.
+    void watchOwnAssets();
     bool send(const std::string& key, const std::string& value, bool erase);
 
     // Called on libnats threads.
@@ -140,6 +144,7 @@ private:
     modelUploader uploader_;
     assetFetcher fetcher_;
     std::unique_ptr<presenceBeacon> beacon_;
+    watcherHandle ownAssets_; // this user's keys among the models: watchOwnAssets()'s
     std::vector<std::thread> threads_;
 
     std::mutex wakeMutex_;

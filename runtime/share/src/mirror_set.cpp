@@ -503,11 +503,10 @@ void mirrorSet::restartWalk() {
 }
 
 bool mirrorSet::checkMoved(clock::time_point until, std::size_t atLeast) {
-    std::size_t steps = 0;
-    const auto timeUp = [&] {
-        return ++steps >= atLeast && steps % 256 == 0 && clock::now() >= until;
-    };
-    while (true) {
+    // Every turn counts, a child passed over too: a node may have a hundred thousand children.
+    for (std::size_t steps = 1;; ++steps) {
+        if (steps > atLeast && steps % 256 == 0 && clock::now() >= until)
+            return true;
         if (walk_.empty()) {
             // Children that did not fit below a mirror met on the last walk: perhaps they do now.
             for (mirror* r : std::exchange(retry_, {}))
@@ -576,8 +575,6 @@ bool mirrorSet::checkMoved(clock::time_point until, std::size_t atLeast) {
             c.walking = true;
             walk_.push_back({&c, world, 0});
         }
-        if (timeUp())
-            return true;
     }
 }
 

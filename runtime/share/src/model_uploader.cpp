@@ -32,6 +32,44 @@ void modelUploader::recheck() {
     cv_.notify_one();
 }
 
+void modelUploader::repair(const std::string& hash) {
+    std::lock_guard lock(mutex_);
+    for (auto& [p, m] : models_)
+        if (m.state == status::stored && m.hash == hash && !m.repairQueued)
+            if (auto scene = m.scene.lock()) {
+                m.repairQueued = true;
+                jobs_.push_back({std::move(scene), false, true});
+                cv_.notify_one();
+            }
+}
+
+void modelUploader::runRepair(job j, std::unique_lock<std::mutex>& lock) {
+    auto it = models_.find(j.scene.get());
+    if (it == models_.end() || it->second.state != status::stored) {
+        if (it != models_.end())
+            it->second.repairQueued = false;
+        return;
+    }
+    const std::string hash = it->second.hash;
+    lock.unlock();
+    // Whole on the broker (another site of this user mended it): nothing to do.
+    const bool ok = store(hash, import::encode(*j.scene));
+    lock.lock();
+    it = models_.find(j.scene.get());
+    if (it == models_.end())
+        return;
+    entry& m = it->second;
+    if (ok || refused_ || m.state != status::stored) {
+        m.repairQueued = false;
+        m.repairFailures = 0;
+        return;
+    }
+    // Again later, each time later; the model stays stored for the records meanwhile.
+    ++m.repairFailures;
+    m.repairAt =
+        clock::now() + backoff(m.repairFailures, std::chrono::seconds(1), std::chrono::seconds(60));
+}
+
 void modelUploader::stop() {
     std::lock_guard lock(mutex_);
     stopped_ = true;
@@ -53,6 +91,14 @@ void modelUploader::run() {
         const auto now = clock::now();
         clock::time_point next = now + std::chrono::seconds(60);
         for (auto& [p, m] : models_) {
+            if (m.repairQueued && m.repairAt != clock::time_point{}) {
+                if (m.repairAt > now) {
+                    next = std::min(next, m.repairAt);
+                } else if (auto scene = m.scene.lock()) {
+                    m.repairAt = {};
+                    jobs_.push_back({std::move(scene), false, true});
+                }
+            }
             if (m.state != status::failed)
                 continue;
             if (m.retryAt > now) {
@@ -68,6 +114,10 @@ void modelUploader::run() {
         }
         job j = std::move(jobs_.front());
         jobs_.pop_front();
+        if (j.repair) {
+            runRepair(std::move(j), lock);
+            continue;
+        }
         if (j.recheck) {
             // Only a model whose manifest the broker says it does not have is stored again.
             auto it = models_.find(j.scene.get());

@@ -36,6 +36,9 @@ public:
     model want(const std::shared_ptr<const import::scene>& source);
     // Every stored model is looked for on the broker and stored again when its manifest is gone.
     void recheck();
+    // A key of this site's stored model hash changed on the broker without this site: the model
+    // is read back and stored again unless it is whole (records naming it keep it meanwhile).
+    void repair(const std::string& hash);
     // The uploader's thread, until stop().
     void run();
     void stop();
@@ -48,11 +51,16 @@ private:
         int failures = 0;
         clock::time_point retryAt{};
         bool recheckQueued = false; // one recheck job at a time
+        bool repairQueued = false;  // one repair at a time, again after a failure
+        int repairFailures = 0;
+        clock::time_point repairAt{};
     };
     struct job {
         std::shared_ptr<const import::scene> scene;
         bool recheck = false;
+        bool repair = false;
     };
+    void runRepair(job j, std::unique_lock<std::mutex>& lock);
     bool store(const std::string& hash, const std::vector<std::byte>& blob);
 
     assetStore& store_;
