@@ -424,8 +424,9 @@ std::uint64_t inputBytes(const fileBroker& broker) {
         std::transform(type.begin(), type.end(), type.begin(),
                        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
         const bool picture = std::find(pictures.begin(), pictures.end(), type) != pictures.end();
+        // What the file takes on disk: a sparse file's size promises data it does not hold.
         if (first || !picture)
-            total += f.size;
+            total += std::min(f.size, f.allocated);
         first = false;
     }
     return total;
@@ -556,6 +557,7 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
             if (stats) {
                 stats->files = broker.granted();
                 stats->grantedBytes = broker.grantedBytes();
+                stats->absent = broker.absent();
             }
         }
     } reportGrants{broker, stats};

@@ -83,6 +83,8 @@ struct isolationStats {
     // and their sizes together; on success and on failure alike.
     std::vector<grantedFile> files;
     std::uint64_t grantedBytes = 0;
+    // The names the broker found nothing under (fileBroker::absent).
+    std::vector<std::filesystem::path> absent;
 };
 
 // The time an import of a file of `bytes` bytes gets under options: options.deadline when set, else
