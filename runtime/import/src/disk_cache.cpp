@@ -746,14 +746,18 @@ std::optional<scene> diskCache::find(kind k, const digest& key, std::string* com
 }
 
 void diskCache::storeImport(const digest& key, importInputs inputs, std::int64_t startNs,
-                            std::shared_ptr<const scene> value, std::uint64_t hashLimit) {
+                            std::shared_ptr<const scene> value, std::uint64_t hashLimit,
+                            std::vector<std::byte> encoding) {
     if (!settings_.enabled || !value)
         return;
     std::lock_guard lock(mutex_);
-    if (queue_.size() >= maxQueued)
+    std::uint64_t queued = encoding.size();
+    for (const job& j : queue_)
+        queued += j.blob.size();
+    if (queue_.size() >= maxQueued || queued > maxQueuedBlobBytes)
         return;
-    queue_.push_back(
-        {kind::import, key, std::move(inputs), startNs, std::move(value), {}, hashLimit});
+    queue_.push_back({kind::import, key, std::move(inputs), startNs, std::move(value),
+                      std::move(encoding), hashLimit});
     cv_.notify_all();
 }
 
@@ -808,7 +812,7 @@ bool diskCache::write(const job& j) {
         if (!recorded || recorded->size() > maxInputs)
             return false;
         inputs = std::move(*recorded);
-        encodingBytes = encodedSize(*j.value);
+        encodingBytes = j.blob.empty() ? encodedSize(*j.value) : j.blob.size();
     } else {
         encodingBytes = j.blob.size();
     }
@@ -839,7 +843,8 @@ bool diskCache::write(const job& j) {
     fileSink sink(fd.fd, check.state);
     bool ok =
         sink.put(header.data(), header.size()) && sink.put(inputsText.data(), inputsText.size());
-    if (ok && j.k == kind::import)
+    // The helper's own bytes where they were kept: nothing to encode again.
+    if (ok && j.k == kind::import && j.blob.empty())
         ok = encodeTo(*j.value, sink);
     else if (ok)
         ok = sink.put(j.blob.data(), j.blob.size());

@@ -125,6 +125,7 @@ std::shared_ptr<const scene> load(const std::filesystem::path& file,
         }
     }
     isolationStats stats;
+    stats.keepEncoding = disk && key;
     std::optional<scene> s = importIsolated(file, options, reason, &stats,
                                             currentProgress ? *currentProgress : importProgress{});
     if (!s)
@@ -132,7 +133,8 @@ std::shared_ptr<const scene> load(const std::filesystem::path& file,
     auto value = std::make_shared<const scene>(std::move(*s));
     importInputs known = knownInputs(file, stats, *value, options.readableFolders);
     if (disk && key)
-        disk->storeImport(*key, known, start, value, options.fileLimits.maxBytes);
+        disk->storeImport(*key, known, start, value, options.fileLimits.maxBytes,
+                          std::move(stats.encoding));
     if (inputs)
         *inputs = std::move(known);
     return value;

@@ -148,9 +148,12 @@ public:
     // Stores in the background (at most a few entries wait; more are dropped). An import's
     // inputs are hashed by the writer (recordInputs, against startNs); a blob must be one
     // encoding whose SHA-256 is key.
+    // encoding: value's bytes as the helper sent them and the decoder checked them, written as
+    // they are (empty: value is encoded afresh).
     void storeImport(const digest& key, importInputs inputs, std::int64_t startNs,
                      std::shared_ptr<const scene> value,
-                     std::uint64_t hashLimit = std::uint64_t{4} << 30);
+                     std::uint64_t hashLimit = std::uint64_t{4} << 30,
+                     std::vector<std::byte> encoding = {});
     void storeAsset(const digest& key, std::vector<std::byte> blob);
     // Waits until every queued entry is written (for tests and tools).
     void flush();
