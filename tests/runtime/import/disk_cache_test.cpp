@@ -479,6 +479,31 @@ TEST(DiskCache, SizesAreComparedBeforeAnythingIsRead) {
     EXPECT_NE(complaint.find("larger than the cache keeps"), std::string::npos) << complaint;
 }
 
+// An entry is read only when its encoding is within what this cache would write (half its
+// bound); the size is taken from the header before the encoding is read.
+TEST(DiskCache, AnEntryLargerThanTheCacheKeepsIsRefusedAtTheEdge) {
+    tempDir folder;
+    const scene sample = test::sampleScene();
+    const std::uint64_t encoding = encodedSize(sample);
+    {
+        diskCache writer(settingsIn(folder.path()));
+        writer.storeImport(keyOf(1), {}, coarseNowNs() + 1, std::make_shared<const scene>(sample));
+    }
+    struct row {
+        std::uint64_t bound;
+        bool found;
+    };
+    for (const row& r :
+         {row{2 * encoding + 2, true}, row{2 * encoding, true}, row{2 * encoding - 2, false}}) {
+        SCOPED_TRACE(r.bound);
+        diskCache reader(settingsIn(folder.path(), r.bound));
+        std::string complaint;
+        EXPECT_EQ(reader.find(diskCache::kind::import, keyOf(1), &complaint).has_value(), r.found);
+        EXPECT_EQ(complaint.find("larger than the cache keeps") != std::string::npos, !r.found)
+            << complaint;
+    }
+}
+
 // The cache folder is used only when it is this user's and nobody else may write in it; refused,
 // the cache is off and the reason is one line.
 TEST(DiskCache, AFolderOthersMayWriteOrThatIsNotTheUsersIsNotUsed) {
