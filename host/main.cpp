@@ -2,6 +2,8 @@
 #include "options.h"
 #include "run.h"
 
+#include <zel/import/disk_cache.h>
+
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -10,6 +12,7 @@
 int main(int argc, char** argv) {
     // The console stays synchronised with C stdio: the packages' wide trace goes through
     // std::cout's buffer and would vanish otherwise.
+    zel::import::startCrypto();
     std::vector<std::string> args(argv, argv + argc);
     zel::host::parsedCommandLine parsed = zel::host::parseCommandLine(args);
     int exitCode = parsed.exitCode;

@@ -117,6 +117,7 @@ int runHost(const hostOptions& options, std::istream& standardInput, std::ostrea
             // Reading ahead fills the caches: off with them.
             worldSettings.readAhead = true;
             worldSettings.importCacheFolder = cache.folder.string();
+            worldSettings.importCacheBase = cache.base.string();
             worldSettings.importCacheBytes = cache.maxBytes;
         }
     }
@@ -140,6 +141,7 @@ int runHost(const hostOptions& options, std::istream& standardInput, std::ostrea
         so.credentialsFile = env("ZEL_SHARE_CREDS");
         if (cache.enabled) {
             so.modelCacheFolder = cache.folder.string();
+            so.modelCacheBase = cache.base.string();
             so.modelCacheBytes = cache.maxBytes;
         }
         so.caFile = env("ZEL_SHARE_CA");

@@ -2,11 +2,13 @@
 
 #include <zel/import/scene_codec.h>
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <xxhash.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -91,6 +93,14 @@ std::map<fs::path, knownDigest>& knownDigests() {
 
 } // namespace
 
+void startCrypto() {
+    static const bool started = [] {
+        OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+        return true;
+    }();
+    (void)started;
+}
+
 std::int64_t coarseNowNs() {
     timespec t{};
     ::clock_gettime(CLOCK_REALTIME_COARSE, &t);
@@ -130,12 +140,14 @@ std::optional<digest> digestFromHex(std::string_view hex) {
     return d;
 }
 
-std::optional<digest> contentDigest(const fs::path& file) {
+namespace {
+
+// The content digest of the open regular file fd, whose fstat is st, within budget.
+std::optional<digest> digestOf(int fd, const struct stat& st, const fs::path& file,
+                               hashBudget* budget) {
     // Taken before the file is read: a write from here on shows in its change time.
     const std::int64_t begun = coarseNowNs();
-    const fdCloser fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    struct stat st {};
-    if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
+    if (!S_ISREG(st.st_mode))
         return std::nullopt;
     const fileStamp stamp = stampOf(st);
     {
@@ -144,21 +156,35 @@ std::optional<digest> contentDigest(const fs::path& file) {
         if (it != knownDigests().end() && it->second.stamp == stamp)
             return it->second.value;
     }
+    if (budget) {
+        if (stamp.size > budget->bytes)
+            return std::nullopt;
+        budget->bytes -= stamp.size;
+    }
     sha256 h;
     std::vector<char> buffer(1 << 20);
+    std::uint64_t total = 0;
     for (;;) {
-        const ssize_t n = ::read(fd.fd, buffer.data(), buffer.size());
+        if (budget && budget->keepGoing && !budget->keepGoing()) {
+            budget->cancelled = true;
+            return std::nullopt;
+        }
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             return std::nullopt;
         if (n == 0)
             break;
+        total += static_cast<std::uint64_t>(n);
+        // Grown while read: more than what was allowed for.
+        if (total > stamp.size)
+            return std::nullopt;
         h.add(buffer.data(), static_cast<std::size_t>(n));
     }
     const digest value = h.done();
     struct stat after {};
-    if (::fstat(fd.fd, &after) == 0 && stampOf(after) == stamp &&
+    if (::fstat(fd, &after) == 0 && stampOf(after) == stamp &&
         stamp.ctimeNs + slackOf(st) < begun) {
         std::lock_guard lock(knownMutexRef());
         if (knownDigests().size() >= 4096)
@@ -166,6 +192,37 @@ std::optional<digest> contentDigest(const fs::path& file) {
         knownDigests()[file] = {stamp, value};
     }
     return value;
+}
+
+int openToRead(const fs::path& file, bool followLink) {
+    return ::open(file.c_str(),
+                  O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (followLink ? 0 : O_NOFOLLOW));
+}
+
+// Not there, nor anything else under that name (a link, a folder, ...).
+bool stillAbsent(const fs::path& name) {
+    struct stat st {};
+    return ::lstat(name.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
+
+grantedFile grantedFromStat(const fs::path& path, const struct stat& st) {
+    return {path,
+            static_cast<std::uint64_t>(st.st_dev),
+            static_cast<std::uint64_t>(st.st_ino),
+            static_cast<std::uint64_t>(st.st_size),
+            nsOf(st.st_mtim),
+            nsOf(st.st_ctim),
+            static_cast<std::uint64_t>(st.st_blocks) * 512};
+}
+
+} // namespace
+
+std::optional<digest> contentDigest(const fs::path& file, hashBudget* budget) {
+    const fdCloser fd(openToRead(file, true));
+    struct stat st {};
+    if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0)
+        return std::nullopt;
+    return digestOf(fd.fd, st, file, budget);
 }
 
 std::optional<digest> listingDigest(const fs::path& folder) {
@@ -186,16 +243,26 @@ std::optional<digest> listingDigest(const fs::path& folder) {
 }
 
 std::optional<std::vector<recordedInput>> recordInputs(const importInputs& inputs,
-                                                       std::int64_t sinceNs) {
+                                                       std::int64_t sinceNs, hashBudget* budget) {
+    hashBudget unbounded;
+    if (!budget)
+        budget = &unbounded;
     std::vector<recordedInput> out;
-    for (const fs::path& f : inputs.files) {
+    for (const grantedFile& g : inputs.files) {
+        // Only the file the helper was given: one put in its place since then is not what the
+        // result was made from.
+        const fdCloser fd(openToRead(g.path, false));
         struct stat st {};
-        if (::stat(f.c_str(), &st) != 0 || nsOf(st.st_ctim) + slackOf(st) >= sinceNs)
+        if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+            static_cast<std::uint64_t>(st.st_dev) != g.device ||
+            static_cast<std::uint64_t>(st.st_ino) != g.inode ||
+            static_cast<std::uint64_t>(st.st_size) != g.size || nsOf(st.st_mtim) != g.mtimeNs ||
+            nsOf(st.st_ctim) + slackOf(st) >= sinceNs)
             return std::nullopt;
-        std::optional<digest> d = contentDigest(f);
+        std::optional<digest> d = digestOf(fd.fd, st, g.path, budget);
         if (!d)
             return std::nullopt;
-        out.push_back({false, f.string(), *d});
+        out.push_back({recordedInput::kind::file, g.path.string(), g.size, g.mtimeNs, *d});
     }
     for (const fs::path& f : inputs.listedFolders) {
         struct stat st {};
@@ -204,8 +271,104 @@ std::optional<std::vector<recordedInput>> recordInputs(const importInputs& input
         std::optional<digest> d = listingDigest(f);
         if (!d)
             return std::nullopt;
-        out.push_back({true, f.string(), *d});
+        out.push_back({recordedInput::kind::listing, f.string(), 0, 0, *d});
     }
+    for (const fs::path& f : inputs.absent) {
+        if (!stillAbsent(f))
+            return std::nullopt;
+        out.push_back({recordedInput::kind::absent, f.string(), 0, 0, {}});
+    }
+    return out;
+}
+
+bool inputsUnchanged(const std::vector<recordedInput>& inputs, hashBudget* budget,
+                     importInputs* seen) {
+    hashBudget unbounded;
+    if (!budget)
+        budget = &unbounded;
+    for (const recordedInput& in : inputs) {
+        const fs::path path(in.path);
+        switch (in.what) {
+        case recordedInput::kind::file: {
+            const fdCloser fd(openToRead(path, false));
+            struct stat st {};
+            // Another size or time says so before a byte is read.
+            if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+                static_cast<std::uint64_t>(st.st_size) != in.size || nsOf(st.st_mtim) != in.mtimeNs)
+                return false;
+            const std::optional<digest> now = digestOf(fd.fd, st, path, budget);
+            if (!now || *now != in.value)
+                return false;
+            if (seen)
+                seen->files.push_back(grantedFromStat(path, st));
+            break;
+        }
+        case recordedInput::kind::listing: {
+            const std::optional<digest> now = listingDigest(path);
+            if (!now || *now != in.value)
+                return false;
+            if (seen)
+                seen->listedFolders.push_back(path);
+            break;
+        }
+        case recordedInput::kind::absent:
+            if (!stillAbsent(path))
+                return false;
+            if (seen)
+                seen->absent.push_back(path);
+            break;
+        }
+    }
+    return true;
+}
+
+int openCacheFolder(const cacheSettings& settings, std::string* why) {
+    auto refuse = [&](std::string text) {
+        if (why)
+            *why = std::move(text);
+        return -1;
+    };
+    const fs::path folder = settings.folder.lexically_normal();
+    const fs::path base =
+        settings.base.empty() ? folder.parent_path() : settings.base.lexically_normal();
+    const fs::path below = folder.lexically_relative(base);
+    if (!folder.is_absolute() || below.empty() || below == "." || *below.begin() == "..")
+        return refuse("the cache folder " + folder.string() + " is not beneath " + base.string());
+    // The folder the user named is taken as it is, links and all.
+    std::error_code ec;
+    fs::create_directories(base, ec);
+    fdCloser at(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (at.fd < 0)
+        return refuse("cannot open " + base.string() + ": " + std::strerror(errno));
+    fs::path sofar = base;
+    struct stat st {};
+    for (const fs::path& part : below) {
+        sofar /= part;
+        if (::mkdirat(at.fd, part.c_str(), 0700) != 0 && errno != EEXIST)
+            return refuse("cannot make " + sofar.string() + ": " + std::strerror(errno));
+        const int next =
+            ::openat(at.fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0)
+            return refuse(sofar.string() + (errno == ELOOP || errno == ENOTDIR
+                                                ? std::string(" is a link or no folder")
+                                                : ": " + std::string(std::strerror(errno))));
+        ::close(at.fd);
+        at.fd = next;
+        if (::fstat(at.fd, &st) != 0)
+            return refuse("cannot examine " + sofar.string() + ": " + std::strerror(errno));
+        if (st.st_uid != ::geteuid())
+            return refuse(sofar.string() + " belongs to another user");
+        if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+            return refuse(sofar.string() + " may be written by others (mode " + mode + ")");
+        }
+    }
+    // What the entries say about the user's models is theirs alone.
+    if ((st.st_mode & 077) != 0)
+        ::fchmod(at.fd, 0700);
+    const int out = at.fd;
+    at.fd = -1;
     return out;
 }
 
@@ -245,7 +408,13 @@ cacheSettings cacheSettingsFromEnvironment(std::string* why) {
         base = fs::path(home) / ".cache";
     else
         return refuse("neither XDG_CACHE_HOME nor HOME names a folder");
+    s.base = base;
     s.folder = base / "propplacer" / "imports";
+    std::string refused;
+    const int fd = openCacheFolder(s, &refused);
+    if (fd < 0)
+        return refuse(refused);
+    ::close(fd);
     s.enabled = true;
     return s;
 }
@@ -253,13 +422,14 @@ cacheSettings cacheSettingsFromEnvironment(std::string* why) {
 // ---- entries ------------------------------------------------------------------------------------
 //
 // An entry file: the header (magic, layout version, kind, the key, the inputs' and the encoding's
-// lengths), the inputs (a count, then per input its kind, its path's length, the path and its
-// hash), the encoding, and the XXH3-64 of everything before it, all little-endian.
+// lengths), the inputs (a count, then per input its kind, its path's length, the path, a file's
+// size and modification time, and its hash), the encoding, and the XXH3-64 of everything before
+// it, all little-endian.
 
 namespace {
 
 constexpr char entryMagic[8] = {'Z', 'E', 'L', 'C', 'A', 'C', 'H', 'E'};
-constexpr std::uint32_t entryLayout = 1;
+constexpr std::uint32_t entryLayout = 2;
 constexpr std::size_t headerBytes = 8 + 4 + 4 + 32 + 8 + 8;
 constexpr std::uint64_t maxInputsBytes = std::uint64_t{1} << 20;
 constexpr std::uint32_t maxInputs = 4096;
@@ -281,10 +451,12 @@ std::vector<std::byte> encodeInputs(const std::vector<recordedInput>& inputs) {
     std::vector<std::byte> out;
     put<std::uint32_t>(out, static_cast<std::uint32_t>(inputs.size()));
     for (const recordedInput& in : inputs) {
-        put<std::uint8_t>(out, in.listing ? 1 : 0);
+        put<std::uint8_t>(out, static_cast<std::uint8_t>(in.what));
         put<std::uint32_t>(out, static_cast<std::uint32_t>(in.path.size()));
         const auto* p = reinterpret_cast<const std::byte*>(in.path.data());
         out.insert(out.end(), p, p + in.path.size());
+        put<std::uint64_t>(out, in.size);
+        put<std::int64_t>(out, in.mtimeNs);
         const auto* d = reinterpret_cast<const std::byte*>(in.value.data());
         out.insert(out.end(), d, d + 32);
     }
@@ -308,11 +480,14 @@ std::optional<std::vector<recordedInput>> decodeInputs(std::span<const std::byte
         const auto kindByte = get<std::uint8_t>(bytes.data() + at);
         const auto length = get<std::uint32_t>(bytes.data() + at + 1);
         at += 5;
-        if (kindByte > 1 || length == 0 || length > 4096 || !need(std::size_t{length} + 32))
+        if (kindByte > 2 || length == 0 || length > 4096 || !need(std::size_t{length} + 16 + 32))
             return std::nullopt;
-        in.listing = kindByte == 1;
+        in.what = static_cast<recordedInput::kind>(kindByte);
         in.path.assign(reinterpret_cast<const char*>(bytes.data() + at), length);
         at += length;
+        in.size = get<std::uint64_t>(bytes.data() + at);
+        in.mtimeNs = get<std::int64_t>(bytes.data() + at + 8);
+        at += 16;
         std::memcpy(in.value.data(), bytes.data() + at, 32);
         at += 32;
         if (in.path.find('\0') != std::string::npos || in.path[0] != '/')
@@ -322,12 +497,6 @@ std::optional<std::vector<recordedInput>> decodeInputs(std::span<const std::byte
     if (at != bytes.size())
         return std::nullopt;
     return out;
-}
-
-bool stillSo(const recordedInput& in) {
-    const std::optional<digest> now =
-        in.listing ? listingDigest(fs::path(in.path)) : contentDigest(fs::path(in.path));
-    return now && *now == in.value;
 }
 
 bool readAll(int fd, void* out, std::size_t n) {
@@ -463,9 +632,18 @@ const char* kindPrefix(diskCache::kind k) {
     return k == diskCache::kind::asset ? "a-" : "i-";
 }
 
+std::string entryName(diskCache::kind k, const digest& key) {
+    return kindPrefix(k) + hexOf(key);
+}
+
 } // namespace
 
 diskCache::diskCache(cacheSettings settings) : settings_(std::move(settings)) {
+    startCrypto();
+    if (settings_.enabled) {
+        dir_ = openCacheFolder(settings_);
+        settings_.enabled = dir_ >= 0;
+    }
     writer_ = std::thread([this] { run(); });
 }
 
@@ -478,17 +656,27 @@ diskCache::~diskCache() {
     }
     cv_.notify_all();
     writer_.join();
+    if (dir_ >= 0)
+        ::close(dir_);
 }
 
 fs::path diskCache::entryPath(kind k, const digest& key) const {
-    return settings_.folder / (kindPrefix(k) + hexOf(key));
+    return settings_.folder / entryName(k, key);
 }
 
-std::optional<scene> diskCache::find(kind k, const digest& key, std::string* complaint) {
+bool diskCache::holds(kind k, const digest& key) const {
+    struct stat st {};
+    return settings_.enabled &&
+           ::fstatat(dir_, entryName(k, key).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+std::optional<scene> diskCache::find(kind k, const digest& key, std::string* complaint,
+                                     hashBudget* budget, importInputs* seen) {
     if (!settings_.enabled)
         return std::nullopt;
-    const fs::path path = entryPath(k, key);
-    const fdCloser fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
+    const std::string name = entryName(k, key);
+    const fdCloser fd(
+        ::openat(dir_, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY));
     if (fd.fd < 0)
         return std::nullopt;
     const std::string shortName = hexOf(key).substr(0, 12);
@@ -496,11 +684,16 @@ std::optional<scene> diskCache::find(kind k, const digest& key, std::string* com
         if (complaint)
             *complaint = "the import cache's entry " + shortName + " " + what +
                          "; it is removed and the model imported afresh";
-        ::unlink(path.c_str());
+        ::unlinkat(dir_, name.c_str(), 0);
         return std::nullopt;
     };
     struct stat st {};
-    if (::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
+    if (::fstat(fd.fd, &st) != 0)
+        return std::nullopt;
+    // Not written by this user: passed over, and left where it is.
+    if (st.st_uid != ::geteuid())
+        return std::nullopt;
+    if (!S_ISREG(st.st_mode))
         return damaged("is not a file");
     const auto size = static_cast<std::uint64_t>(st.st_size);
     std::byte header[headerBytes];
@@ -515,6 +708,9 @@ std::optional<scene> diskCache::find(kind k, const digest& key, std::string* com
     if (inputsBytes > maxInputsBytes || encodingBytes > size ||
         size != headerBytes + inputsBytes + encodingBytes + 8)
         return damaged("is truncated");
+    // Known before any of it is read: no entry this cache writes is that large.
+    if (encodingBytes > settings_.maxBytes / 2)
+        return damaged("is larger than the cache keeps");
     std::vector<std::byte> inputsText(static_cast<std::size_t>(inputsBytes));
     if (!readAll(fd.fd, inputsText.data(), inputsText.size()))
         return damaged("is truncated");
@@ -525,9 +721,9 @@ std::optional<scene> diskCache::find(kind k, const digest& key, std::string* com
     if (!inputs)
         return damaged("is damaged (its list of inputs)");
     // A changed input makes the entry stale, not damaged: the fresh import replaces it.
-    for (const recordedInput& in : *inputs)
-        if (!stillSo(in))
-            return std::nullopt;
+    hashBudget unbounded;
+    if (!inputsUnchanged(*inputs, budget ? budget : &unbounded, seen))
+        return std::nullopt;
     std::optional<sha256> content;
     if (k == kind::asset)
         content.emplace();
@@ -550,13 +746,18 @@ std::optional<scene> diskCache::find(kind k, const digest& key, std::string* com
 }
 
 void diskCache::storeImport(const digest& key, importInputs inputs, std::int64_t startNs,
-                            std::shared_ptr<const scene> value) {
+                            std::shared_ptr<const scene> value, std::uint64_t hashLimit,
+                            std::vector<std::byte> encoding) {
     if (!settings_.enabled || !value)
         return;
     std::lock_guard lock(mutex_);
-    if (queue_.size() >= maxQueued)
+    std::uint64_t queued = encoding.size();
+    for (const job& j : queue_)
+        queued += j.blob.size();
+    if (queue_.size() >= maxQueued || queued > maxQueuedBlobBytes)
         return;
-    queue_.push_back({kind::import, key, std::move(inputs), startNs, std::move(value), {}});
+    queue_.push_back({kind::import, key, std::move(inputs), startNs, std::move(value),
+                      std::move(encoding), hashLimit});
     cv_.notify_all();
 }
 
@@ -569,7 +770,7 @@ void diskCache::storeAsset(const digest& key, std::vector<std::byte> blob) {
         queued += j.blob.size();
     if (queue_.size() >= maxQueued || queued > maxQueuedBlobBytes)
         return;
-    queue_.push_back({kind::asset, key, {}, 0, nullptr, std::move(blob)});
+    queue_.push_back({kind::asset, key, {}, 0, nullptr, std::move(blob), 0});
     cv_.notify_all();
 }
 
@@ -604,11 +805,14 @@ bool diskCache::write(const job& j) {
     std::vector<recordedInput> inputs;
     std::uint64_t encodingBytes = 0;
     if (j.k == kind::import) {
-        std::optional<std::vector<recordedInput>> recorded = recordInputs(j.inputs, j.startNs);
+        hashBudget budget;
+        budget.bytes = j.hashLimit;
+        std::optional<std::vector<recordedInput>> recorded =
+            recordInputs(j.inputs, j.startNs, &budget);
         if (!recorded || recorded->size() > maxInputs)
             return false;
         inputs = std::move(*recorded);
-        encodingBytes = encodedSize(*j.value);
+        encodingBytes = j.blob.empty() ? encodedSize(*j.value) : j.blob.size();
     } else {
         encodingBytes = j.blob.size();
     }
@@ -619,13 +823,11 @@ bool diskCache::write(const job& j) {
     if (inputsText.size() > maxInputsBytes)
         return false;
 
-    std::error_code ec;
-    fs::create_directories(settings_.folder, ec);
     std::random_device random;
-    const fs::path temporary =
-        settings_.folder / ("tmp-" + std::to_string(::getpid()) + "-" + std::to_string(random()));
-    const fdCloser fd(
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    const std::string temporary =
+        "tmp-" + std::to_string(::getpid()) + "-" + std::to_string(random());
+    const fdCloser fd(::openat(dir_, temporary.c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (fd.fd < 0)
         return false;
     xxhState check;
@@ -641,15 +843,16 @@ bool diskCache::write(const job& j) {
     fileSink sink(fd.fd, check.state);
     bool ok =
         sink.put(header.data(), header.size()) && sink.put(inputsText.data(), inputsText.size());
-    if (ok && j.k == kind::import)
+    // The helper's own bytes where they were kept: nothing to encode again.
+    if (ok && j.k == kind::import && j.blob.empty())
         ok = encodeTo(*j.value, sink);
     else if (ok)
         ok = sink.put(j.blob.data(), j.blob.size());
     const std::uint64_t sum = XXH3_64bits_digest(check.state);
     ok = ok && sink.flush() && writeAll(fd.fd, &sum, 8);
     // Renamed into place whole: a reader sees the old entry, the new one or none.
-    if (!ok || ::rename(temporary.c_str(), entryPath(j.k, j.key).c_str()) != 0) {
-        ::unlink(temporary.c_str());
+    if (!ok || ::renameat(dir_, temporary.c_str(), dir_, entryName(j.k, j.key).c_str()) != 0) {
+        ::unlinkat(dir_, temporary.c_str(), 0);
         return false;
     }
     return true;
@@ -663,9 +866,16 @@ std::uint64_t diskCache::trim() {
     };
     std::vector<found> entries;
     std::uint64_t total = 0;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(settings_.folder.c_str()), ::closedir);
-    if (!dir)
+    if (!settings_.enabled)
         return 0;
+    const int listed = ::openat(dir_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(listed >= 0 ? ::fdopendir(listed) : nullptr,
+                                            ::closedir);
+    if (!dir) {
+        if (listed >= 0)
+            ::close(listed);
+        return 0;
+    }
     const std::int64_t now = coarseNowNs();
     constexpr std::int64_t hour = std::int64_t{3600} * 1'000'000'000;
     while (dirent* e = ::readdir(dir.get())) {
@@ -674,8 +884,9 @@ std::uint64_t diskCache::trim() {
         if (!temporary && !name.starts_with("i-") && !name.starts_with("a-"))
             continue;
         struct stat st {};
+        // Only this user's files are counted or removed.
         if (::fstatat(::dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !S_ISREG(st.st_mode))
+            !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())
             continue;
         if (temporary) {
             // Left by a host that ended while it wrote.
@@ -715,8 +926,7 @@ std::shared_ptr<const scene> cachedAsset(diskCache* cache, const std::string& sh
 
 void keepAsset(diskCache* cache, const std::string& sha256Hex, std::span<const std::byte> blob) {
     const std::optional<digest> key = digestFromHex(sha256Hex);
-    std::error_code ec;
-    if (cache && key && !fs::exists(cache->entryPath(diskCache::kind::asset, *key), ec))
+    if (cache && key && !cache->holds(diskCache::kind::asset, *key))
         cache->storeAsset(*key, std::vector<std::byte>(blob.begin(), blob.end()));
 }
 

@@ -263,11 +263,21 @@ brokerAnswer fileBroker::grant(const root& r, const fs::path& relative,
         bytes_ += size;
         byInode_[key] = granted_.size();
         granted_.push_back({r.path / relative.lexically_normal(), st.st_dev, st.st_ino, size,
-                            nanoseconds(st.st_mtim), nanoseconds(st.st_ctim)});
+                            nanoseconds(st.st_mtim), nanoseconds(st.st_ctim),
+                            static_cast<std::uint64_t>(st.st_blocks) * 512});
     }
     a.file = std::move(fd);
     a.name = relative.lexically_normal().string();
     return a;
+}
+
+int fileBroker::noteMissing(const root& r, const fs::path& relative, int error) {
+    if ((error == ENOENT || error == ENOTDIR) && absent_.size() < maxAbsentNames) {
+        fs::path name = r.path / relative.lexically_normal();
+        if (absentSeen_.insert(name).second)
+            absent_.push_back(std::move(name));
+    }
+    return error;
 }
 
 brokerAnswer fileBroker::openName(std::string_view name, bool descriptor) {
@@ -296,7 +306,7 @@ brokerAnswer fileBroker::openName(std::string_view name, bool descriptor) {
         return a;
     }
     process::fileDescriptor fd;
-    if ((a.error = open(*r, relative, fd, true)) != 0)
+    if ((a.error = noteMissing(*r, relative, open(*r, relative, fd, true))) != 0)
         return a;
     if (!descriptor)
         return a; // an existence question is not a grant
@@ -361,9 +371,10 @@ brokerAnswer fileBroker::texture(std::string_view name) {
         order.push_back(0);
     process::fileDescriptor fd;
     for (const std::size_t i : order) {
-        if (!foreign && open(roots_[i], asWritten, fd, false) == 0)
+        if (!foreign &&
+            noteMissing(roots_[i], asWritten, open(roots_[i], asWritten, fd, false)) == 0)
             return grant(roots_[i], asWritten, std::move(fd));
-        if (open(roots_[i], last, fd, false) == 0)
+        if (noteMissing(roots_[i], last, open(roots_[i], last, fd, false)) == 0)
             return grant(roots_[i], last, std::move(fd));
     }
     for (const std::size_t i : order)
@@ -399,7 +410,7 @@ brokerService::brokerService(int socket, fileBroker& broker) : socket_(socket), 
 
 void brokerService::service() {
     using namespace protocol;
-    while (!closed_) {
+    for (std::size_t answered = 0; !closed_ && answered < maxAnswersPerCall;) {
         // The header, then the name it announces: never more than one question is read ahead.
         std::size_t want = brokerHeaderSize;
         std::uint32_t ask = 0, length = 0;
@@ -427,10 +438,16 @@ void brokerService::service() {
             pending_.resize(had + static_cast<std::size_t>(got));
             continue;
         }
+        // A helper that asks past the limit is heard no more.
+        if (broker_.spent()) {
+            closed_ = true;
+            return;
+        }
         const brokerAnswer a =
             broker_.answer(static_cast<brokerAsk>(ask),
                            std::string_view(pending_.data() + brokerHeaderSize, length));
         pending_.clear();
+        ++answered;
         std::vector<char> reply(brokerHeaderSize);
         char header[brokerHeaderSize];
         encodeBrokerHeader(static_cast<std::uint32_t>(a.error),

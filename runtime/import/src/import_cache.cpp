@@ -24,6 +24,27 @@ bool importCache::stampOf(const std::filesystem::path& file, fileStamp& out, std
     return true;
 }
 
+bool importCache::inputsAsBefore(const entry& e) {
+    for (const grantedFile& f : e.inputs.files) {
+        fileStamp now;
+        if (!stampOf(f.path, now, nullptr) ||
+            now != fileStamp{f.size, f.mtimeNs, f.ctimeNs, f.inode, f.device})
+            return false;
+    }
+    for (const std::filesystem::path& name : e.inputs.absent) {
+        struct stat st {};
+        if (::lstat(name.c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR))
+            return false;
+    }
+    for (std::size_t i = 0; i < e.inputs.listedFolders.size(); ++i) {
+        fileStamp now;
+        if (i >= e.folders.size() || !stampOf(e.inputs.listedFolders[i], now, nullptr) ||
+            now != e.folders[i])
+            return false;
+    }
+    return true;
+}
+
 std::shared_ptr<const scene> importCache::get(const std::filesystem::path& file,
                                               const isolationOptions& options,
                                               std::string* reason) {
@@ -41,20 +62,28 @@ std::shared_ptr<const scene> importCache::get(const std::filesystem::path& file,
     {
         std::lock_guard lock(mutex_);
         if (auto it = entries_.find(k); it != entries_.end()) {
-            if (it->second.stamp == before)
+            if (it->second.stamp == before && inputsAsBefore(it->second))
                 return it->second.value;
             entries_.erase(it); // the file changed: its old data is no longer what it holds
         }
     }
-    std::shared_ptr<const scene> value = load_(canonical, options, reason);
+    importInputs inputs;
+    std::shared_ptr<const scene> value = load_(canonical, options, reason, &inputs);
     if (!value)
         return nullptr;
+    std::vector<fileStamp> folders;
+    for (const std::filesystem::path& f : inputs.listedFolders) {
+        fileStamp stamp;
+        if (!stampOf(f, stamp, nullptr))
+            return value;
+        folders.push_back(stamp);
+    }
     // A file rewritten while it was being read may have given a mix of old and new content: hand
     // the result out, but do not keep it under either stamp.
     fileStamp after;
     if (stampOf(canonical, after, nullptr) && after == before) {
         std::lock_guard lock(mutex_);
-        entries_[k] = entry{before, value};
+        entries_[k] = entry{before, value, std::move(inputs), std::move(folders)};
     }
     return value;
 }

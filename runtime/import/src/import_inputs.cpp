@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <sys/stat.h>
+
 namespace zel::import {
 
 namespace fs = std::filesystem;
@@ -15,12 +17,24 @@ void addOnce(std::vector<fs::path>& list, const fs::path& p) {
 
 } // namespace
 
-importInputs knownInputs(const fs::path& model, const std::vector<grantedFile>& granted,
-                         const scene& s, const std::vector<fs::path>& textureFolders) {
+importInputs knownInputs(const fs::path& model, const isolationStats& stats, const scene& s,
+                         const std::vector<fs::path>& textureFolders) {
     importInputs out;
-    out.files.push_back(model);
-    for (const grantedFile& f : granted)
-        addOnce(out.files, f.path);
+    out.files = stats.files;
+    out.absent = stats.absent;
+    // The helper always asks for the model; should it not have, the model is what it is now.
+    if (std::none_of(out.files.begin(), out.files.end(),
+                     [&](const grantedFile& f) { return f.path == model; })) {
+        struct stat st {};
+        if (::stat(model.c_str(), &st) == 0)
+            out.files.insert(out.files.begin(),
+                             {model, static_cast<std::uint64_t>(st.st_dev),
+                              static_cast<std::uint64_t>(st.st_ino),
+                              static_cast<std::uint64_t>(st.st_size),
+                              std::int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec,
+                              std::int64_t{st.st_ctim.tv_sec} * 1'000'000'000 + st.st_ctim.tv_nsec,
+                              static_cast<std::uint64_t>(st.st_blocks) * 512});
+    }
     const fs::path folder = model.parent_path();
     std::error_code ec;
     std::vector<fs::path> searched;

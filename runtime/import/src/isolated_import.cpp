@@ -185,6 +185,8 @@ public:
     pipeSource(int fd, importClock& clock) : fd_(fd), clock_(clock) {}
 
     double firstByteSeconds() const { return firstByte_; }
+    // Every byte of the encoding read from here on is copied to out as well.
+    void keepIn(std::vector<std::byte>* out) { keep_ = out; }
     // Why the data was refused before the encoding (progress records out of order), or empty.
     const std::string& refused() const { return refused_; }
 
@@ -197,6 +199,21 @@ public:
     }
 
     bool read(void* out, std::size_t n) override {
+        if (!readEncoding(out, n))
+            return false;
+        if (keep_) {
+            // Room for what the header announces, within reason: the rest grows as it comes.
+            if (keep_->empty() && announced_ > 0)
+                keep_->reserve(
+                    static_cast<std::size_t>(std::min<std::uint64_t>(announced_, 256u << 20)));
+            const auto* p = static_cast<const std::byte*>(out);
+            keep_->insert(keep_->end(), p, p + n);
+        }
+        return true;
+    }
+
+private:
+    bool readEncoding(void* out, std::size_t n) {
         if (!begin())
             return false;
         auto* dst = static_cast<char*>(out);
@@ -221,7 +238,6 @@ public:
         return true;
     }
 
-private:
     // Takes the progress records before the encoding, leaving the encoding's first bytes in the
     // buffer. The size its header announces (only a figure for the progress: the decoder checks
     // it) is where the hand-over's progress is measured against.
@@ -297,6 +313,7 @@ private:
     std::uint64_t received_ = 0, encodingStart_ = 0, announced_ = 0;
     std::vector<char> buffer_ = std::vector<char>(256 * 1024);
     std::size_t pos_ = 0, end_ = 0;
+    std::vector<std::byte>* keep_ = nullptr;
 };
 
 // A helper started and waiting for its request.
@@ -424,8 +441,9 @@ std::uint64_t inputBytes(const fileBroker& broker) {
         std::transform(type.begin(), type.end(), type.begin(),
                        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
         const bool picture = std::find(pictures.begin(), pictures.end(), type) != pictures.end();
+        // What the file takes on disk: a sparse file's size promises data it does not hold.
         if (first || !picture)
-            total += f.size;
+            total += std::min(f.size, f.allocated);
         first = false;
     }
     return total;
@@ -556,6 +574,7 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
             if (stats) {
                 stats->files = broker.granted();
                 stats->grantedBytes = broker.grantedBytes();
+                stats->absent = broker.absent();
             }
         }
     } reportGrants{broker, stats};
@@ -602,7 +621,11 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
     // asked for all it reads once its encoding begins (pictures are decoded before), so the budget
     // is taken then from the broker's grants; what it is given later no longer counts.
     source.begin();
-    decodeResult res = decode(source, resultBudgetFor(inputBytes(broker), options), limits);
+    const std::uint64_t budget = resultBudgetFor(inputBytes(broker), options);
+    std::vector<std::byte> encoding;
+    if (stats && stats->keepEncoding)
+        source.keepIn(&encoding);
+    decodeResult res = decode(source, budget, limits);
     if (stats) {
         stats->firstByteSeconds = source.firstByteSeconds();
         stats->decodedSeconds = clock.elapsed();
@@ -621,6 +644,8 @@ std::optional<scene> importIsolated(const std::filesystem::path& file,
         process::reapInBackground(pid);
         clock.tick(true);
         startNext();
+        if (stats && stats->keepEncoding)
+            stats->encoding = std::move(encoding);
         return std::move(res.value);
     }
     // A helper whose records were refused is not heard further.

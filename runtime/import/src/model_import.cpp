@@ -6,6 +6,7 @@
 
 #include <openssl/evp.h>
 
+#include <chrono>
 #include <iostream>
 
 namespace zel::import {
@@ -38,11 +39,21 @@ std::optional<digest> helperDigest(const isolationOptions& options) {
 
 } // namespace
 
-std::optional<digest> importKey(const std::filesystem::path& model,
-                                const isolationOptions& options) {
+std::optional<digest> importKey(const std::filesystem::path& model, const isolationOptions& options,
+                                hashBudget* budget) {
     const std::optional<digest> helper = helperDigest(options);
-    const std::optional<digest> content = contentDigest(model);
-    if (!helper || !content)
+    if (!helper)
+        return std::nullopt;
+    // No more than the broker would grant the helper: a larger model gets no key, and its size
+    // says so before a byte of it is read.
+    hashBudget modelBudget;
+    modelBudget.bytes = options.fileLimits.maxBytes;
+    if (budget)
+        modelBudget.keepGoing = budget->keepGoing;
+    const std::optional<digest> content = contentDigest(model, &modelBudget);
+    if (budget && modelBudget.cancelled)
+        budget->cancelled = true;
+    if (!content)
         return std::nullopt;
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
@@ -68,30 +79,64 @@ std::optional<digest> importKey(const std::filesystem::path& model,
 
 namespace {
 
+// What a lookup may hash: what the broker would grant, while the caller's progress (told about
+// every 50 ms) does not cancel.
+hashBudget lookupBudget(const isolationOptions& options) {
+    hashBudget budget;
+    budget.bytes = options.fileLimits.maxBytes;
+    if (const importProgress* progress = currentProgress; progress && *progress) {
+        auto last = std::make_shared<std::chrono::steady_clock::time_point>();
+        budget.keepGoing = [progress, last] {
+            const auto now = std::chrono::steady_clock::now();
+            if (now - *last < std::chrono::milliseconds(50))
+                return true;
+            *last = now;
+            return (*progress)(0.0);
+        };
+    }
+    return budget;
+}
+
 std::shared_ptr<const scene> load(const std::filesystem::path& file,
-                                  const isolationOptions& options, std::string* reason) {
+                                  const isolationOptions& options, std::string* reason,
+                                  importInputs* inputs) {
     const std::shared_ptr<diskCache> disk = persistent();
     std::optional<digest> key;
     const std::int64_t start = coarseNowNs();
     if (disk) {
-        key = importKey(file, options);
+        hashBudget budget = lookupBudget(options);
+        key = importKey(file, options, &budget);
         if (key) {
             std::string complaint;
-            if (std::optional<scene> s = disk->find(diskCache::kind::import, *key, &complaint))
+            importInputs seen;
+            if (std::optional<scene> s =
+                    disk->find(diskCache::kind::import, *key, &complaint, &budget, &seen)) {
+                if (inputs)
+                    *inputs = std::move(seen);
                 return std::make_shared<const scene>(std::move(*s));
+            }
             if (!complaint.empty())
                 std::cerr << "zel: " << complaint << std::endl;
         }
+        if (budget.cancelled) {
+            if (reason)
+                *reason = "cancelled";
+            return nullptr;
+        }
     }
     isolationStats stats;
+    stats.keepEncoding = disk && key;
     std::optional<scene> s = importIsolated(file, options, reason, &stats,
                                             currentProgress ? *currentProgress : importProgress{});
     if (!s)
         return nullptr;
     auto value = std::make_shared<const scene>(std::move(*s));
+    importInputs known = knownInputs(file, stats, *value, options.readableFolders);
     if (disk && key)
-        disk->storeImport(*key, knownInputs(file, stats.files, *value, options.readableFolders),
-                          start, value);
+        disk->storeImport(*key, known, start, value, options.fileLimits.maxBytes,
+                          std::move(stats.encoding));
+    if (inputs)
+        *inputs = std::move(known);
     return value;
 }
 

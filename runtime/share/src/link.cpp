@@ -45,8 +45,8 @@ link::link(std::ostream& log, const shareOptions& options, const siteName& self)
                    wake();
                }) {
     if (!options.modelCacheFolder.empty()) {
-        modelCache_ = std::make_unique<import::diskCache>(
-            zel::import::cacheSettings{true, options.modelCacheFolder, options.modelCacheBytes});
+        modelCache_ = std::make_unique<zel::import::diskCache>(zel::import::cacheSettings{
+            true, options.modelCacheFolder, options.modelCacheBytes, options.modelCacheBase});
         store_.keepOnDisk(modelCache_.get());
     }
     joinedAt_ =

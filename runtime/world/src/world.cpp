@@ -207,7 +207,7 @@ world::world(worldOptions options) : impl_(std::make_unique<impl>(options)) {
     // Process-wide, as the import's in-memory cache is.
     if (!options.importCacheFolder.empty())
         zel::import::usePersistentCache(
-            {true, options.importCacheFolder, options.importCacheBytes});
+            {true, options.importCacheFolder, options.importCacheBytes, options.importCacheBase});
     impl& w = *impl_;
     w.nodes.setHooks(&w.hooks);
     sceneNode* navigator = w.nodes.create(u"navigator");
@@ -244,6 +244,10 @@ world::world(worldOptions options) : impl_(std::make_unique<impl>(options)) {
 world::~world() {
     unregisterServices();
     zel::import::dismissReadyImporter();
+    // The persistent cache writes what waits and stops its writer here, while the process is
+    // whole: a static's destructor would run after the libraries it hashes with are torn down.
+    if (!impl_->options.importCacheFolder.empty())
+        zel::import::usePersistentCache({});
 }
 
 void world::setReadProgress(readProgress callbacks) {

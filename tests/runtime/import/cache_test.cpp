@@ -17,7 +17,7 @@ struct countingLoader {
     bool fail = false;
     importCache::loader function() {
         return [this](const std::filesystem::path& file, const isolationOptions&,
-                      std::string* reason) {
+                      std::string* reason, importInputs*) {
             ++calls;
             if (fail) {
                 *reason = "broken";

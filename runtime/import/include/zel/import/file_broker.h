@@ -27,6 +27,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -42,6 +43,7 @@ struct grantedFile {
     std::uint64_t size = 0;
     std::int64_t mtimeNs = 0;
     std::int64_t ctimeNs = 0;
+    std::uint64_t allocated = 0; // what it takes on disk (st_blocks * 512): a sparse file's is less
     bool operator==(const grantedFile&) const = default;
 };
 
@@ -83,7 +85,14 @@ public:
     // Every distinct file handed out, in the order of first grant (the model first when the
     // helper asked for it, which it always does).
     const std::vector<grantedFile>& granted() const { return granted_; }
+    // The names it found nothing under (a file or a folder on the way missing), each once, in the
+    // order asked: a model that names them reads otherwise once they appear. At most
+    // maxAbsentNames.
+    const std::vector<std::filesystem::path>& absent() const { return absent_; }
+    static constexpr std::size_t maxAbsentNames = 4097;
     std::uint64_t grantedBytes() const { return bytes_; }
+    // Every question it may answer has been asked.
+    bool spent() const { return requests_ >= limits_.maxRequests; }
 
 private:
     struct root {
@@ -96,6 +105,8 @@ private:
              bool checkType);
     brokerAnswer grant(const root& r, const std::filesystem::path& relative,
                        process::fileDescriptor fd);
+    // Notes an answer of error for relative beneath r; returns error.
+    int noteMissing(const root& r, const std::filesystem::path& relative, int error);
     brokerAnswer openName(std::string_view name, bool descriptor);
     brokerAnswer texture(std::string_view name);
     const std::vector<std::string>& listing(std::size_t rootIndex);
@@ -108,13 +119,17 @@ private:
     std::vector<grantedFile> granted_;
     std::map<std::pair<std::uint64_t, std::uint64_t>, std::size_t> byInode_;
     std::map<std::size_t, std::vector<std::string>> listings_;
+    std::vector<std::filesystem::path> absent_;
+    std::set<std::filesystem::path> absentSeen_;
 };
 
 // The host's end of the helper's socket (import_protocol.h): reads the questions as they come and
-// answers each from the broker. The channel closes for good (fd() -1) when the helper hangs up,
-// asks something malformed, or asks again and again without reading its answers.
+// answers each from the broker, at most maxAnswersPerCall a call so that the caller's other waits
+// go on. The channel closes for good (fd() -1) when the helper hangs up, asks something malformed,
+// asks past the broker's question limit, or asks again and again without reading its answers.
 class brokerService {
 public:
+    static constexpr std::size_t maxAnswersPerCall = 64;
     brokerService(int socket, fileBroker& broker);
     int fd() const { return closed_ ? -1 : socket_; }
     // Reads what has arrived and answers every complete question; never waits.

@@ -3,9 +3,13 @@
 // Imported scenes shared by every reader of the same unchanged file: keyed by the file's canonical
 // path and the folders its textures are looked up in (they decide which pictures the scene holds),
 // and valid while its size, modification and change times and inode stay as they were when it was
-// read. A file that changed is imported again (trees made from the old data keep it alive); failed
-// reads are not kept, so a file that is fixed or appears later is read on the next request.
+// read, and while every other input its loader names (import_inputs.h: the files it read as they
+// were when read, the names found absent, the folders whose listings decided a lookup) is as it
+// was; all of it is looked at on every reuse. A scene whose inputs changed is imported again
+// (trees made from the old data keep it alive); failed reads are not kept, so a file that is
+// fixed or appears later is read on the next request.
 
+#include <zel/import/disk_cache.h>
 #include <zel/import/imported_scene.h>
 #include <zel/import/isolated_import.h>
 
@@ -23,9 +27,10 @@ namespace zel::import {
 
 class importCache {
 public:
-    // Reads one file; null with a reason on failure.
+    // Reads one file; null with a reason on failure. What the scene was made from goes to the
+    // last argument (left empty: the file alone).
     using loader = std::function<std::shared_ptr<const scene>(
-        const std::filesystem::path&, const isolationOptions&, std::string*)>;
+        const std::filesystem::path&, const isolationOptions&, std::string*, importInputs*)>;
 
     explicit importCache(loader load);
     importCache(const importCache&) = delete;
@@ -54,7 +59,10 @@ private:
     struct entry {
         fileStamp stamp;
         std::shared_ptr<const scene> value;
+        importInputs inputs;
+        std::vector<fileStamp> folders; // of inputs.listedFolders, after the load
     };
+    static bool inputsAsBefore(const entry& e);
 
     static bool stampOf(const std::filesystem::path& file, fileStamp& out, std::string* reason);
 

@@ -83,6 +83,12 @@ struct isolationStats {
     // and their sizes together; on success and on failure alike.
     std::vector<grantedFile> files;
     std::uint64_t grantedBytes = 0;
+    // The names the broker found nothing under (fileBroker::absent).
+    std::vector<std::filesystem::path> absent;
+    // Set by the caller to have `encoding` hold the result's bytes exactly as they came and were
+    // checked (one encoding, scene_codec.h), on success.
+    bool keepEncoding = false;
+    std::vector<std::byte> encoding;
 };
 
 // The time an import of a file of `bytes` bytes gets under options: options.deadline when set, else

@@ -40,6 +40,7 @@ struct shareOptions {
     // The persistent import cache's folder, where fetched models are kept by their hash (empty:
     // none), and its size bound.
     std::string modelCacheFolder;
+    std::string modelCacheBase; // the folder the user named above it (import::cacheSettings::base)
     std::uint64_t modelCacheBytes = std::uint64_t{2} << 30;
 };
 

@@ -34,8 +34,10 @@ struct worldOptions {
     // follows the file's size (2 s and 0.5 s for every MiB begun).
     double importSeconds = 0.0;
     std::size_t importAddressSpace = std::size_t(4) << 30;
-    // The persistent import cache's folder (empty: none) and its size bound.
+    // The persistent import cache's folder (empty: none), the folder the user named above it
+    // (cacheSettings::base; empty: the folder's parent) and its size bound.
     std::string importCacheFolder;
+    std::string importCacheBase;
     std::uint64_t importCacheBytes = std::uint64_t{2} << 30;
     // Whether readAhead imports anything.
     bool readAhead = false;
