@@ -280,43 +280,52 @@ void link::publishLoop() {
 // ---- this site's models ----------------------------------------------------------------------
 
 void link::watchOwnAssets() {
-    // Only what changes from now on: what was there before is checked when a model is stored.
-    kvWatchOptions o;
-    kvWatchOptions_Init(&o);
-    o.MetaOnly = true;
-    const std::string keys = self_.user + ".>";
+    // Only what changes from now on: what was there before is checked when a model is stored. An
+    // ordered consumer bound to the bucket's stream by name, as the buckets' watchers are: a user
+    // of a deployment may not ask which streams there are.
+    const std::string bucket = "zel-assets-" + options_.scene, stream = "KV_" + bucket;
+    const std::string prefix = "$KV." + bucket + ".", subject = prefix + self_.user + ".>";
     // Kept until the connection is closed: taking its consumer down may wait for an answer that
     // only an administrator gets.
     watcherHandle& watcher = ownAssets_;
-    bool current = false;
     while (!stopping_) {
         if (!watcher) {
-            kvWatcher* w = nullptr;
-            if (writeRefused_ || !store_.kv() ||
-                kvStore_Watch(&w, store_.kv(), keys.c_str(), &o) != NATS_OK) {
+            natsSubscription* w = nullptr;
+            jsSubOptions so;
+            jsSubOptions_Init(&so);
+            so.Stream = stream.c_str();
+            so.Ordered = true;
+            so.Config.DeliverPolicy = js_DeliverNew;
+            so.Config.HeadersOnly = true;
+            if (writeRefused_ || !conn_ || !conn_->jetStream() ||
+                js_SubscribeSync(&w, conn_->jetStream(), subject.c_str(), nullptr, &so, nullptr) !=
+                    NATS_OK) {
                 // Nothing this site could mend, or the broker is away: later.
                 for (int i = 0; i < 20 && !stopping_; ++i)
                     std::this_thread::sleep_for(std::chrono::milliseconds(100));
                 continue;
             }
+            natsSubscription_SetPendingLimits(w, 10000, 64 * 1024 * 1024);
             watcher.reset(w);
-            current = false;
         }
-        kvEntry* raw = nullptr;
-        const natsStatus s = kvWatcher_Next(&raw, watcher.get(), 100);
-        entryHandle entry(raw);
+        natsMsg* raw = nullptr;
+        const natsStatus s = natsSubscription_NextMsg(&raw, watcher.get(), 100);
+        messageHandle msg(raw);
         if (s == NATS_TIMEOUT)
             continue;
-        if (s != NATS_OK) {
+        if (s != NATS_OK || !raw) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;
         }
-        if (!raw) {
-            current = true;
+        const char* got = natsMsg_GetSubject(raw);
+        jsMsgMetaData* meta = nullptr;
+        if (!got || std::strncmp(got, prefix.c_str(), prefix.size()) != 0 ||
+            natsMsg_GetMetaData(&meta, raw) != NATS_OK)
             continue;
-        }
-        const std::string key = kvEntry_Key(raw);
-        if (!current || store_.wrote(key, kvEntry_Revision(raw)))
+        const std::uint64_t revision = meta->Sequence.Stream;
+        jsMsgMetaData_Destroy(meta);
+        const std::string key = got + prefix.size();
+        if (key.size() <= self_.user.size() + 1 || store_.wrote(key, revision))
             continue;
         // "user.hash" or "user.hash.i"
         const std::size_t from = self_.user.size() + 1;

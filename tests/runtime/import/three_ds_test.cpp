@@ -176,12 +176,12 @@ TEST(ThreeDsPlacement, DamagedFilesAreReadWithinTheirBounds) {
         // A damaged smoothing list may smooth faces anew; nothing else of a mesh changes.
         ASSERT_EQ(s.meshes.size(), good.meshes.size()) << what;
         for (std::size_t i = 0; i < s.meshes.size(); ++i) {
-            mesh m = s.meshes[i];
-            ASSERT_EQ(m.normals.size(), good.meshes[i].normals.size()) << what;
-            for (float f : m.normals)
+            mesh read = s.meshes[i];
+            ASSERT_EQ(read.normals.size(), good.meshes[i].normals.size()) << what;
+            for (float f : read.normals)
                 ASSERT_TRUE(std::isfinite(f)) << what;
-            m.normals = good.meshes[i].normals;
-            EXPECT_EQ(m, good.meshes[i]) << what;
+            read.normals = good.meshes[i].normals;
+            EXPECT_EQ(read, good.meshes[i]) << what;
         }
         for (const node& n : s.nodes)
             for (float f : n.matrix)
