@@ -320,10 +320,11 @@ accounts() {
     done <"$file"
     [ -n "$admins$userBlocks" ] || { echo "$me: $file lists no user" >&2; return 2; }
     # The keeper: lists and deletes consumers; follows the asset buckets' record sizes through
-    # consumers of its own and puts delete markers on their keys; nothing else.
+    # consumers of its own (stream information, ephemeral consumers, flow control) and puts delete
+    # markers on their keys; nothing else. A wildcard is a whole token: every stream's, every
+    # bucket's, of which it uses the asset buckets' only.
     local keeperMay='"$JS.API.STREAM.NAMES", "$JS.API.CONSUMER.LIST.*", "$JS.API.CONSUMER.DELETE.*.*"'
-    keeperMay+=', "$JS.API.STREAM.INFO.KV_zel-assets-*", "$JS.API.CONSUMER.CREATE.KV_zel-assets-*"'
-    keeperMay+=', "$JS.FC.KV_zel-assets-*.>", "$KV.zel-assets-*.>"'
+    keeperMay+=', "$JS.API.STREAM.INFO.*", "$JS.API.CONSUMER.CREATE.*", "$JS.FC.*.>", "$KV.*.>"'
     admins+="      {user: \"$keeperUser\", password: \"$keeperPassword\", permissions: {"$'\n'
     admins+="        publish: { allow: [$keeperMay] }"$'\n'
     admins+="        subscribe: { allow: [\"_KEEPER.>\"] } } }"$'\n'
