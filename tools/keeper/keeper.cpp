@@ -105,10 +105,14 @@ bool listConsumers(natsConnection* nc, std::vector<zel::keeper::consumerSeen>& o
 // One scene's asset bucket as the keeper follows it: a consumer that delivers each record's
 // headers (its size among them), never its contents.
 struct followed {
-    followed(const std::string& bucket) : tally(bucket) {}
+    explicit followed(const std::string& bucket) : tally(bucket) {}
     followed(const followed&) = delete;
     followed& operator=(const followed&) = delete;
-    ~followed() { natsSubscription_Destroy(sub); }
+    ~followed() {
+        if (sub)
+            natsSubscription_Unsubscribe(sub);
+        natsSubscription_Destroy(sub);
+    }
     zel::keeper::assetTally tally;
     natsSubscription* sub = nullptr;
 };
@@ -118,12 +122,19 @@ constexpr const char* assetStreamPrefix = "KV_zel-assets-";
 constexpr int maxRecordsPerPass = 200000;
 constexpr std::size_t maxDeletesPerPass = 100000;
 
+// The last value of a header: the broker adds its own after the writer's, which may have used the
+// same name.
 std::string header(natsMsg* m, const char* key) {
-    const char* value = nullptr;
-    return natsMsgHeader_Get(m, key, &value) == NATS_OK && value ? value : "";
+    const char** values = nullptr;
+    int n = 0;
+    if (natsMsgHeader_Values(m, key, &values, &n) != NATS_OK)
+        return "";
+    const std::string out = n > 0 && values[n - 1] ? values[n - 1] : "";
+    std::free(values);
+    return out;
 }
 
-// What a record takes: its subject, its headers (but the size the broker added) and its data.
+// What a record takes: its subject, its headers and its data.
 std::uint64_t recordBytes(natsMsg* m, std::uint64_t data) {
     std::uint64_t out = std::strlen(natsMsg_GetSubject(m)) + data;
     const char** keys = nullptr;
@@ -131,8 +142,6 @@ std::uint64_t recordBytes(natsMsg* m, std::uint64_t data) {
     if (natsMsgHeader_Keys(m, &keys, &count) != NATS_OK)
         return out;
     for (int i = 0; i < count; ++i) {
-        if (std::string(keys[i]) == "Nats-Msg-Size")
-            continue;
         const char** values = nullptr;
         int n = 0;
         if (natsMsgHeader_Values(m, keys[i], &values, &n) == NATS_OK) {
@@ -165,7 +174,7 @@ bool follow(jsCtx* js, const std::string& stream, followed& f) {
 void drain(followed& f) {
     for (int i = 0; i < maxRecordsPerPass; ++i) {
         natsMsg* m = nullptr;
-        if (natsSubscription_NextMsg(&m, f.sub, 10) != NATS_OK)
+        if (natsSubscription_NextMsg(&m, f.sub, 1) != NATS_OK)
             return;
         jsMsgMetaData* meta = nullptr;
         const std::string size = header(m, "Nats-Msg-Size");

@@ -435,8 +435,9 @@ for (const [stream, subject] of [[nodes, `$KV.zel-scene-${scene}.mallory.0000000
 }
 
 // 3. A writer fills the asset bucket with chunks of its own: eight models of ten 1 MiB chunks, past
-// its share (half the bucket's limit, at least 64 MiB). The keeper deletes its newest models until
-// it is within, in a few seconds, and alice's model stays.
+// its share (half the bucket's limit, at least 64 MiB), each chunk with a header that claims the
+// size the broker reports to the keeper. The keeper deletes its newest models until it is within,
+// in a few seconds, and alice's model stays.
 {
     const info = await ask(admin, `$JS.API.STREAM.INFO.${assets}`);
     const limit = info.reply?.config?.max_bytes ?? -1;
@@ -444,11 +445,13 @@ for (const [stream, subject] of [[nodes, `$KV.zel-scene-${scene}.mallory.0000000
     const bytes = async () => (await ask(admin, `$JS.API.STREAM.INFO.${assets}`)).reply?.state?.bytes ?? 0;
     const start = await bytes();
     const chunk = new Uint8Array(2 ** 20);
+    const forged = headers();
+    forged.set("Nats-Msg-Size", "0");
     let stored = 0;
     for (let m = 0; m < 8; m++)
         for (let i = 0; i < 10; i++) {
             const r = await ask(mallory, `$KV.zel-assets-${scene}.mallory.${String(m).repeat(64)}.${i}`,
-                                chunk, { timeout: 5000 });
+                                chunk, { timeout: 5000, headers: forged });
             if (r.reply && !r.reply.error)
                 stored++;
         }
