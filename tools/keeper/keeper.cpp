@@ -115,6 +115,7 @@ struct followed {
     }
     zel::keeper::assetTally tally;
     natsSubscription* sub = nullptr;
+    std::string created; // when the stream was made: one made again is followed afresh
 };
 
 constexpr const char* assetStreamPrefix = "KV_zel-assets-";
@@ -228,6 +229,19 @@ void keepShares(natsConnection* nc, jsCtx* js, const std::vector<std::string>& s
         const nlohmann::json info = ask(nc, "$JS.API.STREAM.INFO." + stream, nullptr);
         if (!info.is_object() || !info.contains("config") || !info["config"].is_object())
             continue;
+        const std::string created = info.contains("created") && info["created"].is_string()
+                                        ? info["created"].get<std::string>()
+                                        : "";
+        if (f->created.empty()) {
+            f->created = created;
+        } else if (created != f->created) {
+            auto fresh = std::make_unique<followed>(stream.substr(3));
+            if (follow(js, stream, *fresh)) {
+                fresh->created = created;
+                f = std::move(fresh);
+            }
+            continue;
+        }
         const auto& config = info["config"];
         const std::int64_t limit = config.contains("max_bytes") && config["max_bytes"].is_number()
                                        ? config["max_bytes"].get<std::int64_t>()
