@@ -2,8 +2,8 @@
 # A broker for shared scenes: nats-server with JetStream, max_payload 1.1 MB (a model's chunk of
 # 1 MiB and its headers) and its storage in a private folder, and a WebSocket listener for the web
 # page on the next port. Runs in the foreground until Ctrl-C.
-#   tools/broker.sh [--users FILE] [--listen ADDR] [--tls CERT KEY] [--origin URL]... [--config-only]
-#                   [PORT] [STORE]
+#   tools/broker.sh [--users FILE] [--listen ADDR] [--tls CERT KEY] [--origin URL]...
+#                   [--asset-share PERCENT] [--config-only] [PORT] [STORE]
 #                    defaults: 127.0.0.1, 4222, ${XDG_STATE_HOME:-~/.local/state}/zel-broker;
 #                    WebSocket on PORT+1
 # Then, in two other terminals:
@@ -30,6 +30,9 @@
 # the WebSocket listener included: sites use tls://, the page wss://.
 # --origin URL: a page served from URL (scheme://host[:port]) may use the WebSocket listener, beside
 # http://127.0.0.1:8080 and http://localhost:8080 (tools/web.sh's); repeatable.
+# --asset-share PERCENT: with --users, each writer may hold at most PERCENT (1 to 100, default 50)
+# of a scene's asset bucket's limit, at least 64 MiB; the keeper deletes a writer's newest models
+# past it.
 # --config-only: writes STORE/broker.conf, prints its path and exits without starting the server.
 set -euo pipefail
 me=broker.sh
@@ -38,6 +41,7 @@ listen=127.0.0.1
 cert=""
 key=""
 configOnly=0
+assetShare=50
 origins=("http://127.0.0.1:8080" "http://localhost:8080")
 args=()
 while [ $# -gt 0 ]; do
@@ -67,12 +71,21 @@ while [ $# -gt 0 ]; do
         origins+=("$2")
         shift 2
         ;;
+    --asset-share)
+        [ $# -ge 2 ] || { echo "$me: --asset-share needs a percentage" >&2; exit 2; }
+        if ! [[ $2 =~ ^[0-9]{1,3}$ ]] || ((10#$2 < 1 || 10#$2 > 100)); then
+            echo "$me: --asset-share takes a percentage from 1 to 100, not $2" >&2
+            exit 2
+        fi
+        assetShare=$((10#$2))
+        shift 2
+        ;;
     --config-only)
         configOnly=1
         shift
         ;;
     -h | --help)
-        sed -n '2,33p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,36p' "$0" | sed 's/^# \{0,1\}//'
         exit 0
         ;;
     -*)
@@ -306,9 +319,14 @@ accounts() {
         echo "$me: $role $user${scenes:+ (scenes ${scenes//,/, })}" >&2
     done <"$file"
     [ -n "$admins$userBlocks" ] || { echo "$me: $file lists no user" >&2; return 2; }
-    # The keeper: lists and deletes consumers, nothing else.
+    # The keeper: lists and deletes consumers; follows the asset buckets' record sizes through
+    # consumers of its own (stream information, ephemeral consumers, flow control) and puts delete
+    # markers on their keys; nothing else. A wildcard is a whole token: every stream's, every
+    # bucket's, of which it uses the asset buckets' only.
+    local keeperMay='"$JS.API.STREAM.NAMES", "$JS.API.CONSUMER.LIST.*", "$JS.API.CONSUMER.DELETE.*.*"'
+    keeperMay+=', "$JS.API.STREAM.INFO.*", "$JS.API.CONSUMER.CREATE.*", "$JS.FC.*.>", "$KV.*.>"'
     admins+="      {user: \"$keeperUser\", password: \"$keeperPassword\", permissions: {"$'\n'
-    admins+="        publish: { allow: [\"\$JS.API.STREAM.NAMES\", \"\$JS.API.CONSUMER.LIST.*\", \"\$JS.API.CONSUMER.DELETE.*.*\"] }"$'\n'
+    admins+="        publish: { allow: [$keeperMay] }"$'\n'
     admins+="        subscribe: { allow: [\"_KEEPER.>\"] } } }"$'\n'
     printf 'accounts {\n  "%s": {\n    jetstream: enabled\n    users: [\n%s    ]\n    exports: [\n' \
         "$streamsAccount" "$admins"
@@ -390,7 +408,7 @@ if [ -n "$users" ]; then
         # this script has become the server) ends.
         case $listen in 0.0.0.0 | :: | '[::]') near=127.0.0.1 ;; *) near=$listen ;; esac
         [[ $near != *:* ]] || near="[$near]"
-        ZEL_KEEPER_USER=$keeperUser ZEL_KEEPER_PASSWORD=$keeperPassword "$keeper" "$scheme://$near:$port" &
+        ZEL_KEEPER_USER=$keeperUser ZEL_KEEPER_PASSWORD=$keeperPassword ZEL_KEEPER_ASSET_SHARE=$assetShare "$keeper" "$scheme://$near:$port" &
     else
         echo "$me: no keeper at $keeper (build the project, or name it in ZEL_BROKER_KEEPER): consumers nobody listens to stay as long as their makers asked" >&2
     fi

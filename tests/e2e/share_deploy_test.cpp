@@ -58,9 +58,12 @@ TEST(ShareDeploy, HostileUsersFailAtTheBrokerOrLeaveEveryoneElseWhole) {
     const environment admin = credentials("admin", "ad-1q");
     tempFolder tmp;
     // The administrator's join makes the lobby's streams, with the settings no writer can undo
-    // (walt's scene, design, need not exist: he tries only the lobby).
+    // (walt's scene, design, need not exist: he tries only the lobby). Its asset bucket holds
+    // 128 MiB: a writer's share, half of it, is quickly filled.
     {
-        site root(tmp.path(), "admin", b.url(), "share sync 30\n", admin, {"--scene", "lobby"});
+        environment small = admin;
+        small.emplace_back("ZEL_SHARE_ASSET_LIMIT", std::to_string(128 << 20));
+        site root(tmp.path(), "admin", b.url(), "share sync 30\n", small, {"--scene", "lobby"});
         ASSERT_TRUE(root.finish()) << root.err();
     }
     // alice stands in the lobby with her model and watches while the others attack.
@@ -101,7 +104,7 @@ TEST(ShareDeploy, HostileUsersFailAtTheBrokerOrLeaveEveryoneElseWhole) {
     std::size_t held = 0;
     for (std::size_t at = 0; (at = report.find("held ", at)) != std::string::npos; ++at)
         ++held;
-    EXPECT_EQ(held, 19u) << report;
+    EXPECT_EQ(held, 20u) << report;
 
     // alice's own state is what it was, and mallory's record that names one mesh 30,000 times
     // draws no more than alice's whole model.

@@ -136,6 +136,23 @@ TEST(Share, LateJoinerLiveEditAndLeave) {
     EXPECT_EQ(alice.err().find("dropped"), std::string::npos);
 }
 
+TEST(Share, AModelTheFullAssetBucketRefusesIsNamedInOneLine) {
+    broker b;
+    ASSERT_TRUE(b.started());
+    tempFolder tmp;
+    // The first site makes the buckets, the asset bucket with room for 4 KiB: less than any model.
+    // The site keeps trying to store it (its scene never settles), so it is given two seconds.
+    site alice(tmp.path(), "alice", b.url(), "key x\nsleep 2\n",
+               {{"ZEL_SHARE_ASSET_LIMIT", "4096"}});
+    ASSERT_TRUE(alice.finish()) << alice.err();
+    const std::string err = alice.err();
+    const std::string full = "the broker's store for this scene's models is full: model ";
+    const std::size_t at = err.find(full);
+    EXPECT_NE(at, std::string::npos) << err;
+    EXPECT_EQ(err.find(full, at + 1), std::string::npos) << err;
+    EXPECT_EQ(err.find("could not store a model"), std::string::npos) << err;
+}
+
 TEST(Share, ThreeSitesEditingAtFullSpeedConverge) {
     broker b;
     ASSERT_TRUE(b.started());

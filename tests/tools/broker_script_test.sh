@@ -2,8 +2,8 @@
 # tools/broker.sh's store and listener, with --config-only (no server runs): the store is a private
 # folder of the caller's (made 0700; a link, a folder of someone else's or one others may write
 # into are refused), the configuration with every password is never written through a link, no
-# listener beyond loopback goes without TLS and users, a users file others may read is refused, and
-# the WebSocket listener takes the pages' origins only.
+# listener beyond loopback goes without TLS and users, a users file others may read is refused, the
+# WebSocket listener takes the pages' origins only, and a writer's asset share is a percentage.
 #
 #   broker_script_test.sh BROKER_SH
 set -u
@@ -142,6 +142,18 @@ for origin in 'http://evil"]' 'ftp://host' 'http://host/path' '*'; do
     run "$tmp/origins" --origin "$origin"
     rc=$?
     expect 2 "--origin takes" "origin $origin"
+done
+
+# A writer's share of an asset bucket: a percentage from 1 to 100.
+for share in 1 100 050; do
+    run "$tmp/shares" --asset-share "$share"
+    rc=$?
+    [ $rc = 0 ] || fail "asset share $share: exit $rc: $(cat "$tmp/err")"
+done
+for share in 0 101 1000 5x -1 ''; do
+    run "$tmp/shares" --asset-share "$share"
+    rc=$?
+    expect 2 "--asset-share takes a percentage" "asset share '$share'"
 done
 
 # What the script writes is a configuration the server takes, for users files of every shape: an

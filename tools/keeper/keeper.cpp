@@ -1,10 +1,15 @@
 // zelkeeper: runs beside the broker that tools/broker.sh starts, as a user of the streams' account
-// that may only list and delete consumers. Every few seconds it looks at the consumers of the
-// shared scenes' streams and removes those nobody has listened to for 20 s (the broker keeps an
-// ephemeral consumer as long as its maker asked), those that deliver into no user's inbox, and a
-// user's consumers past 128 on one stream. It ends when its parent (the broker, which the script
-// became) goes.
-//   ZEL_KEEPER_USER=... ZEL_KEEPER_PASSWORD=... zelkeeper nats://HOST:PORT
+// that may list and delete consumers and delete asset keys. Every few seconds it looks at the
+// consumers of the shared scenes' streams and removes those nobody has listened to for 20 s (the
+// broker keeps an ephemeral consumer as long as its maker asked), those that deliver into no user's
+// inbox, and a user's consumers past 128 on one stream. It also keeps each writer within its share
+// of every scene's asset bucket (ZEL_KEEPER_ASSET_SHARE percent of the bucket's limit, 50 by
+// default, at least 64 MiB, never more than the limit): it follows the sizes of the bucket's
+// records through a consumer that delivers headers only, and deletes the newest models of a user
+// past its share. It ends when its parent (the broker, which the script became) goes.
+//   ZEL_KEEPER_USER=... ZEL_KEEPER_PASSWORD=... [ZEL_KEEPER_ASSET_SHARE=PERCENT]
+//       zelkeeper nats://HOST:PORT
+#include "asset_share.h"
 #include "consumer_keeper.h"
 
 #include <nats/nats.h>
@@ -15,7 +20,10 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,9 +54,10 @@ nlohmann::json ask(natsConnection* nc, const std::string& subject, const nlohman
     return out;
 }
 
-// Every consumer of the shared scenes' streams, or false when the broker did not answer.
-bool listConsumers(natsConnection* nc, std::vector<zel::keeper::consumerSeen>& out) {
-    std::vector<std::string> streams;
+// Every consumer of the shared scenes' streams, and the streams, or false when the broker did not
+// answer.
+bool listConsumers(natsConnection* nc, std::vector<zel::keeper::consumerSeen>& out,
+                   std::vector<std::string>& streams) {
     for (int page = 0, offset = 0; page < maxPages; ++page) {
         const nlohmann::json r = ask(nc, "$JS.API.STREAM.NAMES", {{"offset", offset}});
         if (!r.is_object() || r.contains("error") || !r.contains("streams"))
@@ -80,6 +89,9 @@ bool listConsumers(natsConnection* nc, std::vector<zel::keeper::consumerSeen>& o
                     c["config"]["deliver_subject"].is_string())
                     s.deliverSubject = c["config"]["deliver_subject"].get<std::string>();
                 s.bound = c.value("push_bound", false);
+                // The keeper's own, which follow the asset buckets.
+                if (s.bound && s.deliverSubject.rfind("_KEEPER.", 0) == 0)
+                    continue;
                 out.push_back(std::move(s));
             }
             offset += static_cast<int>(r["consumers"].size());
@@ -88,6 +100,175 @@ bool listConsumers(natsConnection* nc, std::vector<zel::keeper::consumerSeen>& o
         }
     }
     return true;
+}
+
+// One scene's asset bucket as the keeper follows it: a consumer that delivers each record's
+// headers (its size among them), never its contents.
+struct followed {
+    explicit followed(const std::string& bucket) : tally(bucket) {}
+    followed(const followed&) = delete;
+    followed& operator=(const followed&) = delete;
+    ~followed() {
+        if (sub)
+            natsSubscription_Unsubscribe(sub);
+        natsSubscription_Destroy(sub);
+    }
+    zel::keeper::assetTally tally;
+    natsSubscription* sub = nullptr;
+    std::string created; // when the stream was made: one made again is followed afresh
+};
+
+constexpr const char* assetStreamPrefix = "KV_zel-assets-";
+// Records taken from one bucket's consumer in one pass, and keys deleted in one pass.
+constexpr int maxRecordsPerPass = 200000;
+constexpr std::size_t maxDeletesPerPass = 100000;
+
+// The last value of a header: the broker adds its own after the writer's, which may have used the
+// same name.
+std::string header(natsMsg* m, const char* key) {
+    const char** values = nullptr;
+    int n = 0;
+    if (natsMsgHeader_Values(m, key, &values, &n) != NATS_OK)
+        return "";
+    const std::string out = n > 0 && values[n - 1] ? values[n - 1] : "";
+    std::free(values);
+    return out;
+}
+
+// What a record takes: its subject, its headers and its data.
+std::uint64_t recordBytes(natsMsg* m, std::uint64_t data) {
+    std::uint64_t out = std::strlen(natsMsg_GetSubject(m)) + data;
+    const char** keys = nullptr;
+    int count = 0;
+    if (natsMsgHeader_Keys(m, &keys, &count) != NATS_OK)
+        return out;
+    for (int i = 0; i < count; ++i) {
+        const char** values = nullptr;
+        int n = 0;
+        if (natsMsgHeader_Values(m, keys[i], &values, &n) == NATS_OK) {
+            for (int j = 0; j < n; ++j)
+                out += std::strlen(keys[i]) + std::strlen(values[j]) + 4;
+            std::free(values);
+        }
+    }
+    std::free(keys);
+    return out;
+}
+
+bool follow(jsCtx* js, const std::string& stream, followed& f) {
+    jsSubOptions so;
+    jsSubOptions_Init(&so);
+    so.Stream = stream.c_str();
+    so.Ordered = true;
+    so.Config.DeliverPolicy = js_DeliverLastPerSubject;
+    so.Config.HeadersOnly = true;
+    const std::string subject = "$KV." + stream.substr(3) + ".>";
+    if (js_SubscribeSync(&f.sub, js, subject.c_str(), nullptr, &so, nullptr) != NATS_OK) {
+        f.sub = nullptr;
+        return false;
+    }
+    natsSubscription_SetPendingLimits(f.sub, 1 << 20, 256 << 20);
+    return true;
+}
+
+// Takes what the bucket's consumer delivered since the last pass.
+void drain(followed& f) {
+    for (int i = 0; i < maxRecordsPerPass; ++i) {
+        natsMsg* m = nullptr;
+        if (natsSubscription_NextMsg(&m, f.sub, 1) != NATS_OK)
+            return;
+        jsMsgMetaData* meta = nullptr;
+        const std::string size = header(m, "Nats-Msg-Size");
+        if (!size.empty() && natsMsg_GetMetaData(&meta, m) == NATS_OK) {
+            const std::string op = header(m, "KV-Operation");
+            const std::uint64_t bytes = recordBytes(m, std::strtoull(size.c_str(), nullptr, 10));
+            f.tally.record(natsMsg_GetSubject(m), meta->Sequence.Stream, bytes,
+                           op == "DEL" || op == "PURGE");
+            jsMsgMetaData_Destroy(meta);
+        }
+        natsMsg_Destroy(m);
+    }
+}
+
+// A delete marker on one key, acknowledged by the bucket's stream.
+bool deleteKey(jsCtx* js, const std::string& subject) {
+    natsMsg* m = nullptr;
+    if (natsMsg_Create(&m, subject.c_str(), nullptr, nullptr, 0) != NATS_OK)
+        return false;
+    bool ok = natsMsgHeader_Set(m, "KV-Operation", "DEL") == NATS_OK;
+    jsPubAck* ack = nullptr;
+    ok = ok && js_PublishMsg(&ack, js, m, nullptr, nullptr) == NATS_OK;
+    jsPubAck_Destroy(ack);
+    natsMsg_Destroy(m);
+    return ok;
+}
+
+// Keeps each writer within its share of every asset bucket: follows new buckets, forgets those
+// gone, deletes the newest models of a user past its share.
+void keepShares(natsConnection* nc, jsCtx* js, const std::vector<std::string>& streams,
+                std::map<std::string, std::unique_ptr<followed>>& buckets,
+                const zel::keeper::shareLimits& limits) {
+    std::map<std::string, std::unique_ptr<followed>> next;
+    for (const std::string& stream : streams) {
+        if (stream.rfind(assetStreamPrefix, 0) != 0)
+            continue;
+        auto it = buckets.find(stream);
+        if (it != buckets.end()) {
+            next[stream] = std::move(it->second);
+        } else {
+            auto f = std::make_unique<followed>(stream.substr(3));
+            if (!follow(js, stream, *f))
+                continue;
+            next[stream] = std::move(f);
+        }
+    }
+    buckets = std::move(next);
+    std::size_t deletes = 0;
+    for (auto& [stream, f] : buckets) {
+        drain(*f);
+        const nlohmann::json info = ask(nc, "$JS.API.STREAM.INFO." + stream, nullptr);
+        if (!info.is_object() || !info.contains("config") || !info["config"].is_object())
+            continue;
+        const std::string created = info.contains("created") && info["created"].is_string()
+                                        ? info["created"].get<std::string>()
+                                        : "";
+        if (f->created.empty()) {
+            f->created = created;
+        } else if (created != f->created) {
+            auto fresh = std::make_unique<followed>(stream.substr(3));
+            if (follow(js, stream, *fresh)) {
+                fresh->created = created;
+                f = std::move(fresh);
+            }
+            continue;
+        }
+        const auto& config = info["config"];
+        const std::int64_t limit = config.contains("max_bytes") && config["max_bytes"].is_number()
+                                       ? config["max_bytes"].get<std::int64_t>()
+                                       : -1;
+        const std::uint64_t share = zel::keeper::writerShare(limit, limits);
+        if (share == 0)
+            continue;
+        std::map<std::string, std::size_t> removed;
+        for (const zel::keeper::modelHeld& m : zel::keeper::pastShare(f->tally.models(), share)) {
+            bool all = true;
+            for (const std::string& subject : f->tally.subjects(m.user, m.hash)) {
+                if (deletes >= maxDeletesPerPass || !deleteKey(js, subject)) {
+                    all = false;
+                    break;
+                }
+                ++deletes;
+                f->tally.record(subject, 0, 0, true);
+            }
+            if (all)
+                ++removed[m.user];
+        }
+        for (const auto& [user, n] : removed)
+            std::cerr << "zelkeeper: " << user << " held more than its share (" << (share >> 20)
+                      << " MiB) of the assets of scene "
+                      << stream.substr(std::string(assetStreamPrefix).size()) << ": removed its "
+                      << n << " newest model" << (n == 1 ? "" : "s") << "\n";
+    }
 }
 
 } // namespace
@@ -103,6 +284,16 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, [](int) { stopping = 1; });
     std::signal(SIGINT, [](int) { stopping = 1; });
     const pid_t parent = getppid();
+    zel::keeper::shareLimits shares;
+    if (const char* percent = std::getenv("ZEL_KEEPER_ASSET_SHARE"); percent && *percent) {
+        char* end = nullptr;
+        const long p = std::strtol(percent, &end, 10);
+        if (*end || p < 1 || p > 100) {
+            std::cerr << "zelkeeper: ZEL_KEEPER_ASSET_SHARE must be a percentage from 1 to 100\n";
+            return 2;
+        }
+        shares.percent = static_cast<int>(p);
+    }
     natsOptions* opts = nullptr;
     if (natsOptions_Create(&opts) != NATS_OK || natsOptions_SetURL(opts, argv[1]) != NATS_OK ||
         (user && password && natsOptions_SetUserInfo(opts, user, password) != NATS_OK) ||
@@ -121,9 +312,16 @@ int main(int argc, char** argv) {
     while (!stopping && getppid() == parent && natsConnection_Connect(&nc, opts) != NATS_OK)
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
     zel::keeper::consumerKeeper keeper;
+    jsCtx* js = nullptr;
+    if (nc && natsConnection_JetStream(&js, nc, nullptr) != NATS_OK)
+        js = nullptr;
+    std::map<std::string, std::unique_ptr<followed>> buckets;
     while (nc && !stopping && getppid() == parent) {
         std::vector<zel::keeper::consumerSeen> all;
-        if (listConsumers(nc, all)) {
+        std::vector<std::string> streams;
+        if (listConsumers(nc, all, streams)) {
+            if (js)
+                keepShares(nc, js, streams, buckets, shares);
             std::size_t removed = 0;
             std::string why;
             for (const auto& [c, reason] : keeper.pass(all, now())) {
@@ -141,6 +339,8 @@ int main(int argc, char** argv) {
         for (int i = 0; i < passSeconds * 10 && !stopping && getppid() == parent; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+    buckets.clear();
+    jsCtx_Destroy(js);
     natsConnection_Destroy(nc);
     natsOptions_Destroy(opts);
     return 0;

@@ -3,6 +3,8 @@
 #include <zel/import/scene_codec.h>
 #include <zel/share/records.h>
 
+#include <nats/nats.h>
+
 namespace zel::share::detail {
 
 modelUploader::model modelUploader::want(const std::shared_ptr<const import::scene>& source) {
@@ -82,7 +84,14 @@ bool modelUploader::store(const std::string& hash, const std::vector<std::byte>&
         return true;
     if (refused_)
         return false;
-    return store_.upload(user_, hash, blob);
+    if (store_.upload(user_, hash, blob))
+        return true;
+    // The broker's own words tell a full bucket or a full disk from other failures.
+    const char* text = nats_GetLastError(nullptr);
+    const std::string why = text ? text : "";
+    full_ = why.find("maximum bytes exceeded") != std::string::npos ||
+            why.find("insufficient") != std::string::npos;
+    return false;
 }
 
 void modelUploader::run() {
@@ -168,7 +177,11 @@ void modelUploader::run() {
             ++m.failures;
             m.retryAt = clock::now() +
                         backoff(m.failures, std::chrono::seconds(1), std::chrono::seconds(60));
-            if (!stopping_ && m.failures == 1)
+            if (!stopping_ && m.failures == 1 && full_)
+                log_ << "shared scene: the broker's store for this scene's models is full: model "
+                     << hash.substr(0, 12) << " (" << size
+                     << " bytes) is not shared; the others see it without geometry" << std::endl;
+            else if (!stopping_ && m.failures == 1)
                 log_ << "shared scene: could not store a model on the broker; it is shared "
                         "without geometry until it is"
                      << std::endl;

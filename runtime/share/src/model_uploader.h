@@ -74,6 +74,7 @@ private:
     std::mutex mutex_;
     std::condition_variable cv_;
     bool stopped_ = false;
+    bool full_ = false; // the last upload was refused for want of room (the uploader's thread)
     std::map<const import::scene*, entry> models_;
     std::deque<job> jobs_;
 };

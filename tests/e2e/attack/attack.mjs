@@ -1,7 +1,7 @@
 // Hostile users of a deployment that tools/broker.sh made from a users file, played with the
 // JavaScript NATS client against the scene "lobby" while alice's site is in it:
 //   mallory  writer of lobby: roll-ups and purges of the buckets, writes under alice's keys, a
-//            100 KB record, a record that names one mesh of alice's model 30,000 times (kept
+//            100 KB record, models past its share of the asset bucket, a record that names one mesh of alice's model 30,000 times (kept
 //            present until this process ends)
 //   vera     viewer of lobby: other users' inboxes, deleting alice's consumers, durable consumers,
 //            a consumer that delivers into alice's records
@@ -432,6 +432,43 @@ for (const [stream, subject] of [[nodes, `$KV.zel-scene-${scene}.mallory.0000000
             left === 0 && seconds < 60 && !gone.length,
             `${accepted} of ${n} made, at most ${most} held, ${left} left after ${seconds.toFixed(1)} s (bound 60 s)` +
                 (gone.length ? `; alice lost ${gone.join(", ")}` : ""));
+}
+
+// 3. A writer fills the asset bucket with chunks of its own: eight models of ten 1 MiB chunks, past
+// its share (half the bucket's limit, at least 64 MiB), each chunk with a header that claims the
+// size the broker reports to the keeper. The keeper deletes its newest models until it is within,
+// in a few seconds, and alice's model stays.
+{
+    const info = await ask(admin, `$JS.API.STREAM.INFO.${assets}`);
+    const limit = info.reply?.config?.max_bytes ?? -1;
+    const share = Math.min(limit, Math.max(Math.floor(limit / 2), 64 * 2 ** 20));
+    const bytes = async () => (await ask(admin, `$JS.API.STREAM.INFO.${assets}`)).reply?.state?.bytes ?? 0;
+    const start = await bytes();
+    const chunk = new Uint8Array(2 ** 20);
+    const forged = headers();
+    forged.set("Nats-Msg-Size", "0");
+    let stored = 0;
+    for (let m = 0; m < 8; m++)
+        for (let i = 0; i < 10; i++) {
+            const r = await ask(mallory, `$KV.zel-assets-${scene}.mallory.${String(m).repeat(64)}.${i}`,
+                                chunk, { timeout: 5000, headers: forged });
+            if (r.reply && !r.reply.error)
+                stored++;
+        }
+    const flooded = Date.now();
+    let held = (await bytes()) - start;
+    const most = held;
+    while (held > share && Date.now() - flooded < 20000) {
+        await new Promise((done) => setTimeout(done, 250));
+        held = (await bytes()) - start;
+    }
+    const seconds = (Date.now() - flooded) / 1000;
+    const lost = await aliceWhole([assets]);
+    verdict("writer fills the asset bucket past its share",
+            limit > 0 && stored === 80 && held <= share && held >= share - 10 * 2 ** 20 && !lost,
+            `${stored} of 80 MiB stored, at most ${(most / 2 ** 20).toFixed(1)} MiB held, ${
+                (held / 2 ** 20).toFixed(1)} MiB after ${seconds.toFixed(1)} s (share ${share / 2 ** 20} MiB of ${
+                limit / 2 ** 20})` + (lost ? `; ${lost}` : ""));
 }
 
 // 7. The WebSocket listener (the next port): a page of another origin, opened in a user's browser,
