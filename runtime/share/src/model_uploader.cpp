@@ -34,15 +34,38 @@ void modelUploader::recheck() {
     cv_.notify_one();
 }
 
+// A model whose keys someone else keeps removing (the broker's keeper holding this user to its
+// share of the scene's models, or a hostile peer) is stored again at most this often in a window,
+// so that the site and the remover do not take turns for ever.
+constexpr int repairsPerWindow = 3;
+constexpr auto repairWindow = std::chrono::minutes(10);
+
 void modelUploader::repair(const std::string& hash) {
     std::lock_guard lock(mutex_);
-    for (auto& [p, m] : models_)
-        if (m.state == status::stored && m.hash == hash && !m.repairQueued)
-            if (auto scene = m.scene.lock()) {
-                m.repairQueued = true;
-                jobs_.push_back({std::move(scene), false, true});
-                cv_.notify_one();
-            }
+    const auto now = clock::now();
+    for (auto& [p, m] : models_) {
+        if (m.state != status::stored || m.hash != hash || m.repairQueued)
+            continue;
+        if (now - m.repairWindowFrom >= repairWindow) {
+            m.repairWindowFrom = now;
+            m.repairsDone = 0;
+            m.repairsGivenUp = false;
+        }
+        if (m.repairsDone >= repairsPerWindow) {
+            if (!m.repairsGivenUp)
+                log_ << "shared scene: model " << hash.substr(0, 12)
+                     << " was removed from the broker " << repairsPerWindow
+                     << " times in ten minutes; it is not stored again until "
+                     << "then (past this user's share of the scene's models?)" << std::endl;
+            m.repairsGivenUp = true;
+            continue;
+        }
+        if (auto scene = m.scene.lock()) {
+            m.repairQueued = true;
+            jobs_.push_back({std::move(scene), false, true});
+            cv_.notify_one();
+        }
+    }
 }
 
 void modelUploader::runRepair(job j, std::unique_lock<std::mutex>& lock) {
@@ -64,6 +87,8 @@ void modelUploader::runRepair(job j, std::unique_lock<std::mutex>& lock) {
     if (ok || refused_ || m.state != status::stored) {
         m.repairQueued = false;
         m.repairFailures = 0;
+        if (ok)
+            ++m.repairsDone;
         return;
     }
     // Again later, each time later; the model stays stored for the records meanwhile.

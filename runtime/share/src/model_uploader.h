@@ -54,6 +54,11 @@ private:
         bool repairQueued = false;  // one repair at a time, again after a failure
         int repairFailures = 0;
         clock::time_point repairAt{};
+        // Repairs that stored the model again within the current window; past the bound the model
+        // is left as the broker holds it (see repair()).
+        int repairsDone = 0;
+        clock::time_point repairWindowFrom{};
+        bool repairsGivenUp = false;
     };
     struct job {
         std::shared_ptr<const import::scene> scene;

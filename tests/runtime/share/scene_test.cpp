@@ -463,6 +463,36 @@ TEST(SharedScenesAssets, AModelsKeysChangedByOthersAreMendedAndReadersTryAgain) 
     EXPECT_EQ(bob.log.str().find("dropped a model"), std::string::npos) << bob.log.str();
 }
 
+// The broker's keeper removes the newest models of a user past its share; the site puts a removed
+// model back only a few times, so that the two do not take turns for ever.
+TEST(SharedScenesAssets, AModelRemovedAgainAndAgainIsPutBackAtMostThreeTimes) {
+    broker b;
+    rawClient op(b.url());
+    auto model = triangleModel(3);
+    site alice(b, "alice");
+    sceneNode* n = alice.add("m");
+    n->addAttribute(zel::world::makeSceneGeometry(model, 0).release());
+    ASSERT_TRUE(alice.scene->sync(10));
+    const std::string record = op.get(nodes, op.keyNamed(alice.scene->siteId(), "m"));
+    const std::size_t at = record.find("\"scene\":\"");
+    ASSERT_NE(at, std::string::npos) << record;
+    const std::string manifestKey = "alice." + record.substr(at + 9, 64);
+    const std::string manifest = op.get("zel-assets-default", manifestKey);
+    ASSERT_FALSE(manifest.empty());
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(op.erase("zel-assets-default", manifestKey));
+        EXPECT_TRUE(until({&alice}, 20,
+                          [&] { return op.get("zel-assets-default", manifestKey) == manifest; }))
+            << "removal " << i << ": " << alice.log.str();
+    }
+    EXPECT_EQ(alice.log.str().find("times in ten minutes"), std::string::npos) << alice.log.str();
+    ASSERT_TRUE(op.erase("zel-assets-default", manifestKey));
+    EXPECT_TRUE(until({&alice}, 20, [&] {
+        return alice.log.str().find("times in ten minutes") != std::string::npos;
+    })) << alice.log.str();
+    EXPECT_TRUE(op.get("zel-assets-default", manifestKey).empty());
+}
+
 namespace {
 
 // A broker with an administrator and users who may each read and write only the scene lobby, as
