@@ -263,6 +263,13 @@ bool hasGeometry(sceneNode* n) {
 
 const std::string nodes = "zel-scene-default";
 
+// The hash of the model that a site's node NAME names in its record; empty when it names none.
+std::string modelHashOf(rawClient& op, const site& s, const std::string& name) {
+    const std::string record = op.get(nodes, op.keyNamed(s.scene->siteId(), name));
+    const std::size_t at = record.find("\"scene\":\"");
+    return at == std::string::npos ? std::string() : record.substr(at + 9, 64);
+}
+
 } // namespace
 
 TEST(SharedScenesSelfRepair, OwnRecordsComeBackAndStaleOnesGo) {
@@ -413,10 +420,8 @@ TEST(SharedScenesAssets, AModelStoredByItsOwnerIsNotStoredAgainAndReachesLateJoi
         sceneNode* n = alice.add("m");
         n->addAttribute(zel::world::makeSceneGeometry(model, 0).release());
         ASSERT_TRUE(alice.scene->sync(10));
-        const std::string record = op.get(nodes, op.keyNamed(alice.scene->siteId(), "m"));
-        const std::size_t at = record.find("\"scene\":\"");
-        ASSERT_NE(at, std::string::npos) << record;
-        hash = record.substr(at + 9, 64);
+        hash = modelHashOf(op, alice, "m");
+        ASSERT_FALSE(hash.empty());
     }
     // The manifest sits under alice's user token, with the fixed chunk size.
     std::string reason;
@@ -442,10 +447,9 @@ TEST(SharedScenesAssets, AModelsKeysChangedByOthersAreMendedAndReadersTryAgain) 
     sceneNode* n = alice.add("m");
     n->addAttribute(zel::world::makeSceneGeometry(model, 0).release());
     ASSERT_TRUE(alice.scene->sync(10));
-    const std::string record = op.get(nodes, op.keyNamed(alice.scene->siteId(), "m"));
-    const std::size_t at = record.find("\"scene\":\"");
-    ASSERT_NE(at, std::string::npos) << record;
-    const std::string manifestKey = "alice." + record.substr(at + 9, 64);
+    const std::string hash = modelHashOf(op, alice, "m");
+    ASSERT_FALSE(hash.empty());
+    const std::string manifestKey = "alice." + hash;
     const std::string manifest = op.get("zel-assets-default", manifestKey);
     // Someone's answer lands on the manifest, and a chunk is deleted: bob, joining then, finds no
     // model yet and does not take it for a bad one.
@@ -473,10 +477,9 @@ TEST(SharedScenesAssets, AModelRemovedAgainAndAgainIsPutBackAtMostThreeTimes) {
     sceneNode* n = alice.add("m");
     n->addAttribute(zel::world::makeSceneGeometry(model, 0).release());
     ASSERT_TRUE(alice.scene->sync(10));
-    const std::string record = op.get(nodes, op.keyNamed(alice.scene->siteId(), "m"));
-    const std::size_t at = record.find("\"scene\":\"");
-    ASSERT_NE(at, std::string::npos) << record;
-    const std::string manifestKey = "alice." + record.substr(at + 9, 64);
+    const std::string hash = modelHashOf(op, alice, "m");
+    ASSERT_FALSE(hash.empty());
+    const std::string manifestKey = "alice." + hash;
     const std::string manifest = op.get("zel-assets-default", manifestKey);
     ASSERT_FALSE(manifest.empty());
     for (int i = 0; i < 3; ++i) {
