@@ -2,7 +2,7 @@
 // once their encoded bytes pass the limit.
 #pragma once
 
-#include <zel/import/imported_scene.h>
+#include "share_types.h"
 
 #include <cstddef>
 #include <list>
@@ -12,8 +12,6 @@
 #include <unordered_map>
 
 namespace zel::share::detail {
-
-using sceneRef = std::shared_ptr<const import::scene>;
 
 class assetCache {
 public:

@@ -1,6 +1,6 @@
 #include "asset_fetcher.h"
 
-#include "mirror_set.h"
+#include "share_types.h"
 
 #include <zel/import/scene_codec.h>
 

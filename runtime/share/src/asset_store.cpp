@@ -1,6 +1,7 @@
 #include "asset_store.h"
 
-#include "mirror_set.h"
+#include "share_types.h"
+
 #include <zel/import/scene_codec.h>
 
 #include <zel/share/records.h>

@@ -1,7 +1,7 @@
 #include "connection.h"
 
-#include "mirror_set.h"
 #include "retry.h"
+#include "share_types.h"
 
 #include <zel/share/records.h>
 

@@ -5,7 +5,7 @@
 
 #include "handles.h"
 
-#include <zel/share/shared_scene.h>
+#include <zel/share/share_options.h>
 
 #include <nlohmann/json.hpp>
 

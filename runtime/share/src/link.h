@@ -14,14 +14,13 @@
 #include "asset_store.h"
 #include "bucket_watcher.h"
 #include "connection.h"
-#include "mirror_set.h"
 #include "model_uploader.h"
-#include "own_nodes.h"
 #include "presence_beacon.h"
 #include "record_publisher.h"
+#include "share_types.h"
 
 #include <zel/share/records.h>
-#include <zel/share/shared_scene.h>
+#include <zel/share/share_options.h>
 
 #include <atomic>
 #include <cstdint>

@@ -2,6 +2,8 @@
 // that say what changed. World thread only.
 #pragma once
 
+#include "share_types.h"
+
 #include <zel/share/records.h>
 #include <zel/world/scene_node.h>
 #include <zel/world/world.h>
@@ -16,16 +18,6 @@
 #include <vector>
 
 namespace zel::share::detail {
-
-// One record on its way out: the node's state, or its deletion.
-struct outgoing {
-    std::string key;
-    bool erase = false;
-    nodeRecord record;
-    // The imported scene that the record's meshes come from; the link hashes and uploads it and
-    // fills in the record's mesh reference.
-    std::shared_ptr<const import::scene> source;
-};
 
 class ownNodes {
 public:

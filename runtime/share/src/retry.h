@@ -2,13 +2,13 @@
 // together do not retry together.
 #pragma once
 
+#include "share_types.h"
+
 #include <algorithm>
 #include <chrono>
 #include <random>
 
 namespace zel::share::detail {
-
-using clock = std::chrono::steady_clock;
 
 inline clock::duration backoff(int failures, clock::duration first, clock::duration most) {
     static thread_local std::minstd_rand random(std::random_device{}());
