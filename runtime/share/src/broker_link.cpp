@@ -1,4 +1,4 @@
-#include "link.h"
+#include "broker_link.h"
 
 #include <cstring>
 #include <thread>
@@ -24,7 +24,7 @@ constexpr int fetchThreads = 3;
 
 } // namespace
 
-link::link(std::ostream& log, const shareOptions& options, const siteName& self)
+brokerLink::brokerLink(std::ostream& log, const shareOptions& options, const siteName& self)
     : log_(log), options_(options), self_(self), selfId_(self.id()),
       nodes_({"zel-scene-" + options.scene, options.scene, 0, maxRecordMessage, maxNodeBucketBytes},
              log, connected_, stopping_,
@@ -53,16 +53,16 @@ link::link(std::ostream& log, const shareOptions& options, const siteName& self)
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-std::unique_ptr<link> link::open(const shareOptions& options, const siteName& self,
-                                 std::ostream& log, std::string& error) {
-    std::unique_ptr<link> l(new link(log, options, self));
+std::unique_ptr<brokerLink> brokerLink::open(const shareOptions& options, const siteName& self,
+                                             std::ostream& log, std::string& error) {
+    std::unique_ptr<brokerLink> l(new brokerLink(log, options, self));
     if (!l->open(error))
         return nullptr;
     l->start();
     return l;
 }
 
-bool link::open(std::string& error) {
+bool brokerLink::open(std::string& error) {
     conn_ = connection::open(options_, *this, error);
     if (!conn_)
         return false;
@@ -80,7 +80,7 @@ bool link::open(std::string& error) {
     return true;
 }
 
-void link::start() {
+void brokerLink::start() {
     threads_.emplace_back([this] { nodes_.run(); });
     threads_.emplace_back([this] { presence_.run(); });
     threads_.emplace_back([this] { beacon_->run(); });
@@ -91,7 +91,7 @@ void link::start() {
         threads_.emplace_back([this] { fetcher_.run(); });
 }
 
-link::~link() {
+brokerLink::~brokerLink() {
     stopping_ = true;
     publisher_.stop();
     uploader_.stop();
@@ -116,54 +116,54 @@ link::~link() {
     conn_.reset();
 }
 
-void link::wake() {
+void brokerLink::wake() {
     std::lock_guard lock(wakeMutex_);
     if (wakeUp_)
         wakeUp_();
 }
 
-void link::setWakeUp(std::function<void()> wake) {
+void brokerLink::setWakeUp(std::function<void()> wake) {
     std::lock_guard lock(wakeMutex_);
     wakeUp_ = std::move(wake);
 }
 
-std::vector<arrivedAsset> link::takeAssets() {
+std::vector<arrivedAsset> brokerLink::takeAssets() {
     std::lock_guard lock(assetInboxMutex_);
     return std::exchange(assetInbox_, {});
 }
 
 // ---- callbacks (libnats threads) ----------------------------------------------------------------
 
-bool link::ownSubject(const char* text) const {
+bool brokerLink::ownSubject(const char* text) const {
     return std::strstr(text, ("$KV." + nodes_.name() + "." + self_.user + ".").c_str()) ||
            std::strstr(text, ("$KV." + presence_.name() + "." + self_.user + ".").c_str());
 }
 
-void link::onError(natsStatus err, const char* text) {
+void brokerLink::onError(natsStatus err, const char* text) {
     // Only a refusal of this site's own records makes it a viewer; a refused model upload is a
     // failed upload.
     if (err == NATS_NOT_PERMITTED && text && std::strstr(text, "Publish") && ownSubject(text))
         refused();
 }
 
-void link::refused() {
+void brokerLink::refused() {
     writeRefused_ = true;
     if (!toldRefused_.exchange(true))
         log_ << "shared scene: user " << self_.user << " may not write to scene " << options_.scene
              << ": this site views it, its edits stay local" << std::endl;
 }
 
-void link::onDisconnected() {
+void brokerLink::onDisconnected() {
     connected_ = false;
 }
 
-void link::onReconnected() {
+void brokerLink::onReconnected() {
     connected_ = true;
     // Not known what landed while away: everything goes again.
     publisher_.resendEverything();
 }
 
-void link::onAck(natsMsg* msg, jsPubAckErr* pae) {
+void brokerLink::onAck(natsMsg* msg, jsPubAckErr* pae) {
     const char* subject = msg ? natsMsg_GetSubject(msg) : nullptr;
     const std::string prefix = "$KV." + nodes_.name() + ".";
     if (!subject || std::strncmp(subject, prefix.c_str(), prefix.size()) != 0)
@@ -182,7 +182,7 @@ void link::onAck(natsMsg* msg, jsPubAckErr* pae) {
 
 // ---- records --------------------------------------------------------------------------------
 
-void link::route(outgoing item) {
+void brokerLink::route(outgoing item) {
     const auto unpark = [&] { parked_.erase(item.key); };
     if (item.source) {
         const modelUploader::model m = uploader_.want(item.source);
@@ -208,7 +208,7 @@ void link::route(outgoing item) {
     publisher_.put(item.key, item.erase ? std::string() : encodeRecord(item.record), item.erase);
 }
 
-void link::publish(std::vector<outgoing> items) {
+void brokerLink::publish(std::vector<outgoing> items) {
     if (items.empty())
         return;
     std::lock_guard lock(routeMutex_);
@@ -216,7 +216,7 @@ void link::publish(std::vector<outgoing> items) {
         route(std::move(item));
 }
 
-void link::modelDone(const import::scene* scene) {
+void brokerLink::modelDone(const import::scene* scene) {
     std::lock_guard lock(routeMutex_);
     std::vector<outgoing> waiting;
     for (auto& [key, item] : parked_)
@@ -226,7 +226,7 @@ void link::modelDone(const import::scene* scene) {
         route(std::move(item));
 }
 
-void link::verifyEverything() {
+void brokerLink::verifyEverything() {
     if (!stopping_ && !toldPurged_.exchange(true))
         log_ << "shared scene: records were purged from the scene's bucket; this site puts its "
                 "own back"
@@ -235,17 +235,17 @@ void link::verifyEverything() {
     uploader_.recheck();
 }
 
-void link::verifyOwn(const std::string& key, const std::string& value, bool erased) {
+void brokerLink::verifyOwn(const std::string& key, const std::string& value, bool erased) {
     if (!writeRefused_)
         publisher_.verifyOwn(key, value, erased);
 }
 
-std::size_t link::unsettled() {
+std::size_t brokerLink::unsettled() {
     std::lock_guard lock(routeMutex_);
     return publisher_.unsettled() + parked_.size();
 }
 
-bool link::send(const std::string& key, const std::string& value, bool erase) {
+bool brokerLink::send(const std::string& key, const std::string& value, bool erase) {
     const std::string subject = "$KV." + nodes_.name() + "." + key;
     jsPubOptions o;
     jsPubOptions_Init(&o);
@@ -265,7 +265,7 @@ bool link::send(const std::string& key, const std::string& value, bool erase) {
     return st == NATS_OK;
 }
 
-void link::publishLoop() {
+void brokerLink::publishLoop() {
     const auto sender = [this](const std::string& key, const std::string& value, bool erase) {
         return send(key, value, erase);
     };
@@ -279,7 +279,7 @@ void link::publishLoop() {
 
 // ---- this site's models ----------------------------------------------------------------------
 
-void link::watchOwnAssets() {
+void brokerLink::watchOwnAssets() {
     // Only what changes from now on: what was there before is checked when a model is stored. An
     // ordered consumer bound to the bucket's stream by name, as the buckets' watchers are: a user
     // of a deployment may not ask which streams there are.
@@ -337,7 +337,7 @@ void link::watchOwnAssets() {
 
 // ---- other sites' models --------------------------------------------------------------------
 
-void link::fetch(const assetRequest& request) {
+void brokerLink::fetch(const assetRequest& request) {
     if (sceneRef held = cache_.find(request.hash)) {
         {
             std::lock_guard lock(assetInboxMutex_);

@@ -42,16 +42,16 @@ struct arrivedAsset {
     sceneRef scene; // null: it will not come
 };
 
-class link final : connectionListener {
+class brokerLink final : connectionListener {
 public:
     // Connects, opens (or makes) the buckets and starts the threads. Null, with one line in error,
     // when the broker cannot be reached, refuses the credentials or the buckets cannot be opened.
-    static std::unique_ptr<link> open(const shareOptions& options, const siteName& self,
-                                      std::ostream& log, std::string& error);
+    static std::unique_ptr<brokerLink> open(const shareOptions& options, const siteName& self,
+                                            std::ostream& log, std::string& error);
     // Stops the threads, takes this site's presence off the broker (when it may) and closes.
-    ~link();
-    link(const link&) = delete;
-    link& operator=(const link&) = delete;
+    ~brokerLink();
+    brokerLink(const brokerLink&) = delete;
+    brokerLink& operator=(const brokerLink&) = delete;
 
     // ---- from the world's thread ----
     // Records to send. Each stays pending until the broker acknowledged its latest state; a
@@ -94,7 +94,7 @@ public:
     const std::string& nodeBucket() const { return nodes_.name(); }
 
 private:
-    link(std::ostream& log, const shareOptions& options, const siteName& self);
+    brokerLink(std::ostream& log, const shareOptions& options, const siteName& self);
     bool open(std::string& error);
     void start();
     void wake();

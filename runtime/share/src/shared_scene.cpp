@@ -1,6 +1,6 @@
 #include <zel/share/shared_scene.h>
 
-#include "link.h"
+#include "broker_link.h"
 #include "mirror_set.h"
 #include "own_nodes.h"
 
@@ -35,7 +35,7 @@ struct sharedScene::impl final : world::nodeHooks {
     shareOptions options;
     siteName self;
     std::string selfId;
-    std::unique_ptr<link> net;
+    std::unique_ptr<brokerLink> net;
     ownNodes own;
     std::unique_ptr<mirrorSet> mirrors;
     // The node bucket's newest revision applied here, in the bucket's current generation: a
@@ -123,10 +123,10 @@ sharedScene::sharedScene(std::unique_ptr<impl> i) : impl_(std::move(i)) {}
 std::unique_ptr<sharedScene> sharedScene::join(world::world& w, const shareOptions& options,
                                                std::ostream& log, std::string& error) {
     auto i = std::make_unique<impl>(w, log, options);
-    i->net = link::open(options, i->self, log, error);
+    i->net = brokerLink::open(options, i->self, log, error);
     if (!i->net)
         return nullptr;
-    link* net = i->net.get();
+    brokerLink* net = i->net.get();
     i->mirrors = std::make_unique<mirrorSet>(
         w, i.get(), log, i->self, [net](const std::string& hash) { return net->findAsset(hash); });
     i->mirrors->setSelfJoined(net->joinedAt());
