@@ -912,22 +912,4 @@ std::uint64_t diskCache::trim() {
     return total;
 }
 
-std::shared_ptr<const scene> cachedAsset(diskCache* cache, const std::string& sha256Hex,
-                                         std::ostream& err) {
-    const std::optional<digest> key = digestFromHex(sha256Hex);
-    if (!cache || !key)
-        return nullptr;
-    std::string complaint;
-    std::optional<scene> s = cache->find(diskCache::kind::asset, *key, &complaint);
-    if (!complaint.empty())
-        err << "zel: " << complaint << std::endl;
-    return s ? std::make_shared<const scene>(std::move(*s)) : nullptr;
-}
-
-void keepAsset(diskCache* cache, const std::string& sha256Hex, std::span<const std::byte> blob) {
-    const std::optional<digest> key = digestFromHex(sha256Hex);
-    if (cache && key && !cache->holds(diskCache::kind::asset, *key))
-        cache->storeAsset(*key, std::vector<std::byte>(blob.begin(), blob.end()));
-}
-
 } // namespace zel::import

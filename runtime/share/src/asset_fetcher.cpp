@@ -1,5 +1,6 @@
 #include "asset_fetcher.h"
 
+#include "kept_assets.h"
 #include "share_types.h"
 
 #include <zel/import/scene_codec.h>
@@ -51,7 +52,7 @@ void assetFetcher::run() {
         lock.unlock();
         assetStore::outcome got;
         got.scene = cache_.find(j->hash);
-        if (!got.scene && (got.scene = import::cachedAsset(store_.disk(), j->hash, log_)))
+        if (!got.scene && (got.scene = cachedAsset(store_.disk(), j->hash, log_)))
             cache_.remember(j->hash, got.scene, import::encodedSize(*got.scene));
         if (!got.scene) {
             std::size_t bytes = 0;

@@ -1,5 +1,6 @@
 #include "asset_store.h"
 
+#include "kept_assets.h"
 #include "share_types.h"
 
 #include <zel/import/scene_codec.h>
@@ -82,7 +83,7 @@ assetStore::outcome assetStore::download(const std::string& user, const std::str
         return out;
     }
     out.scene = std::make_shared<const import::scene>(std::move(*decoded.value));
-    zel::import::keepAsset(disk_, hash, blob);
+    keepAsset(disk_, hash, blob);
     if (bytes)
         *bytes = blob.size();
     return out;

@@ -231,31 +231,6 @@ TEST(DiskCache, DamagedTruncatedAndForeignEntriesAreRefusedWithOneLine) {
     }
 }
 
-TEST(DiskCache, AnAssetIsFoundOnlyUnderItsOwnHash) {
-    tempDir folder;
-    diskCache cache(settingsIn(folder.path()));
-    const std::vector<std::byte> blob = encode(test::sampleScene());
-    // The encoding's SHA-256, as the shared scene names it: what a wrong name must not pass.
-    std::optional<digest> right;
-    {
-        const fs::path file = folder.path() / "blob";
-        std::ofstream(file, std::ios::binary)
-            .write(reinterpret_cast<const char*>(blob.data()), std::streamsize(blob.size()));
-        right = contentDigest(file);
-        fs::remove(file);
-    }
-    ASSERT_TRUE(right);
-    keepAsset(&cache, hexOf(*right), blob);
-    keepAsset(&cache, hexOf(keyOf(9)), blob);
-    cache.flush();
-    std::ostringstream err;
-    const auto found = cachedAsset(&cache, hexOf(*right), err);
-    ASSERT_TRUE(found);
-    EXPECT_EQ(*found, test::sampleScene());
-    EXPECT_FALSE(cachedAsset(&cache, hexOf(keyOf(9)), err));
-    EXPECT_NE(err.str().find("does not match its hash"), std::string::npos) << err.str();
-}
-
 TEST(DiskCache, TwoHostsFillingOneFolderAtOnceNeverShowHalfAnEntry) {
     tempDir folder;
     diskCache first(settingsIn(folder.path())), second(settingsIn(folder.path()));

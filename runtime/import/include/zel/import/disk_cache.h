@@ -187,12 +187,4 @@ private:
     std::thread writer_;
 };
 
-// A shared scene's model by the SHA-256 of its encoding (64 hexadecimal digits), from the cache;
-// null when it is not there, or cache is null. A damaged entry is one line on err.
-std::shared_ptr<const scene> cachedAsset(diskCache* cache, const std::string& sha256Hex,
-                                         std::ostream& err);
-// Keeps such a model in the background, its encoding exactly as it came (nothing when cache is
-// null or holds it already).
-void keepAsset(diskCache* cache, const std::string& sha256Hex, std::span<const std::byte> blob);
-
 } // namespace zel::import
