@@ -12,6 +12,8 @@
 #include "asset_share.h"
 #include "consumer_keeper.h"
 
+#include <zel/share/key_watch.h>
+
 #include <nats/nats.h>
 #include <nlohmann/json.hpp>
 
@@ -156,19 +158,9 @@ std::uint64_t recordBytes(natsMsg* m, std::uint64_t data) {
 }
 
 bool follow(jsCtx* js, const std::string& stream, followed& f) {
-    jsSubOptions so;
-    jsSubOptions_Init(&so);
-    so.Stream = stream.c_str();
-    so.Ordered = true;
-    so.Config.DeliverPolicy = js_DeliverLastPerSubject;
-    so.Config.HeadersOnly = true;
-    const std::string subject = "$KV." + stream.substr(3) + ".>";
-    if (js_SubscribeSync(&f.sub, js, subject.c_str(), nullptr, &so, nullptr) != NATS_OK) {
-        f.sub = nullptr;
-        return false;
-    }
-    natsSubscription_SetPendingLimits(f.sub, 1 << 20, 256 << 20);
-    return true;
+    f.sub = zel::share::watchKeys(js, stream.substr(3), ">",
+                                  {js_DeliverLastPerSubject, true, 1 << 20, 256 << 20});
+    return f.sub != nullptr;
 }
 
 // Takes what the bucket's consumer delivered since the last pass.

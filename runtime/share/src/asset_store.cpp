@@ -1,5 +1,6 @@
 #include "asset_store.h"
 
+#include "connection.h"
 #include "kept_assets.h"
 #include "share_types.h"
 
@@ -10,15 +11,6 @@
 #include <algorithm>
 
 namespace zel::share::detail {
-
-namespace {
-
-std::string statusText(natsStatus s) {
-    const char* text = natsStatus_GetText(s);
-    return text ? text : "unknown error";
-}
-
-} // namespace
 
 assetStore::outcome assetStore::download(const std::string& user, const std::string& hash,
                                          std::size_t* bytes) {

@@ -1,5 +1,7 @@
 #include "broker_link.h"
 
+#include <zel/share/key_watch.h>
+
 #include <cstring>
 #include <thread>
 
@@ -280,32 +282,23 @@ void brokerLink::publishLoop() {
 // ---- this site's models ----------------------------------------------------------------------
 
 void brokerLink::watchOwnAssets() {
-    // Only what changes from now on: what was there before is checked when a model is stored. An
-    // ordered consumer bound to the bucket's stream by name, as the buckets' watchers are: a user
-    // of a deployment may not ask which streams there are.
-    const std::string bucket = "zel-assets-" + options_.scene, stream = "KV_" + bucket;
-    const std::string prefix = "$KV." + bucket + ".", subject = prefix + self_.user + ".>";
+    // Only what changes from now on (what was there before is checked when a model is stored),
+    // and only the headers.
+    const std::string bucket = "zel-assets-" + options_.scene, prefix = "$KV." + bucket + ".";
     // Kept until the connection is closed: taking its consumer down may wait for an answer that
     // only an administrator gets.
     watcherHandle& watcher = ownAssets_;
     while (!stopping_) {
         if (!watcher) {
             natsSubscription* w = nullptr;
-            jsSubOptions so;
-            jsSubOptions_Init(&so);
-            so.Stream = stream.c_str();
-            so.Ordered = true;
-            so.Config.DeliverPolicy = js_DeliverNew;
-            so.Config.HeadersOnly = true;
             if (writeRefused_ || !conn_ || !conn_->jetStream() ||
-                js_SubscribeSync(&w, conn_->jetStream(), subject.c_str(), nullptr, &so, nullptr) !=
-                    NATS_OK) {
+                !(w = watchKeys(conn_->jetStream(), bucket, self_.user + ".>",
+                                {js_DeliverNew, true, 10000, 64 * 1024 * 1024}))) {
                 // Nothing this site could mend, or the broker is away: later.
                 for (int i = 0; i < 20 && !stopping_; ++i)
                     std::this_thread::sleep_for(std::chrono::milliseconds(100));
                 continue;
             }
-            natsSubscription_SetPendingLimits(w, 10000, 64 * 1024 * 1024);
             watcher.reset(w);
         }
         natsMsg* raw = nullptr;

@@ -2,6 +2,8 @@
 
 #include "retry.h"
 
+#include <zel/share/key_watch.h>
+
 #include <condition_variable>
 #include <cstring>
 #include <thread>
@@ -24,19 +26,13 @@ bool bucketWatcher::open(connection& conn, std::string& error) {
 
 bool bucketWatcher::watch() {
     std::lock_guard lock(watcherMutex_);
-    natsSubscription* w = nullptr;
-    jsSubOptions so;
-    jsSubOptions_Init(&so);
-    const std::string stream = "KV_" + spec_.name, subject = "$KV." + spec_.name + ".>";
-    so.Stream = stream.c_str();
-    so.Ordered = true;
-    so.Config.DeliverPolicy = js_DeliverLastPerSubject;
     std::uint64_t held = 1;
     conn_->lastSequence(spec_.name, 2000, nullptr, &held);
-    if (stopping_ ||
-        js_SubscribeSync(&w, conn_->jetStream(), subject.c_str(), nullptr, &so, nullptr) != NATS_OK)
+    if (stopping_)
         return false;
-    natsSubscription_SetPendingLimits(w, -1, -1);
+    natsSubscription* w = watchKeys(conn_->jetStream(), spec_.name, ">", keyWatch{});
+    if (!w)
+        return false;
     replayed_ = held == 0;
     loaded_ = loaded_ || replayed_;
     watchedAt_ = clock::now();
