@@ -268,8 +268,8 @@ TEST(Share, PerUserDeploymentTwoWritersSeeEachOtherAndTheViewerWritesNothing) {
         alicePw = {{"ZEL_SHARE_USER", "alice"}, {"ZEL_SHARE_PASSWORD", "al$3q"}},
         bobPw = {{"ZEL_SHARE_USER", "bob"}, {"ZEL_SHARE_PASSWORD", "bo!7k"}},
         veraPw = {{"ZEL_SHARE_USER", "vera"}, {"ZEL_SHARE_PASSWORD", "ve%2w"}};
-    broker b(broker::withUsers{"# role user password\nadmin admin ad-9f#x\nwriter alice al$3q\n"
-                               "writer bob bo!7k\n\nviewer vera ve%2w\n"});
+    broker b(withUsers("# role user password\nadmin admin ad-9f#x\nwriter alice al$3q\n"
+                       "writer bob bo!7k\n\nviewer vera ve%2w\n"));
     ASSERT_TRUE(b.started()) << b.err();
     tempFolder tmp;
     // The administrator's join makes the buckets; the others need them to exist.
