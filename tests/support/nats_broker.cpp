@@ -58,7 +58,7 @@ bool natsBroker::start() {
     zel::proc::processOptions spec;
     const std::string store = (dir_ / "store").string();
     if (options_.users.empty()) {
-        writeText(dir_ / "broker.conf", "listen: 127.0.0.1:" + std::to_string(port_) +
+        writeText(dir_ / "broker.conf", "listen: " + options_.host + ":" + std::to_string(port_) +
                                             "\nmax_payload: 8MB\njetstream {\n  store_dir: \"" +
                                             store + "\"\n" + options_.jetstream + "}\n" +
                                             options_.config);
@@ -73,13 +73,16 @@ bool natsBroker::start() {
                          options_.scriptOptions.end());
         spec.args.insert(spec.args.end(), {std::to_string(port_), store});
     }
+    spec.args.insert(spec.args.begin(), options_.prefix.begin(), options_.prefix.end());
     spec.environment = options_.environment;
     spec.endsWithCaller = true;
     process_ = std::make_unique<zel::proc::backgroundProcess>();
     if (!process_->start(spec, (dir_ / "out.log").string(), (dir_ / "err.log").string()))
         return false;
-    for (int i = 0; i < 500; ++i) {
-        if (zel::proc::accepting(port_))
+    const bool loopback = options_.host == "127.0.0.1" && options_.prefix.empty();
+    for (int i = 0; i < 1000; ++i) {
+        if (loopback ? zel::proc::accepting(port_)
+                     : err().find("Server is ready") != std::string::npos)
             return true;
         // Ended already (a bad configuration, a script that refused): no use waiting.
         if (process_->wait(0))

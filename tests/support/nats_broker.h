@@ -20,7 +20,11 @@ struct brokerOptions {
     std::string config;    // more of the server's configuration (users, TLS, ...)
     std::string jetstream; // more of the JetStream block ("max_file_store: 1PB\n")
     int port = 0;          // 0: a free one
-    std::string program;   // empty: the nats-server found when configuring
+    // Where it listens, and what runs it (ip netns exec NS). Beyond this process's loopback, its
+    // log says when it is ready.
+    std::string host = "127.0.0.1";
+    std::vector<std::string> prefix;
+    std::string program; // empty: the nats-server found when configuring
     // Given: the deployment tools/broker.sh makes from these "ROLE USER PASSWORD" lines instead of
     // the configuration above (the script runs, then execs the server).
     std::string users;
@@ -30,7 +34,7 @@ struct brokerOptions {
 
 class natsBroker {
 public:
-    // Starts it; started() says whether it accepts connections (waits at most 5 s).
+    // Starts it; started() says whether it accepts connections (waits at most 10 s).
     explicit natsBroker(brokerOptions options = {});
     // A plain broker with more configuration.
     explicit natsBroker(std::string config);
@@ -44,7 +48,7 @@ public:
     // Kills it (SIGKILL) and waits for it; the store stays.
     void kill();
 
-    std::string url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
+    std::string url() const { return "nats://" + options_.host + ":" + std::to_string(port_); }
     int port() const { return port_; }
     // The server's process (the script execs it); -1 when none runs.
     int pid() const;
