@@ -16,22 +16,15 @@
 # FILE defaults to the corpus's generated/large.3ds (1M triangles), RUNS to 5. Needs GNU time and
 # assimp (assimp-utils). Never touches the user's cache: every folder is a temporary one.
 set -eu
+. "$(dirname "$0")/../lib.sh"
 
-if [ $# -lt 1 ] || [ ! -x "$1" ]; then
-    echo "usage: $0 ZELHOST [FILE] [RUNS]" >&2
-    exit 2
-fi
+[ $# -ge 1 ] && [ -x "$1" ] || usage "ZELHOST [FILE] [RUNS]"
 zelhost=$1
-here=$(cd "$(dirname "$0")" && pwd)
-file=${2:-$here/../../../shared/corpus/generated/large.3ds}
+file=${2:-$large}
 runs=${3:-5}
-for tool in /usr/bin/time assimp; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "$0: $tool not found" >&2; exit 2; }
-done
-[ -f "$file" ] || { echo "$0: no such file: $file" >&2; exit 2; }
+need_tools /usr/bin/time assimp
+need_files "$file"
 
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
 mkdir "$tmp/models"
 cp "$file" "$tmp/models/archi.3ds"
 
@@ -76,7 +69,6 @@ done
     exit 1
 }
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 t() { median <"$tmp/$1"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 at=$(t assimp)

@@ -9,27 +9,21 @@
 # LARGE defaults to the corpus's generated/large.3ds (1M triangles), RUNS to 5. The window rows are
 # skipped when Xvfb is missing. Needs GNU time.
 set -eu
+. "$(dirname "$0")/../lib.sh"
 
-if [ $# -lt 3 ] || [ ! -x "$1" ] || [ ! -x "$2" ] || [ ! -d "$3" ]; then
-    echo "usage: $0 FIRST_FRAME ZELHOST SAMPLES [LARGE] [RUNS]" >&2
-    exit 2
-fi
+[ $# -ge 3 ] && [ -x "$1" ] && [ -x "$2" ] && [ -d "$3" ] || usage "FIRST_FRAME ZELHOST SAMPLES [LARGE] [RUNS]"
 firstFrame=$1
 zelhost=$2
 samples=$3
-here=$(cd "$(dirname "$0")" && pwd)
-large=${4:-$here/../../../shared/corpus/generated/large.3ds}
+large=${4:-$large}
 runs=${5:-5}
-command -v /usr/bin/time >/dev/null 2>&1 || { echo "$0: /usr/bin/time not found" >&2; exit 2; }
-[ -f "$large" ] || { echo "$0: no such file: $large" >&2; exit 2; }
+need_tools /usr/bin/time
+need_files "$large"
 
-tmp=$(mktemp -d)
 xvfb=
 cleanup() {
     [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null && wait "$xvfb" 2>/dev/null
-    rm -rf "$tmp"
 }
-trap cleanup EXIT
 mkdir "$tmp/large"
 cp "$large" "$tmp/large/archi.3ds"
 
@@ -45,7 +39,6 @@ if command -v Xvfb >/dev/null 2>&1; then
     [ -s "$tmp/display" ] && display=:$(head -n 1 "$tmp/display")
 fi
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 # field NAME FILE: the value after NAME on each line of FILE, one a line.
 field() { awk -v k="$1" '{ for (i = 1; i < NF; ++i) if ($i == k) print $(i + 1) }' "$2"; }

@@ -10,18 +10,14 @@
 # Each zelhost runs with its own folder first on the library and package paths, so a copy of an
 # older build's bin/ folder serves as BEFORE. RUNS defaults to 15.
 set -eu
+. "$(dirname "$0")/../lib.sh"
 
-if [ $# -lt 3 ] || [ ! -x "$1" ] || [ ! -x "$2" ] || [ ! -d "$3" ]; then
-    echo "usage: $0 BEFORE_ZELHOST AFTER_ZELHOST SAMPLES [RUNS]" >&2
-    exit 2
-fi
+[ $# -ge 3 ] && [ -x "$1" ] && [ -x "$2" ] && [ -d "$3" ] || usage "BEFORE_ZELHOST AFTER_ZELHOST SAMPLES [RUNS]"
 before=$1
 after=$2
 samples=$3
 runs=${4:-15}
 
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
 for name in 日本語の家 بيت 家-Дом-Σπίτι; do
     mkdir "$tmp/$name"
     cp "$samples/archi.3ds" "$tmp/$name/$name.3ds"
@@ -39,7 +35,6 @@ once() {
     end=$(date +%s.%N)
     awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f\n", b - a }' 
 }
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 : >"$tmp/before"
 : >"$tmp/after"

@@ -10,22 +10,15 @@
 # FILE defaults to the corpus's generated/large.3ds (1M triangles), RUNS to 5. Needs GNU time,
 # assimp (assimp-utils), osgconv (openscenegraph) and perl.
 set -eu
+. "$(dirname "$0")/../lib.sh"
 
-if [ $# -lt 1 ] || [ ! -x "$1" ]; then
-    echo "usage: $0 ZELHOST [FILE] [RUNS]" >&2
-    exit 2
-fi
+[ $# -ge 1 ] && [ -x "$1" ] || usage "ZELHOST [FILE] [RUNS]"
 zelhost=$1
-here=$(cd "$(dirname "$0")" && pwd)
-file=${2:-$here/../../../shared/corpus/generated/large.3ds}
+file=${2:-$large}
 runs=${3:-5}
-for tool in /usr/bin/time assimp osgconv; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "$0: $tool not found" >&2; exit 2; }
-done
-[ -f "$file" ] || { echo "$0: no such file: $file" >&2; exit 2; }
+need_tools /usr/bin/time assimp osgconv
+need_files "$file"
 
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
 mkdir "$tmp/models"
 cp "$file" "$tmp/models/archi.3ds"
 
@@ -68,7 +61,6 @@ while [ "$i" -lt "$runs" ]; do
     i=$((i + 1))
 done
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 t() { cut -d' ' -f1 "$tmp/$1" | median; }
 m() { echo $(($(cut -d' ' -f2 "$tmp/$1" | median | cut -d. -f1) / 1024)); }
 # CPU seconds (user + system; zelhost's from the runs under the subreaper, its helper's included):

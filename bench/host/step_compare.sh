@@ -14,23 +14,16 @@
 # 60) is the most the reader gets to read ahead before the step (it ends as soon as it is done).
 # Every cache folder is a temporary one.
 set -eu
+. "$(dirname "$0")/../lib.sh"
 
-if [ $# -lt 2 ] || [ ! -x "$1" ]; then
-    echo "usage: $0 STEP_BENCH SAMPLE_MODELS [FILE] [SAMPLE] [REST]" >&2
-    exit 2
-fi
+[ $# -ge 2 ] && [ -x "$1" ] || usage "STEP_BENCH SAMPLE_MODELS [FILE] [SAMPLE] [REST]"
 bench=$1
 samples=$2
-here=$(cd "$(dirname "$0")" && pwd)
-file=${3:-$here/../../../shared/corpus/generated/large.3ds}
-sample=${4:-$here/../../../shared/corpus/generated/medium.3ds}
+file=${3:-$large}
+sample=${4:-$corpus/generated/medium.3ds}
 rest=${5:-60}
-for f in "$file" "$sample" "$samples/archi.3ds"; do
-    [ -f "$f" ] || { echo "$0: no such file: $f" >&2; exit 2; }
-done
+need_files "$file" "$sample" "$samples/archi.3ds"
 
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
 mkdir "$tmp/pair" "$tmp/twelve"
 cp "$samples/archi.3ds" "$tmp/pair/archi.3ds"
 cp "$file" "$tmp/pair/big.3ds"

@@ -10,11 +10,9 @@
 # RUNS defaults to 15; the files to the corpus's generated/large.3ds, a textured OBJ (material
 # library and five pictures) and a textured glTF (buffer and picture).
 set -eu
+. "$(dirname "$0")/../lib.sh"
 
-if [ $# -lt 2 ] || [ ! -x "$1" ] || [ ! -x "$2" ]; then
-    echo "usage: $0 BASELINE_ZELIMPORT CANDIDATE_ZELIMPORT [RUNS] [FILE...]" >&2
-    exit 2
-fi
+[ $# -ge 2 ] && [ -x "$1" ] && [ -x "$2" ] || usage "BASELINE_ZELIMPORT CANDIDATE_ZELIMPORT [RUNS] [FILE...]"
 baseline=$1
 candidate=$2
 shift 2
@@ -23,14 +21,11 @@ if [ $# -gt 0 ]; then
     runs=$1
     shift
 fi
-corpus=$(cd "$(dirname "$0")/../../../shared/corpus" 2>/dev/null && pwd || true)
 if [ $# -eq 0 ]; then
-    set -- "$corpus/generated/large.3ds" "$corpus/assimp/OBJ/spider.obj" \
+    set -- "$large" "$corpus/assimp/OBJ/spider.obj" \
         "$corpus/assimp/glTF2/BoxTextured-glTF/BoxTextured.gltf"
 fi
 
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
 
 # The import's seconds from one run's stats line ("...; 0.412 s (result from ...").
 once() {
@@ -42,13 +37,9 @@ once() {
     sed -n 's/.*; \([0-9.]*\) s (result from.*/\1/p' "$tmp/out" | head -n 1
 }
 
-median() {
-    sort -n "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
-
 printf '%-28s %12s %12s %8s\n' file baseline_s candidate_s ratio
 for file in "$@"; do
-    [ -f "$file" ] || { echo "$0: no such file: $file" >&2; exit 2; }
+    need_files "$file"
     : >"$tmp/base"
     : >"$tmp/cand"
     once "$baseline" "$file" >/dev/null # warm-up: the file and both helpers in the page cache
@@ -65,8 +56,8 @@ for file in "$@"; do
         fi
         i=$((i + 1))
     done
-    b=$(median "$tmp/base")
-    c=$(median "$tmp/cand")
+    b=$(median <"$tmp/base")
+    c=$(median <"$tmp/cand")
     printf '%-28s %12s %12s %8s\n' "$(basename "$file")" "$b" "$c" \
         "$(awk -v b="$b" -v c="$c" 'BEGIN { printf "%.3f", c / b }')"
 done

@@ -7,22 +7,15 @@
 #
 # FILE defaults to the corpus's generated/large.3ds, RUNS to 7. Needs GNU time (/usr/bin/time).
 set -eu
+. "$(dirname "$0")/../lib.sh"
 
-if [ $# -lt 1 ] || [ ! -x "$1" ]; then
-    echo "usage: $0 ZELIMPORT [FILE] [RUNS]" >&2
-    exit 2
-fi
+[ $# -ge 1 ] && [ -x "$1" ] || usage "ZELIMPORT [FILE] [RUNS]"
 zelimport=$1
-here=$(cd "$(dirname "$0")" && pwd)
-file=${2:-$here/../../../shared/corpus/generated/large.3ds}
+file=${2:-$large}
 runs=${3:-7}
-for tool in /usr/bin/time assimp; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "$0: $tool not found" >&2; exit 2; }
-done
-[ -f "$file" ] || { echo "$0: no such file: $file" >&2; exit 2; }
+need_tools /usr/bin/time assimp
+need_files "$file"
 
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
 
 # One timed run: appends "seconds peak-kilobytes" to $tmp/$1.
 measure() {
@@ -51,7 +44,6 @@ caller_peak=$(sed -n 's/^peak resident size of this process: \([0-9]*\) MB$/\1/p
 /usr/bin/time -f "%e %M" -o "$tmp/helper" "$zelimport" --stats --in-process "$file" >/dev/null
 helper_peak=$(($(cut -d' ' -f2 "$tmp/helper") / 1024))
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 a_time=$(cut -d' ' -f1 "$tmp/assimp" | median)
 z_time=$(cut -d' ' -f1 "$tmp/zel" | median)
 a_peak=$(($(cut -d' ' -f2 "$tmp/assimp" | median) / 1024))

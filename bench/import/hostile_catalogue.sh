@@ -5,12 +5,8 @@
 #
 #   hostile_catalogue.sh ZELHOST CATALOGUE_TOOL ARCHI.3DS
 set -eu
-if [ $# -ne 3 ]; then
-    echo "usage: $0 ZELHOST CATALOGUE_TOOL ARCHI.3DS" >&2
-    exit 2
-fi
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+. "$(dirname "$0")/../lib.sh"
+[ $# -eq 3 ] || usage "ZELHOST CATALOGUE_TOOL ARCHI.3DS"
 "$2" "$tmp/models" "$3" >&2
 count=$(($(ls "$tmp/models" | wc -l) - 1))
 i=0

@@ -12,25 +12,17 @@
 # loading the file cancel out. osgviewer's frames also hand each picture to the X server; ours keep
 # it in the framebuffer. FILE defaults to the corpus's generated/large.3ds, FRAMES to 65.
 set -eu
+. "$(dirname "$0")/../lib.sh"
 
-if [ $# -lt 1 ] || [ ! -x "$1" ]; then
-    echo "usage: $0 RENDER_BENCH [FILE] [FRAMES]" >&2
-    exit 2
-fi
+[ $# -ge 1 ] && [ -x "$1" ] || usage "RENDER_BENCH [FILE] [FRAMES]"
 bench=$1
-here=$(cd "$(dirname "$0")" && pwd)
-file=${2:-$here/../../../shared/corpus/generated/large.3ds}
+file=${2:-$large}
 frames=${3:-65}
-for tool in xvfb-run osgviewer awk; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "$0: $tool not found" >&2; exit 2; }
-done
-[ -f "$file" ] || { echo "$0: no such file: $file" >&2; exit 2; }
+need_tools xvfb-run osgviewer awk
+need_files "$file"
 [ "$frames" -gt 5 ] 2>/dev/null || { echo "$0: FRAMES must be a number above 5" >&2; exit 2; }
 
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 now() { date +%s.%N; }
 
 # One run of ours with SAMPLES/EDGEPASS: its frames per second appended to $tmp/ours-SAMPLES-EDGEPASS.

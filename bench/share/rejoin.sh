@@ -10,28 +10,22 @@
 # FILE defaults to the corpus's generated/large.3ds. The broker runs on a free loopback port with
 # a temporary store and is stopped by its pid; every cache folder is a temporary one.
 set -eu
+. "$(dirname "$0")/../lib.sh"
 
-if [ $# -lt 1 ] || [ ! -x "$1" ]; then
-    echo "usage: $0 ZELHOST [FILE] [NATS_SERVER]" >&2
-    exit 2
-fi
+[ $# -ge 1 ] && [ -x "$1" ] || usage "ZELHOST [FILE] [NATS_SERVER]"
 zelhost=$1
-here=$(cd "$(dirname "$0")" && pwd)
-file=${2:-$here/../../../shared/corpus/generated/large.3ds}
+file=${2:-$large}
 server=${3:-/usr/sbin/nats-server}
-[ -f "$file" ] || { echo "$0: no such file: $file" >&2; exit 2; }
+need_files "$file"
 [ -x "$server" ] || { echo "$0: no nats-server at $server" >&2; exit 2; }
 
-tmp=$(mktemp -d)
 broker=
 alice=
 cleanup() {
     [ -z "$alice" ] || kill "$alice" 2>/dev/null || true
     [ -z "$broker" ] || kill "$broker" 2>/dev/null || true
     wait 2>/dev/null || true
-    rm -rf "$tmp"
 }
-trap cleanup EXIT
 mkdir "$tmp/models" "$tmp/store"
 cp "$file" "$tmp/models/archi.3ds"
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')

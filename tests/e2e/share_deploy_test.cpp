@@ -49,11 +49,11 @@ TEST(ShareDeploy, HostileUsersFailAtTheBrokerOrLeaveEveryoneElseWhole) {
         GTEST_SKIP() << "node or the attack's npm packages (npm ci in " << attackDir
                      << ") are missing";
     const std::string pw = R"({"admin":"ad-1q","mallory":"ma-2w","vera":"ve-3e","walt":"wa-4r"})";
-    broker b(broker::withUsers{"admin admin ad-1q\n"
-                               "writer alice al-5t scenes=lobby\n"
-                               "writer mallory ma-2w scenes=lobby\n"
-                               "viewer vera ve-3e scenes=lobby,design\n"
-                               "writer walt wa-4r scenes=design\n"});
+    broker b(withUsers("admin admin ad-1q\n"
+                       "writer alice al-5t scenes=lobby\n"
+                       "writer mallory ma-2w scenes=lobby\n"
+                       "viewer vera ve-3e scenes=lobby,design\n"
+                       "writer walt wa-4r scenes=design\n"));
     ASSERT_TRUE(b.started()) << b.err();
     const environment admin = credentials("admin", "ad-1q");
     tempFolder tmp;
@@ -160,9 +160,8 @@ TEST(ShareDeploy, TlsAcrossMachinesWithTheCaOfTheDeploymentOnly) {
         openssl({"x509", "-req", "-in", "broker.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
                  "-CAcreateserial", "-out", "broker.pem", "-days", "2", "-extfile", "san.ext"}),
         "");
-    broker b(
-        broker::withUsers{"admin admin ad-1q\n",
-                          {"--tls", (d / "broker.pem").string(), (d / "broker.key").string()}});
+    broker b(withUsers("admin admin ad-1q\n",
+                       {"--tls", (d / "broker.pem").string(), (d / "broker.key").string()}));
     ASSERT_TRUE(b.started()) << b.err();
     const std::string port = std::to_string(b.port());
     environment env = credentials("admin", "ad-1q");

@@ -101,36 +101,13 @@ private:
 };
 
 // nats-server with JetStream on the broker side's veth address only; stopped by pid.
-class nsBroker {
-public:
-    explicit nsBroker(const partition& p) {
-        writeText(dir_.path() / "broker.conf",
-                  "listen: 10.77.0.1:4222\nmax_payload: 8MB\njetstream {\n  store_dir: \"" +
-                      (dir_.path() / "store").string() + "\"\n}\n");
-        processOptions spec;
-        spec.args = p.inBroker();
-        spec.args.insert(spec.args.end(),
-                         {ZEL_NATS_SERVER, "-c", (dir_.path() / "broker.conf").string()});
-        if (!process_.start(spec, (dir_.path() / "out.log").string(),
-                            (dir_.path() / "err.log").string()))
-            return;
-        // Its port is not on this namespace's loopback: its log says when it listens.
-        for (int i = 0; i < 1000 && !started_; ++i) {
-            started_ =
-                readText(dir_.path() / "err.log").find("Server is ready") != std::string::npos;
-            if (!started_)
-                sleepFor(0.01);
-        }
-    }
-    bool started() const { return started_; }
-    std::string url() const { return "nats://10.77.0.1:4222"; }
-    std::string err() const { return readText(dir_.path() / "err.log"); }
-
-private:
-    tempFolder dir_;
-    backgroundProcess process_;
-    bool started_ = false;
-};
+zeltest::brokerOptions inBrokerSide(const partition& p) {
+    zeltest::brokerOptions o;
+    o.host = "10.77.0.1";
+    o.port = 4222;
+    o.prefix = p.inBroker();
+    return o;
+}
 
 } // namespace
 
@@ -141,7 +118,7 @@ TEST(SharePartition, ASiteCutOffForTenSecondsCatchesUpAndNoAcknowledgedEditIsLos
     if (!net.ready())
         GTEST_SKIP() << "network namespaces or veth pairs cannot be made here: partition test "
                         "skipped";
-    nsBroker b(net);
+    zeltest::natsBroker b(inBrokerSide(net));
     ASSERT_TRUE(b.started()) << b.err();
     tempFolder tmp;
     // Everyone edits for at least 14 s (sleeps are real time however loaded the machine is), from

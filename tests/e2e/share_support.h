@@ -1,9 +1,10 @@
 // What the shared-scene tests share: a nats-server of their own on a free loopback port, and
-// zelhost sites running scripts against it. ZEL_NATS_SERVER names the server's program,
-// ZEL_BROKER_SCRIPT tools/broker.sh.
+// zelhost sites running scripts against it.
 #pragma once
 
 #include "e2e.h"
+
+#include <nats_broker.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -28,77 +29,31 @@ inline void sleepFor(double seconds) {
 }
 
 // One nats-server with JetStream on 127.0.0.1, its store in a temporary folder; stopped by pid.
-class broker {
+// Bucket limits are caps, as tools/broker.sh writes them, not reservations against the free disk.
+class broker : public zeltest::natsBroker {
 public:
-    explicit broker(std::string extra = {}, int port = 0) : extra_(std::move(extra)) {
-        port_ = port ? port : freePort();
-        started_ = start();
-    }
-    // The deployment that tools/broker.sh makes from a users file ("ROLE USER PASSWORD" lines):
-    // the script itself runs, and execs the server.
-    struct withUsers {
-        std::string usersFile;
-        std::vector<std::string> options = {}; // more of the script's options (--tls CERT KEY)
-    };
-    explicit broker(withUsers users)
-        : users_(std::move(users.usersFile)), options_(std::move(users.options)) {
-        port_ = freePort();
-        started_ = start();
-    }
-    bool started() const { return started_; }
-    bool start() {
-        processOptions spec;
-        if (users_.empty()) {
-            writeText(dir_.path() / "broker.conf",
-                      "listen: 127.0.0.1:" + std::to_string(port_) +
-                          "\nmax_payload: 8MB\njetstream {\n  store_dir: \"" +
-                          (dir_.path() / "store").string() +
-                          // Bucket limits as caps, not reservations against the free disk.
-                          "\"\n  max_file_store: 1PB\n}\n" + extra_);
-            spec.args = {ZEL_NATS_SERVER, "-c", (dir_.path() / "broker.conf").string()};
-        } else {
-            // The file holds every password: its owner's alone, or the script refuses it.
-            writeText(dir_.path() / "users", users_);
-            fs::permissions(dir_.path() / "users", fs::perms::owner_read | fs::perms::owner_write);
-            spec.args = {ZEL_BROKER_SCRIPT, "--users", (dir_.path() / "users").string()};
-            // The script runs the keeper of the build beside the server.
-            spec.environment = {{"ZEL_BROKER_KEEPER", (binFolder() / "zelkeeper").string()}};
-            spec.args.insert(spec.args.end(), options_.begin(), options_.end());
-            spec.args.insert(spec.args.end(),
-                             {std::to_string(port_), (dir_.path() / "store").string()});
-        }
-        process_ = std::make_unique<backgroundProcess>();
-        if (!process_->start(spec, (dir_.path() / "out.log").string(),
-                             (dir_.path() / "err.log").string()))
-            return false;
-        for (int i = 0; i < 500; ++i) {
-            if (accepting(port_))
-                return true;
-            sleepFor(0.01);
-        }
-        return false;
-    }
-    void kill() {
-        process_->terminate(SIGKILL);
-        process_->wait(10);
-    }
-    std::string url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
-    int port() const { return port_; }
-    // The server's process (the script execs it).
-    int pid() const { return process_ ? process_->pid() : -1; }
-    const fs::path& folder() const { return dir_.path(); }
-    // What the server (and the script before it) wrote on stderr.
-    std::string err() const { return readText(dir_.path() / "err.log"); }
+    explicit broker(std::string extra = {}) : natsBroker(capped(std::move(extra))) {}
+    explicit broker(zeltest::brokerOptions options) : natsBroker(std::move(options)) {}
 
 private:
-    tempFolder dir_;
-    std::string extra_;
-    std::string users_;
-    std::vector<std::string> options_;
-    int port_ = 0;
-    bool started_ = false;
-    std::unique_ptr<backgroundProcess> process_;
+    static zeltest::brokerOptions capped(std::string extra) {
+        zeltest::brokerOptions o;
+        o.config = std::move(extra);
+        o.jetstream = "max_file_store: 1PB\n";
+        return o;
+    }
 };
+
+// The deployment that tools/broker.sh makes from a users file ("ROLE USER PASSWORD" lines), with
+// more of the script's options (--tls CERT KEY). The script runs the keeper of the build beside
+// the server.
+inline zeltest::brokerOptions withUsers(std::string users, std::vector<std::string> options = {}) {
+    zeltest::brokerOptions o;
+    o.users = std::move(users);
+    o.scriptOptions = std::move(options);
+    o.environment = {{"ZEL_BROKER_KEEPER", (binFolder() / "zelkeeper").string()}};
+    return o;
+}
 
 // One zelhost site running a script in the background.
 class site {

@@ -36,38 +36,25 @@ public:
                 if (j != i)
                     routes += (routes.empty() ? "" : ", ") + std::string("nats://127.0.0.1:") +
                               std::to_string(route[j]);
-            const fs::path dir = dir_.path() / ("n" + std::to_string(i));
-            fs::create_directories(dir);
-            writeText(dir / "node.conf",
-                      "server_name: n" + std::to_string(i) +
-                          "\nlisten: 127.0.0.1:" + std::to_string(client[i]) +
-                          "\nmax_payload: 8MB\njetstream {\n" + "  store_dir: \"" +
-                          (dir / "store").string() + "\"\n  max_file_store: 1PB\n}\n" +
-                          "cluster {\n  name: zel\n  listen: 127.0.0.1:" +
-                          std::to_string(route[i]) + "\n  routes: [" + routes + "]\n}\n");
-            urls_[i] = "nats://127.0.0.1:" + std::to_string(client[i]);
-            processOptions spec;
-            spec.args = {ZEL_NATS_SERVER, "-c", (dir / "node.conf").string()};
-            nodes_[i].start(spec, (dir / "out.log").string(), (dir / "err.log").string());
+            zeltest::brokerOptions o;
+            o.port = client[i];
+            o.jetstream = "max_file_store: 1PB\n";
+            o.config =
+                "server_name: n" + std::to_string(i) +
+                "\ncluster {\n  name: zel\n  listen: " + "127.0.0.1:" + std::to_string(route[i]) +
+                "\n  routes: [" + routes + "]\n}\n";
+            nodes_[i] = std::make_unique<zeltest::natsBroker>(o);
         }
-        for (int i = 0; i < 3; ++i)
-            for (int k = 0; k < 500 && !accepting(client[i]); ++k)
-                sleepFor(0.01);
     }
-    void kill(int i) {
-        nodes_[i].terminate(SIGKILL);
-        nodes_[i].wait(10);
-    }
+    void kill(int i) { nodes_[i]->kill(); }
     // The three URLs, node first.
     std::string urls(int first) const {
-        return urls_[first] + "," + urls_[(first + 1) % 3] + "," + urls_[(first + 2) % 3];
+        return url(first) + "," + url((first + 1) % 3) + "," + url((first + 2) % 3);
     }
-    const std::string& url(int i) const { return urls_[i]; }
+    std::string url(int i) const { return nodes_[i]->url(); }
 
 private:
-    tempFolder dir_;
-    std::string urls_[3];
-    backgroundProcess nodes_[3];
+    std::unique_ptr<zeltest::natsBroker> nodes_[3];
 };
 
 // Runs share_inject on commands against the broker, with the credentials in env if any.
@@ -268,8 +255,8 @@ TEST(Share, PerUserDeploymentTwoWritersSeeEachOtherAndTheViewerWritesNothing) {
         alicePw = {{"ZEL_SHARE_USER", "alice"}, {"ZEL_SHARE_PASSWORD", "al$3q"}},
         bobPw = {{"ZEL_SHARE_USER", "bob"}, {"ZEL_SHARE_PASSWORD", "bo!7k"}},
         veraPw = {{"ZEL_SHARE_USER", "vera"}, {"ZEL_SHARE_PASSWORD", "ve%2w"}};
-    broker b(broker::withUsers{"# role user password\nadmin admin ad-9f#x\nwriter alice al$3q\n"
-                               "writer bob bo!7k\n\nviewer vera ve%2w\n"});
+    broker b(withUsers("# role user password\nadmin admin ad-9f#x\nwriter alice al$3q\n"
+                       "writer bob bo!7k\n\nviewer vera ve%2w\n"));
     ASSERT_TRUE(b.started()) << b.err();
     tempFolder tmp;
     // The administrator's join makes the buckets; the others need them to exist.

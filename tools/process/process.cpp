@@ -7,6 +7,9 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <unistd.h>
 
 #include <cerrno>
@@ -127,10 +130,19 @@ processResult runProcess(const processOptions& spec) {
 bool backgroundProcess::start(const processOptions& spec, const std::string& outFile,
                               const std::string& errFile, const std::vector<int>& extraFds) {
     std::fflush(nullptr);
+    const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0)
         return false;
     if (pid == 0) {
+#ifdef __linux__
+        // The caller may have ended before the signal was asked for.
+        if (spec.endsWithCaller &&
+            (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent))
+            ::_exit(126);
+#else
+        (void)parent;
+#endif
         const int in = ::open("/dev/null", O_RDONLY);
         const int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

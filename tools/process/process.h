@@ -15,6 +15,9 @@ struct processOptions {
     std::vector<std::string> unsetEnvironment;                    // removed from the caller's first
     std::vector<std::pair<std::string, std::string>> environment; // then added
     double timeoutSeconds = 300.0;
+    // Linux: the program is killed (SIGKILL) when the thread that started it ends, with the
+    // caller's process or not. backgroundProcess only.
+    bool endsWithCaller = false;
 };
 
 struct processResult {

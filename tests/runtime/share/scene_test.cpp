@@ -1,7 +1,7 @@
 // Two shared scenes in one process against a nats-server that each test starts on a free loopback
 // port with a temporary store (stopped by pid); a plain client plays the operator or a hostile
 // peer. Waits are for conditions, bounded in time.
-#include <process.h>
+#include <nats_broker.h>
 #include <zel/share/records.h>
 #include <zel/share/shared_scene.h>
 #include <zel/world/geometry.h>
@@ -15,23 +15,14 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-
-extern char** environ;
 
 using namespace zel::share;
 using zel::world::sceneNode;
@@ -39,64 +30,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using zel::proc::accepting;
-using zel::proc::freePort;
-
-// nats-server with JetStream on 127.0.0.1, its store in a temporary folder.
-class broker {
-public:
-    // extra: more of the server's configuration (users and their permissions).
-    explicit broker(const std::string& extra = "") : port_(freePort()) {
-        dir_ = fs::temp_directory_path() /
-               ("zel-share-test-" + std::to_string(getpid()) + "-" + std::to_string(port_));
-        fs::create_directories(dir_);
-        std::ofstream(dir_ / "b.conf")
-            << "listen: 127.0.0.1:" << port_ << "\nmax_payload: 8MB\njetstream { store_dir: \""
-            << (dir_ / "store").string() << "\" }\n"
-            << extra;
-        start();
-    }
-    ~broker() {
-        stop();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    bool start() {
-        const std::string program = ZEL_NATS_SERVER, conf = (dir_ / "b.conf").string(),
-                          log = (dir_ / "log").string();
-        char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("-c"),
-                        const_cast<char*>(conf.c_str()),    const_cast<char*>("-l"),
-                        const_cast<char*>(log.c_str()),     nullptr};
-        // The server goes with the test, even when the test dies.
-        const pid_t parent = getpid();
-        pid_ = fork();
-        if (pid_ == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (getppid() != parent)
-                _exit(1);
-            execve(program.c_str(), argv, environ);
-            _exit(127);
-        }
-        if (pid_ < 0)
-            return false;
-        for (int i = 0; i < 500 && !accepting(port_); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return accepting(port_);
-    }
-    void stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        pid_ = -1;
-    }
-    std::string url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
-
-private:
-    int port_;
-    pid_t pid_ = -1;
-    fs::path dir_;
-};
+// nats-server with JetStream on 127.0.0.1, its store in a temporary folder; extra configuration
+// (users and their permissions, TLS) as the constructor's argument.
+using broker = zeltest::natsBroker;
 
 // The plain client: what an operator or a hostile peer does to the buckets.
 class rawClient {
@@ -341,7 +277,7 @@ TEST(SharedScenesSelfRepair, ChangesAndDeletesMadeWhileTheBrokerIsAwayArrive) {
     alice.add("drop");
     ASSERT_TRUE(alice.scene->sync(10));
     ASSERT_TRUE(until({&alice, &bob}, 10, [&] { return bob.find("drop") && bob.find("keep"); }));
-    b.stop();
+    b.kill();
     ASSERT_TRUE(until({&alice, &bob}, 10, [&] { return alice.scene->reconnecting(); }));
     alice.world.getRootNode()->removeChild(
         static_cast<std::int32_t>(alice.world.getRootNode()->getNumChildren() - 1));
