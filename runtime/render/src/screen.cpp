@@ -5,10 +5,10 @@
 
 #include <zel/text/wrap.h>
 
-#include "fonts.h"
 #include "gl.h"
 #include "matrix_math.h"
-#include "text_painter.h"
+#include "text/glyph_set.h"
+#include "text/text_painter.h"
 
 #include <backends/imgui_impl_opengl3.h>
 #include <imgui.h>

@@ -1,6 +1,6 @@
 // The UI's glyphs without a GL context: UTF-8 repair, character cells, and the glyph set's atlas
 // (which font gives each character, how it grows, what happens without a font).
-#include "fonts.h"
+#include "text/glyph_set.h"
 
 #include <gtest/gtest.h>
 #include <imgui.h>

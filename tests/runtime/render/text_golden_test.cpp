@@ -1,7 +1,7 @@
 // Lines in other writing systems as the renderer draws them, compared by region with what
 // HarfBuzz's own tool (hb-view) draws from the same font at the same size: Arabic joined and right
 // to left, Hebrew with digits, Devanagari conjuncts, a mixed Latin and Arabic line, an emoji.
-#include "text_shaper.h"
+#include "text/text_shaper.h"
 
 #include <zel/render/backend.h>
 #include <zel/render/image.h>

@@ -1,6 +1,6 @@
 // Lines as their readers write them, without a GL context: which font draws what, the visual order
 // of mixed directions, joining, and the character grid the monospaced font keeps.
-#include "text_shaper.h"
+#include "text/text_shaper.h"
 
 #include <gtest/gtest.h>
 #include <hb.h>

@@ -1,7 +1,7 @@
 // Contents: the shaped-line cache, the glyph atlas (shelves in an RGBA picture, its texture grown
 // by replacing it), drawing quads into ImGui's lists.
 
-#include "text_painter.h"
+#include "text/text_painter.h"
 
 #include "gl.h"
 

@@ -1,9 +1,9 @@
 // Contents: font faces (FreeType, HarfBuzz), the font of each character (primary font or
 // fontconfig's), the line's runs (bidi level, script, font) in visual order, shaping.
 
-#include "text_shaper.h"
+#include "text/text_shaper.h"
 
-#include "fonts.h"
+#include "text/glyph_set.h"
 
 #include <fribidi.h>
 #include <ft2build.h>

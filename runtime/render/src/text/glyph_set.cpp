@@ -1,7 +1,7 @@
 // Contents: UTF-8 checks; character cells; the glyph set (font files, fontconfig look-up, atlas
 // build).
 
-#include "fonts.h"
+#include "text/glyph_set.h"
 
 #include <fontconfig/fontconfig.h>
 #include <imgui.h>

@@ -4,7 +4,7 @@
 // draws; the textures live until the painter goes.
 #pragma once
 
-#include "text_shaper.h"
+#include "text/text_shaper.h"
 
 #include <imgui.h>
 
