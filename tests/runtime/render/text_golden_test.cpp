@@ -110,7 +110,7 @@ protected:
         o.height = height;
         v = screen::create(makeOffscreenBackend(o), nullptr);
         ASSERT_TRUE(v);
-        detail::shaperOptions so;
+        detail::fontOptions so;
         so.primaryFile = dejavuMono;
         shaper = std::make_unique<detail::textShaper>(so);
         dir = std::filesystem::temp_directory_path() /

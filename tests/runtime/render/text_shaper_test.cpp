@@ -20,8 +20,8 @@ protected:
         if (!std::filesystem::exists(dejavuMono) || !std::filesystem::exists(notoArabic))
             GTEST_SKIP() << "fonts-dejavu-core and fonts-noto-core are not installed";
     }
-    static shaperOptions options() {
-        shaperOptions o;
+    static fontOptions options() {
+        fontOptions o;
         o.primaryFile = dejavuMono;
         return o;
     }

@@ -23,7 +23,7 @@ constexpr int gutter = 1; // empty pixels around each glyph, so that sampling ne
 
 } // namespace
 
-textPainter::textPainter(shaperOptions options) : shaper_(std::move(options)) {}
+textPainter::textPainter(fontOptions options) : shaper_(std::move(options)) {}
 
 textPainter::~textPainter() {
     if (texture_) {

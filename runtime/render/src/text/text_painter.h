@@ -20,7 +20,7 @@ namespace zel::render::detail {
 
 class textPainter {
 public:
-    explicit textPainter(shaperOptions options);
+    explicit textPainter(fontOptions options);
     ~textPainter();
     textPainter(const textPainter&) = delete;
     textPainter& operator=(const textPainter&) = delete;
