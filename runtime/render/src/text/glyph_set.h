@@ -11,7 +11,6 @@
 
 #include <bitset>
 #include <cstddef>
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
