@@ -4,7 +4,7 @@
 // then carries both streams in the order written, whatever the locale.
 #include <zel/console.h>
 
-#include "utf8.h"
+#include <zel/text/utf8.h>
 
 #include <iostream>
 #include <streambuf>
@@ -57,7 +57,7 @@ private:
 
     void flushPending(std::string& out) {
         if (pendingHigh_) {
-            xstd::appendUtf8(out, 0xFFFD);
+            text::appendUtf8(out, 0xFFFD);
             pendingHigh_ = 0;
         }
     }
@@ -67,7 +67,7 @@ private:
     // one, or a value past U+10FFFF, cannot be encoded and prints as U+FFFD.
     void append(std::string& out, char32_t cp) {
         if (isLow(cp) && pendingHigh_) {
-            xstd::appendUtf8(out, 0x10000 + ((pendingHigh_ - 0xD800) << 10) + (cp - 0xDC00));
+            text::appendUtf8(out, 0x10000 + ((pendingHigh_ - 0xD800) << 10) + (cp - 0xDC00));
             pendingHigh_ = 0;
             return;
         }
@@ -78,7 +78,7 @@ private:
         }
         if (isLow(cp) || cp > 0x10FFFF)
             cp = 0xFFFD;
-        xstd::appendUtf8(out, cp);
+        text::appendUtf8(out, cp);
     }
 
     char32_t pendingHigh_ = 0;

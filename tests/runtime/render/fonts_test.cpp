@@ -1,6 +1,6 @@
-// The UI's glyphs without a GL context: UTF-8 repair, character cells, and the glyph set's atlas
-// (which font gives each character, how it grows, what happens without a font).
-#include "fonts.h"
+// The UI's glyphs without a GL context: the glyph set's atlas (which font gives each character, how
+// it grows, what happens without a font).
+#include "text/glyph_set.h"
 
 #include <gtest/gtest.h>
 #include <imgui.h>
@@ -19,39 +19,6 @@ using namespace zel::render::detail;
 
 const std::string dejavuMono = "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf";
 const std::string droid = "/usr/share/fonts/truetype/droid/DroidSansFallbackFull.ttf";
-
-TEST(fonts, malformedUtf8ShowsOneReplacementPerBadByte) {
-    struct repair {
-        const char* in;
-        const char* out;
-    };
-    const repair cases[] = {
-        {"plain", "plain"},
-        {"日本語 Дом بيت", "日本語 Дом بيت"},
-        {"\xEF\xBF\xBD", "\xEF\xBF\xBD"}, // U+FFFD itself
-        {"a\xFF\xFE"
-         "b",
-         "a\xEF\xBF\xBD\xEF\xBF\xBD"
-         "b"},                                                    // bytes never in UTF-8
-        {"\xE6\x97", "\xEF\xBF\xBD\xEF\xBF\xBD"},                 // cut short
-        {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                 // overlong
-        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"}, // a surrogate
-        {"\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"}, // past U+10FFFF
-        {"\x80z", "\xEF\xBF\xBDz"}, // stray continuation
-    };
-    for (const repair& c : cases) {
-        SCOPED_TRACE(c.in);
-        EXPECT_EQ(repairUtf8(c.in), c.out);
-        EXPECT_EQ(wellFormedUtf8(c.in), std::string(c.in) == c.out);
-    }
-}
-
-TEST(fonts, wideCharactersTakeTwoCells) {
-    for (char32_t c : {U'a', U'Д', U'Σ', U'ب', U'\uFFFD', U'\U0001D11E'})
-        EXPECT_EQ(cellsOf(c), 1) << std::hex << unsigned(c);
-    for (char32_t c : {U'日', U'の', U'カ', U'한', U'Ａ', U'\u3000', U'\U0001F600', U'\U00020BB7'})
-        EXPECT_EQ(cellsOf(c), 2) << std::hex << unsigned(c);
-}
 
 class glyphs : public ::testing::Test {
 protected:

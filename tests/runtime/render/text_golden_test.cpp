@@ -1,7 +1,7 @@
 // Lines in other writing systems as the renderer draws them, compared by region with what
 // HarfBuzz's own tool (hb-view) draws from the same font at the same size: Arabic joined and right
 // to left, Hebrew with digits, Devanagari conjuncts, a mixed Latin and Arabic line, an emoji.
-#include "text_shaper.h"
+#include "text/text_shaper.h"
 
 #include <zel/render/backend.h>
 #include <zel/render/image.h>
@@ -110,7 +110,7 @@ protected:
         o.height = height;
         v = screen::create(makeOffscreenBackend(o), nullptr);
         ASSERT_TRUE(v);
-        detail::shaperOptions so;
+        detail::fontOptions so;
         so.primaryFile = dejavuMono;
         shaper = std::make_unique<detail::textShaper>(so);
         dir = std::filesystem::temp_directory_path() /

@@ -1,6 +1,6 @@
 // Lines as their readers write them, without a GL context: which font draws what, the visual order
 // of mixed directions, joining, and the character grid the monospaced font keeps.
-#include "text_shaper.h"
+#include "text/text_shaper.h"
 
 #include <gtest/gtest.h>
 #include <hb.h>
@@ -20,8 +20,8 @@ protected:
         if (!std::filesystem::exists(dejavuMono) || !std::filesystem::exists(notoArabic))
             GTEST_SKIP() << "fonts-dejavu-core and fonts-noto-core are not installed";
     }
-    static shaperOptions options() {
-        shaperOptions o;
+    static fontOptions options() {
+        fontOptions o;
         o.primaryFile = dejavuMono;
         return o;
     }

@@ -1,7 +1,7 @@
 // Contents: the shaped-line cache, the glyph atlas (shelves in an RGBA picture, its texture grown
 // by replacing it), drawing quads into ImGui's lists.
 
-#include "text_painter.h"
+#include "text/text_painter.h"
 
 #include "gl.h"
 
@@ -23,7 +23,7 @@ constexpr int gutter = 1; // empty pixels around each glyph, so that sampling ne
 
 } // namespace
 
-textPainter::textPainter(shaperOptions options) : shaper_(std::move(options)) {}
+textPainter::textPainter(fontOptions options) : shaper_(std::move(options)) {}
 
 textPainter::~textPainter() {
     if (texture_) {

@@ -5,6 +5,8 @@
 // files when fontconfig finds none) and keeps its own advances. Nothing here knows OpenGL.
 #pragma once
 
+#include "text/font_search.h"
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -15,14 +17,6 @@
 struct FT_FaceRec_;
 
 namespace zel::render::detail {
-
-struct shaperOptions {
-    std::string primaryFile; // empty or unreadable: no primary font, every script from fallbacks
-    float size = 12.0f;      // pixels from the lowest descender to the highest ascender
-    int cellWidth = 7;       // the primary font's advance per character cell
-    bool useFontconfig = true;
-    std::vector<std::string> knownFiles; // tried in order after fontconfig
-};
 
 // One face of one font file at the UI's size.
 struct shaperFace {
@@ -50,7 +44,7 @@ struct shapedLine {
 
 class textShaper {
 public:
-    explicit textShaper(shaperOptions options);
+    explicit textShaper(fontOptions options);
     ~textShaper();
     textShaper(const textShaper&) = delete;
     textShaper& operator=(const textShaper&) = delete;
@@ -72,7 +66,7 @@ private:
     int fontFor(char32_t c, bool primaryAllowed);
     void resolve(const std::vector<char32_t>& chars);
 
-    shaperOptions options_;
+    fontOptions options_;
     std::vector<std::unique_ptr<shaperFace>> faces_;
     int primary_ = -1;
     float ascent_ = 0;

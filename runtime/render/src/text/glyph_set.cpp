@@ -1,9 +1,9 @@
-// Contents: UTF-8 checks; character cells; the glyph set (font files, fontconfig look-up, atlas
-// build).
+// Contents: stand-ins for the characters past U+FFFF; the glyph set (font files, atlas build).
 
-#include "fonts.h"
+#include "text/glyph_set.h"
 
-#include <fontconfig/fontconfig.h>
+#include <zel/text/utf8.h>
+
 #include <imgui.h>
 #include <stb_truetype.h>
 
@@ -15,39 +15,9 @@
 
 namespace zel::render::detail {
 
-bool wellFormedUtf8(std::string_view utf8) {
-    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
-    const auto* const end = p + utf8.size();
-    char32_t c = 0;
-    while (p < end) {
-        if (!decodeUtf8(p, end, c)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-void appendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += char(c);
-    } else if (c < 0x800) {
-        out += char(0xC0 | (c >> 6));
-        out += char(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += char(0xE0 | (c >> 12));
-        out += char(0x80 | ((c >> 6) & 0x3F));
-        out += char(0x80 | (c & 0x3F));
-    } else {
-        out += char(0xF0 | (c >> 18));
-        out += char(0x80 | ((c >> 12) & 0x3F));
-        out += char(0x80 | ((c >> 6) & 0x3F));
-        out += char(0x80 | (c & 0x3F));
-    }
-}
-
 std::string withStandIns(std::string_view utf8, standIns& table) {
     std::set<char32_t> used;
-    forEachCodePoint(utf8, [&](char32_t c) { used.insert(c); });
+    text::forEachCodePoint(utf8, [&](char32_t c) { used.insert(c); });
     std::map<char32_t, char32_t> given; // character -> its stand-in
     for (const auto& [standIn, c] : table.original) {
         given[c] = standIn;
@@ -55,9 +25,9 @@ std::string withStandIns(std::string_view utf8, standIns& table) {
     char32_t next = 0xF8FF; // downwards through the private use area
     std::string out;
     out.reserve(utf8.size());
-    forEachCodePoint(utf8, [&](char32_t c) {
+    text::forEachCodePoint(utf8, [&](char32_t c) {
         if (c <= 0xFFFF) {
-            appendUtf8(out, c);
+            text::appendUtf8(out, c);
             return;
         }
         auto it = given.find(c);
@@ -66,13 +36,13 @@ std::string withStandIns(std::string_view utf8, standIns& table) {
                 --next;
             }
             if (next < 0xE000) {
-                appendUtf8(out, 0xFFFD); // 6,400 distinct characters beyond the plane
+                text::appendUtf8(out, 0xFFFD); // 6,400 distinct characters beyond the plane
                 return;
             }
             table.original[next] = c;
             it = given.emplace(c, next).first;
         }
-        appendUtf8(out, it->second);
+        text::appendUtf8(out, it->second);
     });
     return out;
 }
@@ -80,79 +50,11 @@ std::string withStandIns(std::string_view utf8, standIns& table) {
 std::string withoutStandIns(std::string_view utf8, const standIns& table) {
     std::string out;
     out.reserve(utf8.size() + 8);
-    forEachCodePoint(utf8, [&](char32_t c) {
+    text::forEachCodePoint(utf8, [&](char32_t c) {
         const auto it = table.original.find(c);
-        appendUtf8(out, it == table.original.end() ? c : it->second);
+        text::appendUtf8(out, it == table.original.end() ? c : it->second);
     });
     return out;
-}
-
-std::string repairUtf8(std::string_view utf8) {
-    std::string out;
-    out.reserve(utf8.size() + 8);
-    forEachCodePoint(utf8, [&](char32_t c) { appendUtf8(out, c); });
-    return out;
-}
-
-void findFonts(std::vector<char32_t>& left, const char* family, bool useFontconfig,
-               const std::vector<std::string>& knownFiles,
-               const std::function<void(const std::string& file, int index)>& take) {
-    if (useFontconfig && !left.empty() && FcInit()) {
-        FcPattern* pattern = FcNameParse(reinterpret_cast<const FcChar8*>(family));
-        FcCharSet* chars = FcCharSetCreate();
-        for (char32_t c : left) {
-            FcCharSetAddChar(chars, c);
-        }
-        FcPatternAddCharSet(pattern, FC_CHARSET, chars);
-        FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
-        FcDefaultSubstitute(pattern);
-        FcResult result = FcResultNoMatch;
-        FcFontSet* sorted = FcFontSort(nullptr, pattern, FcTrue, nullptr, &result);
-        for (int i = 0; sorted && i < sorted->nfont && !left.empty(); ++i) {
-            FcPattern* candidate = sorted->fonts[i];
-            FcChar8* file = nullptr;
-            FcCharSet* has = nullptr;
-            int index = 0;
-            if (FcPatternGetString(candidate, FC_FILE, 0, &file) != FcResultMatch ||
-                FcPatternGetCharSet(candidate, FC_CHARSET, 0, &has) != FcResultMatch) {
-                continue;
-            }
-            FcPatternGetInteger(candidate, FC_INDEX, 0, &index);
-            const bool useful = std::any_of(left.begin(), left.end(),
-                                            [&](char32_t c) { return FcCharSetHasChar(has, c); });
-            if (useful) {
-                take(reinterpret_cast<const char*>(file), index & 0xFFFF);
-            }
-        }
-        if (sorted) {
-            FcFontSetDestroy(sorted);
-        }
-        FcCharSetDestroy(chars);
-        FcPatternDestroy(pattern);
-    }
-    for (const std::string& file : knownFiles) {
-        if (left.empty()) {
-            break;
-        }
-        std::FILE* probe = std::fopen(file.c_str(), "rb");
-        if (probe) {
-            std::fclose(probe);
-            take(file, 0);
-        }
-    }
-}
-
-void reportMissing(const std::vector<char32_t>& left) {
-    std::string names;
-    for (std::size_t i = 0; i < left.size() && i < 8; ++i) {
-        char code[16];
-        std::snprintf(code, sizeof code, "%sU+%04X", i ? ", " : "", unsigned(left[i]));
-        names += code;
-    }
-    if (left.size() > 8) {
-        names += " and " + std::to_string(left.size() - 8) + " more";
-    }
-    std::fprintf(stderr, "font lookup: no installed font has %s; shown as U+FFFD\n", names.c_str());
 }
 
 // ---- glyphSet --------------------------------------------------------------------------------
@@ -181,7 +83,7 @@ glyphSet::~glyphSet() = default;
 
 bool glyphSet::want(std::string_view utf8) {
     bool grew = false;
-    forEachCodePoint(utf8, [&](char32_t c) {
+    text::forEachCodePoint(utf8, [&](char32_t c) {
         // Below U+0020 nothing is drawn; beyond U+FFFF the UI draws U+FFFD.
         if (c < 0x20 || c > 0xFFFF || asked_.test(c)) {
             return;

@@ -4,7 +4,7 @@
 // draws; the textures live until the painter goes.
 #pragma once
 
-#include "text_shaper.h"
+#include "text/text_shaper.h"
 
 #include <imgui.h>
 
@@ -20,7 +20,7 @@ namespace zel::render::detail {
 
 class textPainter {
 public:
-    explicit textPainter(shaperOptions options);
+    explicit textPainter(fontOptions options);
     ~textPainter();
     textPainter(const textPainter&) = delete;
     textPainter& operator=(const textPainter&) = delete;

@@ -1,9 +1,9 @@
 // Contents: font faces (FreeType, HarfBuzz), the font of each character (primary font or
 // fontconfig's), the line's runs (bidi level, script, font) in visual order, shaping.
 
-#include "text_shaper.h"
+#include "text/text_shaper.h"
 
-#include "fonts.h"
+#include "text/font_search.h"
 
 #include <fribidi.h>
 #include <ft2build.h>
@@ -12,6 +12,7 @@
 #include <hb.h>
 
 #include <zel/text/cells.h>
+#include <zel/text/utf8.h>
 
 #include <algorithm>
 #include <cmath>
@@ -73,7 +74,7 @@ FT_Library library() {
 
 } // namespace
 
-textShaper::textShaper(shaperOptions options) : options_(std::move(options)) {
+textShaper::textShaper(fontOptions options) : options_(std::move(options)) {
     buffer_ = hb_buffer_create();
     if (!options_.primaryFile.empty()) {
         primary_ = load(options_.primaryFile, 0);
@@ -200,7 +201,7 @@ int textShaper::fontFor(char32_t c, bool primaryAllowed) {
 std::string textShaper::sourceOf(char32_t c) {
     // Shape the character alone: the answer is the face its first glyph came from.
     std::string buf;
-    appendUtf8(buf, c);
+    text::appendUtf8(buf, c);
     const shapedLine line = shape(buf);
     if (line.glyphs.empty() || line.glyphs.front().glyph == 0) {
         return {};
@@ -213,7 +214,7 @@ shapedLine textShaper::shape(std::string_view utf8) {
     // The characters, as they are stored; bad bytes become U+FFFD, controls are dropped.
     std::vector<FriBidiChar> text;
     text.reserve(utf8.size());
-    forEachCodePoint(utf8, [&](char32_t c) {
+    text::forEachCodePoint(utf8, [&](char32_t c) {
         if (c == '\t') {
             text.push_back(' ');
         } else if (c >= 0x20 && c != 0x7F) {
