@@ -19,7 +19,7 @@ import {
     manifestKey, nodeBucket, passwordAllowed, presenceBucket, presenceRefreshMs, siteId, siteKey, validSceneName, validUserName,
     withoutCredentials,
 } from './records.js';
-import { SharedView } from './scene.js';
+import { SharedView } from './shared_view.js';
 import { noTexture } from './wire.js';
 
 const $ = (id) => document.getElementById(id);
