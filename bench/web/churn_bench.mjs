@@ -12,7 +12,7 @@ import { join, resolve } from 'node:path';
 
 const here = new URL('.', import.meta.url).pathname;
 const top = resolve(here, '..', '..');
-const harness = await import(join(top, 'web', 'e2e', 'harness.mjs'));
+const harness = await import(join(top, 'web', 'e2e', 'support.mjs'));
 const { launchBrowser, natsClient, openPage, servePage, sleep, startBroker, tempFolder, tinyScene, uploadModel, waitFor } = harness;
 
 const webDir = process.env.ZEL_WEB_DIR ?? join(top, 'build', 'web');

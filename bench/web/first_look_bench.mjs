@@ -13,7 +13,7 @@ import { join, resolve } from 'node:path';
 
 const here = new URL('.', import.meta.url).pathname;
 const top = resolve(here, '..', '..');
-const harness = await import(join(top, 'web', 'e2e', 'harness.mjs'));
+const harness = await import(join(top, 'web', 'e2e', 'support.mjs'));
 const { launchBrowser, openPage, servePage, startBroker, startSite, tempFolder, waitFor } = harness;
 
 const large = process.argv[2];

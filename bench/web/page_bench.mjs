@@ -16,7 +16,7 @@ import { gzipSync } from 'node:zlib';
 const here = new URL('.', import.meta.url).pathname;
 const top = resolve(here, '..', '..');
 // The harness, and through it the npm packages, come from the page's own folder.
-const harness = await import(join(top, 'web', 'e2e', 'harness.mjs'));
+const harness = await import(join(top, 'web', 'e2e', 'support.mjs'));
 const { launchBrowser, natsClient, openPage, servePage, sleep, startBroker, startSite, tempFolder, waitFor } = harness;
 
 const webDir = process.env.ZEL_WEB_DIR ?? join(top, 'build', 'web');

@@ -11,7 +11,7 @@ import { after, before, test } from 'node:test';
 import {
     differingPixels, launchBrowser, natsClient, openPage, servePage, sleep, startBroker, startSite, tempFolder, tinyScene,
     uploadModel, waitFor,
-} from './harness.mjs';
+} from './support.mjs';
 
 const scene = 'webtest';
 const identity = [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1];

@@ -6,7 +6,7 @@
 import assert from 'node:assert/strict';
 import { after, before, test } from 'node:test';
 
-import { launchBrowser, natsClient, openPage, servePage, sleep, startDeployment, startSite, tempFolder, waitFor } from './harness.mjs';
+import { launchBrowser, natsClient, openPage, servePage, sleep, startDeployment, startSite, tempFolder, waitFor } from './support.mjs';
 
 const scene = 'guarded';
 const identity = [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1];

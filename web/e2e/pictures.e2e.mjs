@@ -7,7 +7,7 @@ import { copyFileSync, mkdirSync } from 'node:fs';
 import { join, resolve } from 'node:path';
 import { after, before, test } from 'node:test';
 
-import { launchBrowser, natsClient, openPage, servePage, sleep, startBroker, startSite, tempFolder, waitFor } from './harness.mjs';
+import { launchBrowser, natsClient, openPage, servePage, sleep, startBroker, startSite, tempFolder, waitFor } from './support.mjs';
 
 const scene = 'pictures';
 let dir, broker, client, web, browser, page, problems, painter;

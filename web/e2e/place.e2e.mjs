@@ -7,7 +7,7 @@ import { existsSync, readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { after, before, test } from 'node:test';
 
-import { launchBrowser, natsClient, openPage, servePage, startBroker, startSite, tempFolder, waitFor } from './harness.mjs';
+import { launchBrowser, natsClient, openPage, servePage, startBroker, startSite, tempFolder, waitFor } from './support.mjs';
 
 const scene = 'placing';
 const corpus = process.env.ZEL_CORPUS_DIR ?? '/work/shared/corpus';
