@@ -7,10 +7,10 @@ import { copyFileSync, mkdirSync } from 'node:fs';
 import { join, resolve } from 'node:path';
 import { after, before, test } from 'node:test';
 
-import { launchBrowser, natsClient, openPage, servePage, sleep, startBroker, startSite, tempFolder, waitFor } from './support.mjs';
+import { sleep, startScene, startSite, waitFor } from './support.mjs';
 
 const scene = 'pictures';
-let dir, broker, client, web, browser, page, problems, painter;
+let s, dir, broker, page, problems, painter;
 
 const zelPage = (f) => page.evaluate(`(${f.toString()})(window.zelPage)`);
 
@@ -32,27 +32,13 @@ function countColours(png) {
 }
 
 before(async () => {
-    dir = tempFolder();
-    broker = await startBroker(dir.path);
-    ({ nc: client } = await natsClient(broker.ws));
-    const { Kvm } = await import('@nats-io/kv');
-    const kvm = new Kvm(client);
-    await kvm.create(`zel-scene-${scene}`, { history: 1 });
-    await kvm.create(`zel-presence-${scene}`, { ttl: 5000 });
-    await kvm.create(`zel-assets-${scene}`);
-    web = await servePage(process.env.ZEL_WEB_DIR);
-    browser = await launchBrowser(dir.path);
-    ({ page, problems } = await openPage(browser, web.url, { server: broker.ws, scene, user: 'webby' }));
+    s = await startScene(scene);
+    ({ dir, broker } = s);
+    s.later(() => painter?.stop());
+    ({ page, problems } = await s.open('webby'));
 });
 
-after(async () => {
-    await painter?.stop();
-    await browser?.close().catch(() => {});
-    await client?.close().catch(() => {});
-    await web?.close();
-    await broker?.stop();
-    dir?.remove();
-});
+after(() => s?.close());
 
 test('each quad of a desktop site\'s model shows its own picture in the page, smoothed at rest', async () => {
     const generated = join(dir.path, 'generated');

@@ -7,11 +7,11 @@ import { existsSync, readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { after, before, test } from 'node:test';
 
-import { launchBrowser, natsClient, openPage, servePage, startBroker, startSite, tempFolder, waitFor } from './support.mjs';
+import { startScene, startSite, waitFor } from './support.mjs';
 
 const scene = 'placing';
 const corpus = process.env.ZEL_CORPUS_DIR ?? '/work/shared/corpus';
-let dir, broker, client, nodes, presence, assets, web, browser, desk;
+let s, dir, broker, nodes, presence, assets, desk;
 const triggers = [];
 
 // A made-up site present while the test runs: the desk's script moves on as they appear.
@@ -41,34 +41,20 @@ const keysOf = async (kv, prefix) => {
 };
 
 before(async () => {
-    dir = tempFolder();
-    broker = await startBroker(dir.path);
-    ({ nc: client } = await natsClient(broker.ws));
-    const { Kvm } = await import('@nats-io/kv');
-    const kvm = new Kvm(client);
-    nodes = await kvm.create(`zel-scene-${scene}`, { history: 1 });
-    presence = await kvm.create(`zel-presence-${scene}`, { ttl: 5000 });
-    assets = await kvm.create(`zel-assets-${scene}`);
-    web = await servePage(process.env.ZEL_WEB_DIR);
-    browser = await launchBrowser(dir.path);
+    s = await startScene(scene);
+    ({ dir, broker, nodes, presence, assets } = s);
+    s.later(() => desk?.stop());
+    s.later(() => triggers.forEach((t) => clearInterval(t)));
 });
 
-after(async () => {
-    for (const t of triggers) clearInterval(t);
-    await desk?.stop();
-    await browser?.close().catch(() => {});
-    await client?.close().catch(() => {});
-    await web?.close();
-    await broker?.stop();
-    dir?.remove();
-});
+after(() => s?.close());
 
 test('a model placed on the page reaches a desktop site, follows the page\'s keys and goes with the page', async () => {
     // Present: the desk and the page; each trigger lets the desk dump once more.
     desk = startSite(dir.path, 'desk', broker.url,
         'share wait 3 120\nshare sync\ndump placed.json\nshare wait 4 120\nshare sync\ndump moved.json\n' +
         'share wait 5 120\nshare sync\ndump gone.json\nshare wait 99 300\n', { scene });
-    const { page, problems } = await openPage(browser, web.url, { server: broker.ws, scene, user: 'webby' });
+    const { page, problems } = await s.open('webby');
     const own = () => page.evaluate(() => window.zelPage.own());
     const onBroker = async (key) => {
         const e = await nodes.get(key);
