@@ -1,7 +1,6 @@
 // What the page keeps on the GPU: the pictures, materials and meshes of imported scenes, each made
 // once and shared by every node that shows it, its memory freed a while after the last one goes;
-// the avatars' heads; and the uploader that puts a large model's geometry on the GPU a little at a
-// time.
+// the avatars' heads; and the uploader that puts a model's geometry on the GPU a little at a time.
 
 import * as THREE from 'three';
 
@@ -61,39 +60,29 @@ export class GpuResources {
             },
             idle: 16,
         });
-        // Geometry of one imported scene's mesh.
+        // Geometry of one imported scene's mesh, in buffers the uploader fills.
         this.meshes = new SharedResources({
             make: (id, hash, scene, index) => {
                 const m = scene.meshes[index];
-                const g = new THREE.BufferGeometry();
-                g.setAttribute('position', new THREE.BufferAttribute(m.positions, 3));
-                if (m.normals.length) g.setAttribute('normal', new THREE.BufferAttribute(m.normals, 3));
-                if (m.uvs.length) g.setAttribute('uv', new THREE.BufferAttribute(m.uvs, 2));
-                g.setIndex(new THREE.BufferAttribute(m.indices, 1));
                 const textured = scene.materials[m.material].texture !== noTexture && m.uvs.length > 0;
                 const materialId = `${hash}#m${m.material}${textured ? 't' : ''}`;
                 const material = this.materials.acquire(materialId, hash, scene, m.material, textured);
-                return { geometry: g, material, materialId, triangles: m.indices.length / 3 };
+                return { geometry: this.uploader.geometry(m), material, materialId, triangles: m.indices.length / 3 };
             },
             dispose: (e) => {
-                e.geometry.dispose();
+                this.uploader.dispose(e.geometry);
                 this.materials.release(e.materialId);
             },
             idle: 32,
         });
+        this.uploader = new Uploader(stage.renderer);
         this.headGeometry = makeHeadGeometry();
         // One material per user's colour, for the few users present.
         this.headMaterials = new LruMap(256, (user, material) => material.dispose());
 
-        // Geometry goes to the GPU when a mesh is first drawn, all of it in that frame. A large
-        // model's meshes are first drawn a few megabytes a frame into a target of one pixel, which
-        // puts their geometry on the GPU at little cost, and the whole model is drawn on screen
-        // once they all are: no frame holds the page for long, and the model is not drawn again
-        // and again while it grows.
-        this.revealing = [];
-        this.uploaded = new WeakSet(); // geometries drawn before
-        this.uploadTarget = new THREE.WebGLRenderTarget(1, 1);
-        this.uploadScene = new THREE.Scene();
+        // Meshes hidden until their geometry is on the GPU. The whole model is drawn on screen
+        // once all of it is: it is not drawn again and again while it grows.
+        this.revealing = new Set();
     }
 
     // Mesh index of an imported scene as a drawable mesh (hidden until its geometry is on the GPU);
@@ -123,33 +112,22 @@ export class GpuResources {
     }
 
     reveal(mesh) {
-        if (this.uploaded.has(mesh.geometry)) return;
+        if (this.uploader.done(mesh.geometry)) return;
         mesh.visible = false;
-        this.revealing.push(mesh);
+        this.revealing.add(mesh);
     }
 
-    // One frame's share of the uploads; asks for the frame on screen once the last is done.
+    // One frame's share of the uploads; shows the meshes whose geometry is all there, and asks
+    // for the frame on screen once the last is.
     revealSome() {
-        const { revealing, uploaded, uploadScene, stage } = this;
-        if (!revealing.length) return;
-        let bytes = 0;
-        while (revealing.length && bytes < uploadBytesPerFrame) {
-            const mesh = revealing.shift();
+        if (!this.revealing.size) return;
+        this.uploader.work();
+        for (const mesh of this.revealing) {
+            if (mesh.parent && !this.uploader.done(mesh.geometry)) continue;
             mesh.visible = true;
-            if (!mesh.parent || uploaded.has(mesh.geometry)) continue;
-            uploaded.add(mesh.geometry);
-            const probe = new THREE.Mesh(mesh.geometry, mesh.material);
-            probe.frustumCulled = false;
-            uploadScene.add(probe);
-            for (const a of [...Object.values(mesh.geometry.attributes), mesh.geometry.index]) bytes += a?.array.byteLength ?? 0;
+            this.revealing.delete(mesh);
         }
-        if (uploadScene.children.length) {
-            stage.renderer.setRenderTarget(this.uploadTarget);
-            stage.renderer.render(uploadScene, stage.camera);
-            stage.renderer.setRenderTarget(null);
-            uploadScene.clear();
-        }
-        if (!revealing.length) stage.redraw();
+        if (!this.revealing.size) this.stage.redraw();
     }
 
     // What the page holds on the GPU, for the benchmark and tests.
@@ -162,4 +140,112 @@ export class GpuResources {
     }
 }
 
-const uploadBytesPerFrame = 4 * 2 ** 20;
+// Geometry goes to the GPU in pieces of at most a megabyte, as many a frame as fit in a few
+// megabytes and a few milliseconds: no task holds the page for long, however large a mesh is.
+// three.js would put a whole attribute on the GPU in the frame that first draws it, which for a
+// large model's mesh of several megabytes holds the page for a tenth of a second or more.
+const pieceBytes = 2 ** 20;
+const bytesPerFrame = 4 * 2 ** 20;
+const msPerFrame = 8;
+
+class Uploader {
+    constructor(renderer) {
+        this.renderer = renderer;
+        this.gl = renderer.getContext();
+        this.queue = []; // {geometry, attribute, array, target, at}: what is left to send
+        this.pending = new WeakMap(); // geometry -> buffers still being filled
+        this.buffers = new WeakMap(); // geometry -> its GL buffers
+        this.bounded = new WeakSet(); // geometries whose bounds are known
+    }
+
+    // A geometry for mesh m of a decoded scene, drawable once done(geometry).
+    geometry(m) {
+        const gl = this.gl;
+        const g = new THREE.BufferGeometry();
+        const buffers = [];
+        const add = (array, itemSize, target) => {
+            const buffer = gl.createBuffer();
+            buffers.push(buffer);
+            const type = array instanceof Uint32Array ? gl.UNSIGNED_INT : gl.FLOAT;
+            const attribute = new THREE.GLBufferAttribute(buffer, type, itemSize, 4, array.length / itemSize);
+            this.queue.push({ geometry: g, buffer, array, target, at: 0 });
+            return attribute;
+        };
+        g.setAttribute('position', add(m.positions, 3, gl.ARRAY_BUFFER));
+        if (m.normals.length) g.setAttribute('normal', add(m.normals, 3, gl.ARRAY_BUFFER));
+        if (m.uvs.length) g.setAttribute('uv', add(m.uvs, 2, gl.ARRAY_BUFFER));
+        g.setIndex(add(m.indices, 1, gl.ELEMENT_ARRAY_BUFFER));
+        g.userData.positions = m.positions;
+        this.pending.set(g, buffers.length);
+        this.buffers.set(g, buffers);
+        return g;
+    }
+
+    done(geometry) {
+        return !this.pending.has(geometry) || (this.pending.get(geometry) === 0 && this.bounded.has(geometry));
+    }
+
+    dispose(geometry) {
+        geometry.dispose();
+        // Those three.js never drew are not known to it. Deleting a deleted buffer does nothing.
+        for (const buffer of this.buffers.get(geometry) ?? []) this.gl.deleteBuffer(buffer);
+        this.pending.delete(geometry);
+        this.buffers.delete(geometry);
+    }
+
+    // Sends a frame's share of what is queued.
+    work() {
+        const gl = this.gl;
+        const start = performance.now();
+        let bytes = 0;
+        let touched = false;
+        while (this.queue.length && bytes < bytesPerFrame && performance.now() - start < msPerFrame) {
+            const job = this.queue[0];
+            const { geometry, array } = job;
+            if (!this.buffers.has(geometry)) {
+                this.queue.shift(); // gone before it was sent
+                continue;
+            }
+            // Frustum culling and framing need the bounds, which three.js cannot take from a
+            // buffer on the GPU: worked out from the positions, once.
+            if (!this.bounded.has(geometry)) {
+                bounds(geometry);
+                this.bounded.add(geometry);
+            }
+            if (!touched) {
+                // An index buffer bound while a vertex array object is bound would become that
+                // object's: none is, until three.js takes its state back below.
+                gl.bindVertexArray(null);
+                touched = true;
+            }
+            gl.bindBuffer(job.target, job.buffer);
+            const elements = Math.min(array.length - job.at, pieceBytes / array.BYTES_PER_ELEMENT);
+            if (job.at === 0 && elements === array.length) gl.bufferData(job.target, array, gl.STATIC_DRAW);
+            else {
+                if (job.at === 0) gl.bufferData(job.target, array.byteLength, gl.STATIC_DRAW);
+                gl.bufferSubData(job.target, job.at * array.BYTES_PER_ELEMENT, array, job.at, elements);
+            }
+            job.at += elements;
+            bytes += elements * array.BYTES_PER_ELEMENT;
+            if (job.at === array.length) {
+                this.queue.shift();
+                this.pending.set(geometry, this.pending.get(geometry) - 1);
+            }
+        }
+        if (touched) this.renderer.resetState();
+    }
+}
+
+function bounds(geometry) {
+    const p = geometry.userData.positions;
+    const box = new THREE.Box3();
+    const v = new THREE.Vector3();
+    for (let i = 0; i + 2 < p.length; i += 3) box.expandByPoint(v.set(p[i], p[i + 1], p[i + 2]));
+    geometry.boundingBox = box;
+    const sphere = box.getBoundingSphere(new THREE.Sphere());
+    let r2 = 0;
+    for (let i = 0; i + 2 < p.length; i += 3) r2 = Math.max(r2, sphere.center.distanceToSquared(v.set(p[i], p[i + 1], p[i + 2])));
+    if (!box.isEmpty()) sphere.radius = Math.sqrt(r2);
+    geometry.boundingSphere = sphere;
+    delete geometry.userData.positions;
+}

@@ -94,7 +94,7 @@ stats.matrices = () => Object.fromEntries([...mirrors.objects].map(([key, o]) =>
 stats.held = () => ({
     ...mirrors.held(), ...gpu.held(), scenes: (assets?.scenes.size ?? 0) + (assets?.used.size ?? 0), top: stage.world.children.length,
 });
-stats.revealing = () => gpu.revealing.length;
+stats.revealing = () => gpu.revealing.size;
 stats.own = () => own.describe();
 stats.axisMode = () => axisModes[own.axisMode];
 
