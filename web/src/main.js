@@ -148,8 +148,25 @@ window.addEventListener('keydown', (e) => {
     if (e.key === 'f') frameAll();
     else if (e.key === 'h') stage.home();
     else if (e.key === 'r') stage.controls.autoRotate = !stage.controls.autoRotate; // a slow turn, as in a showroom
+    else if (e.key === 'v' && own.turnsWithMouse()) holdMouse(true);
     else own.arrange(e.key);
 });
+// With v held in axis mode XYZ the pointer turns the page's newest model, as on the desktop, and
+// the camera stays; a drag stays with whoever had it when its button went down.
+function holdMouse(on) {
+    own.mouseHeld = on;
+    stage.controls.enabled = !on;
+}
+window.addEventListener('keyup', (e) => e.code === 'KeyV' && holdMouse(false));
+window.addEventListener('blur', () => holdMouse(false));
+let dragTurnsModel = false;
+const canvas = stage.renderer.domElement;
+canvas.addEventListener('pointerdown', (e) => {
+    dragTurnsModel = own.mouseHeld;
+    if (dragTurnsModel) own.trackball(e.clientX, e.clientY);
+});
+canvas.addEventListener('pointermove', (e) => dragTurnsModel && e.buttons && own.trackball(e.clientX, e.clientY));
+window.addEventListener('pointerup', () => (dragTurnsModel = false));
 
 // A writer's page takes files dropped anywhere on it; a viewer's takes none (and a file dropped
 // there does not open in its place).

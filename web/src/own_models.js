@@ -1,7 +1,7 @@
 // The models this page places, newest last: nodes of its own site at the top of the scene, drawn
 // here and published as a desktop site publishes its placed model. Files dropped or picked are read
 // in a worker, checked, stored in the scene's asset bucket and hung in front of the camera; the
-// desktop package's keys arrange the newest one.
+// desktop package's keys, and its mouse in axis mode XYZ, arrange the newest one.
 
 import * as THREE from 'three';
 
@@ -57,6 +57,8 @@ export class OwnModels {
         this.nodeCounter = 0; // 0 is the navigator
         this.axisMode = 0;
         this.importer = new ImportWorker();
+        // Whether the pointer turns the newest model (v held in axis mode XYZ) instead of the camera.
+        this.mouseHeld = false;
     }
 
     newest() {
@@ -66,21 +68,29 @@ export class OwnModels {
     showPlaced() {
         const newest = this.newest();
         this.elements.placed.textContent = newest
-            ? `${newest.name}: axis ${axisModes[this.axisMode]} (z, Z), move x X, scale c C, turn v V`
+            ? `${newest.name}: axis ${axisModes[this.axisMode]} (z, Z), move x X, scale c C, turn v V (XYZ: hold v and drag), back n`
             : '';
+    }
+
+    // Whether v, held now, would hand the pointer to the newest model.
+    turnsWithMouse() {
+        return axisModes[this.axisMode] === 'XYZ' && Boolean(this.newest()) && Boolean(this.link.me);
     }
 
     // The desktop package's keys: z and Z step through the axis modes; x and X move by a quarter
     // of a metre along the parent's axis, c and C scale by 1.1 in the model's own axis (all three
     // in XYZ), v and V turn by 5 degrees about the model's own axis (not in XYZ, where the desktop
-    // turns with the mouse). Returns whether the key did something.
+    // turns with the mouse); n puts it back where it was placed. Returns whether the key did
+    // something.
     arrange(key) {
         const o = this.newest();
         if (!o || !this.link.me) return false;
         const axis = this.axisMode;
         const m = new THREE.Matrix4().fromArray(o.record.matrix);
         const step = new THREE.Matrix4();
-        if (key === 'z' || key === 'Z') {
+        if (key === 'n') {
+            m.fromArray(o.home);
+        } else if (key === 'z' || key === 'Z') {
             this.axisMode = (axis + (key === 'z' ? 1 : axisModes.length - 1)) % axisModes.length;
             this.showPlaced();
             return true;
@@ -100,6 +110,24 @@ export class OwnModels {
         }
         this.setMatrix(o, m.elements);
         return true;
+    }
+
+    // The pointer at window position (x, y), in pixels, with v held in axis mode XYZ: the newest
+    // model turns by the turn step about an axis the pointer steers, as the desktop package's
+    // trackball does: the axis points from the model's placed x and y to the pointer's, window
+    // pixels and metres mixed as they are there, and only its direction counts.
+    trackball(x, y) {
+        const o = this.newest();
+        if (!o || !this.link.me || axisModes[this.axisMode] !== 'XYZ') return;
+        const h = THREE.MathUtils.degToRad(turnStep) / 2;
+        const [hc, hs] = [Math.cos(h), Math.sin(h)];
+        const dx = x - o.home[12];
+        const dy = y - o.home[13];
+        const d2 = dx * dx + dy * dy;
+        const q = d2 > 1 ? new THREE.Quaternion((hs * dx) / Math.sqrt(d2), (hs * dy) / Math.sqrt(d2), 0, hc)
+            : new THREE.Quaternion(hs * dx, hs * dy, hs * Math.sqrt(1 - d2), hc);
+        const m = new THREE.Matrix4().fromArray(o.record.matrix).multiply(new THREE.Matrix4().makeRotationFromQuaternion(q.normalize()));
+        this.setMatrix(o, m.elements);
     }
 
     setMatrix(o, elements) {
@@ -167,7 +195,8 @@ export class OwnModels {
         }
         this.stage.world.add(object);
         this.own.set(key, o);
-        this.setMatrix(o, new THREE.Matrix4().makeTranslation(at.x, at.y, at.z).elements);
+        o.home = Float32Array.from(new THREE.Matrix4().makeTranslation(at.x, at.y, at.z).elements);
+        this.setMatrix(o, o.home);
         this.showPlaced();
     }
 
