@@ -58,9 +58,11 @@ test('each quad of a desktop site\'s model shows its own picture in the page, sm
     await sleep(500);
     await page.addStyleTag({ content: '.panel, .label { display: none !important; }' });
     await sleep(300);
-    // At rest, the picture was drawn again at twice the resolution: its edges without stairs.
+    // At rest, the picture was drawn again at twice the resolution and shrunk onto the canvas:
+    // its edges without stairs, the canvas its own size.
+    assert.equal(await zelPage((s) => s.resolution()), 2);
     const { canvas, css } = await page.$eval('#view canvas', (c) => ({ canvas: c.width, css: c.clientWidth }));
-    assert.equal(canvas, 2 * css * (await page.evaluate(() => window.devicePixelRatio)));
+    assert.equal(canvas, css * (await page.evaluate(() => window.devicePixelRatio)));
     const { red, blue } = await countColours(await page.screenshot());
     assert.ok(red > 2000, `${red} red pixels`);
     assert.ok(blue > 2000, `${blue} blue pixels`);

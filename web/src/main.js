@@ -95,6 +95,7 @@ stats.held = () => ({
     ...mirrors.held(), ...gpu.held(), scenes: (assets?.scenes.size ?? 0) + (assets?.used.size ?? 0), top: stage.world.children.length,
 });
 stats.revealing = () => gpu.revealing.size;
+stats.resolution = () => stage.resolution();
 stats.own = () => own.describe();
 stats.axisMode = () => axisModes[own.axisMode];
 

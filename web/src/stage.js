@@ -55,12 +55,23 @@ export class Stage {
         this.needsRender = true;
         this.smoothed = false;
         this.drawnAtMs = 0;
+        // The picture at rest, drawn at twice the resolution, and the quad that shrinks it onto
+        // the canvas.
+        this.restTarget = new THREE.WebGLRenderTarget(1, 1, { depthBuffer: true });
+        this.restQuad = new THREE.Mesh(new THREE.PlaneGeometry(2, 2),
+            new THREE.MeshBasicMaterial({ map: this.restTarget.texture, depthTest: false, depthWrite: false, toneMapped: false }));
+        this.restQuad.frustumCulled = false;
+        this.restScene = new THREE.Scene().add(this.restQuad);
+        this.restCamera = new THREE.OrthographicCamera(-1, 1, 1, -1, 0, 1);
         this.controls.addEventListener('change', () => this.redraw());
         window.addEventListener('resize', () => {
             this.resize();
             this.redraw();
         });
         this.resize();
+        // Once now, while the page starts: the shaders are compiled and the target made before
+        // anything arrives.
+        this.smoothAtRest(true);
     }
 
     redraw() {
@@ -119,10 +130,7 @@ export class Stage {
                 return;
             }
             this.needsRender = false;
-            if (this.smoothed) {
-                this.smoothed = false;
-                this.renderer.setPixelRatio(window.devicePixelRatio);
-            }
+            this.smoothed = false;
             this.renderer.render(this.scene, this.camera);
             this.drawnAtMs = performance.now();
             afterDraw();
@@ -132,12 +140,24 @@ export class Stage {
 
     // Edges without stairs, as on the desktop: WebGL's multisampling costs the software renderer
     // three quarters of the frame rate, so a moving picture is drawn without, and once it has
-    // rested for a quarter of a second it is drawn once more at twice the resolution, which the
-    // browser shrinks to the canvas.
-    smoothAtRest() {
-        if (this.smoothed || performance.now() - this.drawnAtMs < 250) return;
+    // rested for a quarter of a second it is drawn once more at twice the resolution into a
+    // target of its own, which a quad shrinks onto the canvas (each pixel the mean of four). The
+    // canvas keeps its size: making it larger and smaller again held the page for 25-60 ms each
+    // time it came to rest.
+    smoothAtRest(now = false) {
+        if (!now && (this.smoothed || performance.now() - this.drawnAtMs < 250)) return;
         this.smoothed = true;
-        this.renderer.setPixelRatio(2 * window.devicePixelRatio);
-        this.renderer.render(this.scene, this.camera);
+        const { renderer, restTarget } = this;
+        const size = renderer.getDrawingBufferSize(new THREE.Vector2());
+        if (restTarget.width !== 2 * size.x || restTarget.height !== 2 * size.y) restTarget.setSize(2 * size.x, 2 * size.y);
+        renderer.setRenderTarget(restTarget);
+        renderer.render(this.scene, this.camera);
+        renderer.setRenderTarget(null);
+        renderer.render(this.restScene, this.restCamera);
+    }
+
+    // How many times the canvas's resolution the picture on it was drawn at: 2 at rest, else 1.
+    resolution() {
+        return this.smoothed ? this.restTarget.width / this.renderer.getDrawingBufferSize(new THREE.Vector2()).x : 1;
     }
 }
