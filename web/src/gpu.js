@@ -144,15 +144,15 @@ export class GpuResources {
 // megabytes and a few milliseconds: no task holds the page for long, however large a mesh is.
 // three.js would put a whole attribute on the GPU in the frame that first draws it, which for a
 // large model's mesh of several megabytes holds the page for a tenth of a second or more.
-const pieceBytes = 2 ** 20;
-const bytesPerFrame = 4 * 2 ** 20;
+export const pieceBytes = 2 ** 20;
+export const bytesPerFrame = 4 * 2 ** 20;
 const msPerFrame = 8;
 
-class Uploader {
+export class Uploader {
     constructor(renderer) {
         this.renderer = renderer;
         this.gl = renderer.getContext();
-        this.queue = []; // {geometry, attribute, array, target, at}: what is left to send
+        this.queue = []; // {geometry, buffer, array, target, at}: what is left to send, oldest first
         this.pending = new WeakMap(); // geometry -> buffers still being filled
         this.buffers = new WeakMap(); // geometry -> its GL buffers
         this.bounded = new WeakSet(); // geometries whose bounds are known
@@ -199,13 +199,15 @@ class Uploader {
         const start = performance.now();
         let bytes = 0;
         let touched = false;
-        while (this.queue.length && bytes < bytesPerFrame && performance.now() - start < msPerFrame) {
+        while (this.queue.length && performance.now() - start < msPerFrame) {
             const job = this.queue[0];
             const { geometry, array } = job;
             if (!this.buffers.has(geometry)) {
                 this.queue.shift(); // gone before it was sent
                 continue;
             }
+            const elements = Math.min(array.length - job.at, pieceBytes / array.BYTES_PER_ELEMENT);
+            if (bytes > 0 && bytes + elements * array.BYTES_PER_ELEMENT > bytesPerFrame) break;
             // Frustum culling and framing need the bounds, which three.js cannot take from a
             // buffer on the GPU: worked out from the positions, once.
             if (!this.bounded.has(geometry)) {
@@ -219,7 +221,6 @@ class Uploader {
                 touched = true;
             }
             gl.bindBuffer(job.target, job.buffer);
-            const elements = Math.min(array.length - job.at, pieceBytes / array.BYTES_PER_ELEMENT);
             if (job.at === 0 && elements === array.length) gl.bufferData(job.target, array, gl.STATIC_DRAW);
             else {
                 if (job.at === 0) gl.bufferData(job.target, array.byteLength, gl.STATIC_DRAW);
