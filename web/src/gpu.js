@@ -149,8 +149,10 @@ export const bytesPerFrame = 4 * 2 ** 20;
 const msPerFrame = 8;
 
 export class Uploader {
-    constructor(renderer) {
+    // now(): milliseconds of a clock that never goes back (the frame's time budget is taken from it).
+    constructor(renderer, { now = () => performance.now() } = {}) {
         this.renderer = renderer;
+        this.now = now;
         this.gl = renderer.getContext();
         this.queue = []; // {geometry, buffer, array, target, at}: what is left to send, oldest first
         this.pending = new WeakMap(); // geometry -> buffers still being filled
@@ -196,10 +198,11 @@ export class Uploader {
     // Sends a frame's share of what is queued.
     work() {
         const gl = this.gl;
-        const start = performance.now();
+        const start = this.now();
         let bytes = 0;
         let touched = false;
-        while (this.queue.length && performance.now() - start < msPerFrame) {
+        // At least one piece a frame, however slow the machine: every model arrives.
+        while (this.queue.length && (bytes === 0 || this.now() - start < msPerFrame)) {
             const job = this.queue[0];
             const { geometry, array } = job;
             if (!this.buffers.has(geometry)) {

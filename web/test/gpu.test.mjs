@@ -32,7 +32,9 @@ function fakeGl() {
     return gl;
 }
 
-function uploader() {
+// The frames' clock stands still: what a frame sends is bounded by bytes alone, whatever the
+// machine's load.
+function uploader(now = () => 0) {
     const gl = fakeGl();
     const renderer = {
         getContext: () => gl,
@@ -41,7 +43,7 @@ function uploader() {
             gl.vao = 'three.js';
         },
     };
-    return { gl, up: new Uploader(renderer) };
+    return { gl, up: new Uploader(renderer, { now }) };
 }
 
 // A mesh with v vertices (positions counting up, normals, no texture coordinates) and i indices.
@@ -110,4 +112,24 @@ test('geometries go in the order they came, and one let go before it was sent is
     // Only the last one's three small buffers were sent.
     assert.deepEqual(gl.sent.slice(sent), [48, 48, 24]);
     assert.equal(up.queue.length, 0);
+});
+
+test('a frame stops sending once its few milliseconds are gone, and still sends a piece however slow the machine', () => {
+    const cases = [
+        { name: 'each look at the clock 3 ms later', step: 3, piecesPerFrame: 3 },
+        { name: 'each look at the clock 100 ms later', step: 100, piecesPerFrame: 1 },
+    ];
+    for (const { name, step, piecesPerFrame } of cases) {
+        let t = 0;
+        const { gl, up } = uploader(() => (t += step));
+        const g = up.geometry(mesh(Math.round((4 * mib) / 3), 3)); // 4 MiB of positions, as much of normals
+        const frames = [];
+        for (let f = 0; f < 20 && !up.done(g); ++f) {
+            const before = gl.sent.length;
+            up.work();
+            frames.push(gl.sent.length - before);
+        }
+        assert.ok(up.done(g), name);
+        assert.ok(frames.slice(0, -1).every((n) => n === piecesPerFrame), `${name}: pieces a frame ${frames}`);
+    }
 });
