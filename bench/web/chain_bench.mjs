@@ -4,13 +4,13 @@
 // no leaves below it, in the same run. No broker and no browser: the records are fed as the watcher would hand them over, a
 // frame's worth at the start of each frame.
 // usage: node bench/web/chain_bench.mjs [SCENE_MODULE [FRAMES]]
-//   SCENE_MODULE: the page's scene.js to measure (default: this tree's), e.g. an older one to compare
+//   SCENE_MODULE: the page's shared_view.js to measure (default: this tree's), e.g. an older one to compare
 //   FRAMES: frames of moves (default 300, 4.8 s of them), stopped after 120 s of wall clock
 import { resolve } from 'node:path';
 import { pathToFileURL } from 'node:url';
 
 const here = new URL('.', import.meta.url).pathname;
-const modulePath = resolve(process.argv[2] ?? resolve(here, '../../web/src/scene.js'));
+const modulePath = resolve(process.argv[2] ?? resolve(here, '../../web/src/shared_view.js'));
 const frames = Number(process.argv[3] ?? 300);
 const { SharedView } = await import(pathToFileURL(modulePath).href);
 

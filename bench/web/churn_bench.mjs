@@ -8,14 +8,10 @@
 //   node bench/web/churn_bench.mjs [SECONDS] [RECORDS]
 //   env: ZEL_WEB_DIR (the built page), ZEL_NATS_SERVER, ZEL_CHROMIUM
 import { readdirSync, readFileSync } from 'node:fs';
-import { join, resolve } from 'node:path';
 
-const here = new URL('.', import.meta.url).pathname;
-const top = resolve(here, '..', '..');
-const harness = await import(join(top, 'web', 'e2e', 'harness.mjs'));
-const { launchBrowser, natsClient, openPage, servePage, sleep, startBroker, tempFolder, tinyScene, uploadModel, waitFor } = harness;
+import { support, webDir, withBroker } from './lib.mjs';
 
-const webDir = process.env.ZEL_WEB_DIR ?? join(top, 'build', 'web');
+const { launchBrowser, natsClient, openPage, servePage, sleep, tinyScene, uploadModel, waitFor } = support;
 const seconds = Number(process.argv[2] ?? 60);
 const records = Number(process.argv[3] ?? 10000);
 const sitesAtOnce = 20;
@@ -50,12 +46,9 @@ function treeRss(root) {
     return kb * 1024;
 }
 
-const dir = tempFolder('zel-web-churn-');
-const broker = await startBroker(dir.path);
-const stop = [];
-try {
+await withBroker('zel-web-churn-', async ({ dir, broker, later }) => {
     const { nc, kvm } = await natsClient(broker.ws);
-    stop.push(() => nc.close());
+    later(() => nc.close());
     const nodes = await kvm.create(`zel-scene-${scene}`, { history: 1 });
     const presence = await kvm.create(`zel-presence-${scene}`, { ttl: 5000 });
     const assets = await kvm.create(`zel-assets-${scene}`);
@@ -105,12 +98,12 @@ try {
         await presence.delete(`${user}.${s.hex}`).catch(() => {});
     };
     const heartbeat = setInterval(() => sites.forEach((s) => beat(s.hex)), 1000);
-    stop.push(() => clearInterval(heartbeat));
+    later(() => clearInterval(heartbeat));
 
     const web = await servePage(webDir);
-    stop.push(() => web.close());
+    later(() => web.close());
     const browser = await launchBrowser(dir.path);
-    stop.push(() => browser.close());
+    later(() => browser.close());
     const { page } = await openPage(browser, web.url, { server: broker.ws, scene, user: 'watcher' });
     const cdp = await page.target().createCDPSession();
     const held = () => page.evaluate(() => window.zelPage.held());
@@ -168,8 +161,4 @@ try {
         `tab JavaScript every 10 s without collection: ${samples.join(', ')} MiB`);
     console.log(`after:    tab ${mib(last.js)} MiB JavaScript, browser ${mib(last.rss)} MiB resident; ${JSON.stringify(last.held)}`);
     console.log(`after/baseline: tab JavaScript ${(last.js / base.js).toFixed(3)}x, browser resident ${(last.rss / base.rss).toFixed(3)}x (aim: within 1.1)`);
-} finally {
-    for (const f of stop.reverse()) await Promise.resolve().then(f).catch(() => {});
-    await broker.stop();
-    dir.remove();
-}
+});

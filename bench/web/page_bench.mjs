@@ -9,17 +9,13 @@
 //   node bench/web/page_bench.mjs [LARGE.3ds]
 //   env: ZEL_BIN (zelhost's folder), ZEL_WEB_DIR (the built page), ZEL_NATS_SERVER, and
 //        ZEL_DESKTOP_FPS (the desktop renderer's figure, to print beside the page's)
-import { copyFileSync, mkdirSync, statSync, readFileSync } from 'node:fs';
-import { join, resolve } from 'node:path';
+import { readFileSync, statSync } from 'node:fs';
+import { join } from 'node:path';
 import { gzipSync } from 'node:zlib';
 
-const here = new URL('.', import.meta.url).pathname;
-const top = resolve(here, '..', '..');
-// The harness, and through it the npm packages, come from the page's own folder.
-const harness = await import(join(top, 'web', 'e2e', 'harness.mjs'));
-const { launchBrowser, natsClient, openPage, servePage, sleep, startBroker, startSite, tempFolder, waitFor } = harness;
+import { modelArgument, placingSite, support, top, webDir, withBroker } from './lib.mjs';
 
-const webDir = process.env.ZEL_WEB_DIR ?? join(top, 'build', 'web');
+const { launchBrowser, natsClient, openPage, servePage, sleep, waitFor } = support;
 const edits = Number(process.env.ZEL_BENCH_EDITS ?? 300);
 const scene = 'bench';
 const identity = [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1];
@@ -29,25 +25,25 @@ const percentile = (v, p) => {
     return s[Math.min(s.length - 1, Math.floor((p / 100) * s.length))];
 };
 
-const dir = tempFolder('zel-web-bench-');
-const broker = await startBroker(dir.path);
-const stop = [];
-try {
+const large = modelArgument('page_bench.mjs', { required: false });
+
+await withBroker('zel-web-bench-', async (run) => {
+    const { dir, broker, later } = run;
     const { nc: writer, kvm } = await natsClient(broker.ws);
-    stop.push(() => writer.close());
+    later(() => writer.close());
     const nodes = await kvm.create(`zel-scene-${scene}`, { history: 1 });
     const presence = await kvm.create(`zel-presence-${scene}`, { ttl: 5000 });
     await kvm.create(`zel-assets-${scene}`);
     const beat = () => presence.put('desk.0000000d', JSON.stringify({ user: 'desk', site: 'desk-0000000d', joined: 1 })).catch(() => {});
     await beat();
     const heartbeat = setInterval(beat, 1000);
-    stop.push(() => clearInterval(heartbeat));
+    later(() => clearInterval(heartbeat));
 
     const web = await servePage(webDir);
-    stop.push(() => web.close());
+    later(() => web.close());
     // The desktop renderer's benchmark draws 1280x720.
     const browser = await launchBrowser(dir.path, { width: 1280, height: 720 });
-    stop.push(() => browser.close());
+    later(() => browser.close());
     const { page } = await openPage(browser, web.url, { server: broker.ws, scene, user: 'bench' });
 
     // The page's clock against ours: its times are wall-clock times measured from its own origin, and
@@ -65,7 +61,7 @@ try {
     // 1. Latency. The record is a desktop site's node record; its matrix changes every time.
     const record = (i) => JSON.stringify({ name: 'model', parent: '', order: 0, matrix: [...identity.slice(0, 12), i / 1000, 0, 0, 1] });
     const { nc: watcherConnection, kvm: kvm2 } = await natsClient(broker.ws);
-    stop.push(() => watcherConnection.close());
+    later(() => watcherConnection.close());
     const seen = new Map();
     const watch = await (await kvm2.open(`zel-scene-${scene}`)).watch({ key: 'desk.0000000d.1' });
     (async () => {
@@ -97,13 +93,8 @@ try {
     console.log(`ratio page/bare: p50 ${(d50 / b50).toFixed(1)}x, p99 ${(d99 / b99).toFixed(1)}x`);
 
     // 2. Frames per second with a large model placed by a desktop site.
-    const large = process.argv[2];
     if (large) {
-        const models = join(dir.path, 'large');
-        mkdirSync(models);
-        copyFileSync(large, join(models, 'archi.3ds'));
-        const site = startSite(dir.path, 'desk2', broker.url, 'share sync 600\nshare wait 99 900\n', { scene, models });
-        stop.push(() => site.stop());
+        placingSite(run, 'desk2', large, scene, { env: {} });
         const t0 = Date.now();
         await waitFor(async () => {
             const m = Object.entries(await page.evaluate(() => window.zelPage.models)).find(([k]) => k.startsWith('desk2.'));
@@ -132,8 +123,4 @@ try {
     // 3. Bundle size.
     const bundle = readFileSync(join(webDir, 'viewer.js'));
     console.log(`bundle: ${statSync(join(webDir, 'viewer.js')).size} bytes minified (aim under 1,000,000), ${gzipSync(bundle).length} gzipped`);
-} finally {
-    for (const f of stop.reverse()) await Promise.resolve().then(f).catch(() => {});
-    await broker.stop();
-    dir.remove();
-}
+});

@@ -8,14 +8,11 @@ import { copyFileSync, existsSync, mkdirSync } from 'node:fs';
 import { join } from 'node:path';
 import { after, before, test } from 'node:test';
 
-import {
-    differingPixels, launchBrowser, natsClient, openPage, servePage, sleep, startBroker, startSite, tempFolder, tinyScene,
-    uploadModel, waitFor,
-} from './harness.mjs';
+import { differingPixels, sleep, startScene, startSite, tinyScene, uploadModel, waitFor } from './support.mjs';
 
 const scene = 'webtest';
 const identity = [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1];
-let dir, broker, client, nodes, presence, assets, web, browser, page, problems, alice, bob;
+let s, dir, broker, nodes, presence, assets, page, problems, alice, bob;
 const triggers = new Map();
 
 const zelPage = (f = (s) => s) => page.evaluate(`(${f.toString()})(window.zelPage)`);
@@ -39,28 +36,14 @@ async function screenshot() {
 }
 
 before(async () => {
-    dir = tempFolder();
-    broker = await startBroker(dir.path);
-    ({ nc: client } = await natsClient(broker.ws));
-    const { Kvm } = await import('@nats-io/kv');
-    const kvm = new Kvm(client);
-    nodes = await kvm.create(`zel-scene-${scene}`, { history: 1 });
-    presence = await kvm.create(`zel-presence-${scene}`, { ttl: 5000 });
-    assets = await kvm.create(`zel-assets-${scene}`);
-    web = await servePage(process.env.ZEL_WEB_DIR);
-    browser = await launchBrowser(dir.path);
-    ({ page, problems } = await openPage(browser, web.url, { server: broker.ws, scene, user: 'webby' }));
+    s = await startScene(scene);
+    ({ dir, broker, nodes, presence, assets } = s);
+    s.later(() => Promise.allSettled([alice?.stop(), bob?.stop()]));
+    s.later(() => triggers.forEach((t) => clearInterval(t)));
+    ({ page, problems } = await s.open('webby'));
 });
 
-after(async () => {
-    for (const t of triggers.values()) clearInterval(t);
-    await Promise.allSettled([alice?.stop(), bob?.stop()]);
-    await browser?.close().catch(() => {});
-    await client?.close().catch(() => {});
-    await web?.close();
-    await broker?.stop();
-    dir?.remove();
-});
+after(() => s?.close());
 
 test('the page shows the desktop sites, their models and their edits, and a writing page shows its head', async () => {
     const empty = await screenshot();

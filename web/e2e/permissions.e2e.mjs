@@ -6,11 +6,12 @@
 import assert from 'node:assert/strict';
 import { after, before, test } from 'node:test';
 
-import { launchBrowser, natsClient, openPage, servePage, sleep, startDeployment, startSite, tempFolder, waitFor } from './harness.mjs';
+import { Teardown, launchBrowser, natsClient, openPage, servePage, sleep, startDeployment, startSite, tempFolder, waitFor } from './support.mjs';
 
 const scene = 'guarded';
 const identity = [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1];
-let dir, broker, client, nodes, presence, web, browser, heartbeat, alice;
+let dir, broker, nodes, presence, web, browser, heartbeat, alice;
+const teardown = new Teardown();
 
 const users = [
     'admin admin admin-secret',
@@ -23,30 +24,27 @@ const credentials = (user) => ({ ZEL_SHARE_USER: user, ZEL_SHARE_PASSWORD: `${us
 
 before(async () => {
     dir = tempFolder();
+    teardown.add(() => dir.remove());
     web = await servePage(process.env.ZEL_WEB_DIR);
+    teardown.add(() => web.close());
     broker = await startDeployment(dir.path, users, { origins: [new URL(web.url).origin] });
+    teardown.add(() => broker.stop());
     // The desktop admin's join makes the scene's buckets.
     const admin = startSite(dir.path, 'admin', broker.url, 'share sync 30\n', { scene, env: credentials('admin') });
     assert.equal(await admin.exited, 0, admin.err());
-    ({ nc: client } = await natsClient(broker.ws, { user: 'admin', pass: 'admin-secret' }));
-    const { Kvm } = await import('@nats-io/kv');
-    const kvm = new Kvm(client);
+    const { nc: client, kvm } = await natsClient(broker.ws, { user: 'admin', pass: 'admin-secret' });
+    teardown.add(() => client.close());
     nodes = await kvm.open(`zel-scene-${scene}`);
     presence = await kvm.open(`zel-presence-${scene}`);
     // alice stands in the scene with her model until the test ends.
     alice = startSite(dir.path, 'alice', broker.url, 'share sync 30\nshare wait 99 300\n', { scene, env: credentials('alice') });
+    teardown.add(() => alice.stop());
     browser = await launchBrowser(dir.path);
+    teardown.add(() => browser.close());
+    teardown.add(() => clearInterval(heartbeat));
 });
 
-after(async () => {
-    clearInterval(heartbeat);
-    await alice?.stop();
-    await browser?.close().catch(() => {});
-    await client?.close().catch(() => {});
-    await web?.close();
-    await broker?.stop();
-    dir?.remove();
-});
+after(() => teardown.run());
 
 // A key updated while they are listed may come twice.
 const keysOf = async (kv) => {

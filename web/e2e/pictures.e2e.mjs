@@ -7,10 +7,10 @@ import { copyFileSync, mkdirSync } from 'node:fs';
 import { join, resolve } from 'node:path';
 import { after, before, test } from 'node:test';
 
-import { launchBrowser, natsClient, openPage, servePage, sleep, startBroker, startSite, tempFolder, waitFor } from './harness.mjs';
+import { sleep, startScene, startSite, waitFor } from './support.mjs';
 
 const scene = 'pictures';
-let dir, broker, client, web, browser, page, problems, painter;
+let s, dir, broker, page, problems, painter;
 
 const zelPage = (f) => page.evaluate(`(${f.toString()})(window.zelPage)`);
 
@@ -32,27 +32,13 @@ function countColours(png) {
 }
 
 before(async () => {
-    dir = tempFolder();
-    broker = await startBroker(dir.path);
-    ({ nc: client } = await natsClient(broker.ws));
-    const { Kvm } = await import('@nats-io/kv');
-    const kvm = new Kvm(client);
-    await kvm.create(`zel-scene-${scene}`, { history: 1 });
-    await kvm.create(`zel-presence-${scene}`, { ttl: 5000 });
-    await kvm.create(`zel-assets-${scene}`);
-    web = await servePage(process.env.ZEL_WEB_DIR);
-    browser = await launchBrowser(dir.path);
-    ({ page, problems } = await openPage(browser, web.url, { server: broker.ws, scene, user: 'webby' }));
+    s = await startScene(scene);
+    ({ dir, broker } = s);
+    s.later(() => painter?.stop());
+    ({ page, problems } = await s.open('webby'));
 });
 
-after(async () => {
-    await painter?.stop();
-    await browser?.close().catch(() => {});
-    await client?.close().catch(() => {});
-    await web?.close();
-    await broker?.stop();
-    dir?.remove();
-});
+after(() => s?.close());
 
 test('each quad of a desktop site\'s model shows its own picture in the page, smoothed at rest', async () => {
     const generated = join(dir.path, 'generated');
@@ -72,9 +58,11 @@ test('each quad of a desktop site\'s model shows its own picture in the page, sm
     await sleep(500);
     await page.addStyleTag({ content: '.panel, .label { display: none !important; }' });
     await sleep(300);
-    // At rest, the picture was drawn again at twice the resolution: its edges without stairs.
+    // At rest, the picture was drawn again at twice the resolution and shrunk onto the canvas:
+    // its edges without stairs, the canvas its own size.
+    assert.equal(await zelPage((s) => s.resolution()), 2);
     const { canvas, css } = await page.$eval('#view canvas', (c) => ({ canvas: c.width, css: c.clientWidth }));
-    assert.equal(canvas, 2 * css * (await page.evaluate(() => window.devicePixelRatio)));
+    assert.equal(canvas, css * (await page.evaluate(() => window.devicePixelRatio)));
     const { red, blue } = await countColours(await page.screenshot());
     assert.ok(red > 2000, `${red} red pixels`);
     assert.ok(blue > 2000, `${blue} blue pixels`);

@@ -7,11 +7,11 @@ import { existsSync, readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { after, before, test } from 'node:test';
 
-import { launchBrowser, natsClient, openPage, servePage, startBroker, startSite, tempFolder, waitFor } from './harness.mjs';
+import { startScene, startSite, waitFor } from './support.mjs';
 
 const scene = 'placing';
 const corpus = process.env.ZEL_CORPUS_DIR ?? '/work/shared/corpus';
-let dir, broker, client, nodes, presence, assets, web, browser, desk;
+let s, dir, broker, nodes, presence, assets, desk;
 const triggers = [];
 
 // A made-up site present while the test runs: the desk's script moves on as they appear.
@@ -41,34 +41,21 @@ const keysOf = async (kv, prefix) => {
 };
 
 before(async () => {
-    dir = tempFolder();
-    broker = await startBroker(dir.path);
-    ({ nc: client } = await natsClient(broker.ws));
-    const { Kvm } = await import('@nats-io/kv');
-    const kvm = new Kvm(client);
-    nodes = await kvm.create(`zel-scene-${scene}`, { history: 1 });
-    presence = await kvm.create(`zel-presence-${scene}`, { ttl: 5000 });
-    assets = await kvm.create(`zel-assets-${scene}`);
-    web = await servePage(process.env.ZEL_WEB_DIR);
-    browser = await launchBrowser(dir.path);
+    s = await startScene(scene);
+    ({ dir, broker, nodes, presence, assets } = s);
+    s.later(() => desk?.stop());
+    s.later(() => triggers.forEach((t) => clearInterval(t)));
 });
 
-after(async () => {
-    for (const t of triggers) clearInterval(t);
-    await desk?.stop();
-    await browser?.close().catch(() => {});
-    await client?.close().catch(() => {});
-    await web?.close();
-    await broker?.stop();
-    dir?.remove();
-});
+after(() => s?.close());
 
-test('a model placed on the page reaches a desktop site, follows the page\'s keys and goes with the page', async () => {
+test('a model placed on the page reaches a desktop site, follows the page\'s keys and mouse and goes with the page', async () => {
     // Present: the desk and the page; each trigger lets the desk dump once more.
     desk = startSite(dir.path, 'desk', broker.url,
         'share wait 3 120\nshare sync\ndump placed.json\nshare wait 4 120\nshare sync\ndump moved.json\n' +
-        'share wait 5 120\nshare sync\ndump gone.json\nshare wait 99 300\n', { scene });
-    const { page, problems } = await openPage(browser, web.url, { server: broker.ws, scene, user: 'webby' });
+        'share wait 5 120\nshare sync\ndump home.json\nshare wait 6 120\nshare sync\ndump gone.json\nshare wait 99 300\n',
+        { scene });
+    const { page, problems } = await s.open('webby');
     const own = () => page.evaluate(() => window.zelPage.own());
     const onBroker = async (key) => {
         const e = await nodes.get(key);
@@ -121,13 +108,83 @@ test('a model placed on the page reaches a desktop site, follows the page\'s key
     await waitFor(() => existsSync(join(dir.path, 'moved.json')), 60000, "the desk's second dump");
     assert.ok(near(mirrored('moved.json')[0].matrix, moved), `${mirrored('moved.json')[0].matrix} against ${moved}`);
 
+    // In XYZ mode, v held: the mouse turns the model about an axis in the view's plane, its place
+    // and size kept, and the camera stays; n then puts it back where it was placed.
+    const camera = () => page.evaluate(() => window.zelPage.matrices()[Object.keys(window.zelPage.own())[0].replace(/\.\d+$/, '.0')]);
+    const cameraBefore = await camera();
+    for (const k of ['z', 'z']) await page.keyboard.type(k);
+    assert.equal(await page.evaluate(() => window.zelPage.axisMode()), 'XYZ');
+    await page.keyboard.down('v');
+    // On the canvas, clear of the panels.
+    await page.mouse.move(150, 250);
+    await page.mouse.down();
+    await page.mouse.move(210, 310, { steps: 4 });
+    await page.mouse.up();
+    await page.keyboard.up('v');
+    const turned = (await own())[key].matrix;
+    const column = (m, i) => Math.hypot(m[4 * i], m[4 * i + 1], m[4 * i + 2]);
+    for (let i = 0; i < 3; ++i) assert.ok(Math.abs(column(turned, i) - 1.1) < 1e-4, JSON.stringify(turned));
+    assert.ok(near(turned.slice(12), moved.slice(12)), JSON.stringify(turned));
+    assert.ok(!near(turned.slice(0, 12), moved.slice(0, 12)), 'the mouse did not turn the model');
+    assert.deepEqual(await camera(), cameraBefore);
+    await page.keyboard.type('n');
+    assert.ok(near((await own())[key].matrix, placed.matrix), JSON.stringify((await own())[key].matrix));
+    await waitFor(async () => near((await onBroker(key))?.matrix ?? [], placed.matrix), 10000, 'the model back on the broker');
+    trigger(3);
+    await waitFor(() => existsSync(join(dir.path, 'home.json')), 60000, "the desk's third dump");
+    assert.ok(near(mirrored('home.json')[0].matrix, placed.matrix), `${mirrored('home.json')[0].matrix} against ${placed.matrix}`);
+
     // The page closes: its nodes go from the broker, and from the desk.
     assert.deepEqual(problems, []);
     await page.close({ runBeforeUnload: true });
     await waitFor(async () => !(await onBroker(key)), 10000, 'the model gone from the broker');
-    // Present now: the desk and two triggers; two more let it dump.
-    trigger(3);
+    // Present now: the desk and three triggers; two more let it dump.
     trigger(4);
+    trigger(5);
     await waitFor(() => existsSync(join(dir.path, 'gone.json')), 60000, "the desk's last dump");
     assert.deepEqual(mirrored('gone.json'), []);
+});
+
+// Bright, unsaturated pixels above the heads-up lines: the white cube lit, which neither the ground,
+// the sky, the house nor an avatar's own colour is (the status window's letters are in both).
+async function whitePixels(page, png) {
+    return page.evaluate(async (b64) => {
+        const img = await createImageBitmap(await (await fetch(`data:image/png;base64,${b64}`)).blob());
+        const c = new OffscreenCanvas(img.width, img.height);
+        const g = c.getContext('2d');
+        g.drawImage(img, 0, 0);
+        const p = g.getImageData(0, 0, img.width, img.height - 60).data;
+        let n = 0;
+        for (let i = 0; i < p.length; i += 4) {
+            const hi = Math.max(p[i], p[i + 1], p[i + 2]);
+            if (hi > 150 && hi - Math.min(p[i], p[i + 1], p[i + 2]) < 30) ++n;
+        }
+        return n;
+    }, png.toString('base64'));
+}
+
+test('a desktop site that looks at the page\'s site sees the model it placed', async () => {
+    const seen = 'seen';
+    await s.kvm.create(`zel-scene-${seen}`, { history: 1 });
+    await s.kvm.create(`zel-presence-${seen}`, { ttl: 5000 });
+    await s.kvm.create(`zel-assets-${seen}`);
+    const { page, problems } = await s.open('webby', { scene: seen });
+    await waitFor(() => page.$eval('#placer', (e) => !e.hidden), 10000, 'the place button');
+    // A desktop site joins, facing the meeting place where the page stands, and takes its picture.
+    const look = async (name) => {
+        const viewer = startSite(dir.path, name, broker.url, 'share wait 2 60\nshare sync 30\n', {
+            scene: seen,
+            args: ['--size', '640x360', '--snapshot', join(dir.path, `${name}.png`)],
+        });
+        assert.equal(await viewer.exited, 0, viewer.err());
+        return readFileSync(join(dir.path, `${name}.png`));
+    };
+    const without = await look('before');
+    await drop(page, [join(corpus, 'assimp/OBJ/cube_usemtl.obj'), join(corpus, 'assimp/OBJ/cube_usemtl.mtl')]);
+    await waitFor(async () => Object.keys(await page.evaluate(() => window.zelPage.own())).length, 60000, 'the model placed');
+    const withModel = await look('after');
+    const [before, after] = [await whitePixels(page, without), await whitePixels(page, withModel)];
+    assert.ok(after > before + 2000, `white pixels: ${before} without the model, ${after} with it`);
+    assert.deepEqual(problems, []);
+    await page.close();
 });

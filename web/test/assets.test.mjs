@@ -6,7 +6,7 @@ import { readFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { test } from 'node:test';
 
-import { tinyScene } from '../e2e/harness.mjs';
+import { tinyScene } from '../e2e/support.mjs';
 import { AssetCache, fetchAsset } from '../src/assets.js';
 import { ByteBudget } from '../src/cache.js';
 import { ModelStore } from '../src/model_store.js';

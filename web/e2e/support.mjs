@@ -1,4 +1,4 @@
-// What the page's end-to-end tests and benchmark share: a nats-server of their own on free loopback
+// What the page's end-to-end tests and benchmarks share: a nats-server of their own on free loopback
 // ports (with its WebSocket listener) and a temporary store, the page served from the build, a
 // headless Chromium, and zelhost sites on scripts. Everything is stopped by pid, every wait bounded.
 import { spawn, spawnSync } from 'node:child_process';
@@ -285,4 +285,51 @@ export async function uploadModel(assets, user, blob) {
     for (let i = 0; i < chunks; ++i) await assets.put(`${user}.${hash}.${i}`, blob.subarray(i * chunk, (i + 1) * chunk));
     await assets.put(`${user}.${hash}`, JSON.stringify({ size: blob.length, chunks, chunk }));
     return hash;
+}
+
+// Things to stop, stopped newest first; one that fails does not keep the others running.
+export class Teardown {
+    constructor() {
+        this.steps = [];
+    }
+
+    add(step) {
+        this.steps.push(step);
+    }
+
+    async run() {
+        while (this.steps.length) await Promise.resolve().then(this.steps.pop()).catch(() => {});
+    }
+}
+
+// What most of the page's tests start with: a temporary folder, a broker of their own with the
+// scene's three buckets made as the first desktop site makes them, a client on its WebSocket
+// listener, the page served from ZEL_WEB_DIR and a headless browser. close() stops them all, and
+// whatever was given to later(), newest first.
+export async function startScene(scene, { folderPrefix = 'zel-web-', browser = {} } = {}) {
+    const teardown = new Teardown();
+    const dir = tempFolder(folderPrefix);
+    teardown.add(() => dir.remove());
+    const s = { dir, later: (step) => teardown.add(step), close: () => teardown.run() };
+    try {
+        s.broker = await startBroker(dir.path);
+        teardown.add(() => s.broker.stop());
+        ({ nc: s.client, kvm: s.kvm } = await natsClient(s.broker.ws));
+        teardown.add(() => s.client.close());
+        s.nodes = await s.kvm.create(`zel-scene-${scene}`, { history: 1 });
+        s.presence = await s.kvm.create(`zel-presence-${scene}`, { ttl: 5000 });
+        s.assets = await s.kvm.create(`zel-assets-${scene}`);
+        s.web = await servePage(process.env.ZEL_WEB_DIR);
+        teardown.add(() => s.web.close());
+        if (browser) {
+            s.browser = await launchBrowser(dir.path, browser);
+            teardown.add(() => s.browser.close());
+        }
+        // Opens the page and joins the scene as user.
+        s.open = (user, options = {}) => openPage(s.browser, s.web.url, { server: s.broker.ws, scene, user, ...options });
+        return s;
+    } catch (e) {
+        await teardown.run();
+        throw e;
+    }
 }

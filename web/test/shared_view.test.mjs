@@ -2,7 +2,7 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
-import { SharedView } from '../src/scene.js';
+import { SharedView } from '../src/shared_view.js';
 
 const identity = [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1];
 const node = (parent = '', order = 0, name = 'n') => JSON.stringify({ name, parent, order, matrix: identity });
