@@ -1,8 +1,9 @@
 // Models of the asset bucket: the manifest `<user>.<hash>` and its chunks `<user>.<hash>.<i>`,
-// fetched under the user who owns the record that names them, checked against the hash and decoded
-// with the strict decoder. A model that fails is remembered as failed with its reason.
+// fetched under the user who owns the record that names them, inflated when the chunks hold them
+// deflated, checked against the hash and decoded with the strict decoder. A model that fails is remembered as failed with its reason.
 
 import { ByteBudget, LruMap } from './cache.js';
+import { Inflater } from './deflate.js';
 import { chunkKey, decodeManifest, manifestKey, sha256Hex } from './records.js';
 import { decode, defaultBudget } from './wire.js';
 
@@ -51,12 +52,13 @@ export async function fetchAsset(get, user, hash, { stopped = () => false, budge
     if (text === null) return { reason: `no asset ${hash.slice(0, 12)} on the broker`, transient: true };
     const manifest = decodeManifest(text);
     if (!manifest.value) return { reason: manifest.reason };
-    const { size, chunks, chunkBytes } = manifest.value;
+    // The model's own size: what it takes here, whatever its chunks hold.
+    const size = manifest.value.inflated;
     if (budget) await budget.take(size);
-    // Kept in the browser's storage as its chunks arrive; complete once its hash matched.
-    const keeping = store?.begin(hash, size, chunkBytes) ?? null;
+    // Kept in the browser's storage as its chunks arrive (inflated); complete once its hash matched.
+    const keeping = store?.begin(hash, size, manifest.value.chunkBytes) ?? null;
     try {
-        const r = await fetchChunks(get, user, hash, size, chunks, chunkBytes, { stopped, keeping, decoder, chunksAtOnce });
+        const r = await fetchChunks(get, user, hash, manifest.value, { stopped, keeping, decoder, chunksAtOnce });
         if (!r.scene) {
             await keeping?.abort();
             return r;
@@ -112,34 +114,100 @@ export async function checkAndDecode(bytes, hash) {
     return { scene: decoded.scene, bytes: decoded.bytes, hashMs: hashed - started, decodeMs: performance.now() - hashed };
 }
 
-async function fetchChunks(get, user, hash, size, chunks, chunkBytes, { stopped, keeping, decoder, chunksAtOnce }) {
-    // Memory grows with the chunks that arrive, not with the size the manifest announces: the
-    // model's bytes are made when its first chunk is there (untouched pages cost nothing), each
-    // chunk copied in as it arrives. A few are asked for at a time.
+async function fetchChunks(get, user, hash, manifest, { stopped, keeping, decoder, chunksAtOnce }) {
+    // A few chunks are asked for at a time. Memory grows with the chunks that arrive, not with the
+    // size the manifest announces: the model's bytes are made when its first bytes are there
+    // (untouched pages cost nothing). Raw chunks are copied in as they arrive; deflated ones go to
+    // the inflater in order, each waiting for the one before it (so at most chunksAtOnce wait).
+    const { size, chunks, chunkBytes } = manifest;
     const started = performance.now();
-    let blob = size === 0 ? new Uint8Array(0) : null;
+    const sink = manifest.encoding === 'deflate' ? inflating(manifest.inflated, chunkBytes, keeping) : copying(size, chunkBytes, keeping);
     let next = 0;
     let failure = null;
+    let handed = 0;
+    const turns = new Map(); // chunk index -> resolve, waiting for its turn
+    const turn = (i) => (!sink.ordered || i === handed || failure ? null : new Promise((resolve) => turns.set(i, resolve)));
+    const fail = (f) => {
+        failure ??= f;
+        for (const resolve of turns.values()) resolve();
+        turns.clear();
+    };
     const worker = async () => {
         while (!failure && next < chunks) {
             const i = next++;
-            if (stopped()) return void (failure = { reason: 'stopped' });
+            if (stopped()) return fail({ reason: 'stopped' });
             const data = await get(chunkKey(user, hash, i));
             if (failure) return;
-            if (data === null) failure = { reason: `chunk ${i} of a model is missing`, transient: true };
-            else if (data.byteLength !== Math.min(chunkBytes, size - i * chunkBytes)) failure = { reason: 'a chunk of a model has the wrong size' };
-            else {
-                (blob ??= new Uint8Array(size)).set(data, i * chunkBytes);
-                keeping?.put(i, data);
-            }
+            if (data === null) return fail({ reason: `chunk ${i} of a model is missing`, transient: true });
+            if (data.byteLength !== Math.min(chunkBytes, size - i * chunkBytes)) return fail({ reason: 'a chunk of a model has the wrong size' });
+            await turn(i);
+            if (failure) return;
+            if (!(await sink.put(i, data))) return fail({ reason: sink.failure });
+            ++handed;
+            turns.get(handed)?.();
+            turns.delete(handed);
         }
     };
     await Promise.all(Array.from({ length: Math.min(chunksAtOnce, chunks) }, worker));
+    const whole = await sink.end(!!failure);
     if (failure) return failure;
+    if (!whole.bytes) return { reason: whole.reason };
     const fetchMs = performance.now() - started;
-    const r = await decoder(blob, hash);
-    if (r.scene) timings.set(hash, { bytes: size, startedAt: started, fetchMs, hashMs: r.hashMs, decodeMs: r.decodeMs, totalMs: performance.now() - started });
+    const r = await decoder(whole.bytes, hash);
+    if (r.scene) timings.set(hash, { bytes: manifest.inflated, stored: size, startedAt: started, fetchMs, hashMs: r.hashMs, decodeMs: r.decodeMs, totalMs: performance.now() - started });
     return r;
+}
+
+// Raw chunks, copied into the model's bytes wherever they arrive from, and kept as they are.
+function copying(size, chunkBytes, keeping) {
+    let bytes = size === 0 ? new Uint8Array(0) : null;
+    return {
+        ordered: false,
+        put: (i, data) => {
+            (bytes ??= new Uint8Array(size)).set(data, i * chunkBytes);
+            keeping?.put(i, data);
+            return true;
+        },
+        end: async () => ({ bytes }),
+    };
+}
+
+// Deflated chunks, inflated in order; what is inflated is kept in pieces of chunkBytes as each
+// piece is whole.
+function inflating(inflated, chunkBytes, keeping) {
+    const inflater = new Inflater(inflated);
+    let kept = 0; // pieces handed to the store
+    const keep = (all) => {
+        while (keeping && inflater.bytes && (kept + 1) * chunkBytes <= inflater.produced) {
+            keeping.put(kept, inflater.bytes.subarray(kept * chunkBytes, (kept + 1) * chunkBytes));
+            ++kept;
+        }
+        if (keeping && all && kept * chunkBytes < inflater.produced) {
+            keeping.put(kept, inflater.bytes.subarray(kept * chunkBytes));
+            ++kept;
+        }
+    };
+    const sink = {
+        ordered: true,
+        failure: null,
+        put: async (_i, data) => {
+            const ok = await inflater.put(data);
+            sink.failure = inflater.failure;
+            if (ok) keep(false);
+            return ok;
+        },
+        end: async (failed) => {
+            if (failed) {
+                inflater.fail('stopped');
+                await inflater.reading;
+                return {};
+            }
+            const r = await inflater.end();
+            if (r.bytes) keep(true);
+            return r;
+        },
+    };
+    return sink;
 }
 
 // After a model was missing (its writer may still be uploading it), ask again this much later,

@@ -10,6 +10,7 @@ import { Kvm } from '@nats-io/kv';
 
 import { AssetCache, defaultChunksAtOnce, timings } from './assets.js';
 import { workerDecoder } from './decoder.js';
+import { storedForm } from './deflate.js';
 import { ModelStore } from './model_store.js';
 import { avatarColor } from './avatar.js';
 import { LruMap, SharedResources } from './cache.js';
@@ -681,19 +682,21 @@ function publishOwn(o) {
 }
 
 // A model's bytes into the scene's asset bucket under this user, as a desktop site stores them:
-// its chunks, then the manifest; nothing when a whole copy of the same size is there already.
-async function storeAsset(hash, bytes) {
-    const chunks = Math.ceil(bytes.byteLength / assetChunkBytes);
+// its chunks (deflated when smaller), then the manifest; nothing when a whole copy of the same size
+// is there already.
+async function storeAsset(hash, model) {
     const stored = await kvAssets.get(manifestKey(me.user, hash)).catch(() => null);
     const manifest = stored && stored.operation === 'PUT' ? decodeManifest(stored.value).value : null;
-    if (manifest && manifest.size === bytes.byteLength) return;
+    if (manifest && manifest.inflated === model.byteLength) return;
+    const { bytes, manifest: made } = await storedForm(model);
+    const chunks = made.chunks;
     let next = 0;
     const put = async () => {
         for (let i; (i = next++) < chunks; )
             await kvAssets.put(chunkKey(me.user, hash, i), bytes.subarray(i * assetChunkBytes, (i + 1) * assetChunkBytes));
     };
     await Promise.all(Array.from({ length: Math.min(4, chunks) }, put));
-    await kvAssets.put(manifestKey(me.user, hash), JSON.stringify({ size: bytes.byteLength, chunks, chunk: assetChunkBytes }));
+    await kvAssets.put(manifestKey(me.user, hash), JSON.stringify(made));
 }
 
 let importer = null;
