@@ -55,8 +55,10 @@ export async function fetchAsset(get, user, hash, { stopped = () => false, budge
     // The model's own size: what it takes here, whatever its chunks hold.
     const size = manifest.value.inflated;
     if (budget) await budget.take(size);
-    // Kept in the browser's storage as its chunks arrive (inflated); complete once its hash matched.
-    const keeping = store?.begin(hash, size, manifest.value.chunkBytes) ?? null;
+    // Kept in the browser's storage as its chunks arrive (as they come, deflated or not); complete
+    // once its hash matched.
+    const m = manifest.value;
+    const keeping = store?.begin(hash, m.size, m.chunkBytes, m.encoding === 'deflate' ? { inflated: m.inflated } : null) ?? null;
     try {
         const r = await fetchChunks(get, user, hash, manifest.value, { stopped, keeping, decoder, chunksAtOnce });
         if (!r.scene) {
@@ -81,26 +83,53 @@ export async function fetchAsset(get, user, hash, { stopped = () => false, budge
 // are charged to the budget like a fetch's, by the size the store's index gives and the store
 // refuses bytes of another size.
 async function fromStore(store, hash, budget, decoder) {
-    const size = await store.size(hash);
-    if (size === null) return null;
+    const e = await store.kept(hash);
+    if (e === null) return null;
     try {
-        if (budget) await budget.take(size);
+        if (budget) await budget.take(e.inflated);
     } catch {
         return null;
     }
     try {
         const started = performance.now();
-        const kept = await store.take(hash, size);
+        const kept = await store.take(hash, e.bytes);
         if (!kept) return null;
         const taken = performance.now();
-        // The store checked its hash.
-        const decoded = await decoder(kept, null);
-        if (decoded.scene) timings.set(hash, { bytes: size, startedAt: started, storeMs: taken - started, decodeMs: decoded.decodeMs, totalMs: performance.now() - started });
+        let decoded;
+        if (e.encoding === 'deflate') {
+            // Checked against its hash once inflated.
+            const model = inflatingOf(decoder, e.inflated);
+            model.put(kept);
+            decoded = await model.end(hash);
+            if (!decoded.scene && !decoded.transient) await store.discard(hash);
+        } else {
+            // The store checked its hash.
+            decoded = await decoder(kept, null);
+        }
+        if (decoded.scene) timings.set(hash, { bytes: e.inflated, stored: e.bytes, startedAt: started, storeMs: taken - started, decodeMs: decoded.decodeMs, totalMs: performance.now() - started });
         return decoded.scene ? decoded : null;
     } finally {
-        budget?.give(size);
+        budget?.give(e.inflated);
     }
 }
+
+// A deflated model inflated, checked and decoded on this thread: put(chunk) in order, end(hash)
+// resolves as checkAndDecode does, abort() lets it go. The page's worker does the same.
+export function inflatingHere(inflated) {
+    const inflater = new Inflater(inflated);
+    let chain = Promise.resolve(true);
+    return {
+        put: (chunk) => (chain = chain.then((ok) => ok && inflater.put(chunk))),
+        end: async (hash) => {
+            await chain;
+            const r = await inflater.end();
+            return r.bytes ? checkAndDecode(r.bytes, hash) : { reason: r.reason };
+        },
+        abort: () => inflater.fail('stopped'),
+    };
+}
+
+const inflatingOf = (decoder, inflated) => decoder.inflating?.(inflated) ?? inflatingHere(inflated);
 
 // The scene that bytes encode, when they match hash (null: already checked): {scene, bytes,
 // hashMs, decodeMs} or {reason}. The bytes may be handed on (to a worker): the caller keeps no use
@@ -116,17 +145,20 @@ export async function checkAndDecode(bytes, hash) {
 
 async function fetchChunks(get, user, hash, manifest, { stopped, keeping, decoder, chunksAtOnce }) {
     // A few chunks are asked for at a time. Memory grows with the chunks that arrive, not with the
-    // size the manifest announces: the model's bytes are made when its first bytes are there
+    // size the manifest announces: the model's bytes are made when its first chunk is there
     // (untouched pages cost nothing). Raw chunks are copied in as they arrive; deflated ones go to
-    // the inflater in order, each waiting for the one before it (so at most chunksAtOnce wait).
+    // the inflater (in the page's worker) in order, each waiting for the one before it, so that at
+    // most chunksAtOnce wait here.
     const { size, chunks, chunkBytes } = manifest;
     const started = performance.now();
-    const sink = manifest.encoding === 'deflate' ? inflating(manifest.inflated, chunkBytes, keeping) : copying(size, chunkBytes, keeping);
+    const deflated = manifest.encoding === 'deflate';
+    const inflating = deflated ? inflatingOf(decoder, manifest.inflated) : null;
+    let blob = size === 0 && !deflated ? new Uint8Array(0) : null;
     let next = 0;
     let failure = null;
     let handed = 0;
     const turns = new Map(); // chunk index -> resolve, waiting for its turn
-    const turn = (i) => (!sink.ordered || i === handed || failure ? null : new Promise((resolve) => turns.set(i, resolve)));
+    const turn = (i) => (!deflated || i === handed || failure ? null : new Promise((resolve) => turns.set(i, resolve)));
     const fail = (f) => {
         failure ??= f;
         for (const resolve of turns.values()) resolve();
@@ -140,74 +172,28 @@ async function fetchChunks(get, user, hash, manifest, { stopped, keeping, decode
             if (failure) return;
             if (data === null) return fail({ reason: `chunk ${i} of a model is missing`, transient: true });
             if (data.byteLength !== Math.min(chunkBytes, size - i * chunkBytes)) return fail({ reason: 'a chunk of a model has the wrong size' });
+            keeping?.put(i, data);
+            if (!deflated) {
+                (blob ??= new Uint8Array(size)).set(data, i * chunkBytes);
+                continue;
+            }
             await turn(i);
             if (failure) return;
-            if (!(await sink.put(i, data))) return fail({ reason: sink.failure });
+            inflating.put(data);
             ++handed;
             turns.get(handed)?.();
             turns.delete(handed);
         }
     };
     await Promise.all(Array.from({ length: Math.min(chunksAtOnce, chunks) }, worker));
-    const whole = await sink.end(!!failure);
-    if (failure) return failure;
-    if (!whole.bytes) return { reason: whole.reason };
+    if (failure) {
+        inflating?.abort();
+        return failure;
+    }
     const fetchMs = performance.now() - started;
-    const r = await decoder(whole.bytes, hash);
+    const r = deflated ? await inflating.end(hash) : await decoder(blob, hash);
     if (r.scene) timings.set(hash, { bytes: manifest.inflated, stored: size, startedAt: started, fetchMs, hashMs: r.hashMs, decodeMs: r.decodeMs, totalMs: performance.now() - started });
     return r;
-}
-
-// Raw chunks, copied into the model's bytes wherever they arrive from, and kept as they are.
-function copying(size, chunkBytes, keeping) {
-    let bytes = size === 0 ? new Uint8Array(0) : null;
-    return {
-        ordered: false,
-        put: (i, data) => {
-            (bytes ??= new Uint8Array(size)).set(data, i * chunkBytes);
-            keeping?.put(i, data);
-            return true;
-        },
-        end: async () => ({ bytes }),
-    };
-}
-
-// Deflated chunks, inflated in order; what is inflated is kept in pieces of chunkBytes as each
-// piece is whole.
-function inflating(inflated, chunkBytes, keeping) {
-    const inflater = new Inflater(inflated);
-    let kept = 0; // pieces handed to the store
-    const keep = (all) => {
-        while (keeping && inflater.bytes && (kept + 1) * chunkBytes <= inflater.produced) {
-            keeping.put(kept, inflater.bytes.subarray(kept * chunkBytes, (kept + 1) * chunkBytes));
-            ++kept;
-        }
-        if (keeping && all && kept * chunkBytes < inflater.produced) {
-            keeping.put(kept, inflater.bytes.subarray(kept * chunkBytes));
-            ++kept;
-        }
-    };
-    const sink = {
-        ordered: true,
-        failure: null,
-        put: async (_i, data) => {
-            const ok = await inflater.put(data);
-            sink.failure = inflater.failure;
-            if (ok) keep(false);
-            return ok;
-        },
-        end: async (failed) => {
-            if (failed) {
-                inflater.fail('stopped');
-                await inflater.reading;
-                return {};
-            }
-            const r = await inflater.end();
-            if (r.bytes) keep(true);
-            return r;
-        },
-    };
-    return sink;
 }
 
 // After a model was missing (its writer may still be uploading it), ask again this much later,
