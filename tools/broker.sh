@@ -388,7 +388,8 @@ websocket {
   port: $((port + 1))
 $wsTls
   allowed_origins: [$allowed]
-  # permessage-deflate: a page's first look at a large model arrives about a fifth sooner.
+  # permessage-deflate: with models deflated already a page's first look at a large one gains
+  # little (0.97x, medians of three runs), but it still gains.
   compression: true
 }
 jetstream {

@@ -55,10 +55,8 @@ export async function fetchAsset(get, user, hash, { stopped = () => false, budge
     // The model's own size: what it takes here, whatever its chunks hold.
     const size = manifest.value.inflated;
     if (budget) await budget.take(size);
-    // Kept in the browser's storage as its chunks arrive (as they come, deflated or not); complete
-    // once its hash matched.
-    const m = manifest.value;
-    const keeping = store?.begin(hash, m.size, m.chunkBytes, m.encoding === 'deflate' ? { inflated: m.inflated } : null) ?? null;
+    // Kept in the browser's storage as its chunks arrive (inflated); complete once its hash matched.
+    const keeping = store?.begin(hash, size, manifest.value.chunkBytes) ?? null;
     try {
         const r = await fetchChunks(get, user, hash, manifest.value, { stopped, keeping, decoder, chunksAtOnce });
         if (!r.scene) {
@@ -83,40 +81,31 @@ export async function fetchAsset(get, user, hash, { stopped = () => false, budge
 // are charged to the budget like a fetch's, by the size the store's index gives and the store
 // refuses bytes of another size.
 async function fromStore(store, hash, budget, decoder) {
-    const e = await store.kept(hash);
-    if (e === null) return null;
+    const size = await store.size(hash);
+    if (size === null) return null;
     try {
-        if (budget) await budget.take(e.inflated);
+        if (budget) await budget.take(size);
     } catch {
         return null;
     }
     try {
         const started = performance.now();
-        const kept = await store.take(hash, e.bytes);
+        const kept = await store.take(hash, size);
         if (!kept) return null;
         const taken = performance.now();
-        let decoded;
-        if (e.encoding === 'deflate') {
-            // Checked against its hash once inflated.
-            const model = inflatingOf(decoder, e.inflated);
-            model.put(kept);
-            decoded = await model.end(hash);
-            if (!decoded.scene && !decoded.transient) await store.discard(hash);
-        } else {
-            // The store checked its hash.
-            decoded = await decoder(kept, null);
-        }
-        if (decoded.scene) timings.set(hash, { bytes: e.inflated, stored: e.bytes, startedAt: started, storeMs: taken - started, decodeMs: decoded.decodeMs, totalMs: performance.now() - started });
+        // The store checked its hash.
+        const decoded = await decoder(kept, null);
+        if (decoded.scene) timings.set(hash, { bytes: size, startedAt: started, storeMs: taken - started, decodeMs: decoded.decodeMs, totalMs: performance.now() - started });
         return decoded.scene ? decoded : null;
     } finally {
-        budget?.give(e.inflated);
+        budget?.give(size);
     }
 }
 
 // A deflated model inflated, checked and decoded on this thread: put(chunk) in order, end(hash)
 // resolves as checkAndDecode does, abort() lets it go. The page's worker does the same.
-export function inflatingHere(inflated) {
-    const inflater = new Inflater(inflated);
+export function inflatingHere(inflated, onOutput = null) {
+    const inflater = new Inflater(inflated, onOutput);
     let chain = Promise.resolve(true);
     return {
         put: (chunk) => (chain = chain.then((ok) => ok && inflater.put(chunk))),
@@ -129,7 +118,33 @@ export function inflatingHere(inflated) {
     };
 }
 
-const inflatingOf = (decoder, inflated) => decoder.inflating?.(inflated) ?? inflatingHere(inflated);
+const inflatingOf = (decoder, inflated, onOutput = null) => decoder.inflating?.(inflated, onOutput) ?? inflatingHere(inflated, onOutput);
+
+// The inflated bytes handed to the store in pieces of `chunk` bytes as they come out of the
+// inflater; end() hands on the last, shorter one.
+function keptInPieces(keeping, chunk) {
+    let piece = null;
+    let filled = 0;
+    let index = 0;
+    const hand = () => {
+        keeping.put(index++, filled === piece.byteLength ? piece : piece.subarray(0, filled));
+        piece = null;
+        filled = 0;
+    };
+    return {
+        add: (bytes) => {
+            for (let at = 0; at < bytes.byteLength; ) {
+                piece ??= new Uint8Array(chunk);
+                const n = Math.min(chunk - filled, bytes.byteLength - at);
+                piece.set(bytes.subarray(at, at + n), filled);
+                filled += n;
+                at += n;
+                if (filled === chunk) hand();
+            }
+        },
+        end: () => void (piece && filled && hand()),
+    };
+}
 
 // The scene that bytes encode, when they match hash (null: already checked): {scene, bytes,
 // hashMs, decodeMs} or {reason}. The bytes may be handed on (to a worker): the caller keeps no use
@@ -148,11 +163,14 @@ async function fetchChunks(get, user, hash, manifest, { stopped, keeping, decode
     // size the manifest announces: the model's bytes are made when its first chunk is there
     // (untouched pages cost nothing). Raw chunks are copied in as they arrive; deflated ones go to
     // the inflater (in the page's worker) in order, each waiting for the one before it, so that at
-    // most chunksAtOnce wait here.
+    // most chunksAtOnce wait here, and what it makes comes back to be kept.
     const { size, chunks, chunkBytes } = manifest;
     const started = performance.now();
     const deflated = manifest.encoding === 'deflate';
-    const inflating = deflated ? inflatingOf(decoder, manifest.inflated) : null;
+    // A deflated model is kept inflated, as its pieces come back from the inflater: a reload then
+    // reads it without inflating it again.
+    const pieces = deflated && keeping ? keptInPieces(keeping, chunkBytes) : null;
+    const inflating = deflated ? inflatingOf(decoder, manifest.inflated, pieces?.add) : null;
     let blob = size === 0 && !deflated ? new Uint8Array(0) : null;
     let next = 0;
     let failure = null;
@@ -172,8 +190,8 @@ async function fetchChunks(get, user, hash, manifest, { stopped, keeping, decode
             if (failure) return;
             if (data === null) return fail({ reason: `chunk ${i} of a model is missing`, transient: true });
             if (data.byteLength !== Math.min(chunkBytes, size - i * chunkBytes)) return fail({ reason: 'a chunk of a model has the wrong size' });
-            keeping?.put(i, data);
             if (!deflated) {
+                keeping?.put(i, data);
                 (blob ??= new Uint8Array(size)).set(data, i * chunkBytes);
                 continue;
             }
@@ -192,6 +210,7 @@ async function fetchChunks(get, user, hash, manifest, { stopped, keeping, decode
     }
     const fetchMs = performance.now() - started;
     const r = deflated ? await inflating.end(hash) : await decoder(blob, hash);
+    if (r.scene) pieces?.end();
     if (r.scene) timings.set(hash, { bytes: manifest.inflated, stored: size, startedAt: started, fetchMs, hashMs: r.hashMs, decodeMs: r.decodeMs, totalMs: performance.now() - started });
     return r;
 }

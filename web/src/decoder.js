@@ -14,7 +14,10 @@ export function workerDecoder(url) {
     let broken = false;
     let nextId = 0;
     const waiting = new Map(); // id -> resolve
+    const outputs = new Map(); // id -> onOutput of a model being inflated
     worker.onmessage = ({ data }) => {
+        if (data.piece) return void outputs.get(data.id)?.(data.piece);
+        outputs.delete(data.id);
         const resolve = waiting.get(data.id);
         waiting.delete(data.id);
         resolve?.(data.r);
@@ -36,11 +39,13 @@ export function workerDecoder(url) {
         });
     };
     // A deflated model of `inflated` bytes: put(chunk) in order (a copy goes to the worker), then
-    // end(hash) resolves as decode does; abort() lets it go.
-    decode.inflating = (inflated) => {
-        if (broken) return inflatingHere(inflated);
+    // end(hash) resolves as decode does; abort() lets it go. onOutput(bytes), when given, hears of
+    // what the worker inflated, piece by piece, in order.
+    decode.inflating = (inflated, onOutput = null) => {
+        if (broken) return inflatingHere(inflated, onOutput);
         const id = ++nextId;
-        worker.postMessage({ id, op: 'begin', inflated });
+        if (onOutput) outputs.set(id, onOutput);
+        worker.postMessage({ id, op: 'begin', inflated, output: !!onOutput });
         return {
             put: (chunk) => {
                 const copy = chunk.slice();
@@ -53,7 +58,10 @@ export function workerDecoder(url) {
                     waiting.set(id, resolve);
                     worker.postMessage({ id, op: 'end', hash });
                 }),
-            abort: () => worker.postMessage({ id, op: 'abort' }),
+            abort: () => {
+                outputs.delete(id);
+                worker.postMessage({ id, op: 'abort' });
+            },
         };
     };
     return decode;

@@ -10,9 +10,11 @@ import { assetChunkBytes } from './records.js';
 const pieceBytes = 16 * 1024;
 
 export class Inflater {
-    // declared: the inflated size the manifest gives.
-    constructor(declared) {
+    // declared: the inflated size the manifest gives. onOutput(bytes) hears of each piece made, in
+    // order, after it was copied in (the piece is the caller's then).
+    constructor(declared, onOutput = null) {
         this.declared = declared;
+        this.onOutput = onOutput;
         this.bytes = declared === 0 ? new Uint8Array(0) : null; // made with the first output
         this.produced = 0;
         this.failure = null;
@@ -30,6 +32,7 @@ export class Inflater {
                 if (this.produced + value.byteLength > this.declared) return this.fail('a model inflates to more bytes than its manifest says');
                 (this.bytes ??= new Uint8Array(this.declared)).set(value, this.produced);
                 this.produced += value.byteLength;
+                this.onOutput?.(value);
             }
         } catch (e) {
             this.fail(reasonOf(e));

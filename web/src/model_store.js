@@ -1,6 +1,5 @@
 // Models fetched before, kept in the browser's Cache API by their hash (the SHA-256 of the
 // encoding, as the records name it), so that a reload shows a model without fetching it again.
-// A model that travelled deflated is kept deflated, as its chunks came.
 // A model is kept chunk by chunk as it arrives, under an index entry that says it is not complete;
 // once its hash is checked the entry says it is, so a tab closed the moment the model shows still
 // keeps it. One that fails is removed. What comes out is checked against its hash again: the
@@ -23,16 +22,13 @@ const readsAtOnce = 4;
 
 export const defaultMaxBytes = 1024 * 1024 * 1024;
 
-// The entry's layout when it is a sound one: {bytes, chunks, chunk} with the chunks adding up, and
-// for a model kept as it travelled deflated, {encoding: 'deflate', inflated}: its own size.
+// The entry's layout when it is a sound one: {bytes, chunks, chunk} with the chunks adding up.
 function layout(e) {
     if (!e || typeof e !== 'object') return null;
     const { bytes, chunks, chunk } = e;
     if (![bytes, chunks, chunk].every((n) => Number.isSafeInteger(n) && n >= 0) || chunk === 0) return null;
     if (chunks !== Math.ceil(bytes / chunk)) return null;
-    if (e.encoding === undefined) return { bytes, chunks, chunk };
-    if (e.encoding !== 'deflate' || !Number.isSafeInteger(e.inflated) || e.inflated < 0) return null;
-    return { bytes, chunks, chunk, encoding: 'deflate', inflated: e.inflated };
+    return { bytes, chunks, chunk };
 }
 
 export class ModelStore {
@@ -126,36 +122,20 @@ export class ModelStore {
 
     // The size the index gives for a complete model, or null when it is not kept.
     async size(hash) {
-        return (await this.kept(hash))?.bytes ?? null;
-    }
-
-    // How a complete model is kept: {bytes, encoding, inflated} (encoding 'raw' or 'deflate'), or
-    // null when it is not.
-    async kept(hash) {
         if (!isHash(hash)) return null;
         const cache = await this.open();
         if (!cache) return null;
         try {
             const e = (await this.index(cache))[hash];
-            const l = e?.complete ? layout(e) : null;
-            if (!l) return null;
-            return { bytes: l.bytes, encoding: l.encoding ?? 'raw', inflated: l.inflated ?? l.bytes };
+            return e?.complete && layout(e) ? e.bytes : null;
         } catch {
             return null;
         }
     }
 
-    // A kept model that turned out bad after it was read (a deflated one is checked against its
-    // hash once inflated): one line, and it goes.
-    async discard(hash) {
-        this.log(`stored model ${hash.slice(0, 12)} does not match its hash; fetching it again`);
-        await this.update((c, index) => this.remove(c, index, hash));
-    }
-
     // The model's encoding, or null when it is not kept or does not match its hash, or has
     // another size than `size` when that is given (then it is removed, with one line in the log;
-    // the sizes are compared before the bytes are read). A model kept deflated comes out as it is
-    // kept: its hash is checked once it is inflated (discard() when it does not match).
+    // the sizes are compared before the bytes are read).
     async take(hash, size = null) {
         if (!isHash(hash)) return null;
         const early = this.early.get(hash);
@@ -171,12 +151,10 @@ export class ModelStore {
         const cache = await this.open();
         if (!cache) return null;
         let bytes = null;
-        let deflated = false;
         try {
             const e = (await this.index(cache))[hash];
             const l = e?.complete ? layout(e) : null;
             if (!l) return null;
-            deflated = l.encoding === 'deflate';
             if (size === null || l.bytes === size) {
                 const whole = new Uint8Array(l.bytes);
                 // A few chunks read at a time; each must have its size.
@@ -196,7 +174,7 @@ export class ModelStore {
         } catch {
             return null;
         }
-        if (bytes === null || (!deflated && (await sha256Hex(bytes)) !== hash)) {
+        if (bytes === null || (await sha256Hex(bytes)) !== hash) {
             this.log(`stored model ${hash.slice(0, 12)} does not match its hash; fetching it again`);
             await this.update((c, index) => this.remove(c, index, hash));
             return null;
@@ -210,10 +188,9 @@ export class ModelStore {
     // A writer for a model of `size` bytes arriving in chunks of `chunk` bytes: put(i, bytes) keeps
     // chunk i as it arrives; finish() marks the model complete once its hash was checked (resolves
     // when that is written); abort() removes what was kept. Null when nothing is to be kept: no
-    // storage, or a model of more than half the bound. deflated: {inflated} when the chunks hold
-    // the model deflated.
-    begin(hash, size, chunk, deflated = null) {
-        const l = layout({ bytes: size, chunks: Math.ceil(size / chunk), chunk, ...(deflated && { encoding: 'deflate', inflated: deflated.inflated }) });
+    // storage, or a model of more than half the bound.
+    begin(hash, size, chunk) {
+        const l = layout({ bytes: size, chunks: Math.ceil(size / chunk), chunk });
         // One writer per model: the same model fetched for two users at once is kept once.
         if (!this.caches || !isHash(hash) || !l || size > this.maxBytes / 2 || this.writing.has(hash)) return null;
         this.writing.add(hash);

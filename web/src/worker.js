@@ -9,7 +9,9 @@ const inflating = new Map();
 
 self.onmessage = async ({ data }) => {
     const { id, op } = data;
-    if (op === 'begin') return void inflating.set(id, inflatingHere(data.inflated));
+    // What is inflated goes back too, piece by piece (the page keeps it), when asked for.
+    const output = (piece) => self.postMessage({ id, piece }, [piece.buffer]);
+    if (op === 'begin') return void inflating.set(id, inflatingHere(data.inflated, data.output ? output : null));
     if (op === 'put') return void inflating.get(id)?.put(data.bytes);
     if (op === 'abort') {
         inflating.get(id)?.abort();
