@@ -1,6 +1,7 @@
 // Models of the asset bucket: the manifest `<user>.<hash>` and its chunks `<user>.<hash>.<i>`,
 // fetched under the user who owns the record that names them, inflated when the chunks hold them
-// deflated, checked against the hash and decoded with the strict decoder. A model that fails is remembered as failed with its reason.
+// deflated, checked against the hash and decoded with the strict decoder. A model that fails is
+// remembered as failed with its reason.
 
 import { ByteBudget, LruMap } from './cache.js';
 import { Inflater } from './deflate.js';
