@@ -2,9 +2,11 @@
 // a target. Each FILE is imported (in a child process of its own, so that a file that upsets the
 // importer costs only its seed) and written to scene/ as its encoding, when that is at most 1 MiB,
 // to stream/ behind settings and progress records, to world/ behind a mesh list; its nodes become
-// node records in records/, beside presence records, manifests and keys; a small model file goes
-// to helper/ as it is, behind the byte that names its format, and so does a picture. request/
-// gets requests as the host makes them. Prints how many scene seeds it wrote.
+// node records in records/, beside presence records, manifests, keys and the model deflated; a
+// small model file goes to helper/ as it is, behind the byte that names its format, and so does a
+// picture. request/ gets requests as the host makes them. Prints how many scene seeds it wrote.
+
+#include "inflater.h"
 
 #include <zel/import/assimp_import.h>
 #include <zel/import/import_protocol.h>
@@ -132,6 +134,15 @@ void seedsOf(const fs::path& model, const fs::path& seeds, int index) {
     m.size = bytes.size();
     m.chunks = static_cast<std::uint32_t>((bytes.size() + m.chunkBytes - 1) / m.chunkBytes);
     writeRecord(records, stem + "-manifest", 2, share::encodeManifest(m));
+    // The model deflated as a site stores it, for the inflater: its size in three bytes, pieces
+    // of 256 bytes, the stream.
+    const auto deflated = share::detail::deflateSmaller(bytes);
+    if (deflated && bytes.size() < (std::size_t(1) << 24)) {
+        std::string seed = {char(bytes.size() >> 16), char(bytes.size() >> 8), char(bytes.size()),
+                            char(255)};
+        seed.append(reinterpret_cast<const char*>(deflated->data()), deflated->size());
+        writeRecord(records, stem + "-deflated", 4, seed);
+    }
 }
 
 } // namespace

@@ -1,8 +1,13 @@
 // The shared scene's parsers of what other sites write: keys, node records, presence records and
-// asset manifests. The first byte picks the parser, the rest is the text. Whatever a parser
-// accepts must be within the limits it promises and survive being written and read again.
+// asset manifests, and the inflater of deflated models. The first byte picks the parser, the rest
+// is the text. Whatever a parser accepts must be within the limits it promises and survive being
+// written and read again; the inflater never makes more than the size it was given.
+
+#include "inflater.h"
 
 #include <zel/share/records.h>
+
+#include <algorithm>
 
 #include <cmath>
 #include <cstdint>
@@ -29,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
     std::string reason;
-    switch (data[0] % 4) {
+    switch (data[0] % 5) {
     case 0:
         if (const auto r = share::decodeRecord(recordKey, text, reason)) {
             for (float f : r->matrix)
@@ -53,6 +58,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             check(share::decodeManifest(share::encodeManifest(*m), again).has_value());
         }
         break;
+    case 4: {
+        // A declared size of up to 16 MiB, then the stream in pieces of 1 to 256 bytes.
+        if (text.size() < 4)
+            break;
+        const std::uint64_t declared = (std::uint64_t(std::uint8_t(text[0])) << 16) |
+                                       (std::uint64_t(std::uint8_t(text[1])) << 8) |
+                                       std::uint8_t(text[2]);
+        const std::size_t piece = std::size_t(std::uint8_t(text[3])) + 1;
+        const auto* stream = reinterpret_cast<const std::byte*>(text.data() + 4);
+        const std::size_t length = text.size() - 4;
+        share::detail::inflater in(declared);
+        std::vector<std::byte> out;
+        bool ok = true;
+        for (std::size_t at = 0; ok && at < length; at += piece) {
+            ok = in.feed({stream + at, std::min(piece, length - at)}, out, reason);
+            check(out.size() <= declared);
+        }
+        check(!(ok && in.finish(reason)) || out.size() == declared);
+        break;
+    }
     default:
         if (const auto k = share::parseNodeKey(text))
             check(share::parseNodeKey(k->text()).has_value());

@@ -1,8 +1,10 @@
 // Models of the asset bucket: the manifest `<user>.<hash>` and its chunks `<user>.<hash>.<i>`,
-// fetched under the user who owns the record that names them, checked against the hash and decoded
-// with the strict decoder. A model that fails is remembered as failed with its reason.
+// fetched under the user who owns the record that names them, inflated when the chunks hold them
+// deflated, checked against the hash and decoded with the strict decoder. A model that fails is
+// remembered as failed with its reason.
 
 import { ByteBudget, LruMap } from './cache.js';
+import { Inflater } from './deflate.js';
 import { chunkKey, decodeManifest, manifestKey, sha256Hex } from './records.js';
 import { decode, defaultBudget } from './wire.js';
 
@@ -51,12 +53,13 @@ export async function fetchAsset(get, user, hash, { stopped = () => false, budge
     if (text === null) return { reason: `no asset ${hash.slice(0, 12)} on the broker`, transient: true };
     const manifest = decodeManifest(text);
     if (!manifest.value) return { reason: manifest.reason };
-    const { size, chunks, chunkBytes } = manifest.value;
+    // The model's own size: what it takes here, whatever its chunks hold.
+    const size = manifest.value.inflated;
     if (budget) await budget.take(size);
-    // Kept in the browser's storage as its chunks arrive; complete once its hash matched.
-    const keeping = store?.begin(hash, size, chunkBytes) ?? null;
+    // Kept in the browser's storage as its chunks arrive (inflated); complete once its hash matched.
+    const keeping = store?.begin(hash, size, manifest.value.chunkBytes) ?? null;
     try {
-        const r = await fetchChunks(get, user, hash, size, chunks, chunkBytes, { stopped, keeping, decoder, chunksAtOnce });
+        const r = await fetchChunks(get, user, hash, manifest.value, { stopped, keeping, decoder, chunksAtOnce });
         if (!r.scene) {
             await keeping?.abort();
             return r;
@@ -100,6 +103,50 @@ async function fromStore(store, hash, budget, decoder) {
     }
 }
 
+// A deflated model inflated, checked and decoded on this thread: put(chunk) in order, end(hash)
+// resolves as checkAndDecode does, abort() lets it go. The page's worker does the same.
+export function inflatingHere(inflated, onOutput = null) {
+    const inflater = new Inflater(inflated, onOutput);
+    let chain = Promise.resolve(true);
+    return {
+        put: (chunk) => (chain = chain.then((ok) => ok && inflater.put(chunk))),
+        end: async (hash) => {
+            await chain;
+            const r = await inflater.end();
+            return r.bytes ? checkAndDecode(r.bytes, hash) : { reason: r.reason };
+        },
+        abort: () => inflater.fail('stopped'),
+    };
+}
+
+const inflatingOf = (decoder, inflated, onOutput = null) => decoder.inflating?.(inflated, onOutput) ?? inflatingHere(inflated, onOutput);
+
+// The inflated bytes handed to the store in pieces of `chunk` bytes as they come out of the
+// inflater; end() hands on the last, shorter one.
+function keptInPieces(keeping, chunk) {
+    let piece = null;
+    let filled = 0;
+    let index = 0;
+    const hand = () => {
+        keeping.put(index++, filled === piece.byteLength ? piece : piece.subarray(0, filled));
+        piece = null;
+        filled = 0;
+    };
+    return {
+        add: (bytes) => {
+            for (let at = 0; at < bytes.byteLength; ) {
+                piece ??= new Uint8Array(chunk);
+                const n = Math.min(chunk - filled, bytes.byteLength - at);
+                piece.set(bytes.subarray(at, at + n), filled);
+                filled += n;
+                at += n;
+                if (filled === chunk) hand();
+            }
+        },
+        end: () => void (piece && filled && hand()),
+    };
+}
+
 // The scene that bytes encode, when they match hash (null: already checked): {scene, bytes,
 // hashMs, decodeMs} or {reason}. The bytes may be handed on (to a worker): the caller keeps no use
 // of them.
@@ -112,33 +159,60 @@ export async function checkAndDecode(bytes, hash) {
     return { scene: decoded.scene, bytes: decoded.bytes, hashMs: hashed - started, decodeMs: performance.now() - hashed };
 }
 
-async function fetchChunks(get, user, hash, size, chunks, chunkBytes, { stopped, keeping, decoder, chunksAtOnce }) {
-    // Memory grows with the chunks that arrive, not with the size the manifest announces: the
-    // model's bytes are made when its first chunk is there (untouched pages cost nothing), each
-    // chunk copied in as it arrives. A few are asked for at a time.
+async function fetchChunks(get, user, hash, manifest, { stopped, keeping, decoder, chunksAtOnce }) {
+    // A few chunks are asked for at a time. Memory grows with the chunks that arrive, not with the
+    // size the manifest announces: the model's bytes are made when its first chunk is there
+    // (untouched pages cost nothing). Raw chunks are copied in as they arrive; deflated ones go to
+    // the inflater (in the page's worker) in order, each waiting for the one before it, so that at
+    // most chunksAtOnce wait here, and what it makes comes back to be kept.
+    const { size, chunks, chunkBytes } = manifest;
     const started = performance.now();
-    let blob = size === 0 ? new Uint8Array(0) : null;
+    const deflated = manifest.encoding === 'deflate';
+    // A deflated model is kept inflated, as its pieces come back from the inflater: a reload then
+    // reads it without inflating it again.
+    const pieces = deflated && keeping ? keptInPieces(keeping, chunkBytes) : null;
+    const inflating = deflated ? inflatingOf(decoder, manifest.inflated, pieces?.add) : null;
+    let blob = size === 0 && !deflated ? new Uint8Array(0) : null;
     let next = 0;
     let failure = null;
+    let handed = 0;
+    const turns = new Map(); // chunk index -> resolve, waiting for its turn
+    const turn = (i) => (!deflated || i === handed || failure ? null : new Promise((resolve) => turns.set(i, resolve)));
+    const fail = (f) => {
+        failure ??= f;
+        for (const resolve of turns.values()) resolve();
+        turns.clear();
+    };
     const worker = async () => {
         while (!failure && next < chunks) {
             const i = next++;
-            if (stopped()) return void (failure = { reason: 'stopped' });
+            if (stopped()) return fail({ reason: 'stopped' });
             const data = await get(chunkKey(user, hash, i));
             if (failure) return;
-            if (data === null) failure = { reason: `chunk ${i} of a model is missing`, transient: true };
-            else if (data.byteLength !== Math.min(chunkBytes, size - i * chunkBytes)) failure = { reason: 'a chunk of a model has the wrong size' };
-            else {
-                (blob ??= new Uint8Array(size)).set(data, i * chunkBytes);
+            if (data === null) return fail({ reason: `chunk ${i} of a model is missing`, transient: true });
+            if (data.byteLength !== Math.min(chunkBytes, size - i * chunkBytes)) return fail({ reason: 'a chunk of a model has the wrong size' });
+            if (!deflated) {
                 keeping?.put(i, data);
+                (blob ??= new Uint8Array(size)).set(data, i * chunkBytes);
+                continue;
             }
+            await turn(i);
+            if (failure) return;
+            inflating.put(data);
+            ++handed;
+            turns.get(handed)?.();
+            turns.delete(handed);
         }
     };
     await Promise.all(Array.from({ length: Math.min(chunksAtOnce, chunks) }, worker));
-    if (failure) return failure;
+    if (failure) {
+        inflating?.abort();
+        return failure;
+    }
     const fetchMs = performance.now() - started;
-    const r = await decoder(blob, hash);
-    if (r.scene) timings.set(hash, { bytes: size, startedAt: started, fetchMs, hashMs: r.hashMs, decodeMs: r.decodeMs, totalMs: performance.now() - started });
+    const r = deflated ? await inflating.end(hash) : await decoder(blob, hash);
+    if (r.scene) pieces?.end();
+    if (r.scene) timings.set(hash, { bytes: manifest.inflated, stored: size, startedAt: started, fetchMs, hashMs: r.hashMs, decodeMs: r.decodeMs, totalMs: performance.now() - started });
     return r;
 }
 

@@ -10,6 +10,7 @@ import {
     assetBucket, assetChunkBytes, chunkKey, decodeManifest, encodePresence, inboxPrefix, makeSite, manifestKey, nodeBucket,
     presenceBucket, siteId, siteKey, withoutCredentials,
 } from './records.js';
+import { storedForm } from './deflate.js';
 
 export function refused(e) {
     return /permission/i.test(String(e && (e.message || e))) || (e && e.name === 'PermissionViolationError');
@@ -231,19 +232,21 @@ export class BrokerLink {
     }
 
     // A model's bytes into the scene's asset bucket under this user, as a desktop site stores them:
-    // its chunks, then the manifest; nothing when a whole copy of the same size is there already.
-    async storeAsset(hash, bytes) {
+    // its chunks (deflated when smaller), then the manifest; nothing when a whole copy of the same
+    // size is there already.
+    async storeAsset(hash, model) {
         const { me, assets } = this;
-        const chunks = Math.ceil(bytes.byteLength / assetChunkBytes);
         const stored = await assets.get(manifestKey(me.user, hash)).catch(() => null);
         const manifest = stored && stored.operation === 'PUT' ? decodeManifest(stored.value).value : null;
-        if (manifest && manifest.size === bytes.byteLength) return;
+        if (manifest && manifest.inflated === model.byteLength) return;
+        const { bytes, manifest: made } = await storedForm(model);
+        const chunks = made.chunks;
         let next = 0;
         const put = async () => {
             for (let i; (i = next++) < chunks; )
                 await assets.put(chunkKey(me.user, hash, i), bytes.subarray(i * assetChunkBytes, (i + 1) * assetChunkBytes));
         };
         await Promise.all(Array.from({ length: Math.min(4, chunks) }, put));
-        await assets.put(manifestKey(me.user, hash), JSON.stringify({ size: bytes.byteLength, chunks, chunk: assetChunkBytes }));
+        await assets.put(manifestKey(me.user, hash), JSON.stringify(made));
     }
 }

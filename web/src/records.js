@@ -239,7 +239,9 @@ export function encodePresence(p) {
     return JSON.stringify({ user: p.user, site: p.site, joined: p.joined });
 }
 
-// An asset's manifest: {size, chunks, chunk}, its chunks adding up to its size.
+// An asset's manifest: {size, chunks, chunk}, its chunks adding up to its size, and when the
+// chunks hold the asset deflated, {encoding: 'deflate', inflated}: the asset's own size. Without an
+// encoding the chunks hold the asset as it is. value: {size, chunks, chunkBytes, encoding, inflated}.
 export function decodeManifest(bytes) {
     const json = parseJson(bytes);
     const j = json.value;
@@ -249,7 +251,11 @@ export function decodeManifest(bytes) {
     if (j.size > maxAssetBytes) return { reason: 'asset larger than 512 MiB' };
     if (j.chunk !== assetChunkBytes) return { reason: `manifest's chunk size is not ${assetChunkBytes}` };
     if (j.chunks !== Math.ceil(j.size / j.chunk)) return { reason: "manifest's chunks do not add up to its size" };
-    return { value: { size: j.size, chunks: j.chunks, chunkBytes: j.chunk } };
+    if (!has(j, 'encoding')) return { value: { size: j.size, chunks: j.chunks, chunkBytes: j.chunk, encoding: 'raw', inflated: j.size } };
+    if (j.encoding !== 'deflate') return { reason: "manifest's encoding is not deflate" };
+    if (!whole('inflated')) return { reason: 'deflated manifest has no inflated size' };
+    if (j.inflated > maxAssetBytes) return { reason: 'asset larger than 512 MiB' };
+    return { value: { size: j.size, chunks: j.chunks, chunkBytes: j.chunk, encoding: 'deflate', inflated: j.inflated } };
 }
 
 // Keys of an asset in the asset bucket: under the user who owns the record that names it.

@@ -72,7 +72,19 @@ test('presence must name the site of its key', () => {
 });
 
 test('a manifest must add up, in chunks of the fixed size, and stay within 512 MiB', () => {
-    assert.deepEqual(decodeManifest('{"size":2000000,"chunks":2,"chunk":1040384}').value, { size: 2000000, chunks: 2, chunkBytes: 1040384 });
+    assert.deepEqual(decodeManifest('{"size":2000000,"chunks":2,"chunk":1040384}').value,
+        { size: 2000000, chunks: 2, chunkBytes: 1040384, encoding: 'raw', inflated: 2000000 });
+    // Deflated chunks: the inflated size is bounded as a raw one is.
+    const deflated = '{"size":10,"chunks":1,"chunk":1040384,';
+    assert.deepEqual(decodeManifest(`${deflated}"encoding":"deflate","inflated":4000}`).value,
+        { size: 10, chunks: 1, chunkBytes: 1040384, encoding: 'deflate', inflated: 4000 });
+    for (const [tail, reason] of [
+        ['"encoding":"deflate"}', 'deflated manifest has no inflated size'],
+        ['"encoding":"gzip","inflated":9}', "manifest's encoding is not deflate"],
+        ['"encoding":"deflate","inflated":-1}', 'deflated manifest has no inflated size'],
+        [`"encoding":"deflate","inflated":${512 * 1024 * 1024 + 1}}`, 'asset larger than 512 MiB'],
+    ])
+        assert.equal(decodeManifest(deflated + tail).reason, reason, tail);
     assert.equal(decodeManifest('{"size":0,"chunks":0,"chunk":1040384}').value.chunks, 0);
     assert.equal(decodeManifest('{"size":2000000,"chunks":1,"chunk":1040384}').reason, "manifest's chunks do not add up to its size");
     for (const bad of ['{"size":10,"chunks":10,"chunk":1}', '{"size":10,"chunks":1,"chunk":0}', '{"size":10,"chunks":1,"chunk":2000000}'])

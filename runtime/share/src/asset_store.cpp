@@ -1,6 +1,7 @@
 #include "asset_store.h"
 
 #include "connection.h"
+#include "inflater.h"
 #include "kept_assets.h"
 #include "share_types.h"
 
@@ -37,8 +38,15 @@ assetStore::outcome assetStore::download(const std::string& user, const std::str
         out.transient = true;
         return out;
     }
+    // A deflated model is inflated chunk by chunk as they arrive, never past the size its
+    // manifest declares.
+    const bool deflated = manifest->encoding == assetEncoding::deflate;
+    std::optional<inflater> inflating;
+    if (deflated)
+        inflating.emplace(manifest->inflated);
     std::vector<std::byte> blob;
-    blob.reserve(static_cast<std::size_t>(manifest->size));
+    blob.reserve(static_cast<std::size_t>(manifest->assetBytes()) + (deflated ? 1 : 0));
+    std::uint64_t stored = 0;
     for (std::uint32_t i = 0; i < manifest->chunks; ++i) {
         if (stopping_) {
             out.transient = true;
@@ -56,15 +64,21 @@ assetStore::outcome assetStore::download(const std::string& user, const std::str
             return out;
         }
         const std::size_t expected =
-            std::min<std::uint64_t>(manifest->chunkBytes, manifest->size - blob.size());
+            std::min<std::uint64_t>(manifest->chunkBytes, manifest->size - stored);
         const auto* data = static_cast<const std::byte*>(kvEntry_Value(raw));
         const auto n = static_cast<std::size_t>(kvEntry_ValueLen(raw));
         if (n != expected || !data) {
             out.reason = "a chunk of a model has the wrong size";
             return out;
         }
-        blob.insert(blob.end(), data, data + n);
+        stored += n;
+        if (!inflating)
+            blob.insert(blob.end(), data, data + n);
+        else if (!inflating->feed({data, n}, blob, out.reason))
+            return out;
     }
+    if (inflating && !inflating->finish(out.reason))
+        return out;
     if (sha256Hex(blob) != hash) {
         out.reason = "a model does not match its hash";
         return out;
@@ -84,17 +98,24 @@ assetStore::outcome assetStore::download(const std::string& user, const std::str
 bool assetStore::upload(const std::string& user, const std::string& hash,
                         const std::vector<std::byte>& blob) {
     const std::string key = user + "." + hash;
+    // Chunks hold the deflated bytes when they are smaller; the hash stays that of the model's own.
+    const std::optional<std::vector<std::byte>> deflated = deflateSmaller(blob);
+    const std::vector<std::byte>& bytes = deflated ? *deflated : blob;
     assetManifest m;
-    m.size = blob.size();
-    m.chunks = static_cast<std::uint32_t>((blob.size() + assetChunkBytes - 1) / assetChunkBytes);
+    m.size = bytes.size();
+    m.chunks = static_cast<std::uint32_t>((bytes.size() + assetChunkBytes - 1) / assetChunkBytes);
+    if (deflated) {
+        m.encoding = assetEncoding::deflate;
+        m.inflated = blob.size();
+    }
     for (std::uint32_t i = 0; i < m.chunks; ++i) {
         if (stopping_)
             return false;
         const std::size_t from = std::size_t(i) * assetChunkBytes;
-        const std::size_t n = std::min(assetChunkBytes, blob.size() - from);
+        const std::size_t n = std::min(assetChunkBytes, bytes.size() - from);
         const std::string chunk = key + "." + std::to_string(i);
         std::uint64_t revision = 0;
-        if (kvStore_Put(&revision, kv_.get(), chunk.c_str(), blob.data() + from,
+        if (kvStore_Put(&revision, kv_.get(), chunk.c_str(), bytes.data() + from,
                         static_cast<int>(n)) != NATS_OK)
             return false;
         remember(chunk, revision);

@@ -1,6 +1,6 @@
 // The scene's asset bucket: a model is a manifest under "user.hash" and its chunks under
-// "user.hash.i". Everything read back is checked: the manifest, each chunk's size, the hash of the
-// whole and its decoding.
+// "user.hash.i", deflated when that makes it smaller. Everything read back is checked: the
+// manifest, each chunk's size, the inflated size, the hash of the whole and its decoding.
 #pragma once
 
 #include "asset_cache.h"

@@ -242,7 +242,12 @@ std::optional<presenceRecord> decodePresence(const siteName& key, std::string_vi
 }
 
 std::string encodeManifest(const assetManifest& m) {
-    return nlohmann::json{{"size", m.size}, {"chunks", m.chunks}, {"chunk", m.chunkBytes}}.dump();
+    nlohmann::json j{{"size", m.size}, {"chunks", m.chunks}, {"chunk", m.chunkBytes}};
+    if (m.encoding == assetEncoding::deflate) {
+        j["encoding"] = "deflate";
+        j["inflated"] = m.inflated;
+    }
+    return j.dump();
 }
 
 std::optional<assetManifest> decodeManifest(std::string_view value, std::string& reason) {
@@ -272,6 +277,24 @@ std::optional<assetManifest> decodeManifest(std::string_view value, std::string&
     }
     m.chunks = static_cast<std::uint32_t>(chunks);
     m.chunkBytes = static_cast<std::uint32_t>(chunk);
+    if (auto e = j.find("encoding"); e != j.end()) {
+        if (!e->is_string() || e->get<std::string>() != "deflate") {
+            reason = "manifest's encoding is not deflate";
+            return std::nullopt;
+        }
+        if (!whole("inflated")) {
+            reason = "deflated manifest has no inflated size";
+            return std::nullopt;
+        }
+        m.encoding = assetEncoding::deflate;
+        m.inflated = j["inflated"].get<std::uint64_t>();
+        if (m.inflated > maxAssetBytes) {
+            reason = "asset larger than 512 MiB";
+            return std::nullopt;
+        }
+    } else {
+        m.inflated = m.size;
+    }
     return m;
 }
 

@@ -106,6 +106,19 @@ TEST(ShareRecords, ManifestsAndHashes) {
     EXPECT_FALSE(decodeManifest(R"({"size":10,"chunks":1,"chunk":2000000})", reason));
     EXPECT_FALSE(decodeManifest(R"({"size":600000000,"chunks":600,"chunk":1000000})", reason));
     EXPECT_FALSE(decodeManifest("{}", reason));
+    // Deflated chunks: the inflated size is bounded like a raw one; an old manifest reads as raw.
+    EXPECT_EQ(decodeManifest(encodeManifest({10, 1, assetChunkBytes}), reason)->assetBytes(), 10u);
+    const auto deflated = decodeManifest(
+        encodeManifest({10, 1, assetChunkBytes, assetEncoding::deflate, 4000}), reason);
+    ASSERT_TRUE(deflated) << reason;
+    EXPECT_EQ(deflated->encoding, assetEncoding::deflate);
+    EXPECT_EQ(deflated->assetBytes(), 4000u);
+    const std::string head = R"({"size":10,"chunks":1,"chunk":1040384,)";
+    for (const char* tail :
+         {R"("encoding":"deflate"})", R"("encoding":"gzip","inflated":9})",
+          R"("encoding":1,"inflated":9})", R"("encoding":"deflate","inflated":-1})",
+          R"("encoding":"deflate","inflated":536870913})"})
+        EXPECT_FALSE(decodeManifest(head + tail, reason)) << tail;
     // The SHA-256 of "abc".
     const std::string abc = "abc";
     EXPECT_EQ(sha256Hex(std::as_bytes(std::span(abc.data(), abc.size()))),

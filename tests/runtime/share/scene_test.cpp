@@ -1,6 +1,8 @@
 // Two shared scenes in one process against a nats-server that each test starts on a free loopback
 // port with a temporary store (stopped by pid); a plain client plays the operator or a hostile
 // peer. Waits are for conditions, bounded in time.
+#include "inflater.h"
+
 #include <nats_broker.h>
 #include <zel/share/records.h>
 #include <zel/share/shared_scene.h>
@@ -9,6 +11,7 @@
 #include <zel/world/world.h>
 
 #include <zel/import/imported_scene.h>
+#include <zel/import/scene_codec.h>
 
 #include <nats/nats.h>
 #include <nlohmann/json.hpp>
@@ -64,6 +67,10 @@ public:
     }
     bool put(const std::string& b, const std::string& key, const std::string& value) {
         return kvStore_PutString(nullptr, bucket(b), key.c_str(), value.c_str()) == NATS_OK;
+    }
+    bool putBytes(const std::string& b, const std::string& key, std::span<const std::byte> v) {
+        return kvStore_Put(nullptr, bucket(b), key.c_str(), v.data(), static_cast<int>(v.size())) ==
+               NATS_OK;
     }
     bool erase(const std::string& b, const std::string& key) {
         return kvStore_Delete(bucket(b), key.c_str()) == NATS_OK;
@@ -401,6 +408,105 @@ TEST(SharedScenesAssets, AModelsKeysChangedByOthersAreMendedAndReadersTryAgain) 
     EXPECT_TRUE(until({&alice, &bob}, 30, [&] { return hasGeometry(bob.find("m")); }))
         << bob.log.str();
     EXPECT_EQ(bob.log.str().find("dropped a model"), std::string::npos) << bob.log.str();
+}
+
+// A model is stored deflated and read back whole; another user's deflated chunks that lie are
+// dropped with one line each and shown without geometry.
+TEST(SharedScenesHostile, ModelsTravelDeflatedAndDeflatedStreamsThatLieAreDropped) {
+    broker b;
+    rawClient mal(b.url());
+    // A model of some size, so that it deflates; each case its own (its own hash).
+    auto modelOf = [](int seed) {
+        auto s = std::make_shared<zel::import::scene>(*triangleModel(1));
+        zel::import::mesh& m = s->meshes[0];
+        m.positions.clear();
+        m.normals.clear();
+        m.indices.clear();
+        for (int i = 0; i < 3000; ++i) {
+            m.positions.insert(m.positions.end(), {float(i % 50), float(seed), float(i / 50)});
+            m.normals.insert(m.normals.end(), {0, 0, 1});
+            m.indices.push_back(static_cast<std::uint32_t>(i));
+        }
+        return s;
+    };
+    auto modelBytes = [&](int seed) { return zel::import::encode(*modelOf(seed)); };
+    // alice's model of the same kind is stored deflated and arrives whole (her join makes the
+    // buckets).
+    site alice(b, "alice");
+    alice.add("sound")->addAttribute(zel::world::makeSceneGeometry(modelOf(99), 0).release());
+    ASSERT_TRUE(alice.scene->sync(10)) << alice.scene->syncProblem();
+    std::string reason;
+    const auto stored = decodeManifest(
+        mal.get("zel-assets-default", "alice." + modelHashOf(mal, alice, "sound")), reason);
+    ASSERT_TRUE(stored) << reason;
+    EXPECT_EQ(stored->encoding, assetEncoding::deflate);
+    EXPECT_LT(stored->size * 2, stored->inflated);
+    using bytes = std::vector<std::byte>;
+    struct forged {
+        const char* name;
+        std::function<bytes(const bytes& deflated)> stream;
+        std::function<std::uint64_t(std::uint64_t size)> declared;
+        const char* reason;
+    };
+    const auto same = [](const bytes& d) { return d; };
+    const auto exact = [](std::uint64_t n) { return n; };
+    const std::vector<forged> cases = {
+        {"bomb",
+         [](const bytes&) {
+             return *zel::share::detail::deflateSmaller(bytes(std::size_t(64) << 20));
+         },
+         exact, "more bytes than its manifest says"},
+        {"declared too small", same, [](std::uint64_t n) { return n - 1; },
+         "more bytes than its manifest says"},
+        {"declared too large", same, [](std::uint64_t n) { return n + 1; },
+         "fewer bytes than its manifest says"},
+        {"truncated", [](const bytes& d) { return bytes(d.begin(), d.end() - 8); }, exact,
+         "ends early"},
+        {"trailing garbage",
+         [](const bytes& d) {
+             bytes more = d;
+             more.insert(more.end(), 5, std::byte(7));
+             return more;
+         },
+         exact, "bytes after the end"},
+    };
+    std::vector<std::pair<std::string, std::string>> records;
+    const std::string identity = R"("matrix":[1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1])";
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const bytes model = modelBytes(static_cast<int>(i));
+        const std::string hash = sha256Hex(model);
+        const auto deflated = zel::share::detail::deflateSmaller(model);
+        ASSERT_TRUE(deflated);
+        const bytes stream = cases[i].stream(*deflated);
+        ASSERT_LE(stream.size(), assetChunkBytes);
+        ASSERT_TRUE(mal.putBytes("zel-assets-default", "mal." + hash + ".0", stream));
+        assetManifest m{stream.size(), 1, assetChunkBytes, assetEncoding::deflate,
+                        cases[i].declared(model.size())};
+        ASSERT_TRUE(mal.put("zel-assets-default", "mal." + hash, encodeManifest(m)));
+        records.emplace_back("mal.0000000c." + std::to_string(i + 1),
+                             std::string(R"({"name":")") + cases[i].name +
+                                 R"(","parent":"","order":0,)" + identity +
+                                 R"(,"mesh":{"scene":")" + hash + R"(","meshes":[0]}})");
+    }
+    mal.flood(nodes, records);
+    ASSERT_TRUE(mal.put("zel-presence-default", "mal.0000000c",
+                        R"({"user":"mal","site":"mal-0000000c","joined":0})"));
+    site bob(b, "bob");
+    ASSERT_TRUE(bob.scene->sync(20)) << bob.scene->syncProblem();
+    EXPECT_TRUE(hasGeometry(bob.find("sound"))) << bob.log.str();
+    // One line each.
+    const std::string log = bob.log.str();
+    std::size_t lines = 0;
+    for (std::size_t at = 0;
+         (at = log.find("dropped a model of user mal", at)) != std::string::npos; ++at)
+        ++lines;
+    EXPECT_EQ(lines, cases.size()) << log;
+    for (const forged& c : cases) {
+        ASSERT_TRUE(bob.find(c.name)) << c.name;
+        EXPECT_FALSE(hasGeometry(bob.find(c.name))) << c.name;
+        EXPECT_NE(bob.log.str().find(c.reason), std::string::npos) << c.name << "\n"
+                                                                   << bob.log.str();
+    }
 }
 
 // The broker's keeper removes the newest models of a user past its share; the site puts a removed

@@ -87,11 +87,21 @@ std::string encodePresence(const presenceRecord& p);
 std::optional<presenceRecord> decodePresence(const siteName& key, std::string_view value,
                                              std::string& reason);
 
-// The manifest of an asset: its size and how it is cut.
+// How an asset's chunks hold its bytes: as they are, or deflated (zlib's format, which a browser's
+// DecompressionStream('deflate') undoes too).
+enum class assetEncoding { raw, deflate };
+
+// The manifest of an asset: the size its chunks add up to, how it is cut, and how they hold the
+// asset's own bytes. A manifest without an encoding is raw (as every site wrote before).
 struct assetManifest {
     std::uint64_t size = 0;
     std::uint32_t chunks = 0;
     std::uint32_t chunkBytes = assetChunkBytes;
+    assetEncoding encoding = assetEncoding::raw;
+    // The asset's own size, what the hash is taken over: deflated, what the chunks inflate to.
+    std::uint64_t inflated = 0;
+    // The bytes the asset has once its chunks are read back.
+    std::uint64_t assetBytes() const { return encoding == assetEncoding::raw ? size : inflated; }
 };
 std::string encodeManifest(const assetManifest& m);
 std::optional<assetManifest> decodeManifest(std::string_view value, std::string& reason);
