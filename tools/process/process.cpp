@@ -1,5 +1,7 @@
 #include "process.h"
 
+#include <zel/base/eintr.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -89,8 +91,9 @@ processResult runProcess(const processOptions& spec) {
             fds[n++] = {errFd, POLLIN, 0};
         if (inFd >= 0)
             fds[n++] = {inFd, POLLOUT, 0};
-        int ready = ::poll(fds, n, static_cast<int>(left < 1000 ? left : 1000));
-        if (ready < 0 && errno != EINTR)
+        const int ready = zel::base::retryOnInterrupt(
+            [&] { return ::poll(fds, n, static_cast<int>(left < 1000 ? left : 1000)); });
+        if (ready < 0)
             break;
         for (int i = 0; i < n; ++i) {
             if (!fds[i].revents)
@@ -103,10 +106,11 @@ processResult runProcess(const processOptions& spec) {
                     closeFd(inFd);
                 continue;
             }
-            ssize_t r = ::read(fds[i].fd, buffer, sizeof buffer);
+            const ssize_t r = zel::base::retryOnInterrupt(
+                [&] { return ::read(fds[i].fd, buffer, sizeof buffer); });
             if (r > 0) {
                 (fds[i].fd == outFd ? result.out : result.err).append(buffer, std::size_t(r));
-            } else if (r == 0 || errno != EINTR) {
+            } else {
                 closeFd(fds[i].fd == outFd ? outFd : errFd);
             }
         }
@@ -115,8 +119,7 @@ processResult runProcess(const processOptions& spec) {
     closeFd(outFd);
     closeFd(errFd);
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    zel::base::retryOnInterrupt([&] { return ::waitpid(pid, &status, 0); });
     if (WIFEXITED(status))
         result.exitCode = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
@@ -157,7 +160,8 @@ bool backgroundProcess::wait(double timeoutSeconds) {
                           std::chrono::milliseconds(static_cast<long long>(timeoutSeconds * 1000));
     for (;;) {
         int status = 0;
-        const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+        const pid_t r =
+            zel::base::retryOnInterrupt([&] { return ::waitpid(pid_, &status, WNOHANG); });
         if (r == pid_) {
             pid_ = -1;
             if (WIFEXITED(status))
@@ -166,7 +170,7 @@ bool backgroundProcess::wait(double timeoutSeconds) {
                 signal_ = WTERMSIG(status);
             return true;
         }
-        if (r < 0 && errno != EINTR) {
+        if (r < 0) {
             pid_ = -1;
             return true;
         }

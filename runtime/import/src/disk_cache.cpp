@@ -1,9 +1,14 @@
 #include <zel/import/disk_cache.h>
 
+#include <zel/import/helper_process.h>
 #include <zel/import/scene_codec.h>
 
+#include <zel/base/eintr.h>
+#include <zel/base/file_stamp.h>
+#include <zel/base/hex.h>
+#include <zel/base/unique_fd.h>
+
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
 #include <xxhash.h>
 
 #include <algorithm>
@@ -23,41 +28,12 @@
 namespace zel::import {
 
 namespace fs = std::filesystem;
+using process::readAll;
+using process::writeAll;
 
 // ---- hashing ------------------------------------------------------------------------------------
 
 namespace {
-
-struct fdCloser {
-    int fd = -1;
-    explicit fdCloser(int f) : fd(f) {}
-    ~fdCloser() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    fdCloser(const fdCloser&) = delete;
-    fdCloser& operator=(const fdCloser&) = delete;
-};
-
-struct sha256 {
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    sha256() { EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr); }
-    ~sha256() { EVP_MD_CTX_free(ctx); }
-    sha256(const sha256&) = delete;
-    sha256& operator=(const sha256&) = delete;
-    void add(const void* p, std::size_t n) { EVP_DigestUpdate(ctx, p, n); }
-    void add(std::string_view s) { add(s.data(), s.size()); }
-    digest done() {
-        digest d{};
-        unsigned int n = 0;
-        EVP_DigestFinal_ex(ctx, d.data(), &n);
-        return d;
-    }
-};
-
-std::int64_t nsOf(const timespec& t) {
-    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
-}
 
 // How far a file time may lag behind the moment it stands for: nothing where the file system
 // keeps nanoseconds, 2 s where it keeps whole (or even) seconds.
@@ -65,19 +41,8 @@ std::int64_t slackOf(const struct stat& st) {
     return st.st_ctim.tv_nsec != 0 ? 0 : std::int64_t{2'000'000'000};
 }
 
-struct fileStamp {
-    std::uint64_t size = 0, inode = 0, device = 0;
-    std::int64_t mtimeNs = 0, ctimeNs = 0;
-    bool operator==(const fileStamp&) const = default;
-};
-
-fileStamp stampOf(const struct stat& st) {
-    return {static_cast<std::uint64_t>(st.st_size), static_cast<std::uint64_t>(st.st_ino),
-            static_cast<std::uint64_t>(st.st_dev), nsOf(st.st_mtim), nsOf(st.st_ctim)};
-}
-
 struct knownDigest {
-    fileStamp stamp;
+    base::fileStamp stamp;
     digest value{};
 };
 // Never destroyed: the writer thread of a cache that is itself a static object may still hash
@@ -104,40 +69,15 @@ void startCrypto() {
 std::int64_t coarseNowNs() {
     timespec t{};
     ::clock_gettime(CLOCK_REALTIME_COARSE, &t);
-    return nsOf(t);
+    return base::nanosecondsOf(t);
 }
 
 std::string hexOf(const digest& d) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(64);
-    for (std::uint8_t b : d) {
-        out.push_back(digits[b >> 4]);
-        out.push_back(digits[b & 15]);
-    }
-    return out;
+    return base::hexOf(d);
 }
 
 std::optional<digest> digestFromHex(std::string_view hex) {
-    if (hex.size() != 64)
-        return std::nullopt;
-    auto value = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
-    digest d{};
-    for (std::size_t i = 0; i < 32; ++i) {
-        const int hi = value(hex[2 * i]), lo = value(hex[2 * i + 1]);
-        if (hi < 0 || lo < 0)
-            return std::nullopt;
-        d[i] = static_cast<std::uint8_t>(hi * 16 + lo);
-    }
-    return d;
+    return base::fromHex<digest>(hex);
 }
 
 namespace {
@@ -149,7 +89,7 @@ std::optional<digest> digestOf(int fd, const struct stat& st, const fs::path& fi
     const std::int64_t begun = coarseNowNs();
     if (!S_ISREG(st.st_mode))
         return std::nullopt;
-    const fileStamp stamp = stampOf(st);
+    const base::fileStamp stamp = base::stampOf(st);
     {
         std::lock_guard lock(knownMutexRef());
         auto it = knownDigests().find(file);
@@ -161,7 +101,7 @@ std::optional<digest> digestOf(int fd, const struct stat& st, const fs::path& fi
             return std::nullopt;
         budget->bytes -= stamp.size;
     }
-    sha256 h;
+    base::sha256 h;
     std::vector<char> buffer(1 << 20);
     std::uint64_t total = 0;
     for (;;) {
@@ -169,9 +109,8 @@ std::optional<digest> digestOf(int fd, const struct stat& st, const fs::path& fi
             budget->cancelled = true;
             return std::nullopt;
         }
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n =
+            base::retryOnInterrupt([&] { return ::read(fd, buffer.data(), buffer.size()); });
         if (n < 0)
             return std::nullopt;
         if (n == 0)
@@ -184,7 +123,7 @@ std::optional<digest> digestOf(int fd, const struct stat& st, const fs::path& fi
     }
     const digest value = h.done();
     struct stat after {};
-    if (::fstat(fd, &after) == 0 && stampOf(after) == stamp &&
+    if (::fstat(fd, &after) == 0 && base::stampOf(after) == stamp &&
         stamp.ctimeNs + slackOf(st) < begun) {
         std::lock_guard lock(knownMutexRef());
         if (knownDigests().size() >= 4096)
@@ -210,19 +149,19 @@ grantedFile grantedFromStat(const fs::path& path, const struct stat& st) {
             static_cast<std::uint64_t>(st.st_dev),
             static_cast<std::uint64_t>(st.st_ino),
             static_cast<std::uint64_t>(st.st_size),
-            nsOf(st.st_mtim),
-            nsOf(st.st_ctim),
+            base::nanosecondsOf(st.st_mtim),
+            base::nanosecondsOf(st.st_ctim),
             static_cast<std::uint64_t>(st.st_blocks) * 512};
 }
 
 } // namespace
 
 std::optional<digest> contentDigest(const fs::path& file, hashBudget* budget) {
-    const fdCloser fd(openToRead(file, true));
+    const base::uniqueFd fd(openToRead(file, true));
     struct stat st {};
-    if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0)
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0)
         return std::nullopt;
-    return digestOf(fd.fd, st, file, budget);
+    return digestOf(fd.get(), st, file, budget);
 }
 
 std::optional<digest> listingDigest(const fs::path& folder) {
@@ -236,7 +175,7 @@ std::optional<digest> listingDigest(const fs::path& folder) {
         names.emplace_back(e->d_name);
     }
     std::sort(names.begin(), names.end());
-    sha256 h;
+    base::sha256 h;
     for (const std::string& n : names)
         h.add(n.c_str(), n.size() + 1);
     return h.done();
@@ -251,22 +190,23 @@ std::optional<std::vector<recordedInput>> recordInputs(const importInputs& input
     for (const grantedFile& g : inputs.files) {
         // Only the file the helper was given: one put in its place since then is not what the
         // result was made from.
-        const fdCloser fd(openToRead(g.path, false));
+        const base::uniqueFd fd(openToRead(g.path, false));
         struct stat st {};
-        if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
             static_cast<std::uint64_t>(st.st_dev) != g.device ||
             static_cast<std::uint64_t>(st.st_ino) != g.inode ||
-            static_cast<std::uint64_t>(st.st_size) != g.size || nsOf(st.st_mtim) != g.mtimeNs ||
-            nsOf(st.st_ctim) + slackOf(st) >= sinceNs)
+            static_cast<std::uint64_t>(st.st_size) != g.size ||
+            base::nanosecondsOf(st.st_mtim) != g.mtimeNs ||
+            base::nanosecondsOf(st.st_ctim) + slackOf(st) >= sinceNs)
             return std::nullopt;
-        std::optional<digest> d = digestOf(fd.fd, st, g.path, budget);
+        std::optional<digest> d = digestOf(fd.get(), st, g.path, budget);
         if (!d)
             return std::nullopt;
         out.push_back({recordedInput::kind::file, g.path.string(), g.size, g.mtimeNs, *d});
     }
     for (const fs::path& f : inputs.listedFolders) {
         struct stat st {};
-        if (::stat(f.c_str(), &st) != 0 || nsOf(st.st_ctim) + slackOf(st) >= sinceNs)
+        if (::stat(f.c_str(), &st) != 0 || base::nanosecondsOf(st.st_ctim) + slackOf(st) >= sinceNs)
             return std::nullopt;
         std::optional<digest> d = listingDigest(f);
         if (!d)
@@ -290,13 +230,14 @@ bool inputsUnchanged(const std::vector<recordedInput>& inputs, hashBudget* budge
         const fs::path path(in.path);
         switch (in.what) {
         case recordedInput::kind::file: {
-            const fdCloser fd(openToRead(path, false));
+            const base::uniqueFd fd(openToRead(path, false));
             struct stat st {};
             // Another size or time says so before a byte is read.
-            if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-                static_cast<std::uint64_t>(st.st_size) != in.size || nsOf(st.st_mtim) != in.mtimeNs)
+            if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+                static_cast<std::uint64_t>(st.st_size) != in.size ||
+                base::nanosecondsOf(st.st_mtim) != in.mtimeNs)
                 return false;
-            const std::optional<digest> now = digestOf(fd.fd, st, path, budget);
+            const std::optional<digest> now = digestOf(fd.get(), st, path, budget);
             if (!now || *now != in.value)
                 return false;
             if (seen)
@@ -337,24 +278,23 @@ int openCacheFolder(const cacheSettings& settings, std::string* why) {
     // The folder the user named is taken as it is, links and all.
     std::error_code ec;
     fs::create_directories(base, ec);
-    fdCloser at(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (at.fd < 0)
+    zel::base::uniqueFd at(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (at.get() < 0)
         return refuse("cannot open " + base.string() + ": " + std::strerror(errno));
     fs::path sofar = base;
     struct stat st {};
     for (const fs::path& part : below) {
         sofar /= part;
-        if (::mkdirat(at.fd, part.c_str(), 0700) != 0 && errno != EEXIST)
+        if (::mkdirat(at.get(), part.c_str(), 0700) != 0 && errno != EEXIST)
             return refuse("cannot make " + sofar.string() + ": " + std::strerror(errno));
         const int next =
-            ::openat(at.fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            ::openat(at.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (next < 0)
             return refuse(sofar.string() + (errno == ELOOP || errno == ENOTDIR
                                                 ? std::string(" is a link or no folder")
                                                 : ": " + std::string(std::strerror(errno))));
-        ::close(at.fd);
-        at.fd = next;
-        if (::fstat(at.fd, &st) != 0)
+        at.reset(next);
+        if (::fstat(at.get(), &st) != 0)
             return refuse("cannot examine " + sofar.string() + ": " + std::strerror(errno));
         if (st.st_uid != ::geteuid())
             return refuse(sofar.string() + " belongs to another user");
@@ -366,10 +306,8 @@ int openCacheFolder(const cacheSettings& settings, std::string* why) {
     }
     // What the entries say about the user's models is theirs alone.
     if ((st.st_mode & 077) != 0)
-        ::fchmod(at.fd, 0700);
-    const int out = at.fd;
-    at.fd = -1;
-    return out;
+        ::fchmod(at.get(), 0700);
+    return at.release();
 }
 
 cacheSettings cacheSettingsFromEnvironment(std::string* why) {
@@ -499,39 +437,11 @@ std::optional<std::vector<recordedInput>> decodeInputs(std::span<const std::byte
     return out;
 }
 
-bool readAll(int fd, void* out, std::size_t n) {
-    auto* p = static_cast<char*>(out);
-    while (n > 0) {
-        const ssize_t r = ::read(fd, p, n);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= static_cast<std::size_t>(r);
-    }
-    return true;
-}
-
-bool writeAll(int fd, const void* data, std::size_t n) {
-    const auto* p = static_cast<const char*>(data);
-    while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
-}
-
 // The entry's encoding, read in large pieces straight where the decoder wants them, hashed on
 // the way: the checksum (and for assets the SHA-256) is known once the decoding is through.
 class entrySource final : public byteSource {
 public:
-    entrySource(int fd, std::uint64_t length, XXH3_state_t* check, sha256* content)
+    entrySource(int fd, std::uint64_t length, XXH3_state_t* check, base::sha256* content)
         : fd_(fd), left_(length), check_(check), content_(content) {}
 
     std::uint64_t left() const { return left_ + (end_ - pos_); }
@@ -588,7 +498,7 @@ private:
     int fd_;
     std::uint64_t left_;
     XXH3_state_t* check_;
-    sha256* content_;
+    base::sha256* content_;
     std::vector<char> buffer_ = std::vector<char>(1 << 20);
     std::size_t pos_ = 0, end_ = 0;
 };
@@ -675,9 +585,9 @@ std::optional<scene> diskCache::find(kind k, const digest& key, std::string* com
     if (!settings_.enabled)
         return std::nullopt;
     const std::string name = entryName(k, key);
-    const fdCloser fd(
+    const base::uniqueFd fd(
         ::openat(dir_, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY));
-    if (fd.fd < 0)
+    if (fd.get() < 0)
         return std::nullopt;
     const std::string shortName = hexOf(key).substr(0, 12);
     auto damaged = [&](const std::string& what) -> std::optional<scene> {
@@ -688,7 +598,7 @@ std::optional<scene> diskCache::find(kind k, const digest& key, std::string* com
         return std::nullopt;
     };
     struct stat st {};
-    if (::fstat(fd.fd, &st) != 0)
+    if (::fstat(fd.get(), &st) != 0)
         return std::nullopt;
     // Not written by this user: passed over, and left where it is.
     if (st.st_uid != ::geteuid())
@@ -697,7 +607,7 @@ std::optional<scene> diskCache::find(kind k, const digest& key, std::string* com
         return damaged("is not a file");
     const auto size = static_cast<std::uint64_t>(st.st_size);
     std::byte header[headerBytes];
-    if (size < headerBytes + 4 + 8 || !readAll(fd.fd, header, headerBytes))
+    if (size < headerBytes + 4 + 8 || !readAll(fd.get(), header, headerBytes))
         return damaged("is truncated");
     if (std::memcmp(header, entryMagic, 8) != 0 || get<std::uint32_t>(header + 8) != entryLayout ||
         get<std::uint32_t>(header + 12) != static_cast<std::uint32_t>(k) ||
@@ -712,7 +622,7 @@ std::optional<scene> diskCache::find(kind k, const digest& key, std::string* com
     if (encodingBytes > settings_.maxBytes / 2)
         return damaged("is larger than the cache keeps");
     std::vector<std::byte> inputsText(static_cast<std::size_t>(inputsBytes));
-    if (!readAll(fd.fd, inputsText.data(), inputsText.size()))
+    if (!readAll(fd.get(), inputsText.data(), inputsText.size()))
         return damaged("is truncated");
     xxhState check;
     XXH3_64bits_update(check.state, header, headerBytes);
@@ -724,15 +634,15 @@ std::optional<scene> diskCache::find(kind k, const digest& key, std::string* com
     hashBudget unbounded;
     if (!inputsUnchanged(*inputs, budget ? budget : &unbounded, seen))
         return std::nullopt;
-    std::optional<sha256> content;
+    std::optional<base::sha256> content;
     if (k == kind::asset)
         content.emplace();
-    entrySource source(fd.fd, encodingBytes, check.state, content ? &*content : nullptr);
+    entrySource source(fd.get(), encodingBytes, check.state, content ? &*content : nullptr);
     decodeResult res = decode(source, encodingBytes);
     if (!source.drain())
         return damaged("is truncated");
     std::uint64_t stored = 0;
-    if (!readAll(fd.fd, &stored, 8))
+    if (!readAll(fd.get(), &stored, 8))
         return damaged("is truncated");
     if (stored != XXH3_64bits_digest(check.state))
         return damaged("is damaged (its checksum)");
@@ -741,7 +651,7 @@ std::optional<scene> diskCache::find(kind k, const digest& key, std::string* com
     if (res.status != decodeStatus::scene || !res.value)
         return damaged("does not decode (" + sanitizeReason(res.reason, 120) + ")");
     // A use: the size bound removes the least recently used first.
-    ::futimens(fd.fd, nullptr);
+    ::futimens(fd.get(), nullptr);
     return std::move(res.value);
 }
 
@@ -826,9 +736,9 @@ bool diskCache::write(const job& j) {
     std::random_device random;
     const std::string temporary =
         "tmp-" + std::to_string(::getpid()) + "-" + std::to_string(random());
-    const fdCloser fd(::openat(dir_, temporary.c_str(),
-                               O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (fd.fd < 0)
+    const base::uniqueFd fd(::openat(dir_, temporary.c_str(),
+                                     O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (fd.get() < 0)
         return false;
     xxhState check;
     std::vector<std::byte> header;
@@ -840,7 +750,7 @@ bool diskCache::write(const job& j) {
                   reinterpret_cast<const std::byte*>(j.key.data()) + 32);
     put<std::uint64_t>(header, inputsText.size());
     put<std::uint64_t>(header, encodingBytes);
-    fileSink sink(fd.fd, check.state);
+    fileSink sink(fd.get(), check.state);
     bool ok =
         sink.put(header.data(), header.size()) && sink.put(inputsText.data(), inputsText.size());
     // The helper's own bytes where they were kept: nothing to encode again.
@@ -849,7 +759,7 @@ bool diskCache::write(const job& j) {
     else if (ok)
         ok = sink.put(j.blob.data(), j.blob.size());
     const std::uint64_t sum = XXH3_64bits_digest(check.state);
-    ok = ok && sink.flush() && writeAll(fd.fd, &sum, 8);
+    ok = ok && sink.flush() && writeAll(fd.get(), &sum, 8);
     // Renamed into place whole: a reader sees the old entry, the new one or none.
     if (!ok || ::renameat(dir_, temporary.c_str(), dir_, entryName(j.k, j.key).c_str()) != 0) {
         ::unlinkat(dir_, temporary.c_str(), 0);
@@ -890,12 +800,12 @@ std::uint64_t diskCache::trim() {
             continue;
         if (temporary) {
             // Left by a host that ended while it wrote.
-            if (nsOf(st.st_mtim) < now - hour)
+            if (base::nanosecondsOf(st.st_mtim) < now - hour)
                 ::unlinkat(::dirfd(dir.get()), e->d_name, 0);
             continue;
         }
-        entries.push_back(
-            {nsOf(st.st_mtim), static_cast<std::uint64_t>(st.st_size), std::string(name)});
+        entries.push_back({base::nanosecondsOf(st.st_mtim), static_cast<std::uint64_t>(st.st_size),
+                           std::string(name)});
         total += static_cast<std::uint64_t>(st.st_size);
     }
     if (total <= settings_.maxBytes)

@@ -2,6 +2,8 @@
 
 #include <zel/import/import_protocol.h>
 
+#include <zel/base/eintr.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -77,7 +79,7 @@ int openPathBeneath(int dir, const fs::path& relative) {
         if (fd >= 0 || errno != ENOSYS)
             return static_cast<int>(fd);
     }
-    process::fileDescriptor at(::fcntl(dir, F_DUPFD_CLOEXEC, 0));
+    base::uniqueFd at(::fcntl(dir, F_DUPFD_CLOEXEC, 0));
     if (!at)
         return -1;
     std::vector<fs::path> parts(relative.begin(), relative.end());
@@ -195,7 +197,7 @@ fileBroker::fileBroker(const fs::path& model, const std::vector<fs::path>& textu
         const bool wide = tooWide(real);
         if (wide && !forModel)
             return;
-        process::fileDescriptor fd(::open(real.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        base::uniqueFd fd(::open(real.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         if (!fd)
             return;
         roots_.push_back({real, std::move(fd), wide});
@@ -210,8 +212,7 @@ fileBroker::fileBroker(const fs::path& model, const std::vector<fs::path>& textu
         addRoot(folder, false);
 }
 
-int fileBroker::open(const root& r, const fs::path& relative, process::fileDescriptor& out,
-                     bool checkType) {
+int fileBroker::open(const root& r, const fs::path& relative, base::uniqueFd& out, bool checkType) {
     if (relative.empty() || relative.is_absolute() || relative.native().size() > maxNameBytes)
         return ENOENT;
     const fs::path normal = relative.lexically_normal();
@@ -227,7 +228,7 @@ int fileBroker::open(const root& r, const fs::path& relative, process::fileDescr
             !hasType(name, pictureFileTypes()))
             return EACCES;
     }
-    const process::fileDescriptor path(openPathBeneath(r.fd.get(), normal));
+    const base::uniqueFd path(openPathBeneath(r.fd.get(), normal));
     if (!path)
         return errno == EXDEV || errno == ELOOP ? EACCES : errno;
     struct stat st {};
@@ -241,8 +242,7 @@ int fileBroker::open(const root& r, const fs::path& relative, process::fileDescr
     return out ? 0 : errno;
 }
 
-brokerAnswer fileBroker::grant(const root& r, const fs::path& relative,
-                               process::fileDescriptor fd) {
+brokerAnswer fileBroker::grant(const root& r, const fs::path& relative, base::uniqueFd fd) {
     brokerAnswer a;
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) {
@@ -305,7 +305,7 @@ brokerAnswer fileBroker::openName(std::string_view name, bool descriptor) {
         a.error = EACCES;
         return a;
     }
-    process::fileDescriptor fd;
+    base::uniqueFd fd;
     if ((a.error = noteMissing(*r, relative, open(*r, relative, fd, true))) != 0)
         return a;
     if (!descriptor)
@@ -369,7 +369,7 @@ brokerAnswer fileBroker::texture(std::string_view name) {
         order.push_back(i);
     if (!modelName_.empty())
         order.push_back(0);
-    process::fileDescriptor fd;
+    base::uniqueFd fd;
     for (const std::size_t i : order) {
         if (!foreign &&
             noteMissing(roots_[i], asWritten, open(roots_[i], asWritten, fd, false)) == 0)
@@ -426,8 +426,9 @@ void brokerService::service() {
             const std::size_t had = pending_.size();
             pending_.resize(want);
             // No ancillary buffer: a descriptor the helper attaches is closed by the kernel.
-            const ssize_t got = ::recv(socket_, pending_.data() + had, want - had, MSG_DONTWAIT);
-            if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
+            const ssize_t got = base::retryOnInterrupt(
+                [&] { return ::recv(socket_, pending_.data() + had, want - had, MSG_DONTWAIT); });
+            if (got < 0 && errno == EAGAIN) {
                 pending_.resize(had);
                 return;
             }
@@ -479,7 +480,7 @@ brokerAnswer brokerClient::ask(brokerAsk ask, std::string_view name) const {
     question.insert(question.end(), name.begin(), name.end());
     if (!process::sendWithDescriptor(socket_, question.data(), question.size(), -1, false))
         return a;
-    process::fileDescriptor fd;
+    base::uniqueFd fd;
     std::uint32_t error = 0, length = 0;
     if (!process::receiveWithDescriptor(socket_, header, sizeof header, fd))
         return a;

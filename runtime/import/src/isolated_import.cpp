@@ -6,6 +6,8 @@
 #include <zel/import/import_sandbox.h>
 #include <zel/import/scene_codec.h>
 
+#include <zel/base/eintr.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -86,7 +88,7 @@ bool checkInput(const std::filesystem::path& file, std::uint64_t& size, std::str
         setReason(reason, std::move(why));
         return false;
     }
-    const process::fileDescriptor fd(::open(file.c_str(), O_PATH | O_CLOEXEC));
+    const base::uniqueFd fd(::open(file.c_str(), O_PATH | O_CLOEXEC));
     if (!fd || ::fstat(fd.get(), &st) != 0) {
         setReason(reason, errnoText(errno));
         return false;
@@ -134,12 +136,13 @@ public:
             }
             pollfd p[2] = {{fd, POLLIN, 0}, {broker_ ? broker_->fd() : -1, POLLIN, 0}};
             const int timeout = static_cast<int>(std::min(left, tickSeconds) * 1000.0) + 1;
-            const int r = ::poll(p, p[1].fd >= 0 ? 2 : 1, timeout);
+            const int r =
+                base::retryOnInterrupt([&] { return ::poll(p, p[1].fd >= 0 ? 2 : 1, timeout); });
             if (r > 0 && p[1].revents)
                 broker_->service();
             if (r > 0 && p[0].revents)
                 return 1;
-            if (r < 0 && errno != EINTR)
+            if (r < 0)
                 return -1;
         }
     }
@@ -284,8 +287,9 @@ private:
             const int ready = clock_.wait(fd_);
             if (ready <= 0)
                 return got;
-            const ssize_t r = ::read(fd_, dst + got, room - got);
-            if (r < 0 && (errno == EINTR || errno == EAGAIN))
+            const ssize_t r =
+                base::retryOnInterrupt([&] { return ::read(fd_, dst + got, room - got); });
+            if (r < 0 && errno == EAGAIN)
                 continue;
             if (r <= 0)
                 return got;
@@ -319,8 +323,8 @@ private:
 // A helper started and waiting for its request.
 struct childProcess {
     pid_t pid = -1;
-    process::fileDescriptor result;  // the result pipe's read end
-    process::fileDescriptor request; // the request socket's parent end
+    base::uniqueFd result;  // the result pipe's read end
+    base::uniqueFd request; // the request socket's parent end
     std::filesystem::path importer;
     std::uint64_t addressSpaceLimit = 0;
     std::string error; // why it could not be started

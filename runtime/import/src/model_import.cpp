@@ -4,7 +4,7 @@
 #include <zel/import/import_inputs.h>
 #include <zel/import/scene_codec.h>
 
-#include <openssl/evp.h>
+#include <zel/base/sha256.h>
 
 #include <chrono>
 #include <iostream>
@@ -55,9 +55,8 @@ std::optional<digest> importKey(const std::filesystem::path& model, const isolat
         budget->cancelled = true;
     if (!content)
         return std::nullopt;
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
-    auto add = [ctx](const void* p, std::size_t n) { EVP_DigestUpdate(ctx, p, n); };
+    base::sha256 h;
+    auto add = [&h](const void* p, std::size_t n) { h.add(p, n); };
     auto addText = [&](const std::string& s) { add(s.c_str(), s.size() + 1); };
     addText("propplacer import 1");
     add(&sceneCodecVersion, sizeof sceneCodecVersion);
@@ -70,11 +69,7 @@ std::optional<digest> importKey(const std::filesystem::path& model, const isolat
     std::error_code ec;
     for (const std::filesystem::path& f : options.readableFolders)
         addText(std::filesystem::weakly_canonical(std::filesystem::absolute(f, ec), ec).string());
-    digest d{};
-    unsigned int n = 0;
-    EVP_DigestFinal_ex(ctx, d.data(), &n);
-    EVP_MD_CTX_free(ctx);
-    return d;
+    return h.done();
 }
 
 namespace {

@@ -16,6 +16,8 @@
 #include <zel/import/file_broker.h>
 #include <zel/import/imported_scene.h>
 
+#include <zel/base/sha256.h>
+
 #include <array>
 #include <condition_variable>
 #include <cstddef>
@@ -35,7 +37,7 @@
 
 namespace zel::import {
 
-using digest = std::array<std::uint8_t, 32>; // SHA-256
+using digest = base::sha256Digest;
 
 // Starts libcrypto without its clean-up at exit, so that a thread still hashing while the process
 // ends never meets a library torn down. First thing in main; idempotent.

@@ -13,6 +13,8 @@
 #include <zel/import/imported_scene.h>
 #include <zel/import/isolated_import.h>
 
+#include <zel/base/file_stamp.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -48,23 +50,13 @@ public:
     void clear();
 
 private:
-    struct fileStamp {
-        std::uintmax_t size = 0;
-        std::int64_t mtimeNs = 0;
-        std::int64_t ctimeNs = 0; // a write in place changes it whatever it does to mtime
-        std::uintmax_t inode = 0;
-        std::uintmax_t device = 0;
-        bool operator==(const fileStamp&) const = default;
-    };
     struct entry {
-        fileStamp stamp;
+        base::fileStamp stamp;
         std::shared_ptr<const scene> value;
         importInputs inputs;
-        std::vector<fileStamp> folders; // of inputs.listedFolders, after the load
+        std::vector<base::fileStamp> folders; // of inputs.listedFolders, after the load
     };
     static bool inputsAsBefore(const entry& e);
-
-    static bool stampOf(const std::filesystem::path& file, fileStamp& out, std::string* reason);
 
     loader load_;
     mutable std::mutex mutex_;
