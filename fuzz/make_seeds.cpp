@@ -6,7 +6,7 @@
 // to helper/ as it is, behind the byte that names its format, and so does a picture. request/
 // gets requests as the host makes them. Prints how many scene seeds it wrote.
 
-#include <zel/import/assimp_import.h>
+#include "assimp_import.h"
 #include <zel/import/import_protocol.h>
 #include <zel/import/scene_codec.h>
 #include <zel/share/records.h>

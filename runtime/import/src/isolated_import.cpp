@@ -3,7 +3,7 @@
 #include <zel/import/file_broker.h>
 #include <zel/import/helper_process.h>
 #include <zel/import/import_protocol.h>
-#include <zel/import/import_sandbox.h>
+#include <zel/import/landlock_abi.h>
 #include <zel/import/scene_codec.h>
 
 #include <zel/base/eintr.h>

@@ -1,4 +1,4 @@
-#include <zel/import/texture_files.h>
+#include "texture_files.h"
 
 #include <zel/import/file_broker.h>
 #include <zel/import/scene_codec.h>

@@ -1,4 +1,4 @@
-#include <zel/import/brokered_io.h>
+#include "brokered_io.h"
 
 #include <zel/base/eintr.h>
 
