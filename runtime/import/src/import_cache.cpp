@@ -41,8 +41,8 @@ bool importCache::inputsAsBefore(const entry& e) {
 }
 
 std::shared_ptr<const scene> importCache::get(const std::filesystem::path& file,
-                                              const isolationOptions& options,
-                                              std::string* reason) {
+                                              const isolationOptions& options, std::string* reason,
+                                              const importProgress& progress) {
     std::error_code ec;
     const std::filesystem::path canonical = std::filesystem::canonical(file, ec);
     if (ec) {
@@ -63,7 +63,7 @@ std::shared_ptr<const scene> importCache::get(const std::filesystem::path& file,
         }
     }
     importInputs inputs;
-    std::shared_ptr<const scene> value = load_(canonical, options, reason, &inputs);
+    std::shared_ptr<const scene> value = load_(canonical, options, reason, &inputs, progress);
     if (!value)
         return nullptr;
     std::vector<base::fileStamp> folders;

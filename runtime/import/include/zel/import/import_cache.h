@@ -29,10 +29,11 @@ namespace zel::import {
 
 class importCache {
 public:
-    // Reads one file; null with a reason on failure. What the scene was made from goes to the
-    // last argument (left empty: the file alone).
+    // Reads one file, telling progress how far it is; null with a reason on failure. What the
+    // scene was made from goes to the inputs (left empty: the file alone).
     using loader = std::function<std::shared_ptr<const scene>(
-        const std::filesystem::path&, const isolationOptions&, std::string*, importInputs*)>;
+        const std::filesystem::path&, const isolationOptions&, std::string*, importInputs*,
+        const importProgress&)>;
 
     explicit importCache(loader load);
     importCache(const importCache&) = delete;
@@ -41,10 +42,11 @@ public:
     // The cached scene while the file is unchanged, else what the loader gives (kept when not
     // null). Null with a reason when the file cannot be examined or read. Thread-safe; the loader
     // runs without the lock held.
-    // The options go to the loader; a cached scene is handed out whatever they are but for the
-    // texture folders (options.readableFolders).
+    // The options and progress go to the loader; a cached scene is handed out whatever they are
+    // but for the texture folders (options.readableFolders).
     std::shared_ptr<const scene> get(const std::filesystem::path& file,
-                                     const isolationOptions& options, std::string* reason);
+                                     const isolationOptions& options, std::string* reason,
+                                     const importProgress& progress = {});
 
     std::size_t size() const;
     void clear();
