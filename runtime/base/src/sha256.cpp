@@ -2,11 +2,20 @@
 
 #include <zel/base/hex.h>
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <new>
 
 namespace zel::base {
+
+void startCrypto() {
+    static const bool started = [] {
+        OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+        return true;
+    }();
+    (void)started;
+}
 
 sha256::sha256() : ctx_(EVP_MD_CTX_new()) {
     if (!ctx_ || EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr) != 1) {

@@ -5,8 +5,6 @@
 #include <zel/base/hex.h>
 #include <zel/base/unique_fd.h>
 
-#include <openssl/crypto.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <map>
@@ -47,14 +45,6 @@ std::map<fs::path, knownDigest>& knownDigests() {
 }
 
 } // namespace
-
-void startCrypto() {
-    static const bool started = [] {
-        OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
-        return true;
-    }();
-    (void)started;
-}
 
 std::int64_t coarseNowNs() {
     timespec t{};

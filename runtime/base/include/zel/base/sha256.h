@@ -15,6 +15,10 @@ namespace zel::base {
 
 using sha256Digest = std::array<std::uint8_t, 32>;
 
+// Starts libcrypto without its clean-up at exit, so that a thread still hashing while the process
+// ends never meets a library torn down. First thing in main; idempotent.
+void startCrypto();
+
 class sha256 {
 public:
     sha256();

@@ -20,9 +20,7 @@ namespace zel::import {
 
 using digest = base::sha256Digest;
 
-// Starts libcrypto without its clean-up at exit, so that a thread still hashing while the process
-// ends never meets a library torn down. First thing in main; idempotent.
-void startCrypto();
+using base::startCrypto;
 
 std::string hexOf(const digest& d);
 // 64 hexadecimal digits (either case); nothing else.
