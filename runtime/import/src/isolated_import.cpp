@@ -8,8 +8,6 @@
 #include <zel/import/import_protocol.h>
 #include <zel/import/scene_codec.h>
 
-#include <zel/base/eintr.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -18,17 +16,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include <dlfcn.h>
 #include <fcntl.h>
-#include <link.h>
-#include <poll.h>
 #include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
