@@ -3,6 +3,7 @@
 #include <zel/import/import_protocol.h>
 
 #include <zel/base/eintr.h>
+#include <zel/base/file_stamp.h>
 
 #include <algorithm>
 #include <atomic>
@@ -127,10 +128,6 @@ int reopen(int pathFd, const struct stat& seen) {
         return -1;
     }
     return fd;
-}
-
-std::int64_t nanoseconds(const timespec& t) {
-    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
 }
 
 bool hasDriveLetter(const std::string& name) {
@@ -263,7 +260,7 @@ brokerAnswer fileBroker::grant(const root& r, const fs::path& relative, base::un
         bytes_ += size;
         byInode_[key] = granted_.size();
         granted_.push_back({r.path / relative.lexically_normal(), st.st_dev, st.st_ino, size,
-                            nanoseconds(st.st_mtim), nanoseconds(st.st_ctim),
+                            base::nanosecondsOf(st.st_mtim), base::nanosecondsOf(st.st_ctim),
                             static_cast<std::uint64_t>(st.st_blocks) * 512});
     }
     a.file = std::move(fd);
