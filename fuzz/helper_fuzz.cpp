@@ -4,9 +4,9 @@
 //
 // Input: one byte that picks the kind (a model format below, or a picture), then the file.
 
-#include <zel/import/assimp_import.h>
+#include "assimp_import.h"
+#include "texture_files.h"
 #include <zel/import/scene_codec.h>
-#include <zel/import/texture_files.h>
 
 #include <assimp/Importer.hpp>
 #include <assimp/scene.h>

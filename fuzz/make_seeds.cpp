@@ -8,7 +8,7 @@
 
 #include "inflater.h"
 
-#include <zel/import/assimp_import.h>
+#include "assimp_import.h"
 #include <zel/import/import_protocol.h>
 #include <zel/import/scene_codec.h>
 #include <zel/share/records.h>

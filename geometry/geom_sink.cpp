@@ -11,7 +11,6 @@ namespace propplacer {
 
 namespace {
 
-const zel::wstring namePrefix = u"geomSink -> ";
 const zel::wstring placedMark = u"geomSink";
 
 using floats = zel::FloatTrait<float>;
@@ -57,7 +56,7 @@ bool geomSink::loadGeom(zel::wstring file, const zel::vec3& position,
     attachPoint = parent;
     attachPoint->insertChild(model, 0);
     moveBy(position);
-    model->setName(namePrefix + file);
+    model->setName(modelNamePrefix + file);
     model->getXform(homePosition);
     model->getXform(homeScale);
     model->getXform(homeRotation);

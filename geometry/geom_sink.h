@@ -23,6 +23,9 @@
 
 namespace propplacer {
 
+// The start of every placed model's name; the file's name follows.
+inline const zel::wstring modelNamePrefix = u"geomSink -> ";
+
 class geomSink {
 public:
     // reader may be null: every load then fails. Takes the navigator's node as the default parent

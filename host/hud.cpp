@@ -14,8 +14,6 @@ namespace zel::host {
 
 namespace {
 
-const wstring modelPrefix = u"geomSink -> ";
-
 // Three numbers as "(a, b, c)"; a value that prints as zero prints without a minus sign.
 std::string triple(const vec3& v, int decimals) {
     const double unit = std::pow(10.0, -decimals) / 2.0;
@@ -75,7 +73,7 @@ std::string hudLine(const modelExtent& extent) {
     model->getXform(position);
     model->getXform(rotation);
     model->getXform(scale);
-    return xstd::toDisplayUtf8(model->getName().substr(modelPrefix.size())) + "  position " +
+    return xstd::toDisplayUtf8(model->getName().substr(placedModelPrefix.size())) + "  position " +
            triple(position.getData(), 3) + "  rotation " +
            triple(eulerDegrees(rotation.getData()), 1) + " deg  scale " +
            triple(scale.getData(), 3) + "  " + sizeText(extent);

@@ -11,8 +11,6 @@ namespace zel::host {
 
 namespace {
 
-const wstring modelPrefix = u"geomSink -> ";
-
 // Calls use(geometry) for each mesh the node carries (the reader gives a node one per mesh).
 template <class F> void eachGeometry(const sceneGraph::iSceneNode& node, F use) {
     for (auto it = node.getAttributes(); it.isValid(); it.advance())
@@ -53,7 +51,7 @@ sceneGraph::iSceneNode* findPlacedModelUnder(sceneGraph::iSceneNode* navigator) 
     world::walkGraph(navigator, [&](sceneGraph::iSceneNode* node, int) {
         if (found)
             return false;
-        if (node->getName().rfind(modelPrefix, 0) == 0) {
+        if (node->getName().rfind(placedModelPrefix, 0) == 0) {
             found = node;
             return false;
         }

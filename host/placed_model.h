@@ -11,9 +11,12 @@
 
 namespace zel::host {
 
+// How the package names the root of every model it loads: this, then the file's name.
+inline const wstring placedModelPrefix = u"geomSink -> ";
+
 // The model the package placed: the first node under the navigator, depth first, whose name starts
-// with "geomSink -> " (the package names the root of every model it loads so, and puts the newest
-// first under its attach point). Null when there is none.
+// with placedModelPrefix (the package puts the newest model first under its attach point). Null
+// when there is none.
 sceneGraph::iSceneNode* findPlacedModel(const world::world& w);
 // The same under any navigator (another site's mirrored one too).
 sceneGraph::iSceneNode* findPlacedModelUnder(sceneGraph::iSceneNode* navigator);

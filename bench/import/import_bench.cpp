@@ -1,7 +1,7 @@
 // The cost of isolation: the same files read in process and through the helper, and the decoder
 // alone. Wall-clock time (the isolated import's work happens in another process).
 
-#include <zel/import/assimp_import.h>
+#include "assimp_import.h"
 #include <zel/import/isolated_import.h>
 #include <zel/import/scene_codec.h>
 

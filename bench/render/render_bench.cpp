@@ -5,7 +5,7 @@
 // The model is read with the project's in-process importer, so the renderer gets what the scene
 // graph's reader gives it; ZEL_BENCH_MODEL names another file.
 
-#include <zel/import/assimp_import.h>
+#include "assimp_import.h"
 
 #include <zel/render/backend.h>
 #include <zel/render/screen.h>

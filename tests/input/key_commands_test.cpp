@@ -159,7 +159,8 @@ TEST_F(keyTest, geometryKeysWrapAroundTheCatalogueAndReplaceTheModel) {
         EXPECT_EQ(rec::filterPrefix(w.log, "readFile"),
                   rec::journal{std::string("readFile(") + file + ")"});
         EXPECT_EQ(tabletop->getNumChildren(), 1);
-        EXPECT_EQ(tabletop->getChild(0)->getName(), u"geomSink -> " + zel::xstd::fromUtf8(file));
+        EXPECT_EQ(tabletop->getChild(0)->getName(),
+                  propplacer::modelNamePrefix + zel::xstd::fromUtf8(file));
         EXPECT_EQ(app->geomFileRing.current(), zel::xstd::fromUtf8(file));
     }
 }

@@ -8,8 +8,8 @@
 // OUT_DIR/damaged.json  the encoding of a small scene that uses every field (sample.bin) and
 //                       damaged ones, with the C++ decoder's status and reason for each: the damage
 //                       cases of the codec's tests (damaged-N.bin), every cut and every bit flip
+#include "assimp_import.h"
 #include "test_support.h"
-#include <zel/import/assimp_import.h>
 #include <zel/import/scene_codec.h>
 
 #include <nlohmann/json.hpp>

@@ -1,5 +1,7 @@
 #include "process.h"
 
+#include <zel/base/eintr.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -92,8 +94,9 @@ processResult runProcess(const processOptions& spec) {
             fds[n++] = {errFd, POLLIN, 0};
         if (inFd >= 0)
             fds[n++] = {inFd, POLLOUT, 0};
-        int ready = ::poll(fds, n, static_cast<int>(left < 1000 ? left : 1000));
-        if (ready < 0 && errno != EINTR)
+        const int ready = zel::base::retryOnInterrupt(
+            [&] { return ::poll(fds, n, static_cast<int>(left < 1000 ? left : 1000)); });
+        if (ready < 0)
             break;
         for (int i = 0; i < n; ++i) {
             if (!fds[i].revents)
@@ -106,10 +109,11 @@ processResult runProcess(const processOptions& spec) {
                     closeFd(inFd);
                 continue;
             }
-            ssize_t r = ::read(fds[i].fd, buffer, sizeof buffer);
+            const ssize_t r = zel::base::retryOnInterrupt(
+                [&] { return ::read(fds[i].fd, buffer, sizeof buffer); });
             if (r > 0) {
                 (fds[i].fd == outFd ? result.out : result.err).append(buffer, std::size_t(r));
-            } else if (r == 0 || errno != EINTR) {
+            } else {
                 closeFd(fds[i].fd == outFd ? outFd : errFd);
             }
         }
@@ -118,8 +122,7 @@ processResult runProcess(const processOptions& spec) {
     closeFd(outFd);
     closeFd(errFd);
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    zel::base::retryOnInterrupt([&] { return ::waitpid(pid, &status, 0); });
     if (WIFEXITED(status))
         result.exitCode = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
@@ -169,7 +172,8 @@ bool backgroundProcess::wait(double timeoutSeconds) {
                           std::chrono::milliseconds(static_cast<long long>(timeoutSeconds * 1000));
     for (;;) {
         int status = 0;
-        const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+        const pid_t r =
+            zel::base::retryOnInterrupt([&] { return ::waitpid(pid_, &status, WNOHANG); });
         if (r == pid_) {
             pid_ = -1;
             if (WIFEXITED(status))
@@ -178,7 +182,7 @@ bool backgroundProcess::wait(double timeoutSeconds) {
                 signal_ = WTERMSIG(status);
             return true;
         }
-        if (r < 0 && errno != EINTR) {
+        if (r < 0) {
             pid_ = -1;
             return true;
         }

@@ -1,17 +1,17 @@
 #include <zel/import/disk_cache.h>
 
+#include "cache_entry.h"
+
 #include <zel/import/scene_codec.h>
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <xxhash.h>
+#include <zel/base/file_stamp.h>
+#include <zel/base/unique_fd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <random>
 
 #include <dirent.h>
@@ -22,305 +22,15 @@
 
 namespace zel::import {
 
+namespace {
+
+// What waits to be written: at most a few entries, and no more than this many bytes of them.
+constexpr std::size_t maxQueued = 4;
+constexpr std::uint64_t maxQueuedBlobBytes = std::uint64_t{1} << 30;
+
+} // namespace
+
 namespace fs = std::filesystem;
-
-// ---- hashing ------------------------------------------------------------------------------------
-
-namespace {
-
-struct fdCloser {
-    int fd = -1;
-    explicit fdCloser(int f) : fd(f) {}
-    ~fdCloser() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    fdCloser(const fdCloser&) = delete;
-    fdCloser& operator=(const fdCloser&) = delete;
-};
-
-struct sha256 {
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    sha256() { EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr); }
-    ~sha256() { EVP_MD_CTX_free(ctx); }
-    sha256(const sha256&) = delete;
-    sha256& operator=(const sha256&) = delete;
-    void add(const void* p, std::size_t n) { EVP_DigestUpdate(ctx, p, n); }
-    void add(std::string_view s) { add(s.data(), s.size()); }
-    digest done() {
-        digest d{};
-        unsigned int n = 0;
-        EVP_DigestFinal_ex(ctx, d.data(), &n);
-        return d;
-    }
-};
-
-std::int64_t nsOf(const timespec& t) {
-    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
-}
-
-// How far a file time may lag behind the moment it stands for: nothing where the file system
-// keeps nanoseconds, 2 s where it keeps whole (or even) seconds.
-std::int64_t slackOf(const struct stat& st) {
-    return st.st_ctim.tv_nsec != 0 ? 0 : std::int64_t{2'000'000'000};
-}
-
-struct fileStamp {
-    std::uint64_t size = 0, inode = 0, device = 0;
-    std::int64_t mtimeNs = 0, ctimeNs = 0;
-    bool operator==(const fileStamp&) const = default;
-};
-
-fileStamp stampOf(const struct stat& st) {
-    return {static_cast<std::uint64_t>(st.st_size), static_cast<std::uint64_t>(st.st_ino),
-            static_cast<std::uint64_t>(st.st_dev), nsOf(st.st_mtim), nsOf(st.st_ctim)};
-}
-
-struct knownDigest {
-    fileStamp stamp;
-    digest value{};
-};
-// Never destroyed: the writer thread of a cache that is itself a static object may still hash
-// while the process ends.
-std::mutex& knownMutexRef() {
-    static auto* mutex = new std::mutex;
-    return *mutex;
-}
-std::map<fs::path, knownDigest>& knownDigests() {
-    static auto* known = new std::map<fs::path, knownDigest>;
-    return *known;
-}
-
-} // namespace
-
-void startCrypto() {
-    static const bool started = [] {
-        OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
-        return true;
-    }();
-    (void)started;
-}
-
-std::int64_t coarseNowNs() {
-    timespec t{};
-    ::clock_gettime(CLOCK_REALTIME_COARSE, &t);
-    return nsOf(t);
-}
-
-std::string hexOf(const digest& d) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(64);
-    for (std::uint8_t b : d) {
-        out.push_back(digits[b >> 4]);
-        out.push_back(digits[b & 15]);
-    }
-    return out;
-}
-
-std::optional<digest> digestFromHex(std::string_view hex) {
-    if (hex.size() != 64)
-        return std::nullopt;
-    auto value = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
-    digest d{};
-    for (std::size_t i = 0; i < 32; ++i) {
-        const int hi = value(hex[2 * i]), lo = value(hex[2 * i + 1]);
-        if (hi < 0 || lo < 0)
-            return std::nullopt;
-        d[i] = static_cast<std::uint8_t>(hi * 16 + lo);
-    }
-    return d;
-}
-
-namespace {
-
-// The content digest of the open regular file fd, whose fstat is st, within budget.
-std::optional<digest> digestOf(int fd, const struct stat& st, const fs::path& file,
-                               hashBudget* budget) {
-    // Taken before the file is read: a write from here on shows in its change time.
-    const std::int64_t begun = coarseNowNs();
-    if (!S_ISREG(st.st_mode))
-        return std::nullopt;
-    const fileStamp stamp = stampOf(st);
-    {
-        std::lock_guard lock(knownMutexRef());
-        auto it = knownDigests().find(file);
-        if (it != knownDigests().end() && it->second.stamp == stamp)
-            return it->second.value;
-    }
-    if (budget) {
-        if (stamp.size > budget->bytes)
-            return std::nullopt;
-        budget->bytes -= stamp.size;
-    }
-    sha256 h;
-    std::vector<char> buffer(1 << 20);
-    std::uint64_t total = 0;
-    for (;;) {
-        if (budget && budget->keepGoing && !budget->keepGoing()) {
-            budget->cancelled = true;
-            return std::nullopt;
-        }
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return std::nullopt;
-        if (n == 0)
-            break;
-        total += static_cast<std::uint64_t>(n);
-        // Grown while read: more than what was allowed for.
-        if (total > stamp.size)
-            return std::nullopt;
-        h.add(buffer.data(), static_cast<std::size_t>(n));
-    }
-    const digest value = h.done();
-    struct stat after {};
-    if (::fstat(fd, &after) == 0 && stampOf(after) == stamp &&
-        stamp.ctimeNs + slackOf(st) < begun) {
-        std::lock_guard lock(knownMutexRef());
-        if (knownDigests().size() >= 4096)
-            knownDigests().clear();
-        knownDigests()[file] = {stamp, value};
-    }
-    return value;
-}
-
-int openToRead(const fs::path& file, bool followLink) {
-    return ::open(file.c_str(),
-                  O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (followLink ? 0 : O_NOFOLLOW));
-}
-
-// Not there, nor anything else under that name (a link, a folder, ...).
-bool stillAbsent(const fs::path& name) {
-    struct stat st {};
-    return ::lstat(name.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
-}
-
-grantedFile grantedFromStat(const fs::path& path, const struct stat& st) {
-    return {path,
-            static_cast<std::uint64_t>(st.st_dev),
-            static_cast<std::uint64_t>(st.st_ino),
-            static_cast<std::uint64_t>(st.st_size),
-            nsOf(st.st_mtim),
-            nsOf(st.st_ctim),
-            static_cast<std::uint64_t>(st.st_blocks) * 512};
-}
-
-} // namespace
-
-std::optional<digest> contentDigest(const fs::path& file, hashBudget* budget) {
-    const fdCloser fd(openToRead(file, true));
-    struct stat st {};
-    if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0)
-        return std::nullopt;
-    return digestOf(fd.fd, st, file, budget);
-}
-
-std::optional<digest> listingDigest(const fs::path& folder) {
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
-    if (!dir)
-        return std::nullopt;
-    std::vector<std::string> names;
-    while (dirent* e = ::readdir(dir.get())) {
-        if (names.size() >= 100'000)
-            return std::nullopt;
-        names.emplace_back(e->d_name);
-    }
-    std::sort(names.begin(), names.end());
-    sha256 h;
-    for (const std::string& n : names)
-        h.add(n.c_str(), n.size() + 1);
-    return h.done();
-}
-
-std::optional<std::vector<recordedInput>> recordInputs(const importInputs& inputs,
-                                                       std::int64_t sinceNs, hashBudget* budget) {
-    hashBudget unbounded;
-    if (!budget)
-        budget = &unbounded;
-    std::vector<recordedInput> out;
-    for (const grantedFile& g : inputs.files) {
-        // Only the file the helper was given: one put in its place since then is not what the
-        // result was made from.
-        const fdCloser fd(openToRead(g.path, false));
-        struct stat st {};
-        if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-            static_cast<std::uint64_t>(st.st_dev) != g.device ||
-            static_cast<std::uint64_t>(st.st_ino) != g.inode ||
-            static_cast<std::uint64_t>(st.st_size) != g.size || nsOf(st.st_mtim) != g.mtimeNs ||
-            nsOf(st.st_ctim) + slackOf(st) >= sinceNs)
-            return std::nullopt;
-        std::optional<digest> d = digestOf(fd.fd, st, g.path, budget);
-        if (!d)
-            return std::nullopt;
-        out.push_back({recordedInput::kind::file, g.path.string(), g.size, g.mtimeNs, *d});
-    }
-    for (const fs::path& f : inputs.listedFolders) {
-        struct stat st {};
-        if (::stat(f.c_str(), &st) != 0 || nsOf(st.st_ctim) + slackOf(st) >= sinceNs)
-            return std::nullopt;
-        std::optional<digest> d = listingDigest(f);
-        if (!d)
-            return std::nullopt;
-        out.push_back({recordedInput::kind::listing, f.string(), 0, 0, *d});
-    }
-    for (const fs::path& f : inputs.absent) {
-        if (!stillAbsent(f))
-            return std::nullopt;
-        out.push_back({recordedInput::kind::absent, f.string(), 0, 0, {}});
-    }
-    return out;
-}
-
-bool inputsUnchanged(const std::vector<recordedInput>& inputs, hashBudget* budget,
-                     importInputs* seen) {
-    hashBudget unbounded;
-    if (!budget)
-        budget = &unbounded;
-    for (const recordedInput& in : inputs) {
-        const fs::path path(in.path);
-        switch (in.what) {
-        case recordedInput::kind::file: {
-            const fdCloser fd(openToRead(path, false));
-            struct stat st {};
-            // Another size or time says so before a byte is read.
-            if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-                static_cast<std::uint64_t>(st.st_size) != in.size || nsOf(st.st_mtim) != in.mtimeNs)
-                return false;
-            const std::optional<digest> now = digestOf(fd.fd, st, path, budget);
-            if (!now || *now != in.value)
-                return false;
-            if (seen)
-                seen->files.push_back(grantedFromStat(path, st));
-            break;
-        }
-        case recordedInput::kind::listing: {
-            const std::optional<digest> now = listingDigest(path);
-            if (!now || *now != in.value)
-                return false;
-            if (seen)
-                seen->listedFolders.push_back(path);
-            break;
-        }
-        case recordedInput::kind::absent:
-            if (!stillAbsent(path))
-                return false;
-            if (seen)
-                seen->absent.push_back(path);
-            break;
-        }
-    }
-    return true;
-}
 
 int openCacheFolder(const cacheSettings& settings, std::string* why) {
     auto refuse = [&](std::string text) {
@@ -337,24 +47,23 @@ int openCacheFolder(const cacheSettings& settings, std::string* why) {
     // The folder the user named is taken as it is, links and all.
     std::error_code ec;
     fs::create_directories(base, ec);
-    fdCloser at(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (at.fd < 0)
+    zel::base::uniqueFd at(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (at.get() < 0)
         return refuse("cannot open " + base.string() + ": " + std::strerror(errno));
     fs::path sofar = base;
     struct stat st {};
     for (const fs::path& part : below) {
         sofar /= part;
-        if (::mkdirat(at.fd, part.c_str(), 0700) != 0 && errno != EEXIST)
+        if (::mkdirat(at.get(), part.c_str(), 0700) != 0 && errno != EEXIST)
             return refuse("cannot make " + sofar.string() + ": " + std::strerror(errno));
         const int next =
-            ::openat(at.fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            ::openat(at.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (next < 0)
             return refuse(sofar.string() + (errno == ELOOP || errno == ENOTDIR
                                                 ? std::string(" is a link or no folder")
                                                 : ": " + std::string(std::strerror(errno))));
-        ::close(at.fd);
-        at.fd = next;
-        if (::fstat(at.fd, &st) != 0)
+        at.reset(next);
+        if (::fstat(at.get(), &st) != 0)
             return refuse("cannot examine " + sofar.string() + ": " + std::strerror(errno));
         if (st.st_uid != ::geteuid())
             return refuse(sofar.string() + " belongs to another user");
@@ -366,10 +75,8 @@ int openCacheFolder(const cacheSettings& settings, std::string* why) {
     }
     // What the entries say about the user's models is theirs alone.
     if ((st.st_mode & 077) != 0)
-        ::fchmod(at.fd, 0700);
-    const int out = at.fd;
-    at.fd = -1;
-    return out;
+        ::fchmod(at.get(), 0700);
+    return at.release();
 }
 
 cacheSettings cacheSettingsFromEnvironment(std::string* why) {
@@ -419,225 +126,6 @@ cacheSettings cacheSettingsFromEnvironment(std::string* why) {
     return s;
 }
 
-// ---- entries ------------------------------------------------------------------------------------
-//
-// An entry file: the header (magic, layout version, kind, the key, the inputs' and the encoding's
-// lengths), the inputs (a count, then per input its kind, its path's length, the path, a file's
-// size and modification time, and its hash), the encoding, and the XXH3-64 of everything before
-// it, all little-endian.
-
-namespace {
-
-constexpr char entryMagic[8] = {'Z', 'E', 'L', 'C', 'A', 'C', 'H', 'E'};
-constexpr std::uint32_t entryLayout = 2;
-constexpr std::size_t headerBytes = 8 + 4 + 4 + 32 + 8 + 8;
-constexpr std::uint64_t maxInputsBytes = std::uint64_t{1} << 20;
-constexpr std::uint32_t maxInputs = 4096;
-constexpr std::size_t maxQueued = 4;
-constexpr std::uint64_t maxQueuedBlobBytes = std::uint64_t{1} << 30;
-
-template <class T> void put(std::vector<std::byte>& out, T v) {
-    const auto* p = reinterpret_cast<const std::byte*>(&v);
-    out.insert(out.end(), p, p + sizeof v);
-}
-
-template <class T> T get(const std::byte* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-std::vector<std::byte> encodeInputs(const std::vector<recordedInput>& inputs) {
-    std::vector<std::byte> out;
-    put<std::uint32_t>(out, static_cast<std::uint32_t>(inputs.size()));
-    for (const recordedInput& in : inputs) {
-        put<std::uint8_t>(out, static_cast<std::uint8_t>(in.what));
-        put<std::uint32_t>(out, static_cast<std::uint32_t>(in.path.size()));
-        const auto* p = reinterpret_cast<const std::byte*>(in.path.data());
-        out.insert(out.end(), p, p + in.path.size());
-        put<std::uint64_t>(out, in.size);
-        put<std::int64_t>(out, in.mtimeNs);
-        const auto* d = reinterpret_cast<const std::byte*>(in.value.data());
-        out.insert(out.end(), d, d + 32);
-    }
-    return out;
-}
-
-std::optional<std::vector<recordedInput>> decodeInputs(std::span<const std::byte> bytes) {
-    std::size_t at = 0;
-    auto need = [&](std::size_t n) { return bytes.size() - at >= n; };
-    if (!need(4))
-        return std::nullopt;
-    const auto count = get<std::uint32_t>(bytes.data());
-    at = 4;
-    if (count > maxInputs)
-        return std::nullopt;
-    std::vector<recordedInput> out;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        if (!need(5))
-            return std::nullopt;
-        recordedInput in;
-        const auto kindByte = get<std::uint8_t>(bytes.data() + at);
-        const auto length = get<std::uint32_t>(bytes.data() + at + 1);
-        at += 5;
-        if (kindByte > 2 || length == 0 || length > 4096 || !need(std::size_t{length} + 16 + 32))
-            return std::nullopt;
-        in.what = static_cast<recordedInput::kind>(kindByte);
-        in.path.assign(reinterpret_cast<const char*>(bytes.data() + at), length);
-        at += length;
-        in.size = get<std::uint64_t>(bytes.data() + at);
-        in.mtimeNs = get<std::int64_t>(bytes.data() + at + 8);
-        at += 16;
-        std::memcpy(in.value.data(), bytes.data() + at, 32);
-        at += 32;
-        if (in.path.find('\0') != std::string::npos || in.path[0] != '/')
-            return std::nullopt;
-        out.push_back(std::move(in));
-    }
-    if (at != bytes.size())
-        return std::nullopt;
-    return out;
-}
-
-bool readAll(int fd, void* out, std::size_t n) {
-    auto* p = static_cast<char*>(out);
-    while (n > 0) {
-        const ssize_t r = ::read(fd, p, n);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= static_cast<std::size_t>(r);
-    }
-    return true;
-}
-
-bool writeAll(int fd, const void* data, std::size_t n) {
-    const auto* p = static_cast<const char*>(data);
-    while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
-}
-
-// The entry's encoding, read in large pieces straight where the decoder wants them, hashed on
-// the way: the checksum (and for assets the SHA-256) is known once the decoding is through.
-class entrySource final : public byteSource {
-public:
-    entrySource(int fd, std::uint64_t length, XXH3_state_t* check, sha256* content)
-        : fd_(fd), left_(length), check_(check), content_(content) {}
-
-    std::uint64_t left() const { return left_ + (end_ - pos_); }
-
-    bool read(void* out, std::size_t n) override {
-        auto* dst = static_cast<char*>(out);
-        const std::size_t fromBuffer = std::min(n, end_ - pos_);
-        std::memcpy(dst, buffer_.data() + pos_, fromBuffer);
-        pos_ += fromBuffer;
-        dst += fromBuffer;
-        n -= fromBuffer;
-        if (n == 0)
-            return true;
-        if (n >= buffer_.size() / 2) {
-            if (n > left_ || !readAll(fd_, dst, n))
-                return false;
-            hash(dst, n);
-            left_ -= n;
-            return true;
-        }
-        const std::size_t take =
-            static_cast<std::size_t>(std::min<std::uint64_t>(left_, buffer_.size()));
-        if (take < n || !readAll(fd_, buffer_.data(), take))
-            return false;
-        hash(buffer_.data(), take);
-        left_ -= take;
-        end_ = take;
-        std::memcpy(dst, buffer_.data(), n);
-        pos_ = n;
-        return true;
-    }
-
-    // The rest of the encoding, should the decoding have stopped short of it.
-    bool drain() {
-        pos_ = end_;
-        while (left_ > 0) {
-            const std::size_t take =
-                static_cast<std::size_t>(std::min<std::uint64_t>(left_, buffer_.size()));
-            if (!readAll(fd_, buffer_.data(), take))
-                return false;
-            hash(buffer_.data(), take);
-            left_ -= take;
-        }
-        return true;
-    }
-
-private:
-    void hash(const void* p, std::size_t n) {
-        XXH3_64bits_update(check_, p, n);
-        if (content_)
-            content_->add(p, n);
-    }
-
-    int fd_;
-    std::uint64_t left_;
-    XXH3_state_t* check_;
-    sha256* content_;
-    std::vector<char> buffer_ = std::vector<char>(1 << 20);
-    std::size_t pos_ = 0, end_ = 0;
-};
-
-// Writes the pieces of an encoding to a file, hashing them on the way.
-class fileSink final : public byteSink {
-public:
-    fileSink(int fd, XXH3_state_t* check) : fd_(fd), check_(check) {}
-    bool put(const void* data, std::size_t n) override {
-        XXH3_64bits_update(check_, data, n);
-        if (n >= buffer_.size() / 2)
-            return flush() && writeAll(fd_, data, n);
-        if (used_ + n > buffer_.size() && !flush())
-            return false;
-        std::memcpy(buffer_.data() + used_, data, n);
-        used_ += n;
-        return true;
-    }
-    bool flush() {
-        const bool ok = writeAll(fd_, buffer_.data(), used_);
-        used_ = 0;
-        return ok;
-    }
-
-private:
-    int fd_;
-    XXH3_state_t* check_;
-    std::vector<char> buffer_ = std::vector<char>(1 << 20);
-    std::size_t used_ = 0;
-};
-
-struct xxhState {
-    XXH3_state_t* state = XXH3_createState();
-    xxhState() { XXH3_64bits_reset(state); }
-    ~xxhState() { XXH3_freeState(state); }
-    xxhState(const xxhState&) = delete;
-    xxhState& operator=(const xxhState&) = delete;
-};
-
-const char* kindPrefix(diskCache::kind k) {
-    return k == diskCache::kind::asset ? "a-" : "i-";
-}
-
-std::string entryName(diskCache::kind k, const digest& key) {
-    return kindPrefix(k) + hexOf(key);
-}
-
-} // namespace
-
 diskCache::diskCache(cacheSettings settings) : settings_(std::move(settings)) {
     startCrypto();
     if (settings_.enabled) {
@@ -661,88 +149,51 @@ diskCache::~diskCache() {
 }
 
 fs::path diskCache::entryPath(kind k, const digest& key) const {
-    return settings_.folder / entryName(k, key);
+    return settings_.folder / cacheEntry::nameOf(k, key);
 }
 
 bool diskCache::holds(kind k, const digest& key) const {
     struct stat st {};
     return settings_.enabled &&
-           ::fstatat(dir_, entryName(k, key).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+           ::fstatat(dir_, cacheEntry::nameOf(k, key).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 std::optional<scene> diskCache::find(kind k, const digest& key, std::string* complaint,
                                      hashBudget* budget, importInputs* seen) {
     if (!settings_.enabled)
         return std::nullopt;
-    const std::string name = entryName(k, key);
-    const fdCloser fd(
+    const std::string name = cacheEntry::nameOf(k, key);
+    const base::uniqueFd fd(
         ::openat(dir_, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY));
-    if (fd.fd < 0)
+    if (fd.get() < 0)
         return std::nullopt;
-    const std::string shortName = hexOf(key).substr(0, 12);
     auto damaged = [&](const std::string& what) -> std::optional<scene> {
         if (complaint)
-            *complaint = "the import cache's entry " + shortName + " " + what +
+            *complaint = "the import cache's entry " + hexOf(key).substr(0, 12) + " " + what +
                          "; it is removed and the model imported afresh";
         ::unlinkat(dir_, name.c_str(), 0);
         return std::nullopt;
     };
     struct stat st {};
-    if (::fstat(fd.fd, &st) != 0)
+    if (::fstat(fd.get(), &st) != 0)
         return std::nullopt;
     // Not written by this user: passed over, and left where it is.
     if (st.st_uid != ::geteuid())
         return std::nullopt;
     if (!S_ISREG(st.st_mode))
         return damaged("is not a file");
-    const auto size = static_cast<std::uint64_t>(st.st_size);
-    std::byte header[headerBytes];
-    if (size < headerBytes + 4 + 8 || !readAll(fd.fd, header, headerBytes))
-        return damaged("is truncated");
-    if (std::memcmp(header, entryMagic, 8) != 0 || get<std::uint32_t>(header + 8) != entryLayout ||
-        get<std::uint32_t>(header + 12) != static_cast<std::uint32_t>(k) ||
-        std::memcmp(header + 16, key.data(), 32) != 0)
-        return damaged("is not one of this cache's entries");
-    const auto inputsBytes = get<std::uint64_t>(header + 48);
-    const auto encodingBytes = get<std::uint64_t>(header + 56);
-    if (inputsBytes > maxInputsBytes || encodingBytes > size ||
-        size != headerBytes + inputsBytes + encodingBytes + 8)
-        return damaged("is truncated");
-    // Known before any of it is read: no entry this cache writes is that large.
-    if (encodingBytes > settings_.maxBytes / 2)
-        return damaged("is larger than the cache keeps");
-    std::vector<std::byte> inputsText(static_cast<std::size_t>(inputsBytes));
-    if (!readAll(fd.fd, inputsText.data(), inputsText.size()))
-        return damaged("is truncated");
-    xxhState check;
-    XXH3_64bits_update(check.state, header, headerBytes);
-    XXH3_64bits_update(check.state, inputsText.data(), inputsText.size());
-    const std::optional<std::vector<recordedInput>> inputs = decodeInputs(inputsText);
-    if (!inputs)
-        return damaged("is damaged (its list of inputs)");
-    // A changed input makes the entry stale, not damaged: the fresh import replaces it.
     hashBudget unbounded;
-    if (!inputsUnchanged(*inputs, budget ? budget : &unbounded, seen))
+    // Known before any of it is read: no entry this cache writes is that large.
+    cacheEntry::readResult got =
+        cacheEntry::read(fd.get(), static_cast<std::uint64_t>(st.st_size), k, key,
+                         settings_.maxBytes / 2, budget ? budget : &unbounded, seen);
+    if (!got.damage.empty())
+        return damaged(got.damage);
+    if (!got.value)
         return std::nullopt;
-    std::optional<sha256> content;
-    if (k == kind::asset)
-        content.emplace();
-    entrySource source(fd.fd, encodingBytes, check.state, content ? &*content : nullptr);
-    decodeResult res = decode(source, encodingBytes);
-    if (!source.drain())
-        return damaged("is truncated");
-    std::uint64_t stored = 0;
-    if (!readAll(fd.fd, &stored, 8))
-        return damaged("is truncated");
-    if (stored != XXH3_64bits_digest(check.state))
-        return damaged("is damaged (its checksum)");
-    if (content && content->done() != key)
-        return damaged("does not match its hash");
-    if (res.status != decodeStatus::scene || !res.value)
-        return damaged("does not decode (" + sanitizeReason(res.reason, 120) + ")");
     // A use: the size bound removes the least recently used first.
-    ::futimens(fd.fd, nullptr);
-    return std::move(res.value);
+    ::futimens(fd.get(), nullptr);
+    return std::move(got.value);
 }
 
 void diskCache::storeImport(const digest& key, importInputs inputs, std::int64_t startNs,
@@ -809,7 +260,7 @@ bool diskCache::write(const job& j) {
         budget.bytes = j.hashLimit;
         std::optional<std::vector<recordedInput>> recorded =
             recordInputs(j.inputs, j.startNs, &budget);
-        if (!recorded || recorded->size() > maxInputs)
+        if (!recorded || recorded->size() > cacheEntry::maxInputs)
             return false;
         inputs = std::move(*recorded);
         encodingBytes = j.blob.empty() ? encodedSize(*j.value) : j.blob.size();
@@ -819,39 +270,24 @@ bool diskCache::write(const job& j) {
     // An entry that would take half the folder is not worth what it would push out.
     if (encodingBytes > settings_.maxBytes / 2)
         return false;
-    const std::vector<std::byte> inputsText = encodeInputs(inputs);
-    if (inputsText.size() > maxInputsBytes)
+    const std::vector<std::byte> inputsText = cacheEntry::encodeInputs(inputs);
+    if (inputsText.size() > cacheEntry::maxInputsBytes)
         return false;
 
     std::random_device random;
     const std::string temporary =
         "tmp-" + std::to_string(::getpid()) + "-" + std::to_string(random());
-    const fdCloser fd(::openat(dir_, temporary.c_str(),
-                               O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (fd.fd < 0)
+    const base::uniqueFd fd(::openat(dir_, temporary.c_str(),
+                                     O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (fd.get() < 0)
         return false;
-    xxhState check;
-    std::vector<std::byte> header;
-    header.insert(header.end(), reinterpret_cast<const std::byte*>(entryMagic),
-                  reinterpret_cast<const std::byte*>(entryMagic) + 8);
-    put<std::uint32_t>(header, entryLayout);
-    put<std::uint32_t>(header, static_cast<std::uint32_t>(j.k));
-    header.insert(header.end(), reinterpret_cast<const std::byte*>(j.key.data()),
-                  reinterpret_cast<const std::byte*>(j.key.data()) + 32);
-    put<std::uint64_t>(header, inputsText.size());
-    put<std::uint64_t>(header, encodingBytes);
-    fileSink sink(fd.fd, check.state);
-    bool ok =
-        sink.put(header.data(), header.size()) && sink.put(inputsText.data(), inputsText.size());
     // The helper's own bytes where they were kept: nothing to encode again.
-    if (ok && j.k == kind::import && j.blob.empty())
-        ok = encodeTo(*j.value, sink);
-    else if (ok)
-        ok = sink.put(j.blob.data(), j.blob.size());
-    const std::uint64_t sum = XXH3_64bits_digest(check.state);
-    ok = ok && sink.flush() && writeAll(fd.fd, &sum, 8);
+    const scene* encodeAfresh = j.k == kind::import && j.blob.empty() ? j.value.get() : nullptr;
+    const bool ok =
+        cacheEntry::write(fd.get(), j.k, j.key, inputsText, encodingBytes, encodeAfresh, j.blob);
     // Renamed into place whole: a reader sees the old entry, the new one or none.
-    if (!ok || ::renameat(dir_, temporary.c_str(), dir_, entryName(j.k, j.key).c_str()) != 0) {
+    if (!ok ||
+        ::renameat(dir_, temporary.c_str(), dir_, cacheEntry::nameOf(j.k, j.key).c_str()) != 0) {
         ::unlinkat(dir_, temporary.c_str(), 0);
         return false;
     }
@@ -890,12 +326,12 @@ std::uint64_t diskCache::trim() {
             continue;
         if (temporary) {
             // Left by a host that ended while it wrote.
-            if (nsOf(st.st_mtim) < now - hour)
+            if (base::nanosecondsOf(st.st_mtim) < now - hour)
                 ::unlinkat(::dirfd(dir.get()), e->d_name, 0);
             continue;
         }
-        entries.push_back(
-            {nsOf(st.st_mtim), static_cast<std::uint64_t>(st.st_size), std::string(name)});
+        entries.push_back({base::nanosecondsOf(st.st_mtim), static_cast<std::uint64_t>(st.st_size),
+                           std::string(name)});
         total += static_cast<std::uint64_t>(st.st_size);
     }
     if (total <= settings_.maxBytes)

@@ -2,6 +2,9 @@
 
 #include <zel/import/import_protocol.h>
 
+#include <zel/base/eintr.h>
+#include <zel/base/file_stamp.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -77,7 +80,7 @@ int openPathBeneath(int dir, const fs::path& relative) {
         if (fd >= 0 || errno != ENOSYS)
             return static_cast<int>(fd);
     }
-    process::fileDescriptor at(::fcntl(dir, F_DUPFD_CLOEXEC, 0));
+    base::uniqueFd at(::fcntl(dir, F_DUPFD_CLOEXEC, 0));
     if (!at)
         return -1;
     std::vector<fs::path> parts(relative.begin(), relative.end());
@@ -125,10 +128,6 @@ int reopen(int pathFd, const struct stat& seen) {
         return -1;
     }
     return fd;
-}
-
-std::int64_t nanoseconds(const timespec& t) {
-    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
 }
 
 bool hasDriveLetter(const std::string& name) {
@@ -195,7 +194,7 @@ fileBroker::fileBroker(const fs::path& model, const std::vector<fs::path>& textu
         const bool wide = tooWide(real);
         if (wide && !forModel)
             return;
-        process::fileDescriptor fd(::open(real.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        base::uniqueFd fd(::open(real.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         if (!fd)
             return;
         roots_.push_back({real, std::move(fd), wide});
@@ -210,8 +209,7 @@ fileBroker::fileBroker(const fs::path& model, const std::vector<fs::path>& textu
         addRoot(folder, false);
 }
 
-int fileBroker::open(const root& r, const fs::path& relative, process::fileDescriptor& out,
-                     bool checkType) {
+int fileBroker::open(const root& r, const fs::path& relative, base::uniqueFd& out, bool checkType) {
     if (relative.empty() || relative.is_absolute() || relative.native().size() > maxNameBytes)
         return ENOENT;
     const fs::path normal = relative.lexically_normal();
@@ -227,7 +225,7 @@ int fileBroker::open(const root& r, const fs::path& relative, process::fileDescr
             !hasType(name, pictureFileTypes()))
             return EACCES;
     }
-    const process::fileDescriptor path(openPathBeneath(r.fd.get(), normal));
+    const base::uniqueFd path(openPathBeneath(r.fd.get(), normal));
     if (!path)
         return errno == EXDEV || errno == ELOOP ? EACCES : errno;
     struct stat st {};
@@ -241,8 +239,7 @@ int fileBroker::open(const root& r, const fs::path& relative, process::fileDescr
     return out ? 0 : errno;
 }
 
-brokerAnswer fileBroker::grant(const root& r, const fs::path& relative,
-                               process::fileDescriptor fd) {
+brokerAnswer fileBroker::grant(const root& r, const fs::path& relative, base::uniqueFd fd) {
     brokerAnswer a;
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) {
@@ -263,7 +260,7 @@ brokerAnswer fileBroker::grant(const root& r, const fs::path& relative,
         bytes_ += size;
         byInode_[key] = granted_.size();
         granted_.push_back({r.path / relative.lexically_normal(), st.st_dev, st.st_ino, size,
-                            nanoseconds(st.st_mtim), nanoseconds(st.st_ctim),
+                            base::nanosecondsOf(st.st_mtim), base::nanosecondsOf(st.st_ctim),
                             static_cast<std::uint64_t>(st.st_blocks) * 512});
     }
     a.file = std::move(fd);
@@ -305,7 +302,7 @@ brokerAnswer fileBroker::openName(std::string_view name, bool descriptor) {
         a.error = EACCES;
         return a;
     }
-    process::fileDescriptor fd;
+    base::uniqueFd fd;
     if ((a.error = noteMissing(*r, relative, open(*r, relative, fd, true))) != 0)
         return a;
     if (!descriptor)
@@ -369,7 +366,7 @@ brokerAnswer fileBroker::texture(std::string_view name) {
         order.push_back(i);
     if (!modelName_.empty())
         order.push_back(0);
-    process::fileDescriptor fd;
+    base::uniqueFd fd;
     for (const std::size_t i : order) {
         if (!foreign &&
             noteMissing(roots_[i], asWritten, open(roots_[i], asWritten, fd, false)) == 0)
@@ -426,8 +423,9 @@ void brokerService::service() {
             const std::size_t had = pending_.size();
             pending_.resize(want);
             // No ancillary buffer: a descriptor the helper attaches is closed by the kernel.
-            const ssize_t got = ::recv(socket_, pending_.data() + had, want - had, MSG_DONTWAIT);
-            if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
+            const ssize_t got = base::retryOnInterrupt(
+                [&] { return ::recv(socket_, pending_.data() + had, want - had, MSG_DONTWAIT); });
+            if (got < 0 && errno == EAGAIN) {
                 pending_.resize(had);
                 return;
             }
@@ -479,7 +477,7 @@ brokerAnswer brokerClient::ask(brokerAsk ask, std::string_view name) const {
     question.insert(question.end(), name.begin(), name.end());
     if (!process::sendWithDescriptor(socket_, question.data(), question.size(), -1, false))
         return a;
-    process::fileDescriptor fd;
+    base::uniqueFd fd;
     std::uint32_t error = 0, length = 0;
     if (!process::receiveWithDescriptor(socket_, header, sizeof header, fd))
         return a;

@@ -1,5 +1,7 @@
 #include <zel/import/helper_process.h>
 
+#include <zel/base/eintr.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -27,34 +29,24 @@
 
 namespace zel::import::process {
 
-void fileDescriptor::reset(int fd) {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = fd;
-}
-
 bool transferAll(int fd, void* data, std::size_t n, transfer how) {
     auto* p = static_cast<char*>(data);
     while (n > 0) {
-        ssize_t moved = -1;
-        switch (how) {
-        case transfer::read:
-            moved = ::read(fd, p, n);
-            break;
-        case transfer::write:
-            moved = ::write(fd, p, n);
-            break;
-        case transfer::send:
-            moved = ::send(fd, p, n, MSG_NOSIGNAL);
-            break;
-        case transfer::giftPages: {
-            iovec v{p, n};
-            moved = ::vmsplice(fd, &v, 1, 0);
-            break;
-        }
-        }
-        if (moved < 0 && errno == EINTR)
-            continue;
+        const ssize_t moved = base::retryOnInterrupt([&]() -> ssize_t {
+            switch (how) {
+            case transfer::read:
+                return ::read(fd, p, n);
+            case transfer::write:
+                return ::write(fd, p, n);
+            case transfer::send:
+                return ::send(fd, p, n, MSG_NOSIGNAL);
+            case transfer::giftPages: {
+                iovec v{p, n};
+                return ::vmsplice(fd, &v, 1, 0);
+            }
+            }
+            return -1;
+        });
         if (moved <= 0)
             return false;
         p += moved;
@@ -79,21 +71,16 @@ bool sendWithDescriptor(int socket, const void* data, std::size_t n, int fd, boo
         std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
     }
     const int flags = MSG_NOSIGNAL | (nonBlocking ? MSG_DONTWAIT : 0);
-    for (;;) {
-        const ssize_t sent = ::sendmsg(socket, &m, flags);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent < 0)
-            return false;
-        // The descriptor went with the first bytes; the rest, if the socket took only part.
-        const auto rest = n - static_cast<std::size_t>(sent);
-        return rest == 0 ||
-               (!nonBlocking &&
-                transferAll(socket, static_cast<char*>(v.iov_base) + sent, rest, transfer::send));
-    }
+    const ssize_t sent = base::retryOnInterrupt([&] { return ::sendmsg(socket, &m, flags); });
+    if (sent < 0)
+        return false;
+    // The descriptor went with the first bytes; the rest, if the socket took only part.
+    const auto rest = n - static_cast<std::size_t>(sent);
+    return rest == 0 || (!nonBlocking && transferAll(socket, static_cast<char*>(v.iov_base) + sent,
+                                                     rest, transfer::send));
 }
 
-bool receiveWithDescriptor(int socket, void* data, std::size_t n, fileDescriptor& fd) {
+bool receiveWithDescriptor(int socket, void* data, std::size_t n, base::uniqueFd& fd) {
     auto* p = static_cast<char*>(data);
     while (n > 0) {
         iovec v{p, n};
@@ -103,9 +90,8 @@ bool receiveWithDescriptor(int socket, void* data, std::size_t n, fileDescriptor
         alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
         m.msg_control = control;
         m.msg_controllen = sizeof control;
-        const ssize_t got = ::recvmsg(socket, &m, MSG_CMSG_CLOEXEC);
-        if (got < 0 && errno == EINTR)
-            continue;
+        const ssize_t got =
+            base::retryOnInterrupt([&] { return ::recvmsg(socket, &m, MSG_CMSG_CLOEXEC); });
         if (got <= 0)
             return false;
         for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
@@ -145,7 +131,7 @@ std::string errnoText(int e) {
 
 // Moves fd to a number of at least lowest, so that wiring the child's descriptors cannot close it:
 // the caller may have closed its own stdin.
-bool raiseTo(fileDescriptor& fd, int lowest) {
+bool raiseTo(base::uniqueFd& fd, int lowest) {
     if (fd.get() >= lowest)
         return true;
     const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, lowest);
@@ -272,15 +258,15 @@ startedHelper startHelper(const std::vector<std::string>& args, int resultFd, in
     if (::pipe2(pipeFds, O_CLOEXEC) != 0)
         return setUpFailed();
     out.result.reset(pipeFds[0]);
-    fileDescriptor resultWrite(pipeFds[1]);
+    base::uniqueFd resultWrite(pipeFds[1]);
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockFds) != 0)
         return setUpFailed();
     out.request.reset(sockFds[0]);
-    fileDescriptor requestRead(sockFds[1]);
-    fileDescriptor devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    base::uniqueFd requestRead(sockFds[1]);
+    base::uniqueFd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
     if (!devNull || ::pipe2(errPipe, O_CLOEXEC) != 0)
         return setUpFailed();
-    fileDescriptor errRead(errPipe[0]), errWrite(errPipe[1]);
+    base::uniqueFd errRead(errPipe[0]), errWrite(errPipe[1]);
     // Exec's report goes just above the helper's own descriptors, and everything the child wires
     // comes from above that.
     const int reportTarget = std::max({resultFd, requestFd, 2}) + 1;
@@ -360,16 +346,11 @@ void kill(pid_t pid) {
 }
 
 bool reap(pid_t pid, exitStatus& out) {
-    for (;;) {
-        const pid_t r = ::waitpid(pid, &out.status, 0);
-        if (r == pid) {
-            out.known = true;
-            return true;
-        }
-        if (r < 0 && errno == EINTR)
-            continue;
+    const pid_t r = base::retryOnInterrupt([&] { return ::waitpid(pid, &out.status, 0); });
+    if (r != pid)
         return false;
-    }
+    out.known = true;
+    return true;
 }
 
 void reapInBackground(pid_t pid) {
@@ -399,19 +380,20 @@ int openPidfd(pid_t pid) {
 } // namespace
 
 void waitForExit(pid_t pid, exitWait& w, exitStatus& out) {
-    fileDescriptor pidfd(openPidfd(pid));
+    base::uniqueFd pidfd(openPidfd(pid));
     if (!pidfd || w.wait(pidfd.get()) < 0) {
         // No pidfd (old kernel or a filtered system call): poll the child's state.
         long sleepNs = 200'000;
         for (;;) {
             int status = 0;
-            const pid_t r = ::waitpid(pid, &status, WNOHANG);
+            const pid_t r =
+                base::retryOnInterrupt([&] { return ::waitpid(pid, &status, WNOHANG); });
             if (r == pid) {
                 out.known = true;
                 out.status = status;
                 return;
             }
-            if (r < 0 && errno != EINTR)
+            if (r < 0)
                 return; // not ours to reap
             if (w.over())
                 break;

@@ -7,28 +7,25 @@
 
 namespace zel::import {
 
-importCache::importCache(loader load) : load_(std::move(load)) {}
+namespace {
 
-bool importCache::stampOf(const std::filesystem::path& file, fileStamp& out, std::string* reason) {
-    struct stat st {};
-    if (::stat(file.c_str(), &st) != 0) {
-        if (reason)
-            *reason = std::strerror(errno);
-        return false;
-    }
-    out.size = static_cast<std::uintmax_t>(st.st_size);
-    out.mtimeNs = std::int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec;
-    out.ctimeNs = std::int64_t{st.st_ctim.tv_sec} * 1'000'000'000 + st.st_ctim.tv_nsec;
-    out.inode = st.st_ino;
-    out.device = st.st_dev;
-    return true;
+// The file's stamp; nullopt with the reason when it cannot be examined.
+std::optional<base::fileStamp> stampOrReason(const std::filesystem::path& file,
+                                             std::string* reason) {
+    std::optional<base::fileStamp> stamp = base::stampOf(file);
+    if (!stamp && reason)
+        *reason = std::strerror(errno);
+    return stamp;
 }
+
+} // namespace
+
+importCache::importCache(loader load) : load_(std::move(load)) {}
 
 bool importCache::inputsAsBefore(const entry& e) {
     for (const grantedFile& f : e.inputs.files) {
-        fileStamp now;
-        if (!stampOf(f.path, now, nullptr) ||
-            now != fileStamp{f.size, f.mtimeNs, f.ctimeNs, f.inode, f.device})
+        if (base::stampOf(f.path) !=
+            base::fileStamp{f.size, f.mtimeNs, f.ctimeNs, f.inode, f.device})
             return false;
     }
     for (const std::filesystem::path& name : e.inputs.absent) {
@@ -37,17 +34,15 @@ bool importCache::inputsAsBefore(const entry& e) {
             return false;
     }
     for (std::size_t i = 0; i < e.inputs.listedFolders.size(); ++i) {
-        fileStamp now;
-        if (i >= e.folders.size() || !stampOf(e.inputs.listedFolders[i], now, nullptr) ||
-            now != e.folders[i])
+        if (i >= e.folders.size() || base::stampOf(e.inputs.listedFolders[i]) != e.folders[i])
             return false;
     }
     return true;
 }
 
 std::shared_ptr<const scene> importCache::get(const std::filesystem::path& file,
-                                              const isolationOptions& options,
-                                              std::string* reason) {
+                                              const isolationOptions& options, std::string* reason,
+                                              const importProgress& progress) {
     std::error_code ec;
     const std::filesystem::path canonical = std::filesystem::canonical(file, ec);
     if (ec) {
@@ -56,34 +51,33 @@ std::shared_ptr<const scene> importCache::get(const std::filesystem::path& file,
         return nullptr;
     }
     const key k{canonical, options.readableFolders};
-    fileStamp before;
-    if (!stampOf(canonical, before, reason))
+    const std::optional<base::fileStamp> before = stampOrReason(canonical, reason);
+    if (!before)
         return nullptr;
     {
         std::lock_guard lock(mutex_);
         if (auto it = entries_.find(k); it != entries_.end()) {
-            if (it->second.stamp == before && inputsAsBefore(it->second))
+            if (it->second.stamp == *before && inputsAsBefore(it->second))
                 return it->second.value;
             entries_.erase(it); // the file changed: its old data is no longer what it holds
         }
     }
     importInputs inputs;
-    std::shared_ptr<const scene> value = load_(canonical, options, reason, &inputs);
+    std::shared_ptr<const scene> value = load_(canonical, options, reason, &inputs, progress);
     if (!value)
         return nullptr;
-    std::vector<fileStamp> folders;
+    std::vector<base::fileStamp> folders;
     for (const std::filesystem::path& f : inputs.listedFolders) {
-        fileStamp stamp;
-        if (!stampOf(f, stamp, nullptr))
+        const std::optional<base::fileStamp> stamp = base::stampOf(f);
+        if (!stamp)
             return value;
-        folders.push_back(stamp);
+        folders.push_back(*stamp);
     }
     // A file rewritten while it was being read may have given a mix of old and new content: hand
     // the result out, but do not keep it under either stamp.
-    fileStamp after;
-    if (stampOf(canonical, after, nullptr) && after == before) {
+    if (base::stampOf(canonical) == before) {
         std::lock_guard lock(mutex_);
-        entries_[k] = entry{before, value, std::move(inputs), std::move(folders)};
+        entries_[k] = entry{*before, value, std::move(inputs), std::move(folders)};
     }
     return value;
 }

@@ -1,6 +1,4 @@
-// The kernel's Landlock version: asked by the helper before it restricts itself, and by the host,
-// which says once when imports run without it.
-#include <zel/import/import_sandbox.h>
+#include <zel/import/landlock_abi.h>
 
 #include <sys/syscall.h>
 #include <unistd.h>

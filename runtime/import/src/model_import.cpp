@@ -4,7 +4,7 @@
 #include <zel/import/import_inputs.h>
 #include <zel/import/scene_codec.h>
 
-#include <openssl/evp.h>
+#include <zel/base/sha256.h>
 
 #include <chrono>
 #include <iostream>
@@ -12,9 +12,6 @@
 namespace zel::import {
 
 namespace {
-
-// The progress callback of the import the cache's loader runs on this thread.
-thread_local const importProgress* currentProgress = nullptr;
 
 std::mutex persistentMutex;
 std::shared_ptr<diskCache>& persistentSlot() {
@@ -50,43 +47,42 @@ std::optional<digest> importKey(const std::filesystem::path& model, const isolat
     modelBudget.bytes = options.fileLimits.maxBytes;
     if (budget)
         modelBudget.keepGoing = budget->keepGoing;
-    const std::optional<digest> content = contentDigest(model, &modelBudget);
+    // The key names the file itself, however the caller reached it.
+    std::error_code ec;
+    const std::filesystem::path canonical = std::filesystem::canonical(model, ec);
+    if (ec)
+        return std::nullopt;
+    const std::optional<digest> content = contentDigest(canonical, &modelBudget);
     if (budget && modelBudget.cancelled)
         budget->cancelled = true;
     if (!content)
         return std::nullopt;
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
-    auto add = [ctx](const void* p, std::size_t n) { EVP_DigestUpdate(ctx, p, n); };
+    base::sha256 h;
+    auto add = [&h](const void* p, std::size_t n) { h.add(p, n); };
     auto addText = [&](const std::string& s) { add(s.c_str(), s.size() + 1); };
     addText("propplacer import 1");
     add(&sceneCodecVersion, sizeof sceneCodecVersion);
     addText(ZEL_ASSIMP_VERSION);
     add(helper->data(), helper->size());
-    addText(model.string());
+    addText(canonical.string());
     add(content->data(), content->size());
     const std::uint64_t folders = options.readableFolders.size();
     add(&folders, sizeof folders);
-    std::error_code ec;
     for (const std::filesystem::path& f : options.readableFolders)
         addText(std::filesystem::weakly_canonical(std::filesystem::absolute(f, ec), ec).string());
-    digest d{};
-    unsigned int n = 0;
-    EVP_DigestFinal_ex(ctx, d.data(), &n);
-    EVP_MD_CTX_free(ctx);
-    return d;
+    return h.done();
 }
 
 namespace {
 
 // What a lookup may hash: what the broker would grant, while the caller's progress (told about
-// every 50 ms) does not cancel.
-hashBudget lookupBudget(const isolationOptions& options) {
+// every 50 ms) does not cancel. The budget lives no longer than the lookup, and so progress.
+hashBudget lookupBudget(const isolationOptions& options, const importProgress& progress) {
     hashBudget budget;
     budget.bytes = options.fileLimits.maxBytes;
-    if (const importProgress* progress = currentProgress; progress && *progress) {
+    if (progress) {
         auto last = std::make_shared<std::chrono::steady_clock::time_point>();
-        budget.keepGoing = [progress, last] {
+        budget.keepGoing = [progress = &progress, last] {
             const auto now = std::chrono::steady_clock::now();
             if (now - *last < std::chrono::milliseconds(50))
                 return true;
@@ -99,12 +95,12 @@ hashBudget lookupBudget(const isolationOptions& options) {
 
 std::shared_ptr<const scene> load(const std::filesystem::path& file,
                                   const isolationOptions& options, std::string* reason,
-                                  importInputs* inputs) {
+                                  importInputs* inputs, const importProgress& progress) {
     const std::shared_ptr<diskCache> disk = persistent();
     std::optional<digest> key;
     const std::int64_t start = coarseNowNs();
     if (disk) {
-        hashBudget budget = lookupBudget(options);
+        hashBudget budget = lookupBudget(options, progress);
         key = importKey(file, options, &budget);
         if (key) {
             std::string complaint;
@@ -126,8 +122,7 @@ std::shared_ptr<const scene> load(const std::filesystem::path& file,
     }
     isolationStats stats;
     stats.keepEncoding = disk && key;
-    std::optional<scene> s = importIsolated(file, options, reason, &stats,
-                                            currentProgress ? *currentProgress : importProgress{});
+    std::optional<scene> s = importIsolated(file, options, reason, &stats, progress);
     if (!s)
         return nullptr;
     auto value = std::make_shared<const scene>(std::move(*s));
@@ -152,13 +147,11 @@ std::shared_ptr<const scene> importFile(const std::filesystem::path& file,
                                         const importProgress& progress) {
     std::string why;
     std::shared_ptr<const scene> s;
-    currentProgress = &progress;
     try {
-        s = sharedCache().get(file, options, &why);
+        s = sharedCache().get(file, options, &why, progress);
     } catch (const std::bad_alloc&) {
         why = "out of memory";
     }
-    currentProgress = nullptr;
     if (s)
         return s;
     reason = why.empty() ? "unknown error" : why;

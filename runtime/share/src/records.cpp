@@ -1,7 +1,8 @@
 #include <zel/share/records.h>
 
+#include <zel/base/sha256.h>
+
 #include <nlohmann/json.hpp>
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cctype>
@@ -299,16 +300,7 @@ std::optional<assetManifest> decodeManifest(std::string_view value, std::string&
 }
 
 std::string sha256Hex(std::span<const std::byte> data) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
-    static const char* const hex = "0123456789abcdef";
-    std::string out;
-    for (unsigned int i = 0; i < length; ++i) {
-        out.push_back(hex[digest[i] >> 4]);
-        out.push_back(hex[digest[i] & 15]);
-    }
-    return out;
+    return base::sha256Hex(data);
 }
 
 bool validHash(std::string_view hash) {

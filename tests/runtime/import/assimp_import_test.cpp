@@ -1,8 +1,8 @@
 // The conversion from Assimp's scene, checked in process against facts known from the files
 // themselves (3DS is Z-up, Collada matrices act on column vectors, OBJ faces are quads).
 
+#include "assimp_import.h"
 #include "test_support.h"
-#include <zel/import/assimp_import.h>
 
 #include <gtest/gtest.h>
 

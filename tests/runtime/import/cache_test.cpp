@@ -17,8 +17,10 @@ struct countingLoader {
     bool fail = false;
     importCache::loader function() {
         return [this](const std::filesystem::path& file, const isolationOptions&,
-                      std::string* reason, importInputs*) {
+                      std::string* reason, importInputs*, const importProgress& progress) {
             ++calls;
+            if (progress)
+                progress(0.5);
             if (fail) {
                 *reason = "broken";
                 return std::shared_ptr<const scene>();
@@ -102,6 +104,25 @@ TEST(ImportCache, ChangedFileIsReadAgain) {
     }
     // Earlier users keep what they had.
     EXPECT_EQ(first->nodes[0].name, "one");
+}
+
+// The caller's progress is what the loader hears; a scene handed out from the cache reads nothing.
+TEST(ImportCache, TheCallersProgressReachesTheLoader) {
+    tempDir dir;
+    countingLoader loader;
+    importCache cache(loader.function());
+    const auto file = dir.write("a.3ds", "one");
+    std::vector<double> heard;
+    const importProgress progress = [&](double done) {
+        heard.push_back(done);
+        return true;
+    };
+    std::string reason;
+    ASSERT_TRUE(cache.get(file, {}, &reason, progress));
+    EXPECT_EQ(heard, std::vector<double>{0.5});
+    ASSERT_TRUE(cache.get(file, {}, &reason, progress));
+    EXPECT_EQ(heard.size(), 1u);
+    EXPECT_EQ(loader.calls, 1);
 }
 
 TEST(ImportCache, FailuresAreNotKept) {

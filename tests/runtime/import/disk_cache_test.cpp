@@ -95,7 +95,7 @@ protected:
         return s;
     }
     bool held(const fs::path& file) {
-        const std::optional<digest> key = importKey(fs::canonical(file), test::testOptions());
+        const std::optional<digest> key = importKey(file, test::testOptions());
         return key && persistentCache()->find(diskCache::kind::import, *key).has_value();
     }
     tempDir cache;
@@ -345,6 +345,23 @@ TEST_F(persistentImport, AnInputThatAppearsOrChangesIsSeenByBothCaches) {
             clearImportCache();
         }
     }
+}
+
+// The key names the file, however a path reaches it, and its content: another file with the same
+// bytes has another key.
+TEST(DiskCache, TheKeyNamesTheFileHoweverItIsReached) {
+    tempDir models;
+    const isolationOptions options = test::testOptions();
+    const fs::path model = models.write("m.3ds", "same bytes");
+    fs::create_directory(models.path() / "sub");
+    fs::create_symlink(model, models.path() / "link.3ds");
+    const std::optional<digest> key = importKey(model, options);
+    ASSERT_TRUE(key);
+    for (const fs::path& other :
+         {models.path() / "sub" / ".." / "m.3ds", models.path() / "link.3ds"})
+        EXPECT_EQ(importKey(other, options), key) << other;
+    EXPECT_NE(importKey(models.write("n.3ds", "same bytes"), options), key);
+    EXPECT_FALSE(importKey(models.path() / "missing.3ds", options));
 }
 
 // Hashing stops where the broker's limit does: a model one byte over it gets no key, known from

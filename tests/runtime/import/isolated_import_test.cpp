@@ -2,8 +2,8 @@
 // parent's stdout, children and signals are left as they were. Stand-in helpers (small shell
 // scripts) misbehave on purpose; the real helper reads the corpus.
 
+#include "assimp_import.h"
 #include "test_support.h"
-#include <zel/import/assimp_import.h>
 #include <zel/import/isolated_import.h>
 
 #include <gtest/gtest.h>

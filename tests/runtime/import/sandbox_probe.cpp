@@ -6,10 +6,10 @@
 // as the failure's reason (which holds a few hundred characters), "NAME=allowed" or
 // "NAME=refused:ERRNO" separated by '|', after "environment=NAMES", "landlock=ABI" and
 // "confinement=HOW". Leaves through _exit: nothing may run after the attempts.
+#include "import_sandbox.h"
 #include <zel/import/file_broker.h>
 #include <zel/import/helper_process.h>
 #include <zel/import/import_protocol.h>
-#include <zel/import/import_sandbox.h>
 #include <zel/import/scene_codec.h>
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 // The import helper's sandbox from inside: a probe, started as the helper is, enters it and tries
 // each thing it must refuse; and real imports with textures through the sandboxed helper.
+#include "import_sandbox.h"
 #include "test_support.h"
-#include <zel/import/import_sandbox.h>
 #include <zel/import/isolated_import.h>
 
 #include <gtest/gtest.h>

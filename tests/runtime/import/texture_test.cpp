@@ -2,9 +2,9 @@
 // by the helper, and that large pictures arrive downscaled.
 
 #include "test_support.h"
+#include "texture_files.h"
 #include <zel/import/isolated_import.h>
 #include <zel/import/scene_codec.h>
-#include <zel/import/texture_files.h>
 
 #include <gtest/gtest.h>
 

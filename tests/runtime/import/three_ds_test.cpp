@@ -4,10 +4,10 @@
 // Materials take their highlights from the file's own chunks, and a damaged chunk ends the walk of
 // its parent.
 
+#include "assimp_import.h"
 #include "test_support.h"
-#include <zel/import/assimp_import.h>
+#include "three_ds_file.h"
 #include <zel/import/isolated_import.h>
-#include <zel/import/three_ds_file.h>
 
 #include <chunk_writer.h>
 #include <model3ds.h>

@@ -62,9 +62,9 @@ enum class brokerAsk : std::uint32_t {
 };
 
 struct brokerAnswer {
-    int error = 0;                // 0: granted; else an errno value (ENOENT, EACCES, ...)
-    process::fileDescriptor file; // read-only, close-on-exec; for open and texture when granted
-    std::string name;             // texture: the file's name beneath the folder it was found in
+    int error = 0;       // 0: granted; else an errno value (ENOENT, EACCES, ...)
+    base::uniqueFd file; // read-only, close-on-exec; for open and texture when granted
+    std::string name;    // texture: the file's name beneath the folder it was found in
 };
 
 // The extension tables, lower case without the dot.
@@ -97,14 +97,13 @@ public:
 private:
     struct root {
         std::filesystem::path path;
-        process::fileDescriptor fd; // O_PATH | O_DIRECTORY
-        bool flat = false;          // only its own level
+        base::uniqueFd fd; // O_PATH | O_DIRECTORY
+        bool flat = false; // only its own level
     };
     // The file `relative` beneath r: a descriptor and its stat, or an errno value.
-    int open(const root& r, const std::filesystem::path& relative, process::fileDescriptor& out,
+    int open(const root& r, const std::filesystem::path& relative, base::uniqueFd& out,
              bool checkType);
-    brokerAnswer grant(const root& r, const std::filesystem::path& relative,
-                       process::fileDescriptor fd);
+    brokerAnswer grant(const root& r, const std::filesystem::path& relative, base::uniqueFd fd);
     // Notes an answer of error for relative beneath r; returns error.
     int noteMissing(const root& r, const std::filesystem::path& relative, int error);
     brokerAnswer openName(std::string_view name, bool descriptor);

@@ -4,6 +4,8 @@
 // each other: descriptors and whole reads and writes on them, the helper's start (its descriptors,
 // limits and environment), killing and reaping it.
 
+#include <zel/base/unique_fd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -12,33 +14,6 @@
 #include <sys/types.h>
 
 namespace zel::import::process {
-
-// An owned descriptor, closed when it goes.
-class fileDescriptor {
-public:
-    fileDescriptor() = default;
-    explicit fileDescriptor(int fd) : fd_(fd) {}
-    fileDescriptor(const fileDescriptor&) = delete;
-    fileDescriptor& operator=(const fileDescriptor&) = delete;
-    fileDescriptor(fileDescriptor&& other) noexcept : fd_(other.release()) {}
-    fileDescriptor& operator=(fileDescriptor&& other) noexcept {
-        reset(other.release());
-        return *this;
-    }
-    ~fileDescriptor() { reset(); }
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void reset(int fd = -1);
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 // How a whole transfer moves its bytes.
 enum class transfer {
@@ -63,7 +38,7 @@ inline bool writeAll(int fd, const void* data, std::size_t n) {
 bool sendWithDescriptor(int socket, const void* data, std::size_t n, int fd, bool nonBlocking);
 // Receives exactly n bytes from a UNIX socket and the one descriptor attached to them, if any
 // (close-on-exec; any more are closed). False on an error or at the end of the data.
-bool receiveWithDescriptor(int socket, void* data, std::size_t n, fileDescriptor& fd);
+bool receiveWithDescriptor(int socket, void* data, std::size_t n, base::uniqueFd& fd);
 
 // What the helper's process gets besides its arguments.
 struct helperLimits {
@@ -76,8 +51,8 @@ struct helperLimits {
 // the result pipe (read) and the request socket.
 struct startedHelper {
     pid_t pid = -1;
-    fileDescriptor result;
-    fileDescriptor request;
+    base::uniqueFd result;
+    base::uniqueFd request;
     std::string error;
 };
 

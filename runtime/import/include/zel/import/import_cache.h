@@ -13,6 +13,8 @@
 #include <zel/import/imported_scene.h>
 #include <zel/import/isolated_import.h>
 
+#include <zel/base/file_stamp.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -27,10 +29,11 @@ namespace zel::import {
 
 class importCache {
 public:
-    // Reads one file; null with a reason on failure. What the scene was made from goes to the
-    // last argument (left empty: the file alone).
+    // Reads one file, telling progress how far it is; null with a reason on failure. What the
+    // scene was made from goes to the inputs (left empty: the file alone).
     using loader = std::function<std::shared_ptr<const scene>(
-        const std::filesystem::path&, const isolationOptions&, std::string*, importInputs*)>;
+        const std::filesystem::path&, const isolationOptions&, std::string*, importInputs*,
+        const importProgress&)>;
 
     explicit importCache(loader load);
     importCache(const importCache&) = delete;
@@ -39,32 +42,23 @@ public:
     // The cached scene while the file is unchanged, else what the loader gives (kept when not
     // null). Null with a reason when the file cannot be examined or read. Thread-safe; the loader
     // runs without the lock held.
-    // The options go to the loader; a cached scene is handed out whatever they are but for the
-    // texture folders (options.readableFolders).
+    // The options and progress go to the loader; a cached scene is handed out whatever they are
+    // but for the texture folders (options.readableFolders).
     std::shared_ptr<const scene> get(const std::filesystem::path& file,
-                                     const isolationOptions& options, std::string* reason);
+                                     const isolationOptions& options, std::string* reason,
+                                     const importProgress& progress = {});
 
     std::size_t size() const;
     void clear();
 
 private:
-    struct fileStamp {
-        std::uintmax_t size = 0;
-        std::int64_t mtimeNs = 0;
-        std::int64_t ctimeNs = 0; // a write in place changes it whatever it does to mtime
-        std::uintmax_t inode = 0;
-        std::uintmax_t device = 0;
-        bool operator==(const fileStamp&) const = default;
-    };
     struct entry {
-        fileStamp stamp;
+        base::fileStamp stamp;
         std::shared_ptr<const scene> value;
         importInputs inputs;
-        std::vector<fileStamp> folders; // of inputs.listedFolders, after the load
+        std::vector<base::fileStamp> folders; // of inputs.listedFolders, after the load
     };
     static bool inputsAsBefore(const entry& e);
-
-    static bool stampOf(const std::filesystem::path& file, fileStamp& out, std::string* reason);
 
     loader load_;
     mutable std::mutex mutex_;

@@ -67,6 +67,10 @@ struct isolationOptions {
     bool keepOneReady = false;
 };
 
+// The environment variable by which the user allows imports with the system call filter alone,
+// where the file system cannot be confined: set to 1.
+inline constexpr const char* unconfinedSwitch = "ZEL_IMPORT_UNCONFINED";
+
 // Called while an import runs, about every 50 ms and whenever the child reports, with the part
 // done (0 to 1). Returning false cancels the import: the child is killed and the read fails with
 // the reason "cancelled".

@@ -33,10 +33,11 @@ void clearImportCache();
 void usePersistentCache(const cacheSettings& settings);
 // The one in use, or null.
 std::shared_ptr<diskCache> persistentCache();
-// The key of model's entry there: its canonical path and content, the texture folders, the
-// helper's content, Assimp's and the wire format's versions. nullopt when the model or the helper
-// cannot be read, or the model is larger than the broker grants (options.fileLimits.maxBytes,
-// known before it is read); the model's hashing asks budget's keepGoing (and sets its cancelled).
+// The key of model's entry there: its canonical path (whatever path reaches it) and content, the
+// texture folders, the helper's content, Assimp's and the wire format's versions. nullopt when the
+// model or the helper cannot be read, or the model is larger than the broker grants
+// (options.fileLimits.maxBytes, known before it is read); the model's hashing asks budget's
+// keepGoing (and sets its cancelled).
 std::optional<digest> importKey(const std::filesystem::path& model, const isolationOptions& options,
                                 hashBudget* budget = nullptr);
 

@@ -4,8 +4,8 @@
 // hostile file can crash or hang the caller, so the host reaches this only through the import
 // helper (isolated_import.h); the helper itself and the benchmarks call it directly.
 
+#include "texture_files.h"
 #include <zel/import/imported_scene.h>
-#include <zel/import/texture_files.h>
 
 #include <filesystem>
 #include <optional>

@@ -1,4 +1,4 @@
-#include <zel/import/texture_files.h>
+#include "texture_files.h"
 
 #include <zel/import/file_broker.h>
 #include <zel/import/scene_codec.h>
@@ -128,7 +128,7 @@ std::optional<image> decodeStream(const stream& f, std::string& why) {
     return im;
 }
 
-std::optional<image> decodeFile(process::fileDescriptor file, std::string& why) {
+std::optional<image> decodeFile(base::uniqueFd file, std::string& why) {
     stream f(::fdopen(file.get(), "rb"), std::fclose);
     if (f)
         file.release();

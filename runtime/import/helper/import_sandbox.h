@@ -20,6 +20,7 @@
 //   closeThreadStarts(), new processes never; no new sockets, execve, ptrace.
 
 #include <zel/import/import_protocol.h>
+#include <zel/import/landlock_abi.h>
 
 #include <filesystem>
 #include <functional>
@@ -28,9 +29,6 @@
 #include <vector>
 
 namespace zel::import {
-
-// The Landlock ABI version of the running kernel, 0 when it has none (or it is switched off).
-int landlockAbi();
 
 struct sandboxPlan {
     // At most this Landlock version is used (0: none), as if the kernel offered no more; -1: the
@@ -74,10 +72,6 @@ std::optional<protocol::request> readRequest(int fd);
 // False with outcome.error.
 bool enterHelperSandbox(const protocol::request& request, sandboxOutcome& outcome,
                         const std::function<void()>& whileThreadsMayStart = {});
-
-// The environment variable by which the user allows imports with the system call filter alone,
-// where the file system cannot be confined: set to 1.
-inline constexpr const char* unconfinedSwitch = "ZEL_IMPORT_UNCONFINED";
 
 // The system calls the filter allows, by name, for the documentation and the tests.
 const std::vector<const char*>& importSyscallAllowList();

@@ -20,7 +20,7 @@ namespace zel::import {
 // one file.
 class descriptorStream final : public Assimp::IOStream {
 public:
-    explicit descriptorStream(std::shared_ptr<const process::fileDescriptor> fd);
+    explicit descriptorStream(std::shared_ptr<const base::uniqueFd> fd);
     std::size_t Read(void* buffer, std::size_t size, std::size_t count) override;
     std::size_t Write(const void*, std::size_t, std::size_t) override { return 0; }
     aiReturn Seek(std::size_t offset, aiOrigin origin) override;
@@ -29,7 +29,7 @@ public:
     void Flush() override {}
 
 private:
-    std::shared_ptr<const process::fileDescriptor> fd_;
+    std::shared_ptr<const base::uniqueFd> fd_;
     std::size_t size_ = 0;
     std::size_t position_ = 0;
 };
@@ -43,7 +43,7 @@ public:
 
     explicit brokeredFiles(const brokerClient& broker) : broker_(broker) {}
     // A file the helper already has, under the name the importer will ask for.
-    void adopt(const std::string& name, process::fileDescriptor fd);
+    void adopt(const std::string& name, base::uniqueFd fd);
     bool Exists(const char* file) const override;
     char getOsSeparator() const override { return '/'; }
     Assimp::IOStream* Open(const char* file, const char* mode = "rb") override;
@@ -55,7 +55,7 @@ public:
 private:
     struct answer {
         int error = 0;
-        std::shared_ptr<const process::fileDescriptor> file; // null: not kept
+        std::shared_ptr<const base::uniqueFd> file; // null: not kept
     };
     brokerClient broker_;
     mutable std::map<std::string, answer> known_;

@@ -2,7 +2,7 @@
 // keyframer node names and pivots, materials' highlights); the placement of the scene's nodes as
 // stored; the materials' highlights.
 
-#include <zel/import/three_ds_file.h>
+#include "three_ds_file.h"
 
 #include <assimp/DefaultIOSystem.h>
 #include <assimp/IOStream.hpp>

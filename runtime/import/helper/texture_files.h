@@ -49,7 +49,7 @@ struct textureNotes {
 
 // A picture a material names, opened for reading, and its name beneath the folder it lies in.
 struct openedTexture {
-    process::fileDescriptor file;
+    base::uniqueFd file;
     std::string name;
 };
 // Looks a texture name up and opens it; none when it is refused or not there.

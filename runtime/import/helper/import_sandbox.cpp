@@ -1,6 +1,7 @@
-#include <zel/import/import_sandbox.h>
+#include "import_sandbox.h"
 
 #include <zel/import/helper_process.h>
+#include <zel/import/isolated_import.h>
 
 #include <seccomp.h>
 

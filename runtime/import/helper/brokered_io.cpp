@@ -1,4 +1,6 @@
-#include <zel/import/brokered_io.h>
+#include "brokered_io.h"
+
+#include <zel/base/eintr.h>
 
 #include <cerrno>
 #include <cstring>
@@ -9,8 +11,7 @@
 
 namespace zel::import {
 
-descriptorStream::descriptorStream(std::shared_ptr<const process::fileDescriptor> fd)
-    : fd_(std::move(fd)) {
+descriptorStream::descriptorStream(std::shared_ptr<const base::uniqueFd> fd) : fd_(std::move(fd)) {
     struct stat st {};
     if (::fstat(fd_->get(), &st) == 0 && st.st_size > 0)
         size_ = static_cast<std::size_t>(st.st_size);
@@ -25,10 +26,9 @@ std::size_t descriptorStream::Read(void* buffer, std::size_t size, std::size_t c
     auto* out = static_cast<char*>(buffer);
     std::size_t got = 0;
     while (got < want) {
-        const ssize_t r =
-            ::pread(fd_->get(), out + got, want - got, static_cast<off_t>(position_ + got));
-        if (r < 0 && errno == EINTR)
-            continue;
+        const ssize_t r = base::retryOnInterrupt([&] {
+            return ::pread(fd_->get(), out + got, want - got, static_cast<off_t>(position_ + got));
+        });
         if (r <= 0)
             break;
         got += static_cast<std::size_t>(r);
@@ -62,9 +62,9 @@ aiReturn descriptorStream::Seek(std::size_t offset, aiOrigin origin) {
     return aiReturn_SUCCESS;
 }
 
-void brokeredFiles::adopt(const std::string& name, process::fileDescriptor fd) {
+void brokeredFiles::adopt(const std::string& name, base::uniqueFd fd) {
     if (fd && kept_ < keptFiles && !known_.count(name)) {
-        known_[name] = {0, std::make_shared<const process::fileDescriptor>(std::move(fd))};
+        known_[name] = {0, std::make_shared<const base::uniqueFd>(std::move(fd))};
         ++kept_;
     }
 }
@@ -95,7 +95,7 @@ Assimp::IOStream* brokeredFiles::Open(const char* file, const char* mode) {
         known_[file] = {a.error != 0 ? a.error : EPROTO, nullptr};
         return nullptr;
     }
-    auto fd = std::make_shared<const process::fileDescriptor>(std::move(a.file));
+    auto fd = std::make_shared<const base::uniqueFd>(std::move(a.file));
     if (kept_ < keptFiles) {
         known_[file] = {0, fd};
         ++kept_;

@@ -1,6 +1,6 @@
-#include <zel/import/assimp_import.h>
-#include <zel/import/texture_files.h>
-#include <zel/import/three_ds_file.h>
+#include "assimp_import.h"
+#include "texture_files.h"
+#include "three_ds_file.h"
 
 #include <assimp/GltfMaterial.h>
 #include <assimp/Importer.hpp>

@@ -8,15 +8,15 @@
 // imports each FILE the way the host does (isolated, unless --in-process) and prints what it got
 // and what it took.
 
-#include <zel/import/assimp_import.h>
-#include <zel/import/brokered_io.h>
+#include "assimp_import.h"
+#include "brokered_io.h"
+#include "import_sandbox.h"
+#include "texture_files.h"
+#include "three_ds_file.h"
 #include <zel/import/helper_process.h>
 #include <zel/import/import_protocol.h>
-#include <zel/import/import_sandbox.h>
 #include <zel/import/isolated_import.h>
 #include <zel/import/scene_codec.h>
-#include <zel/import/texture_files.h>
-#include <zel/import/three_ds_file.h>
 
 #include <assimp/Importer.hpp>
 #include <assimp/ProgressHandler.hpp>
