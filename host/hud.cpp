@@ -154,8 +154,8 @@ void keepHeadsPastNearPlane(render::camera& view, float nearest,
             ahead -= d * double(back[c]);
         }
         const double distance = std::sqrt(d2);
-        // Behind the camera, inside the head or within the default near distance of it: it is
-        // not drawn whatever the near plane.
+        // Behind the camera it is not seen; inside it, or within the default near distance of
+        // it, it is not drawn whatever the near plane.
         if (!(ahead > 0.0) || !(distance > avatarHeadRadius + double(nearest)))
             continue;
         const double front = std::max((distance - avatarHeadRadius) * 0.5, double(nearest));
