@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace zel::host {
 
@@ -193,38 +194,50 @@ bool cameraControl::lookAtSphere(const vec3& centre, double radius) {
 }
 
 bool cameraControl::frameSite(const std::string& site) {
-    // The site's navigator is a mirror under the root.
+    // The site's navigator is a mirror under the root. A desktop site's model hangs under its
+    // navigator; a page places its models beside it, at the top of the scene, newest last.
     world::sceneNode* navigator = nullptr;
+    std::vector<sceneGraph::iSceneNode*> beside;
     if (world::sceneNode* root = world_.getRootNode())
-        for (std::int32_t i = 0; i < root->getNumChildren() && !navigator; ++i)
+        for (std::int32_t i = 0; i < root->getNumChildren(); ++i)
             if (auto* n = dynamic_cast<world::sceneNode*>(root->getChild(i));
-                n && n->share().mirror && n->share().navigator && n->share().owner == site)
-                navigator = n;
+                n && n->share().mirror && n->share().owner == site) {
+                if (!n->share().navigator)
+                    beside.push_back(n);
+                else if (!navigator)
+                    navigator = n;
+            }
     matrix4 at;
     if (!navigator || !worldMatrixOf(world_, navigator, at))
         return refuse("site " + site + " has not shown where it stands yet");
     // The avatar's head: a sphere round the navigator's place, a little more than a head.
     vec3 centre = at.getTranslate();
     double radius = 0.25;
-    if (sceneGraph::iSceneNode* model = findPlacedModelUnder(navigator)) {
+    // The site's model: the one under its navigator, else the newest beside it that draws.
+    modelExtent e;
+    auto measured = [&](sceneGraph::iSceneNode* model) {
         matrix4 placed;
-        modelExtent e;
-        if (worldMatrixOf(world_, model, placed))
+        if (model && worldMatrixOf(world_, model, placed))
             e = measureModel(model, placed);
-        if (e.hasVertices && finite(e.radius)) {
-            // The smallest sphere round both spheres.
-            const vec3 d = e.centre - centre;
-            const double gap = length(d);
-            if (gap + e.radius <= radius) {
-                // the model lies inside the head's sphere
-            } else if (gap + radius <= e.radius) {
-                centre = e.centre;
-                radius = e.radius;
-            } else {
-                const double r = (gap + radius + e.radius) / 2.0;
-                centre = centre + d * ((r - radius) / gap);
-                radius = r;
-            }
+        return e.hasVertices;
+    };
+    if (!measured(findPlacedModelUnder(navigator)))
+        for (auto it = beside.rbegin(); it != beside.rend(); ++it)
+            if (measured(*it))
+                break;
+    if (e.hasVertices && finite(e.radius)) {
+        // The smallest sphere round both spheres.
+        const vec3 d = e.centre - centre;
+        const double gap = length(d);
+        if (gap + e.radius <= radius) {
+            // the model lies inside the head's sphere
+        } else if (gap + radius <= e.radius) {
+            centre = e.centre;
+            radius = e.radius;
+        } else {
+            const double r = (gap + radius + e.radius) / 2.0;
+            centre = centre + d * ((r - radius) / gap);
+            radius = r;
         }
     }
     if (!lookAtSphere(centre, radius))

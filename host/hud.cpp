@@ -139,6 +139,28 @@ struct headMesh {
 
 } // namespace
 
+void keepHeadsPastNearPlane(render::camera& view, float nearest,
+                            const std::vector<share::avatar>& avatars) {
+    const float* eye = view.world.data() + 12;
+    const float* back = view.world.data() + 8; // the camera looks along -z
+    for (const share::avatar& a : avatars) {
+        const float* at = a.world.data() + 12;
+        double d2 = 0, ahead = 0;
+        for (int c = 0; c < 3; ++c) {
+            const double d = double(at[c]) - double(eye[c]);
+            d2 += d * d;
+            ahead -= d * double(back[c]);
+        }
+        const double distance = std::sqrt(d2);
+        // Behind the camera it is not seen; inside it, or within the default near distance of
+        // it, it is not drawn whatever the near plane.
+        if (!(ahead > 0.0) || !(distance > avatarHeadRadius + double(nearest)))
+            continue;
+        const double front = std::max((distance - avatarHeadRadius) * 0.5, double(nearest));
+        view.nearPlane = float(std::min(double(view.nearPlane), front));
+    }
+}
+
 void addAvatars(render::frame& f, const std::vector<share::avatar>& avatars) {
     static const auto head = std::make_shared<const headMesh>();
     const float* eye = f.view.world.data() + 12;
@@ -168,9 +190,12 @@ render::frame hudFrames::build() {
     render::frame f = frames_.build();
     const modelExtent model = meter_.measure(world_);
     f.hud.push_back(hudLine(model));
+    const float nearest = f.view.nearPlane;
     fitDepthRange(f.view, model);
     if (share_) {
-        addAvatars(f, share_->avatars());
+        const std::vector<share::avatar> avatars = share_->avatars();
+        keepHeadsPastNearPlane(f.view, nearest, avatars);
+        addAvatars(f, avatars);
         f.hud.push_back(shareHudLine(*share_));
         f.shared = true;
         f.sites = presentSites(*share_);

@@ -41,6 +41,12 @@ std::string shareHudLine(const share::sharedScene& s);
 // The half-diagonal of an avatar's head, in metres.
 inline constexpr double avatarHeadRadius = 0.17;
 
+// The near plane, raised for the placed model by fitDepthRange, brought back (never nearer than
+// `nearest`) so that it stays at most half way to the front of each head ahead of the camera: a
+// head framed close by ("view site" of a site without a model) is drawn, not cut away.
+void keepHeadsPastNearPlane(render::camera& view, float nearest,
+                            const std::vector<share::avatar>& avatars);
+
 // Each avatar as a head in its user's colour where its navigator stands, with the user's name
 // above it in the same colour; none where the camera (f.view) is inside the head or within its
 // near distance of it.

@@ -187,4 +187,36 @@ TEST(meetingLooks, aHeadIsLeftOutWhereTheCameraIsInsideOrTooNearIt) {
     EXPECT_FLOAT_EQ(f.items[0].world[14], -4.0f);
 }
 
+TEST(meetingLooks, aNearPlaneRaisedForAFarModelCutsNoHeadAhead) {
+    // The camera at eye height looking along -z, its near plane raised to 1 m for a model far off.
+    struct scenario {
+        const char* name;
+        vec3 head; // where the other user's navigator stands
+        float nearPlane;
+        bool drawn;
+    };
+    const std::vector<scenario> cases = {
+        {"framed close ahead: half way to its front", {0.0f, 1.6f, -0.6f}, 0.215f, true},
+        {"ahead, off to the side", {0.5f, 1.6f, -0.3f}, float((std::sqrt(0.34) - 0.17) / 2), true},
+        {"just past the default near distance: the default", {0.0f, 1.6f, -0.25f}, 0.05f, true},
+        {"far enough ahead already", {0.0f, 1.6f, -4.0f}, 1.0f, true},
+        {"behind the camera", {0.0f, 1.6f, 0.6f}, 1.0f, false},
+        {"so close it is never drawn", {0.0f, 1.6f, -0.2f}, 1.0f, false},
+    };
+    for (const scenario& c : cases) {
+        SCOPED_TRACE(c.name);
+        render::frame f;
+        f.view.world = render::identityMatrix;
+        f.view.world[13] = 1.6f;
+        f.view.nearPlane = 1.0f;
+        share::avatar a;
+        a.user = "bob";
+        a.world.setTranslate(c.head);
+        keepHeadsPastNearPlane(f.view, 0.05f, {a});
+        EXPECT_NEAR(f.view.nearPlane, c.nearPlane, 1e-6f);
+        addAvatars(f, {a});
+        EXPECT_EQ(f.items.size(), c.drawn ? 1u : 0u);
+    }
+}
+
 } // namespace

@@ -163,16 +163,17 @@ async function whitePixels(page, png) {
     }, png.toString('base64'));
 }
 
-test('a desktop site that looks at the page\'s site sees the model it placed', async () => {
+test('a desktop site that looks at the page\'s site, or is turned to it, sees the model it placed', async () => {
     const seen = 'seen';
     await s.kvm.create(`zel-scene-${seen}`, { history: 1 });
     await s.kvm.create(`zel-presence-${seen}`, { ttl: 5000 });
     await s.kvm.create(`zel-assets-${seen}`);
     const { page, problems } = await s.open('webby', { scene: seen });
     await waitFor(() => page.$eval('#placer', (e) => !e.hidden), 10000, 'the place button');
-    // A desktop site joins, facing the meeting place where the page stands, and takes its picture.
-    const look = async (name) => {
-        const viewer = startSite(dir.path, name, broker.url, 'share wait 2 60\nshare sync 30\n', {
+    // A desktop site joins, facing the meeting place where the page stands (or turned to the
+    // page's site by the script's last lines), and takes its picture.
+    const look = async (name, turn = '') => {
+        const viewer = startSite(dir.path, name, broker.url, `share wait 2 60\nshare sync 30\n${turn}`, {
             scene: seen,
             args: ['--size', '640x360', '--snapshot', join(dir.path, `${name}.png`)],
         });
@@ -183,8 +184,12 @@ test('a desktop site that looks at the page\'s site sees the model it placed', a
     await drop(page, [join(corpus, 'assimp/OBJ/cube_usemtl.obj'), join(corpus, 'assimp/OBJ/cube_usemtl.mtl')]);
     await waitFor(async () => Object.keys(await page.evaluate(() => window.zelPage.own())).length, 60000, 'the model placed');
     const withModel = await look('after');
-    const [before, after] = [await whitePixels(page, without), await whitePixels(page, withModel)];
+    // The page's model stands beside its navigator, not under it: framing the page's site takes
+    // it in with the head.
+    const turned = await look('turned', 'view site webby\n');
+    const [before, after, aimed] = [await whitePixels(page, without), await whitePixels(page, withModel), await whitePixels(page, turned)];
     assert.ok(after > before + 2000, `white pixels: ${before} without the model, ${after} with it`);
+    assert.ok(aimed > before + 2000, `white pixels: ${before} without the model, ${aimed} turned to the page's site`);
     assert.deepEqual(problems, []);
     await page.close();
 });
