@@ -26,6 +26,9 @@
 #if defined(ZEL_SANITIZE) || defined(__SANITIZE_ADDRESS__)
 #define ZEL_HELPER_SANITIZED 1
 #endif
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace zel::import::process {
 
@@ -320,6 +323,11 @@ startedHelper startHelper(const std::vector<std::string>& args, int resultFd, in
                               CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
     const int cloneErrno = errno;
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+#if defined(__SANITIZE_ADDRESS__)
+    // The child ran on this stack in our memory, and AddressSanitizer marked its scopes there; the
+    // marks would outlive the mapping and fault whatever is mapped at this address next.
+    __asan_unpoison_memory_region(stack, stackSize);
+#endif
     ::munmap(stack, stackSize);
     if (pid < 0) {
         out.error = "cannot start the import helper: " + errnoText(cloneErrno);
