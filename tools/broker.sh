@@ -388,9 +388,9 @@ websocket {
   port: $((port + 1))
 $wsTls
   allowed_origins: [$allowed]
-  # No permessage-deflate: models travel deflated already, and compressing them again frame by
-  # frame left a page's first look of a large one as it was (1.01x) with more long tasks.
-  compression: false
+  # permessage-deflate: models travel deflated already, yet with it a page's first look of a large
+  # one took 0.77x the time on a quiet machine (the transfer 0.58x).
+  compression: true
 }
 jetstream {
   store_dir: "$store"
