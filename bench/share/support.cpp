@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <triangle_model.h>
 #include <zel/world/geometry.h>
 
 #include <sys/resource.h>
@@ -77,21 +78,6 @@ void plainClient::finish() {
     jsPubOptions_Init(&o);
     o.MaxWait = 60000;
     js_PublishAsyncComplete(js_, &o);
-}
-
-std::shared_ptr<const zel::import::scene> triangleModel(float size) {
-    auto s = std::make_shared<zel::import::scene>();
-    zel::import::mesh m;
-    m.positions = {0, 0, 0, size, 0, 0, 0, size, 0};
-    m.normals = {0, 0, 1, 0, 0, 1, 0, 0, 1};
-    m.indices = {0, 1, 2};
-    s->meshes.push_back(m);
-    s->materials.emplace_back();
-    zel::import::node n;
-    n.name = "t";
-    n.meshes = {0};
-    s->nodes.push_back(n);
-    return s;
 }
 
 double cpuSeconds() {

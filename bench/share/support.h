@@ -2,6 +2,7 @@
 // scene, a plain client of the broker, and the failure that ends the run.
 #pragma once
 
+#include <triangle_model.h>
 #include <zel/import/imported_scene.h>
 #include <zel/share/shared_scene.h>
 #include <zel/world/scene_node.h>
@@ -60,8 +61,8 @@ private:
     jsCtx* js_ = nullptr;
 };
 
-// A model of one triangle with sides of size.
-std::shared_ptr<const zel::import::scene> triangleModel(float size);
+// A model of one triangle (tests/support).
+using zeltest::triangleModel;
 
 // The identity matrix as a record's field.
 inline const std::string identityField = R"("matrix":[1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1])";

@@ -7,6 +7,7 @@ import { join } from 'node:path';
 import { test } from 'node:test';
 
 import { tinyScene } from '../e2e/support.mjs';
+import { memoryCaches } from './memory_caches.mjs';
 import { AssetCache, fetchAsset } from '../src/assets.js';
 import { ByteBudget } from '../src/cache.js';
 import { ModelStore } from '../src/model_store.js';
@@ -187,14 +188,10 @@ test('a reconnect asks again for missing models only; failures and decoded model
 });
 
 test('a model kept in the browser\'s storage comes from there, charged to the budget, while it matches', async () => {
-    const entries = new Map();
-    const cache = {
-        match: async (url) => (entries.has(url) ? new Response(entries.get(url)) : undefined),
-        put: async (url, response) => void entries.set(url, new Uint8Array(await response.arrayBuffer())),
-        delete: async (url) => entries.delete(url),
-    };
+    const caches = memoryCaches();
+    const { entries } = caches;
     const lines = [];
-    const store = new ModelStore({ caches: { open: async () => cache }, log: (l) => lines.push(l) });
+    const store = new ModelStore({ caches, log: (l) => lines.push(l) });
     const model = tinyScene(5, { meshes: 2 });
     const b = bucket('eve', model);
     const url = `/zel-models/${b.hash}/0`;

@@ -6,6 +6,7 @@ import { deflateSync } from 'node:zlib';
 import { test } from 'node:test';
 
 import { tinyScene } from '../e2e/support.mjs';
+import { memoryCaches } from './memory_caches.mjs';
 import { fetchAsset } from '../src/assets.js';
 import { Inflater, storedForm } from '../src/deflate.js';
 import { ModelStore } from '../src/model_store.js';
@@ -40,14 +41,10 @@ test('a model stored deflated comes back whole, in order, and is kept inflated',
     assert.ok(manifest.chunks >= 2 && bytes.length < model.length / 2, `${bytes.length} of ${model.length}`);
     assert.deepEqual(decodeManifest(JSON.stringify(manifest)).value.inflated, model.length);
     const b = bucket('alice', hash, bytes, manifest);
-    const entries = new Map();
-    const cache = {
-        match: async (url) => (entries.has(url) ? new Response(entries.get(url)) : undefined),
-        put: async (url, response) => void entries.set(url, new Uint8Array(await response.arrayBuffer())),
-        delete: async (url) => entries.delete(url),
-    };
+    const caches = memoryCaches();
+    const { entries } = caches;
     const lines = [];
-    const store = new ModelStore({ caches: { open: async () => cache }, log: (l) => lines.push(l) });
+    const store = new ModelStore({ caches, log: (l) => lines.push(l) });
     const r = await fetchAsset(b.get, 'alice', hash, { store });
     assert.equal(r.reason, undefined);
     assert.equal(r.scene.meshes.length, 12);
@@ -91,13 +88,9 @@ test('a hostile deflated stream is refused within its declared size, and nothing
         ['not deflate at all', model.subarray(0, 3000), model.length, /do not inflate/],
     ];
     for (const [name, stored, inflated, reason] of cases) {
-        const entries = new Map();
-        const cache = {
-            match: async (url) => (entries.has(url) ? new Response(entries.get(url)) : undefined),
-            put: async (url, response) => void entries.set(url, new Uint8Array(await response.arrayBuffer())),
-            delete: async (url) => entries.delete(url),
-        };
-        const store = new ModelStore({ caches: { open: async () => cache } });
+        const caches = memoryCaches();
+        const { entries } = caches;
+        const store = new ModelStore({ caches });
         const b = bucket('eve', hash, stored, deflated(stored, inflated));
         assert.match((await fetchAsset(b.get, 'eve', hash, { store })).reason, reason, name);
         await store.queue;

@@ -5,28 +5,17 @@ import { createHash } from 'node:crypto';
 import { test } from 'node:test';
 
 import { ModelStore } from '../src/model_store.js';
+import { memoryCaches } from './memory_caches.mjs';
 
 // Node.js 18 has the Web Crypto API only as a module.
 if (!globalThis.crypto) globalThis.crypto = (await import('node:crypto')).webcrypto;
 
 const sha = (b) => createHash('sha256').update(b).digest('hex');
 
-// The Cache API as far as the store uses it, in memory.
-function fakeCaches() {
-    const entries = new Map();
-    const cache = {
-        entries,
-        match: async (url) => (entries.has(url) ? new Response(entries.get(url)) : undefined),
-        put: async (url, response) => void entries.set(url, new Uint8Array(await response.arrayBuffer())),
-        delete: async (url) => entries.delete(url),
-    };
-    return { cache, open: async () => cache };
-}
-
 const bytes = (n, fill) => new Uint8Array(n).fill(fill);
 
 test('a stored model comes back only while it matches its hash', async () => {
-    const caches = fakeCaches();
+    const caches = memoryCaches();
     const lines = [];
     const store = new ModelStore({ caches, log: (l) => lines.push(l) });
     const model = bytes(1000, 7);
@@ -47,7 +36,7 @@ test('a stored model comes back only while it matches its hash', async () => {
 });
 
 test('the bound removes the least recently used first', async () => {
-    const caches = fakeCaches();
+    const caches = memoryCaches();
     let clock = 0;
     const store = new ModelStore({ caches, maxBytes: 3000, now: () => ++clock });
     const models = [1, 2, 3].map((n) => bytes(1000, n));
@@ -67,7 +56,7 @@ test('the bound removes the least recently used first', async () => {
 });
 
 test('a model is kept as its chunks arrive, shown as kept once finished, and removed when it fails or is left half way', async () => {
-    const caches = fakeCaches();
+    const caches = memoryCaches();
     let clock = 0;
     const store = new ModelStore({ caches, now: () => clock });
     const model = new Uint8Array(2500).map((_, i) => i * 13);
@@ -109,7 +98,7 @@ test('a model is kept as its chunks arrive, shown as kept once finished, and rem
 });
 
 test('the latest models are read ahead while the page joins, within a bound, and still checked', async () => {
-    const caches = fakeCaches();
+    const caches = memoryCaches();
     let clock = 0;
     const store = new ModelStore({ caches, now: () => ++clock });
     const models = [1, 2, 3].map((n) => bytes(1000, n));

@@ -4,6 +4,7 @@
 #include "inflater.h"
 
 #include <nats_broker.h>
+#include <triangle_model.h>
 #include <zel/share/records.h>
 #include <zel/share/shared_scene.h>
 #include <zel/world/geometry.h>
@@ -36,6 +37,7 @@ namespace {
 // nats-server with JetStream on 127.0.0.1, its store in a temporary folder; extra configuration
 // (users and their permissions, TLS) as the constructor's argument.
 using broker = zeltest::natsBroker;
+using zeltest::triangleModel;
 
 // The plain client: what an operator or a hostile peer does to the buckets.
 class rawClient {
@@ -183,21 +185,6 @@ bool until(std::vector<site*> sites, double seconds, const std::function<bool()>
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
-}
-
-std::shared_ptr<const zel::import::scene> triangleModel(float size) {
-    auto s = std::make_shared<zel::import::scene>();
-    zel::import::mesh m;
-    m.positions = {0, 0, 0, size, 0, 0, 0, size, 0};
-    m.normals = {0, 0, 1, 0, 0, 1, 0, 0, 1};
-    m.indices = {0, 1, 2};
-    s->meshes.push_back(m);
-    s->materials.emplace_back();
-    zel::import::node n;
-    n.name = "t";
-    n.meshes = {0};
-    s->nodes.push_back(n);
-    return s;
 }
 
 bool hasGeometry(sceneNode* n) {
